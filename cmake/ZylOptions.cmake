@@ -1,0 +1,18 @@
+# One interface target carries the compiler settings every target of the project uses.
+add_library(zylfs_options INTERFACE)
+target_compile_options(zylfs_options INTERFACE -Wall -Wextra -Wshadow -Wnon-virtual-dtor -Wno-unused-parameter)
+if(ZYLFS_WERROR)
+  target_compile_options(zylfs_options INTERFACE -Werror)
+endif()
+
+if(ZYLFS_SANITIZE STREQUAL "address")
+  set(_zyl_san -fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
+elseif(ZYLFS_SANITIZE STREQUAL "thread")
+  set(_zyl_san -fsanitize=thread -fno-omit-frame-pointer)
+elseif(NOT ZYLFS_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "ZYLFS_SANITIZE must be empty, address or thread")
+endif()
+if(_zyl_san)
+  target_compile_options(zylfs_options INTERFACE ${_zyl_san})
+  target_link_options(zylfs_options INTERFACE ${_zyl_san})
+endif()
