@@ -108,11 +108,12 @@ void CZylDbWriter::WriteLine(std::u16string_view line) {
 }
 
 bool CZylDbWriter::Commit(std::u16string_view path) const {
-    const std::filesystem::path target = ZylToFsPath(path);
+    return ZylReplaceFile(ZylToFsPath(path), ZylToUtf16Le(m_sText));
+}
+
+bool ZylReplaceFile(const std::filesystem::path& target, std::string_view bytes) {
     std::filesystem::path temporary = target;
     temporary += ".tmp";
-    const std::string bytes = ZylToUtf16Le(m_sText);
-
     const int fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0)
         return false;

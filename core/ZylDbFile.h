@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -55,6 +56,9 @@ private:
 // UTF-16LE bytes of a wide text, as the files hold them.
 std::string ZylToUtf16Le(std::u16string_view text);
 std::u16string ZylFromUtf16Le(std::string_view bytes);
+// Writes the bytes to a temporary file beside target, flushes it and renames it over target;
+// false (target untouched) when any step fails.
+bool ZylReplaceFile(const std::filesystem::path& target, std::string_view bytes);
 // Appends bytes to a file opened in append mode; false when it cannot be opened or written.
 bool ZylAppendToFile(std::u16string_view path, std::string_view bytes);
 // Removes a file; false when it could not be removed (a missing file counts as removed).

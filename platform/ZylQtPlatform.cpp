@@ -1,0 +1,56 @@
+#include "platform/ZylQtPlatform.h"
+
+#include <QMimeDatabase>
+#include <QTimer>
+
+#include <chrono>
+#include <thread>
+
+CZylQtPlatform::CZylQtPlatform() = default;
+
+CZylQtPlatform::~CZylQtPlatform() = default;
+
+uint32_t CZylQtPlatform::GetTickCount() {
+    using namespace std::chrono;
+    return static_cast<uint32_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+}
+
+std::time_t CZylQtPlatform::GetCalendarTime() {
+    return std::time(nullptr);
+}
+
+void CZylQtPlatform::Sleep(uint32_t milliseconds) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
+}
+
+uintptr_t CZylQtPlatform::SetTimer(uint32_t milliseconds, std::function<void()> procedure) {
+    auto timer = std::make_unique<QTimer>();
+    timer->setInterval(static_cast<int>(milliseconds));
+    timer->setTimerType(Qt::PreciseTimer);
+    QObject::connect(timer.get(), &QTimer::timeout, [procedure = std::move(procedure)] { procedure(); });
+    timer->start();
+    const uintptr_t id = m_nNextTimer++;
+    m_mTimers[id] = std::move(timer);
+    return id;
+}
+
+void CZylQtPlatform::KillTimer(uintptr_t id) {
+    auto it = m_mTimers.find(id);
+    if (it == m_mTimers.end())
+        return;
+    it->second->stop();
+    // A timer may be killed from inside its own timeout: let the event loop delete it.
+    it->second.release()->deleteLater();
+    m_mTimers.erase(it);
+}
+
+std::u16string CZylQtPlatform::GetFileTypeName(const std::string& utf8Path) {
+    // QMimeDatabase may be used from several threads at once.
+    const QMimeDatabase database;
+    const QString comment = database.mimeTypeForFile(QString::fromStdString(utf8Path)).comment();
+    return comment.toStdU16String();
+}
+
+std::unique_ptr<IZylWindow> CZylQtPlatform::CreateMainWindow() {
+    return m_fnCreateWindow ? m_fnCreateWindow() : nullptr;
+}

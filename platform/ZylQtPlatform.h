@@ -1,0 +1,34 @@
+// The platform services on Qt: timers of the thread that calls the plug-in, the steady clock, the
+// settings file and the MIME database's type descriptions.
+#pragma once
+
+#include "core/ZylPlatform.h"
+#include "platform/ZylSettingsFile.h"
+
+#include <map>
+#include <memory>
+
+class QTimer;
+
+class CZylQtPlatform : public IZylPlatform {
+public:
+    CZylQtPlatform();
+    ~CZylQtPlatform() override;
+
+    uint32_t GetTickCount() override;
+    std::time_t GetCalendarTime() override;
+    void Sleep(uint32_t milliseconds) override;
+    uintptr_t SetTimer(uint32_t milliseconds, std::function<void()> procedure) override;
+    void KillTimer(uintptr_t id) override;
+    IZylSettingsStore& GetSettings() override { return m_settings; }
+    std::u16string GetFileTypeName(const std::string& utf8Path) override;
+    std::unique_ptr<IZylWindow> CreateMainWindow() override;
+
+    // The window framework sets this once it exists; until then the plug-in has no window.
+    std::function<std::unique_ptr<IZylWindow>()> m_fnCreateWindow;
+
+private:
+    CZylSettingsFile m_settings;
+    std::map<uintptr_t, std::unique_ptr<QTimer>> m_mTimers;
+    uintptr_t m_nNextTimer = 1;
+};
