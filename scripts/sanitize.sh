@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Runs the engine's tests under AddressSanitizer with UndefinedBehaviorSanitizer, and the tests of
+# the threaded parts (the listing workers) under ThreadSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/setup-debian.sh
+jobs="$(nproc)"
+
+cmake --preset asan -DZYLFS_BUILD_MODULE=OFF
+cmake --build --preset asan -j "$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --preset asan -j "$jobs" -L 'core|share|transfer'
+
+cmake --preset tsan -DZYLFS_BUILD_MODULE=OFF
+cmake --build --preset tsan -j "$jobs" --target zylfs_share_tests
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --preset tsan -j "$jobs" -L share
