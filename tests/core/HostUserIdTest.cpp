@@ -1,0 +1,149 @@
+// User identities: their text form (user id text), parsing and the 8 bytes peers send.
+#include "core/ZylPayload.h"
+#include "core/ZylText.h"
+#include "zylfs/ZylPlugin.h"
+
+#include <gtest/gtest.h>
+
+#include <tuple>
+#include <vector>
+
+namespace {
+
+HostUserId MakeUser(int32_t kind, uint32_t site, uint32_t number) {
+    HostUserId user;
+    EXPECT_TRUE(user.Set(kind, site, number));
+    return user;
+}
+
+std::vector<uint8_t> WireOf(const HostUserId& user) {
+    ZylPayloadWriter writer;
+    writer.Write(user);
+    return writer.Bytes();
+}
+
+} // namespace
+
+TEST(HostUserIdText, NewIdentityIsInvalid) {
+    const HostUserId user;
+    EXPECT_EQ(user.site, 0u);
+    EXPECT_EQ(user.number, 0u);
+    EXPECT_EQ(user.GetKind(), HostUserId::Invalid);
+    EXPECT_EQ(user.ToText(), u"Invalid ID");
+}
+
+TEST(HostUserIdText, ParsesWithSurroundingWhiteSpace) {
+    HostUserId user;
+    ASSERT_TRUE(user.Parse(u" s12.1000 "));
+    EXPECT_EQ(user.GetKind(), HostUserId::Plain);
+    EXPECT_EQ(user.site, 12u);
+    EXPECT_EQ(user.number, 1000u);
+    EXPECT_EQ(user.ToText(), u"S12.1000");
+
+    ASSERT_TRUE(user.Parse(u"\t\n\v\f\rS3.4567\r\n"));
+    EXPECT_EQ(user.ToText(), u"S3.4567");
+}
+
+TEST(HostUserIdText, MobileIdentityRoundTrips) {
+    for (std::u16string_view text : {u"SM7.2000", u"sm7.2000", u"Sm7.2000"}) {
+        HostUserId user;
+        ASSERT_TRUE(user.Parse(text)) << ZylToUtf8(text);
+        EXPECT_EQ(user.GetKind(), HostUserId::Mobile);
+        EXPECT_EQ(user.site, 7u);
+        EXPECT_EQ(user.number, 0x800007D0u);
+        EXPECT_EQ(user.ToText(), u"SM7.2000");
+    }
+}
+
+TEST(HostUserIdText, LargestValuesPrintInFull) {
+    HostUserId user;
+    ASSERT_TRUE(user.Parse(u"SM4294967295.2147483647"));
+    EXPECT_EQ(user.site, 4294967295u);
+    EXPECT_EQ(user.number, 0xFFFFFFFFu);
+    EXPECT_EQ(user.ToText(), u"SM4294967295.2147483647");
+}
+
+TEST(HostUserIdText, MalformedTextsAreRefusedAndChangeNothing) {
+    const HostUserId before = MakeUser(HostUserId::Plain, 5, 5000);
+    for (std::u16string_view text :
+         {u"S12.1000.",  u"S12",       u"X12.1000",  u"",           u"   ",       u"S",         u"SM",
+          u"S.1000",     u"S12.",      u"S12..1000", u"S12.10a0",   u"S 12.1000", u"S12 .1000", u"M12.1000",
+          u"SMM12.1000", u"S-12.1000", u"S+12.1000", u"S12.1000 x", u"12.1000",   u"S12.1000.5"}) {
+        HostUserId user = before;
+        EXPECT_FALSE(user.Parse(text)) << ZylToUtf8(text);
+        EXPECT_EQ(user.site, 5u);
+        EXPECT_EQ(user.number, 5000u);
+    }
+}
+
+TEST(HostUserIdText, WellFormedButRefusedValuesKeepTheIdentity) {
+    HostUserId fresh;
+    EXPECT_TRUE(fresh.Parse(u"S12.999"));
+    EXPECT_EQ(fresh.GetKind(), HostUserId::Invalid);
+    EXPECT_EQ(fresh.ToText(), u"Invalid ID");
+
+    for (std::u16string_view text : {u"S12.999", u"S0.1000", u"SM12.2147483648", u"S99999999999.1000"}) {
+        HostUserId user = MakeUser(HostUserId::Mobile, 9, 9000);
+        EXPECT_TRUE(user.Parse(text)) << ZylToUtf8(text);
+        EXPECT_EQ(user.ToText(), u"SM9.9000");
+    }
+}
+
+TEST(HostUserIdSet, AcceptsOnlyTheDocumentedRanges) {
+    HostUserId user;
+    EXPECT_TRUE(user.Set(HostUserId::Plain, 1, 2147483647));
+    EXPECT_EQ(user.ToText(), u"S1.2147483647");
+    EXPECT_TRUE(user.Set(HostUserId::Mobile, 1, 1000));
+    EXPECT_EQ(user.number, 0x800003E8u);
+
+    for (auto [kind, site, number] : {std::tuple<int32_t, uint32_t, uint32_t>{1, 0, 1000},
+                                      {1, 1, 999},
+                                      {2, 1, 2147483648u},
+                                      {3, 1, 1000},
+                                      {-1, 1, 1000}}) {
+        EXPECT_FALSE(user.Set(kind, site, number)) << kind << " " << site << " " << number;
+        EXPECT_EQ(user.site, 1u);
+        EXPECT_EQ(user.number, 0x800003E8u);
+    }
+
+    EXPECT_TRUE(user.Set(HostUserId::Invalid, 77, 77777));
+    EXPECT_EQ(user.site, 0u);
+    EXPECT_EQ(user.GetKind(), HostUserId::Invalid);
+}
+
+TEST(HostUserIdSet, KindFollowsFromTheWords) {
+    HostUserId user;
+    user.site = 3;
+    user.number = 0x80000000u | 999; // the high bit does not count towards the 1000
+    EXPECT_EQ(user.GetKind(), HostUserId::Invalid);
+    user.number = 1000;
+    EXPECT_EQ(user.GetKind(), HostUserId::Plain);
+    user.number |= 0x80000000u;
+    EXPECT_EQ(user.GetKind(), HostUserId::Mobile);
+    user.site = 0;
+    EXPECT_EQ(user.GetKind(), HostUserId::Invalid);
+}
+
+TEST(HostUserIdWire, SiteThenNumberWithHighBit) {
+    HostUserId user;
+    ASSERT_TRUE(user.Parse(u"SM7.2000"));
+    EXPECT_EQ(WireOf(user), (std::vector<uint8_t>{0, 0, 0, 7, 0x80, 0, 0x07, 0xD0}));
+    EXPECT_EQ(WireOf(MakeUser(HostUserId::Plain, 0x01020304, 1000)),
+              (std::vector<uint8_t>{1, 2, 3, 4, 0, 0, 0x03, 0xE8}));
+
+    const std::vector<uint8_t> bytes = WireOf(user);
+    ZylPayloadReader reader(bytes.data(), static_cast<int32_t>(bytes.size()));
+    HostUserId back;
+    back.Read(reader);
+    EXPECT_EQ(back.site, 7u);
+    EXPECT_EQ(back.number, 0x800007D0u);
+    EXPECT_EQ(back.ToText(), u"SM7.2000");
+}
+
+TEST(HostUserIdWire, CutOffIdentityIsNotHalfRead) {
+    const std::vector<uint8_t> bytes{0, 0, 0, 7, 0x80, 0};
+    ZylPayloadReader reader(bytes.data(), static_cast<int32_t>(bytes.size()));
+    HostUserId user = MakeUser(HostUserId::Plain, 12, 1000);
+    EXPECT_THROW(user.Read(reader), ZylCodecError);
+    EXPECT_EQ(user.ToText(), u"S12.1000");
+}

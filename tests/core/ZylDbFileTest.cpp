@@ -1,0 +1,171 @@
+// The line reader and writer of the share and task databases: 16-bit little-endian units, one
+// line feed per line, and a replacement that never leaves a damaged file behind.
+#include "core/ZylDbFile.h"
+
+#include "core/ZylPath.h"
+#include "support/ZylTempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string ReadBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteBytes(const fs::path& path, std::string_view bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+CZylDbReader ReaderOf(std::u16string text) {
+    CZylDbReader reader;
+    reader.SetText(std::move(text));
+    return reader;
+}
+
+} // namespace
+
+TEST(ZylDbReaderLines, LongLinesAreReadIn323UnitPieces) {
+    CZylDbReader reader = ReaderOf(std::u16string(400, u'x') + u"\nnext\n");
+    EXPECT_EQ(reader.ReadLine(), std::u16string(323, u'x'));
+    EXPECT_EQ(reader.ReadLine(), std::u16string(77, u'x'));
+    EXPECT_EQ(reader.ReadLine(), u"next");
+    EXPECT_TRUE(reader.AtEnd());
+}
+
+TEST(ZylDbReaderLines, LineFeedCountsTowardsTheLimit) {
+    // 322 units and the line feed fill one read; 323 units leave the line feed for the next one.
+    CZylDbReader fits = ReaderOf(std::u16string(322, u'a') + u"\nB=1\n");
+    EXPECT_EQ(fits.ReadLine(), std::u16string(322, u'a'));
+    EXPECT_EQ(fits.ReadIntLine(), 1);
+
+    CZylDbReader spills = ReaderOf(std::u16string(323, u'a') + u"\nB=1\n");
+    EXPECT_EQ(spills.ReadLine(), std::u16string(323, u'a'));
+    EXPECT_EQ(spills.ReadLine(), u"");
+    EXPECT_EQ(spills.ReadIntLine(), 1);
+}
+
+TEST(ZylDbReaderLines, OnlyTheFinalLineFeedIsRemoved) {
+    CZylDbReader reader = ReaderOf(u"a\r\nlast without end");
+    EXPECT_EQ(reader.ReadLine(), u"a\r"); // carriage returns are text like any other
+    EXPECT_EQ(reader.ReadLine(), u"last without end");
+    EXPECT_EQ(ReaderOf(u"odd\u0A0D").ReadLine(), u"odd");
+    EXPECT_EQ(ReaderOf(u"\n").ReadLine(), u"");
+}
+
+TEST(ZylDbReaderLines, ValuesAndNumbers) {
+    CZylDbReader reader = ReaderOf(u"TaskNum=3\nabc\nPath=C:\\a=b\nName= spaced value \nSize= -42x\n"
+                                   u"Type=\nbFolder=yes\n");
+    EXPECT_EQ(reader.ReadIntLine(), 3);
+    EXPECT_EQ(reader.ReadValueLine(), u"abc");
+    EXPECT_EQ(reader.ReadValueLine(), u"C:\\a=b");
+    EXPECT_EQ(reader.ReadValueLine(), u" spaced value ");
+    EXPECT_EQ(reader.ReadIntLine(), -42);
+    EXPECT_EQ(reader.ReadValueLine(), u"");
+    EXPECT_EQ(reader.ReadIntLine(), 0);
+    // Past the end every line is empty and every number 0.
+    EXPECT_TRUE(reader.AtEnd());
+    EXPECT_EQ(reader.ReadValueLine(), u"");
+    EXPECT_EQ(reader.ReadIntLine(), 0);
+    EXPECT_EQ(reader.ReadLine(), u"");
+}
+
+TEST(ZylDbReaderHeader, ScansLikeAFormattedRead) {
+    CZylDbReader reader = ReaderOf(u"#zyl share file, version=Beta0.1\n#id=S12.1000\n\n\nNoUpload=1\n");
+    EXPECT_EQ(reader.ScanHeader(u"#zyl share file, version="), u"Beta0.1");
+    EXPECT_EQ(reader.ScanHeader(u"#id="), u"S12.1000");
+    EXPECT_EQ(reader.ReadIntLine(), 1); // the empty lines after the header are skipped
+
+    CZylDbReader other = ReaderOf(u"#zyl  share\tfile, version=9.9\n#id=SM7.2000\n");
+    EXPECT_EQ(other.ScanHeader(u"#zyl share file, version="), u"9.9");
+    EXPECT_EQ(other.ScanHeader(u"#id="), u"SM7.2000");
+}
+
+TEST(ZylDbReaderHeader, MismatchGivesNothing) {
+    CZylDbReader wrong = ReaderOf(u"#zyl task file, version=Beta0.1\n");
+    EXPECT_FALSE(wrong.ScanHeader(u"#zyl share file, version=").has_value());
+    EXPECT_FALSE(ReaderOf(u"").ScanHeader(u"#id=").has_value());
+    EXPECT_FALSE(ReaderOf(u"#id=").ScanHeader(u"#id=").has_value());
+
+    // The token ends at white space; what follows is left for the next read.
+    CZylDbReader spaced = ReaderOf(u"#id=S12 .1000\n");
+    EXPECT_EQ(spaced.ScanHeader(u"#id="), u"S12");
+    EXPECT_EQ(spaced.ReadLine(), u".1000");
+}
+
+TEST(ZylDbFiles, CommitWritesLittleEndianUnitsWithLineFeeds) {
+    CZylTempDir temp;
+    CZylDbWriter writer;
+    writer.WriteLine(u"A=1");
+    writer.WriteLine(u"\u00E9\u4E2D");
+    writer.WriteLine(u"");
+    const std::u16string path = temp.WidePath(u"fss-S12.1000.fsd");
+    ASSERT_TRUE(writer.Commit(path));
+    EXPECT_EQ(ReadBytes(ZylToFsPath(path)), std::string("A\0=\0001\0\n\0\xE9\0\x2D\x4E\n\0\n\0", 16));
+    EXPECT_FALSE(fs::exists(ZylToFsPath(path + u".tmp")));
+
+    CZylDbReader reader;
+    ASSERT_TRUE(reader.Open(path));
+    EXPECT_EQ(reader.ReadIntLine(), 1);
+    EXPECT_EQ(reader.ReadLine(), u"\u00E9\u4E2D");
+    EXPECT_EQ(reader.ReadLine(), u"");
+    EXPECT_TRUE(reader.AtEnd());
+}
+
+TEST(ZylDbFiles, CommitReplacesTheWholeFile) {
+    CZylTempDir temp;
+    const std::u16string path = temp.WidePath(u"fst-S12.1000.fsd");
+    WriteBytes(ZylToFsPath(path), std::string(100, 'z'));
+    CZylDbWriter writer;
+    writer.WriteLine(u"x");
+    ASSERT_TRUE(writer.Commit(path));
+    EXPECT_EQ(ReadBytes(ZylToFsPath(path)), std::string("x\0\n\0", 4));
+}
+
+TEST(ZylDbFiles, FailedCommitLeavesThePreviousFile) {
+    CZylTempDir temp;
+    const std::u16string path = temp.WidePath(u"fss-S12.1000.fsd");
+    const std::string previous("o\0l\0d\0\n\0", 8);
+    WriteBytes(ZylToFsPath(path), previous);
+    CZylDbWriter writer;
+    writer.WriteLine(u"NoUpload=0");
+
+    // A full disk: every write fails.
+    fs::create_symlink("/dev/full", ZylToFsPath(path + u".tmp"));
+    EXPECT_FALSE(writer.Commit(path));
+    EXPECT_EQ(ReadBytes(ZylToFsPath(path)), previous);
+
+    // The temporary name is taken by a folder: the file cannot even be created.
+    fs::remove(ZylToFsPath(path + u".tmp"));
+    fs::create_directory(ZylToFsPath(path + u".tmp"));
+    EXPECT_FALSE(writer.Commit(path));
+    EXPECT_EQ(ReadBytes(ZylToFsPath(path)), previous);
+
+    EXPECT_FALSE(writer.Commit(temp.WidePath(u"missing/fss.fsd")));
+}
+
+TEST(ZylDbFiles, MissingFileAndHelpers) {
+    CZylTempDir temp;
+    CZylDbReader reader;
+    EXPECT_FALSE(reader.Open(temp.WidePath(u"none.fsd")));
+    EXPECT_FALSE(reader.IsOpen());
+
+    EXPECT_EQ(ZylToUtf16Le(u"A\u4E2D"), std::string("A\0\x2D\x4E", 4));
+    EXPECT_EQ(ZylFromUtf16Le(std::string("A\0\x2D\x4E\x7F", 5)), u"A\u4E2D"); // a stray odd byte is dropped
+
+    const std::u16string log = temp.WidePath(u"fs.log");
+    ASSERT_TRUE(ZylAppendToFile(log, ZylToUtf16Le(u"one\n")));
+    ASSERT_TRUE(ZylAppendToFile(log, ZylToUtf16Le(u"two\n")));
+    EXPECT_EQ(ReadBytes(ZylToFsPath(log)), ZylToUtf16Le(u"one\ntwo\n"));
+    EXPECT_TRUE(ZylRemoveFile(log));
+    EXPECT_FALSE(fs::exists(ZylToFsPath(log)));
+    EXPECT_TRUE(ZylRemoveFile(log)); // already gone counts as removed
+    EXPECT_FALSE(ZylAppendToFile(temp.WidePath(u"missing/fs.log"), "x"));
+}

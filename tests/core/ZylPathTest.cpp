@@ -1,0 +1,96 @@
+// Share paths and local paths, and the folder helpers built on them.
+#include "core/ZylPath.h"
+
+#include "support/ZylTempDir.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+namespace fs = std::filesystem;
+
+TEST(ZylPathSafety, RefusesEscapesAndEmptyComponents) {
+    EXPECT_TRUE(ZylIsSafeRelativePath(u"", u'/'));
+    EXPECT_TRUE(ZylIsSafeRelativePath(u"a", u'/'));
+    EXPECT_TRUE(ZylIsSafeRelativePath(u"a/b c/d.txt", u'/'));
+    EXPECT_TRUE(ZylIsSafeRelativePath(u"a\\b", u'\\'));
+    EXPECT_TRUE(ZylIsSafeRelativePath(u"...", u'/')); // only "." and ".." are special
+    EXPECT_TRUE(ZylIsSafeRelativePath(u"..a/b..", u'/'));
+    for (std::u16string_view path :
+         {u"/a", u"\\a", u"a//b", u"a/", u".", u"..", u"./a", u"a/../b", u"a/..", u"a\\b", u"..\\x"})
+        EXPECT_FALSE(ZylIsSafeRelativePath(path, u'/')) << ZylToFsPath(path);
+    for (std::u16string_view path : {u"\\a", u"a\\\\b", u"a\\", u"..", u"a\\..\\b", u"a/b", u"../x", u"/a"})
+        EXPECT_FALSE(ZylIsSafeRelativePath(path, u'\\')) << ZylToFsPath(path);
+    EXPECT_FALSE(ZylIsSafeRelativePath(std::u16string_view(u"a\0b", 3), u'/'));
+}
+
+TEST(ZylPathJoin, OneSeparatorBetween) {
+    EXPECT_EQ(ZylJoinPath(u"/home/u", u"f.txt"), u"/home/u/f.txt");
+    EXPECT_EQ(ZylJoinPath(u"/home/u/", u"f.txt"), u"/home/u/f.txt");
+    EXPECT_EQ(ZylJoinPath(u"/home/u//", u"f.txt"), u"/home/u//f.txt"); // only one is removed
+    EXPECT_EQ(ZylJoinPath(u"Music", u"a\\b.mp3", u'\\'), u"Music\\a\\b.mp3");
+    EXPECT_EQ(ZylJoinPath(u"Music\\", u"x", u'\\'), u"Music\\x");
+}
+
+TEST(ZylPathJoin, ShareAndLocalForms) {
+    EXPECT_EQ(ZylShareToLocalPath(u"Music\\2008\\a.mp3"), u"Music/2008/a.mp3");
+    EXPECT_EQ(ZylLocalToSharePath(u"Music/2008/a.mp3"), u"Music\\2008\\a.mp3");
+    EXPECT_EQ(ZylFirstComponent(u"Music\\2008\\a.mp3", u'\\'), u"Music");
+    EXPECT_EQ(ZylAfterFirstComponent(u"Music\\2008\\a.mp3", u'\\'), u"2008\\a.mp3");
+    EXPECT_EQ(ZylLastComponent(u"Music\\2008\\a.mp3", u'\\'), u"a.mp3");
+    EXPECT_EQ(ZylFirstComponent(u"Music", u'\\'), u"Music");
+    EXPECT_EQ(ZylAfterFirstComponent(u"Music", u'\\'), u"");
+    EXPECT_EQ(ZylLastComponent(u"Music", u'\\'), u"Music");
+    EXPECT_EQ(ZylTrimTrailingSeparator(u"a/", u'/'), u"a");
+    EXPECT_EQ(ZylTrimTrailingSeparator(u"a", u'/'), u"a");
+}
+
+TEST(ZylPathFolders, CreatesEveryMissingParent) {
+    CZylTempDir temp;
+    const std::u16string deep = temp.WidePath(u"a/b/\u6587\u4EF6/");
+    EXPECT_TRUE(ZylCreateDirectory(deep));
+    EXPECT_TRUE(fs::is_directory(temp.Path() / "a"));
+    EXPECT_TRUE(fs::is_directory(temp.Path() / "a" / "b"));
+    EXPECT_TRUE(fs::is_directory(ZylToFsPath(temp.WidePath(u"a/b/\u6587\u4EF6"))));
+    EXPECT_TRUE(ZylCreateDirectory(temp.WidePath(u"a/b"))); // an existing folder is fine
+
+    std::ofstream(temp.Path() / "file") << "x";
+    EXPECT_FALSE(ZylCreateDirectory(temp.WidePath(u"file/below")));
+    EXPECT_FALSE(ZylCreateDirectory(temp.WidePath(u"file")));
+}
+
+TEST(ZylPathFolders, InsideFollowsSymbolicLinks) {
+    CZylTempDir temp;
+    fs::create_directories(temp.Path() / "root" / "sub");
+    fs::create_directories(temp.Path() / "rootless");
+    fs::create_directory_symlink(temp.Path() / "rootless", temp.Path() / "root" / "escape");
+    EXPECT_TRUE(ZylIsInside(temp.Path() / "root", temp.Path() / "root"));
+    EXPECT_TRUE(ZylIsInside(temp.Path() / "root", temp.Path() / "root" / "sub" / "new.txt"));
+    EXPECT_FALSE(ZylIsInside(temp.Path() / "root", temp.Path() / "rootless"));
+    EXPECT_FALSE(ZylIsInside(temp.Path() / "root", temp.Path() / "root" / "escape" / "x"));
+    EXPECT_FALSE(ZylIsInside(temp.Path() / "root", temp.Path() / "root" / ".." / "rootless"));
+}
+
+TEST(ZylPathTimes, FileTimesAreUniversalFields) {
+    CZylDateTime value;
+    ASSERT_TRUE(value.SetDateTime(2008, 2, 5, 7, 8, 9, 250, 0));
+    fs::file_time_type fileTime;
+    ASSERT_TRUE(ZylTimeToFileTime(value, fileTime));
+
+    CZylTempDir temp;
+    const fs::path file = temp.Path() / "stamped";
+    std::ofstream(file) << "x";
+    fs::last_write_time(file, fileTime);
+
+    CZylDateTime back;
+    ASSERT_TRUE(FileTimeToZylTime(fs::last_write_time(file), back));
+    EXPECT_EQ(back.ToText(), u"2008-02-05 07:08:09");
+    EXPECT_EQ(back.GetMillisecond(), 250u);
+    EXPECT_EQ(back.GetZone(), 0);
+    EXPECT_EQ(back.ToUniversalTime(), 1202195289);
+
+    CZylDateTime time;
+    ASSERT_TRUE(time.SetTime(1, 2, 3, 0));
+    EXPECT_FALSE(ZylTimeToFileTime(time, fileTime));
+    EXPECT_FALSE(ZylTimeToFileTime(CZylDateTime(), fileTime));
+}

@@ -1,0 +1,85 @@
+// The wide-text helpers: user ids and share names are compared without case, file names cross to
+// the file system as UTF-8, and the database numbers are read like the C library reads them.
+#include "core/ZylText.h"
+
+#include <gtest/gtest.h>
+
+TEST(ZylTextCompare, IgnoresCaseButKeepsOrder) {
+    EXPECT_EQ(ZylCompareNoCase(u"S12.1000", u"s12.1000"), 0);
+    EXPECT_EQ(ZylCompareNoCase(u"SM7.2000", u"sm7.2000"), 0);
+    EXPECT_LT(ZylCompareNoCase(u"abc", u"ABD"), 0);
+    EXPECT_GT(ZylCompareNoCase(u"ABD", u"abc"), 0);
+    EXPECT_LT(ZylCompareNoCase(u"ab", u"ABC"), 0);
+    EXPECT_GT(ZylCompareNoCase(u"abc", u"AB"), 0);
+    // Letters fold to small letters, so they sort after the underscore in either case.
+    EXPECT_GT(ZylCompareNoCase(u"B", u"_"), 0);
+    EXPECT_GT(ZylCompareNoCase(u"b", u"_"), 0);
+
+    EXPECT_TRUE(ZylEqualNoCase(u"\u00C9T\u00C9", u"\u00E9t\u00E9"));           // Latin-1
+    EXPECT_TRUE(ZylEqualNoCase(u"\u0410\u0411\u0401", u"\u0430\u0431\u0451")); // Cyrillic
+    EXPECT_TRUE(ZylEqualNoCase(u"\u0394\u03A3", u"\u03B4\u03C3"));             // Greek
+    EXPECT_TRUE(ZylEqualNoCase(u"\u0100\u0139", u"\u0101\u013A"));             // Latin Extended-A
+    EXPECT_FALSE(ZylEqualNoCase(u"\u00D7", u"\u00F7")); // multiplication and division signs differ
+    EXPECT_FALSE(ZylEqualNoCase(u"abc", u"abcd"));
+    EXPECT_FALSE(ZylEqualNoCase(u"\u6587\u4EF6", u"\u6587\u4EF7"));
+
+    EXPECT_TRUE(ZylStartsWithNoCase(u"Everyone", u"EVERY"));
+    EXPECT_TRUE(ZylStartsWithNoCase(u"x", u""));
+    EXPECT_FALSE(ZylStartsWithNoCase(u"Eve", u"Everyone"));
+}
+
+TEST(ZylTextUtf8, RoundTripsIncludingSurrogatePairs) {
+    EXPECT_EQ(ZylToUtf8(u"a\u00E9\u4E2D"), "a\xC3\xA9\xE4\xB8\xAD");
+    // File names join surrogate pairs, unlike the peers' encoding.
+    EXPECT_EQ(ZylToUtf8(u"\xD83D\xDE00"), "\xF0\x9F\x98\x80");
+    EXPECT_EQ(ZylFromUtf8("\xF0\x9F\x98\x80"), u"\xD83D\xDE00");
+    for (std::u16string_view text : {u"", u"plain", u"\u6587\u4EF6/\u00E9t\u00E9", u"\xD834\xDD1E end",
+                                     u"\uFFFF\u0800\u07FF\u0080\u007F"})
+        EXPECT_EQ(ZylFromUtf8(ZylToUtf8(text)), text);
+}
+
+TEST(ZylTextUtf8, DamagedInputBecomesReplacementCharacters) {
+    EXPECT_EQ(ZylToUtf8(u"a\xD800z"), "a\xEF\xBF\xBDz"); // lone high half
+    EXPECT_EQ(ZylToUtf8(u"\xDC00"), "\xEF\xBF\xBD");     // lone low half
+    EXPECT_EQ(ZylFromUtf8("a\xFFz"), u"a\uFFFDz");
+    EXPECT_EQ(ZylFromUtf8("\xC0\x80"), u"\uFFFD\uFFFD");           // overlong
+    EXPECT_EQ(ZylFromUtf8("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD"); // an encoded surrogate
+    const std::u16string cut = ZylFromUtf8("x\xE4\xB8");
+    ASSERT_FALSE(cut.empty());
+    EXPECT_EQ(cut[0], u'x');
+    for (size_t i = 1; i < cut.size(); ++i)
+        EXPECT_EQ(cut[i], u'\uFFFD');
+}
+
+TEST(ZylTextNumbers, ReadLikeTheCLibrary) {
+    EXPECT_EQ(ZylToInt(u"3"), 3);
+    EXPECT_EQ(ZylToInt(u"  42abc"), 42);
+    EXPECT_EQ(ZylToInt(u"\t\n\v\f\r 7"), 7);
+    EXPECT_EQ(ZylToInt(u"-17"), -17);
+    EXPECT_EQ(ZylToInt(u"+5"), 5);
+    EXPECT_EQ(ZylToInt(u"12=3"), 12);
+    EXPECT_EQ(ZylToInt(u"abc"), 0);
+    EXPECT_EQ(ZylToInt(u""), 0);
+    EXPECT_EQ(ZylToInt(u"- 5"), 0);
+    EXPECT_EQ(ZylToInt(u"--5"), 0);
+    EXPECT_EQ(ZylToInt(u"2147483647"), 2147483647);
+    EXPECT_EQ(ZylToInt(u"-2147483648"), INT32_MIN);
+    EXPECT_EQ(ZylToInt(u"4294967295"), -1); // wraps as a 32-bit value
+}
+
+TEST(ZylTextBuffers, FixedFieldsAreCutAndTerminated) {
+    char16_t field[4];
+    ZylCopyToBuffer(field, 4, u"abcdef");
+    EXPECT_EQ(ZylFromBuffer(field, 4), u"abc");
+    EXPECT_EQ(field[3], u'\0');
+    ZylCopyToBuffer(field, 4, u"");
+    EXPECT_EQ(ZylFromBuffer(field, 4), u"");
+    const char16_t unterminated[3] = {u'x', u'y', u'z'};
+    EXPECT_EQ(ZylFromBuffer(unterminated, 3), u"xyz");
+    EXPECT_EQ(ZylFromBuffer(nullptr, 3), u"");
+}
+
+TEST(ZylTextFormat, WideResult) {
+    EXPECT_EQ(ZylFormat("{}\t{}\t{}", "2008-02-05 07:08:09", 3, ZylToUtf8(u"\u6587")),
+              u"2008-02-05 07:08:09\t3\t\u6587");
+}
