@@ -330,6 +330,9 @@ void CZylInterface::OnInternalTimer() {
     // The queue is dropped only by logout, on this same thread.
     if (queue)
         queue->Drain(m_host);
+    // Task progress reaches the task database within a few seconds.
+    if (m_bInitialized)
+        m_taskManager.OnTimer();
 }
 
 int32_t CZylInterface::WriteLog(int32_t level, std::u16string_view text) {

@@ -1,0 +1,338 @@
+// The task: its id, its states (started, stopped, restarted, removed, finished), its accounting of
+// time and speed, and its block in the task database.
+#include "transfer/ZylTask.h"
+
+#include "core/ZylDbFile.h"
+#include "core/ZylInterface.h"
+#include "core/ZylPayload.h"
+#include "core/ZylPlatform.h"
+#include "core/ZylProtocol.h"
+#include "core/ZylText.h"
+#include "transfer/ZylTaskManager.h"
+
+#include <cmath>
+#include <limits>
+
+namespace {
+constexpr std::u16string_view ZYL_TASK_ID_KEY = u"taskid";
+constexpr int32_t ZYL_LOG_TRANSFER = 1;
+// A request carries at most a few names of at most 259 units; a piece adds its data.
+constexpr int32_t ZYL_REQUEST_CAPACITY = 4096;
+
+std::u16string Number(int32_t value) {
+    return ZylFromUtf8(std::to_string(value));
+}
+} // namespace
+
+CZylTask::CZylTask(CZylTaskManager& manager) : m_rManager(manager) {}
+
+CZylTask::~CZylTask() {
+    ReleaseRecords();
+}
+
+void CZylTask::ReleaseRecords() {
+    m_vFiles.clear();
+    m_pFolderRecord.reset();
+    m_pFileRecord.reset();
+}
+
+void CZylTask::SetFolderRecord(std::unique_ptr<CZylTaskFolder> record) {
+    m_bFolder = 1;
+    m_pFileRecord.reset();
+    m_pFolderRecord = std::move(record);
+}
+
+void CZylTask::SetFileRecord(std::unique_ptr<CZylTaskFile> record) {
+    m_bFolder = 0;
+    m_pFolderRecord.reset();
+    m_pFileRecord = std::move(record);
+}
+
+CZylTaskItem* CZylTask::GetObjectRecord() const {
+    return m_bFolder ? static_cast<CZylTaskItem*>(m_pFolderRecord.get())
+                     : static_cast<CZylTaskItem*>(m_pFileRecord.get());
+}
+
+std::u16string CZylTask::GetTaskName() const {
+    const CZylTaskItem* object = GetObjectRecord();
+    if (!object || (m_nType != ZYL_TASK_DOWNLOAD && m_nType != ZYL_TASK_UPLOAD))
+        return {};
+    return object->m_sRemoteName;
+}
+
+std::u16string CZylTask::GetLocalPath() const {
+    const CZylTaskItem* object = GetObjectRecord();
+    return object ? object->m_sLocalPath : std::u16string();
+}
+
+CZylTaskFile* CZylTask::GetCurrentFile() const {
+    if (m_nFileIndex < 0 || static_cast<size_t>(m_nFileIndex) >= m_vFiles.size())
+        return nullptr;
+    return m_vFiles[static_cast<size_t>(m_nFileIndex)].get();
+}
+
+uint32_t CZylTask::Tick() const {
+    return m_rManager.GetPlatform().GetTickCount();
+}
+
+CZylDateTime CZylTask::Now() const {
+    return CZylDateTime(m_rManager.GetPlatform().GetCalendarTime());
+}
+
+void CZylTask::Log(std::u16string_view text) const {
+    m_rManager.GetInterface().WriteLog(ZYL_LOG_TRANSFER, text);
+}
+
+void CZylTask::NoteChange(bool immediate) const {
+    m_rManager.NoteChange(immediate);
+}
+
+int32_t CZylTask::Send(uint32_t command, const ZylPayloadWriter& writer) {
+    return m_rManager.GetInterface().SendData(command, writer.Data(), writer.Size(), m_sUserID,
+                                              ZYL_CHANNEL_REQUEST) < 0
+               ? -1
+               : 0;
+}
+
+// The counter lives in the settings store; a draw that cannot be stored gives no id at all, so that
+// two tasks can never share one.
+int32_t CZylTask::DrawTaskId(int32_t& id) {
+    IZylSettingsStore& store = m_rManager.GetPlatform().GetSettings();
+    const std::optional<uint32_t> stored = store.GetValue(ZYL_TASK_ID_KEY);
+    uint32_t taken = stored ? *stored : 1;
+    if (taken == 0 || taken >= static_cast<uint32_t>(std::numeric_limits<int32_t>::max()))
+        taken = 1;
+    if (!store.SetValue(ZYL_TASK_ID_KEY, taken + 1))
+        return -1;
+    id = static_cast<int32_t>(taken);
+    return 0;
+}
+
+int32_t CZylTask::Init() {
+    int32_t id = -1;
+    if (DrawTaskId(id) < 0)
+        return -1;
+    m_nTaskID = id;
+    m_tTaskStartTime = Now();
+    return 0;
+}
+
+void CZylTask::Start() {
+    std::lock_guard lock(m_mutex);
+    if (m_bRemoved)
+        return;
+    if (!m_bRunning) {
+        m_nStartTick = Tick();
+        m_bRunning = 1;
+    }
+    m_bAwaitingChannels = false;
+    if (m_nType == ZYL_TASK_DOWNLOAD) {
+        if (m_bFileListEnd) {
+            RequestFileData();
+            return;
+        }
+        // A list cut short by a stop is never completed: its pages were dropped while stopped.
+        m_vFiles.clear();
+        m_nTotalSize = 0;
+        RequestFileListOfShareFolder();
+    } else if (m_nType == ZYL_TASK_UPLOAD) {
+        if (m_bFileListEnd)
+            NextUploadStep();
+        else
+            RequestUpload();
+    }
+}
+
+void CZylTask::StopTask() {
+    {
+        std::lock_guard lock(m_mutex);
+        if (!m_bRunning)
+            return;
+        m_nBytesThisRun = 0;
+        m_bRunning = 0;
+        m_nTimeSpent += static_cast<int32_t>((Tick() - m_nStartTick) / 1000);
+        m_fSpeed = 0;
+        m_bAwaitingChannels = false;
+        for (auto& file : m_vFiles)
+            file->Reset();
+    }
+    SendCloseNotice(1);
+    NoteChange(true);
+}
+
+int32_t CZylTask::RestartTask() {
+    {
+        std::lock_guard lock(m_mutex);
+        SendCloseNotice(0);
+        int32_t id = -1;
+        if (DrawTaskId(id) < 0)
+            return -1;
+        m_nTaskID = id;
+        m_bFinished = 0;
+        m_bFileListEnd = 0;
+        m_nFileIndex = -1;
+        m_nCurrentSize = 0;
+        m_nTotalSize = 0;
+        m_nPercent = 0;
+        m_nTimeSpent = 0;
+        m_nStartTick = Tick();
+        m_nBytesThisRun = 0;
+        m_bRunning = 0;
+        m_bFinishShown = 0;
+        for (auto& file : m_vFiles)
+            file->OnTaskRemoved(m_nType);
+        m_vFiles.clear();
+    }
+    NoteChange(true);
+    Start();
+    return 0;
+}
+
+void CZylTask::RemoveTask() {
+    {
+        std::lock_guard lock(m_mutex);
+        m_bRunning = 0;
+        m_bRemoved = 1;
+        m_bAwaitingChannels = false;
+        for (auto& file : m_vFiles) {
+            if (!m_bFinished)
+                file->OnTaskRemoved(m_nType);
+            else
+                file->Close();
+        }
+    }
+    SendCloseNotice(0);
+    NoteChange(true);
+}
+
+void CZylTask::Finish() {
+    SendCloseNotice(0);
+    m_tFinishTime = Now();
+    m_bFinished = 1;
+    for (auto& file : m_vFiles)
+        file->Close();
+    NoteChange(true);
+}
+
+void CZylTask::SendCloseNotice(int32_t flag) {
+    const CZylTaskItem* object = GetObjectRecord();
+    try {
+        ZylPayloadWriter writer(ZYL_REQUEST_CAPACITY);
+        writer.Write(Now());
+        writer.WriteInt32(m_nTaskID).WriteInt32(m_nType);
+        writer.WriteString(object ? std::u16string_view(object->m_sRemoteName) : std::u16string_view());
+        writer.WriteInt32(flag);
+        Send(ZYL_CMD_CLOSE_NOTICE, writer);
+    } catch (const ZylCodecError&) {
+        // A name too long for a request: nothing to tell the other side about.
+    }
+}
+
+int32_t CZylTask::GetElapsedSeconds() {
+    std::lock_guard lock(m_mutex);
+    if (!m_bRunning)
+        return m_nTimeSpent;
+    return m_nTimeSpent + static_cast<int32_t>((Tick() - m_nStartTick) / 1000);
+}
+
+float CZylTask::GetSpeed() {
+    std::lock_guard lock(m_mutex);
+    const uint32_t seconds = (Tick() - m_nStartTick) / 1000;
+    if (m_bRunning && seconds != 0)
+        m_fSpeed = static_cast<float>(m_nBytesThisRun) / static_cast<float>(seconds) * 0.001f;
+    else
+        m_fSpeed = 0;
+    return m_fSpeed;
+}
+
+int32_t CZylTask::GetSecondsLeft() {
+    std::lock_guard lock(m_mutex);
+    const float speed = GetSpeed();
+    if (std::fabs(speed) > 0.001f && m_bRunning)
+        return static_cast<int32_t>(static_cast<float>(m_nTotalSize - m_nCurrentSize) / (speed * 1000.0f));
+    return -1;
+}
+
+void CZylTask::UpdatePercent() {
+    if (m_nTotalSize == 0) {
+        m_nPercent = 0;
+        return;
+    }
+    m_nPercent = static_cast<int32_t>(static_cast<double>(m_nCurrentSize) / m_nTotalSize * 100.0);
+}
+
+int32_t CZylTask::Serialize(int32_t load, CZylDbWriter* writer, CZylDbReader* reader) {
+    if (load)
+        return reader ? ReadBlock(*reader) : -1;
+    return writer ? WriteBlock(*writer) : -1;
+}
+
+int32_t CZylTask::WriteBlock(CZylDbWriter& writer) const {
+    const CZylTaskItem* object = GetObjectRecord();
+    writer.WriteLine(u"[TaskBegin]");
+    writer.WriteLine(u"TaskID=" + Number(m_nTaskID));
+    writer.WriteLine(u"ShareTime=" + m_tShareTime.ToText());
+    writer.WriteLine(u"Type=" + Number(m_nType));
+    writer.WriteLine(u"UserID=" + m_sUserID);
+    writer.WriteLine(u"Folder=" + Number(m_bFolder));
+    writer.WriteLine(u"Finished=" + Number(m_bFinished));
+    writer.WriteLine(u"FileIndex=" + Number(m_nFileIndex));
+    writer.WriteLine(u"TotalSize=" + Number(m_nTotalSize));
+    writer.WriteLine(u"CurrentSize=" + Number(m_nCurrentSize));
+    writer.WriteLine(u"AutoStartWhenUserOnline=" + Number(m_bAutoStartWhenUserOnline));
+    writer.WriteLine(u"FileListEnd=" + Number(m_bFileListEnd));
+    writer.WriteLine(u"timespent=" + Number(m_nTimeSpent));
+    writer.WriteLine(u"TaskStartTime=" + m_tTaskStartTime.ToText());
+    writer.WriteLine(u"RemoteName=" + (object ? object->m_sRemoteName : std::u16string()));
+    writer.WriteLine(u"LocalPath=" + (object ? object->m_sLocalPath : std::u16string()));
+    writer.WriteLine(u"LocalName=" + (object ? object->m_sLocalName : std::u16string()));
+    const int32_t files = m_bFileListEnd ? static_cast<int32_t>(m_vFiles.size()) : 0;
+    writer.WriteLine(u"file=" + Number(files));
+    for (int32_t i = 0; i < files; ++i)
+        m_vFiles[static_cast<size_t>(i)]->Write(writer);
+    writer.WriteLine(u"[TaskEnd]");
+    return 0;
+}
+
+int32_t CZylTask::ReadBlock(CZylDbReader& reader) {
+    auto readTime = [&reader](CZylDateTime& target) {
+        CZylDateTime time;
+        if (time.FromText(reader.ReadValueLine()))
+            target = time;
+    };
+    reader.ReadLine();
+    m_nTaskID = reader.ReadIntLine();
+    readTime(m_tShareTime);
+    m_nType = reader.ReadIntLine();
+    m_sUserID = reader.ReadValueLine().substr(0, ZYL_USERID_LIMIT);
+    m_bFolder = reader.ReadIntLine() ? 1 : 0;
+    m_bFinished = reader.ReadIntLine() ? 1 : 0;
+    m_nFileIndex = reader.ReadIntLine();
+    m_nTotalSize = reader.ReadIntLine();
+    m_nCurrentSize = reader.ReadIntLine();
+    UpdatePercent();
+    m_bAutoStartWhenUserOnline = reader.ReadIntLine();
+    m_bFileListEnd = reader.ReadIntLine() ? 1 : 0;
+    m_nTimeSpent = reader.ReadIntLine();
+    readTime(m_tTaskStartTime);
+    if (m_bFolder)
+        m_pFolderRecord = std::make_unique<CZylTaskFolder>();
+    else
+        m_pFileRecord = std::make_unique<CZylTaskFile>();
+    CZylTaskItem* record = GetObjectRecord();
+    record->m_sRemoteName = reader.ReadValueLine();
+    record->m_sLocalPath = reader.ReadValueLine();
+    record->m_sLocalName = reader.ReadValueLine();
+    const int32_t files = reader.ReadIntLine();
+    // A count that a damaged file inflates ends with the file, not with memory.
+    for (int32_t i = 0; i < files && !reader.AtEnd(); ++i) {
+        auto file = std::make_unique<CZylTaskFile>();
+        if (file->Read(reader) < 0)
+            return -1;
+        m_vFiles.push_back(std::move(file));
+    }
+    reader.ReadLine();
+    m_bRunning = 0;
+    m_nBytesThisRun = 0;
+    return 0;
+}

@@ -1,0 +1,206 @@
+// A task is one transfer with one other user: the download of a remote file or folder into a local
+// folder, or the upload of a local file or folder into the other user's share. The task owns the
+// record of the object it was made for and one record per file to transfer; each file record knows
+// its local file (the ".fst" temporary file of a download, the source file of an upload).
+#pragma once
+
+#include "core/ZylDateTime.h"
+#include "core/ZylManagerBase.h"
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class CZylDbReader;
+class CZylDbWriter;
+class CZylTaskManager;
+class ZylPayloadReader;
+class ZylPayloadWriter;
+
+inline constexpr int32_t ZYL_TASK_DOWNLOAD = 2;
+inline constexpr int32_t ZYL_TASK_UPLOAD = 4;
+// Bytes of file data in one piece; requests kept outstanding per file; how far ahead of the file's
+// offset the follow-up request of an arrived piece reaches.
+inline constexpr int32_t ZYL_BLOCK_SIZE = 7168;
+inline constexpr int32_t ZYL_WINDOW_BLOCKS = 8;
+inline constexpr int32_t ZYL_FOLLOW_UP_DISTANCE = (ZYL_WINDOW_BLOCKS - 1) * ZYL_BLOCK_SIZE;
+// The longest name a task or file record keeps (its database line must stay one line).
+inline constexpr size_t ZYL_TASK_NAME_LIMIT = 259;
+// Suffix of the file a download writes into until the file is complete.
+inline constexpr std::u16string_view ZYL_TEMP_SUFFIX = u".fst";
+
+// True when a name can be kept in a record: not too long and without control characters, so that
+// the database's one-value-per-line layout cannot be broken by a peer's file name.
+bool ZylIsStorableName(std::u16string_view name);
+
+// The three names every record carries: RemoteName is a share path ("\" separators) on the other
+// user's side, LocalPath a local folder and LocalName a local name ("/" separators).
+class CZylTaskItem {
+public:
+    virtual ~CZylTaskItem() = default;
+
+    std::u16string m_sRemoteName;
+    std::u16string m_sLocalPath;
+    std::u16string m_sLocalName;
+};
+
+// The object of a folder task.
+class CZylTaskFolder : public CZylTaskItem {};
+
+// One file of a task, and the object of a single-file task.
+class CZylTaskFile : public CZylTaskItem {
+public:
+    CZylTaskFile() = default;
+    ~CZylTaskFile() override = default;
+    CZylTaskFile(const CZylTaskFile&) = delete;
+    CZylTaskFile& operator=(const CZylTaskFile&) = delete;
+
+    // LocalPath and LocalName joined by one separator, whatever separators each carries at the join.
+    std::u16string GetFullName() const;
+    std::u16string GetTempName() const;
+    // The full name up to its last separator; empty when it has none.
+    std::u16string GetFolder() const;
+
+    // Download side. 0, -1 when the temporary file cannot be opened.
+    int32_t OpenFileForWrite();
+    // 0 when taken; -5 when it is not the next expected piece; -2 on a file error.
+    int32_t ReceiveData(int32_t offset, const uint8_t* data, int32_t n, int32_t last);
+    // Before a resumed download asks for data: the temporary file is cut back to FileOffset when it
+    // holds more (bytes the database never recorded are not trusted), and FileOffset comes back to
+    // what the file holds when it holds less. Returns the change of FileOffset.
+    int32_t AlignWithTemporary();
+
+    // Upload side. ReadBlock reads up to one piece at the offset; the end flag is set when the read
+    // met the end of the file.
+    int32_t OpenFileForRead();
+    int32_t ReadBlock(int32_t offset, uint8_t* buffer, int32_t& n, int32_t& end);
+    void Advance(int32_t n) { m_nFileOffset += n; }
+
+    // A fresh window (download) or size synchronisation (upload) next time; the file is closed.
+    void Reset();
+    // The task was removed or restarted: a download's local data goes, an upload's file stays.
+    void OnTaskRemoved(int32_t type);
+    void Close();
+    bool IsOpen() const { return static_cast<bool>(m_pFile); }
+    // Hands buffered data of an open download to the system (before the database records it).
+    void Flush();
+
+    void Write(CZylDbWriter& writer) const;
+    int32_t Read(CZylDbReader& reader);
+
+    int32_t m_bFirstRequest = 1;
+    CZylDateTime m_tLastModifiedTime; // universal-time fields, as the sending side's file system has it
+    int32_t m_nFileOffset = 0;
+    int32_t m_nFileSize = 0;
+
+private:
+    ZylFilePtr m_pFile;
+};
+
+class CZylTask {
+public:
+    explicit CZylTask(CZylTaskManager& manager);
+    virtual ~CZylTask();
+    CZylTask(const CZylTask&) = delete;
+    CZylTask& operator=(const CZylTask&) = delete;
+
+    // Marks the task finished and tells the other side to release what it holds.
+    virtual void Finish();
+    // Deletes every file record and the object record.
+    virtual void ReleaseRecords();
+    // Writes or reads the task's block of the task database (1 reads; 0 writes).
+    virtual int32_t Serialize(int32_t load, CZylDbWriter* writer, CZylDbReader* reader);
+
+    void SetFolderRecord(std::unique_ptr<CZylTaskFolder> record);
+    void SetFileRecord(std::unique_ptr<CZylTaskFile> record);
+    CZylTaskItem* GetObjectRecord() const;
+    // Draws the task id; -1 (the task must not be added) when none can be drawn.
+    int32_t Init();
+
+    // The name the task view shows: the remote name of the object.
+    std::u16string GetTaskName() const;
+    const std::u16string& GetUserId() const { return m_sUserID; }
+    std::u16string GetLocalPath() const;
+
+    void Start();
+    void StopTask();
+    int32_t RestartTask();
+    void RemoveTask();
+    void SendCloseNotice(int32_t flag);
+
+    int32_t GetElapsedSeconds();
+    float GetSpeed();
+    // -1 when unknown.
+    int32_t GetSecondsLeft();
+    void UpdatePercent();
+
+    // The file the transfer is at, or null (no list yet, or past its end).
+    CZylTaskFile* GetCurrentFile() const;
+
+    // Download flow.
+    int32_t RequestFileListOfShareFolder();
+    int32_t RequestFileData();
+    int32_t OnRespondFileListOfShareFolder(ZylPayloadReader& reader, int32_t taskId);
+    int32_t OnRespondFileData(ZylPayloadReader& reader, int32_t taskId);
+    int32_t OnEmptyFileList(int32_t taskId);
+
+    // Upload flow.
+    int32_t RequestUpload();
+    int32_t RequestSyncFilesize();
+    int32_t RequestWriteFileData(bool firstForm);
+    int32_t NextUploadStep();
+    int32_t OnRespondUpload(ZylPayloadReader& reader, int32_t taskId);
+    int32_t OnRespondSyncFilesize(ZylPayloadReader& reader, int32_t taskId);
+    int32_t OnRespondWriteFileData(ZylPayloadReader& reader, int32_t taskId);
+
+    // Set by start-all while the user's channels were closed: the first request goes out when
+    // they open.
+    bool m_bAwaitingChannels = false;
+
+    int32_t m_bFinishShown = 0;
+    uint32_t m_nBytesThisRun = 0;
+    std::recursive_mutex m_mutex;
+    int32_t m_bRemoved = 0;
+    uint32_t m_nStartTick = 0;
+    int32_t m_nTimeSpent = 0;
+    int32_t m_nCurrentSize = 0;
+    int32_t m_nTotalSize = 0;
+    int32_t m_bRunning = 0;
+    float m_fSpeed = 0;
+    int32_t m_nPercent = 0;
+    int32_t m_bFileListEnd = 0;
+    int32_t m_bAutoStartWhenUserOnline = 1;
+    int32_t m_nTaskID = -1;
+    std::unique_ptr<CZylTaskFolder> m_pFolderRecord;
+    std::unique_ptr<CZylTaskFile> m_pFileRecord;
+    int32_t m_nFileIndex = -1;
+    int32_t m_bFolder = 0;
+    std::vector<std::unique_ptr<CZylTaskFile>> m_vFiles;
+    int32_t m_bFinished = 0;
+    CZylDateTime m_tFinishTime;
+    CZylDateTime m_tTaskStartTime;
+    CZylDateTime m_tShareTime;
+    int32_t m_nType = 0;
+    std::u16string m_sUserName;
+    std::u16string m_sUserID;
+
+private:
+    friend class CZylTaskManager;
+    int32_t DrawTaskId(int32_t& id);
+    int32_t Send(uint32_t command, const ZylPayloadWriter& writer);
+    uint32_t Tick() const;
+    CZylDateTime Now() const;
+    void Log(std::u16string_view text) const;
+    void NoteChange(bool immediate) const;
+    int32_t WriteBlock(CZylDbWriter& writer) const;
+    int32_t ReadBlock(CZylDbReader& reader);
+    int32_t AppendUploadFile(const std::u16string& localPath, const std::u16string& localName);
+    int32_t EnumFiles(const std::u16string& folder, const std::u16string& base);
+    int32_t SendWriteBlock(CZylTaskFile& file, int32_t offset);
+    void AdvanceUploadFile(CZylTaskFile& file);
+
+    CZylTaskManager& m_rManager;
+};

@@ -1,0 +1,309 @@
+// The upload flow: the announcement and its consent, the local file list, the size synchronisation
+// before each file and the pieces sent with a window, advanced by the acknowledgements.
+#include "core/ZylPath.h"
+#include "core/ZylPayload.h"
+#include "core/ZylProtocol.h"
+#include "core/ZylText.h"
+#include "transfer/ZylTask.h"
+#include "transfer/ZylTaskManager.h"
+
+#include <filesystem>
+#include <limits>
+#include <system_error>
+
+namespace fs = std::filesystem;
+
+namespace {
+constexpr int32_t ZYL_REQUEST_CAPACITY = 4096;
+constexpr int32_t ZYL_PIECE_CAPACITY = ZYL_REQUEST_CAPACITY + ZYL_BLOCK_SIZE;
+
+int32_t AddWrapping(int32_t a, int64_t b) {
+    return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+}
+} // namespace
+
+int32_t CZylTask::RequestUpload() {
+    const CZylTaskItem* object = GetObjectRecord();
+    if (!object)
+        return -1;
+    try {
+        ZylPayloadWriter writer(ZYL_REQUEST_CAPACITY);
+        writer.WriteInt32(m_nTaskID);
+        writer.Write(m_tShareTime);
+        writer.WriteString(object->m_sRemoteName);
+        return Send(ZYL_CMD_UPLOAD_REQUEST, writer);
+    } catch (const ZylCodecError&) {
+        return -1;
+    }
+}
+
+int32_t CZylTask::RequestSyncFilesize() {
+    std::lock_guard lock(m_mutex);
+    const CZylTaskItem* object = GetObjectRecord();
+    CZylTaskFile* file = GetCurrentFile();
+    if (!object || !file)
+        return -1;
+    try {
+        ZylPayloadWriter writer(ZYL_REQUEST_CAPACITY);
+        writer.WriteInt32(m_nTaskID);
+        writer.Write(m_tShareTime);
+        writer.WriteString(object->m_sRemoteName);
+        writer.WriteString(ZylLocalToSharePath(file->m_sLocalName));
+        writer.WriteInt32(m_nFileIndex);
+        return Send(ZYL_CMD_SYNC_FILE_SIZE_REQUEST, writer);
+    } catch (const ZylCodecError&) {
+        return -1;
+    }
+}
+
+int32_t CZylTask::SendWriteBlock(CZylTaskFile& file, int32_t offset) {
+    const CZylTaskItem* object = GetObjectRecord();
+    if (!object)
+        return -1;
+    uint8_t buffer[ZYL_BLOCK_SIZE];
+    int32_t n = 0;
+    int32_t end = 0;
+    if (file.ReadBlock(offset, buffer, n, end) < 0)
+        return -1;
+    try {
+        ZylPayloadWriter writer(ZYL_PIECE_CAPACITY);
+        writer.WriteInt32(m_nTaskID).WriteInt32(m_nFileIndex);
+        writer.Write(m_tShareTime);
+        writer.WriteString(object->m_sRemoteName);
+        writer.WriteString(ZylLocalToSharePath(file.m_sLocalName));
+        writer.WriteInt32(file.m_nFileSize);
+        writer.Write(file.m_tLastModifiedTime);
+        writer.WriteInt32(offset).WriteInt32(end).WriteInt32(n);
+        writer.WriteBytes(buffer, n);
+        return Send(ZYL_CMD_WRITE_FILE_DATA_REQUEST, writer);
+    } catch (const ZylCodecError&) {
+        return -1;
+    }
+}
+
+int32_t CZylTask::RequestWriteFileData(bool firstForm) {
+    std::lock_guard lock(m_mutex);
+    CZylTaskFile* file = GetCurrentFile();
+    if (!file)
+        return -1;
+    const int32_t o = file->m_nFileOffset;
+    const int32_t s = file->m_nFileSize;
+    if (!firstForm) {
+        const int64_t next = static_cast<int64_t>(o) + ZYL_FOLLOW_UP_DISTANCE;
+        if (next <= s)
+            return SendWriteBlock(*file, static_cast<int32_t>(next));
+        return 0;
+    }
+    int64_t next = o;
+    int32_t sent = 0;
+    while (sent < ZYL_WINDOW_BLOCKS) {
+        if (SendWriteBlock(*file, static_cast<int32_t>(next)) < 0)
+            return -1;
+        ++sent;
+        next += ZYL_BLOCK_SIZE;
+        if (next >= s)
+            break;
+    }
+    // Full pieces do not tell the end of the file; a window that ends exactly there sends the
+    // empty piece at the size, which does.
+    if (next == s && sent < ZYL_WINDOW_BLOCKS && s > o)
+        return SendWriteBlock(*file, s);
+    return 0;
+}
+
+int32_t CZylTask::NextUploadStep() {
+    std::lock_guard lock(m_mutex);
+    CZylTaskFile* file = GetCurrentFile();
+    if (!file)
+        return -1;
+    if (file->m_bFirstRequest)
+        return RequestSyncFilesize();
+    return RequestWriteFileData(false);
+}
+
+int32_t CZylTask::AppendUploadFile(const std::u16string& localPath, const std::u16string& localName) {
+    auto file = std::make_unique<CZylTaskFile>();
+    file->m_sLocalPath = localPath;
+    file->m_sLocalName = localName;
+    const fs::path path = ZylToFsPath(file->GetFullName());
+    std::error_code ec;
+    const auto size = fs::file_size(path, ec);
+    if (ec)
+        return -1;
+    if (size > static_cast<uintmax_t>(std::numeric_limits<int32_t>::max())) {
+        // Sizes travel in 32-bit fields: such a file cannot be sent.
+        Log(ZylFormat("task {}: {} is 2 GiB or larger and is left out", m_nTaskID,
+                      ZylToUtf8(file->GetFullName())));
+        return 0;
+    }
+    if (!ZylIsStorableName(localName)) {
+        Log(ZylFormat("task {}: the name {} is too long and is left out", m_nTaskID,
+                      ZylToUtf8(file->GetFullName())));
+        return 0;
+    }
+    const auto time = fs::last_write_time(path, ec);
+    if (!ec)
+        FileTimeToZylTime(time, file->m_tLastModifiedTime);
+    file->m_nFileSize = static_cast<int32_t>(size);
+    m_nTotalSize = AddWrapping(m_nTotalSize, file->m_nFileSize);
+    m_vFiles.push_back(std::move(file));
+    return 1;
+}
+
+// Depth first, in the order the file system gives the entries; names are relative to the uploaded
+// folder's parent and start with the separator.
+int32_t CZylTask::EnumFiles(const std::u16string& folder, const std::u16string& base) {
+    std::error_code ec;
+    fs::directory_iterator it(ZylToFsPath(folder), ec);
+    if (ec)
+        return 0;
+    int32_t count = 0;
+    for (; it != fs::directory_iterator(); it.increment(ec)) {
+        if (ec)
+            break;
+        const std::u16string name = ZylFromFsPath(it->path().filename());
+        const std::u16string path = ZylJoinPath(folder, name);
+        std::error_code kindError;
+        if (it->is_directory(kindError)) {
+            // A link to a folder could lead back into the tree.
+            if (it->is_symlink(kindError))
+                continue;
+            const int32_t added = EnumFiles(path, base);
+            if (added < 0)
+                return -1;
+            count += added;
+        } else if (it->is_regular_file(kindError)) {
+            if (AppendUploadFile(base, path.substr(base.size())) > 0)
+                ++count;
+        }
+    }
+    return count;
+}
+
+int32_t CZylTask::OnRespondUpload(ZylPayloadReader& reader, int32_t taskId) {
+    const uint32_t consent = reader.ReadUInt32();
+    std::lock_guard lock(m_mutex);
+    if (m_bRemoved || taskId != m_nTaskID || m_nType != ZYL_TASK_UPLOAD || m_bFileListEnd)
+        return 0;
+    if (consent == 0) {
+        // Refused: the task shows as stopped; starting it again asks again.
+        if (m_bRunning)
+            m_nTimeSpent += static_cast<int32_t>((Tick() - m_nStartTick) / 1000);
+        m_bRunning = 0;
+        m_nBytesThisRun = 0;
+        Log(ZylFormat("task {}: {} refused the upload to {}", m_nTaskID, ZylToUtf8(m_sUserID),
+                      ZylToUtf8(GetTaskName())));
+        NoteChange(true);
+        return 0;
+    }
+    const CZylTaskItem* object = GetObjectRecord();
+    if (!object)
+        return 0;
+    m_vFiles.clear();
+    m_nTotalSize = 0;
+    if (!m_bFolder) {
+        if (AppendUploadFile(object->m_sLocalPath, object->m_sLocalName) <= 0 || m_vFiles.empty())
+            return 0; // the file is gone (or cannot be sent): the task waits
+    } else {
+        std::u16string_view folder = ZylTrimTrailingSeparator(object->m_sLocalPath, ZYL_LOCAL_SEPARATOR);
+        const size_t cut = folder.rfind(ZYL_LOCAL_SEPARATOR);
+        const std::u16string base(cut == std::u16string_view::npos ? std::u16string_view()
+                                                                   : folder.substr(0, cut));
+        if (EnumFiles(std::u16string(folder), base) < 0)
+            return 0;
+    }
+    m_bFileListEnd = 1;
+    m_nFileIndex = 0;
+    UpdatePercent();
+    NoteChange(true);
+    if (m_vFiles.empty()) {
+        // A folder without files has nothing to send.
+        Finish();
+        return 0;
+    }
+    if (m_bRunning)
+        NextUploadStep();
+    return 0;
+}
+
+void CZylTask::AdvanceUploadFile(CZylTaskFile& file) {
+    file.Reset();
+    ++m_nFileIndex;
+    NoteChange(true);
+    if (static_cast<size_t>(m_nFileIndex) >= m_vFiles.size()) {
+        Finish();
+        return;
+    }
+    if (m_bRunning)
+        NextUploadStep();
+}
+
+int32_t CZylTask::OnRespondSyncFilesize(ZylPayloadReader& reader, int32_t taskId) {
+    const int32_t fileIndex = reader.ReadInt32();
+    const int32_t held = reader.ReadInt32();
+    if (held < 0)
+        return 0;
+    std::lock_guard lock(m_mutex);
+    if (m_bRemoved || taskId != m_nTaskID || m_nType != ZYL_TASK_UPLOAD)
+        return 0;
+    if (fileIndex != m_nFileIndex || !m_bFileListEnd)
+        return 0;
+    CZylTaskFile* file = GetCurrentFile();
+    if (!file)
+        return 0;
+    const int32_t o = file->m_nFileOffset;
+    const int32_t s = file->m_nFileSize;
+    if (held > s)
+        return 0;
+    // An empty file is sent as its one empty last piece, so that the other side has it.
+    if (held == s && s > 0) {
+        m_nCurrentSize = AddWrapping(m_nCurrentSize, static_cast<int64_t>(held) - o);
+        m_nBytesThisRun += static_cast<uint32_t>(held - o);
+        file->m_nFileOffset = held;
+        UpdatePercent();
+        AdvanceUploadFile(*file);
+        return 0;
+    }
+    if (held != o) {
+        file->m_nFileOffset = held;
+        m_nCurrentSize = AddWrapping(m_nCurrentSize, static_cast<int64_t>(held) - o);
+        m_nBytesThisRun += static_cast<uint32_t>(held - o);
+        UpdatePercent();
+        NoteChange(false);
+    }
+    if (!m_bRunning)
+        return 0; // stopped meanwhile: the next start synchronises again
+    RequestWriteFileData(true);
+    file->m_bFirstRequest = 0;
+    return 0;
+}
+
+int32_t CZylTask::OnRespondWriteFileData(ZylPayloadReader& reader, int32_t taskId) {
+    const int32_t fileIndex = reader.ReadInt32();
+    const int32_t offset = reader.ReadInt32();
+    const int32_t written = reader.ReadInt32();
+    const int32_t complete = reader.ReadInt32();
+    std::lock_guard lock(m_mutex);
+    if (m_bRemoved || taskId != m_nTaskID || m_nType != ZYL_TASK_UPLOAD)
+        return 0;
+    CZylTaskFile* file = GetCurrentFile();
+    if (!file || fileIndex != m_nFileIndex || !m_bFileListEnd || offset != file->m_nFileOffset)
+        return 0;
+    if (written == 0 && complete == 0)
+        return 0;
+    if (written < 0 || written > ZYL_BLOCK_SIZE ||
+        static_cast<int64_t>(file->m_nFileOffset) + written > file->m_nFileSize)
+        return 0;
+    m_nCurrentSize = AddWrapping(m_nCurrentSize, written);
+    m_nBytesThisRun += static_cast<uint32_t>(written);
+    file->Advance(written);
+    UpdatePercent();
+    NoteChange(false);
+    if (complete) {
+        AdvanceUploadFile(*file);
+        return 0;
+    }
+    if (m_bRunning)
+        NextUploadStep();
+    return 0;
+}
