@@ -1,11 +1,711 @@
 #include "share/ZylShareManager.h"
 
-int32_t CZylShareManager::WriteHeader(CZylDbWriter&) { return 0; }
-int32_t CZylShareManager::ReadHeader(CZylDbReader&) { return 0; }
-int32_t CZylShareManager::LoadSave(int32_t) { return GetDbPath().empty() ? -1 : 0; }
-void CZylShareManager::RemoveCurrentUserFromShares(std::u16string_view user) { CloseFilesOfUser(user); }
-int32_t CZylShareManager::OnRequestShareRootInfo(const uint8_t*, int32_t, std::u16string_view) { return 0; }
-int32_t CZylShareManager::OnRequestExplorerFolder(const uint8_t*, int32_t, std::u16string_view) { return 0; }
-int32_t CZylShareManager::OnRequestFileListOfShareFolder(const uint8_t*, int32_t, std::u16string_view) {
+#include "core/ZylDbFile.h"
+#include "core/ZylInterface.h"
+#include "core/ZylPath.h"
+#include "core/ZylPayload.h"
+#include "core/ZylPlatform.h"
+#include "core/ZylProtocol.h"
+#include "core/ZylText.h"
+
+#include <algorithm>
+#include <exception>
+#include <new>
+#include <system_error>
+
+namespace {
+
+constexpr std::u16string_view ZYL_SHARE_FILE_VERSION = u"Beta0.1";
+constexpr std::u16string_view ZYL_SHARE_FILE_HEADER = u"#zyl share file, version=";
+constexpr std::u16string_view ZYL_SHARE_FILE_ID = u"#id=";
+constexpr std::u16string_view ZYL_FOLDER_TYPE = u"Folder";
+constexpr std::u16string_view ZYL_SINGLE_FILE_TYPE = u"file";
+constexpr int32_t ZYL_LOG_NOTE = 2;
+// Sizes travel as 32-bit signed numbers: a larger file could be neither listed nor fetched.
+constexpr uintmax_t ZYL_MAX_LISTED_SIZE = 0x7FFFFFFFu;
+
+// The number of items of a page starting at begin.
+int32_t PageCount(int32_t total, int32_t begin) {
+    const int32_t rest = total - begin;
+    return rest <= CZylShareManager::PAGE_ITEMS ? (rest < 0 ? 0 : rest) : CZylShareManager::PAGE_ITEMS;
+}
+
+bool FitsField(std::u16string_view text) {
+    return text.size() <= ZYL_SHARE_TEXT_LIMIT && text.find(u'\n') == std::u16string_view::npos;
+}
+
+} // namespace
+
+// What a listing needs, copied on the UI thread when the request arrives: the worker reads
+// nothing of the manager's shares.
+struct CZylShareManager::ZYLWORKORDER {
+    uint32_t command = 0;
+    uint32_t taskId = 0;
+    std::u16string user;        // who asked
+    std::u16string folder;      // the local folder to list
+    std::u16string root;        // the shared item, which nothing listed may leave
+    std::u16string shareFolder; // the share's Path
+    std::u16string shareName;   // the share name as the request gave it
+    ZylShareList shares;        // root info: the shares with the asker's rights
+};
+
+CZylShareManager::CZylShareManager(CZylInterface& owner) : CZylManagerBase(owner) {}
+
+CZylShareManager::~CZylShareManager() {
+    Shutdown();
+    // Every change is saved when it is made; this catches one whose save failed.
+    if (IsModified() && !m_sDbPath.empty())
+        LoadSave(0);
+    ClearShares();
+}
+
+CZylDateTime CZylShareManager::Now() const {
+    return CZylDateTime(m_rInterface.GetPlatform().GetCalendarTime());
+}
+
+void CZylShareManager::Note(std::u16string_view text) {
+    m_rInterface.WriteLog(ZYL_LOG_NOTE, text);
+}
+
+// ---------------------------------------------------------------------------------------------
+// The share database
+
+int32_t CZylShareManager::WriteHeader(CZylDbWriter& file) {
+    file.WriteLine(std::u16string(ZYL_SHARE_FILE_HEADER) + std::u16string(ZYL_SHARE_FILE_VERSION));
+    file.WriteLine(std::u16string(ZYL_SHARE_FILE_ID) + m_sLoginId);
     return 0;
+}
+
+int32_t CZylShareManager::ReadHeader(CZylDbReader& file) {
+    // Any version is accepted; the id must be the login id.
+    if (!file.ScanHeader(ZYL_SHARE_FILE_HEADER))
+        return -1;
+    const auto id = file.ScanHeader(ZYL_SHARE_FILE_ID);
+    if (!id || !ZylEqualNoCase(*id, m_sLoginId))
+        return -1;
+    return 0;
+}
+
+int32_t CZylShareManager::LoadSave(int32_t load) {
+    if (m_sDbPath.empty())
+        return -1;
+    return load ? Load() : Save();
+}
+
+int32_t CZylShareManager::Load() {
+    ClearShares();
+    m_bNoUpload = 0;
+    CZylDbReader file;
+    if (!file.Open(m_sDbPath))
+        return 0; // no database yet
+    if (ReadHeader(file) < 0) {
+        // Another user's shares (or a damaged header) are not ours to serve.
+        ZylRemoveFile(m_sDbPath);
+        return 0;
+    }
+    m_bNoUpload = file.ReadIntLine();
+    const int32_t count = file.ReadIntLine();
+    ZylShareList shares;
+    for (int32_t i = 0; i < count; ++i) {
+        // A record that starts past the end reads as empty values; one is kept, as a cut-short
+        // file gives it, but a damaged count does not make millions of empty shares.
+        const bool pastEnd = file.AtEnd();
+        auto share = std::make_unique<CZylShareObject>();
+        share->Serialize(file);
+        shares.push_back(std::move(share));
+        if (pastEnd)
+            break;
+    }
+    std::lock_guard lock(m_mutex);
+    m_vShares = std::move(shares);
+    return 0;
+}
+
+int32_t CZylShareManager::Save() {
+    CZylDbWriter file;
+    WriteHeader(file);
+    std::lock_guard lock(m_mutex);
+    file.WriteLine(ZylFormat("NoUpload={}", m_bNoUpload));
+    file.WriteLine(ZylFormat("ShareNum={}", m_vShares.size()));
+    for (const auto& share : m_vShares)
+        share->Serialize(file);
+    return file.Commit(m_sDbPath) ? 0 : -1;
+}
+
+int32_t CZylShareManager::SaveChanges() {
+    SetModified(true);
+    if (LoadSave(0) < 0) {
+        Note(u"the share database could not be written");
+        return -1;
+    }
+    SetModified(false);
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The shares
+
+int32_t CZylShareManager::AddShare(std::unique_ptr<CZylShareObject> share) {
+    if (!share)
+        return -1;
+    const std::u16string& name = share->GetShareName();
+    if (name.empty() || name.find(ZYL_SHARE_SEPARATOR) != std::u16string::npos)
+        return -1; // a peer could never ask for it
+    if (!FitsField(name) || !FitsField(share->GetName()) || !FitsField(share->GetPath()) ||
+        !FitsField(share->GetType()))
+        return -1;
+    share->SetShareTime(Now());
+    {
+        std::lock_guard lock(m_mutex);
+        m_vShares.push_back(std::move(share));
+    }
+    SaveChanges();
+    return 0;
+}
+
+int32_t CZylShareManager::RemoveShare(std::u16string_view name) {
+    {
+        std::lock_guard lock(m_mutex);
+        auto it = std::find_if(m_vShares.begin(), m_vShares.end(),
+                               [&](const auto& s) { return ZylEqualNoCase(s->GetShareName(), name); });
+        if (it == m_vShares.end())
+            return -1;
+        m_vShares.erase(it);
+    }
+    SaveChanges();
+    return 0;
+}
+
+int32_t CZylShareManager::ShareNameExists(std::u16string_view name) const {
+    return FindShareByName(name) >= 0 ? 1 : 0;
+}
+
+int32_t CZylShareManager::IsPathShared(std::u16string_view path, int32_t folder,
+                                       CZylShareObject** share) const {
+    std::lock_guard lock(m_mutex);
+    for (const auto& s : m_vShares) {
+        if (!ZylEqualNoCase(GetShareLocalPath(*s), path))
+            continue;
+        if (share)
+            *share = s.get();
+        if (s->GetFolder() == folder)
+            return 1;
+    }
+    return 0;
+}
+
+int32_t CZylShareManager::FindShareByName(std::u16string_view name, CZylShareObject** share) const {
+    std::lock_guard lock(m_mutex);
+    for (size_t i = 0; i < m_vShares.size(); ++i) {
+        if (ZylEqualNoCase(m_vShares[i]->GetShareName(), name)) {
+            if (share)
+                *share = m_vShares[i].get();
+            return static_cast<int32_t>(i);
+        }
+    }
+    if (share)
+        *share = nullptr;
+    return -1;
+}
+
+int32_t CZylShareManager::ShareExists(std::u16string_view name, const CZylDateTime&,
+                                      CZylShareObject** share) const {
+    return FindShareByName(name, share) >= 0 ? 1 : 0;
+}
+
+int32_t CZylShareManager::GetShareCount() const {
+    std::lock_guard lock(m_mutex);
+    return static_cast<int32_t>(m_vShares.size());
+}
+
+CZylShareObject* CZylShareManager::GetShare(int32_t index) const {
+    std::lock_guard lock(m_mutex);
+    if (index < 0 || static_cast<size_t>(index) >= m_vShares.size())
+        return nullptr;
+    return m_vShares[static_cast<size_t>(index)].get();
+}
+
+std::u16string CZylShareManager::GetShareLocalPath(const CZylShareObject& share) const {
+    return ZylJoinPath(share.GetPath(), share.GetName());
+}
+
+int32_t CZylShareManager::SharePathToLocalPath(std::u16string_view sharePath, std::u16string& localPath,
+                                               const CZylShareObject& share) const {
+    const std::u16string_view first = ZylFirstComponent(sharePath, ZYL_SHARE_SEPARATOR);
+    localPath = share.GetName();
+    if (!ZylEqualNoCase(sharePath, first))
+        localPath = ZylJoinPath(localPath,
+                                ZylShareToLocalPath(ZylAfterFirstComponent(sharePath, ZYL_SHARE_SEPARATOR)));
+    return 0;
+}
+
+int32_t CZylShareManager::ResolveSharePath(std::u16string_view sharePath, CZylShareObject*& share,
+                                           std::u16string& localPath) const {
+    localPath.clear();
+    if (FindShareByName(ZylFirstComponent(sharePath, ZYL_SHARE_SEPARATOR), &share) < 0)
+        return ZYL_SHARE_PATH_NO_SHARE;
+    // One trailing separator names the same folder; anything else must be plain names.
+    const std::u16string_view below =
+        ZylTrimTrailingSeparator(ZylAfterFirstComponent(sharePath, ZYL_SHARE_SEPARATOR), ZYL_SHARE_SEPARATOR);
+    if (!ZylIsSafeRelativePath(below, ZYL_SHARE_SEPARATOR))
+        return ZYL_SHARE_PATH_UNSAFE;
+    std::u16string relative;
+    SharePathToLocalPath(sharePath, relative, *share);
+    localPath = ZylJoinPath(share->GetPath(), relative);
+    if (!ZylIsInside(ZylToFsPath(GetShareLocalPath(*share)), ZylToFsPath(localPath))) {
+        localPath.clear();
+        return ZYL_SHARE_PATH_UNSAFE;
+    }
+    return ZYL_SHARE_PATH_OK;
+}
+
+void CZylShareManager::SetNoUpload(int32_t noUpload) {
+    m_bNoUpload = noUpload ? 1 : 0;
+    SaveChanges();
+}
+
+void CZylShareManager::RemoveCurrentUserFromShares(std::u16string_view user) {
+    {
+        std::lock_guard lock(m_mutex);
+        for (auto& share : m_vShares)
+            share->RemoveCurrentUser(user);
+    }
+    CloseFilesOfUser(user);
+}
+
+void CZylShareManager::ClearShares() {
+    CloseAllFiles();
+    std::lock_guard lock(m_mutex);
+    m_vShares.clear();
+}
+
+void CZylShareManager::Shutdown() {
+    m_pool.Shutdown();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Requests
+
+int32_t CZylShareManager::OnRequestShareRootInfo(const uint8_t* payload, int32_t length,
+                                                 std::u16string_view user) {
+    ZylPayloadReader reader(payload, length);
+    CZylDateTime requestTime;
+    reader.Read(requestTime);
+
+    auto order = std::make_shared<ZYLWORKORDER>();
+    order->command = ZYL_CMD_SHARE_ROOT_INFO_REQUEST;
+    order->user = user;
+    {
+        std::lock_guard lock(m_mutex);
+        for (const auto& share : m_vShares) {
+            auto item = std::make_unique<CZylShareObject>();
+            item->CopyFrom(*share);
+            item->SetGrantedPrivilege(share->GetReportedPrivilege(user, m_bNoUpload != 0));
+            order->shares.push_back(std::move(item));
+        }
+    }
+    Submit(std::move(order));
+    return 0;
+}
+
+int32_t CZylShareManager::OnRequestExplorerFolder(const uint8_t* payload, int32_t length,
+                                                  std::u16string_view user) {
+    ZylPayloadReader reader(payload, length);
+    CZylDateTime time;
+    reader.Read(time);
+    const std::u16string sharePath = reader.ReadString();
+
+    CZylShareObject* share = nullptr;
+    std::u16string folder;
+    const int32_t resolved = ResolveSharePath(sharePath, share, folder);
+    if (resolved == ZYL_SHARE_PATH_NO_SHARE)
+        return 0; // no reply of any kind
+    const bool known = share->FindCurrentUser(user) >= 0;
+    // A user already served is not shut out by the limit it counts towards.
+    if (!share->HasPrivilege(user, ZYL_PRIV_BROWSE) || (share->IsUserLimitReached() && !known)) {
+        SendErrorPdu(ZYL_ERROR_USER_DENIED, user);
+        return -1;
+    }
+    if (resolved != ZYL_SHARE_PATH_OK) {
+        SendErrorPdu(ZYL_ERROR_OTHER, user);
+        return -1;
+    }
+    if (!known) {
+        std::lock_guard lock(m_mutex);
+        share->AddCurrentUser(ZYLSHAREUSER{std::u16string(user), {}, 0, 0}, Now());
+    }
+
+    auto order = std::make_shared<ZYLWORKORDER>();
+    order->command = ZYL_CMD_EXPLORER_FOLDER_REQUEST;
+    order->user = user;
+    order->folder = folder;
+    order->root = GetShareLocalPath(*share);
+    order->shareFolder = share->GetPath();
+    Submit(std::move(order));
+    return 0;
+}
+
+int32_t CZylShareManager::OnRequestFileListOfShareFolder(const uint8_t* payload, int32_t length,
+                                                         std::u16string_view user) {
+    ZylPayloadReader reader(payload, length);
+    const uint32_t taskId = reader.ReadUInt32();
+    CZylDateTime shareTime;
+    reader.Read(shareTime);
+    const int32_t folderFlag = reader.ReadInt32();
+    const std::u16string sharePath = reader.ReadString();
+    const std::u16string shareName(ZylFirstComponent(sharePath, ZYL_SHARE_SEPARATOR));
+
+    CZylShareObject* share = nullptr;
+    std::u16string local;
+    const int32_t resolved = ResolveSharePath(sharePath, share, local);
+    if (resolved == ZYL_SHARE_PATH_NO_SHARE)
+        return 0;
+    if (!share->HasPrivilege(user, ZYL_PRIV_DOWNLOAD)) {
+        SendErrorPdu(ZYL_ERROR_USER_DENIED, user);
+        return -1;
+    }
+    if (resolved != ZYL_SHARE_PATH_OK) {
+        SendErrorPdu(ZYL_ERROR_OTHER, user);
+        return -1;
+    }
+
+    if (folderFlag != 0) {
+        auto order = std::make_shared<ZYLWORKORDER>();
+        order->command = ZYL_CMD_FILE_LIST_REQUEST;
+        order->taskId = taskId;
+        order->user = user;
+        order->folder = local;
+        order->root = GetShareLocalPath(*share);
+        order->shareFolder = share->GetPath();
+        order->shareName = shareName;
+        Submit(std::move(order));
+        return 0;
+    }
+
+    // A single file is answered at once.
+    std::error_code ec;
+    const std::filesystem::path fsPath = ZylToFsPath(local);
+    if (!std::filesystem::is_regular_file(fsPath, ec)) {
+        SendErrorPdu(ZYL_ERROR_FILE_REMOVED, user);
+        return -1;
+    }
+    const uintmax_t size = std::filesystem::file_size(fsPath, ec);
+    if (ec) {
+        SendErrorPdu(ZYL_ERROR_FILE_REMOVED, user);
+        return -1;
+    }
+    if (size > ZYL_MAX_LISTED_SIZE) {
+        Note(ZylFormat("file of 2 GiB or more not served: {}", ZylToUtf8(local)));
+        SendErrorPdu(ZYL_ERROR_OTHER, user);
+        return -1;
+    }
+    ZylShareList list;
+    auto file = std::make_unique<CZylShareObject>();
+    file->SetFolder(0);
+    file->SetName(ZylLastComponent(local, ZYL_LOCAL_SEPARATOR));
+    file->SetPath(std::u16string_view(local).substr(0, local.rfind(ZYL_LOCAL_SEPARATOR)));
+    file->SetType(ZYL_SINGLE_FILE_TYPE);
+    file->SetSize(static_cast<uint32_t>(size));
+    CZylDateTime modified;
+    const auto writeTime = std::filesystem::last_write_time(fsPath, ec);
+    if (!ec)
+        FileTimeToZylTime(writeTime, modified);
+    file->SetTime(modified);
+    list.push_back(std::move(file));
+    RespondFileListOfShareFolder(taskId, user, share->GetPath(), shareName, 0, list);
+
+    std::lock_guard lock(m_mutex);
+    ZYLSHAREUSER* entry = nullptr;
+    if (share->FindCurrentUser(user, &entry) >= 0)
+        ++entry->downloads;
+    else
+        share->AddCurrentUser(ZYLSHAREUSER{std::u16string(user), {}, 1, 0}, Now());
+    return 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Replies
+
+int32_t CZylShareManager::RespondShareRootInfo(std::u16string_view user, int32_t begin, int32_t& sent,
+                                               const ZylShareList& shares) {
+    const int32_t total = static_cast<int32_t>(shares.size());
+    const int32_t count = PageCount(total, begin);
+    ZylPayloadWriter writer;
+    writer.WriteInt32(0).WriteInt32(total).WriteInt32(begin).WriteInt32(count);
+    int32_t written = 0;
+    for (int32_t i = begin; written < count && i < total; ++i, ++written) {
+        const CZylShareObject& share = *shares[static_cast<size_t>(i)];
+        writer.WriteInt32(share.GetFolder());
+        writer.WriteString(share.GetShareName());
+        writer.WriteString(share.GetType());
+        writer.WriteInt16(share.GetGrantedPrivilege());
+        writer.Write(share.GetShareTime());
+        writer.Write(share.GetTime());
+        writer.WriteInt32(share.GetSize());
+    }
+    if (m_rInterface.SendData(ZYL_CMD_SHARE_ROOT_INFO_REPLY, writer.Data(), writer.Size(), user,
+                              ZYL_CHANNEL_REQUEST) < 0)
+        return -1;
+    sent += written;
+    return written;
+}
+
+int32_t CZylShareManager::RespondExplorerFolder(std::u16string_view user, int32_t begin,
+                                                const ZylShareList& list) {
+    const int32_t total = static_cast<int32_t>(list.size());
+    const int32_t count = PageCount(total, begin);
+    ZylPayloadWriter writer;
+    writer.WriteInt32(0).WriteInt32(total).WriteInt32(begin).WriteInt32(count);
+    for (int32_t i = begin; i < begin + count; ++i) {
+        const CZylShareObject& entry = *list[static_cast<size_t>(i)];
+        writer.WriteInt32(entry.GetFolder());
+        writer.WriteString(entry.GetName());
+        writer.WriteString(entry.GetType());
+        writer.WriteInt32(entry.GetSize());
+        writer.Write(entry.GetTime());
+    }
+    return m_rInterface.SendData(ZYL_CMD_EXPLORER_FOLDER_REPLY, writer.Data(), writer.Size(), user,
+                                 ZYL_CHANNEL_REQUEST) < 0
+               ? -1
+               : 0;
+}
+
+std::u16string CZylShareManager::FileSharePath(std::u16string_view shareFolder, std::u16string_view shareName,
+                                               const CZylShareObject& file) {
+    const size_t n = ZylTrimTrailingSeparator(shareFolder, ZYL_LOCAL_SEPARATOR).size();
+    const std::u16string full = ZylJoinPath(file.GetPath(), file.GetName());
+    // Below the share's parent folder; the first component is the shared item itself.
+    const std::u16string_view below =
+        full.size() > n + 1 ? std::u16string_view(full).substr(n + 1) : std::u16string_view();
+    if (below.find(ZYL_LOCAL_SEPARATOR) == std::u16string_view::npos)
+        return std::u16string(shareName);
+    return ZylJoinPath(shareName, ZylLocalToSharePath(ZylAfterFirstComponent(below, ZYL_LOCAL_SEPARATOR)),
+                       ZYL_SHARE_SEPARATOR);
+}
+
+int32_t CZylShareManager::RespondFileListOfShareFolder(uint32_t taskId, std::u16string_view user,
+                                                       std::u16string_view shareFolder,
+                                                       std::u16string_view shareName, int32_t begin,
+                                                       const ZylShareList& list) {
+    const int32_t total = static_cast<int32_t>(list.size());
+    const int32_t count = PageCount(total, begin);
+    ZylPayloadWriter writer;
+    writer.Write(Now());
+    writer.WriteInt32(taskId).WriteInt32(0).WriteInt32(total).WriteInt32(begin).WriteInt32(count);
+    for (int32_t i = begin; i < begin + count; ++i) {
+        const CZylShareObject& file = *list[static_cast<size_t>(i)];
+        writer.WriteString(FileSharePath(shareFolder, shareName, file));
+        writer.WriteInt32(file.GetSize());
+        writer.Write(file.GetTime());
+    }
+    return m_rInterface.SendData(ZYL_CMD_FILE_LIST_REPLY, writer.Data(), writer.Size(), user,
+                                 ZYL_CHANNEL_REQUEST) < 0
+               ? -1
+               : 0;
+}
+
+int32_t CZylShareManager::RespondEmptyFileList(uint32_t taskId, std::u16string_view user) {
+    ZylPayloadWriter writer;
+    writer.Write(Now());
+    writer.WriteInt32(taskId);
+    return m_rInterface.SendData(ZYL_CMD_EMPTY_FILE_LIST, writer.Data(), writer.Size(), user,
+                                 ZYL_CHANNEL_REQUEST) < 0
+               ? -1
+               : 0;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Listing workers
+
+void CZylShareManager::Submit(std::shared_ptr<ZYLWORKORDER> order) {
+    m_pool.Submit([this, order = std::move(order)](const std::atomic<bool>& stop) {
+        // Nothing may leave a worker thread: a failure ends this listing only.
+        try {
+            ZylShareProc(*order, stop);
+        } catch (const ZylCodecError&) {
+            Note(u"a listing page could not be built");
+        } catch (const std::exception&) {
+            Note(u"a listing failed");
+        }
+    });
+}
+
+bool CZylShareManager::SendPages(int32_t total, const std::function<int32_t(int32_t)>& page,
+                                 const std::atomic<bool>& stop) {
+    IZylPlatform& platform = m_rInterface.GetPlatform();
+    int32_t begin = 0;
+    do {
+        if (stop)
+            return false;
+        const int32_t queued = page(begin);
+        if (queued < 0) {
+            platform.Sleep(RETRY_PAUSE_MS);
+            continue;
+        }
+        if (total == 0)
+            break;
+        begin += queued;
+        platform.Sleep(PAGE_PAUSE_MS);
+    } while (begin < total);
+    return true;
+}
+
+int32_t CZylShareManager::ZylShareProc(const ZYLWORKORDER& order, const std::atomic<bool>& stop) {
+    switch (order.command) {
+    case ZYL_CMD_SHARE_ROOT_INFO_REQUEST: {
+        // A user without shares still answers: one page with total 0 completes the asker's list.
+        const int32_t total = static_cast<int32_t>(order.shares.size());
+        int32_t sent = 0;
+        SendPages(
+            total, [&](int32_t begin) { return RespondShareRootInfo(order.user, begin, sent, order.shares); },
+            stop);
+        break;
+    }
+    case ZYL_CMD_EXPLORER_FOLDER_REQUEST: {
+        ZylShareList list;
+        if (EnumFiles(order.folder, list, false, order.root) < 0)
+            return 0;
+        const int32_t total = static_cast<int32_t>(list.size());
+        SendPages(
+            total,
+            [&](int32_t begin) {
+                return RespondExplorerFolder(order.user, begin, list) < 0 ? -1 : PageCount(total, begin);
+            },
+            stop);
+        break;
+    }
+    case ZYL_CMD_FILE_LIST_REQUEST: {
+        ZylShareList found;
+        if (EnumFiles(order.folder, found, true, order.root) < 0)
+            return 0;
+        // A path the asker's task could not hold is left out rather than cut.
+        ZylShareList list;
+        for (auto& file : found) {
+            if (FileSharePath(order.shareFolder, order.shareName, *file).size() > ZYL_SHARE_TEXT_LIMIT) {
+                Note(ZylFormat("path too long to list: {}",
+                               ZylToUtf8(ZylJoinPath(file->GetPath(), file->GetName()))));
+                continue;
+            }
+            list.push_back(std::move(file));
+        }
+        const int32_t total = static_cast<int32_t>(list.size());
+        if (total == 0) {
+            SendPages(
+                0, [&](int32_t) { return RespondEmptyFileList(order.taskId, order.user) < 0 ? -1 : 0; },
+                stop);
+            break;
+        }
+        SendPages(
+            total,
+            [&](int32_t begin) {
+                return RespondFileListOfShareFolder(order.taskId, order.user, order.shareFolder,
+                                                    order.shareName, begin, list) < 0
+                           ? -1
+                           : PageCount(total, begin);
+            },
+            stop);
+        break;
+    }
+    default:
+        break;
+    }
+    return 0;
+}
+
+int32_t CZylShareManager::EnumFiles(std::u16string_view folder, ZylShareList& list, bool recursive,
+                                    std::u16string_view root) {
+    std::set<std::filesystem::path> visited;
+    try {
+        return EnumFolder(folder, list, recursive, root, visited);
+    } catch (const std::bad_alloc&) {
+        return -1;
+    }
+}
+
+int32_t CZylShareManager::EnumFolder(std::u16string_view folder, ZylShareList& list, bool recursive,
+                                     std::u16string_view root, std::set<std::filesystem::path>& visited) {
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    const std::u16string base(ZylTrimTrailingSeparator(folder, ZYL_LOCAL_SEPARATOR));
+    const fs::path fsBase = ZylToFsPath(base.empty() ? u"/" : base);
+    // A folder reached twice (through a symbolic link) is listed once: no endless descent.
+    const fs::path real = fs::canonical(fsBase, ec);
+    if (ec || !visited.insert(real).second)
+        return 0;
+    fs::directory_iterator it(fsBase, ec);
+    if (ec)
+        return 0; // no such folder, or a file
+
+    struct FOUND {
+        std::u16string name;
+        fs::path path;
+        bool folder;
+    };
+    std::vector<FOUND> folders, files;
+    for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        const fs::path& path = it->path();
+        const std::string native = path.filename().native();
+        const std::u16string name = ZylFromUtf8(native);
+        // A name a peer could not send back, or could not send at all, is not listed.
+        if (ZylToUtf8(name) != native || name.find(ZYL_SHARE_SEPARATOR) != std::u16string::npos)
+            continue;
+        std::error_code entryError;
+        if (it->is_symlink(entryError) && !root.empty() && !ZylIsInside(ZylToFsPath(root), path))
+            continue;
+        const fs::file_status status = fs::status(path, entryError);
+        if (entryError)
+            continue;
+        if (fs::is_directory(status))
+            folders.push_back({name, path, true});
+        else if (fs::is_regular_file(status))
+            files.push_back({name, path, false});
+    }
+
+    int32_t count = 0;
+    for (const FOUND& found : folders) {
+        if (recursive) {
+            const int32_t below = EnumFolder(ZylJoinPath(base, found.name), list, true, root, visited);
+            if (below < 0)
+                return -1;
+            count += below;
+            continue;
+        }
+        auto entry = std::make_unique<CZylShareObject>();
+        entry->SetFolder(1);
+        entry->SetName(found.name);
+        entry->SetPath(base);
+        entry->SetType(ZYL_FOLDER_TYPE);
+        entry->SetSize(0);
+        CZylDateTime time;
+        const auto writeTime = fs::last_write_time(found.path, ec);
+        if (!ec)
+            FileTimeToZylTime(writeTime, time);
+        entry->SetTime(time);
+        list.push_back(std::move(entry));
+        ++count;
+    }
+    for (const FOUND& found : files) {
+        const uintmax_t size = fs::file_size(found.path, ec);
+        if (ec)
+            continue; // gone meanwhile
+        const std::u16string full = ZylJoinPath(base, found.name);
+        if (size > ZYL_MAX_LISTED_SIZE) {
+            Note(ZylFormat("file of 2 GiB or more not listed: {}", ZylToUtf8(full)));
+            continue;
+        }
+        auto entry = std::make_unique<CZylShareObject>();
+        entry->SetFolder(0);
+        entry->SetName(found.name);
+        entry->SetPath(base);
+        entry->SetType(m_rInterface.GetPlatform().GetFileTypeName(found.path.native()));
+        entry->SetSize(static_cast<uint32_t>(size));
+        CZylDateTime time;
+        const auto writeTime = fs::last_write_time(found.path, ec);
+        if (!ec)
+            FileTimeToZylTime(writeTime, time);
+        entry->SetTime(time);
+        list.push_back(std::move(entry));
+        ++count;
+    }
+    return count;
 }

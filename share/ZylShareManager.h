@@ -1,26 +1,94 @@
-// The serving side: the local shares with their rights, the share database, and the answers to
-// other users' browse and transfer requests.
+// The serving side: the local shares with their rights, the share database, the mapping of the
+// share paths peers send to local paths, and the answers to other users' browse and transfer
+// requests. Listings are built and sent in pages by a small pool of worker threads.
 #pragma once
 
 #include "core/ZylManagerBase.h"
+#include "share/ZylShareObject.h"
+#include "share/ZylWorkerPool.h"
 
+#include <atomic>
 #include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
 #include <string_view>
+#include <vector>
+
+using ZylShareList = std::vector<std::unique_ptr<CZylShareObject>>;
+
+// Results of ResolveSharePath.
+enum : int32_t {
+    ZYL_SHARE_PATH_OK = 0,
+    ZYL_SHARE_PATH_NO_SHARE = -1, // no share of that name: the request gets no reply
+    ZYL_SHARE_PATH_UNSAFE = -2,   // the path names something outside the shared item
+};
 
 class CZylShareManager : public CZylManagerBase {
 public:
-    explicit CZylShareManager(CZylInterface& owner) : CZylManagerBase(owner) {}
-    ~CZylShareManager() override = default;
+    static constexpr int32_t PAGE_ITEMS = 16;
+    static constexpr uint32_t PAGE_PAUSE_MS = 30;   // after a queued page
+    static constexpr uint32_t RETRY_PAUSE_MS = 300; // before offering a page again
+    static constexpr size_t WORKER_THREADS = 4;
 
+    explicit CZylShareManager(CZylInterface& owner);
+    ~CZylShareManager() override;
+
+    // The share database: the two header lines, and the whole file (1 loads, 0 saves). Loading
+    // replaces every share the manager held; a file of another login id is deleted.
     int32_t WriteHeader(CZylDbWriter& file) override;
     int32_t ReadHeader(CZylDbReader& file) override;
     int32_t LoadSave(int32_t load) override;
+    // Marks the shares changed and writes the database at once; the window calls it after editing
+    // a share's properties. -1 when it could not be written (the change is then saved later).
+    int32_t SaveChanges();
+
+    // The shares. Adding stamps the share time and takes ownership; a share whose name is empty
+    // or holds "\", or whose texts do not fit their fields or hold a line feed, is refused with -1.
+    // Adding, removing and the upload switch write the database at once.
+    int32_t AddShare(std::unique_ptr<CZylShareObject> share);
+    int32_t RemoveShare(std::u16string_view name);
+    int32_t ShareNameExists(std::u16string_view name) const;
+    // 1 when a share is the item at that full local path with that folder flag; otherwise 0, and
+    // share may then hold a share of that path whose flag differs.
+    int32_t IsPathShared(std::u16string_view path, int32_t folder, CZylShareObject** share = nullptr) const;
+    // Position of the first share of that name (without regard to case), or -1 and null.
+    int32_t FindShareByName(std::u16string_view name, CZylShareObject** share = nullptr) const;
+    // 1 when a share of that name exists (the time is not looked at).
+    int32_t ShareExists(std::u16string_view name, const CZylDateTime& time,
+                        CZylShareObject** share = nullptr) const;
+    int32_t GetShareCount() const;
+    CZylShareObject* GetShare(int32_t index) const;
+    // The shared item's full local path: Path, "/", Name.
+    std::u16string GetShareLocalPath(const CZylShareObject& share) const;
+    // The local path, relative to the share's Path, of a share path (share name, optionally "\"
+    // and a path below the shared item). The remainder is converted as it stands; see
+    // ResolveSharePath for the check every request must pass.
+    int32_t SharePathToLocalPath(std::u16string_view sharePath, std::u16string& localPath,
+                                 const CZylShareObject& share) const;
+    // The one gate for a peer's share path: finds the share by the path's first component and maps
+    // the path to an absolute local path. ZYL_SHARE_PATH_NO_SHARE when there is no such share
+    // (share null); ZYL_SHARE_PATH_UNSAFE (share set) when the part below the share has an empty,
+    // "." or ".." component or the mapped path, with symbolic links resolved, leaves the shared
+    // item; then nothing may be listed, read or written (answer with error code 9).
+    int32_t ResolveSharePath(std::u16string_view sharePath, CZylShareObject*& share,
+                             std::u16string& localPath) const;
+
+    int32_t GetNoUpload() const { return m_bNoUpload; }
+    void SetNoUpload(int32_t noUpload);
 
     // A user's channel closed: its current-user entries and the files it held open go.
     void RemoveCurrentUserFromShares(std::u16string_view user);
-    // Logout: running listings stop; nothing is sent after it.
-    void Shutdown() {}
+    // Closes the open files and destroys every share.
+    void ClearShares();
+    // Logout and destruction: running listings stop, waiting ones are dropped, and the workers
+    // are joined; nothing is sent after it returns.
+    void Shutdown();
 
+    // Requests of other users (the UI thread). The transfer requests are answered elsewhere.
     int32_t OnRequestShareRootInfo(const uint8_t* payload, int32_t length, std::u16string_view user);
     int32_t OnRequestExplorerFolder(const uint8_t* payload, int32_t length, std::u16string_view user);
     int32_t OnRequestFileData(const uint8_t* payload, int32_t length, std::u16string_view user);
@@ -30,4 +98,48 @@ public:
     int32_t OnRequestSyncFilesize(const uint8_t* payload, int32_t length, std::u16string_view user);
     int32_t OnUnfinishedTasks(const uint8_t* payload, int32_t length, std::u16string_view user);
     int32_t OnCloseNotice(const uint8_t* payload, int32_t length, std::u16string_view user);
+
+    // One reply page each, queued for the user; any thread. RespondShareRootInfo answers the
+    // number of items queued and adds it to sent; the others 0. -1 when it could not be queued.
+    int32_t RespondShareRootInfo(std::u16string_view user, int32_t begin, int32_t& sent,
+                                 const ZylShareList& shares);
+    int32_t RespondExplorerFolder(std::u16string_view user, int32_t begin, const ZylShareList& list);
+    int32_t RespondFileListOfShareFolder(uint32_t taskId, std::u16string_view user,
+                                         std::u16string_view shareFolder, std::u16string_view shareName,
+                                         int32_t begin, const ZylShareList& list);
+    int32_t RespondEmptyFileList(uint32_t taskId, std::u16string_view user);
+
+    // Appends what the folder holds, without recursion the subfolders and then the files, with
+    // recursion only the files (those of each subfolder first). The number appended, 0 when the
+    // folder cannot be opened, -1 without memory. Any thread. With a root, symbolic links that lead
+    // outside it are left out; so are names that cannot travel in a share path, entries that are
+    // neither files nor folders, and files of 2 GiB or more (with a log line).
+    int32_t EnumFiles(std::u16string_view folder, ZylShareList& list, bool recursive,
+                      std::u16string_view root = {});
+    // The share path a listed file is reported under: the share name as requested, then the path
+    // of the file below the shared item (the shared item's own Path is shareFolder).
+    static std::u16string FileSharePath(std::u16string_view shareFolder, std::u16string_view shareName,
+                                        const CZylShareObject& file);
+
+    // Waiting listings (for tests of the bound).
+    size_t GetWaitingListings() const { return m_pool.GetWaitingCount(); }
+
+private:
+    struct ZYLWORKORDER;
+    int32_t Load();
+    int32_t Save();
+    void Submit(std::shared_ptr<ZYLWORKORDER> order);
+    int32_t ZylShareProc(const ZYLWORKORDER& order, const std::atomic<bool>& stop);
+    // Offers pages from begin 0 until total items are queued (once for an empty listing), pausing
+    // after each queued page and before each retry; false when stopped first.
+    bool SendPages(int32_t total, const std::function<int32_t(int32_t)>& page, const std::atomic<bool>& stop);
+    int32_t EnumFolder(std::u16string_view folder, ZylShareList& list, bool recursive,
+                       std::u16string_view root, std::set<std::filesystem::path>& visited);
+    void Note(std::u16string_view text);
+    CZylDateTime Now() const;
+
+    mutable std::mutex m_mutex; // the share list and the current users
+    int32_t m_bNoUpload = 0;
+    ZylShareList m_vShares;
+    CZylWorkerPool m_pool{WORKER_THREADS};
 };

@@ -1,0 +1,158 @@
+// Who may do what on a share: the "Everyone" entry, entries of single users, the rights reported
+// to a browsing friend, the user limit and the current-user entries.
+#include "share/ZylShareObject.h"
+
+#include "core/ZylProtocol.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+ZYLPRIVILEGEDUSER Entry(std::u16string id, uint16_t privilege, int32_t type = ZYL_PRIVILEGED_USER) {
+    ZYLPRIVILEGEDUSER entry;
+    entry.id = std::move(id);
+    entry.name = u"name of " + entry.id;
+    entry.type = type;
+    entry.privilege = privilege;
+    return entry;
+}
+
+} // namespace
+
+TEST(ZylShareAccess, EveryoneGrantsToAllAndUserEntriesOnlyAdd) {
+    CZylShareObject share;
+    share.AddPrivilegedUser(Entry(u"Everyone", ZYL_PRIV_BROWSE, ZYL_PRIVILEGED_EVERYONE));
+    share.AddPrivilegedUser(Entry(u"S1.1000", ZYL_PRIV_DOWNLOAD));
+
+    EXPECT_TRUE(share.HasPrivilege(u"S1.1000", ZYL_PRIV_BROWSE));
+    EXPECT_TRUE(share.HasPrivilege(u"s1.1000", ZYL_PRIV_DOWNLOAD));
+    EXPECT_FALSE(share.HasPrivilege(u"S1.1000", ZYL_PRIV_UPLOAD));
+    EXPECT_TRUE(share.HasPrivilege(u"S1.2000", ZYL_PRIV_BROWSE));
+    EXPECT_FALSE(share.HasPrivilege(u"S1.2000", ZYL_PRIV_DOWNLOAD));
+
+    // An entry of one user cannot take away what "Everyone" grants.
+    share.AddPrivilegedUser(Entry(u"S1.3000", 0));
+    EXPECT_TRUE(share.HasPrivilege(u"S1.3000", ZYL_PRIV_BROWSE));
+}
+
+TEST(ZylShareAccess, EveryoneIdComparesWithoutCase) {
+    CZylShareObject share;
+    share.AddPrivilegedUser(Entry(u"EVERYONE", ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD, ZYL_PRIVILEGED_EVERYONE));
+    EXPECT_EQ(share.GetEveryonePrivilege(), 3);
+    EXPECT_TRUE(share.HasPrivilege(u"S9.9999", ZYL_PRIV_DOWNLOAD));
+}
+
+TEST(ZylShareAccess, ReportedRightsCombineAndHonourTheUploadSwitch) {
+    CZylShareObject share;
+    share.AddPrivilegedUser(Entry(u"Everyone", 1, ZYL_PRIVILEGED_EVERYONE));
+    share.AddPrivilegedUser(Entry(u"S1.1000", 4));
+    EXPECT_EQ(share.GetReportedPrivilege(u"S1.1000", false), 5);
+    EXPECT_EQ(share.GetReportedPrivilege(u"S1.1000", true), 1);
+    EXPECT_EQ(share.GetReportedPrivilege(u"S1.2000", false), 1);
+
+    CZylShareObject open;
+    open.AddPrivilegedUser(Entry(u"Everyone", 7, ZYL_PRIVILEGED_EVERYONE));
+    EXPECT_EQ(open.GetReportedPrivilege(u"S1.2000", true), 3);
+
+    CZylShareObject closed; // no entry at all: listed with no rights
+    EXPECT_EQ(closed.GetReportedPrivilege(u"S1.2000", false), 0);
+}
+
+TEST(ZylShareAccess, AddingAPresentIdReplacesOnlyItsPrivilege) {
+    CZylShareObject share;
+    share.AddPrivilegedUser(Entry(u"S1.1000", 1));
+    share.AddPrivilegedUser(Entry(u"S1.2000", 1));
+    ZYLPRIVILEGEDUSER again = Entry(u"s1.1000", 6, ZYL_PRIVILEGED_EVERYONE);
+    again.name = u"other";
+    EXPECT_EQ(share.AddPrivilegedUser(again), 0);
+
+    ASSERT_EQ(share.GetPrivilegedUserCount(), 2);
+    ZYLPRIVILEGEDUSER* entry = nullptr;
+    EXPECT_EQ(share.FindPrivilegedUser(u"S1.1000", &entry), 0);
+    ASSERT_NE(entry, nullptr);
+    EXPECT_EQ(entry->id, u"S1.1000");
+    EXPECT_EQ(entry->name, u"name of S1.1000");
+    EXPECT_EQ(entry->type, ZYL_PRIVILEGED_USER);
+    EXPECT_EQ(entry->privilege, 6);
+    EXPECT_EQ(share.FindPrivilegedUser(u"S1.5000", &entry), -1);
+    EXPECT_EQ(entry, nullptr);
+}
+
+TEST(ZylShareUsers, LimitIsComparedUnsigned) {
+    CZylShareObject share;
+    share.SetLimitedUserNumber(0);
+    EXPECT_EQ(share.IsUserLimitReached(), 0); // unlimited by default
+    share.SetUnlimitedUserNumber(0);
+    EXPECT_EQ(share.IsUserLimitReached(), 1); // a limit of 0 is reached with nobody
+    share.SetLimitedUserNumber(-1);
+    EXPECT_EQ(share.IsUserLimitReached(), 0);
+
+    share.SetLimitedUserNumber(2);
+    const CZylDateTime now(1200000000);
+    share.AddCurrentUser({u"S1.1000", {}, 0, 0}, now);
+    EXPECT_EQ(share.IsUserLimitReached(), 0);
+    share.AddCurrentUser({u"s1.1000", {}, 0, 0}, now); // the same user again adds nothing
+    EXPECT_EQ(share.GetCurrentUserCount(), 1);
+    share.AddCurrentUser({u"S1.2000", {}, 0, 0}, now);
+    EXPECT_EQ(share.IsUserLimitReached(), 1);
+    share.RemoveCurrentUser(u"S1.2000");
+    EXPECT_EQ(share.IsUserLimitReached(), 0);
+}
+
+TEST(ZylShareUsers, EntriesCarryTimeAndCounters) {
+    CZylShareObject share;
+    const CZylDateTime now(1200000000);
+    share.AddCurrentUser({u"S1.1000", {}, 2, 1}, now);
+    ZYLSHAREUSER* user = nullptr;
+    ASSERT_EQ(share.FindCurrentUser(u"S1.1000", &user), 0);
+    EXPECT_TRUE(user->time == now);
+
+    share.ReleaseCurrentUser(u"S1.1000", 1); // no such kind
+    EXPECT_EQ(user->downloads, 2);
+    EXPECT_EQ(user->uploads, 1);
+    share.ReleaseCurrentUser(u"S1.1000", 2);
+    share.ReleaseCurrentUser(u"S1.1000", 4);
+    share.ReleaseCurrentUser(u"S1.1000", 4); // a release without a start stays at 0
+    EXPECT_EQ(user->downloads, 1);
+    EXPECT_EQ(user->uploads, 0);
+
+    share.AddPrivilegedUser(Entry(u"Everyone", 3, ZYL_PRIVILEGED_EVERYONE));
+    share.ClearUsers();
+    EXPECT_EQ(share.GetCurrentUserCount(), 0);
+    EXPECT_EQ(share.GetPrivilegedUserCount(), 0);
+}
+
+TEST(ZylShareObjectFields, DefaultsAndCopy) {
+    CZylShareObject share;
+    EXPECT_EQ(share.GetLimitedUserNumber(), 10);
+    EXPECT_EQ(share.GetUnlimitedUserNumber(), 1);
+    EXPECT_EQ(share.GetFolder(), 0);
+    EXPECT_EQ(share.GetShareTime().GetKind(), CZylDateTime::Null);
+
+    share.SetPath(u"/home/u/");
+    EXPECT_EQ(share.GetPath(), u"/home/u");
+    share.SetShareName(u"Docs");
+    share.SetName(u"papers");
+    share.SetSize(12);
+    share.SetFolder(1);
+    share.SetType(u"Folder");
+    share.SetGrantedPrivilege(5);
+    share.SetUnlimitedUserNumber(0);
+    share.SetLimitedUserNumber(3);
+    share.SetTime(CZylDateTime(1100000000));
+    share.AddPrivilegedUser(Entry(u"Everyone", 1, ZYL_PRIVILEGED_EVERYONE));
+
+    CZylShareObject copy;
+    copy.CopyFrom(share);
+    EXPECT_EQ(copy.GetShareName(), u"Docs");
+    EXPECT_EQ(copy.GetName(), u"papers");
+    EXPECT_EQ(copy.GetPath(), u"/home/u");
+    EXPECT_EQ(copy.GetSize(), 12u);
+    EXPECT_EQ(copy.GetFolder(), 1);
+    EXPECT_EQ(copy.GetType(), u"Folder");
+    EXPECT_EQ(copy.GetGrantedPrivilege(), 5);
+    EXPECT_EQ(copy.GetLimitedUserNumber(), 3);
+    EXPECT_EQ(copy.GetUnlimitedUserNumber(), 0);
+    EXPECT_TRUE(copy.GetTime() == share.GetTime());
+    EXPECT_EQ(copy.GetPrivilegedUserCount(), 0); // the lists are not copied
+}
