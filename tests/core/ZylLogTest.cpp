@@ -1,0 +1,217 @@
+// The running log "fs.log": the exact bytes of its lines, the batches of 400, what reaches the file
+// at logout and unload, lines cut to the buffer, the window that shows them, and a file that
+// cannot be opened.
+#include "ZylScriptedHost.h"
+
+#include "core/ZylLog.h"
+#include "core/ZylPlatform.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::u16string_view ZYL_TIME = u"2008-01-10 21:20:00"; // the fake calendar time, in UTC
+
+// The bytes a text takes in the file: 16-bit little-endian units, nothing before them.
+std::string Utf16LeBytes(std::u16string_view text) {
+    std::string bytes;
+    for (char16_t c : text) {
+        bytes.push_back(static_cast<char>(c & 0xFF));
+        bytes.push_back(static_cast<char>(c >> 8));
+    }
+    return bytes;
+}
+
+std::u16string Number(int n) {
+    return ZylFromUtf8(std::to_string(n));
+}
+
+class ZylLogTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ZylUseUniversalTime();
+        ASSERT_EQ(m_log.Open(m_temp.WidePath(), nullptr), 0);
+    }
+    fs::path File() const { return m_temp.Path() / "fs.log"; }
+
+    CZylTempDir m_temp;
+    CZylFakePlatform m_platform;
+    CZylLog m_log{m_platform};
+};
+
+} // namespace
+
+TEST_F(ZylLogTest, ThreeHundredNinetyNineLinesWaitAndTheFourHundredthWritesAllOfThemExactly) {
+    std::u16string expected;
+    for (int i = 1; i <= 399; ++i) {
+        const int level = i % 4;
+        ASSERT_GT(m_log.WriteLine(level, u"line " + Number(i)), 0);
+        expected += std::u16string(ZYL_TIME) + u"\t" + Number(level) + u"\tline " + Number(i) + u"\n";
+    }
+    EXPECT_FALSE(fs::exists(File()));
+    EXPECT_EQ(m_log.GetPendingCount(), 399u);
+
+    // Each line carries the time at which it was written.
+    m_platform.m_nCalendarTime = 1200000000 + 61;
+    ASSERT_GT(m_log.WriteLine(1, u"\u6587\u4EF6 last"), 0);
+    expected += u"2008-01-10 21:21:01\t1\t\u6587\u4EF6 last\n";
+    EXPECT_EQ(m_log.GetPendingCount(), 0u);
+    const std::string bytes = ZylReadRawFile(File());
+    ASSERT_GE(bytes.size(), 2u);
+    EXPECT_EQ(bytes.substr(0, 4), std::string("2\0000\000", 4)); // no byte-order mark
+    EXPECT_EQ(bytes, Utf16LeBytes(expected));
+    EXPECT_EQ(m_log.GetLineCount(), 400u);
+
+    // The next batch is appended.
+    for (int i = 0; i < 400; ++i)
+        m_log.WriteLine(3, u"more");
+    EXPECT_EQ(ZylReadRawFile(File()).size(),
+              bytes.size() + 400 * Utf16LeBytes(u"2008-01-10 21:21:01\t3\tmore\n").size());
+}
+
+TEST_F(ZylLogTest, AMessageLongerThanTheLineIsCutToTwoHundredFiftyNineCharacters) {
+    const std::u16string prefix = std::u16string(ZYL_TIME) + u"\t3\t"; // 22 characters
+    EXPECT_EQ(m_log.WriteLine(3, std::u16string(237, u'a')), 259);
+    EXPECT_EQ(m_log.WriteLine(3, std::u16string(238, u'b')), 259);
+    EXPECT_EQ(m_log.WriteLine(3, std::u16string(300, u'c')), 259);
+    EXPECT_EQ(m_log.WriteLine(12345, std::u16string(300, u'd')), 259);
+    EXPECT_EQ(m_log.Flush(), 0);
+    EXPECT_EQ(ZylReadUtf16LeFile(File()), prefix + std::u16string(237, u'a') + u"\n" + prefix +
+                                              std::u16string(237, u'b') + u"\n" + prefix +
+                                              std::u16string(237, u'c') + u"\n" + std::u16string(ZYL_TIME) +
+                                              u"\t12345\t" + std::u16string(233, u'd') + u"\n");
+}
+
+TEST_F(ZylLogTest, ALineWrittenWhileTheWindowIsHiddenIsStoredButNotPosted) {
+    CZylFakeWindow window;
+    m_log.SetWindow(&window);
+    window.m_bVisible = false;
+    ASSERT_GT(m_log.WriteLine(3, u"while hidden"), 0);
+    EXPECT_TRUE(window.m_vMessages.empty());
+    EXPECT_EQ(m_log.GetPendingCount(), 1u);
+
+    window.m_bVisible = true;
+    ASSERT_GT(m_log.WriteLine(1, u"while shown"), 0);
+    ASSERT_EQ(window.m_vMessages.size(), 1u);
+    EXPECT_EQ(window.m_vMessages[0].message, 1128u);
+    EXPECT_EQ(window.m_vMessages[0].first, 1);
+    EXPECT_TRUE(window.m_vMessages[0].posted);
+    EXPECT_EQ(window.m_vInfoLines,
+              (std::vector<std::u16string>{std::u16string(ZYL_TIME) + u"\t1\twhile shown"}));
+    EXPECT_EQ(m_log.GetPendingCount(), 2u);
+
+    // The window's copy outlives the flush that releases the stored line.
+    EXPECT_EQ(m_log.Flush(), 0);
+    EXPECT_EQ(window.m_vInfoLines[0], std::u16string(ZYL_TIME) + u"\t1\twhile shown");
+    EXPECT_EQ(ZylReadUtf16LeFile(File()), std::u16string(ZYL_TIME) + u"\t3\twhile hidden\n" +
+                                              std::u16string(ZYL_TIME) + u"\t1\twhile shown\n");
+    m_log.SetWindow(nullptr);
+}
+
+TEST_F(ZylLogTest, ALineNotToBeKeptIsDroppedWhileAWindowIsSet) {
+    CZylFakeWindow window;
+    m_log.SetWindow(&window);
+    m_log.WriteLine(3, u"transient", false, true);
+    EXPECT_EQ(m_log.GetPendingCount(), 0u);
+    EXPECT_TRUE(window.m_vMessages.empty());
+    m_log.WriteLine(3, u"quiet", true, false);
+    EXPECT_EQ(m_log.GetPendingCount(), 1u);
+    EXPECT_TRUE(window.m_vMessages.empty());
+    m_log.SetWindow(nullptr);
+}
+
+TEST_F(ZylLogTest, AFileThatCannotBeOpenedKeepsTheLinesForTheNextBatch) {
+    fs::create_directory(File()); // "fs.log" is a folder: it cannot be opened for appending
+    for (int i = 1; i <= 400; ++i)
+        ASSERT_GT(m_log.WriteLine(3, Number(i)), 0);
+    EXPECT_EQ(m_log.GetPendingCount(), 400u);
+    EXPECT_EQ(m_log.Flush(), -1);
+    EXPECT_EQ(m_log.GetPendingCount(), 400u);
+
+    fs::remove(File());
+    ASSERT_GT(m_log.WriteLine(3, Number(401)), 0);
+    EXPECT_EQ(m_log.GetPendingCount(), 0u);
+    std::u16string expected;
+    for (int i = 1; i <= 401; ++i)
+        expected += std::u16string(ZYL_TIME) + u"\t3\t" + Number(i) + u"\n";
+    EXPECT_EQ(ZylReadUtf16LeFile(File()), expected);
+}
+
+TEST_F(ZylLogTest, TheLogFlushesWhatIsPendingWhenDestroyed) {
+    {
+        CZylLog log(m_platform);
+        ASSERT_EQ(log.Open(m_temp.WidePath() + u"/", nullptr), 0); // one trailing separator is dropped
+        EXPECT_EQ(log.GetPath(), m_temp.WidePath(u"fs.log"));
+        log.WriteLine(3, u"one");
+        log.WriteLine(3, u"two");
+        EXPECT_FALSE(fs::exists(File()));
+    }
+    EXPECT_EQ(ZylReadUtf16LeFile(File()),
+              std::u16string(ZYL_TIME) + u"\t3\tone\n" + std::u16string(ZYL_TIME) + u"\t3\ttwo\n");
+}
+
+TEST_F(ZylLogTest, LinesFromManyThreadsAreAllWrittenEachThreadInItsOrder) {
+    constexpr int threads = 4, each = 250;
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t)
+        workers.emplace_back([this, t] {
+            for (int i = 0; i < each; ++i)
+                m_log.WriteLine(t, Number(t * 1000 + i));
+        });
+    for (auto& worker : workers)
+        worker.join();
+    EXPECT_EQ(m_log.Flush(), 0);
+    const std::u16string text = ZylReadUtf16LeFile(File());
+    std::vector<int> next(threads, 0);
+    size_t start = 0, lines = 0;
+    for (size_t end; (end = text.find(u'\n', start)) != std::u16string::npos; start = end + 1, ++lines) {
+        const std::u16string line = text.substr(start, end - start);
+        const int value = ZylToInt(line.substr(line.rfind(u'\t') + 1));
+        const int t = value / 1000;
+        ASSERT_TRUE(t >= 0 && t < threads) << ZylToUtf8(line);
+        EXPECT_EQ(value % 1000, next[static_cast<size_t>(t)]++);
+        EXPECT_EQ(line.substr(0, 22), std::u16string(ZYL_TIME) + u"\t" + Number(t) + u"\t");
+    }
+    EXPECT_EQ(lines, static_cast<size_t>(threads * each));
+}
+
+// Through the plug-in: the log of a logged-in plug-in reaches the file at logout and at unload.
+TEST(ZylPluginLog, PendingLinesReachTheFileAtUnload) {
+    CZylScriptedHost host;
+    ASSERT_EQ(host.Login(), 0);
+    ASSERT_GT(host.Plugin().WriteLog(3, u"browsing S2.1000"), 0);
+    EXPECT_FALSE(fs::exists(host.LogFile()));
+    host.Unload();
+    EXPECT_EQ(ZylReadUtf16LeFile(host.LogFile()), std::u16string(ZYL_TIME) + u"\t3\tlogin as S1.1000\n" +
+                                                      std::u16string(ZYL_TIME) + u"\t3\tbrowsing S2.1000\n");
+}
+
+TEST(ZylPluginLog, PendingLinesReachTheFileAtLogoutAndNothingIsLoggedAfterIt) {
+    CZylScriptedHost host;
+    ASSERT_EQ(host.Login(), 0);
+    host.Plugin().WriteLog(1, u"before");
+    ASSERT_EQ(host.Logout(), 0);
+    const std::u16string written =
+        std::u16string(ZYL_TIME) + u"\t3\tlogin as S1.1000\n" + std::u16string(ZYL_TIME) + u"\t1\tbefore\n";
+    EXPECT_EQ(ZylReadUtf16LeFile(host.LogFile()), written);
+    EXPECT_EQ(host.Plugin().WriteLog(1, u"after"), -1);
+    host.Unload();
+    EXPECT_EQ(ZylReadUtf16LeFile(host.LogFile()), written); // nothing twice, nothing more
+}
+
+TEST(ZylPluginLog, ASecondSessionAppendsToTheFile) {
+    CZylScriptedHost host;
+    ASSERT_EQ(host.Login(u"S1.1000"), 0);
+    ASSERT_EQ(host.Logout(), 0);
+    host.Platform().m_nCalendarTime = 1200000000 + 3600;
+    ASSERT_EQ(host.Login(u"S1.1000"), 0);
+    ASSERT_EQ(host.Logout(), 0);
+    EXPECT_EQ(ZylReadUtf16LeFile(host.LogFile()), std::u16string(ZYL_TIME) + u"\t3\tlogin as S1.1000\n" +
+                                                      u"2008-01-10 22:20:00\t3\tlogin as S1.1000\n");
+}

@@ -1,0 +1,231 @@
+// What every manager shares: the files held open between pieces of a peer's transfer, found by key
+// and path, each closed exactly when its entry goes; and the error PDU with its exact bytes.
+#include "ZylScriptedHost.h"
+
+#include "core/ZylManagerBase.h"
+#include "support/ZylTestHost.h"
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class CZylProbeManager : public CZylManagerBase {
+public:
+    using CZylManagerBase::CZylManagerBase;
+    int32_t WriteHeader(CZylDbWriter&) override { return 0; }
+    int32_t ReadHeader(CZylDbReader&) override { return 0; }
+    int32_t LoadSave(int32_t) override { return GetDbPath().empty() ? -1 : 0; }
+};
+
+bool IsOpen(int fd) {
+    return ::fcntl(fd, F_GETFD) != -1;
+}
+
+class ZylOpenFileTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_sPath = m_host.m_sAppPath + u"/Movie.avi";
+        std::FILE* file = std::fopen(ZylToFsPath(m_sPath).c_str(), "wb");
+        ASSERT_NE(file, nullptr);
+        std::fputs("0123456789", file);
+        std::fclose(file);
+    }
+    std::FILE* Open(const char* mode = "rb") {
+        std::FILE* file = std::fopen(ZylToFsPath(m_sPath).c_str(), mode);
+        EXPECT_NE(file, nullptr);
+        return file;
+    }
+
+    CZylScriptedHost m_host;
+    std::u16string m_sPath;
+};
+
+} // namespace
+
+TEST_F(ZylOpenFileTest, TwoDownloadsOfOneFileHoldTwoEntriesAndRemovingOneClosesOnlyItsStream) {
+    CZylProbeManager manager(m_host.Plugin());
+    std::FILE* first = Open();
+    std::FILE* second = Open();
+    const int firstFd = ::fileno(first), secondFd = ::fileno(second);
+    ASSERT_EQ(manager.AddReadFile(7, m_sPath, ZylFilePtr(first)), 0);
+    ASSERT_EQ(manager.AddReadFile(8, m_sPath, ZylFilePtr(second)), 0);
+    EXPECT_EQ(manager.GetOpenFileCount(), 2u);
+    EXPECT_EQ(manager.FindReadFile(m_sPath, 7), first);
+    EXPECT_EQ(manager.FindReadFile(m_sPath, 8), second);
+
+    EXPECT_EQ(manager.RemoveReadFile(7, m_sPath), 0);
+    EXPECT_FALSE(IsOpen(firstFd));
+    EXPECT_TRUE(IsOpen(secondFd));
+    EXPECT_EQ(manager.GetOpenFileCount(), 1u);
+    EXPECT_EQ(manager.FindReadFile(m_sPath, 7), nullptr);
+    ASSERT_EQ(manager.FindReadFile(m_sPath, 8), second);
+    char buffer[4] = {};
+    EXPECT_EQ(std::fread(buffer, 1, 4, second), 4u);
+    EXPECT_EQ(std::string(buffer, 4), "0123");
+    EXPECT_EQ(manager.RemoveReadFile(7, m_sPath), -1);
+}
+
+TEST_F(ZylOpenFileTest, FilesAreFoundByKeyAndByPathWithoutRegardToCase) {
+    CZylProbeManager manager(m_host.Plugin());
+    std::FILE* stream = Open();
+    ASSERT_EQ(manager.AddReadFile(7, m_sPath, ZylFilePtr(stream)), 0);
+    std::u16string other = m_sPath;
+    for (auto& c : other) // every letter in the other case
+        if (c >= u'a' && c <= u'z')
+            c = static_cast<char16_t>(c - 32);
+        else if (c >= u'A' && c <= u'Z')
+            c = static_cast<char16_t>(c + 32);
+    ASSERT_NE(other, m_sPath);
+    EXPECT_EQ(manager.FindReadFile(other, 7), stream);
+    EXPECT_EQ(manager.FindReadFile(m_sPath, 8), nullptr);
+    EXPECT_EQ(manager.FindReadFile(m_sPath + u"x", 7), nullptr);
+    EXPECT_EQ(manager.FindWriteFile(m_sPath, 7), nullptr); // a read entry is no write entry
+    EXPECT_EQ(manager.RemoveReadFile(7, other), 0);
+    EXPECT_EQ(manager.GetOpenFileCount(), 0u);
+}
+
+TEST_F(ZylOpenFileTest, RemovingAWriteFileThatOnlyAReadEntryCarriesClosesNothing) {
+    CZylProbeManager manager(m_host.Plugin());
+    std::FILE* stream = Open();
+    const int fd = ::fileno(stream);
+    ASSERT_EQ(manager.AddReadFile(7, m_sPath, ZylFilePtr(stream)), 0);
+    EXPECT_EQ(manager.RemoveWriteFile(7, m_sPath), -1);
+    EXPECT_TRUE(IsOpen(fd));
+    EXPECT_EQ(manager.FindReadFile(m_sPath, 7), stream);
+    EXPECT_EQ(manager.GetOpenFileCount(), 1u);
+}
+
+TEST_F(ZylOpenFileTest, AWriteEntryIsClosedAndItsDataWrittenWhenRemoved) {
+    CZylProbeManager manager(m_host.Plugin());
+    const std::u16string upload = m_host.m_sAppPath + u"/Upload.bin";
+    std::FILE* handle = std::fopen(ZylToFsPath(upload).c_str(), "wb");
+    ASSERT_NE(handle, nullptr);
+    const int fd = ::fileno(handle);
+    ASSERT_EQ(manager.AddWriteFile(9, upload, ZylFilePtr(handle)), 0);
+    EXPECT_EQ(manager.FindWriteFile(upload, 9), handle);
+    EXPECT_EQ(manager.FindReadFile(upload, 9), nullptr);
+    EXPECT_EQ(manager.RemoveReadFile(9, upload), -1);
+    std::fputs("abc", handle); // buffered until the entry closes it
+    EXPECT_EQ(manager.RemoveWriteFile(9, upload), 0);
+    EXPECT_FALSE(IsOpen(fd));
+    EXPECT_EQ(fs::file_size(ZylToFsPath(upload)), 3u);
+}
+
+TEST_F(ZylOpenFileTest, AMissingStreamIsNotRecorded) {
+    CZylProbeManager manager(m_host.Plugin());
+    EXPECT_EQ(manager.AddReadFile(7, m_sPath, nullptr), -1);
+    EXPECT_EQ(manager.AddWriteFile(7, m_sPath, nullptr), -1);
+    EXPECT_EQ(manager.GetOpenFileCount(), 0u);
+}
+
+TEST_F(ZylOpenFileTest, TheFilesOfOnePeerOrOneTransferAreClosedTogether) {
+    CZylProbeManager manager(m_host.Plugin());
+    std::vector<int> fds;
+    auto add = [&](uint32_t key, std::u16string_view user) {
+        std::FILE* stream = Open();
+        fds.push_back(::fileno(stream));
+        ASSERT_EQ(manager.AddReadFile(key, m_sPath, ZylFilePtr(stream), user), 0);
+    };
+    add(7, u"S2.1000");
+    add(7, u"S3.1000");
+    add(8, u"S2.1000");
+    add(9, u"S3.1000");
+    // The same key from another peer is another transfer.
+    EXPECT_EQ(manager.FindReadFile(m_sPath, 7, u"s3.1000"), manager.FindReadFile(m_sPath, 7, u"S3.1000"));
+    EXPECT_EQ(manager.CloseFilesOfTransfer(u"s2.1000", 7), 1);
+    EXPECT_FALSE(IsOpen(fds[0]));
+    EXPECT_TRUE(IsOpen(fds[1]));
+    EXPECT_EQ(manager.CloseFilesOfUser(u"S3.1000"), 2);
+    EXPECT_FALSE(IsOpen(fds[1]));
+    EXPECT_FALSE(IsOpen(fds[3]));
+    EXPECT_TRUE(IsOpen(fds[2]));
+    EXPECT_EQ(manager.GetOpenFileCount(), 1u);
+}
+
+TEST_F(ZylOpenFileTest, EveryFileIsClosedWithTheManager) {
+    std::vector<int> fds;
+    {
+        CZylProbeManager manager(m_host.Plugin());
+        for (uint32_t key : {1u, 2u}) {
+            std::FILE* stream = Open();
+            fds.push_back(::fileno(stream));
+            manager.AddReadFile(key, m_sPath, ZylFilePtr(stream));
+        }
+        std::FILE* handle = Open("ab");
+        fds.push_back(::fileno(handle));
+        manager.AddWriteFile(3, m_sPath, ZylFilePtr(handle));
+        manager.CloseAllFiles();
+        EXPECT_EQ(manager.GetOpenFileCount(), 0u);
+        for (int fd : fds)
+            EXPECT_FALSE(IsOpen(fd));
+        fds.clear();
+        std::FILE* last = Open();
+        fds.push_back(::fileno(last));
+        manager.AddReadFile(4, m_sPath, ZylFilePtr(last));
+    }
+    EXPECT_FALSE(IsOpen(fds[0]));
+}
+
+// ---------------------------------------------------------------------------------------------
+// The error PDU
+
+TEST(ZylErrorPduOut, ItIsQueuedOnTheRequestChannelWithItsExactBytes) {
+    CZylScriptedHost host;
+    ASSERT_EQ(host.Login(), 0);
+    host.Connect(u"S2.1000");
+    host.Tick();
+    host.m_vCalls.clear();
+    CZylProbeManager manager(host.Plugin());
+    EXPECT_EQ(manager.SendErrorPdu(8, u"S2.1000", 0x01020304u, 0x0A0B0C0D), 0);
+    const uint8_t data[3] = {0xAA, 0xBB, 0xCC};
+    EXPECT_EQ(manager.SendErrorPdu(3, u"S2.1000", 0xFFFFFFFEu, 0, data, 3), 0);
+    EXPECT_EQ(manager.SendErrorPdu(9, u"S2.1000"), 0);
+    host.Tick();
+    const auto sent = host.Taken();
+    ASSERT_EQ(sent.size(), 3u);
+    for (const auto& call : sent) {
+        EXPECT_EQ(call.a3, 4117);
+        EXPECT_EQ(call.a2, 1024);
+        EXPECT_EQ(call.user, u"S2.1000");
+    }
+    EXPECT_EQ(sent[0].payload,
+              (std::vector<uint8_t>{0, 0, 0, 8, 1, 2, 3, 4, 0x0A, 0x0B, 0x0C, 0x0D, 0, 0, 0, 0}));
+    EXPECT_EQ(sent[1].payload, (std::vector<uint8_t>{0, 0, 0, 3, 0xFF, 0xFF, 0xFF, 0xFE, 0, 0, 0, 0, 0, 0, 0,
+                                                     3, 0xAA, 0xBB, 0xCC}));
+    EXPECT_EQ(sent[2].payload, (std::vector<uint8_t>{0, 0, 0, 9, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}));
+}
+
+TEST(ZylErrorPduOut, WithoutAQueueItFails) {
+    CZylScriptedHost host;
+    CZylProbeManager manager(host.Plugin());
+    EXPECT_EQ(manager.SendErrorPdu(8, u"S2.1000"), -1);
+    ASSERT_EQ(host.Login(), 0);
+    ASSERT_EQ(host.Logout(), 0);
+    EXPECT_EQ(manager.SendErrorPdu(8, u"S2.1000"), -1);
+}
+
+TEST(ZylErrorPduOut, ThePeerLogsWhatOneSends) {
+    CZylTestHost host;
+    auto& a = host.AddNode(u"S1.1000");
+    auto& b = host.AddNode(u"S2.1000");
+    ASSERT_EQ(host.Login(a), 0);
+    ASSERT_EQ(host.Login(b), 0);
+    host.Connect(a, b);
+    ASSERT_EQ(a.Plugin().GetShareManager().SendErrorPdu(8, u"S2.1000", 77), 0);
+    host.Tick(50);
+    ASSERT_EQ(host.SentWith(4117).size(), 1u);
+    ASSERT_EQ(host.Logout(b), 0);
+    const std::u16string log = ZylReadUtf16LeFile(host.Root() / "S2.1000" / "fs" / "fs.log");
+    EXPECT_NE(log.find(u"\t1\terror pdu channel#1024, userid: S1.1000, error: user denied\n"),
+              std::u16string::npos)
+        << ZylToUtf8(log);
+}

@@ -1,0 +1,193 @@
+// One plug-in driven code by code, as a host calls it, with a host whose every service call is
+// recorded and whose answers a test scripts. Time moves only when the test ticks.
+#pragma once
+
+#include "core/ZylInterface.h"
+#include "core/ZylPath.h"
+#include "core/ZylProtocol.h"
+#include "core/ZylText.h"
+#include "support/ZylFakePlatform.h"
+#include "support/ZylTempDir.h"
+
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+// One call the plug-in made into the host.
+struct ZYLHOSTCALL {
+    int32_t code = 0;
+    intptr_t a1 = 0;
+    std::u16string user; // a1 read as a user, for the codes that pass one
+    intptr_t a2 = 0;
+    intptr_t a3 = 0;
+    std::vector<uint8_t> payload; // code 514
+    int32_t answer = 0;
+};
+
+// The log's time texts are local time; the tests run with TZ=UTC, and say so again here so that a
+// test program started by hand sees the same times.
+inline void ZylUseUniversalTime() {
+    ::setenv("TZ", "UTC", 1);
+    ::tzset();
+}
+
+inline HostUserId ZylHostId(std::u16string_view text) {
+    HostUserId id;
+    id.Parse(text);
+    return id;
+}
+
+// The file's bytes as 16-bit little-endian units, read by hand.
+inline std::u16string ZylReadUtf16LeFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::u16string text;
+    for (size_t i = 0; i + 1 < bytes.size(); i += 2)
+        text.push_back(static_cast<char16_t>(static_cast<uint8_t>(bytes[i]) |
+                                             (static_cast<uint8_t>(bytes[i + 1]) << 8)));
+    return text;
+}
+
+inline std::string ZylReadRawFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+class CZylScriptedHost {
+public:
+    CZylScriptedHost() {
+        ZylUseUniversalTime();
+        std::filesystem::create_directories(AppFolder());
+        m_sAppPath = ZylFromFsPath(AppFolder());
+        m_pPlugin = std::make_unique<CZylInterface>(m_platform);
+    }
+    ~CZylScriptedHost() { m_pPlugin.reset(); }
+    CZylScriptedHost(const CZylScriptedHost&) = delete;
+    CZylScriptedHost& operator=(const CZylScriptedHost&) = delete;
+
+    CZylInterface& Plugin() { return *m_pPlugin; }
+    CZylFakePlatform& Platform() { return m_platform; }
+    // The module is unloaded: the plug-in object goes, the host's folder stays.
+    void Unload() { m_pPlugin.reset(); }
+
+    std::filesystem::path AppFolder() const { return m_temp.Path() / "app"; }
+    std::filesystem::path PluginFolder() const { return AppFolder() / "fs"; }
+    std::filesystem::path LogFile() const { return PluginFolder() / "fs.log"; }
+
+    int32_t Code(uint32_t code, intptr_t a1 = 0, intptr_t a2 = 0, intptr_t a3 = 0, intptr_t a4 = 0,
+                 intptr_t a5 = 0) {
+        return m_pPlugin->ProcessMessage(code, a1, a2, a3, a4, a5);
+    }
+    int32_t SetCallback() {
+        return m_pPlugin->SetHostCallback([this](int32_t code, intptr_t a1, intptr_t a2, intptr_t a3,
+                                                 intptr_t a4,
+                                                 intptr_t a5) { return OnCall(code, a1, a2, a3, a4, a5); });
+    }
+    int32_t Login(std::u16string_view id = u"S1.1000") {
+        SetCallback();
+        HostUserId user = ZylHostId(id);
+        return Code(DLL_P2P_LOGIN, reinterpret_cast<intptr_t>(&user));
+    }
+    int32_t Logout() { return Code(DLL_P2P_LOGOUT); }
+    int32_t Channel(uint32_t code, const HostUserId& user, int32_t channel, int32_t status = 0) {
+        return Code(code, reinterpret_cast<intptr_t>(&user), channel, status);
+    }
+    int32_t Channel(uint32_t code, std::u16string_view user, int32_t channel, int32_t status = 0) {
+        return Channel(code, ZylHostId(user), channel, status);
+    }
+    // Both channels of the user open, as the host reports them.
+    void Connect(std::u16string_view user) {
+        Channel(DLL_P2P_ON_CONNECT, user, ZYL_CHANNEL_REQUEST);
+        Channel(DLL_P2P_ON_CONNECT, user, ZYL_CHANNEL_DATA);
+    }
+    int32_t Data(const HostUserId& user, int32_t channel, uint32_t command,
+                 const std::vector<uint8_t>& payload) {
+        return Code(DLL_P2P_ON_DATA, reinterpret_cast<intptr_t>(&user), channel,
+                    static_cast<intptr_t>(command), reinterpret_cast<intptr_t>(payload.data()),
+                    static_cast<intptr_t>(payload.size()));
+    }
+    int32_t Data(std::u16string_view user, int32_t channel, uint32_t command,
+                 const std::vector<uint8_t>& payload) {
+        return Data(ZylHostId(user), channel, command, payload);
+    }
+    // Ticks of the 10 ms timer.
+    void Tick(uint32_t ms = 10) {
+        for (uint32_t done = 0; done < ms; done += 10)
+            m_platform.Advance(10);
+    }
+
+    std::vector<ZYLHOSTCALL> Calls(int32_t code) const {
+        std::vector<ZYLHOSTCALL> out;
+        for (const auto& call : m_vCalls)
+            if (call.code == code)
+                out.push_back(call);
+        return out;
+    }
+    // The PDUs the host took (code 514 answered above 0), in order.
+    std::vector<ZYLHOSTCALL> Taken() const {
+        std::vector<ZYLHOSTCALL> out;
+        for (const auto& call : m_vCalls)
+            if (call.code == ZYL_HOST_SEND && call.answer > 0)
+                out.push_back(call);
+        return out;
+    }
+
+    std::vector<ZYLHOSTCALL> m_vCalls;
+    // Code 514's answer; takes every PDU unless a test says otherwise.
+    std::function<int32_t(const ZYLHOSTCALL&)> m_fnSendAnswer;
+    int32_t m_nAppPathResult = 0;
+    std::u16string m_sAppPath;
+    std::map<std::u16string, std::u16string> m_mNames; // code 516 by user id text
+
+private:
+    int32_t OnCall(int32_t code, intptr_t a1, intptr_t a2, intptr_t a3, intptr_t a4, intptr_t a5) {
+        ZYLHOSTCALL call;
+        call.code = code;
+        call.a1 = a1;
+        call.a2 = a2;
+        call.a3 = a3;
+        switch (code) {
+        case ZYL_HOST_OPEN_CHANNEL:
+        case ZYL_HOST_CLOSE_CHANNEL:
+            call.user = ZylUserText(a1);
+            call.answer = 1;
+            break;
+        case ZYL_HOST_SEND:
+            call.user = ZylUserText(a1);
+            if (a5 > 0)
+                call.payload.assign(reinterpret_cast<const uint8_t*>(a4),
+                                    reinterpret_cast<const uint8_t*>(a4) + a5);
+            call.answer = m_fnSendAnswer ? m_fnSendAnswer(call) : 1;
+            break;
+        case ZYL_HOST_GET_NAME: {
+            call.user = ZylUserText(a1);
+            auto it = m_mNames.find(call.user);
+            ZylCopyToBuffer(reinterpret_cast<char16_t*>(a2), ZYL_MAX_NAME,
+                            it == m_mNames.end() ? std::u16string() : it->second);
+            call.answer = 0;
+            break;
+        }
+        case ZYL_HOST_GET_APP_PATH:
+            ZylCopyToBuffer(reinterpret_cast<char16_t*>(a1), ZYL_MAX_PATH, m_sAppPath);
+            call.answer = m_nAppPathResult;
+            break;
+        default:
+            call.answer = 0;
+            break;
+        }
+        m_vCalls.push_back(call);
+        return call.answer;
+    }
+
+    // Declared first so that it outlives the plug-in, which flushes its log into it when destroyed.
+    CZylTempDir m_temp;
+    CZylFakePlatform m_platform;
+    std::unique_ptr<CZylInterface> m_pPlugin;
+};

@@ -1,0 +1,243 @@
+// The send queue and its drain on the 10 ms timer: the order in which PDUs reach the host, what a
+// refusal holds back, and when there is no queue at all.
+#include "ZylScriptedHost.h"
+
+#include "core/ZylProtocol.h"
+#include "core/ZylSendQueue.h"
+#include "core/ZylUserList.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+struct ZYLOFFER {
+    std::u16string user;
+    int32_t channel;
+    uint32_t command;
+    uint8_t tag; // first payload byte
+    bool operator==(const ZYLOFFER&) const = default;
+};
+
+std::vector<ZYLOFFER> Offers(const std::vector<ZYLHOSTCALL>& calls) {
+    std::vector<ZYLOFFER> out;
+    for (const auto& call : calls)
+        out.push_back({call.user, static_cast<int32_t>(call.a2), static_cast<uint32_t>(call.a3),
+                       call.payload.empty() ? uint8_t{0} : call.payload[0]});
+    return out;
+}
+
+// A logged-in plug-in with S2.1000 and S3.1000 in its registry (in that order), both connected,
+// and the unfinished tasks queries of the connection already gone.
+class ZylSendQueueTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(m_host.Login(), 0);
+        m_host.Connect(u"S2.1000");
+        m_host.Connect(u"S3.1000");
+        m_host.Tick();
+        ASSERT_EQ(m_host.Taken().size(), 2u); // one 4112 to each
+        m_host.m_vCalls.clear();
+    }
+    int32_t Send(std::u16string_view user, int32_t channel, uint32_t command, uint8_t tag) {
+        const uint8_t payload[3] = {tag, 0xEE, tag};
+        return m_host.Plugin().SendData(command, payload, sizeof payload, user, channel);
+    }
+    std::vector<ZYLOFFER> Offered() const { return Offers(m_host.Calls(ZYL_HOST_SEND)); }
+    std::vector<ZYLOFFER> Taken() const { return Offers(m_host.Taken()); }
+
+    CZylScriptedHost m_host;
+};
+
+} // namespace
+
+TEST_F(ZylSendQueueTest, NothingLeavesBeforeTheTimerTicks) {
+    ASSERT_EQ(Send(u"S2.1000", 1024, 4096, 1), 0);
+    EXPECT_TRUE(Offered().empty());
+    m_host.Tick();
+    EXPECT_EQ(Taken(), (std::vector<ZYLOFFER>{{u"S2.1000", 1024, 4096, 1}}));
+}
+
+TEST_F(ZylSendQueueTest, OneUsersPdusOnOneChannelLeaveInQueueOrderWithTheirBytes) {
+    for (uint8_t tag = 1; tag <= 5; ++tag)
+        ASSERT_EQ(Send(u"S2.1000", 1024, 4096 + tag, tag), 0);
+    m_host.Tick();
+    const auto taken = m_host.Taken();
+    ASSERT_EQ(taken.size(), 5u);
+    for (uint8_t tag = 1; tag <= 5; ++tag) {
+        EXPECT_EQ(taken[tag - 1].a3, 4096 + tag);
+        EXPECT_EQ(taken[tag - 1].payload, (std::vector<uint8_t>{tag, 0xEE, tag}));
+    }
+}
+
+TEST_F(ZylSendQueueTest, ARefusedPduHoldsBackTheOnesBehindItAndIsOfferedAgainNextTick) {
+    Send(u"S2.1000", 1024, 4098, 1);
+    Send(u"S2.1000", 1024, 4098, 2);
+    Send(u"S2.1000", 1024, 4098, 3);
+    bool refuse = true;
+    m_host.m_fnSendAnswer = [&](const ZYLHOSTCALL& call) { return refuse && call.payload[0] == 2 ? 0 : 1; };
+
+    m_host.Tick();
+    EXPECT_EQ(Offered(), (std::vector<ZYLOFFER>{{u"S2.1000", 1024, 4098, 1}, {u"S2.1000", 1024, 4098, 2}}));
+    EXPECT_EQ(Taken(), (std::vector<ZYLOFFER>{{u"S2.1000", 1024, 4098, 1}}));
+
+    // Still refused: offered once per tick, the third never overtakes it.
+    m_host.Tick(30);
+    EXPECT_EQ(Taken().size(), 1u);
+    EXPECT_EQ(Offered().size(), 5u);
+
+    refuse = false;
+    m_host.Tick();
+    EXPECT_EQ(Taken(),
+              (std::vector<ZYLOFFER>{
+                  {u"S2.1000", 1024, 4098, 1}, {u"S2.1000", 1024, 4098, 2}, {u"S2.1000", 1024, 4098, 3}}));
+    m_host.Tick(50);
+    EXPECT_EQ(Taken().size(), 3u); // nothing is sent twice
+}
+
+TEST_F(ZylSendQueueTest, AnAnswerBelowZeroIsARefusalToo) {
+    Send(u"S2.1000", 1024, 4098, 1);
+    int32_t answer = -5;
+    m_host.m_fnSendAnswer = [&](const ZYLHOSTCALL&) { return answer; };
+    m_host.Tick(20);
+    EXPECT_EQ(Offered().size(), 2u);
+    answer = 7;
+    m_host.Tick();
+    EXPECT_EQ(Taken(), (std::vector<ZYLOFFER>{{u"S2.1000", 1024, 4098, 1}}));
+}
+
+TEST_F(ZylSendQueueTest, ARefusalOnTheRequestChannelDoesNotHoldBackTheDataChannel) {
+    Send(u"S2.1000", 1024, 4098, 1);
+    Send(u"S2.1000", 1025, 4101, 2);
+    m_host.m_fnSendAnswer = [](const ZYLHOSTCALL& call) { return call.a2 == 1024 ? 0 : 1; };
+    m_host.Tick();
+    EXPECT_EQ(Taken(), (std::vector<ZYLOFFER>{{u"S2.1000", 1025, 4101, 2}}));
+}
+
+TEST_F(ZylSendQueueTest, WithinATickRequestChannelBeforeDataChannelThenTheNextUserInRegistryOrder) {
+    // Queued in the opposite order of the one they must leave in.
+    Send(u"S3.1000", 1025, 4101, 6);
+    Send(u"S3.1000", 1024, 4099, 5);
+    Send(u"S2.1000", 1025, 4101, 3);
+    Send(u"S2.1000", 1025, 4101, 4);
+    Send(u"S2.1000", 1024, 4099, 1);
+    Send(u"S2.1000", 1024, 4099, 2);
+    m_host.Tick();
+    EXPECT_EQ(Taken(), (std::vector<ZYLOFFER>{{u"S2.1000", 1024, 4099, 1},
+                                              {u"S2.1000", 1024, 4099, 2},
+                                              {u"S2.1000", 1025, 4101, 3},
+                                              {u"S2.1000", 1025, 4101, 4},
+                                              {u"S3.1000", 1024, 4099, 5},
+                                              {u"S3.1000", 1025, 4101, 6}}));
+}
+
+TEST_F(ZylSendQueueTest, IdsDifferingOnlyInCaseShareOneLine) {
+    Send(u"S2.1000", 1024, 4098, 1);
+    Send(u"s2.1000", 1024, 4098, 2);
+    Send(u"S2.1000", 1024, 4098, 3);
+    bool refuse = true;
+    m_host.m_fnSendAnswer = [&](const ZYLHOSTCALL&) { return refuse ? 0 : 1; };
+    m_host.Tick();
+    // The first is refused, and the lower-case one waits behind it.
+    EXPECT_EQ(Offered(), (std::vector<ZYLOFFER>{{u"S2.1000", 1024, 4098, 1}}));
+    refuse = false;
+    m_host.Tick();
+    EXPECT_EQ(Taken(),
+              (std::vector<ZYLOFFER>{
+                  {u"S2.1000", 1024, 4098, 1}, {u"S2.1000", 1024, 4098, 2}, {u"S2.1000", 1024, 4098, 3}}));
+}
+
+TEST_F(ZylSendQueueTest, APduForAUserNotInTheRegistryStaysQueuedUntilTheUserIsKnown) {
+    Send(u"S9.1000", 1024, 4096, 9);
+    Send(u"S2.1000", 1024, 4096, 2);
+    m_host.Tick(50);
+    EXPECT_EQ(Taken(), (std::vector<ZYLOFFER>{{u"S2.1000", 1024, 4096, 2}}));
+
+    // A channel event makes the record; the waiting PDU then leaves.
+    m_host.Channel(DLL_P2P_ON_CONNECT, u"S9.1000", 1024);
+    m_host.m_vCalls.clear();
+    m_host.Tick();
+    EXPECT_EQ(Taken(), (std::vector<ZYLOFFER>{{u"S9.1000", 1024, 4096, 9}}));
+}
+
+TEST_F(ZylSendQueueTest, SixtyFourKilobytesAreQueuedAndOneByteMoreIsRefused) {
+    std::vector<uint8_t> big(65537);
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<uint8_t>(i * 7);
+    EXPECT_EQ(m_host.Plugin().SendData(4101, big.data(), 65537, u"S2.1000", 1025), -2);
+    ASSERT_EQ(m_host.Plugin().SendData(4101, big.data(), 65536, u"S2.1000", 1025), 0);
+    m_host.Tick();
+    const auto taken = m_host.Taken();
+    ASSERT_EQ(taken.size(), 1u);
+    EXPECT_EQ(taken[0].payload, std::vector<uint8_t>(big.begin(), big.begin() + 65536));
+}
+
+TEST_F(ZylSendQueueTest, AnEmptyPayloadIsOfferedWithLengthZero) {
+    ASSERT_EQ(m_host.Plugin().SendData(4114, nullptr, 0, u"S2.1000", 1024), 0);
+    m_host.Tick();
+    const auto taken = m_host.Taken();
+    ASSERT_EQ(taken.size(), 1u);
+    EXPECT_TRUE(taken[0].payload.empty());
+}
+
+TEST_F(ZylSendQueueTest, AChannelOtherThanTheTwoIsRefused) {
+    const uint8_t byte = 1;
+    EXPECT_EQ(m_host.Plugin().SendData(4096, &byte, 1, u"S2.1000", 1026), -1);
+    EXPECT_EQ(m_host.Plugin().SendData(4096, &byte, 1, u"S2.1000", 0), -1);
+    m_host.Tick();
+    EXPECT_TRUE(Offered().empty());
+}
+
+TEST_F(ZylSendQueueTest, NothingIsSentAfterLogoutAndSendingReportsNoQueue) {
+    Send(u"S2.1000", 1024, 4096, 1);
+    Send(u"S3.1000", 1025, 4101, 2);
+    ASSERT_EQ(m_host.Logout(), 0);
+    EXPECT_EQ(m_host.Platform().GetTimerCount(), 0u);
+    m_host.Tick(1000);
+    EXPECT_TRUE(Offered().empty());
+    EXPECT_EQ(Send(u"S2.1000", 1024, 4096, 3), -1);
+    std::vector<uint8_t> big(65537);
+    EXPECT_EQ(m_host.Plugin().SendData(4101, big.data(), 65537, u"S2.1000", 1025), -2);
+
+    // A new login starts with an empty queue: what was dropped stays dropped.
+    ASSERT_EQ(m_host.Login(), 0);
+    m_host.Tick(100);
+    EXPECT_TRUE(Offered().empty());
+}
+
+TEST(ZylSendQueueBeforeLogin, TheLengthIsTestedBeforeTheQueueExists) {
+    CZylScriptedHost host;
+    std::vector<uint8_t> big(65537);
+    EXPECT_EQ(host.Plugin().SendData(4101, big.data(), 65537, u"S2.1000", 1025), -2);
+    EXPECT_EQ(host.Plugin().SendData(4101, big.data(), 65536, u"S2.1000", 1025), -1);
+    EXPECT_EQ(host.Plugin().SendData(4096, nullptr, 0, u"S2.1000", 1024), -1);
+}
+
+// The queue on its own: the drain walks the registry it was given.
+TEST(ZylSendQueueAlone, RemoveFirstTakesOnlyTheOldestOfThatLine) {
+    CZylHost noHost;
+    ZylUserList users(noHost);
+    ZylSendQueue queue(users);
+    const uint8_t a = 1, b = 2;
+    ASSERT_EQ(queue.Add(u"S2.1000", 4096, 1024, &a, 1), 0);
+    ASSERT_EQ(queue.Add(u"s2.1000", 4097, 1024, &b, 1), 0);
+    ASSERT_EQ(queue.Add(u"S2.1000", 4101, 1025, &b, 1), 0);
+    EXPECT_EQ(queue.GetCount(1024), 2u);
+    EXPECT_EQ(queue.GetCount(1025), 1u);
+    EXPECT_EQ(queue.FindFirst(u"S2.1000", 1024)->command, 4096u);
+    EXPECT_EQ(queue.RemoveFirst(u"S2.1000", 1024), 0);
+    EXPECT_EQ(queue.FindFirst(u"S2.1000", 1024)->command, 4097u);
+    EXPECT_EQ(queue.FindFirst(u"S2.1000", 1025)->command, 4101u);
+    EXPECT_EQ(queue.RemoveFirst(u"S7.1000", 1024), 0); // none matched is not an error
+    EXPECT_EQ(queue.RemoveFirst(u"S2.1000", 1026), -1);
+    EXPECT_EQ(queue.FindFirst(u"S2.1000", 1026), nullptr);
+    EXPECT_EQ(queue.GetCount(1024), 1u);
+
+    // Without a host, nothing is taken and nothing is lost.
+    users.OnUserZylConnected(u"S2.1000", 1024, 1);
+    queue.Drain(noHost);
+    EXPECT_EQ(queue.GetCount(1024), 1u);
+    EXPECT_EQ(queue.GetCount(1025), 1u);
+}
