@@ -1,0 +1,323 @@
+// The task database line by line, its reading by position, the id check of its header, its atomic
+// replacement, and the task ids drawn from the settings store.
+#include "ZylTransferTestSupport.h"
+
+#include "core/ZylInterface.h"
+#include "support/ZylFakePlatform.h"
+#include "support/ZylTempDir.h"
+
+using namespace zyltest;
+
+namespace {
+
+// One plug-in object that is not logged in: its task manager works on a database path of the test's
+// choosing and sends nothing.
+class CZylTaskDbTest : public ::testing::Test {
+protected:
+    void SetUp() override { Prepare(m_plugin, u"S1.1001"); }
+
+    void Prepare(CZylInterface& plugin, std::u16string_view login) {
+        CZylTaskManager& tasks = plugin.GetTaskManager();
+        tasks.SetLoginId(login);
+        tasks.SetDbPath(ZylFromFsPath(DbPath()));
+        tasks.SetUserList(&plugin.GetUserList());
+    }
+
+    fs::path DbPath() const { return m_temp.Path() / "fst-S1.1001.fsd"; }
+    std::u16string Folder() const { return m_temp.WidePath(u"dl"); }
+    CZylTaskManager& Tasks() { return m_plugin.GetTaskManager(); }
+
+    // A folder download with a complete list of two files, the first of them complete.
+    CZylTask* MakeDownload() {
+        CZylTask* task = Tasks().CreateDownloadTask(u"S1.1000", u"Docs\\music", true, Folder(),
+                                                    Time(2007, 12, 24, 8, 30, 0));
+        EXPECT_NE(task, nullptr);
+        const auto list = FileListReply(task->m_nTaskID, 2, 0,
+                                        {{u"Docs\\music\\a.txt", 100, Time(2007, 5, 6, 7, 8, 9)},
+                                         {u"Docs\\music\\live\\b.bin", 7168, Time(2007, 5, 6, 7, 8, 10)}});
+        Tasks().Dispatch(ZYL_CMD_FILE_LIST_REPLY, list.data(), static_cast<int32_t>(list.size()), u"S1.1000");
+        const auto data = FileDataReply(task->m_nTaskID, 0, 1, 0, std::string(100, 'x'));
+        Tasks().Dispatch(ZYL_CMD_FILE_DATA_REPLY, data.data(), static_cast<int32_t>(data.size()), u"S1.1000");
+        return task;
+    }
+
+    CZylTempDir m_temp;
+    CZylFakePlatform m_platform;
+    CZylInterface m_plugin{m_platform};
+};
+
+std::u16string Lines(std::initializer_list<std::u16string> lines) {
+    std::u16string text;
+    for (const auto& line : lines)
+        text += line + u"\n";
+    return text;
+}
+
+} // namespace
+
+TEST_F(CZylTaskDbTest, WritesTheExactLinesOfTasksAndFiles) {
+    MakeDownload();
+    CZylTask* upload = Tasks().CreateUploadTask(u"S1.1000", m_temp.WidePath(u"up"), u"notes.txt", false,
+                                                u"Inbox", Time(2007, 12, 25, 9, 0, 0));
+    ASSERT_NE(upload, nullptr);
+    CZylTask* removed =
+        Tasks().CreateDownloadTask(u"S1.1000", u"Docs\\gone.txt", false, Folder(), Time(2007, 1, 1, 0, 0, 0));
+    ASSERT_NE(removed, nullptr);
+    ASSERT_EQ(Tasks().RemoveTaskById(removed->m_nTaskID), 0);
+    ASSERT_EQ(Tasks().LoadSave(0), 0);
+
+    const std::u16string dl = Folder();
+    const std::u16string expected = Lines({
+        u"#zyl task file, version=Beta0.1",
+        u"#id=S1.1001",
+        u"AutoStartAllTasks=0",
+        u"MaxTaskNumber=-1",
+        u"TaskNum=2",
+        u"[TaskBegin]",
+        u"TaskID=1",
+        u"ShareTime=2007-12-24 08:30:00",
+        u"Type=2",
+        u"UserID=S1.1000",
+        u"Folder=1",
+        u"Finished=0",
+        u"FileIndex=1",
+        u"TotalSize=7268",
+        u"CurrentSize=100",
+        u"AutoStartWhenUserOnline=1",
+        u"FileListEnd=1",
+        u"timespent=0",
+        u"TaskStartTime=2008-01-10 21:20:00",
+        u"RemoteName=Docs\\music",
+        u"LocalPath=" + dl,
+        u"LocalName=music",
+        u"file=2",
+        u"[FileBegin]",
+        u"RemoteName=Docs\\music\\a.txt",
+        u"LocalPath=" + dl,
+        u"LocalName=/music/a.txt",
+        u"FileSize=100",
+        u"FileOffset=100",
+        u"LastModifiedTime=2007-05-06 07:08:09",
+        u"[FileEnd]",
+        u"[FileBegin]",
+        u"RemoteName=Docs\\music\\live\\b.bin",
+        u"LocalPath=" + dl,
+        u"LocalName=/music/live/b.bin",
+        u"FileSize=7168",
+        u"FileOffset=0",
+        u"LastModifiedTime=2007-05-06 07:08:10",
+        u"[FileEnd]",
+        u"[TaskEnd]",
+        u"[TaskBegin]",
+        u"TaskID=2",
+        u"ShareTime=2007-12-25 09:00:00",
+        u"Type=4",
+        u"UserID=S1.1000",
+        u"Folder=0",
+        u"Finished=0",
+        u"FileIndex=-1",
+        u"TotalSize=0",
+        u"CurrentSize=0",
+        u"AutoStartWhenUserOnline=1",
+        u"FileListEnd=0",
+        u"timespent=0",
+        u"TaskStartTime=2008-01-10 21:20:00",
+        u"RemoteName=Inbox",
+        u"LocalPath=" + m_temp.WidePath(u"up"),
+        u"LocalName=notes.txt",
+        u"file=0",
+        u"[TaskEnd]",
+    });
+    EXPECT_EQ(ReadDbText(DbPath()), expected);
+    // Raw bytes: 16-bit little-endian units, no byte-order mark, LF only.
+    const std::string bytes = ReadFileBytes(DbPath());
+    ASSERT_GE(bytes.size(), 4u);
+    EXPECT_EQ(bytes.substr(0, 4), std::string("#\0z\0", 4));
+    EXPECT_EQ(bytes.find(std::string("\r\0", 2)), std::string::npos);
+}
+
+TEST_F(CZylTaskDbTest, ChangesReachTheDiskWithoutAnExplicitSave) {
+    // Adding, finishing a file and removing write the database at once.
+    CZylTask* task = MakeDownload();
+    std::u16string text = ReadDbText(DbPath());
+    EXPECT_NE(text.find(u"TaskNum=1\n"), std::u16string::npos);
+    EXPECT_NE(text.find(u"FileOffset=100\n"), std::u16string::npos);
+
+    // Progress inside a file is written once the save interval has passed, on the timer.
+    const auto piece = FileDataReply(task->m_nTaskID, 1, 0, 0, std::string(ZYL_BLOCK_SIZE, 'y'));
+    Tasks().Dispatch(ZYL_CMD_FILE_DATA_REPLY, piece.data(), static_cast<int32_t>(piece.size()), u"S1.1000");
+    Tasks().OnTimer();
+    EXPECT_EQ(ReadDbText(DbPath()).find(u"FileOffset=7168\n"), std::u16string::npos);
+    m_platform.m_nTick += ZYL_TASK_SAVE_INTERVAL_MS;
+    Tasks().OnTimer();
+    text = ReadDbText(DbPath());
+    EXPECT_NE(text.find(u"FileOffset=7168\n"), std::u16string::npos);
+    EXPECT_NE(text.find(u"CurrentSize=7268\n"), std::u16string::npos);
+
+    ASSERT_EQ(Tasks().RemoveTaskById(task->m_nTaskID), 0);
+    EXPECT_NE(ReadDbText(DbPath()).find(u"TaskNum=0\n"), std::u16string::npos);
+}
+
+TEST_F(CZylTaskDbTest, RoundTripKeepsTasksWithAndWithoutTheirListsAndLoadsThemStopped) {
+    MakeDownload();
+    CZylTask* waiting =
+        Tasks().CreateDownloadTask(u"S1.1000", u"Pics\\a=b.jpg", false, Folder(), Time(2007, 2, 3, 4, 5, 6));
+    ASSERT_NE(waiting, nullptr);
+    // A list page that does not complete the list is not written.
+    const auto page =
+        FileListReply(waiting->m_nTaskID, 2, 0, {{u"Pics\\a=b.jpg", 5, Time(2007, 1, 1, 0, 0, 0)}});
+    Tasks().Dispatch(ZYL_CMD_FILE_LIST_REPLY, page.data(), static_cast<int32_t>(page.size()), u"S1.1000");
+    Tasks().SetAutoStartAllTasks(1);
+    Tasks().SetMaxTaskNumber(3);
+    ASSERT_EQ(Tasks().LoadSave(0), 0);
+    const std::string written = ReadFileBytes(DbPath());
+
+    CZylFakePlatform platform;
+    CZylInterface other(platform);
+    Prepare(other, u"s1.1001"); // the header's id is compared without regard to case
+    CZylTaskManager& loaded = other.GetTaskManager();
+    ASSERT_EQ(loaded.LoadSave(1), 0);
+    ASSERT_EQ(loaded.GetTaskCount(), 2);
+    EXPECT_EQ(loaded.GetAutoStartAllTasks(), 1);
+    EXPECT_EQ(loaded.GetMaxTaskNumber(), 3);
+
+    const CZylTask* first = loaded.GetTaskAt(0);
+    EXPECT_EQ(first->m_nTaskID, 1);
+    EXPECT_EQ(first->m_nType, ZYL_TASK_DOWNLOAD);
+    EXPECT_EQ(first->m_bFolder, 1);
+    EXPECT_EQ(first->m_bRunning, 0);
+    EXPECT_EQ(first->m_bFileListEnd, 1);
+    EXPECT_EQ(first->m_nFileIndex, 1);
+    EXPECT_EQ(first->m_nPercent, 1); // 100 of 7268
+    EXPECT_EQ(first->m_tShareTime.ToText(), u"2007-12-24 08:30:00");
+    ASSERT_EQ(first->m_vFiles.size(), 2u);
+    EXPECT_EQ(first->m_vFiles[1]->m_sLocalName, u"/music/live/b.bin");
+    EXPECT_EQ(first->m_vFiles[1]->m_nFileSize, 7168);
+    EXPECT_EQ(first->m_vFiles[0]->m_nFileOffset, 100);
+    EXPECT_EQ(first->m_vFiles[1]->m_bFirstRequest, 1);
+    EXPECT_EQ(first->m_vFiles[1]->m_tLastModifiedTime.ToText(), u"2007-05-06 07:08:10");
+
+    const CZylTask* second = loaded.GetTaskAt(1);
+    EXPECT_EQ(second->m_bFolder, 0);
+    EXPECT_EQ(second->m_bFileListEnd, 0);
+    EXPECT_TRUE(second->m_vFiles.empty());
+    EXPECT_EQ(second->GetObjectRecord()->m_sRemoteName, u"Pics\\a=b.jpg");
+    EXPECT_EQ(second->GetObjectRecord()->m_sLocalName, u"a=b.jpg");
+
+    // Written again under the same id text, the file is the same to the byte.
+    loaded.SetLoginId(u"S1.1001");
+    ASSERT_EQ(loaded.LoadSave(0), 0);
+    EXPECT_EQ(ReadFileBytes(DbPath()), written);
+}
+
+TEST_F(CZylTaskDbTest, LoadingReplacesWhatTheManagerHolds) {
+    MakeDownload();
+    ASSERT_EQ(Tasks().LoadSave(0), 0);
+    Tasks().CreateDownloadTask(u"S1.1000", u"Docs\\x", false, Folder(), Time(2007, 1, 1, 0, 0, 0));
+    ASSERT_EQ(Tasks().GetTaskCount(), 2);
+    // The second task was saved when it was added; a database without it is loaded instead.
+    const std::u16string text = ReadDbText(DbPath());
+    const size_t second = text.find(u"[TaskBegin]\nTaskID=2");
+    ASSERT_NE(second, std::u16string::npos);
+    WriteFileBytes(DbPath(), ZylToUtf16Le(text.substr(0, second)));
+    ASSERT_EQ(Tasks().LoadSave(1), 0);
+    ASSERT_EQ(Tasks().GetTaskCount(), 1);
+    EXPECT_EQ(Tasks().GetTaskAt(0)->m_nTaskID, 1);
+    EXPECT_EQ(Tasks().GetTaskAt(0)->m_bRunning, 0);
+}
+
+TEST_F(CZylTaskDbTest, ADatabaseOfAnotherUserIsDeletedAndNothingLoaded) {
+    MakeDownload();
+    ASSERT_EQ(Tasks().LoadSave(0), 0);
+    CZylFakePlatform platform;
+    CZylInterface other(platform);
+    Prepare(other, u"S1.2000");
+    ASSERT_EQ(other.GetTaskManager().LoadSave(1), 0);
+    EXPECT_EQ(other.GetTaskManager().GetTaskCount(), 0);
+    EXPECT_FALSE(fs::exists(DbPath()));
+}
+
+TEST_F(CZylTaskDbTest, ADamagedHeaderDeletesTheFile) {
+    WriteFileBytes(DbPath(), ZylToUtf16Le(u"garbage\n#id=S1.1001\nTaskNum=1\n"));
+    ASSERT_EQ(Tasks().LoadSave(1), 0);
+    EXPECT_EQ(Tasks().GetTaskCount(), 0);
+    EXPECT_FALSE(fs::exists(DbPath()));
+}
+
+TEST_F(CZylTaskDbTest, NoFileLoadsNothingAndTheFirstSaveWritesOnlyTheHeader) {
+    ASSERT_EQ(Tasks().LoadSave(1), 0);
+    EXPECT_EQ(Tasks().GetTaskCount(), 0);
+    ASSERT_EQ(Tasks().LoadSave(0), 0);
+    EXPECT_EQ(ReadDbText(DbPath()), Lines({u"#zyl task file, version=Beta0.1", u"#id=S1.1001",
+                                           u"AutoStartAllTasks=0", u"MaxTaskNumber=-1", u"TaskNum=0"}));
+}
+
+TEST_F(CZylTaskDbTest, AnEmptyPathFailsBothWays) {
+    Tasks().SetDbPath(u"");
+    EXPECT_EQ(Tasks().LoadSave(0), -1);
+    EXPECT_EQ(Tasks().LoadSave(1), -1);
+}
+
+TEST_F(CZylTaskDbTest, AFailingWriteLeavesTheOldFileWhole) {
+    MakeDownload();
+    ASSERT_EQ(Tasks().LoadSave(0), 0);
+    const std::string before = ReadFileBytes(DbPath());
+    // The temporary file beside the database cannot be made: a folder holds its name.
+    fs::create_directory(fs::path(DbPath()) += ".tmp");
+    Tasks().CreateDownloadTask(u"S1.1000", u"Docs\\y", false, Folder(), Time(2007, 1, 1, 0, 0, 0));
+    EXPECT_EQ(Tasks().LoadSave(0), -1);
+    EXPECT_EQ(ReadFileBytes(DbPath()), before);
+}
+
+TEST_F(CZylTaskDbTest, TruncatedAndInflatedCountsEndWithTheFile) {
+    MakeDownload();
+    ASSERT_EQ(Tasks().LoadSave(0), 0);
+    std::u16string text = ReadDbText(DbPath());
+    // Claims five tasks and a file count of two billion for the first, then ends after its files.
+    text.replace(text.find(u"TaskNum=1"), 9, u"TaskNum=5");
+    text.replace(text.find(u"file=2"), 6, u"file=2000000000");
+    WriteFileBytes(DbPath(), ZylToUtf16Le(text));
+    ASSERT_EQ(Tasks().LoadSave(1), 0);
+    ASSERT_EQ(Tasks().GetTaskCount(), 1);
+    // The end marker is read as a file block's first line; what was there is kept in order.
+    EXPECT_GE(Tasks().GetTaskAt(0)->m_vFiles.size(), 2u);
+    EXPECT_EQ(Tasks().GetTaskAt(0)->m_vFiles[0]->m_sRemoteName, u"Docs\\music\\a.txt");
+}
+
+TEST_F(CZylTaskDbTest, TaskIdsAreDrawnInTurnAndARestartDrawsAHigherOne) {
+    CZylTask* first = Tasks().CreateDownloadTask(u"S1.1000", u"A\\1", false, Folder(), CZylDateTime());
+    CZylTask* second = Tasks().CreateDownloadTask(u"S1.1000", u"A\\2", false, Folder(), CZylDateTime());
+    ASSERT_NE(first, nullptr);
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(first->m_nTaskID, 1);
+    EXPECT_EQ(second->m_nTaskID, 2);
+    EXPECT_EQ(m_platform.m_settings.m_mValues[u"taskid"], 3u);
+    ASSERT_EQ(first->RestartTask(), 0);
+    EXPECT_EQ(first->m_nTaskID, 3);
+    // The counter goes on from what the store holds.
+    m_platform.m_settings.m_mValues[u"taskid"] = 41;
+    CZylTask* third = Tasks().CreateDownloadTask(u"S1.1000", u"A\\3", false, Folder(), CZylDateTime());
+    ASSERT_NE(third, nullptr);
+    EXPECT_EQ(third->m_nTaskID, 41);
+}
+
+TEST_F(CZylTaskDbTest, AStoreThatCannotKeepTheCounterKeepsTheTaskOut) {
+    CZylTask* kept = Tasks().CreateDownloadTask(u"S1.1000", u"A\\1", false, Folder(), CZylDateTime());
+    ASSERT_NE(kept, nullptr);
+    m_platform.m_settings.m_bFailWrites = true;
+    EXPECT_EQ(Tasks().CreateDownloadTask(u"S1.1000", u"A\\2", false, Folder(), CZylDateTime()), nullptr);
+    EXPECT_EQ(Tasks().GetTaskCount(), 1);
+    EXPECT_EQ(m_platform.m_settings.m_mValues[u"taskid"], 2u);
+    // A restart that cannot draw keeps the old id.
+    EXPECT_EQ(kept->RestartTask(), -1);
+    EXPECT_EQ(kept->m_nTaskID, 1);
+}
+
+TEST_F(CZylTaskDbTest, NamesThatWouldBreakALineAreRefused) {
+    EXPECT_EQ(Tasks().CreateDownloadTask(u"S1.1000", u"Docs\\a\nTaskID=9", false, Folder(), CZylDateTime()),
+              nullptr);
+    EXPECT_EQ(Tasks().CreateDownloadTask(u"S1.1000", u"Docs\\" + std::u16string(300, u'n'), false, Folder(),
+                                         CZylDateTime()),
+              nullptr);
+    EXPECT_EQ(Tasks().GetTaskCount(), 0);
+}

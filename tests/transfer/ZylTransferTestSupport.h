@@ -1,0 +1,199 @@
+// Builders of the replies a serving side sends, readers of the requests a task sends, and a fixture
+// with two logged-in plug-ins whose channels are open.
+#pragma once
+
+#include "core/ZylDbFile.h"
+#include "core/ZylPath.h"
+#include "core/ZylPayload.h"
+#include "core/ZylProtocol.h"
+#include "core/ZylText.h"
+#include "support/ZylTestHost.h"
+#include "transfer/ZylTaskManager.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace zyltest {
+
+namespace fs = std::filesystem;
+
+struct LISTENTRY {
+    std::u16string name;
+    uint32_t size;
+    CZylDateTime time;
+};
+
+inline CZylDateTime Time(int32_t year, uint32_t month, uint32_t day, uint32_t hour, uint32_t minute,
+                         uint32_t second) {
+    CZylDateTime t;
+    t.SetDateTime(year, month, day, hour, minute, second, 0, 0);
+    return t;
+}
+
+inline std::vector<uint8_t> FileListReply(int32_t taskId, uint32_t total, uint32_t first,
+                                          const std::vector<LISTENTRY>& entries) {
+    ZylPayloadWriter w;
+    w.Write(Time(2008, 1, 1, 0, 0, 0));
+    w.WriteInt32(taskId).WriteInt32(0).WriteInt32(total).WriteInt32(first);
+    w.WriteInt32(static_cast<uint32_t>(entries.size()));
+    for (const auto& e : entries) {
+        w.WriteString(e.name).WriteInt32(e.size);
+        w.Write(e.time);
+    }
+    return w.Bytes();
+}
+
+inline std::vector<uint8_t> FileDataReply(int32_t taskId, int32_t index, int32_t last, int32_t offset,
+                                          const std::string& data, int32_t status = 0) {
+    ZylPayloadWriter w;
+    w.Write(Time(2008, 1, 1, 0, 0, 0));
+    w.WriteInt32(taskId).WriteInt32(index).WriteInt32(0).WriteInt32(last).WriteInt32(status);
+    w.WriteInt32(offset).WriteInt32(static_cast<int32_t>(data.size()));
+    w.WriteBytes(data.data(), static_cast<int32_t>(data.size()));
+    return w.Bytes();
+}
+
+inline std::vector<uint8_t> TaskReply(int32_t taskId, std::initializer_list<int32_t> numbers) {
+    ZylPayloadWriter w;
+    w.Write(Time(2008, 1, 1, 0, 0, 0));
+    w.WriteInt32(taskId);
+    for (int32_t n : numbers)
+        w.WriteInt32(n);
+    return w.Bytes();
+}
+
+// A file data request as a task builds it.
+struct DATAREQUEST {
+    int32_t taskId;
+    int32_t index;
+    CZylDateTime shareTime;
+    std::u16string remoteName;
+    int32_t offset;
+};
+
+inline DATAREQUEST ReadDataRequest(const std::vector<uint8_t>& payload) {
+    ZylPayloadReader r(payload.data(), static_cast<int32_t>(payload.size()));
+    DATAREQUEST q;
+    q.taskId = r.ReadInt32();
+    q.index = r.ReadInt32();
+    r.Read(q.shareTime);
+    q.remoteName = r.ReadString();
+    q.offset = r.ReadInt32();
+    EXPECT_EQ(r.Remaining(), 0);
+    return q;
+}
+
+// A piece of an upload as a task builds it.
+struct WRITEREQUEST {
+    int32_t taskId;
+    int32_t index;
+    CZylDateTime shareTime;
+    std::u16string remoteName;
+    std::u16string localName;
+    int32_t fileSize;
+    CZylDateTime modified;
+    int32_t offset;
+    int32_t end;
+    std::string data;
+};
+
+inline WRITEREQUEST ReadWriteRequest(const std::vector<uint8_t>& payload) {
+    ZylPayloadReader r(payload.data(), static_cast<int32_t>(payload.size()));
+    WRITEREQUEST q;
+    q.taskId = r.ReadInt32();
+    q.index = r.ReadInt32();
+    r.Read(q.shareTime);
+    q.remoteName = r.ReadString();
+    q.localName = r.ReadString();
+    q.fileSize = r.ReadInt32();
+    r.Read(q.modified);
+    q.offset = r.ReadInt32();
+    q.end = r.ReadInt32();
+    const int32_t n = r.ReadInt32();
+    const uint8_t* data = r.Take(n);
+    q.data.assign(reinterpret_cast<const char*>(data), static_cast<size_t>(n));
+    EXPECT_EQ(r.Remaining(), 0);
+    return q;
+}
+
+inline std::string ReadFileBytes(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+inline void WriteFileBytes(const fs::path& path, std::string_view bytes) {
+    fs::create_directories(path.parent_path());
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+inline std::string RandomBytes(size_t n, uint32_t seed) {
+    std::mt19937 random(seed);
+    std::string out(n, '\0');
+    for (auto& c : out)
+        c = static_cast<char>(random() & 0xFF);
+    return out;
+}
+
+// The task database as its lines, for comparisons against an expected text.
+inline std::u16string ReadDbText(const fs::path& path) {
+    return ZylFromUtf16Le(ReadFileBytes(path));
+}
+
+// Two plug-ins, A ("S1.1000") and B ("S1.1001"), logged in, with both channels open between them.
+class CZylTwoPluginTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_pA = &m_host.AddNode(u"S1.1000");
+        m_pB = &m_host.AddNode(u"S1.1001");
+        ASSERT_EQ(m_host.Login(*m_pA), 0);
+        ASSERT_EQ(m_host.Login(*m_pB), 0);
+        m_host.Connect(*m_pA, *m_pB);
+        m_host.Tick(20);
+        m_host.m_vSent.clear();
+    }
+
+    CZylTaskManager& Tasks(CZylTestNode& node) { return node.Plugin().GetTaskManager(); }
+    CZylTaskManager& TasksB() { return Tasks(*m_pB); }
+
+    // Hands B a reply as if A had sent it.
+    void DeliverToB(uint32_t command, const std::vector<uint8_t>& payload,
+                    int32_t channel = ZYL_CHANNEL_REQUEST, const std::u16string& from = u"S1.1000") {
+        m_pB->Plugin().OnDataIndication(command, payload.data(), static_cast<int32_t>(payload.size()), from,
+                                        channel);
+    }
+
+    // What a node handed the host with that command, in order; the record is cleared when asked.
+    std::vector<ZYLSENTPDU> Sent(const CZylTestNode& from, uint32_t command) {
+        std::vector<ZYLSENTPDU> out;
+        for (const auto& pdu : m_host.m_vSent)
+            if (pdu.command == command && pdu.from == from.Id())
+                out.push_back(pdu);
+        return out;
+    }
+    std::vector<int32_t> RequestedOffsets() {
+        m_host.Tick(10);
+        std::vector<int32_t> offsets;
+        for (const auto& pdu : Sent(*m_pB, ZYL_CMD_FILE_DATA_REQUEST))
+            offsets.push_back(ReadDataRequest(pdu.payload).offset);
+        m_host.m_vSent.clear();
+        return offsets;
+    }
+
+    fs::path Root() const { return m_host.Root(); }
+    fs::path DbPath(const CZylTestNode& node) const {
+        return ZylToFsPath(node.AppPath()) / "fs" / ("fst-" + ZylToUtf8(node.Id()) + ".fsd");
+    }
+
+    CZylTestHost m_host;
+    CZylTestNode* m_pA = nullptr;
+    CZylTestNode* m_pB = nullptr;
+};
+
+} // namespace zyltest
