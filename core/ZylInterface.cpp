@@ -91,6 +91,9 @@ void CZylInterface::SetLoginId(std::u16string_view id) {
 int32_t CZylInterface::Login(std::u16string_view loginId) {
     if (m_bInitialized)
         return -1; // a second login without a logout between changes nothing
+    // The id names the databases: cut to the 20 characters it is kept in, it would be another user's.
+    if (loginId.empty() || loginId.size() > ZYL_USERID_LIMIT)
+        return -1;
     SetLoginId(loginId);
     return Initialize();
 }
@@ -239,7 +242,7 @@ int32_t CZylInterface::OnUserOffline(std::u16string_view user) {
 
 int32_t CZylInterface::OnDataIndication(uint32_t command, const uint8_t* payload, int32_t length,
                                         std::u16string_view user, int32_t channel) {
-    if (user.size() > ZYL_USERID_LIMIT)
+    if (user.empty() || user.size() > ZYL_USERID_LIMIT)
         return -1;
     const uint32_t low = command & 0xFFFF;
     if (low < ZYL_CMD_FIRST || low > ZYL_CMD_LAST)

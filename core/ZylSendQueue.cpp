@@ -25,6 +25,10 @@ int32_t ZylSendQueue::Add(std::u16string_view user, uint32_t command, int32_t ch
                           int32_t length) {
     if (channel != ZYL_CHANNEL_REQUEST && channel != ZYL_CHANNEL_DATA)
         return -1;
+    // No registry record holds a longer id, so its PDUs could never leave; cut to fit, two such
+    // ids would share one line.
+    if (user.empty() || user.size() > ZYL_USERID_LIMIT)
+        return -1;
     auto pdu = std::make_unique<ZYLPENDINGPDU>();
     pdu->user = std::u16string(user.substr(0, ZYL_MAX_USERID));
     pdu->channel = channel;

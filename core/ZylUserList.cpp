@@ -101,6 +101,9 @@ int32_t ZylUserList::IsChannelBusy(std::u16string_view id, int32_t channel) cons
 PZYLUSER ZylUserList::OnUserZylConnected(std::u16string_view id, int32_t channel, int32_t state) {
     if (channel != ZYL_CHANNEL_REQUEST && channel != ZYL_CHANNEL_DATA)
         return nullptr;
+    // A record holds 20 characters: a longer id cut to fit would name another user.
+    if (id.empty() || id.size() > ZYL_USERID_LIMIT)
+        return nullptr;
     PZYLUSER user = nullptr;
     if (Find(id, &user) < 0)
         Add(MakeRecord(id, 1), &user);

@@ -9,9 +9,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <optional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -171,6 +173,18 @@ TEST(ZylEntryPoint, ARefusedApplicationPathFailsTheLoginAndLeavesThePluginUninit
     EXPECT_TRUE(host.Plugin().IsInitialized());
 }
 
+TEST(ZylEntryPoint, ALoginIdTooLongForTheFixedFieldsIsRefused) {
+    // Cut to 20 characters it would be another user's id, and open that user's databases.
+    CZylScriptedHost host;
+    host.SetCallback();
+    HostUserId tooLong = LongUser(21), longest = LongUser(20);
+    EXPECT_EQ(host.Code(DLL_P2P_LOGIN, reinterpret_cast<intptr_t>(&tooLong)), -1);
+    EXPECT_FALSE(host.Plugin().IsInitialized());
+    EXPECT_FALSE(fs::exists(host.PluginFolder()));
+    EXPECT_EQ(host.Code(DLL_P2P_LOGIN, reinterpret_cast<intptr_t>(&longest)), 0);
+    EXPECT_EQ(host.Plugin().GetLoginId(), longest.ToText());
+}
+
 TEST(ZylEntryPoint, LoginWithoutAUserIsRefused) {
     CZylScriptedHost host;
     host.SetCallback();
@@ -290,6 +304,26 @@ TEST(ZylChannelEvents, TwoPluginsEachAskTheOtherOnceThroughTheTestHost) {
     }
     EXPECT_EQ(a.Plugin().GetUserList().IsConnected(u"S2.1000", 0), 1);
     EXPECT_EQ(b.Plugin().GetUserList().IsConnected(u"S1.1000", 0), 1);
+}
+
+TEST(ZylChannelEvents, EventsForAUserIdTooLongOrMissingMakeNoRecord) {
+    // A record holds 20 characters: a longer id cut to fit would name another user.
+    CZylScriptedHost host;
+    ASSERT_EQ(host.Login(), 0);
+    host.Channel(DLL_P2P_ON_CONNECT, LongUser(21), 1024);
+    host.Channel(DLL_P2P_ON_CONNECT, LongUser(21), 1025);
+    host.Code(DLL_P2P_ON_CONNECT, 0, 1024, 0);
+    host.Code(DLL_P2P_ON_CONNECT, 0, 1025, 0);
+    host.Tick(50);
+    EXPECT_EQ(host.Plugin().GetUserList().GetCount(), 0);
+    EXPECT_TRUE(host.Calls(ZYL_HOST_SEND).empty());
+
+    // The longest id that fits is a user like any other.
+    host.Channel(DLL_P2P_ON_CONNECT, LongUser(20), 1024);
+    host.Channel(DLL_P2P_ON_CONNECT, LongUser(20), 1025);
+    host.Tick();
+    ASSERT_EQ(host.Taken().size(), 1u);
+    EXPECT_EQ(host.Taken()[0].user, LongUser(20).ToText());
 }
 
 TEST(ZylChannelEvents, AFailedOpenChangesNothing) {
@@ -424,6 +458,34 @@ TEST_F(ZylDispatchTest, OnlyTheLowSixteenBitsOfTheCommandCount) {
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[0].find(u"error: user denied"), std::u16string::npos);
     EXPECT_NE(lines[1].find(u"error: disconnected"), std::u16string::npos);
+}
+
+TEST_F(ZylDispatchTest, AShareRootInfoRequestWithHigherBitsSetIsStillAnswered) {
+    ZylPayloadWriter writer;
+    writer.Write(CZylDateTime(m_host.Platform().GetCalendarTime()));
+    EXPECT_EQ(m_host.Data(u"S2.1000", 1024, 0x10000u + 4096u, writer.Bytes()), 0);
+    // A listing worker answers; the timer carries its reply out.
+    std::vector<ZYLHOSTCALL> replies;
+    for (int round = 0; round < 5000 && replies.empty(); ++round) {
+        m_host.Tick();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        for (const auto& call : m_host.Taken())
+            if (call.a3 == 4097)
+                replies.push_back(call);
+    }
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0].user, u"S2.1000");
+    EXPECT_EQ(replies[0].a2, 1024);
+    // No shares: one page that says so.
+    EXPECT_EQ(replies[0].payload, std::vector<uint8_t>(16, 0));
+}
+
+TEST_F(ZylDispatchTest, DataWithoutAUserIsRefused) {
+    const auto payload = ErrorPdu(8);
+    EXPECT_EQ(m_host.Code(DLL_P2P_ON_DATA, 0, 1024, 4117, reinterpret_cast<intptr_t>(payload.data()),
+                          static_cast<intptr_t>(payload.size())),
+              -1);
+    EXPECT_EQ(NewLogLines(), 0u);
 }
 
 TEST_F(ZylDispatchTest, ANegativeLengthOrAMissingPayloadIsDropped) {

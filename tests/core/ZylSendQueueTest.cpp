@@ -190,6 +190,14 @@ TEST_F(ZylSendQueueTest, AChannelOtherThanTheTwoIsRefused) {
     EXPECT_TRUE(Offered().empty());
 }
 
+TEST_F(ZylSendQueueTest, AUserIdThatNoRecordCanHoldIsRefused) {
+    // Cut to fit, "S4294967295.214748364" and "S4294967295.214748365" would share one line.
+    const uint8_t byte = 1;
+    EXPECT_EQ(m_host.Plugin().SendData(4096, &byte, 1, u"S4294967295.214748364", 1024), -1);
+    EXPECT_EQ(m_host.Plugin().SendData(4096, &byte, 1, u"", 1024), -1);
+    EXPECT_EQ(m_host.Plugin().SendData(4096, &byte, 1, u"S4294967295.21474836", 1024), 0);
+}
+
 TEST_F(ZylSendQueueTest, NothingIsSentAfterLogoutAndSendingReportsNoQueue) {
     Send(u"S2.1000", 1024, 4096, 1);
     Send(u"S3.1000", 1025, 4101, 2);

@@ -96,6 +96,16 @@ TEST_F(ZylUserListTest, AnEventForAnotherChannelMakesNoRecordAndTellsNoOne) {
     EXPECT_TRUE(m_vCalls.empty());
 }
 
+TEST_F(ZylUserListTest, AnIdThatNoRecordCanHoldMakesNoRecord) {
+    EXPECT_EQ(m_users.OnUserZylConnected(u"S4294967295.214748364", 1024, 1), nullptr);
+    EXPECT_EQ(m_users.OnUserZylConnected(u"", 1024, 1), nullptr);
+    EXPECT_EQ(m_users.GetCount(), 0);
+    ASSERT_NE(m_users.OnUserZylConnected(u"S4294967295.21474836", 1024, 1), nullptr);
+    EXPECT_EQ(m_users.IsConnected(u"S4294967295.21474836", 1024), 1);
+    // Nor does a longer id reach the record its first 20 characters name.
+    EXPECT_EQ(m_users.IsConnected(u"S4294967295.214748364", 1024), 0);
+}
+
 TEST_F(ZylUserListTest, ConnectAsksForBothChannelsUnlessBothAreOpen) {
     m_users.OnUserZylConnected(u"S12.1000", 1024, 1);
     m_users.Connect(u"s12.1000");
