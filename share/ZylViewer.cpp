@@ -1,0 +1,111 @@
+#include "share/ZylViewer.h"
+
+#include "core/ZylInterface.h"
+#include "core/ZylPayload.h"
+#include "core/ZylPlatform.h"
+#include "core/ZylProtocol.h"
+#include "core/ZylText.h"
+
+CZylViewer::~CZylViewer() {
+    ClearItems();
+}
+
+void CZylViewer::SetUserID(std::u16string_view id) {
+    m_szUserID = std::u16string(id.substr(0, ZYL_USERID_LIMIT));
+}
+
+int32_t CZylViewer::RequestShareRootInfo() {
+    ZylPayloadWriter writer;
+    writer.Write(CZylDateTime(m_rInterface.GetPlatform().GetCalendarTime()));
+    return m_rInterface.SendData(ZYL_CMD_SHARE_ROOT_INFO_REQUEST, writer.Data(), writer.Size(), m_szUserID,
+                                 ZYL_CHANNEL_REQUEST) < 0
+               ? -1
+               : 0;
+}
+
+int32_t CZylViewer::RequestExplorerFolder(std::u16string_view sharePath, const CZylDateTime& time) {
+    m_sCurrentFolder = sharePath;
+    try {
+        ZylPayloadWriter writer;
+        writer.Write(time);
+        writer.WriteString(sharePath);
+        return m_rInterface.SendData(ZYL_CMD_EXPLORER_FOLDER_REQUEST, writer.Data(), writer.Size(),
+                                     m_szUserID, ZYL_CHANNEL_REQUEST) < 0
+                   ? -1
+                   : 0;
+    } catch (const ZylCodecError&) {
+        return -1; // a path too long for one payload
+    }
+}
+
+int32_t CZylViewer::OnResponse(uint32_t command, const uint8_t* payload, int32_t length,
+                               std::u16string_view user) {
+    if (!ZylEqualNoCase(user, m_szUserID))
+        return -1;
+    switch (command & 0xFFFF) {
+    case ZYL_CMD_SHARE_ROOT_INFO_REPLY:
+        m_bRootPending = 0;
+        OnRespondPage(payload, length, true);
+        break;
+    case ZYL_CMD_EXPLORER_FOLDER_REPLY:
+        OnRespondPage(payload, length, false);
+        break;
+    default:
+        break;
+    }
+    return 0;
+}
+
+int32_t CZylViewer::OnRespondPage(const uint8_t* payload, int32_t length, bool root) {
+    if (!m_pNotifyWindow)
+        return -1;
+    ZylPayloadReader reader(payload, length);
+    reader.ReadInt32(); // status, always 0
+    const int32_t total = reader.ReadInt32();
+    const int32_t begin = reader.ReadInt32();
+    const int32_t count = reader.ReadInt32();
+    // The whole page is read before anything changes, so a damaged page leaves the list alone.
+    std::vector<std::unique_ptr<CZylShareObject>> page;
+    for (int32_t i = 0; i < count; ++i) {
+        auto item = std::make_unique<CZylShareObject>();
+        item->SetFolder(reader.ReadInt32());
+        item->SetShareName(reader.ReadString());
+        item->SetType(reader.ReadString());
+        if (root) {
+            item->SetGrantedPrivilege(reader.ReadInt16());
+            CZylDateTime shareTime, time;
+            reader.Read(shareTime);
+            reader.Read(time);
+            item->SetShareTime(shareTime);
+            item->SetTime(time);
+            item->SetSize(reader.ReadUInt32());
+        } else {
+            item->SetSize(reader.ReadUInt32());
+            CZylDateTime time;
+            reader.Read(time);
+            item->SetTime(time);
+        }
+        page.push_back(std::move(item));
+    }
+    // A page that does not continue the list restarts it.
+    if (begin < 0 || static_cast<size_t>(begin) != m_vItems.size())
+        ClearItems();
+    for (auto& item : page)
+        m_vItems.push_back(std::move(item));
+    if (total >= 0 && m_vItems.size() == static_cast<size_t>(total) && m_pNotifyWindow &&
+        m_pNotifyWindow->IsWindow())
+        m_pNotifyWindow->Send(root ? WM_ZYL_FRIEND_ROOT : WM_ZYL_FRIEND_FOLDER,
+                              reinterpret_cast<intptr_t>(this), 0);
+    return 0;
+}
+
+CZylShareObject* CZylViewer::GetItem(int32_t index) const {
+    if (index < 0 || static_cast<size_t>(index) >= m_vItems.size())
+        return nullptr;
+    return m_vItems[static_cast<size_t>(index)].get();
+}
+
+void CZylViewer::ClearItems() {
+    std::lock_guard lock(m_mutex);
+    m_vItems.clear();
+}

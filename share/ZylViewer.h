@@ -1,0 +1,58 @@
+// The browse client for one friend: it asks for the friend's shares and folders, gathers the reply
+// pages into a list of items and tells the window when a listing is complete.
+#pragma once
+
+#include "core/ZylManagerBase.h"
+#include "share/ZylShareObject.h"
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+class IZylWindow;
+
+class CZylViewer : public CZylManagerBase {
+public:
+    explicit CZylViewer(CZylInterface& owner) : CZylManagerBase(owner) {}
+    ~CZylViewer() override;
+
+    // A viewer keeps nothing on disk.
+    int32_t WriteHeader(CZylDbWriter&) override { return 0; }
+    int32_t ReadHeader(CZylDbReader&) override { return 0; }
+    int32_t LoadSave(int32_t) override { return 0; }
+
+    void SetUserID(std::u16string_view id);
+    const std::u16string& GetUserID() const { return m_szUserID; }
+    // Completed listings are announced to this window; while none is set, replies are refused.
+    void SetNotifyWindow(IZylWindow* window) { m_pNotifyWindow = window; }
+    IZylWindow* GetNotifyWindow() const { return m_pNotifyWindow; }
+    void SetRootPending(int32_t pending) { m_bRootPending = pending; }
+    int32_t IsRootPending() const { return m_bRootPending; }
+
+    // Queue the requests to the viewed user; 0, or -1 when they could not be queued.
+    int32_t RequestShareRootInfo();
+    // Remembers the share path as the current folder first.
+    int32_t RequestExplorerFolder(std::u16string_view sharePath, const CZylDateTime& time);
+
+    // A reply page (4097 root info, 4099 folder listing); -1 when it comes from another user.
+    int32_t OnResponse(uint32_t command, const uint8_t* payload, int32_t length, std::u16string_view user);
+
+    int32_t GetItemCount() const { return static_cast<int32_t>(m_vItems.size()); }
+    CZylShareObject* GetItem(int32_t index) const;
+    const std::u16string& GetCurrentFolder() const { return m_sCurrentFolder; }
+    void ClearItems();
+
+private:
+    // root: a root info page (items carry their share name and granted rights), else a folder page.
+    int32_t OnRespondPage(const uint8_t* payload, int32_t length, bool root);
+
+    std::mutex m_mutex; // taken while the items are emptied
+    int32_t m_bRootPending = 0;
+    IZylWindow* m_pNotifyWindow = nullptr;
+    std::vector<std::unique_ptr<CZylShareObject>> m_vItems;
+    std::u16string m_sCurrentFolder;
+    std::u16string m_szUserID;
+};

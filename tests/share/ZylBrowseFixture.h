@@ -1,0 +1,202 @@
+// Two plug-ins joined by the test host: A shares folders made in a temporary folder, B browses
+// them with a viewer whose window records every completed listing (and empties the list, as the
+// window does).
+#pragma once
+
+#include "core/ZylPath.h"
+#include "core/ZylPayload.h"
+#include "core/ZylProtocol.h"
+#include "core/ZylText.h"
+#include "share/ZylShareManager.h"
+#include "share/ZylViewerManager.h"
+#include "support/ZylTestHost.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+struct ZYLLISTEDITEM {
+    int32_t folder;
+    std::u16string name; // the share name of a root item, the entry name of a folder item
+    std::u16string type;
+    uint16_t privilege;
+    uint32_t size;
+    CZylDateTime time;
+};
+
+struct ZYLLISTING {
+    uint32_t message;
+    std::u16string folder;
+    std::vector<ZYLLISTEDITEM> items;
+};
+
+// A listing page as it travels (4097 root info or 4099 folder).
+struct ZYLPAGE {
+    int32_t status = -1, total = -1, begin = -1, count = -1;
+    std::vector<ZYLLISTEDITEM> items;
+};
+
+inline ZYLPAGE ZylParsePage(const std::vector<uint8_t>& payload, bool root) {
+    ZylPayloadReader reader(payload.data(), static_cast<int32_t>(payload.size()));
+    ZYLPAGE page;
+    page.status = reader.ReadInt32();
+    page.total = reader.ReadInt32();
+    page.begin = reader.ReadInt32();
+    page.count = reader.ReadInt32();
+    for (int32_t i = 0; i < page.count; ++i) {
+        ZYLLISTEDITEM item{};
+        item.folder = reader.ReadInt32();
+        item.name = reader.ReadString();
+        item.type = reader.ReadString();
+        if (root) {
+            item.privilege = reader.ReadInt16();
+            CZylDateTime shareTime;
+            reader.Read(shareTime);
+            reader.Read(item.time);
+            item.size = reader.ReadUInt32();
+        } else {
+            item.size = reader.ReadUInt32();
+            reader.Read(item.time);
+        }
+        page.items.push_back(item);
+    }
+    EXPECT_EQ(reader.Remaining(), 0);
+    return page;
+}
+
+// A file list page (4103).
+struct ZYLFILEPAGE {
+    uint32_t taskId = 0;
+    int32_t status = -1, total = -1, begin = -1, count = -1;
+    std::vector<std::u16string> paths;
+    std::vector<uint32_t> sizes;
+};
+
+inline ZYLFILEPAGE ZylParseFilePage(const std::vector<uint8_t>& payload) {
+    ZylPayloadReader reader(payload.data(), static_cast<int32_t>(payload.size()));
+    ZYLFILEPAGE page;
+    CZylDateTime sent;
+    reader.Read(sent);
+    page.taskId = reader.ReadUInt32();
+    page.status = reader.ReadInt32();
+    page.total = reader.ReadInt32();
+    page.begin = reader.ReadInt32();
+    page.count = reader.ReadInt32();
+    for (int32_t i = 0; i < page.count; ++i) {
+        page.paths.push_back(reader.ReadString());
+        page.sizes.push_back(reader.ReadUInt32());
+        CZylDateTime time;
+        reader.Read(time);
+    }
+    EXPECT_EQ(reader.Remaining(), 0);
+    return page;
+}
+
+// The error code of an error PDU.
+inline int32_t ZylErrorCodeOf(const ZYLSENTPDU& pdu) {
+    ZylPayloadReader reader(pdu.payload.data(), static_cast<int32_t>(pdu.payload.size()));
+    return reader.ReadInt32();
+}
+
+class CZylBrowseTest : public ::testing::Test {
+protected:
+    CZylBrowseTest() : a(host.AddNode(u"S1.1000")), b(host.AddNode(u"S1.2000")) {
+        EXPECT_EQ(host.Login(a), 0);
+        EXPECT_EQ(host.Login(b), 0);
+        host.Connect(a, b);
+        viewer = b.Plugin().GetViewerManager().AddViewer(a.Id());
+        viewer->SetNotifyWindow(&window);
+        window.m_fnOnSend = [this](uint32_t message, intptr_t first, intptr_t) {
+            if (message != WM_ZYL_FRIEND_ROOT && message != WM_ZYL_FRIEND_FOLDER)
+                return;
+            auto* v = reinterpret_cast<CZylViewer*>(first);
+            ZYLLISTING listing{message, v->GetCurrentFolder(), {}};
+            for (int32_t i = 0; i < v->GetItemCount(); ++i) {
+                const CZylShareObject& item = *v->GetItem(i);
+                listing.items.push_back({item.GetFolder(), item.GetShareName(), item.GetType(),
+                                         item.GetGrantedPrivilege(), item.GetSize(), item.GetTime()});
+            }
+            listings.push_back(std::move(listing));
+            if (m_bClearOnListing)
+                v->ClearItems();
+        };
+    }
+
+    CZylShareManager& Shares() { return a.Plugin().GetShareManager(); }
+
+    // A folder (or file) under the temporary folder, shared as shareName with "Everyone" holding
+    // the given rights.
+    CZylShareObject& Share(const std::u16string& shareName, const std::string& relative, int32_t folder = 1,
+                           uint16_t everyone = ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD) {
+        const std::filesystem::path full = files.Path() / relative;
+        if (folder)
+            std::filesystem::create_directories(full);
+        auto share = std::make_unique<CZylShareObject>();
+        share->SetShareName(shareName);
+        share->SetName(ZylFromFsPath(full.filename()));
+        share->SetPath(ZylFromFsPath(full.parent_path()));
+        share->SetFolder(folder);
+        share->SetType(folder ? u"Folder" : u"File");
+        if (everyone) {
+            ZYLPRIVILEGEDUSER entry;
+            entry.id = u"Everyone";
+            entry.type = ZYL_PRIVILEGED_EVERYONE;
+            entry.privilege = everyone;
+            share->AddPrivilegedUser(entry);
+        }
+        CZylShareObject& added = *share;
+        EXPECT_EQ(Shares().AddShare(std::move(share)), 0);
+        return added;
+    }
+
+    void Touch(const std::string& relative, size_t size = 0) {
+        const std::filesystem::path full = files.Path() / relative;
+        std::filesystem::create_directories(full.parent_path());
+        std::ofstream out(full, std::ios::binary);
+        out << std::string(size, 'x');
+    }
+
+    bool WaitForListings(size_t n) {
+        return host.RunUntil([&] { return listings.size() >= n; });
+    }
+
+    // A request from B to A, as the peer's plug-in would queue it.
+    void SendFromB(uint32_t command, const ZylPayloadWriter& writer, CZylTestNode* from = nullptr) {
+        CZylTestNode& sender = from ? *from : b;
+        EXPECT_EQ(
+            sender.Plugin().SendData(command, writer.Data(), writer.Size(), a.Id(), ZYL_CHANNEL_REQUEST), 0);
+    }
+    void RequestFolder(const std::u16string& sharePath, CZylTestNode* from = nullptr) {
+        ZylPayloadWriter writer;
+        writer.Write(CZylDateTime(1200000000));
+        writer.WriteString(sharePath);
+        SendFromB(ZYL_CMD_EXPLORER_FOLDER_REQUEST, writer, from);
+    }
+    void RequestFileList(uint32_t taskId, const std::u16string& sharePath, int32_t folder,
+                         CZylTestNode* from = nullptr) {
+        ZylPayloadWriter writer;
+        writer.WriteInt32(taskId);
+        writer.Write(CZylDateTime(1200000000));
+        writer.WriteInt32(folder);
+        writer.WriteString(sharePath);
+        SendFromB(ZYL_CMD_FILE_LIST_REQUEST, writer, from);
+    }
+
+    // PDUs that A sent to the user, of that command.
+    std::vector<ZYLSENTPDU> FromA(uint32_t command, const std::u16string& to = u"S1.2000") const {
+        std::vector<ZYLSENTPDU> out;
+        for (const auto& pdu : host.SentWith(command))
+            if (pdu.from == a.Id() && ZylEqualNoCase(pdu.to, to))
+                out.push_back(pdu);
+        return out;
+    }
+
+    CZylTempDir files;
+    CZylFakeWindow window;
+    std::vector<ZYLLISTING> listings;
+    bool m_bClearOnListing = true;
+    CZylTestHost host;
+    CZylTestNode& a;
+    CZylTestNode& b;
+    CZylViewer* viewer = nullptr;
+};
