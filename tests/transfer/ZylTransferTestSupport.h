@@ -122,6 +122,17 @@ inline WRITEREQUEST ReadWriteRequest(const std::vector<uint8_t>& payload) {
     return q;
 }
 
+// Equal bytes, reported by size and first difference rather than by the whole contents.
+inline ::testing::AssertionResult SameBytes(const std::string& actual, const std::string& expected) {
+    if (actual == expected)
+        return ::testing::AssertionSuccess();
+    size_t at = 0;
+    while (at < actual.size() && at < expected.size() && actual[at] == expected[at])
+        ++at;
+    return ::testing::AssertionFailure()
+           << "sizes " << actual.size() << " and " << expected.size() << ", first difference at " << at;
+}
+
 inline std::string ReadFileBytes(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};

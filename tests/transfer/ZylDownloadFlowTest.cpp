@@ -1,0 +1,419 @@
+// The download flow against replies built by hand: the request layouts, the window of requests for
+// files of every awkward size, the checks on a peer's file list, and the replies that must be
+// dropped.
+#include "ZylTransferTestSupport.h"
+
+using namespace zyltest;
+
+namespace {
+
+class CZylDownloadFlowTest : public CZylTwoPluginTest {
+protected:
+    CZylTask* Download(const std::u16string& remote, bool folder) {
+        CZylTask* task = TasksB().CreateDownloadTask(u"S1.1000", remote, folder, ZylFromFsPath(Folder()),
+                                                     Time(2007, 12, 24, 8, 30, 0));
+        EXPECT_NE(task, nullptr);
+        m_host.Tick(10);
+        return task;
+    }
+    // A single-file download whose list is the one file of that size; the requests of its first
+    // window are taken from the record.
+    CZylTask* FileOfSize(uint32_t size) {
+        CZylTask* task = Download(u"Docs\\f.bin", false);
+        DeliverToB(ZYL_CMD_FILE_LIST_REPLY,
+                   FileListReply(task->m_nTaskID, 1, 0, {{u"Docs\\f.bin", size, Time(2007, 5, 6, 7, 8, 9)}}));
+        return task;
+    }
+    void Piece(CZylTask* task, int32_t offset, const std::string& data, int32_t last = 0, int32_t index = 0) {
+        DeliverToB(ZYL_CMD_FILE_DATA_REPLY, FileDataReply(task->m_nTaskID, index, last, offset, data),
+                   ZYL_CHANNEL_DATA);
+    }
+    fs::path Folder() const { return Root() / "dl"; }
+};
+
+std::vector<int32_t> Blocks(std::initializer_list<int32_t> indexes) {
+    std::vector<int32_t> out;
+    for (int32_t i : indexes)
+        out.push_back(i * ZYL_BLOCK_SIZE);
+    return out;
+}
+
+} // namespace
+
+TEST_F(CZylDownloadFlowTest, FileListRequestHasTheExactLayout) {
+    CZylTask* task = Download(u"Docs\\music", true);
+    const auto sent = Sent(*m_pB, ZYL_CMD_FILE_LIST_REQUEST);
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0].channel, ZYL_CHANNEL_REQUEST);
+    EXPECT_EQ(sent[0].to, u"S1.1000");
+    const std::vector<uint8_t> expected = {0,    0,    0,    static_cast<uint8_t>(task->m_nTaskID), // task id
+                                           0x40, 0x00, 0x7D, 0x7C,
+                                           0xC2, 0x1E, 0x00, 0x00, // share time 2007-12-24 08:30:00
+                                           0,    0,    0,    1,    // folder
+                                           0,    0,    0,    10,
+                                           'D',  'o',  'c',  's',
+                                           '\\', 'm',  'u',  's',
+                                           'i',  'c'};
+    EXPECT_EQ(sent[0].payload, expected);
+}
+
+TEST_F(CZylDownloadFlowTest, FileDataRequestHasTheExactLayout) {
+    CZylTask* task = FileOfSize(100);
+    m_host.Tick(10);
+    const auto sent = Sent(*m_pB, ZYL_CMD_FILE_DATA_REQUEST);
+    ASSERT_EQ(sent.size(), 1u);
+    const std::vector<uint8_t> expected = {0,    0,    0,    static_cast<uint8_t>(task->m_nTaskID), // task id
+                                           0,    0,    0,    0, // file index
+                                           0x40, 0x00, 0x7D, 0x7C,
+                                           0xC2, 0x1E, 0x00, 0x00, // share time
+                                           0,    0,    0,    10,
+                                           'D',  'o',  'c',  's',
+                                           '\\', 'f',  '.',  'b',
+                                           'i',  'n',  0,    0,
+                                           0,    0}; // offset
+    EXPECT_EQ(sent[0].payload, expected);
+}
+
+TEST_F(CZylDownloadFlowTest, WindowsForFilesOfAwkwardSizes) {
+    // A small file: one request, whose one reply completes it.
+    CZylTask* small = FileOfSize(100);
+    EXPECT_EQ(RequestedOffsets(), Blocks({0}));
+    Piece(small, 0, std::string(100, 'a'), 1);
+    EXPECT_EQ(small->m_bFinished, 1);
+
+    // One full block: the empty piece at the size is asked for as well, and completes the file.
+    CZylTask* one = FileOfSize(ZYL_BLOCK_SIZE);
+    EXPECT_EQ(RequestedOffsets(), Blocks({0, 1}));
+    Piece(one, 0, std::string(ZYL_BLOCK_SIZE, 'b'));
+    EXPECT_EQ(RequestedOffsets(), std::vector<int32_t>{});
+    EXPECT_EQ(one->m_bFinished, 0);
+    Piece(one, ZYL_BLOCK_SIZE, "", 1);
+    EXPECT_EQ(one->m_bFinished, 1);
+
+    // Seven blocks: a window of seven and the empty piece.
+    CZylTask* seven = FileOfSize(7 * ZYL_BLOCK_SIZE);
+    EXPECT_EQ(RequestedOffsets(), Blocks({0, 1, 2, 3, 4, 5, 6, 7}));
+
+    // Eight blocks: a full window; the first arrival asks for the size.
+    CZylTask* eight = FileOfSize(8 * ZYL_BLOCK_SIZE);
+    EXPECT_EQ(RequestedOffsets(), Blocks({0, 1, 2, 3, 4, 5, 6, 7}));
+    Piece(eight, 0, std::string(ZYL_BLOCK_SIZE, 'c'));
+    EXPECT_EQ(RequestedOffsets(), Blocks({8}));
+
+    // Nine blocks: the first two arrivals ask for the ninth block and the size, later ones nothing.
+    CZylTask* nine = FileOfSize(9 * ZYL_BLOCK_SIZE);
+    EXPECT_EQ(RequestedOffsets(), Blocks({0, 1, 2, 3, 4, 5, 6, 7}));
+    Piece(nine, 0, std::string(ZYL_BLOCK_SIZE, 'd'));
+    Piece(nine, ZYL_BLOCK_SIZE, std::string(ZYL_BLOCK_SIZE, 'd'));
+    Piece(nine, 2 * ZYL_BLOCK_SIZE, std::string(ZYL_BLOCK_SIZE, 'd'));
+    EXPECT_EQ(RequestedOffsets(), Blocks({8, 9}));
+
+    // An empty file: one request, one empty last piece, and the file exists under its name.
+    CZylTask* empty = FileOfSize(0);
+    EXPECT_EQ(RequestedOffsets(), Blocks({0}));
+    Piece(empty, 0, "", 1);
+    EXPECT_EQ(empty->m_bFinished, 1);
+    EXPECT_TRUE(fs::exists(Folder() / "f.bin"));
+    EXPECT_EQ(fs::file_size(Folder() / "f.bin"), 0u);
+    (void)seven;
+}
+
+TEST_F(CZylDownloadFlowTest, AFileArrivesUnderItsNameWithTheSendersTimeThroughTheTemporaryFile) {
+    CZylTask* task = Download(u"Docs\\music", true);
+    DeliverToB(ZYL_CMD_FILE_LIST_REPLY,
+               FileListReply(task->m_nTaskID, 2, 0,
+                             {{u"Docs\\music\\live\\a.bin", 7200, Time(2007, 5, 6, 7, 8, 9)},
+                              {u"Docs\\music\\b.txt", 3, Time(2006, 1, 2, 3, 4, 5)}}));
+    const std::string first = RandomBytes(7200, 1);
+    Piece(task, 0, first.substr(0, ZYL_BLOCK_SIZE));
+    const fs::path a = Folder() / "music" / "live" / "a.bin";
+    EXPECT_FALSE(fs::exists(a));
+    EXPECT_TRUE(SameBytes(ReadFileBytes(fs::path(a) += ".fst"), first.substr(0, ZYL_BLOCK_SIZE)));
+    Piece(task, ZYL_BLOCK_SIZE, first.substr(ZYL_BLOCK_SIZE), 1);
+    EXPECT_TRUE(SameBytes(ReadFileBytes(a), first));
+    EXPECT_FALSE(fs::exists(fs::path(a) += ".fst"));
+    fs::file_time_type expected;
+    ASSERT_TRUE(ZylTimeToFileTime(Time(2007, 5, 6, 7, 8, 9), expected));
+    EXPECT_EQ(fs::last_write_time(a), expected);
+    EXPECT_EQ(task->m_nFileIndex, 1);
+
+    m_host.m_vSent.clear();
+    Piece(task, 0, "xyz", 1, 1);
+    EXPECT_EQ(ReadFileBytes(Folder() / "music" / "b.txt"), "xyz");
+    EXPECT_EQ(task->m_bFinished, 1);
+    EXPECT_EQ(task->m_nPercent, 100);
+    // The finished task tells the other side to let go of what it holds.
+    m_host.Tick(10);
+    const auto notices = Sent(*m_pB, ZYL_CMD_CLOSE_NOTICE);
+    ASSERT_EQ(notices.size(), 1u);
+    ZylPayloadReader r(notices[0].payload.data(), static_cast<int32_t>(notices[0].payload.size()));
+    CZylDateTime time;
+    r.Read(time);
+    EXPECT_EQ(time.ToText(), u"2008-01-10 21:20:00");
+    EXPECT_EQ(r.ReadInt32(), task->m_nTaskID);
+    EXPECT_EQ(r.ReadInt32(), ZYL_TASK_DOWNLOAD);
+    EXPECT_EQ(r.ReadString(), u"Docs\\music");
+    EXPECT_EQ(r.ReadInt32(), 0);
+    EXPECT_EQ(r.Remaining(), 0);
+}
+
+TEST_F(CZylDownloadFlowTest, AListInTwoPagesCompletesWithTheSecond) {
+    CZylTask* task = Download(u"Docs", true);
+    DeliverToB(ZYL_CMD_FILE_LIST_REPLY,
+               FileListReply(task->m_nTaskID, 2, 0, {{u"Docs\\a", 1, Time(2007, 1, 1, 0, 0, 0)}}));
+    EXPECT_EQ(task->m_bFileListEnd, 0);
+    EXPECT_EQ(RequestedOffsets(), std::vector<int32_t>{});
+    DeliverToB(ZYL_CMD_FILE_LIST_REPLY,
+               FileListReply(task->m_nTaskID, 2, 1, {{u"Docs\\b\\c", 2, Time(2007, 1, 1, 0, 0, 0)}}));
+    EXPECT_EQ(task->m_bFileListEnd, 1);
+    EXPECT_EQ(task->m_nTotalSize, 3);
+    ASSERT_EQ(task->m_vFiles.size(), 2u);
+    // A share that is a folder: the names start with the share's own name.
+    EXPECT_EQ(task->m_vFiles[1]->m_sLocalName, u"Docs/b/c");
+    EXPECT_EQ(RequestedOffsets(), Blocks({0}));
+}
+
+TEST_F(CZylDownloadFlowTest, AnEmptyRemoteFolderFinishesAtOnce) {
+    CZylTask* notice = Download(u"Docs\\empty", true);
+    DeliverToB(ZYL_CMD_EMPTY_FILE_LIST, TaskReply(notice->m_nTaskID, {}));
+    EXPECT_EQ(notice->m_bFinished, 1);
+    EXPECT_EQ(notice->m_bRunning, 0);
+
+    CZylTask* zero = Download(u"Docs\\empty2", true);
+    DeliverToB(ZYL_CMD_FILE_LIST_REPLY, FileListReply(zero->m_nTaskID, 0, 0, {}));
+    EXPECT_EQ(zero->m_bFinished, 1);
+    EXPECT_EQ(zero->m_bRunning, 0);
+
+    // A stopped task is not finished by a stray notice.
+    CZylTask* stopped = Download(u"Docs\\empty3", true);
+    stopped->StopTask();
+    DeliverToB(ZYL_CMD_EMPTY_FILE_LIST, TaskReply(stopped->m_nTaskID, {}));
+    EXPECT_EQ(stopped->m_bFinished, 0);
+}
+
+TEST_F(CZylDownloadFlowTest, AListWithAnEntryOutsideTheRemoteFolderCreatesNothing) {
+    CZylTask* task = Download(u"Pics", true);
+    const std::vector<std::vector<LISTENTRY>> bad = {
+        {{u"Pics\\ok.jpg", 1, {}}, {u"Pics\\..\\..\\x", 1, {}}},
+        {{u"Other\\x", 1, {}}},
+        {{u"Pics", 1, {}}},
+        {{u"Pics\\.\\x", 1, {}}},
+        {{u"Pics\\\\x", 1, {}}},
+        {{u"Pics\\a/../../x", 1, {}}},
+        {{u"Pics\\line\nfeed", 1, {}}},
+        {{u"Pics\\big", 0x80000000u, {}}},
+    };
+    for (const auto& entries : bad) {
+        DeliverToB(ZYL_CMD_FILE_LIST_REPLY,
+                   FileListReply(task->m_nTaskID, static_cast<uint32_t>(entries.size()), 0, entries));
+        EXPECT_TRUE(task->m_vFiles.empty());
+        EXPECT_EQ(task->m_bFileListEnd, 0);
+    }
+    // The remote folder's own name may differ in case; what lies below it is accepted.
+    DeliverToB(ZYL_CMD_FILE_LIST_REPLY,
+               FileListReply(task->m_nTaskID, 1, 0, {{u"PICS\\sub\\ok.jpg", 4, {}}}));
+    ASSERT_EQ(task->m_vFiles.size(), 1u);
+    EXPECT_EQ(task->m_vFiles[0]->GetFullName(), ZylFromFsPath(Folder() / "PICS" / "sub" / "ok.jpg"));
+    EXPECT_EQ(RequestedOffsets(), Blocks({0}));
+    EXPECT_FALSE(fs::exists(Root() / "x"));
+    EXPECT_FALSE(fs::exists(Folder()));
+
+    // A single-file task takes only its own file.
+    CZylTask* single = Download(u"Pics\\a.jpg", false);
+    DeliverToB(ZYL_CMD_FILE_LIST_REPLY, FileListReply(single->m_nTaskID, 1, 0, {{u"Pics\\b.jpg", 4, {}}}));
+    EXPECT_TRUE(single->m_vFiles.empty());
+    // Even a folder named ".." by the peer cannot lead the download out of its folder.
+    CZylTask* dots = Download(u"Pics\\..", true);
+    DeliverToB(ZYL_CMD_FILE_LIST_REPLY, FileListReply(dots->m_nTaskID, 1, 0, {{u"Pics\\..\\x", 4, {}}}));
+    EXPECT_TRUE(dots->m_vFiles.empty());
+}
+
+TEST_F(CZylDownloadFlowTest, CountsBeyondThePayloadAndPagesBeyondTheTotalAreDropped) {
+    CZylTask* task = Download(u"Pics", true);
+    // Claims 100000 entries but carries one.
+    auto page = FileListReply(task->m_nTaskID, 200000, 0, {{u"Pics\\a", 1, {}}});
+    page[8 + 4 + 4 + 4 + 4 + 0] = 0;
+    page[8 + 4 + 4 + 4 + 4 + 1] = 0x01;
+    page[8 + 4 + 4 + 4 + 4 + 2] = 0x86;
+    page[8 + 4 + 4 + 4 + 4 + 3] = 0xA0;
+    DeliverToB(ZYL_CMD_FILE_LIST_REPLY, page);
+    EXPECT_TRUE(task->m_vFiles.empty());
+    // First index and count beyond the total.
+    DeliverToB(ZYL_CMD_FILE_LIST_REPLY, FileListReply(task->m_nTaskID, 1, 1, {{u"Pics\\a", 1, {}}}));
+    EXPECT_TRUE(task->m_vFiles.empty());
+    // A data reply whose length runs past the payload.
+    DeliverToB(ZYL_CMD_FILE_LIST_REPLY, FileListReply(task->m_nTaskID, 1, 0, {{u"Pics\\a", 7168, {}}}));
+    auto piece = FileDataReply(task->m_nTaskID, 0, 0, 0, std::string(100, 'x'));
+    piece[34] = 0x1C; // the length field says 7168; 100 bytes are present
+    piece[35] = 0x00;
+    DeliverToB(ZYL_CMD_FILE_DATA_REPLY, piece, ZYL_CHANNEL_DATA);
+    EXPECT_EQ(task->m_vFiles[0]->m_nFileOffset, 0);
+    EXPECT_EQ(task->m_nCurrentSize, 0);
+}
+
+TEST_F(CZylDownloadFlowTest, DuplicateBlocksOtherIndexesOtherIdsAndOtherPeersAreDropped) {
+    CZylTask* task = Download(u"Docs", true);
+    DeliverToB(
+        ZYL_CMD_FILE_LIST_REPLY,
+        FileListReply(task->m_nTaskID, 2, 0, {{u"Docs\\a", 3 * ZYL_BLOCK_SIZE, {}}, {u"Docs\\b", 5, {}}}));
+    const std::string block(ZYL_BLOCK_SIZE, 'a');
+    Piece(task, 0, block);
+    EXPECT_EQ(task->m_nCurrentSize, ZYL_BLOCK_SIZE);
+    Piece(task, 0, std::string(ZYL_BLOCK_SIZE, 'z')); // the same offset again
+    Piece(task, ZYL_BLOCK_SIZE, block, 0, 1);         // another file index
+    DeliverToB(ZYL_CMD_FILE_DATA_REPLY, FileDataReply(task->m_nTaskID + 100, 0, 0, ZYL_BLOCK_SIZE, block),
+               ZYL_CHANNEL_DATA);
+    DeliverToB(ZYL_CMD_FILE_DATA_REPLY, FileDataReply(task->m_nTaskID, 0, 0, ZYL_BLOCK_SIZE, block),
+               ZYL_CHANNEL_DATA, u"S1.1002");
+    DeliverToB(ZYL_CMD_FILE_DATA_REPLY, FileDataReply(task->m_nTaskID, 0, 0, ZYL_BLOCK_SIZE, block, 3),
+               ZYL_CHANNEL_DATA);
+    Piece(task, 2 * ZYL_BLOCK_SIZE, block); // out of order
+    EXPECT_EQ(task->m_nCurrentSize, ZYL_BLOCK_SIZE);
+    EXPECT_EQ(task->m_vFiles[0]->m_nFileOffset, ZYL_BLOCK_SIZE);
+    EXPECT_TRUE(SameBytes(ReadFileBytes(Folder() / "Docs" / "a.fst"), block));
+
+    // A stopped task takes nothing; a removed one neither, and its files go.
+    task->StopTask();
+    Piece(task, ZYL_BLOCK_SIZE, block);
+    EXPECT_EQ(task->m_vFiles[0]->m_nFileOffset, ZYL_BLOCK_SIZE);
+    task->Start();
+    TasksB().RemoveTaskById(task->m_nTaskID);
+    Piece(task, ZYL_BLOCK_SIZE, block);
+    EXPECT_EQ(task->m_vFiles[0]->m_nFileOffset, ZYL_BLOCK_SIZE);
+    EXPECT_FALSE(fs::exists(Folder() / "Docs" / "a.fst"));
+    // The removed task keeps its id.
+    CZylTask* found = nullptr;
+    EXPECT_GE(TasksB().FindTask(task->m_nTaskID, &found), 0);
+    EXPECT_EQ(found, task);
+}
+
+TEST_F(CZylDownloadFlowTest, ResumingCutsTheTemporaryFileBackToTheRecordedOffset) {
+    CZylTask* task = FileOfSize(4 * ZYL_BLOCK_SIZE);
+    const std::string data = RandomBytes(4 * ZYL_BLOCK_SIZE, 7);
+    Piece(task, 0, data.substr(0, ZYL_BLOCK_SIZE));
+    RequestedOffsets();
+    task->StopTask();
+    const fs::path temp = Folder() / "f.bin.fst";
+    // Bytes the database never recorded: the file holds two blocks, the record one.
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::app);
+        out << std::string(ZYL_BLOCK_SIZE, '?');
+    }
+    m_host.m_vSent.clear();
+    task->Start();
+    EXPECT_EQ(fs::file_size(temp), static_cast<uintmax_t>(ZYL_BLOCK_SIZE));
+    EXPECT_EQ(RequestedOffsets(), Blocks({1, 2, 3, 4}));
+
+    // A file that holds less than recorded brings the offset and the task's size back.
+    task->StopTask();
+    fs::resize_file(temp, 1000);
+    task->Start();
+    EXPECT_EQ(task->m_vFiles[0]->m_nFileOffset, 1000);
+    EXPECT_EQ(task->m_nCurrentSize, 1000);
+    const std::vector<int32_t> offsets = RequestedOffsets();
+    ASSERT_FALSE(offsets.empty());
+    EXPECT_EQ(offsets[0], 1000);
+    for (int32_t at = 1000; at < 4 * ZYL_BLOCK_SIZE; at += ZYL_BLOCK_SIZE) {
+        const int32_t n = std::min<int32_t>(ZYL_BLOCK_SIZE, 4 * ZYL_BLOCK_SIZE - at);
+        Piece(task, at, data.substr(static_cast<size_t>(at), static_cast<size_t>(n)),
+              at + n == 4 * ZYL_BLOCK_SIZE ? 1 : 0);
+    }
+    EXPECT_EQ(task->m_bFinished, 1);
+    EXPECT_TRUE(SameBytes(ReadFileBytes(Folder() / "f.bin"), data));
+}
+
+TEST_F(CZylDownloadFlowTest, StopCloseAndTimeAccounting) {
+    CZylTask* task = FileOfSize(10 * ZYL_BLOCK_SIZE);
+    // Within the first second nothing is known.
+    EXPECT_EQ(task->GetSpeed(), 0.0f);
+    EXPECT_EQ(task->GetSecondsLeft(), -1);
+    m_pB->Platform().m_nTick += 1900;
+    Piece(task, 0, std::string(ZYL_BLOCK_SIZE, 's'));
+    EXPECT_FLOAT_EQ(task->GetSpeed(), 7.168f); // whole seconds: 1
+    m_pB->Platform().m_nTick += 100;
+    EXPECT_EQ(task->GetElapsedSeconds(), 2);
+    EXPECT_FLOAT_EQ(task->GetSpeed(), 3.584f); // 7168 bytes in 2 s
+    EXPECT_EQ(task->GetSecondsLeft(), 9 * ZYL_BLOCK_SIZE / 3584);
+    m_host.m_vSent.clear();
+    m_pB->Platform().m_nTick += 1900;
+    task->StopTask();
+    EXPECT_EQ(task->m_nTimeSpent, 3); // 3.9 s counts whole seconds
+    EXPECT_EQ(task->GetSpeed(), 0.0f);
+    EXPECT_EQ(task->GetSecondsLeft(), -1);
+    EXPECT_EQ(task->GetElapsedSeconds(), 3);
+    m_host.Tick(10);
+    const auto notices = Sent(*m_pB, ZYL_CMD_CLOSE_NOTICE);
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(notices[0].payload.back(), 1); // stopped, not ended
+    // Stopping a stopped task sends nothing.
+    m_host.m_vSent.clear();
+    task->StopTask();
+    m_host.Tick(10);
+    EXPECT_TRUE(Sent(*m_pB, ZYL_CMD_CLOSE_NOTICE).empty());
+}
+
+TEST_F(CZylDownloadFlowTest, RestartDrawsANewIdAndDropsRepliesForTheOldOne) {
+    CZylTask* task = FileOfSize(2 * ZYL_BLOCK_SIZE);
+    Piece(task, 0, std::string(ZYL_BLOCK_SIZE, 'r'));
+    const int32_t old = task->m_nTaskID;
+    m_host.m_vSent.clear();
+    ASSERT_EQ(task->RestartTask(), 0);
+    EXPECT_GT(task->m_nTaskID, old);
+    EXPECT_EQ(task->m_nCurrentSize, 0);
+    EXPECT_TRUE(task->m_vFiles.empty());
+    EXPECT_FALSE(fs::exists(Folder() / "f.bin.fst"));
+    m_host.Tick(10);
+    // The old id's close notice, then a new list request under the new id.
+    const auto notices = Sent(*m_pB, ZYL_CMD_CLOSE_NOTICE);
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(notices[0].payload[11], static_cast<uint8_t>(old));
+    const auto lists = Sent(*m_pB, ZYL_CMD_FILE_LIST_REQUEST);
+    ASSERT_EQ(lists.size(), 1u);
+    EXPECT_EQ(lists[0].payload[3], static_cast<uint8_t>(task->m_nTaskID));
+    DeliverToB(ZYL_CMD_FILE_LIST_REPLY, FileListReply(old, 1, 0, {{u"Docs\\f.bin", 5, {}}}));
+    EXPECT_TRUE(task->m_vFiles.empty());
+}
+
+TEST_F(CZylDownloadFlowTest, UnfinishedTasksAnswerListsAtMostTwentyOfTheAskersActiveTasks) {
+    for (int i = 0; i < 23; ++i)
+        Download(u"Docs\\f" + ZylFromUtf8(std::to_string(i)), false);
+    CZylTask* finished = TasksB().GetTaskAt(0);
+    DeliverToB(ZYL_CMD_EMPTY_FILE_LIST, TaskReply(finished->m_nTaskID, {}));
+    TasksB().RemoveTaskById(TasksB().GetTaskAt(1)->m_nTaskID);
+    TasksB().CreateDownloadTask(u"S1.1002", u"Else\\x", false, ZylFromFsPath(Folder()), {});
+    m_host.m_vSent.clear();
+
+    ZylPayloadWriter query;
+    query.Write(Time(2008, 1, 1, 0, 0, 0));
+    DeliverToB(ZYL_CMD_UNFINISHED_TASKS_QUERY, query.Bytes());
+    m_host.Tick(10);
+    const auto answers = Sent(*m_pB, ZYL_CMD_UNFINISHED_TASKS_REPLY);
+    ASSERT_EQ(answers.size(), 1u);
+    ZylPayloadReader r(answers[0].payload.data(), static_cast<int32_t>(answers[0].payload.size()));
+    CZylDateTime time;
+    r.Read(time);
+    ASSERT_EQ(r.ReadInt32(), 20);
+    for (int i = 2; i < 22; ++i) {
+        EXPECT_EQ(r.ReadInt32(), ZYL_TASK_DOWNLOAD);
+        EXPECT_EQ(r.ReadString(), u"Docs\\f" + ZylFromUtf8(std::to_string(i)));
+    }
+    EXPECT_EQ(r.Remaining(), 0);
+}
+
+TEST_F(CZylDownloadFlowTest, StartAllAsksForClosedChannelsAndSendsWhenTheyOpen) {
+    CZylTask* task = Download(u"Docs\\f.bin", false);
+    m_host.Disconnect(*m_pA, *m_pB);
+    EXPECT_EQ(task->m_bRunning, 0); // the peer's channels closed: stopped
+    m_pB->m_vChannelRequests.clear();
+    m_host.Logout(*m_pA); // the channels cannot open while A is away
+    m_host.m_vSent.clear();
+    TasksB().StartAllTasks();
+    EXPECT_EQ(task->m_bRunning, 1);
+    EXPECT_FALSE(m_pB->m_vChannelRequests.empty());
+    m_host.Tick(10);
+    EXPECT_TRUE(Sent(*m_pB, ZYL_CMD_FILE_LIST_REQUEST).empty());
+    ASSERT_EQ(m_host.Login(*m_pA), 0);
+    m_host.Connect(*m_pA, *m_pB);
+    m_host.Tick(10);
+    EXPECT_EQ(Sent(*m_pB, ZYL_CMD_FILE_LIST_REQUEST).size(), 1u);
+}
