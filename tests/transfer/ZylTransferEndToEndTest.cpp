@@ -1,0 +1,421 @@
+// Two plug-ins joined by the test host: B downloads from and uploads to A's shares, stops, restarts,
+// logs out, crashes and comes back; the files must arrive whole, with their times, and nothing may
+// be written outside the places the transfers name.
+#include "ZylTransferTestSupport.h"
+
+#include "share/ZylShareManager.h"
+
+#include <chrono>
+
+using namespace zyltest;
+
+namespace {
+
+const std::vector<std::pair<std::string, size_t>> ZYL_SIZES = {
+    {"empty.bin", 0},
+    {"hundred.txt", 100},
+    {"one.bin", 7168},
+    {"seven.bin", 7 * 7168},
+    {"sub/eight.bin", 8 * 7168},
+    {"sub/deeper/nine.bin", 9 * 7168},
+    {"sub/deeper/random.bin", 3 * 1024 * 1024 + 123},
+};
+
+class CZylTransferEndToEndTest : public CZylTwoPluginTest {
+protected:
+    CZylShareManager& SharesA() { return m_pA->Plugin().GetShareManager(); }
+
+    // Shares the item at path on A under the name, with the rights "Everyone" holds.
+    CZylShareObject& Share(const std::u16string& name, const fs::path& item, uint16_t privilege) {
+        auto share = std::make_unique<CZylShareObject>();
+        share->SetShareName(name);
+        share->SetName(ZylFromFsPath(item.filename()));
+        share->SetPath(ZylFromFsPath(item.parent_path()));
+        share->SetFolder(fs::is_directory(item) ? 1 : 0);
+        share->AddPrivilegedUser(ZYLPRIVILEGEDUSER{u"Everyone", u"Everyone", 0, privilege});
+        CZylShareObject& added = *share;
+        EXPECT_EQ(SharesA().AddShare(std::move(share)), 0);
+        return added;
+    }
+
+    // A tree with every awkward size, nested folders and an empty one, each file with its own time.
+    void MakeTree(const fs::path& root) {
+        uint32_t seed = 1;
+        for (const auto& [name, size] : ZYL_SIZES) {
+            WriteFileBytes(root / name, RandomBytes(size, seed));
+            fs::last_write_time(root / name, FileTime(2001 + static_cast<int32_t>(seed), seed));
+            ++seed;
+        }
+        fs::create_directories(root / "sub" / "empty");
+    }
+
+    static fs::file_time_type FileTime(int32_t year, uint32_t second) {
+        fs::file_time_type time;
+        EXPECT_TRUE(ZylTimeToFileTime(Time(year, 3, 4, 5, 6, second), time));
+        return time;
+    }
+
+    // Every file of the source is in the copy with the same bytes and time; no temporary file is left.
+    void ExpectSameFiles(const fs::path& source, const fs::path& copy) {
+        size_t files = 0;
+        for (const auto& entry : fs::recursive_directory_iterator(source)) {
+            if (!entry.is_regular_file())
+                continue;
+            ++files;
+            const fs::path other = copy / fs::relative(entry.path(), source);
+            ASSERT_TRUE(fs::exists(other)) << other;
+            EXPECT_TRUE(SameBytes(ReadFileBytes(other), ReadFileBytes(entry.path()))) << other;
+            EXPECT_EQ(fs::last_write_time(other), entry.last_write_time()) << other;
+        }
+        EXPECT_GT(files, 0u);
+        for (const auto& entry : fs::recursive_directory_iterator(copy))
+            EXPECT_NE(entry.path().extension(), ".fst") << entry.path();
+    }
+
+    bool RunUntil(const std::function<bool()>& condition, uint32_t maxMs = 120000) {
+        return m_host.RunUntil(condition, maxMs);
+    }
+
+    fs::path DataA() const { return Root() / "A-data"; }
+    fs::path DataB() const { return Root() / "B-data"; }
+    std::u16string Downloads() const { return ZylFromFsPath(Root() / "downloads"); }
+};
+
+} // namespace
+
+TEST_F(CZylTransferEndToEndTest, DownloadsAFolderTreeByteIdenticalWithTheSendersTimes) {
+    MakeTree(DataA() / "tree");
+    CZylShareObject& share = Share(u"Docs", DataA(), ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD);
+    CZylTask* task =
+        TasksB().CreateDownloadTask(u"S1.1000", u"Docs\\tree", true, Downloads(), share.GetShareTime());
+    ASSERT_NE(task, nullptr);
+    // Midway the serving side holds the file being read open for the task.
+    ASSERT_TRUE(RunUntil([&] { return task->m_nFileIndex >= 0 && SharesA().GetOpenFileCount() > 0; }));
+    ASSERT_TRUE(RunUntil([&] { return task->m_bFinished == 1; }));
+    ExpectSameFiles(DataA() / "tree", Root() / "downloads" / "tree");
+    EXPECT_EQ(task->m_nPercent, 100);
+    EXPECT_EQ(task->m_vFiles.size(), ZYL_SIZES.size());
+    m_host.Tick(20);
+    EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
+    // Each file was asked for in windows of at most eight pieces ahead.
+    EXPECT_LE(Sent(*m_pB, ZYL_CMD_FILE_DATA_REQUEST).size(), Sent(*m_pA, ZYL_CMD_FILE_DATA_REPLY).size());
+}
+
+TEST_F(CZylTransferEndToEndTest, DownloadsSingleFilesFromAFolderShareAndFromAFileShare) {
+    MakeTree(DataA() / "tree");
+    Share(u"Docs", DataA() / "tree", ZYL_PRIV_DOWNLOAD);
+    Share(u"Song", DataA() / "tree" / "sub" / "eight.bin", ZYL_PRIV_DOWNLOAD);
+    CZylTask* inner =
+        TasksB().CreateDownloadTask(u"S1.1000", u"docs\\sub\\deeper\\nine.bin", false, Downloads(), {});
+    CZylTask* whole = TasksB().CreateDownloadTask(u"S1.1000", u"Song", false, Downloads(), {});
+    ASSERT_TRUE(RunUntil([&] { return inner->m_bFinished && whole->m_bFinished; }));
+    EXPECT_TRUE(SameBytes(ReadFileBytes(Root() / "downloads" / "nine.bin"),
+                          ReadFileBytes(DataA() / "tree" / "sub" / "deeper" / "nine.bin")));
+    EXPECT_TRUE(SameBytes(ReadFileBytes(Root() / "downloads" / "Song"),
+                          ReadFileBytes(DataA() / "tree" / "sub" / "eight.bin")));
+}
+
+TEST_F(CZylTransferEndToEndTest, AnEmptyRemoteFolderFinishesAtOnce) {
+    fs::create_directories(DataA() / "hollow" / "a" / "b");
+    Share(u"Hollow", DataA() / "hollow", ZYL_PRIV_DOWNLOAD);
+    CZylTask* task = TasksB().CreateDownloadTask(u"S1.1000", u"Hollow", true, Downloads(), {});
+    ASSERT_TRUE(RunUntil([&] { return task->m_bFinished == 1; }, 2000));
+    EXPECT_EQ(task->m_bRunning, 0);
+    EXPECT_EQ(Sent(*m_pA, ZYL_CMD_EMPTY_FILE_LIST).size(), 1u);
+}
+
+TEST_F(CZylTransferEndToEndTest, UploadsAFolderTreeAndASingleFileIntoAShareThatAllowsIt) {
+    MakeTree(DataB() / "tree");
+    CZylShareObject& inbox = Share(u"Inbox", DataA() / "inbox", 7);
+    fs::create_directories(DataA() / "inbox");
+    CZylTask* folder = TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(DataB() / "tree"), u"tree", true,
+                                                 u"Inbox", inbox.GetShareTime());
+    CZylTask* file = TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(DataB() / "tree" / "sub"),
+                                               u"eight.bin", false, u"Inbox\\single", inbox.GetShareTime());
+    ASSERT_NE(folder, nullptr);
+    ASSERT_NE(file, nullptr);
+    ASSERT_TRUE(RunUntil([&] { return folder->m_bFinished && file->m_bFinished; }));
+    ExpectSameFiles(DataB() / "tree", DataA() / "inbox" / "tree");
+    EXPECT_TRUE(SameBytes(ReadFileBytes(DataA() / "inbox" / "single" / "eight.bin"),
+                          ReadFileBytes(DataB() / "tree" / "sub" / "eight.bin")));
+    EXPECT_EQ(folder->m_nPercent, 100);
+    m_host.Tick(20);
+    EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
+}
+
+TEST_F(CZylTransferEndToEndTest, AnUploadResumesAtWhatTheOtherSideHolds) {
+    const std::string data = RandomBytes(5 * ZYL_BLOCK_SIZE + 17, 9);
+    WriteFileBytes(DataB() / "part.bin", data);
+    Share(u"Inbox", DataA() / "inbox", 7);
+    // The other side already holds the first two blocks and a file it holds whole is skipped.
+    WriteFileBytes(DataA() / "inbox" / "part.bin", data.substr(0, 2 * ZYL_BLOCK_SIZE));
+    CZylTask* task =
+        TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(DataB()), u"part.bin", false, u"Inbox", {});
+    ASSERT_TRUE(RunUntil([&] { return task->m_bFinished == 1; }));
+    EXPECT_TRUE(SameBytes(ReadFileBytes(DataA() / "inbox" / "part.bin"), data));
+    std::vector<int32_t> offsets;
+    for (const auto& pdu : Sent(*m_pB, ZYL_CMD_WRITE_FILE_DATA_REQUEST))
+        offsets.push_back(ReadWriteRequest(pdu.payload).offset);
+    EXPECT_EQ(offsets, (std::vector<int32_t>{2 * ZYL_BLOCK_SIZE, 3 * ZYL_BLOCK_SIZE, 4 * ZYL_BLOCK_SIZE,
+                                             5 * ZYL_BLOCK_SIZE}));
+    EXPECT_EQ(task->m_nCurrentSize, static_cast<int32_t>(data.size()));
+
+    m_host.m_vSent.clear();
+    CZylTask* again =
+        TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(DataB()), u"part.bin", false, u"Inbox", {});
+    ASSERT_TRUE(RunUntil([&] { return again->m_bFinished == 1; }));
+    EXPECT_TRUE(Sent(*m_pB, ZYL_CMD_WRITE_FILE_DATA_REQUEST).empty());
+}
+
+TEST_F(CZylTransferEndToEndTest, ARefusedUploadLeavesTheTaskStoppedNotFinished) {
+    WriteFileBytes(DataB() / "f.txt", "hello");
+    Share(u"ReadOnly", DataA() / "ro", ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD);
+    Share(u"Open", DataA() / "open", 7);
+    fs::create_directories(DataA() / "ro");
+    fs::create_directories(DataA() / "open");
+    CZylTask* noRight =
+        TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(DataB()), u"f.txt", false, u"ReadOnly", {});
+    ASSERT_TRUE(RunUntil([&] { return noRight->m_bRunning == 0; }, 2000));
+    EXPECT_EQ(noRight->m_bFinished, 0);
+
+    SharesA().SetNoUpload(1);
+    CZylTask* switchedOff =
+        TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(DataB()), u"f.txt", false, u"Open", {});
+    ASSERT_TRUE(RunUntil([&] { return switchedOff->m_bRunning == 0; }, 2000));
+    EXPECT_EQ(switchedOff->m_bFinished, 0);
+    EXPECT_TRUE(fs::is_empty(DataA() / "ro"));
+    EXPECT_TRUE(fs::is_empty(DataA() / "open"));
+
+    // Allowed again, starting the task asks again and the file arrives.
+    SharesA().SetNoUpload(0);
+    switchedOff->Start();
+    ASSERT_TRUE(RunUntil([&] { return switchedOff->m_bFinished == 1; }, 5000));
+    EXPECT_EQ(ReadFileBytes(DataA() / "open" / "f.txt"), "hello");
+}
+
+TEST_F(CZylTransferEndToEndTest, UploadTargetsOutsideTheShareAreRefusedWithNothingWritten) {
+    WriteFileBytes(DataB() / "f.txt", "payload");
+    Share(u"Inbox", DataA() / "inbox", 7);
+    fs::create_directories(DataA() / "inbox");
+    CZylTask* task =
+        TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(DataB()), u"f.txt", false, u"Inbox\\..\\..", {});
+    m_host.Tick(200);
+    EXPECT_EQ(task->m_bFileListEnd, 0);
+
+    // Pieces and size queries built by hand with local names that climb out.
+    auto piece = [&](const std::u16string& remote, const std::u16string& local, uint32_t command) {
+        ZylPayloadWriter w;
+        w.WriteInt32(77);
+        if (command == ZYL_CMD_WRITE_FILE_DATA_REQUEST)
+            w.WriteInt32(0);
+        w.Write(CZylDateTime());
+        w.WriteString(remote).WriteString(local);
+        if (command == ZYL_CMD_WRITE_FILE_DATA_REQUEST) {
+            w.WriteInt32(7);
+            w.Write(Time(2007, 1, 1, 0, 0, 0));
+            w.WriteInt32(0).WriteInt32(1).WriteInt32(7).WriteBytes("payload", 7);
+        } else {
+            w.WriteInt32(0);
+        }
+        const auto bytes = w.Bytes();
+        m_pA->Plugin().OnDataIndication(command, bytes.data(), static_cast<int32_t>(bytes.size()), u"S1.1001",
+                                        ZYL_CHANNEL_REQUEST);
+    };
+    m_host.m_vSent.clear();
+    for (uint32_t command : {ZYL_CMD_WRITE_FILE_DATA_REQUEST, ZYL_CMD_SYNC_FILE_SIZE_REQUEST}) {
+        piece(u"Inbox", u"..\\..\\evil.txt", command);
+        piece(u"Inbox", u"\\a\\..\\..\\evil.txt", command);
+        piece(u"Inbox", u"a/../../evil.txt", command);
+        piece(u"Inbox\\..", u"evil.txt", command);
+        piece(u"Inbox", u"", command);
+        piece(u"Inbox", u"\\\\evil.txt", command);
+    }
+    m_host.Tick(10);
+    const auto errors = Sent(*m_pA, ZYL_CMD_ERROR);
+    ASSERT_EQ(errors.size(), 12u);
+    for (const auto& error : errors)
+        EXPECT_EQ(error.payload[3], ZYL_ERROR_OTHER);
+    for (const auto& entry : fs::recursive_directory_iterator(Root()))
+        EXPECT_NE(entry.path().filename(), "evil.txt") << entry.path();
+    EXPECT_TRUE(fs::is_empty(DataA() / "inbox"));
+}
+
+TEST_F(CZylTransferEndToEndTest, FilesOf2GiBOrMoreAreLeftOutOfAnUpload) {
+    WriteFileBytes(DataB() / "tree" / "small.txt", "small");
+    { std::ofstream big(DataB() / "tree" / "big.bin", std::ios::binary); }
+    fs::resize_file(DataB() / "tree" / "big.bin", 0x80000000u); // sparse
+    Share(u"Inbox", DataA() / "inbox", 7);
+    fs::create_directories(DataA() / "inbox");
+    CZylTask* task =
+        TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(DataB() / "tree"), u"tree", true, u"Inbox", {});
+    ASSERT_TRUE(RunUntil([&] { return task->m_bFinished == 1; }, 5000));
+    ASSERT_EQ(task->m_vFiles.size(), 1u);
+    EXPECT_EQ(task->m_nTotalSize, 5);
+    EXPECT_TRUE(fs::exists(DataA() / "inbox" / "tree" / "small.txt"));
+    EXPECT_FALSE(fs::exists(DataA() / "inbox" / "tree" / "big.bin"));
+}
+
+TEST_F(CZylTransferEndToEndTest, StopAndStartInTheMiddleOfAFileResumesAtTheOffset) {
+    const std::string data = RandomBytes(2 * 1024 * 1024 + 5, 3);
+    WriteFileBytes(DataA() / "big.bin", data);
+    Share(u"Big", DataA() / "big.bin", ZYL_PRIV_DOWNLOAD);
+    CZylTask* task = TasksB().CreateDownloadTask(u"S1.1000", u"Big", false, Downloads(), {});
+    ASSERT_TRUE(RunUntil([&] { return task->m_nCurrentSize > 500000; }));
+    EXPECT_EQ(SharesA().GetOpenFileCount(), 1u);
+    task->StopTask();
+    const int32_t offset = task->m_vFiles[0]->m_nFileOffset;
+    m_host.Tick(50);
+    // The close notice released the file the serving side held for the task.
+    EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
+    const auto notices = Sent(*m_pB, ZYL_CMD_CLOSE_NOTICE);
+    ASSERT_FALSE(notices.empty());
+    EXPECT_EQ(notices.back().payload.back(), 1);
+    EXPECT_EQ(task->m_vFiles[0]->m_nFileOffset, offset); // nothing taken while stopped
+
+    m_host.m_vSent.clear();
+    task->Start();
+    m_host.Tick(10);
+    const auto requests = Sent(*m_pB, ZYL_CMD_FILE_DATA_REQUEST);
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(ReadDataRequest(requests[0].payload).offset, offset);
+    ASSERT_TRUE(RunUntil([&] { return task->m_bFinished == 1; }));
+    // A shared file arrives under its share name.
+    EXPECT_TRUE(SameBytes(ReadFileBytes(Root() / "downloads" / "Big"), data));
+}
+
+TEST_F(CZylTransferEndToEndTest, RestartDiscardsTheLocalDataAndRemoveDeletesAnUnfinishedDownload) {
+    MakeTree(DataA() / "tree");
+    Share(u"Docs", DataA() / "tree", ZYL_PRIV_DOWNLOAD);
+    CZylTask* task = TasksB().CreateDownloadTask(u"S1.1000", u"Docs\\sub", true, Downloads(), {});
+    const fs::path random = Root() / "downloads" / "sub" / "deeper" / "random.bin";
+    ASSERT_TRUE(
+        RunUntil([&] { return fs::exists(fs::path(random) += ".fst") && task->m_nCurrentSize > 300000; }));
+    const int32_t old = task->m_nTaskID;
+    ASSERT_EQ(task->RestartTask(), 0);
+    EXPECT_GT(task->m_nTaskID, old);
+    EXPECT_FALSE(fs::exists(fs::path(random) += ".fst"));
+    EXPECT_FALSE(fs::exists(Root() / "downloads" / "sub" / "eight.bin"));
+    ASSERT_TRUE(RunUntil([&] { return task->m_bFinished == 1; }));
+    ExpectSameFiles(DataA() / "tree" / "sub", Root() / "downloads" / "sub");
+
+    // Removed half way, neither the temporary file nor the files already complete stay.
+    fs::remove_all(Root() / "downloads");
+    CZylTask* removed = TasksB().CreateDownloadTask(u"S1.1000", u"Docs\\sub", true, Downloads(), {});
+    ASSERT_TRUE(RunUntil([&] { return fs::exists(fs::path(random) += ".fst"); }));
+    ASSERT_EQ(TasksB().RemoveTaskById(removed->m_nTaskID), 0);
+    m_host.Tick(50);
+    EXPECT_FALSE(fs::exists(fs::path(random) += ".fst"));
+    EXPECT_FALSE(fs::exists(Root() / "downloads" / "sub" / "eight.bin"));
+    EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
+    EXPECT_EQ(ReadDbText(DbPath(*m_pB)).find(u"TaskID=" + ZylFromUtf8(std::to_string(removed->m_nTaskID))),
+              std::u16string::npos);
+}
+
+TEST_F(CZylTransferEndToEndTest, ALogoutInTheMiddleOfAFolderResumesEachFileAfterLoginAgain) {
+    MakeTree(DataA() / "tree");
+    Share(u"Docs", DataA(), ZYL_PRIV_DOWNLOAD);
+    CZylTask* task = TasksB().CreateDownloadTask(u"S1.1000", u"Docs\\tree", true, Downloads(), {});
+    ASSERT_TRUE(RunUntil([&] { return task->m_nCurrentSize > 1000000; }));
+    const int32_t index = task->m_nFileIndex;
+    const int32_t offset = task->m_vFiles[static_cast<size_t>(index)]->m_nFileOffset;
+    ASSERT_EQ(m_host.Logout(*m_pB), 0);
+    m_pB->Recreate();
+    ASSERT_EQ(m_host.Login(*m_pB), 0);
+    m_host.Connect(*m_pA, *m_pB);
+    m_host.Tick(20);
+
+    ASSERT_EQ(TasksB().GetTaskCount(), 1);
+    CZylTask* loaded = TasksB().GetTaskAt(0);
+    EXPECT_EQ(loaded->m_bRunning, 0);
+    EXPECT_EQ(loaded->m_nFileIndex, index);
+    EXPECT_EQ(loaded->m_vFiles[static_cast<size_t>(index)]->m_nFileOffset, offset);
+    m_host.m_vSent.clear();
+    TasksB().StartAllTasks();
+    m_host.Tick(10);
+    const auto requests = Sent(*m_pB, ZYL_CMD_FILE_DATA_REQUEST);
+    ASSERT_FALSE(requests.empty());
+    EXPECT_EQ(ReadDataRequest(requests[0].payload).offset, offset);
+    ASSERT_TRUE(RunUntil([&] { return loaded->m_bFinished == 1; }));
+    ExpectSameFiles(DataA() / "tree", Root() / "downloads" / "tree");
+}
+
+TEST_F(CZylTransferEndToEndTest, ACrashInTheMiddleLosesNoTaskAndTheTreeStillCompletes) {
+    MakeTree(DataA() / "tree");
+    Share(u"Docs", DataA(), ZYL_PRIV_DOWNLOAD);
+    CZylTask* task = TasksB().CreateDownloadTask(u"S1.1000", u"Docs\\tree", true, Downloads(), {});
+    ASSERT_TRUE(RunUntil([&] { return task->m_nCurrentSize > 1500000; }));
+    m_host.Tick(300); // progress after the last save of the database
+
+    // The plug-in vanishes without logging out; the host sees its channels close.
+    m_pB->Destroy();
+    m_host.Disconnect(*m_pA, *m_pB);
+    EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
+    m_pB->Recreate();
+    ASSERT_EQ(m_host.Login(*m_pB), 0);
+    m_host.Connect(*m_pA, *m_pB);
+    m_host.Tick(20);
+    ASSERT_EQ(TasksB().GetTaskCount(), 1);
+    CZylTask* loaded = TasksB().GetTaskAt(0);
+    CZylTaskFile* file = loaded->GetCurrentFile();
+    ASSERT_NE(file, nullptr);
+    // Bytes beyond what the database recorded are not trusted, however they got there.
+    const fs::path temp = ZylToFsPath(file->GetTempName());
+    {
+        std::ofstream out(temp, std::ios::binary | std::ios::app);
+        out << "bytes nobody recorded";
+    }
+    ASSERT_GT(fs::file_size(temp), static_cast<uintmax_t>(file->m_nFileOffset));
+    TasksB().StartAllTasks();
+    m_host.Tick(10);
+    ASSERT_TRUE(RunUntil([&] { return loaded->m_bFinished == 1; }));
+    ExpectSameFiles(DataA() / "tree", Root() / "downloads" / "tree");
+}
+
+TEST_F(CZylTransferEndToEndTest, AVanishedPeersOpenFilesAreClosedOnBothSides) {
+    const std::string data = RandomBytes(1024 * 1024, 5);
+    WriteFileBytes(DataA() / "big.bin", data);
+    WriteFileBytes(DataB() / "up.bin", data);
+    Share(u"Big", DataA() / "big.bin", ZYL_PRIV_DOWNLOAD);
+    Share(u"Inbox", DataA() / "inbox", 7);
+    fs::create_directories(DataA() / "inbox");
+    CZylTask* down = TasksB().CreateDownloadTask(u"S1.1000", u"Big", false, Downloads(), {});
+    CZylTask* up =
+        TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(DataB()), u"up.bin", false, u"Inbox", {});
+    ASSERT_TRUE(RunUntil([&] { return down->m_nCurrentSize > 100000 && up->m_nCurrentSize > 100000; }));
+    EXPECT_EQ(SharesA().GetOpenFileCount(), 2u);
+    EXPECT_TRUE(down->GetCurrentFile()->IsOpen());
+    m_host.Disconnect(*m_pA, *m_pB);
+    EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
+    EXPECT_EQ(down->m_bRunning, 0);
+    EXPECT_FALSE(down->GetCurrentFile()->IsOpen());
+    EXPECT_FALSE(up->GetCurrentFile()->IsOpen());
+}
+
+TEST_F(CZylTransferEndToEndTest, WhenChannelsComeUpEachSideCountsTheUnfinishedTasksPerNamedShare) {
+    fs::create_directories(DataA() / "docs");
+    fs::create_directories(DataA() / "pics");
+    WriteFileBytes(DataB() / "f.txt", "x");
+    CZylShareObject& docs = Share(u"Docs", DataA() / "docs", 7);
+    CZylShareObject& pics = Share(u"Pics", DataA() / "pics", 7);
+    // Unfinished tasks of B with A, left stopped.
+    TasksB().CreateDownloadTask(u"S1.1000", u"Docs", true, Downloads(), {})->StopTask();
+    TasksB().CreateDownloadTask(u"S1.1000", u"Pics", true, Downloads(), {})->StopTask();
+    TasksB().CreateDownloadTask(u"S1.1000", u"Pics\\x", true, Downloads(), {})->StopTask();
+    TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(DataB()), u"f.txt", false, u"Pics", {})->StopTask();
+    m_host.Tick(20);
+    m_host.Disconnect(*m_pA, *m_pB);
+    EXPECT_EQ(docs.FindCurrentUser(u"S1.1001"), -1);
+    m_host.m_vSent.clear();
+    m_host.Connect(*m_pA, *m_pB);
+    m_host.Tick(20);
+    EXPECT_EQ(Sent(*m_pA, ZYL_CMD_UNFINISHED_TASKS_QUERY).size(), 1u);
+    EXPECT_EQ(Sent(*m_pB, ZYL_CMD_UNFINISHED_TASKS_QUERY).size(), 1u);
+    EXPECT_EQ(Sent(*m_pB, ZYL_CMD_UNFINISHED_TASKS_REPLY).size(), 1u);
+    ZYLSHAREUSER* entry = nullptr;
+    ASSERT_GE(docs.FindCurrentUser(u"S1.1001", &entry), 0);
+    EXPECT_EQ(entry->downloads, 1);
+    EXPECT_EQ(entry->uploads, 0);
+    ASSERT_GE(pics.FindCurrentUser(u"S1.1001", &entry), 0);
+    EXPECT_EQ(entry->downloads, 2);
+    EXPECT_EQ(entry->uploads, 1);
+}
