@@ -1,0 +1,183 @@
+// The browse client on its own: which replies a viewer takes, how pages build its list, when the
+// window hears of a completed listing, and the requests it sends.
+#include "ZylBrowseFixture.h"
+
+#include "support/ZylFakePlatform.h"
+
+namespace {
+
+// A page as a friend's plug-in builds it; root pages carry rights and two times.
+std::vector<uint8_t> Page(bool root, int32_t total, int32_t begin, int32_t count, int32_t items = -1) {
+    ZylPayloadWriter writer;
+    writer.WriteInt32(0).WriteInt32(total).WriteInt32(begin).WriteInt32(count);
+    for (int32_t i = 0; i < (items < 0 ? count : items); ++i) {
+        writer.WriteInt32(i % 2);
+        writer.WriteString(ZylFormat("item{}", begin + i));
+        writer.WriteString(u"Type");
+        if (root) {
+            writer.WriteInt16(5);
+            writer.Write(CZylDateTime(1200000000));
+            writer.Write(CZylDateTime(1100000000));
+            writer.WriteInt32(100 + begin + i);
+        } else {
+            writer.WriteInt32(100 + begin + i);
+            writer.Write(CZylDateTime(1100000000));
+        }
+    }
+    return writer.Bytes();
+}
+
+class CZylViewerTest : public ::testing::Test {
+protected:
+    CZylViewerTest() : plugin(platform), viewers(plugin.GetViewerManager()) {
+        viewer = viewers.AddViewer(u"S1.1000");
+        viewer->SetNotifyWindow(&window);
+    }
+    // A reply as the dispatcher hands it on.
+    void Deliver(uint32_t command, const std::vector<uint8_t>& payload,
+                 std::u16string_view from = u"S1.1000") {
+        plugin.OnDataIndication(command, payload.data(), static_cast<int32_t>(payload.size()), from,
+                                ZYL_CHANNEL_REQUEST);
+    }
+
+    CZylFakeWindow window;
+    CZylFakePlatform platform;
+    CZylInterface plugin;
+    CZylViewerManager& viewers;
+    CZylViewer* viewer = nullptr;
+};
+
+} // namespace
+
+TEST_F(CZylViewerTest, OneViewerPerUserWhateverTheCase) {
+    EXPECT_EQ(viewers.AddViewer(u"s1.1000"), viewer);
+    EXPECT_EQ(viewers.GetViewerCount(), 1);
+    EXPECT_EQ(viewers.HasViewer(u"S1.1000"), 1);
+    EXPECT_EQ(viewers.FindViewer(u"S1.1000"), viewer);
+    CZylViewer* other = viewers.AddViewer(u"S1.2000");
+    EXPECT_NE(other, viewer);
+    EXPECT_EQ(other->GetUserID(), u"S1.2000");
+
+    viewers.SetRootPending(u"S1.2000", 1);
+    EXPECT_EQ(viewers.IsRootPending(u"s1.2000"), 1);
+    EXPECT_EQ(viewers.IsRootPending(u"S1.9999"), 0);
+    EXPECT_EQ(viewers.RemoveViewer(u"s1.2000"), 0);
+    EXPECT_EQ(viewers.RemoveViewer(u"S1.2000"), -1);
+    EXPECT_EQ(viewers.HasViewer(u"S1.2000"), 0);
+    EXPECT_EQ(viewers.RequestShareRootInfo(u"S1.2000"), -1);
+    EXPECT_EQ(viewers.RequestExplorerFolder(u"S1.2000", u"Docs", CZylDateTime()), -1);
+}
+
+TEST_F(CZylViewerTest, PagesBuildTheListAndAnnounceItOnce) {
+    Deliver(ZYL_CMD_SHARE_ROOT_INFO_REPLY, Page(true, 20, 0, 16));
+    EXPECT_EQ(viewer->GetItemCount(), 16);
+    EXPECT_EQ(window.Count(WM_ZYL_FRIEND_ROOT), 0u);
+    Deliver(ZYL_CMD_SHARE_ROOT_INFO_REPLY, Page(true, 20, 16, 4));
+    ASSERT_EQ(viewer->GetItemCount(), 20);
+    ASSERT_EQ(window.Count(WM_ZYL_FRIEND_ROOT), 1u);
+    EXPECT_EQ(window.m_vMessages[0].first, reinterpret_cast<intptr_t>(viewer));
+    EXPECT_EQ(window.m_vMessages[0].second, 0);
+    EXPECT_FALSE(window.m_vMessages[0].posted); // sent: the handler has run when it returns
+
+    const CZylShareObject& item = *viewer->GetItem(17);
+    EXPECT_EQ(item.GetShareName(), u"item17");
+    EXPECT_EQ(item.GetFolder(), 1);
+    EXPECT_EQ(item.GetType(), u"Type");
+    EXPECT_EQ(item.GetGrantedPrivilege(), 5);
+    EXPECT_EQ(item.GetSize(), 117u);
+    EXPECT_TRUE(item.GetShareTime() == CZylDateTime(1200000000));
+    EXPECT_TRUE(item.GetTime() == CZylDateTime(1100000000));
+
+    // A repeated first page restarts the list; nothing is announced until it is whole again.
+    Deliver(ZYL_CMD_SHARE_ROOT_INFO_REPLY, Page(true, 20, 0, 16));
+    EXPECT_EQ(viewer->GetItemCount(), 16);
+    EXPECT_EQ(window.Count(WM_ZYL_FRIEND_ROOT), 1u);
+    Deliver(ZYL_CMD_SHARE_ROOT_INFO_REPLY, Page(true, 20, 16, 4));
+    EXPECT_EQ(window.Count(WM_ZYL_FRIEND_ROOT), 2u);
+}
+
+TEST_F(CZylViewerTest, EmptyFolderReplyReplacesTheSharesAtOnce) {
+    Deliver(ZYL_CMD_SHARE_ROOT_INFO_REPLY, Page(true, 3, 0, 3));
+    ASSERT_EQ(viewer->GetItemCount(), 3);
+    // Only the low 16 bits of the command count.
+    Deliver(0x10000u | ZYL_CMD_EXPLORER_FOLDER_REPLY, Page(false, 0, 0, 0));
+    EXPECT_EQ(viewer->GetItemCount(), 0);
+    EXPECT_EQ(window.Count(WM_ZYL_FRIEND_FOLDER), 1u);
+
+    Deliver(ZYL_CMD_EXPLORER_FOLDER_REPLY, Page(false, 2, 0, 2));
+    ASSERT_EQ(viewer->GetItemCount(), 2);
+    EXPECT_EQ(viewer->GetItem(1)->GetShareName(), u"item1");
+    EXPECT_EQ(viewer->GetItem(1)->GetSize(), 101u);
+    EXPECT_EQ(viewer->GetItem(1)->GetGrantedPrivilege(), 0);
+    EXPECT_EQ(window.Count(WM_ZYL_FRIEND_FOLDER), 2u);
+}
+
+TEST_F(CZylViewerTest, RepliesItMustNotTake) {
+    viewer->SetRootPending(1);
+    viewer->SetNotifyWindow(nullptr);
+    // Refused without a window, but the root request counts as answered.
+    Deliver(ZYL_CMD_SHARE_ROOT_INFO_REPLY, Page(true, 1, 0, 1));
+    EXPECT_EQ(viewer->GetItemCount(), 0);
+    EXPECT_EQ(viewer->IsRootPending(), 0);
+    viewer->SetNotifyWindow(&window);
+
+    // From another user, directly or through the manager.
+    const auto page = Page(true, 1, 0, 1);
+    EXPECT_EQ(viewer->OnResponse(ZYL_CMD_SHARE_ROOT_INFO_REPLY, page.data(),
+                                 static_cast<int32_t>(page.size()), u"S1.2000"),
+              -1);
+    EXPECT_EQ(viewers.OnResponse(ZYL_CMD_SHARE_ROOT_INFO_REPLY, page.data(),
+                                 static_cast<int32_t>(page.size()), u"S1.2000"),
+              -1);
+    EXPECT_EQ(viewer->GetItemCount(), 0);
+
+    // A damaged page (fewer items than it claims) changes nothing.
+    Deliver(ZYL_CMD_SHARE_ROOT_INFO_REPLY, Page(true, 2, 0, 1));
+    ASSERT_EQ(viewer->GetItemCount(), 1);
+    Deliver(ZYL_CMD_SHARE_ROOT_INFO_REPLY, Page(true, 5, 1, 4, 2));
+    EXPECT_EQ(viewer->GetItemCount(), 1);
+    Deliver(ZYL_CMD_EXPLORER_FOLDER_REPLY, {0, 0, 0});
+    EXPECT_EQ(viewer->GetItemCount(), 1);
+    EXPECT_EQ(window.m_vMessages.size(), 0u);
+
+    // A window that is gone hears nothing; the list is still kept.
+    window.m_bWindow = false;
+    Deliver(ZYL_CMD_SHARE_ROOT_INFO_REPLY, Page(true, 2, 1, 1));
+    EXPECT_EQ(viewer->GetItemCount(), 2);
+    EXPECT_EQ(window.m_vMessages.size(), 0u);
+}
+
+TEST_F(CZylViewerTest, RequestsFailWithoutAQueueAndLeaveThePendingMark) {
+    viewer->SetRootPending(1);
+    EXPECT_EQ(viewer->RequestShareRootInfo(), -1);
+    EXPECT_EQ(viewer->IsRootPending(), 1);
+    EXPECT_EQ(viewer->RequestExplorerFolder(u"Docs\\x", CZylDateTime()), -1);
+    EXPECT_EQ(viewer->GetCurrentFolder(), u"Docs\\x");
+}
+
+TEST_F(CZylBrowseTest, ViewerRequestsHaveTheExactLayout) {
+    CZylDateTime when;
+    when.SetDateTime(2008, 1, 2, 3, 4, 5, 0, 480);
+    ASSERT_EQ(viewer->RequestExplorerFolder(u"Docs\\\u00E9", when), 0);
+    ASSERT_EQ(viewer->RequestShareRootInfo(), 0);
+    host.Tick(20);
+    const auto folder = host.SentWith(ZYL_CMD_EXPLORER_FOLDER_REQUEST);
+    ASSERT_EQ(folder.size(), 1u);
+    EXPECT_EQ(folder[0].to, a.Id());
+    EXPECT_EQ(folder[0].channel, ZYL_CHANNEL_REQUEST);
+    std::vector<uint8_t> expected;
+    for (uint32_t word : {when.GetWord1(), when.GetWord2()})
+        for (int shift : {24, 16, 8, 0})
+            expected.push_back(static_cast<uint8_t>(word >> shift));
+    for (uint8_t byte : std::initializer_list<uint8_t>{0, 0, 0, 7, 'D', 'o', 'c', 's', '\\', 0xC3, 0xA9})
+        expected.push_back(byte);
+    EXPECT_EQ(folder[0].payload, expected);
+
+    const auto root = host.SentWith(ZYL_CMD_SHARE_ROOT_INFO_REQUEST);
+    ASSERT_EQ(root.size(), 1u);
+    ZylPayloadReader reader(root[0].payload.data(), static_cast<int32_t>(root[0].payload.size()));
+    CZylDateTime sent;
+    reader.Read(sent);
+    EXPECT_TRUE(sent == CZylDateTime(b.Platform().GetCalendarTime()));
+    EXPECT_EQ(reader.Remaining(), 0);
+}
