@@ -213,7 +213,7 @@ CZylTask* CZylTaskManager::CreateDownloadTask(std::u16string_view user, std::u16
 CZylTask* CZylTaskManager::CreateUploadTask(std::u16string_view user, std::u16string_view localPath,
                                             std::u16string_view localName, bool folder,
                                             std::u16string_view remoteName, const CZylDateTime& shareTime) {
-    if (user.empty() || user.size() > ZYL_USERID_LIMIT || remoteName.empty() ||
+    if (user.empty() || user.size() > ZYL_USERID_LIMIT || remoteName.empty() || localName.empty() ||
         !ZylIsStorableName(remoteName) || !ZylIsStorableName(localPath) || !ZylIsStorableName(localName))
         return nullptr;
     auto task = std::make_unique<CZylTask>(*this);

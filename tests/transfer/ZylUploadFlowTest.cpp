@@ -1,0 +1,253 @@
+// The upload flow against replies built by hand: the request layouts, the local file list, the size
+// synchronisation, the window of pieces and the acknowledgements that move it.
+#include "ZylTransferTestSupport.h"
+
+using namespace zyltest;
+
+namespace {
+
+class CZylUploadFlowTest : public CZylTwoPluginTest {
+protected:
+    CZylTask* Upload(const fs::path& localPath, const std::u16string& localName, bool folder) {
+        CZylTask* task = TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(localPath), localName, folder,
+                                                   u"Inbox\\in", Time(2007, 12, 24, 8, 30, 0));
+        EXPECT_NE(task, nullptr);
+        m_host.Tick(10);
+        return task;
+    }
+    void Consent(CZylTask* task, int32_t consent) {
+        DeliverToB(ZYL_CMD_UPLOAD_REPLY, TaskReply(task->m_nTaskID, {consent}));
+    }
+    void Held(CZylTask* task, int32_t index, int32_t held) {
+        DeliverToB(ZYL_CMD_SYNC_FILE_SIZE_REPLY, TaskReply(task->m_nTaskID, {index, held}));
+    }
+    void Ack(CZylTask* task, int32_t index, int32_t offset, int32_t n, int32_t complete) {
+        DeliverToB(ZYL_CMD_WRITE_FILE_DATA_REPLY, TaskReply(task->m_nTaskID, {index, offset, n, complete}));
+    }
+    // The pieces B sent since the last call, in order.
+    std::vector<WRITEREQUEST> Pieces() {
+        m_host.Tick(10);
+        std::vector<WRITEREQUEST> out;
+        for (const auto& pdu : Sent(*m_pB, ZYL_CMD_WRITE_FILE_DATA_REQUEST))
+            out.push_back(ReadWriteRequest(pdu.payload));
+        m_host.m_vSent.clear();
+        return out;
+    }
+    static std::vector<int32_t> Offsets(const std::vector<WRITEREQUEST>& pieces) {
+        std::vector<int32_t> out;
+        for (const auto& p : pieces)
+            out.push_back(p.offset);
+        return out;
+    }
+    // A single-file upload of a file of that size, consented to and synchronised at 0.
+    CZylTask* SyncedFileOfSize(size_t size, std::string* data = nullptr) {
+        const std::string bytes = RandomBytes(size, static_cast<uint32_t>(size));
+        WriteFileBytes(Root() / "up" / "f.bin", bytes);
+        if (data)
+            *data = bytes;
+        CZylTask* task = Upload(Root() / "up", u"f.bin", false);
+        Consent(task, 1);
+        Held(task, 0, 0);
+        return task;
+    }
+};
+
+std::vector<int32_t> Blocks(std::initializer_list<int32_t> indexes) {
+    std::vector<int32_t> out;
+    for (int32_t i : indexes)
+        out.push_back(i * ZYL_BLOCK_SIZE);
+    return out;
+}
+
+} // namespace
+
+TEST_F(CZylUploadFlowTest, RequestsHaveTheExactLayouts) {
+    WriteFileBytes(Root() / "up" / "f.bin", "abc");
+    fs::file_time_type time;
+    ASSERT_TRUE(ZylTimeToFileTime(Time(2006, 1, 2, 3, 4, 5), time));
+    fs::last_write_time(Root() / "up" / "f.bin", time);
+    CZylTask* task = Upload(Root() / "up", u"f.bin", false);
+    const uint8_t id = static_cast<uint8_t>(task->m_nTaskID);
+    const std::vector<uint8_t> shareTime = {0x40, 0x00, 0x7D, 0x7C, 0xC2, 0x1E, 0x00, 0x00};
+    const std::vector<uint8_t> remote = {0, 0, 0, 8, 'I', 'n', 'b', 'o', 'x', '\\', 'i', 'n'};
+    const std::vector<uint8_t> local = {0, 0, 0, 5, 'f', '.', 'b', 'i', 'n'};
+    auto join = [](std::initializer_list<std::vector<uint8_t>> parts) {
+        std::vector<uint8_t> out;
+        for (const auto& p : parts)
+            out.insert(out.end(), p.begin(), p.end());
+        return out;
+    };
+
+    const auto announce = Sent(*m_pB, ZYL_CMD_UPLOAD_REQUEST);
+    ASSERT_EQ(announce.size(), 1u);
+    EXPECT_EQ(announce[0].payload, join({{0, 0, 0, id}, shareTime, remote}));
+
+    Consent(task, 1);
+    m_host.Tick(10);
+    const auto sync = Sent(*m_pB, ZYL_CMD_SYNC_FILE_SIZE_REQUEST);
+    ASSERT_EQ(sync.size(), 1u);
+    EXPECT_EQ(sync[0].payload, join({{0, 0, 0, id}, shareTime, remote, local, {0, 0, 0, 0}}));
+
+    Held(task, 0, 0);
+    m_host.Tick(10);
+    const auto pieces = Sent(*m_pB, ZYL_CMD_WRITE_FILE_DATA_REQUEST);
+    ASSERT_EQ(pieces.size(), 1u);
+    // Modification time 2006-01-02 03:04:05 as universal-time fields.
+    const std::vector<uint8_t> modified = {0x40, 0x00, 0x7D, 0x61, 0x10, 0xC4, 0x14, 0x00};
+    EXPECT_EQ(pieces[0].payload, join({{0, 0, 0, id, 0, 0, 0, 0},
+                                       shareTime,
+                                       remote,
+                                       local,
+                                       {0, 0, 0, 3},
+                                       modified,
+                                       {0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 3, 'a', 'b', 'c'}}));
+}
+
+TEST_F(CZylUploadFlowTest, AFolderIsListedDepthFirstWithNamesBelowItsParent) {
+    WriteFileBytes(Root() / "docs" / "trip" / "day1" / "a.jpg", "aa");
+    WriteFileBytes(Root() / "docs" / "trip" / "b.txt", "b");
+    fs::create_directories(Root() / "docs" / "trip" / "empty");
+    CZylTask* task = Upload(Root() / "docs" / "trip", u"trip", true);
+    Consent(task, 1);
+    ASSERT_EQ(task->m_bFileListEnd, 1);
+    ASSERT_EQ(task->m_vFiles.size(), 2u);
+    std::vector<std::u16string> names;
+    for (const auto& file : task->m_vFiles) {
+        EXPECT_EQ(file->m_sLocalPath, ZylFromFsPath(Root() / "docs"));
+        names.push_back(file->m_sLocalName);
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::u16string>{u"/trip/b.txt", u"/trip/day1/a.jpg"}));
+    EXPECT_EQ(task->m_nTotalSize, 3);
+    // On the wire the names use the share path's separator.
+    m_host.Tick(10);
+    const auto sync = Sent(*m_pB, ZYL_CMD_SYNC_FILE_SIZE_REQUEST);
+    ASSERT_EQ(sync.size(), 1u);
+    ZylPayloadReader r(sync[0].payload.data(), static_cast<int32_t>(sync[0].payload.size()));
+    r.ReadInt32();
+    CZylDateTime t;
+    r.Read(t);
+    r.ReadString();
+    const std::u16string wire = r.ReadString();
+    EXPECT_TRUE(wire == u"\\trip\\b.txt" || wire == u"\\trip\\day1\\a.jpg") << ZylToUtf8(wire);
+}
+
+TEST_F(CZylUploadFlowTest, WindowsForFilesOfAwkwardSizes) {
+    // Seven full blocks: seven pieces and the empty last piece at the size.
+    std::string data;
+    CZylTask* seven = SyncedFileOfSize(7 * ZYL_BLOCK_SIZE, &data);
+    auto pieces = Pieces();
+    EXPECT_EQ(Offsets(pieces), Blocks({0, 1, 2, 3, 4, 5, 6, 7}));
+    for (size_t i = 0; i < 7; ++i) {
+        EXPECT_EQ(pieces[i].end, 0);
+        EXPECT_TRUE(SameBytes(pieces[i].data, data.substr(i * ZYL_BLOCK_SIZE, ZYL_BLOCK_SIZE)));
+    }
+    EXPECT_EQ(pieces[7].end, 1);
+    EXPECT_TRUE(pieces[7].data.empty());
+    for (int32_t i = 0; i < 7; ++i)
+        Ack(seven, 0, i * ZYL_BLOCK_SIZE, ZYL_BLOCK_SIZE, 0);
+    EXPECT_EQ(seven->m_bFinished, 0);
+    Ack(seven, 0, 7 * ZYL_BLOCK_SIZE, 0, 1);
+    EXPECT_EQ(seven->m_bFinished, 1);
+    EXPECT_EQ(seven->m_nPercent, 100);
+    m_host.m_vSent.clear();
+
+    // Eight blocks: the first acknowledgement sends the empty piece at the size.
+    CZylTask* eight = SyncedFileOfSize(8 * ZYL_BLOCK_SIZE);
+    EXPECT_EQ(Offsets(Pieces()), Blocks({0, 1, 2, 3, 4, 5, 6, 7}));
+    Ack(eight, 0, 0, ZYL_BLOCK_SIZE, 0);
+    pieces = Pieces();
+    ASSERT_EQ(Offsets(pieces), Blocks({8}));
+    EXPECT_EQ(pieces[0].end, 1);
+
+    // An empty file is sent as one empty last piece, so the other side has it too.
+    CZylTask* empty = SyncedFileOfSize(0);
+    pieces = Pieces();
+    ASSERT_EQ(Offsets(pieces), Blocks({0}));
+    EXPECT_EQ(pieces[0].end, 1);
+    Ack(empty, 0, 0, 0, 1);
+    EXPECT_EQ(empty->m_bFinished, 1);
+}
+
+TEST_F(CZylUploadFlowTest, TheSizeTheOtherSideHoldsDecidesWhereSendingStarts) {
+    const std::string data = RandomBytes(3 * ZYL_BLOCK_SIZE + 10, 4);
+    WriteFileBytes(Root() / "up" / "f.bin", data);
+    WriteFileBytes(Root() / "up" / "g.bin", "gg");
+    // A name is needed.
+    EXPECT_EQ(TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(Root() / "up"), u"", false, u"Inbox", {}),
+              nullptr);
+    CZylTask* task = Upload(Root() / "up", u"f.bin", false);
+    Consent(task, 1);
+
+    // More than the file: dropped. Another index: dropped.
+    Held(task, 0, 3 * ZYL_BLOCK_SIZE + 11);
+    Held(task, 1, 0);
+    EXPECT_TRUE(Pieces().empty());
+    // Part of it: sending resumes there and the progress counts it.
+    Held(task, 0, ZYL_BLOCK_SIZE + 5);
+    EXPECT_EQ(task->m_nCurrentSize, ZYL_BLOCK_SIZE + 5);
+    auto pieces = Pieces();
+    EXPECT_EQ(Offsets(pieces),
+              (std::vector<int32_t>{ZYL_BLOCK_SIZE + 5, 2 * ZYL_BLOCK_SIZE + 5, 3 * ZYL_BLOCK_SIZE + 5}));
+    ASSERT_EQ(pieces.size(), 3u);
+    EXPECT_EQ(pieces[1].end, 0);
+    EXPECT_EQ(pieces[2].end, 1);
+    EXPECT_TRUE(SameBytes(pieces[2].data, data.substr(3 * ZYL_BLOCK_SIZE + 5)));
+    // Acknowledgements out of order, of nothing, or of another file are dropped.
+    Ack(task, 0, 3 * ZYL_BLOCK_SIZE + 5, 5, 1);
+    Ack(task, 0, ZYL_BLOCK_SIZE + 5, 0, 0);
+    Ack(task, 1, ZYL_BLOCK_SIZE + 5, ZYL_BLOCK_SIZE, 0);
+    EXPECT_EQ(task->m_vFiles[0]->m_nFileOffset, ZYL_BLOCK_SIZE + 5);
+    Ack(task, 0, ZYL_BLOCK_SIZE + 5, ZYL_BLOCK_SIZE, 0);
+    Ack(task, 0, 2 * ZYL_BLOCK_SIZE + 5, ZYL_BLOCK_SIZE, 0);
+    EXPECT_EQ(task->m_bFinished, 0);
+    Ack(task, 0, 3 * ZYL_BLOCK_SIZE + 5, 5, 1);
+    EXPECT_EQ(task->m_bFinished, 1);
+    EXPECT_EQ(task->m_nCurrentSize, static_cast<int32_t>(data.size()));
+
+    // The other side holding the whole file: nothing is sent and the task finishes.
+    CZylTask* whole = Upload(Root() / "up", u"g.bin", false);
+    Consent(whole, 1);
+    m_host.m_vSent.clear();
+    Held(whole, 0, 2);
+    EXPECT_TRUE(Pieces().empty());
+    EXPECT_EQ(whole->m_bFinished, 1);
+    EXPECT_EQ(whole->m_nCurrentSize, 2);
+}
+
+TEST_F(CZylUploadFlowTest, ARefusalStopsTheTaskAndStartingAgainAsksAgain) {
+    WriteFileBytes(Root() / "up" / "f.bin", "x");
+    CZylTask* task = Upload(Root() / "up", u"f.bin", false);
+    m_host.m_vSent.clear();
+    Consent(task, 0);
+    EXPECT_EQ(task->m_bRunning, 0);
+    EXPECT_EQ(task->m_bFinished, 0);
+    EXPECT_EQ(task->m_bFileListEnd, 0);
+    task->Start();
+    m_host.Tick(10);
+    EXPECT_EQ(Sent(*m_pB, ZYL_CMD_UPLOAD_REQUEST).size(), 1u);
+}
+
+TEST_F(CZylUploadFlowTest, AVanishedFileLeavesTheTaskWaiting) {
+    CZylTask* task = Upload(Root() / "up", u"missing.bin", false);
+    Consent(task, 1);
+    EXPECT_EQ(task->m_bFileListEnd, 0);
+    EXPECT_EQ(task->m_bRunning, 1);
+    EXPECT_EQ(task->m_bFinished, 0);
+}
+
+TEST_F(CZylUploadFlowTest, StoppingMarksTheFileForANewSynchronisation) {
+    CZylTask* task = SyncedFileOfSize(20 * ZYL_BLOCK_SIZE);
+    EXPECT_EQ(Pieces().size(), 8u);
+    Ack(task, 0, 0, ZYL_BLOCK_SIZE, 0);
+    EXPECT_EQ(Offsets(Pieces()), Blocks({8}));
+    task->StopTask();
+    EXPECT_FALSE(task->GetCurrentFile()->IsOpen());
+    // Acknowledgements of pieces already sent still count: the other side has the bytes.
+    Ack(task, 0, ZYL_BLOCK_SIZE, ZYL_BLOCK_SIZE, 0);
+    EXPECT_EQ(task->m_vFiles[0]->m_nFileOffset, 2 * ZYL_BLOCK_SIZE);
+    EXPECT_TRUE(Pieces().empty());
+    task->Start();
+    m_host.Tick(10);
+    EXPECT_EQ(Sent(*m_pB, ZYL_CMD_SYNC_FILE_SIZE_REQUEST).size(), 1u);
+}
