@@ -534,7 +534,7 @@ bool CZylShareManager::SendPages(int32_t total, const std::function<int32_t(int3
                                  const std::atomic<bool>& stop) {
     IZylPlatform& platform = m_rInterface.GetPlatform();
     int32_t begin = 0;
-    do {
+    while (true) {
         if (stop)
             return false;
         const int32_t queued = page(begin);
@@ -542,12 +542,13 @@ bool CZylShareManager::SendPages(int32_t total, const std::function<int32_t(int3
             platform.Sleep(RETRY_PAUSE_MS);
             continue;
         }
-        if (total == 0)
-            break;
+        if (total == 0 || queued == 0)
+            return true; // the one empty page (and nothing further could ever be sent)
         begin += queued;
         platform.Sleep(PAGE_PAUSE_MS);
-    } while (begin < total);
-    return true;
+        if (begin >= total)
+            return true;
+    }
 }
 
 int32_t CZylShareManager::ZylShareProc(const ZYLWORKORDER& order, const std::atomic<bool>& stop) {

@@ -67,13 +67,6 @@ TEST(ZylShareManagerFind, NamesCompareWithoutCaseAndFirstWins) {
     EXPECT_EQ(m.manager.RemoveShare(u"zzz"), -1);
 }
 
-TEST(ZylShareManagerFind, AddedShareIsStampedWithNow) {
-    MANAGER m;
-    m.platform.m_nCalendarTime = 1300000000;
-    CZylShareObject& share = m.Add(u"Docs", u"papers", u"/w", 1);
-    EXPECT_EQ(share.GetShareTime().ToText(), u"2011-03-13 07:06:40");
-}
-
 TEST(ZylShareManagerFind, IsPathSharedLooksAtTheFolderFlag) {
     MANAGER m;
     CZylShareObject& folder = m.Add(u"Docs", u"b", u"/a", 1);
