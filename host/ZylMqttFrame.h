@@ -1,0 +1,93 @@
+// What travels between two hosts over the MQTT broker: the topics, and the fixed frame header in
+// front of every PDU and every channel control message.
+//
+// Topics name the receiver, then the sender, then the channel, so that one access list line per
+// direction keeps each client to its own user name (the broker substitutes %u with the name the
+// client logged in with; %u has to fill a whole topic level):
+//
+//     zylfs/pdu/<receiver>/<sender>/<channel>     a frame (QoS 1)
+//     zylfs/presence/<user>                       "online" or "offline", retained; the will is "offline"
+//
+// Frame header, 24 bytes, big-endian, followed by the PDU payload (DATA only):
+//
+//     offset 0   u8   version (1)
+//            1   u8   kind (ZYL_FRAME_*)
+//            2   u16  0
+//            4   u32  command number (DATA), else 0
+//            8   u64  stream: the sender's stream for DATA, OPEN, ACCEPT and CLOSE; for ACK the
+//                     acknowledged stream (the receiver's own); for RESET the receiver's stream
+//                     that is refused
+//           16   u64  sequence within the sender's stream, from 1; for ACK the highest sequence
+//                     taken in order; for RESET how far the refused stream was taken (0 when its
+//                     first frame never arrived)
+//           24   ...  DATA: the payload; ACCEPT: u64 the opener's stream it answers; ACK: u64 the
+//                     acknowledging side's own stream on that channel (0 when none)
+//
+// A stream is one direction of one opening of a channel. Its id grows with every opening and
+// across restarts of the sending host, so that frames of an older opening are told apart.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+enum : uint8_t {
+    ZYL_FRAME_DATA = 1,   // a PDU on an open channel
+    ZYL_FRAME_OPEN = 2,   // first frame of a stream: the sender opens the channel
+    ZYL_FRAME_ACCEPT = 3, // first frame of a stream: the sender accepts the receiver's OPEN
+    ZYL_FRAME_CLOSE = 4,  // last frame of a stream: the sender closed the channel
+    ZYL_FRAME_ACK = 5,    // not sequenced: everything up to the sequence arrived
+    ZYL_FRAME_RESET = 6,  // not sequenced: the stream is not open here
+};
+
+inline constexpr uint8_t ZYL_FRAME_VERSION = 1;
+inline constexpr size_t ZYL_FRAME_HEADER_SIZE = 24;
+
+struct ZYLFRAME {
+    uint8_t kind = 0;
+    uint32_t command = 0;
+    uint64_t stream = 0;
+    uint64_t sequence = 0;
+    std::vector<uint8_t> payload;
+};
+
+// The header and the payload as one message body.
+std::vector<uint8_t> ZylEncodeFrame(const ZYLFRAME& frame);
+std::vector<uint8_t> ZylEncodeFrame(uint8_t kind, uint32_t command, uint64_t stream, uint64_t sequence,
+                                    const void* payload, size_t length);
+// Nothing for a body that is too short, of another version or of an unknown kind.
+std::optional<ZYLFRAME> ZylDecodeFrame(const void* body, size_t length);
+
+// The u64 that ACCEPT and ACK carry as their payload (0 when it is missing).
+std::vector<uint8_t> ZylEncodeStreamRef(uint64_t stream);
+uint64_t ZylDecodeStreamRef(const std::vector<uint8_t>& payload);
+
+// A user id fit to be a topic level and a broker user name: 1 to 64 printable ASCII characters
+// without white space, "/", "+" or "#".
+bool ZylIsValidMqttUserId(std::string_view user);
+
+std::string ZylPduTopic(std::string_view receiver, std::string_view sender, int32_t channel);
+std::string ZylPresenceTopic(std::string_view user);
+// The subscription that reaches one user: every frame addressed to it.
+std::string ZylPduSubscription(std::string_view receiver);
+inline constexpr const char* ZYL_PRESENCE_SUBSCRIPTION = "zylfs/presence/+";
+inline constexpr const char* ZYL_PRESENCE_ONLINE = "online";
+inline constexpr const char* ZYL_PRESENCE_OFFLINE = "offline";
+
+struct ZYLPDUTOPIC {
+    std::string receiver;
+    std::string sender;
+    int32_t channel = 0;
+};
+// Nothing for a topic of another shape, a bad user id or a channel that is not a positive number.
+std::optional<ZYLPDUTOPIC> ZylParsePduTopic(std::string_view topic);
+// The user of a presence topic, or nothing.
+std::optional<std::string> ZylParsePresenceTopic(std::string_view topic);
+
+// The broker's access list (mosquitto acl_file syntax) that enforces the topic scheme above: a
+// client publishes frames only as their sender, reads only frames addressed to it, publishes only
+// its own presence and reads everyone's.
+std::string ZylMqttAclText();

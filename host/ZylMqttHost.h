@@ -1,0 +1,215 @@
+// One user's host services over an MQTT broker: presence, channels to other users and PDUs on
+// them, for the thread that runs the plug-in.
+//
+// The user logs in to the broker with the user id as user name, so the broker's access list
+// (ZylMqttAclText) keeps every client to frames that name it as their sender. Each channel to a
+// peer is opened by a handshake between the two hosts; each direction of an opening is a stream
+// of numbered frames that the receiving host acknowledges once it has taken them in order. The
+// sender keeps every frame until it is acknowledged and sends the unacknowledged ones again after
+// the broker connection comes back or when no acknowledgement came for a while, so a broker
+// restart loses nothing; the receiver drops what it already has and holds frames that overtook a
+// missing one. What is not yet acknowledged counts as in flight, and Send refuses (0) while that
+// is at the bound for the peer.
+//
+// Threads: libmosquitto's own network thread only files what arrives into a queue and signals
+// the wake descriptor; every state change and every event happens on the owner thread, the one
+// that calls the methods below. The owner calls Poll when the descriptor becomes readable (a
+// QSocketNotifier, or Wait in a plain loop) and at least every 100 ms, which also runs the
+// retransmission and time-out clocks.
+#pragma once
+
+#include "host/ZylMqttFrame.h"
+#include "zylfs/ZylPlugin.h"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+struct mosquitto;
+struct mosquitto_message;
+
+// Kinds of ZYLHOSTEVENT beyond the plug-in's own DLL_P2P_ON_* codes.
+enum : uint32_t {
+    ZYL_EVENT_BROKER_UP = 100,     // the connection to the broker came back after a loss
+    ZYL_EVENT_BROKER_DOWN = 101,   // the connection was lost; it is tried again by itself
+    ZYL_EVENT_BROKER_ENDED = 102,  // the broker ended the session for good (text says why)
+    ZYL_EVENT_BROKER_REFUSED = 103 // the broker refused to pass a frame on (its access list?)
+};
+
+// Status of DLL_P2P_ON_CONNECT.
+enum : int32_t {
+    ZYL_OPEN_DONE = 0,
+    ZYL_OPEN_OFFLINE = 1, // the peer is not online (or went offline while opening)
+    ZYL_OPEN_NO_ANSWER = 2,
+    ZYL_OPEN_REFUSED = 3, // the peer's host dropped the opening
+};
+
+struct ZYLHOSTEVENT {
+    uint32_t kind = 0; // DLL_P2P_ON_CONNECT, _ON_DISCONNECT, _ON_DATA, _ON_USER_ONLINE, _ON_USER_OFFLINE
+                       // or ZYL_EVENT_BROKER_*
+    std::string peer;
+    int32_t channel = 0;
+    int32_t status = 0;
+    uint32_t command = 0;
+    std::vector<uint8_t> payload;
+    std::string text; // ZYL_EVENT_BROKER_*: what happened
+};
+
+struct ZYLMQTTOPTIONS {
+    int nKeepAliveSeconds = 30;
+    size_t nInFlightBytes = 1 << 20;   // Send answers 0 at this many unacknowledged payload bytes
+    size_t nInFlightFrames = 512;      // ... or at this many unacknowledged frames to one peer
+    uint32_t nConnectTimeoutMs = 5000; // Connect gives up after this long without an answer
+    uint32_t nOpenTimeoutMs = 10000;   // an opening not accepted by then fails
+    uint32_t nRetransmitMs = 1000;     // first resend of unacknowledged frames; doubles up to 8 s
+    // How long a peer whose presence turned "offline" is still treated as online. A broker that
+    // shuts down publishes every client's will; users that are back within this time never went
+    // away for the plug-in. A peer that logs out closes its channels itself beforehand.
+    uint32_t nOfflineGraceMs = 5000;
+    uint32_t nShutdownMs = 2000; // Disconnect waits this long for the last frames to be acknowledged
+};
+
+class CZylMqttHost {
+public:
+    using Handler = std::function<void(const ZYLHOSTEVENT&)>;
+
+    explicit CZylMqttHost(const ZYLMQTTOPTIONS& options = {});
+    ~CZylMqttHost(); // Disconnect
+    CZylMqttHost(const CZylMqttHost&) = delete;
+    CZylMqttHost& operator=(const CZylMqttHost&) = delete;
+
+    // Logs in as user and announces it online; returns once the broker accepted the login and the
+    // presence of the users already online is known. An empty text on success, else a one-line
+    // reason ("connection refused: not authorised", "cannot reach the broker at …").
+    std::string Connect(const std::string& host, int port, const std::string& user,
+                        const std::string& password);
+    // The clean end: closes every channel (the peers hear it at once), waits a moment for the last
+    // frames to be acknowledged, announces the user offline and logs out. The local channel and
+    // presence events it causes are left for Poll.
+    void Disconnect();
+    bool IsConnected() const { return m_pMosq != nullptr; }
+    const std::string& UserId() const { return m_sUser; }
+
+    // Asks the peer's host to open the channel; DLL_P2P_ON_CONNECT follows with the outcome (status
+    // 0 once both hosts have it open). Nothing happens when it is open or opening already.
+    void OpenChannel(const std::string& peer, int32_t channel);
+    // Closes it on both sides; both hear DLL_P2P_ON_DISCONNECT. PDUs already taken still arrive.
+    void CloseChannel(const std::string& peer, int32_t channel);
+    // 1 when taken; 0 while the frames in flight to that peer are at the bound (try again later);
+    // -1 when the channel is not open or the arguments are bad.
+    int32_t Send(const std::string& peer, int32_t channel, uint32_t command, const void* payload,
+                 int32_t length);
+
+    // Hands every pending event to handler, in order; the handler may call any method (a nested
+    // Poll returns 0). Runs the clocks and acknowledges what arrived. The number of events.
+    int Poll(const Handler& handler);
+    // Waits until something is pending or timeoutMs passed; true when something is pending.
+    bool Wait(int timeoutMs);
+    // Readable while something is pending, for an event loop to watch.
+    int GetWakeFd() const { return m_nWakeFd; }
+
+    bool IsOnline(const std::string& peer);
+    bool IsChannelOpen(const std::string& peer, int32_t channel);
+    std::vector<std::string> GetOnlineUsers();
+    size_t GetBytesInFlight(const std::string& peer);
+
+private:
+    enum EState { CLOSED, OPENING, OPEN };
+    struct TXFRAME {
+        uint64_t sequence;
+        size_t nPayload; // counts towards the in-flight bound
+        std::vector<uint8_t> body;
+    };
+    struct LINK {
+        EState eState = CLOSED;
+        uint64_t nOpenDeadline = 0;
+        // sending
+        bool bTxAlive = false; // the stream still has frames to deliver or is open
+        uint64_t nTxStream = 0;
+        uint64_t nTxNext = 1;
+        std::deque<TXFRAME> qUnacked;
+        uint64_t nLastProgress = 0;
+        uint32_t nRetransmitMs = 0;
+        // receiving
+        uint64_t nRxStream = 0;
+        uint64_t nRxNext = 1;
+        std::map<uint64_t, ZYLFRAME> mEarly; // frames that overtook a missing one, by sequence
+        size_t nEarlyBytes = 0;
+        bool bAckDue = false;
+        uint64_t nResetStream = 0; // the last stream refused, and when (refusals are rate-limited)
+        uint64_t nResetTime = 0;
+    };
+    struct PEER {
+        bool bOnline = false;
+        bool bGoing = false; // "offline" seen, grace running
+        uint64_t nGoingSince = 0;
+        std::map<int32_t, LINK> mLinks;
+    };
+    struct INPUT {
+        enum { MESSAGE, UP, DOWN, ENDED, REFUSED } kind;
+        std::string topic;
+        std::vector<uint8_t> body;
+        std::string text;
+    };
+
+    friend struct ZylMqttCallbacks; // libmosquitto's callbacks, on its network thread
+    void Push(INPUT input);
+    bool PublishPresence(mosquitto* mosq, const char* state, int* mid);
+    void Signal();
+
+    void TakeInputs();
+    void HandleMessage(const std::string& topic, const std::vector<uint8_t>& body);
+    void HandlePresence(const std::string& user, const std::string& state);
+    void HandleFrame(const std::string& peer, int32_t channel, const std::vector<uint8_t>& body);
+    void Deliver(const std::string& peer, int32_t channel, LINK& link, ZYLFRAME& frame);
+    void HandleAck(const std::string& peer, int32_t channel, LINK& link, uint64_t stream, uint64_t sequence,
+                   uint64_t theirStream);
+    void HandleReset(const std::string& peer, int32_t channel, LINK& link, uint64_t stream, uint64_t taken);
+    void RunClocks();
+    void SendAcks();
+    void OnBrokerBack();
+
+    uint64_t NewStream();
+    void StartStream(LINK& link);
+    void Queue(const std::string& peer, int32_t channel, LINK& link, uint8_t kind, uint32_t command,
+               const void* payload, size_t length);
+    void Resend(const std::string& peer, int32_t channel, LINK& link);
+    void Refuse(const std::string& peer, int32_t channel, LINK& link, uint64_t stream);
+    bool Publish(const std::string& topic, const std::vector<uint8_t>& body, bool retain = false,
+                 int* mid = nullptr);
+    void TearDown(const std::string& peer, int32_t channel, LINK& link, int32_t openStatus);
+    void TearDownPeer(const std::string& peer, PEER& state, int32_t openStatus);
+    void Emit(uint32_t kind, const std::string& peer, int32_t channel = 0, int32_t status = 0);
+    size_t InFlight(const PEER& state) const;
+    void Shutdown(); // stops the network thread and frees the client
+
+    ZYLMQTTOPTIONS m_options;
+    std::string m_sUser;
+    std::string m_sPresenceTopic;
+    uint64_t m_nInstance = 0; // this login, told apart from other logins of the same user
+    mosquitto* m_pMosq = nullptr;
+    int m_nWakeFd = -1;
+    uint64_t m_nLastStream = 0;
+    std::map<std::string, PEER> m_mPeers;
+    std::deque<ZYLHOSTEVENT> m_qEvents;
+    bool m_bPolling = false;
+    bool m_bWasDown = false;
+
+    // shared with the network thread
+    std::mutex m_mutex;
+    std::condition_variable m_cvReady;
+    std::deque<INPUT> m_qInputs;
+    std::atomic<bool> m_bLinkUp{false};
+    bool m_bConnecting = false;
+    bool m_bEchoSeen = false;    // our own "online" came back: the presence of the others is known
+    std::string m_sConnectError; // why the login failed, while connecting
+    bool m_bWatchAcks = false;   // broker acknowledgements are noted while logging out
+    std::vector<int> m_vAcked;
+    std::atomic<bool> m_bRefusalTold{false};
+};

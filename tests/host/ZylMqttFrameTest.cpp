@@ -1,0 +1,83 @@
+// The frame header and the topics against their exact bytes and texts.
+#include "host/ZylMqttFrame.h"
+
+#include <gtest/gtest.h>
+
+using Bytes = std::vector<uint8_t>;
+
+TEST(ZylMqttFrame, HeaderIsBigEndianAndPayloadFollows) {
+    const uint8_t payload[] = {0xAA, 0xBB, 0xCC};
+    const Bytes body = ZylEncodeFrame(ZYL_FRAME_DATA, 0x12345678, 0x0102030405060708ull,
+                                      0x1112131415161718ull, payload, sizeof payload);
+    EXPECT_EQ(body, (Bytes{1, 1, 0,    0,    0x12, 0x34, 0x56, 0x78, 1,    2,    3,    4,    5,   6,
+                           7, 8, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0xAA, 0xBB, 0xCC}));
+
+    const auto frame = ZylDecodeFrame(body.data(), body.size());
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->kind, ZYL_FRAME_DATA);
+    EXPECT_EQ(frame->command, 0x12345678u);
+    EXPECT_EQ(frame->stream, 0x0102030405060708ull);
+    EXPECT_EQ(frame->sequence, 0x1112131415161718ull);
+    EXPECT_EQ(frame->payload, (Bytes{0xAA, 0xBB, 0xCC}));
+    EXPECT_EQ(ZylEncodeFrame(*frame), body);
+}
+
+TEST(ZylMqttFrame, ControlFramesCarryTheStreamTheyAnswer) {
+    const Bytes ref = ZylEncodeStreamRef(0x00000190C0FFEE01ull);
+    EXPECT_EQ(ref, (Bytes{0, 0, 1, 0x90, 0xC0, 0xFF, 0xEE, 1}));
+    EXPECT_EQ(ZylDecodeStreamRef(ref), 0x00000190C0FFEE01ull);
+    EXPECT_EQ(ZylDecodeStreamRef(Bytes{1, 2, 3}), 0u); // too short: no reference
+
+    const Bytes ack = ZylEncodeFrame(ZYL_FRAME_ACK, 0, 7, 42, ref.data(), ref.size());
+    ASSERT_EQ(ack.size(), ZYL_FRAME_HEADER_SIZE + 8);
+    EXPECT_EQ(ack[1], 5);
+    const auto frame = ZylDecodeFrame(ack.data(), ack.size());
+    ASSERT_TRUE(frame);
+    EXPECT_EQ(frame->sequence, 42u);
+    EXPECT_EQ(ZylDecodeStreamRef(frame->payload), 0x00000190C0FFEE01ull);
+}
+
+TEST(ZylMqttFrame, DamagedBodiesAreDropped) {
+    const Bytes good = ZylEncodeFrame(ZYL_FRAME_OPEN, 0, 1, 1, nullptr, 0);
+    ASSERT_TRUE(ZylDecodeFrame(good.data(), good.size()));
+    EXPECT_FALSE(ZylDecodeFrame(good.data(), good.size() - 1)); // cut short
+    EXPECT_FALSE(ZylDecodeFrame(nullptr, 0));
+    Bytes version = good;
+    version[0] = 2;
+    EXPECT_FALSE(ZylDecodeFrame(version.data(), version.size()));
+    for (const uint8_t kind : {uint8_t{0}, uint8_t{7}, uint8_t{255}}) {
+        Bytes unknown = good;
+        unknown[1] = kind;
+        EXPECT_FALSE(ZylDecodeFrame(unknown.data(), unknown.size())) << int(kind);
+    }
+}
+
+TEST(ZylMqttFrame, TopicsNameReceiverSenderAndChannel) {
+    EXPECT_EQ(ZylPduTopic("S1.1001", "S1.1002", 1024), "zylfs/pdu/S1.1001/S1.1002/1024");
+    EXPECT_EQ(ZylPduSubscription("S1.1001"), "zylfs/pdu/S1.1001/+/+");
+    EXPECT_EQ(ZylPresenceTopic("SM7.2000"), "zylfs/presence/SM7.2000");
+
+    const auto parsed = ZylParsePduTopic("zylfs/pdu/S1.1001/S1.1002/1025");
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->receiver, "S1.1001");
+    EXPECT_EQ(parsed->sender, "S1.1002");
+    EXPECT_EQ(parsed->channel, 1025);
+    for (const char* bad :
+         {"zylfs/pdu/S1.1001/S1.1002", "zylfs/pdu/S1.1001/S1.1002/", "zylfs/pdu/S1.1001/S1.1002/10x",
+          "zylfs/pdu/S1.1001/S1.1002/0", "zylfs/pdu/S1.1001/S1.1002/-5", "zylfs/pdu//S1.1002/1024",
+          "zylfs/pdu/S1.1001/S1.1002/1024/9", "zylfs/presence/S1.1001", "other/pdu/a/b/1"})
+        EXPECT_FALSE(ZylParsePduTopic(bad)) << bad;
+
+    EXPECT_EQ(ZylParsePresenceTopic("zylfs/presence/S1.1001").value_or(""), "S1.1001");
+    EXPECT_FALSE(ZylParsePresenceTopic("zylfs/presence/"));
+    EXPECT_FALSE(ZylParsePresenceTopic("zylfs/presence/a/b"));
+}
+
+TEST(ZylMqttFrame, UserIdsMustBeWholeTopicLevels) {
+    EXPECT_TRUE(ZylIsValidMqttUserId("S1.1000"));
+    EXPECT_TRUE(ZylIsValidMqttUserId("SM4294967295.2147483647"));
+    for (const char* bad : {"", "a/b", "a+", "#", "a b", "tab\t", "\x7f"})
+        EXPECT_FALSE(ZylIsValidMqttUserId(bad)) << bad;
+    EXPECT_FALSE(ZylIsValidMqttUserId(std::string(65, 'a')));
+    EXPECT_TRUE(ZylIsValidMqttUserId(std::string(64, 'a')));
+}

@@ -1,0 +1,727 @@
+// Hosts talking through a real mosquitto on loopback: presence, the channel handshake, PDUs in
+// order, the in-flight bound, the access list, and broker restarts in the middle of a stream.
+#include "host/ZylMqttHost.h"
+#include "ZylTestBroker.h"
+#include "host/ZylMqttFrame.h"
+
+#include <mosquitto.h>
+#include <mqtt_protocol.h>
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using Clock = std::chrono::steady_clock;
+
+const std::string A = "S1.1001";
+const std::string B = "S1.1002";
+const std::string C = "S1.1003";
+const std::string D = "S1.1004";
+
+std::string Password(const std::string& user) {
+    return "pw-" + user;
+}
+
+// A payload that tells which PDU it is and how long it should be.
+Bytes Pattern(uint32_t index, size_t size) {
+    Bytes bytes(size);
+    for (size_t i = 0; i < size; ++i)
+        bytes[i] = static_cast<uint8_t>(index * 31 + i * 7);
+    if (size >= 4)
+        for (int k = 0; k < 4; ++k)
+            bytes[k] = static_cast<uint8_t>(index >> (24 - 8 * k));
+    return bytes;
+}
+
+ZYLMQTTOPTIONS QuickOptions() {
+    ZYLMQTTOPTIONS options;
+    options.nOfflineGraceMs = 800;
+    options.nOpenTimeoutMs = 800;
+    options.nRetransmitMs = 300;
+    options.nConnectTimeoutMs = 3000;
+    return options;
+}
+
+// One user: its host and every event it handed out, in order.
+class CZylTestUser {
+public:
+    explicit CZylTestUser(std::string id, const ZYLMQTTOPTIONS& options = QuickOptions())
+        : m_sId(std::move(id)), m_host(options) {}
+
+    std::string Connect(const CZylTestBroker& broker) {
+        return m_host.Connect("127.0.0.1", broker.Port(), m_sId, Password(m_sId));
+    }
+    void Poll() {
+        m_host.Poll([this](const ZYLHOSTEVENT& event) { m_vEvents.push_back(event); });
+    }
+    int Count(uint32_t kind, const std::string& peer = {}, int32_t channel = -1, int32_t status = -1) const {
+        return static_cast<int>(std::count_if(m_vEvents.begin(), m_vEvents.end(), [&](const ZYLHOSTEVENT& e) {
+            return e.kind == kind && (peer.empty() || e.peer == peer) &&
+                   (channel < 0 || e.channel == channel) && (status < 0 || e.status == status);
+        }));
+    }
+    std::vector<ZYLHOSTEVENT> Data(const std::string& peer, int32_t channel) const {
+        std::vector<ZYLHOSTEVENT> data;
+        for (const ZYLHOSTEVENT& e : m_vEvents)
+            if (e.kind == DLL_P2P_ON_DATA && e.peer == peer && e.channel == channel)
+                data.push_back(e);
+        return data;
+    }
+    // Where the first event of that kind sits in the order, or -1.
+    int IndexOf(uint32_t kind, const std::string& peer, int32_t channel = -1) const {
+        for (size_t i = 0; i < m_vEvents.size(); ++i)
+            if (m_vEvents[i].kind == kind && m_vEvents[i].peer == peer &&
+                (channel < 0 || m_vEvents[i].channel == channel))
+                return static_cast<int>(i);
+        return -1;
+    }
+
+    std::string m_sId;
+    CZylMqttHost m_host;
+    std::vector<ZYLHOSTEVENT> m_vEvents;
+};
+
+// Polls the users (each on this thread) until the condition holds or the time is up.
+bool RunUntil(std::initializer_list<CZylTestUser*> users, const std::function<bool()>& condition,
+              int maxMs = 5000) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(maxMs);
+    for (;;) {
+        for (CZylTestUser* user : users)
+            user->Poll();
+        if (condition())
+            return true;
+        if (Clock::now() >= deadline)
+            return false;
+        std::vector<pollfd> fds;
+        for (CZylTestUser* user : users)
+            fds.push_back({user->m_host.GetWakeFd(), POLLIN, 0});
+        ::poll(fds.data(), fds.size(), 5);
+    }
+}
+
+void RunFor(std::initializer_list<CZylTestUser*> users, int ms) {
+    RunUntil(
+        users, [] { return false; }, ms);
+}
+
+void OpenBoth(CZylTestUser& a, CZylTestUser& b) {
+    a.m_host.OpenChannel(b.m_sId, ZYL_CHANNEL_REQUEST);
+    a.m_host.OpenChannel(b.m_sId, ZYL_CHANNEL_DATA);
+    ASSERT_TRUE(RunUntil({&a, &b}, [&] {
+        return a.m_host.IsChannelOpen(b.m_sId, ZYL_CHANNEL_REQUEST) &&
+               a.m_host.IsChannelOpen(b.m_sId, ZYL_CHANNEL_DATA) &&
+               b.m_host.IsChannelOpen(a.m_sId, ZYL_CHANNEL_REQUEST) &&
+               b.m_host.IsChannelOpen(a.m_sId, ZYL_CHANNEL_DATA);
+    }));
+}
+
+// A bare libmosquitto client, to do what a host never does: forge, snoop.
+class CZylRawClient {
+public:
+    explicit CZylRawClient(const std::string& user) {
+        m_pMosq = mosquitto_new(user.c_str(), true, this);
+        mosquitto_int_option(m_pMosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+        mosquitto_username_pw_set(m_pMosq, user.c_str(), Password(user).c_str());
+        mosquitto_connect_v5_callback_set(m_pMosq,
+                                          [](mosquitto*, void* obj, int rc, int, const mosquitto_property*) {
+                                              auto* self = static_cast<CZylRawClient*>(obj);
+                                              std::lock_guard lock(self->m_mutex);
+                                              self->m_nConnack = rc;
+                                              self->m_cv.notify_all();
+                                          });
+        mosquitto_publish_v5_callback_set(
+            m_pMosq, [](mosquitto*, void* obj, int mid, int reason, const mosquitto_property*) {
+                auto* self = static_cast<CZylRawClient*>(obj);
+                std::lock_guard lock(self->m_mutex);
+                self->m_mAcks[mid] = reason;
+                self->m_cv.notify_all();
+            });
+        mosquitto_subscribe_v5_callback_set(m_pMosq, [](mosquitto*, void* obj, int, int count,
+                                                        const int* granted, const mosquitto_property*) {
+            auto* self = static_cast<CZylRawClient*>(obj);
+            std::lock_guard lock(self->m_mutex);
+            self->m_vGranted.insert(self->m_vGranted.end(), granted, granted + count);
+            self->m_cv.notify_all();
+        });
+        mosquitto_message_v5_callback_set(
+            m_pMosq, [](mosquitto*, void* obj, const mosquitto_message* message, const mosquitto_property*) {
+                auto* self = static_cast<CZylRawClient*>(obj);
+                std::lock_guard lock(self->m_mutex);
+                self->m_vTopics.push_back(message->topic);
+            });
+    }
+    ~CZylRawClient() {
+        mosquitto_disconnect(m_pMosq);
+        mosquitto_loop_stop(m_pMosq, false);
+        mosquitto_destroy(m_pMosq);
+    }
+    int Connect(int port) {
+        if (mosquitto_connect(m_pMosq, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS)
+            return -1;
+        mosquitto_loop_start(m_pMosq);
+        std::unique_lock lock(m_mutex);
+        m_cv.wait_for(lock, std::chrono::seconds(3), [this] { return m_nConnack >= 0; });
+        return m_nConnack;
+    }
+    // The broker's answer to a QoS 1 publish: 0, or a reason code such as 135 (not authorised).
+    int Publish(const std::string& topic, const Bytes& body, bool retain = false) {
+        int mid = 0;
+        if (mosquitto_publish(m_pMosq, &mid, topic.c_str(), static_cast<int>(body.size()), body.data(), 1,
+                              retain) != MOSQ_ERR_SUCCESS)
+            return -1;
+        std::unique_lock lock(m_mutex);
+        m_cv.wait_for(lock, std::chrono::seconds(3), [&] { return m_mAcks.count(mid) > 0; });
+        return m_mAcks.count(mid) ? m_mAcks[mid] : -1;
+    }
+    void Subscribe(const std::vector<std::string>& topics) {
+        for (const std::string& topic : topics)
+            mosquitto_subscribe(m_pMosq, nullptr, topic.c_str(), 1);
+        std::unique_lock lock(m_mutex);
+        m_cv.wait_for(lock, std::chrono::seconds(3), [&] { return m_vGranted.size() >= topics.size(); });
+    }
+    std::vector<std::string> Topics() {
+        std::lock_guard lock(m_mutex);
+        return m_vTopics;
+    }
+
+private:
+    mosquitto* m_pMosq;
+    std::mutex m_mutex;
+    std::condition_variable m_cv;
+    int m_nConnack = -1;
+    std::map<int, int> m_mAcks;
+    std::vector<int> m_vGranted;
+    std::vector<std::string> m_vTopics;
+};
+
+// The test program itself as a separate host process (see main.cpp), to be killed.
+class CZylChildHost {
+public:
+    CZylChildHost(const CZylTestBroker& broker, const std::string& user, const std::string& peer) {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0)
+            return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
+        const std::string port = std::to_string(broker.Port());
+        const std::string password = Password(user);
+        std::vector<const char*> argv{"/proc/self/exe", "--zyl-host-child", "127.0.0.1",  port.c_str(),
+                                      user.c_str(),     password.c_str(),   peer.c_str(), nullptr};
+        if (posix_spawn(&m_nPid, "/proc/self/exe", &actions, nullptr, const_cast<char**>(argv.data()),
+                        environ) != 0)
+            m_nPid = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        close(fds[1]);
+        m_nOut = fds[0];
+        fcntl(m_nOut, F_SETFL, O_NONBLOCK);
+    }
+    ~CZylChildHost() {
+        Kill();
+        if (m_nOut >= 0)
+            close(m_nOut);
+    }
+    // What it printed so far.
+    const std::string& Output() {
+        char buffer[256];
+        ssize_t n;
+        while ((n = read(m_nOut, buffer, sizeof buffer)) > 0)
+            m_sOutput.append(buffer, static_cast<size_t>(n));
+        return m_sOutput;
+    }
+    void Kill() {
+        if (m_nPid <= 0)
+            return;
+        kill(m_nPid, SIGKILL);
+        waitpid(m_nPid, nullptr, 0);
+        m_nPid = -1;
+    }
+
+private:
+    pid_t m_nPid = -1;
+    int m_nOut = -1;
+    std::string m_sOutput;
+};
+
+class ZylMqttHostTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        mosquitto_lib_init();
+        for (const std::string& user : {A, B, C, D})
+            m_broker.AddUser(user, Password(user));
+        ASSERT_TRUE(m_broker.Start()) << m_broker.Error();
+    }
+    void TearDown() override {
+        if (HasFailure()) {
+            const std::string log = m_broker.Log();
+            std::fprintf(stderr, "broker log (end):\n%s\n",
+                         log.substr(log.size() > 3000 ? log.size() - 3000 : 0).c_str());
+        }
+    }
+
+    CZylTestBroker m_broker;
+};
+
+} // namespace
+
+TEST_F(ZylMqttHostTest, LoginErrorsAreClearAndLeaveTheHostUsable) {
+    CZylMqttHost host(QuickOptions());
+    EXPECT_EQ(host.Connect("127.0.0.1", m_broker.Port(), A, "wrong"), "connection refused: not authorised");
+    EXPECT_FALSE(host.IsConnected());
+    EXPECT_EQ(host.Connect("127.0.0.1", m_broker.Port(), "S9.9999", "any"),
+              "connection refused: not authorised");
+
+    const int closed = ZylFreeLoopbackPort();
+    const std::string unreachable = host.Connect("127.0.0.1", closed, A, Password(A));
+    EXPECT_EQ(unreachable.rfind("cannot reach the broker at 127.0.0.1:" + std::to_string(closed) + ": ", 0),
+              0u)
+        << unreachable;
+    EXPECT_NE(unreachable.find("refused"), std::string::npos) << unreachable;
+
+    EXPECT_NE(host.Connect("127.0.0.1", m_broker.Port(), "S1/1001", "x").find("cannot be a broker user name"),
+              std::string::npos);
+    EXPECT_EQ(host.Connect("127.0.0.1", m_broker.Port(), A, Password(A)), "");
+    EXPECT_TRUE(host.IsConnected());
+    EXPECT_EQ(host.Connect("127.0.0.1", m_broker.Port(), A, Password(A)), "already connected as " + A);
+}
+
+TEST_F(ZylMqttHostTest, PresenceIsKnownAtLoginAndFollowsLogins) {
+    CZylTestUser a(A), b(B), c(C);
+    ASSERT_EQ(a.Connect(m_broker), "");
+    EXPECT_TRUE(a.m_host.GetOnlineUsers().empty());
+    ASSERT_EQ(b.Connect(m_broker), "");
+    // B logs in after A: A's retained presence is known when Connect returns.
+    EXPECT_TRUE(b.m_host.IsOnline(A));
+    ASSERT_TRUE(RunUntil({&a, &b}, [&] { return a.Count(DLL_P2P_ON_USER_ONLINE, B) == 1; }));
+    EXPECT_FALSE(a.m_host.IsOnline(C));
+
+    b.m_host.Disconnect();
+    ASSERT_TRUE(RunUntil(
+        {&a}, [&] { return a.Count(DLL_P2P_ON_USER_OFFLINE, B) == 1; }, 3000));
+    EXPECT_FALSE(a.m_host.IsOnline(B));
+    // The retained "offline" tells a later login that B is away.
+    ASSERT_EQ(c.Connect(m_broker), "");
+    EXPECT_TRUE(c.m_host.IsOnline(A));
+    EXPECT_FALSE(c.m_host.IsOnline(B));
+    RunFor({&c}, 100);
+    EXPECT_EQ(c.Count(DLL_P2P_ON_USER_ONLINE, A), 1);
+    EXPECT_EQ(c.Count(DLL_P2P_ON_USER_ONLINE, B), 0);
+}
+
+TEST_F(ZylMqttHostTest, ChannelConnectsOnlyWhenBothHostsHaveItOpen) {
+    CZylTestUser a(A), b(B);
+    ASSERT_EQ(a.Connect(m_broker), "");
+    ASSERT_EQ(b.Connect(m_broker), "");
+    ASSERT_TRUE(RunUntil({&a}, [&] { return a.m_host.IsOnline(B); }));
+    const uint8_t byte = 1;
+    EXPECT_EQ(a.m_host.Send(B, ZYL_CHANNEL_REQUEST, 1, &byte, 1), -1); // not open yet
+
+    a.m_host.OpenChannel(B, ZYL_CHANNEL_REQUEST);
+    RunFor({&a}, 300); // B's host does not run: no answer, no connection
+    EXPECT_EQ(a.Count(DLL_P2P_ON_CONNECT), 0);
+    EXPECT_FALSE(a.m_host.IsChannelOpen(B, ZYL_CHANNEL_REQUEST));
+    EXPECT_EQ(a.m_host.Send(B, ZYL_CHANNEL_REQUEST, 1, &byte, 1), -1);
+
+    ASSERT_TRUE(RunUntil({&a, &b}, [&] {
+        return a.Count(DLL_P2P_ON_CONNECT, B, ZYL_CHANNEL_REQUEST, 0) == 1 &&
+               b.Count(DLL_P2P_ON_CONNECT, A, ZYL_CHANNEL_REQUEST, 0) == 1;
+    }));
+    // B's host accepted before A heard of it.
+    EXPECT_FALSE(a.m_host.IsChannelOpen(B, ZYL_CHANNEL_DATA));
+    a.m_host.OpenChannel(B, ZYL_CHANNEL_REQUEST); // open already: nothing
+    b.m_host.OpenChannel(A, ZYL_CHANNEL_REQUEST);
+
+    // Both open the other channel at the same moment: one connection, heard once on each side.
+    a.m_host.OpenChannel(B, ZYL_CHANNEL_DATA);
+    b.m_host.OpenChannel(A, ZYL_CHANNEL_DATA);
+    ASSERT_TRUE(RunUntil({&a, &b}, [&] {
+        return a.m_host.IsChannelOpen(B, ZYL_CHANNEL_DATA) && b.m_host.IsChannelOpen(A, ZYL_CHANNEL_DATA);
+    }));
+    RunFor({&a, &b}, 300);
+    EXPECT_EQ(a.Count(DLL_P2P_ON_CONNECT), 2);
+    EXPECT_EQ(b.Count(DLL_P2P_ON_CONNECT), 2);
+    EXPECT_EQ(a.Count(DLL_P2P_ON_DISCONNECT) + b.Count(DLL_P2P_ON_DISCONNECT), 0);
+    ASSERT_EQ(a.m_host.Send(B, ZYL_CHANNEL_DATA, 7, &byte, 1), 1);
+    ASSERT_EQ(b.m_host.Send(A, ZYL_CHANNEL_DATA, 8, &byte, 1), 1);
+    ASSERT_TRUE(RunUntil({&a, &b}, [&] {
+        return a.Data(B, ZYL_CHANNEL_DATA).size() == 1 && b.Data(A, ZYL_CHANNEL_DATA).size() == 1;
+    }));
+
+    // Closing one channel closes it on both sides and leaves the other open.
+    b.m_host.CloseChannel(A, ZYL_CHANNEL_REQUEST);
+    EXPECT_EQ(b.m_host.Send(A, ZYL_CHANNEL_REQUEST, 1, &byte, 1), -1);
+    ASSERT_TRUE(RunUntil({&a, &b}, [&] {
+        return a.Count(DLL_P2P_ON_DISCONNECT, B, ZYL_CHANNEL_REQUEST, 0) == 1 &&
+               b.Count(DLL_P2P_ON_DISCONNECT, A, ZYL_CHANNEL_REQUEST, 0) == 1;
+    }));
+    EXPECT_EQ(a.m_host.Send(B, ZYL_CHANNEL_REQUEST, 1, &byte, 1), -1);
+    EXPECT_TRUE(a.m_host.IsChannelOpen(B, ZYL_CHANNEL_DATA));
+    EXPECT_EQ(a.m_host.Send(B, ZYL_CHANNEL_DATA, 9, &byte, 1), 1);
+    ASSERT_TRUE(RunUntil({&a, &b}, [&] { return b.Data(A, ZYL_CHANNEL_DATA).size() == 2; }));
+
+    // And it opens again.
+    a.m_host.OpenChannel(B, ZYL_CHANNEL_REQUEST);
+    ASSERT_TRUE(RunUntil({&a, &b}, [&] {
+        return a.Count(DLL_P2P_ON_CONNECT, B, ZYL_CHANNEL_REQUEST, 0) == 2 &&
+               b.Count(DLL_P2P_ON_CONNECT, A, ZYL_CHANNEL_REQUEST, 0) == 2;
+    }));
+}
+
+TEST_F(ZylMqttHostTest, OpeningFailsForOfflineAndSilentPeers) {
+    CZylTestUser a(A), b(B);
+    ASSERT_EQ(a.Connect(m_broker), "");
+    a.m_host.OpenChannel(C, ZYL_CHANNEL_REQUEST); // never logged in
+    a.m_host.OpenChannel(A, ZYL_CHANNEL_REQUEST); // oneself
+    a.Poll();
+    EXPECT_EQ(a.Count(DLL_P2P_ON_CONNECT, C, ZYL_CHANNEL_REQUEST, ZYL_OPEN_OFFLINE), 1);
+    EXPECT_EQ(a.Count(DLL_P2P_ON_CONNECT, A, ZYL_CHANNEL_REQUEST, ZYL_OPEN_OFFLINE), 1);
+
+    // B is online but its host does not answer in time.
+    ASSERT_EQ(b.Connect(m_broker), "");
+    ASSERT_TRUE(a.m_host.IsOnline(B));
+    a.m_host.OpenChannel(B, ZYL_CHANNEL_DATA);
+    ASSERT_TRUE(RunUntil(
+        {&a}, [&] { return a.Count(DLL_P2P_ON_CONNECT, B) == 1; }, 3000));
+    EXPECT_EQ(a.Count(DLL_P2P_ON_CONNECT, B, ZYL_CHANNEL_DATA, ZYL_OPEN_NO_ANSWER), 1);
+    EXPECT_FALSE(a.m_host.IsChannelOpen(B, ZYL_CHANNEL_DATA));
+
+    // When B's host catches up, its late acceptance is turned down and it closes again.
+    ASSERT_TRUE(RunUntil({&a, &b}, [&] { return b.Count(DLL_P2P_ON_DISCONNECT, A, ZYL_CHANNEL_DATA) == 1; }));
+    EXPECT_EQ(b.IndexOf(DLL_P2P_ON_CONNECT, A, ZYL_CHANNEL_DATA) <
+                  b.IndexOf(DLL_P2P_ON_DISCONNECT, A, ZYL_CHANNEL_DATA),
+              true);
+    EXPECT_FALSE(b.m_host.IsChannelOpen(A, ZYL_CHANNEL_DATA));
+    EXPECT_EQ(a.Count(DLL_P2P_ON_CONNECT, B, ZYL_CHANNEL_DATA, ZYL_OPEN_DONE), 0);
+}
+
+TEST_F(ZylMqttHostTest, PdusArriveInOrderOnBothChannelsBothWays) {
+    CZylTestUser a(A), b(B);
+    ASSERT_EQ(a.Connect(m_broker), "");
+    ASSERT_EQ(b.Connect(m_broker), "");
+    OpenBoth(a, b);
+
+    const uint32_t count = 400;
+    for (uint32_t i = 0; i < count; ++i) {
+        const Bytes payload = Pattern(i, (i * 37) % 3000); // PDU 0 is empty
+        const int32_t channel = i % 3 == 0 ? ZYL_CHANNEL_REQUEST : ZYL_CHANNEL_DATA;
+        ASSERT_EQ(
+            a.m_host.Send(B, channel, 0x10000 + i, payload.data(), static_cast<int32_t>(payload.size())), 1);
+        if (i % 4 == 0) {
+            ASSERT_EQ(b.m_host.Send(A, ZYL_CHANNEL_REQUEST, i, payload.data(),
+                                    static_cast<int32_t>(payload.size())),
+                      1);
+        }
+    }
+    ASSERT_TRUE(RunUntil({&a, &b}, [&] {
+        return b.Data(A, ZYL_CHANNEL_REQUEST).size() + b.Data(A, ZYL_CHANNEL_DATA).size() == count &&
+               a.Data(B, ZYL_CHANNEL_REQUEST).size() == count / 4;
+    }));
+    RunFor({&a, &b}, 100); // and nothing more (no duplicates)
+    for (const int32_t channel : {ZYL_CHANNEL_REQUEST, ZYL_CHANNEL_DATA}) {
+        std::vector<uint32_t> expected;
+        for (uint32_t i = 0; i < count; ++i)
+            if ((i % 3 == 0) == (channel == ZYL_CHANNEL_REQUEST))
+                expected.push_back(i);
+        const auto data = b.Data(A, channel);
+        ASSERT_EQ(data.size(), expected.size());
+        for (size_t k = 0; k < data.size(); ++k) {
+            ASSERT_EQ(data[k].command, 0x10000 + expected[k]);
+            ASSERT_EQ(data[k].payload, Pattern(expected[k], (expected[k] * 37) % 3000));
+        }
+    }
+    const auto back = a.Data(B, ZYL_CHANNEL_REQUEST);
+    ASSERT_EQ(back.size(), count / 4);
+    for (uint32_t k = 0; k < back.size(); ++k)
+        ASSERT_EQ(back[k].command, 4 * k);
+    EXPECT_EQ(a.m_host.GetBytesInFlight(B), 0u); // everything acknowledged
+}
+
+TEST_F(ZylMqttHostTest, BurstAboveTheBoundIsRefusedThenArrivesInOrder) {
+    CZylTestUser a(A), b(B);
+    ASSERT_EQ(a.Connect(m_broker), "");
+    ASSERT_EQ(b.Connect(m_broker), "");
+    OpenBoth(a, b);
+
+    // B's host does not run, so nothing is acknowledged: the bound of 1 MiB stops the 65th block.
+    const size_t block = 16 << 10;
+    uint32_t sent = 0;
+    while (sent < 100) {
+        const Bytes payload = Pattern(sent, block);
+        const int32_t taken =
+            a.m_host.Send(B, ZYL_CHANNEL_DATA, sent, payload.data(), static_cast<int32_t>(block));
+        if (taken == 0)
+            break;
+        ASSERT_EQ(taken, 1);
+        ++sent;
+    }
+    EXPECT_EQ(sent, 64u);
+    EXPECT_EQ(a.m_host.GetBytesInFlight(B), size_t{1} << 20);
+    // The other channel to the same user shares the bound; a small PDU goes nowhere either.
+    const uint8_t byte = 0;
+    EXPECT_EQ(a.m_host.Send(B, ZYL_CHANNEL_REQUEST, 1, &byte, 1), 0);
+
+    const uint32_t total = 256; // 4 MiB
+    int refusals = 1;
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (sent < total && Clock::now() < deadline) {
+        const Bytes payload = Pattern(sent, block);
+        const int32_t taken =
+            a.m_host.Send(B, ZYL_CHANNEL_DATA, sent, payload.data(), static_cast<int32_t>(block));
+        ASSERT_LE(a.m_host.GetBytesInFlight(B), size_t{1} << 20);
+        if (taken == 1) {
+            ++sent;
+        } else {
+            ASSERT_EQ(taken, 0);
+            ++refusals;
+            RunFor({&a, &b}, 2);
+        }
+    }
+    ASSERT_EQ(sent, total);
+    EXPECT_GT(refusals, 1);
+    ASSERT_TRUE(RunUntil(
+        {&a, &b}, [&] { return b.Data(A, ZYL_CHANNEL_DATA).size() == total; }, 10000));
+    const auto data = b.Data(A, ZYL_CHANNEL_DATA);
+    for (uint32_t i = 0; i < total; ++i) {
+        ASSERT_EQ(data[i].command, i);
+        ASSERT_EQ(data[i].payload, Pattern(i, block)) << i;
+    }
+}
+
+namespace {
+
+// A steady stream from A to B while the broker goes away and comes back.
+void StreamThroughBrokerRestart(CZylTestBroker& broker, bool kill) {
+    ZYLMQTTOPTIONS options = QuickOptions();
+    options.nOfflineGraceMs = 3000;
+    CZylTestUser a(A, options), b(B, options);
+    ASSERT_EQ(a.Connect(broker), "");
+    ASSERT_EQ(b.Connect(broker), "");
+    OpenBoth(a, b);
+
+    const uint32_t total = 2000;
+    const size_t size = 1024;
+    uint32_t sent = 0;
+    bool restarted = false;
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (b.Data(A, ZYL_CHANNEL_DATA).size() < total && Clock::now() < deadline) {
+        if (sent >= 700 && !restarted) {
+            if (kill)
+                broker.Kill();
+            else
+                broker.Stop();
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            ASSERT_TRUE(broker.Start()) << broker.Error();
+            restarted = true;
+        }
+        bool refused = false;
+        for (int burst = 0; burst < 20 && sent < total && !refused; ++burst) {
+            const Bytes payload = Pattern(sent, size);
+            if (a.m_host.Send(B, ZYL_CHANNEL_DATA, sent, payload.data(), static_cast<int32_t>(size)) == 1)
+                ++sent;
+            else
+                refused = true;
+        }
+        RunFor({&a, &b}, refused ? 5 : 0);
+    }
+    const auto data = b.Data(A, ZYL_CHANNEL_DATA);
+    ASSERT_EQ(data.size(), total);
+    for (uint32_t i = 0; i < total; ++i) {
+        ASSERT_EQ(data[i].command, i) << "out of order or duplicated";
+        ASSERT_EQ(data[i].payload, Pattern(i, size));
+    }
+    RunFor({&a, &b}, 200);
+    EXPECT_EQ(b.Data(A, ZYL_CHANNEL_DATA).size(), total);
+    // The users never went away for each other: the channels stayed up.
+    EXPECT_GE(a.Count(ZYL_EVENT_BROKER_DOWN), 1);
+    EXPECT_GE(a.Count(ZYL_EVENT_BROKER_UP), 1);
+    for (const CZylTestUser* user : {&a, &b}) {
+        EXPECT_EQ(user->Count(DLL_P2P_ON_DISCONNECT), 0) << user->m_sId;
+        EXPECT_EQ(user->Count(DLL_P2P_ON_USER_OFFLINE), 0) << user->m_sId;
+    }
+    EXPECT_TRUE(a.m_host.IsChannelOpen(B, ZYL_CHANNEL_DATA));
+    // The stream goes on after the restart.
+    const uint8_t byte = 5;
+    ASSERT_EQ(b.m_host.Send(A, ZYL_CHANNEL_REQUEST, 77, &byte, 1), 1);
+    ASSERT_TRUE(RunUntil({&a, &b}, [&] { return a.Data(B, ZYL_CHANNEL_REQUEST).size() == 1; }));
+}
+
+} // namespace
+
+TEST_F(ZylMqttHostTest, BrokerStoppedMidStreamLosesAndRepeatsNothing) {
+    StreamThroughBrokerRestart(m_broker, false);
+}
+
+TEST_F(ZylMqttHostTest, BrokerKilledMidStreamLosesAndRepeatsNothing) {
+    StreamThroughBrokerRestart(m_broker, true);
+}
+
+TEST_F(ZylMqttHostTest, KilledUserGoesOfflineByItsWill) {
+    CZylTestUser a(A);
+    ASSERT_EQ(a.Connect(m_broker), "");
+    CZylChildHost child(m_broker, C, A);
+    ASSERT_TRUE(RunUntil(
+        {&a}, [&] { return child.Output().find("ready") != std::string::npos; }, 5000))
+        << child.Output();
+    EXPECT_TRUE(a.m_host.IsOnline(C));
+    EXPECT_TRUE(a.m_host.IsChannelOpen(C, ZYL_CHANNEL_REQUEST));
+    EXPECT_TRUE(a.m_host.IsChannelOpen(C, ZYL_CHANNEL_DATA));
+
+    const auto killed = Clock::now();
+    child.Kill();
+    ASSERT_TRUE(RunUntil(
+        {&a}, [&] { return a.Count(DLL_P2P_ON_USER_OFFLINE, C) == 1; }, 3000));
+    EXPECT_GE(Clock::now() - killed, std::chrono::milliseconds(QuickOptions().nOfflineGraceMs - 100));
+    // Both channels close first, then the user goes.
+    const int offline = a.IndexOf(DLL_P2P_ON_USER_OFFLINE, C);
+    EXPECT_LT(a.IndexOf(DLL_P2P_ON_DISCONNECT, C, ZYL_CHANNEL_REQUEST), offline);
+    EXPECT_LT(a.IndexOf(DLL_P2P_ON_DISCONNECT, C, ZYL_CHANNEL_DATA), offline);
+    EXPECT_GE(a.IndexOf(DLL_P2P_ON_DISCONNECT, C, ZYL_CHANNEL_REQUEST), 0);
+    EXPECT_FALSE(a.m_host.IsOnline(C));
+    EXPECT_FALSE(a.m_host.IsChannelOpen(C, ZYL_CHANNEL_DATA));
+    const uint8_t byte = 0;
+    EXPECT_EQ(a.m_host.Send(C, ZYL_CHANNEL_DATA, 1, &byte, 1), -1);
+}
+
+TEST_F(ZylMqttHostTest, LogoutDeliversWhatWasSentThenClosesAndGoesOffline) {
+    auto a = std::make_unique<CZylTestUser>(A);
+    CZylTestUser b(B);
+    ASSERT_EQ(a->Connect(m_broker), "");
+    ASSERT_EQ(b.Connect(m_broker), "");
+    OpenBoth(*a, b);
+
+    // B's host runs on a thread of its own, so that it acknowledges while A logs out.
+    std::atomic<bool> stop{false};
+    std::thread runner([&] {
+        while (!stop) {
+            b.m_host.Wait(5);
+            b.Poll();
+        }
+    });
+    for (uint32_t i = 0; i < 300; ++i) {
+        const Bytes payload = Pattern(i, 500);
+        ASSERT_EQ(a->m_host.Send(B, ZYL_CHANNEL_DATA, i, payload.data(), 500), 1);
+    }
+    const auto started = Clock::now();
+    a->m_host.Disconnect();
+    EXPECT_LT(Clock::now() - started, std::chrono::milliseconds(1500)); // acknowledged, not timed out
+    std::this_thread::sleep_for(std::chrono::milliseconds(QuickOptions().nOfflineGraceMs + 400));
+    stop = true;
+    runner.join();
+
+    const auto data = b.Data(A, ZYL_CHANNEL_DATA);
+    ASSERT_EQ(data.size(), 300u);
+    for (uint32_t i = 0; i < 300; ++i)
+        ASSERT_EQ(data[i].command, i);
+    EXPECT_EQ(b.Count(DLL_P2P_ON_DISCONNECT, A, ZYL_CHANNEL_REQUEST, 0), 1);
+    EXPECT_EQ(b.Count(DLL_P2P_ON_DISCONNECT, A, ZYL_CHANNEL_DATA, 0), 1);
+    EXPECT_EQ(b.Count(DLL_P2P_ON_USER_OFFLINE, A), 1);
+
+    // A's own side: its channels closed and the others are gone from its view.
+    a->Poll();
+    EXPECT_EQ(a->Count(DLL_P2P_ON_DISCONNECT, B), 2);
+    EXPECT_EQ(a->Count(DLL_P2P_ON_USER_OFFLINE, B), 1);
+    EXPECT_FALSE(a->m_host.IsConnected());
+}
+
+TEST_F(ZylMqttHostTest, AccessListStopsForgedSendersAndSnoopers) {
+    CZylTestUser a(A), b(B);
+    ASSERT_EQ(a.Connect(m_broker), "");
+    ASSERT_EQ(b.Connect(m_broker), "");
+    OpenBoth(a, b);
+    RunFor({&a, &b}, 100);
+    const size_t before = a.m_vEvents.size();
+
+    CZylRawClient forger(C);
+    ASSERT_EQ(forger.Connect(m_broker.Port()), 0);
+    // C pretends to be B: an opening of a new channel, a newer opening of channel 1024 (which
+    // would drop A's real one), a PDU, and B's presence.
+    const uint64_t stream = ~uint64_t{0} >> 1;
+    EXPECT_EQ(forger.Publish(ZylPduTopic(A, B, 7), ZylEncodeFrame(ZYL_FRAME_OPEN, 0, stream, 1, nullptr, 0)),
+              MQTT_RC_NOT_AUTHORIZED);
+    EXPECT_EQ(forger.Publish(ZylPduTopic(A, B, ZYL_CHANNEL_REQUEST),
+                             ZylEncodeFrame(ZYL_FRAME_OPEN, 0, stream, 1, nullptr, 0)),
+              MQTT_RC_NOT_AUTHORIZED);
+    const uint8_t pdu[] = {1, 2, 3};
+    EXPECT_EQ(forger.Publish(ZylPduTopic(A, B, ZYL_CHANNEL_DATA),
+                             ZylEncodeFrame(ZYL_FRAME_DATA, 4112, stream, 2, pdu, sizeof pdu)),
+              MQTT_RC_NOT_AUTHORIZED);
+    EXPECT_EQ(forger.Publish(ZylPresenceTopic(B), Bytes{'o', 'f', 'f', 'l', 'i', 'n', 'e'}, true),
+              MQTT_RC_NOT_AUTHORIZED);
+    // Under its own name C gets through, and after all the forgeries: a barrier.
+    EXPECT_EQ(forger.Publish(ZylPduTopic(A, C, ZYL_CHANNEL_REQUEST),
+                             ZylEncodeFrame(ZYL_FRAME_OPEN, 0, 1, 1, nullptr, 0)),
+              0);
+    ASSERT_TRUE(
+        RunUntil({&a, &b}, [&] { return a.Count(DLL_P2P_ON_CONNECT, C, ZYL_CHANNEL_REQUEST, 0) == 1; }));
+    RunFor({&a, &b}, QuickOptions().nOfflineGraceMs + 200);
+    for (size_t i = before; i < a.m_vEvents.size(); ++i)
+        EXPECT_NE(a.m_vEvents[i].peer, B) << "event " << a.m_vEvents[i].kind << " from the forged sender";
+    EXPECT_TRUE(a.m_host.IsOnline(B));
+    EXPECT_TRUE(a.m_host.IsChannelOpen(B, ZYL_CHANNEL_REQUEST));
+
+    // D listens to everything it can name; it hears presence, never a frame between A and B.
+    CZylRawClient snooper(D);
+    ASSERT_EQ(snooper.Connect(m_broker.Port()), 0);
+    snooper.Subscribe({"zylfs/pdu/" + A + "/#", "zylfs/pdu/+/" + A + "/+", "zylfs/pdu/#", "#"});
+    const uint8_t secret[] = {9, 9, 9};
+    ASSERT_EQ(a.m_host.Send(B, ZYL_CHANNEL_DATA, 1, secret, sizeof secret), 1);
+    ASSERT_EQ(b.m_host.Send(A, ZYL_CHANNEL_DATA, 2, secret, sizeof secret), 1);
+    ASSERT_TRUE(RunUntil({&a, &b}, [&] {
+        return a.Data(B, ZYL_CHANNEL_DATA).size() == 1 && b.Data(A, ZYL_CHANNEL_DATA).size() == 1;
+    }));
+    RunFor({&a, &b}, 200);
+    bool heardPresence = false;
+    for (const std::string& topic : snooper.Topics()) {
+        EXPECT_EQ(topic.rfind("zylfs/pdu/", 0), std::string::npos) << topic;
+        heardPresence |= topic.rfind("zylfs/presence/", 0) == 0;
+    }
+    EXPECT_TRUE(heardPresence);
+}
+
+TEST_F(ZylMqttHostTest, SecondLoginOfTheSameUserEndsTheFirst) {
+    CZylTestUser first(A), second(A), b(B);
+    ASSERT_EQ(first.Connect(m_broker), "");
+    ASSERT_EQ(b.Connect(m_broker), "");
+    OpenBoth(first, b);
+    ASSERT_EQ(second.Connect(m_broker), "");
+    ASSERT_TRUE(RunUntil({&first, &second, &b}, [&] { return first.Count(ZYL_EVENT_BROKER_ENDED) == 1; }));
+    const auto ended = std::find_if(first.m_vEvents.begin(), first.m_vEvents.end(),
+                                    [](const ZYLHOSTEVENT& e) { return e.kind == ZYL_EVENT_BROKER_ENDED; });
+    EXPECT_EQ(ended->text, "the same user logged in elsewhere");
+    EXPECT_EQ(first.Count(DLL_P2P_ON_DISCONNECT, B), 2);
+    const uint8_t byte = 0;
+    EXPECT_EQ(first.m_host.Send(B, ZYL_CHANNEL_DATA, 1, &byte, 1), -1);
+
+    // The first login does not keep coming back to push the second one out.
+    RunFor({&first, &second, &b}, 1500);
+    const int drops = second.Count(ZYL_EVENT_BROKER_DOWN);
+    RunFor({&first, &second, &b}, 1500);
+    EXPECT_EQ(second.Count(ZYL_EVENT_BROKER_DOWN), drops);
+    EXPECT_EQ(second.Count(ZYL_EVENT_BROKER_ENDED), 0);
+    EXPECT_TRUE(b.m_host.IsOnline(A));
+    // B's channels belonged to the first login: the new one turns them down when asked.
+    EXPECT_FALSE(b.m_host.IsChannelOpen(A, ZYL_CHANNEL_REQUEST));
+    OpenBoth(second, b);
+    first.m_host.Disconnect(); // says nothing: A is still online through the second login
+    RunFor({&second, &b}, QuickOptions().nOfflineGraceMs + 300);
+    EXPECT_TRUE(b.m_host.IsOnline(A));
+    EXPECT_TRUE(second.m_host.IsChannelOpen(B, ZYL_CHANNEL_DATA));
+}

@@ -1,0 +1,181 @@
+#include "ZylTestBroker.h"
+
+#include "host/ZylMqttFrame.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace {
+
+// mosquitto lives in /usr/sbin, which an ordinary user's PATH may lack.
+std::string FindProgram(const std::string& name) {
+    for (const char* folder : {"/usr/sbin/", "/usr/bin/", "/usr/local/sbin/", "/usr/local/bin/"}) {
+        const std::string path = std::string(folder) + name;
+        if (access(path.c_str(), X_OK) == 0)
+            return path;
+    }
+    return name;
+}
+
+pid_t Spawn(const std::vector<std::string>& argv, const std::filesystem::path& output) {
+    std::vector<char*> args;
+    for (const std::string& arg : argv)
+        args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    const std::string out = output.empty() ? std::string("/dev/null") : output.string();
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    pid_t pid = -1;
+    const std::string program = FindProgram(argv.at(0));
+    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, args.data(), environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+bool Accepts(int port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return false;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(fd);
+    return ok;
+}
+
+} // namespace
+
+int ZylFreeLoopbackPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    int port = 0;
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size) == 0)
+        port = ntohs(address.sin_port);
+    if (fd >= 0)
+        close(fd);
+    return port;
+}
+
+int ZylRunProgram(const std::vector<std::string>& argv, const std::filesystem::path& output) {
+    const pid_t pid = Spawn(argv, output);
+    int status = 0;
+    if (pid <= 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
+        return -1;
+    return WEXITSTATUS(status);
+}
+
+CZylTestBroker::CZylTestBroker() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "zylfs-broker-XXXXXX").string();
+    if (!mkdtemp(pattern.data()))
+        throw std::runtime_error("cannot create a temporary folder");
+    m_pFolder = pattern;
+}
+
+CZylTestBroker::~CZylTestBroker() {
+    Stop();
+    std::error_code ec;
+    std::filesystem::remove_all(m_pFolder, ec);
+}
+
+void CZylTestBroker::AddUser(const std::string& user, const std::string& password) {
+    m_vUsers.emplace_back(user, password);
+}
+
+bool CZylTestBroker::Start() {
+    if (IsRunning())
+        return true;
+    const auto passwords = m_pFolder / "passwd";
+    const auto acl = m_pFolder / "acl";
+    const auto conf = m_pFolder / "mosquitto.conf";
+    std::filesystem::remove(passwords);
+    for (const auto& [user, password] : m_vUsers) {
+        std::vector<std::string> argv{"mosquitto_passwd", "-b", passwords.string(), user, password};
+        if (!std::filesystem::exists(passwords))
+            argv.insert(argv.begin() + 1, "-c");
+        if (ZylRunProgram(argv, m_pFolder / "passwd.log") != 0) {
+            m_sError = "mosquitto_passwd failed for " + user;
+            return false;
+        }
+    }
+    std::ofstream(acl) << ZylMqttAclText();
+    if (m_nPort == 0)
+        m_nPort = ZylFreeLoopbackPort();
+    // Run as root the broker would switch to its own user, which cannot read this folder.
+    const passwd* self = getpwuid(getuid());
+    std::ofstream(conf) << "listener " << m_nPort << " 127.0.0.1\n"
+                        << "allow_anonymous false\n"
+                        << "password_file " << passwords.string() << "\n"
+                        << "acl_file " << acl.string() << "\n"
+                        << "persistence false\n"
+                        << "log_dest stderr\n"
+                        << "log_type all\n"
+                        << (self ? "user " + std::string(self->pw_name) + "\n" : std::string());
+    m_nPid = Spawn({"mosquitto", "-c", conf.string()}, m_pFolder / "mosquitto.log");
+    if (m_nPid <= 0) {
+        m_sError = "cannot start mosquitto";
+        return false;
+    }
+    for (int i = 0; i < 500; ++i) {
+        if (Accepts(m_nPort))
+            return true;
+        int status = 0;
+        if (waitpid(m_nPid, &status, WNOHANG) == m_nPid) {
+            m_nPid = -1;
+            m_sError = "mosquitto ended at once: " + Log();
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    m_sError = "mosquitto does not take connections on port " + std::to_string(m_nPort);
+    End(SIGKILL);
+    return false;
+}
+
+void CZylTestBroker::Stop() {
+    End(SIGTERM);
+}
+
+void CZylTestBroker::Kill() {
+    End(SIGKILL);
+}
+
+void CZylTestBroker::End(int signal) {
+    if (m_nPid <= 0)
+        return;
+    kill(m_nPid, signal);
+    int status = 0;
+    waitpid(m_nPid, &status, 0);
+    m_nPid = -1;
+}
+
+std::string CZylTestBroker::Log() const {
+    std::ifstream in(m_pFolder / "mosquitto.log");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}

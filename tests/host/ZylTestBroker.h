@@ -1,0 +1,47 @@
+// A private mosquitto for one test: a free loopback port, a password file made with
+// mosquitto_passwd, the transport's access list, and its log, all in a temporary folder that goes
+// away with it. It can be stopped, killed and started again on the same port.
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <string>
+#include <utility>
+#include <vector>
+
+class CZylTestBroker {
+public:
+    CZylTestBroker();
+    ~CZylTestBroker();
+    CZylTestBroker(const CZylTestBroker&) = delete;
+    CZylTestBroker& operator=(const CZylTestBroker&) = delete;
+
+    // Users to write into the password file at the next Start.
+    void AddUser(const std::string& user, const std::string& password);
+    // Starts the broker (on the port of the last run, if any) and waits until it takes
+    // connections; false with the reason in Error() when it does not come up.
+    bool Start();
+    void Stop(); // SIGTERM: the broker publishes the wills of its clients on the way out
+    void Kill(); // SIGKILL: nothing is published
+    bool IsRunning() const { return m_nPid > 0; }
+
+    int Port() const { return m_nPort; }
+    const std::filesystem::path& Folder() const { return m_pFolder; }
+    const std::string& Error() const { return m_sError; }
+    std::string Log() const;
+
+private:
+    void End(int signal);
+
+    std::filesystem::path m_pFolder;
+    std::vector<std::pair<std::string, std::string>> m_vUsers;
+    int m_nPort = 0;
+    pid_t m_nPid = -1;
+    std::string m_sError;
+};
+
+// A free TCP port on 127.0.0.1 at the time of asking.
+int ZylFreeLoopbackPort();
+// Runs a program with arguments and waits for it; its exit code, or -1.
+int ZylRunProgram(const std::vector<std::string>& argv, const std::filesystem::path& output = {});
