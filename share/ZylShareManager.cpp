@@ -151,6 +151,8 @@ int32_t CZylShareManager::AddShare(std::unique_ptr<CZylShareObject> share) {
     const std::u16string& name = share->GetShareName();
     if (name.empty() || name.find(ZYL_SHARE_SEPARATOR) != std::u16string::npos)
         return -1; // a peer could never ask for it
+    if (share->GetName().empty())
+        return -1; // the file-system root has no name and is never shared
     if (!FitsField(name) || !FitsField(share->GetName()) || !FitsField(share->GetPath()) ||
         !FitsField(share->GetType()))
         return -1;

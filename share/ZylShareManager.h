@@ -47,7 +47,8 @@ public:
     int32_t SaveChanges();
 
     // The shares. Adding stamps the share time and takes ownership; a share whose name is empty
-    // or holds "\", or whose texts do not fit their fields or hold a line feed, is refused with -1.
+    // or holds "\", whose item has no name (the root), or whose texts do not fit their fields or
+    // hold a line feed, is refused with -1.
     // Adding, removing and the upload switch write the database at once.
     int32_t AddShare(std::unique_ptr<CZylShareObject> share);
     int32_t RemoveShare(std::u16string_view name);

@@ -341,6 +341,7 @@ TEST(ZylShareDb, SharesThatCannotBeStoredAreRefused) {
     EXPECT_EQ(db.manager.AddShare(nullptr), -1);
     EXPECT_EQ(db.manager.AddShare(MakeShare(u"", u"a", u"/x", 1)), -1);
     EXPECT_EQ(db.manager.AddShare(MakeShare(u"a\\b", u"a", u"/x", 1)), -1);
+    EXPECT_EQ(db.manager.AddShare(MakeShare(u"root", u"", u"/", 1)), -1);
     EXPECT_EQ(db.manager.AddShare(MakeShare(u"a\nb", u"a", u"/x", 1)), -1);
     EXPECT_EQ(db.manager.AddShare(MakeShare(u"a", u"line\nfeed", u"/x", 1)), -1);
     EXPECT_EQ(db.manager.AddShare(MakeShare(u"a", std::u16string(260, u'x'), u"/x", 1)), -1);
