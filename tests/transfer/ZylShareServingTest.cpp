@@ -1,0 +1,322 @@
+// The serving side of transfers, asked by hand: pieces of a shared file with their last-block flag,
+// the files held open per transfer, upload pieces and size queries with every refusal, the
+// unfinished tasks a peer reports and the close notice.
+#include "ZylTransferTestSupport.h"
+
+#include "share/ZylShareManager.h"
+
+using namespace zyltest;
+
+namespace {
+
+struct REPLY {
+    uint32_t command;
+    std::vector<uint8_t> payload;
+};
+
+class CZylShareServingTest : public CZylTwoPluginTest {
+protected:
+    void SetUp() override {
+        CZylTwoPluginTest::SetUp();
+        fs::create_directories(Data() / "inbox");
+        Share(u"Docs", Data() / "docs", ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD);
+        Share(u"Inbox", Data() / "inbox", 7);
+        Share(u"Browse", Data() / "docs", ZYL_PRIV_BROWSE);
+    }
+    CZylShareManager& Shares() { return m_pA->Plugin().GetShareManager(); }
+    CZylShareObject& Share(const std::u16string& name, const fs::path& item, uint16_t privilege) {
+        fs::create_directories(item);
+        auto share = std::make_unique<CZylShareObject>();
+        share->SetShareName(name);
+        share->SetName(ZylFromFsPath(item.filename()));
+        share->SetPath(ZylFromFsPath(item.parent_path()));
+        share->SetFolder(1);
+        share->AddPrivilegedUser(ZYLPRIVILEGEDUSER{u"Everyone", u"Everyone", 0, privilege});
+        CZylShareObject& added = *share;
+        EXPECT_EQ(Shares().AddShare(std::move(share)), 0);
+        return added;
+    }
+    fs::path Data() const { return Root() / "A-data"; }
+
+    // Hands A a request as if B had sent it and gives back what A answered.
+    std::vector<REPLY> Ask(uint32_t command, const std::vector<uint8_t>& payload,
+                           const std::u16string& from = u"S1.1001") {
+        m_host.m_vSent.clear();
+        m_pA->Plugin().OnDataIndication(command, payload.data(), static_cast<int32_t>(payload.size()), from,
+                                        ZYL_CHANNEL_REQUEST);
+        m_host.Tick(10);
+        std::vector<REPLY> out;
+        for (const auto& pdu : m_host.m_vSent)
+            if (pdu.from == u"S1.1000" && pdu.command != ZYL_CMD_UNFINISHED_TASKS_QUERY)
+                out.push_back({pdu.command, pdu.payload});
+        return out;
+    }
+
+    static std::vector<uint8_t> DataRequest(int32_t taskId, const std::u16string& path, int32_t offset) {
+        ZylPayloadWriter w;
+        w.WriteInt32(taskId).WriteInt32(5);
+        w.Write(CZylDateTime());
+        w.WriteString(path).WriteInt32(offset);
+        return w.Bytes();
+    }
+    static std::vector<uint8_t> WriteRequest(int32_t taskId, const std::u16string& path,
+                                             const std::u16string& name, int32_t offset, int32_t end,
+                                             const std::string& data,
+                                             const CZylDateTime& modified = Time(2005, 6, 7, 8, 9, 10)) {
+        ZylPayloadWriter w;
+        w.WriteInt32(taskId).WriteInt32(2);
+        w.Write(CZylDateTime());
+        w.WriteString(path).WriteString(name).WriteInt32(0);
+        w.Write(modified);
+        w.WriteInt32(offset).WriteInt32(end).WriteInt32(static_cast<int32_t>(data.size()));
+        w.WriteBytes(data.data(), static_cast<int32_t>(data.size()));
+        return w.Bytes();
+    }
+    static std::vector<uint8_t> SizeRequest(int32_t taskId, const std::u16string& path,
+                                            const std::u16string& name) {
+        ZylPayloadWriter w;
+        w.WriteInt32(taskId);
+        w.Write(CZylDateTime());
+        w.WriteString(path).WriteString(name).WriteInt32(3);
+        return w.Bytes();
+    }
+
+    // A file data reply's fields after its time.
+    struct PIECE {
+        int32_t taskId, index, unused, last, status, offset;
+        std::string data;
+    };
+    static PIECE ReadPiece(const REPLY& reply) {
+        EXPECT_EQ(reply.command, ZYL_CMD_FILE_DATA_REPLY);
+        ZylPayloadReader r(reply.payload.data(), static_cast<int32_t>(reply.payload.size()));
+        CZylDateTime time;
+        r.Read(time);
+        PIECE p{};
+        p.taskId = r.ReadInt32();
+        p.index = r.ReadInt32();
+        p.unused = r.ReadInt32();
+        p.last = r.ReadInt32();
+        p.status = r.ReadInt32();
+        p.offset = r.ReadInt32();
+        const int32_t n = r.ReadInt32();
+        p.data.assign(reinterpret_cast<const char*>(r.Take(n)), static_cast<size_t>(n));
+        EXPECT_EQ(r.Remaining(), 0);
+        return p;
+    }
+    static std::vector<int32_t> Numbers(const REPLY& reply) {
+        ZylPayloadReader r(reply.payload.data(), static_cast<int32_t>(reply.payload.size()));
+        if (reply.command != ZYL_CMD_ERROR) {
+            CZylDateTime time;
+            r.Read(time);
+        }
+        std::vector<int32_t> out;
+        while (r.Remaining() >= 4)
+            out.push_back(r.ReadInt32());
+        return out;
+    }
+    static int32_t ErrorCode(const std::vector<REPLY>& replies) {
+        if (replies.size() != 1 || replies[0].command != ZYL_CMD_ERROR)
+            return -1;
+        return Numbers(replies[0])[0];
+    }
+};
+
+} // namespace
+
+TEST_F(CZylShareServingTest, PiecesOfAFileCarryTheLastBlockFlagOnlyWhenTheEndIsSeen) {
+    const std::string data = RandomBytes(ZYL_BLOCK_SIZE, 11);
+    WriteFileBytes(Data() / "docs" / "one.bin", data);
+    WriteFileBytes(Data() / "docs" / "small.txt", std::string(100, 's'));
+
+    auto replies = Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(7, u"Docs\\one.bin", 0));
+    ASSERT_EQ(replies.size(), 1u);
+    PIECE piece = ReadPiece(replies[0]);
+    EXPECT_EQ(piece.taskId, 7);
+    EXPECT_EQ(piece.index, 5);
+    EXPECT_EQ(piece.last, 0);
+    EXPECT_EQ(piece.status, 0);
+    EXPECT_TRUE(SameBytes(piece.data, data));
+    EXPECT_EQ(Shares().GetOpenFileCount(), 1u);
+    EXPECT_EQ(m_host.m_vSent.back().channel, ZYL_CHANNEL_DATA);
+
+    replies = Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(7, u"docs\\one.bin", ZYL_BLOCK_SIZE));
+    piece = ReadPiece(replies.at(0));
+    EXPECT_EQ(piece.last, 1);
+    EXPECT_TRUE(piece.data.empty());
+    EXPECT_EQ(Shares().GetOpenFileCount(), 0u);
+
+    piece = ReadPiece(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(8, u"Docs\\small.txt", 0)).at(0));
+    EXPECT_EQ(piece.last, 1);
+    EXPECT_EQ(piece.data.size(), 100u);
+    piece = ReadPiece(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(8, u"Docs\\small.txt", 5000)).at(0));
+    EXPECT_EQ(piece.last, 1);
+    EXPECT_TRUE(piece.data.empty());
+    EXPECT_EQ(piece.offset, 5000);
+}
+
+TEST_F(CZylShareServingTest, TwoDownloadsOfOneFileHoldTwoFilesAndACloseNoticeClosesOnlyItsOwn) {
+    WriteFileBytes(Data() / "docs" / "big.bin", RandomBytes(4 * ZYL_BLOCK_SIZE, 2));
+    Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(7, u"Docs\\big.bin", 0));
+    Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(8, u"Docs\\big.bin", 0));
+    EXPECT_EQ(Shares().GetOpenFileCount(), 2u);
+
+    auto notice = [](int32_t taskId, int32_t flag) {
+        ZylPayloadWriter w;
+        w.Write(CZylDateTime());
+        w.WriteInt32(taskId).WriteInt32(2).WriteString(u"Docs\\big.bin").WriteInt32(flag);
+        return w.Bytes();
+    };
+    // Another user's notice for the same id closes nothing of B's.
+    EXPECT_TRUE(Ask(ZYL_CMD_CLOSE_NOTICE, notice(7, 1), u"S1.1002").empty());
+    EXPECT_EQ(Shares().GetOpenFileCount(), 2u);
+    EXPECT_TRUE(Ask(ZYL_CMD_CLOSE_NOTICE, notice(7, 1)).empty());
+    EXPECT_EQ(Shares().GetOpenFileCount(), 1u);
+    Ask(ZYL_CMD_CLOSE_NOTICE, notice(8, 0));
+    EXPECT_EQ(Shares().GetOpenFileCount(), 0u);
+}
+
+TEST_F(CZylShareServingTest, FileDataRefusals) {
+    WriteFileBytes(Data() / "docs" / "a.txt", "a");
+    EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(7, u"Nope\\a.txt", 0))),
+              ZYL_ERROR_SHARE_REMOVED);
+    EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(7, u"Docs\\..\\inbox\\a.txt", 0))),
+              ZYL_ERROR_OTHER);
+    EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(7, u"Docs\\missing.txt", 0))),
+              ZYL_ERROR_FILE_REMOVED);
+    EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(7, u"Docs", 0))), ZYL_ERROR_FILE_REMOVED);
+    EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(7, u"Docs\\a.txt", -1))),
+              ZYL_ERROR_FILE_REMOVED);
+    // Pieces need the download right as much as the file list does.
+    EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(7, u"Browse\\a.txt", 0))),
+              ZYL_ERROR_USER_DENIED);
+    // The error names the task.
+    const auto replies = Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(9, u"Docs\\missing.txt", 0));
+    EXPECT_EQ(Numbers(replies.at(0)).at(1), 9);
+    EXPECT_EQ(Shares().GetOpenFileCount(), 0u);
+}
+
+TEST_F(CZylShareServingTest, UploadPiecesReplaceAppendAndRefuseAGapWithNothingWritten) {
+    const fs::path target = Data() / "inbox" / "sub" / "f.bin";
+    WriteFileBytes(target, "old contents");
+    auto replies = Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST,
+                       WriteRequest(4, u"Inbox", u"\\sub\\f.bin", 0, 0, std::string(4096, 'a')));
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0].command, ZYL_CMD_WRITE_FILE_DATA_REPLY);
+    EXPECT_EQ(Numbers(replies[0]), (std::vector<int32_t>{4, 2, 0, 4096, 0}));
+    EXPECT_EQ(Shares().GetOpenFileCount(), 1u);
+    // Appended at the size it has.
+    replies =
+        Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(4, u"Inbox", u"\\sub\\f.bin", 4096, 1, "tail"));
+    EXPECT_EQ(Numbers(replies.at(0)), (std::vector<int32_t>{4, 2, 4096, 4, 1}));
+    EXPECT_EQ(ReadFileBytes(target), std::string(4096, 'a') + "tail");
+    fs::file_time_type expected;
+    ASSERT_TRUE(ZylTimeToFileTime(Time(2005, 6, 7, 8, 9, 10), expected));
+    EXPECT_EQ(fs::last_write_time(target), expected);
+    EXPECT_EQ(Shares().GetOpenFileCount(), 0u);
+
+    // A piece that would leave a gap is refused and writes nothing.
+    WriteFileBytes(Data() / "inbox" / "short.bin", std::string(3000, 's'));
+    EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST,
+                            WriteRequest(5, u"Inbox", u"short.bin", 4096, 0, std::string(10, 'x')))),
+              ZYL_ERROR_OTHER);
+    EXPECT_EQ(fs::file_size(Data() / "inbox" / "short.bin"), 3000u);
+    // A later piece for a file that does not exist is refused too.
+    EXPECT_EQ(
+        ErrorCode(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(6, u"Inbox", u"none.bin", 10, 0, "x"))),
+        ZYL_ERROR_OTHER);
+    EXPECT_FALSE(fs::exists(Data() / "inbox" / "none.bin"));
+}
+
+TEST_F(CZylShareServingTest, SizeQueriesAnswerWhatIsHeldAndCreateOnlyTheFolders) {
+    auto replies = Ask(ZYL_CMD_SYNC_FILE_SIZE_REQUEST, SizeRequest(4, u"Inbox", u"\\new\\deep\\f.bin"));
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0].command, ZYL_CMD_SYNC_FILE_SIZE_REPLY);
+    EXPECT_EQ(Numbers(replies[0]), (std::vector<int32_t>{4, 3, 0}));
+    EXPECT_TRUE(fs::is_directory(Data() / "inbox" / "new" / "deep"));
+    EXPECT_FALSE(fs::exists(Data() / "inbox" / "new" / "deep" / "f.bin"));
+
+    WriteFileBytes(Data() / "inbox" / "held.bin", std::string(1234, 'h'));
+    replies = Ask(ZYL_CMD_SYNC_FILE_SIZE_REQUEST, SizeRequest(4, u"Inbox", u"held.bin"));
+    EXPECT_EQ(Numbers(replies.at(0)), (std::vector<int32_t>{4, 3, 1234}));
+    EXPECT_EQ(Shares().GetOpenFileCount(), 1u);
+}
+
+TEST_F(CZylShareServingTest, UploadConsentAndItsRefusals) {
+    auto ask = [this](const std::u16string& path, const std::u16string& from = u"S1.1001") {
+        ZylPayloadWriter w;
+        w.WriteInt32(12);
+        w.Write(CZylDateTime());
+        w.WriteString(path);
+        return Ask(ZYL_CMD_UPLOAD_REQUEST, w.Bytes(), from);
+    };
+    auto replies = ask(u"Inbox");
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0].command, ZYL_CMD_UPLOAD_REPLY);
+    EXPECT_EQ(Numbers(replies[0]), (std::vector<int32_t>{12, 1}));
+    CZylShareObject* inbox = nullptr;
+    Shares().FindShareByName(u"Inbox", &inbox);
+    ZYLSHAREUSER* entry = nullptr;
+    ASSERT_GE(inbox->FindCurrentUser(u"S1.1001", &entry), 0);
+    EXPECT_EQ(entry->uploads, 1);
+
+    EXPECT_EQ(Numbers(ask(u"Docs").at(0)), (std::vector<int32_t>{12, 0}));
+    EXPECT_EQ(ErrorCode(ask(u"Nope")), ZYL_ERROR_SHARE_REMOVED);
+    EXPECT_EQ(ErrorCode(ask(u"Inbox\\..\\docs")), ZYL_ERROR_OTHER);
+    Shares().SetNoUpload(1);
+    EXPECT_EQ(Numbers(ask(u"Inbox").at(0)), (std::vector<int32_t>{12, 0}));
+    EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(4, u"Inbox", u"f.bin", 0, 1, "x"))),
+              ZYL_ERROR_USER_DENIED);
+    EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_SYNC_FILE_SIZE_REQUEST, SizeRequest(4, u"Inbox", u"f.bin"))),
+              ZYL_ERROR_USER_DENIED);
+    EXPECT_FALSE(fs::exists(Data() / "inbox" / "f.bin"));
+}
+
+TEST_F(CZylShareServingTest, ALengthBeyondThePayloadIsDroppedWithNothingWritten) {
+    auto request = WriteRequest(4, u"Inbox", u"f.bin", 0, 1, "abc");
+    // The length field (just before the data) claims 4099 bytes; three follow.
+    request[request.size() - 3 - 2] = 0x10;
+    EXPECT_TRUE(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, request).empty());
+    EXPECT_FALSE(fs::exists(Data() / "inbox" / "f.bin"));
+    auto negative = WriteRequest(4, u"Inbox", u"f.bin", 0, 1, "abc");
+    negative[negative.size() - 3 - 4] = 0xFF;
+    EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, negative)), ZYL_ERROR_OTHER);
+    EXPECT_FALSE(fs::exists(Data() / "inbox" / "f.bin"));
+}
+
+TEST_F(CZylShareServingTest, UnfinishedTasksCountOnTheShareEachItemNames) {
+    auto list = [](std::vector<std::pair<int32_t, std::u16string>> items, int32_t count) {
+        ZylPayloadWriter w;
+        w.Write(CZylDateTime());
+        w.WriteInt32(count);
+        for (const auto& [kind, name] : items)
+            w.WriteInt32(kind).WriteString(name);
+        return w.Bytes();
+    };
+    EXPECT_TRUE(Ask(ZYL_CMD_UNFINISHED_TASKS_REPLY,
+                    list({{2, u"Docs\\a"}, {4, u"Inbox"}, {2, u"Inbox\\x"}, {2, u"Nope"}, {9, u"Docs"}}, 5))
+                    .empty());
+    CZylShareObject* docs = nullptr;
+    CZylShareObject* inbox = nullptr;
+    Shares().FindShareByName(u"Docs", &docs);
+    Shares().FindShareByName(u"Inbox", &inbox);
+    ZYLSHAREUSER* entry = nullptr;
+    ASSERT_GE(docs->FindCurrentUser(u"S1.1001", &entry), 0);
+    EXPECT_EQ(entry->downloads, 1);
+    EXPECT_EQ(entry->uploads, 0);
+    ASSERT_GE(inbox->FindCurrentUser(u"S1.1001", &entry), 0);
+    EXPECT_EQ(entry->downloads, 1);
+    EXPECT_EQ(entry->uploads, 1);
+
+    // A count the payload cannot hold is not believed.
+    Ask(ZYL_CMD_UNFINISHED_TASKS_REPLY, list({{2, u"Docs"}}, 1000000), u"S1.1002");
+    EXPECT_EQ(docs->FindCurrentUser(u"S1.1002"), -1);
+
+    // A close notice of an ended transfer lowers the count of its kind.
+    ZylPayloadWriter w;
+    w.Write(CZylDateTime());
+    w.WriteInt32(3).WriteInt32(4).WriteString(u"Inbox").WriteInt32(0);
+    Ask(ZYL_CMD_CLOSE_NOTICE, w.Bytes());
+    ASSERT_GE(inbox->FindCurrentUser(u"S1.1001", &entry), 0);
+    EXPECT_EQ(entry->uploads, 0);
+    EXPECT_EQ(entry->downloads, 1);
+}
