@@ -105,13 +105,13 @@ struct ZylMqttCallbacks {
     static void OnDisconnect(mosquitto* mosq, void* obj, int rc, const mosquitto_property*) {
         auto* self = static_cast<CZylMqttHost*>(obj);
         self->m_bLinkUp = false;
+        std::unique_lock lock(self->m_mutex);
+        self->m_cvReady.notify_all(); // a logout waiting for the broker need not wait any more
         if (rc == 0)
             return; // our own logout
-        std::unique_lock lock(self->m_mutex);
         if (self->m_bConnecting) {
             if (self->m_sConnectError.empty())
                 self->m_sConnectError = "the broker closed the connection: " + LossText(rc);
-            self->m_cvReady.notify_all();
             return;
         }
         lock.unlock();
@@ -180,12 +180,9 @@ struct ZylMqttCallbacks {
 
     static void OnPublish(mosquitto*, void* obj, int mid, int reason, const mosquitto_property*) {
         auto* self = static_cast<CZylMqttHost*>(obj);
-        {
-            std::lock_guard lock(self->m_mutex);
-            if (self->m_bWatchAcks) {
-                self->m_vAcked.push_back(mid);
-                self->m_cvReady.notify_all();
-            }
+        if (--self->m_nUnconfirmed <= 0) {
+            std::lock_guard lock(self->m_mutex); // so that a waiter cannot miss it
+            self->m_cvReady.notify_all();
         }
         if (reason >= 128 && !self->m_bRefusalTold.exchange(true))
             self->Push(
@@ -247,7 +244,7 @@ std::string CZylMqttHost::Connect(const std::string& host, int port, const std::
         m_bConnecting = true;
         m_bEchoSeen = false;
         m_sConnectError.clear();
-        m_bWatchAcks = false;
+        m_nUnconfirmed = 0;
     }
 
     const std::string where = host + ":" + std::to_string(port);
@@ -303,37 +300,12 @@ void CZylMqttHost::Disconnect() {
             if (link.eState != CLOSED)
                 CloseChannel(peer, channel);
 
-    // The closings (and the PDUs before them) reach the peers now rather than by their time-outs.
-    const uint64_t deadline = NowMs() + m_options.nShutdownMs;
-    auto pending = [this] {
-        for (const auto& [peer, state] : m_mPeers)
-            for (const auto& [channel, link] : state.mLinks)
-                if (link.bTxAlive && !link.qUnacked.empty())
-                    return true;
-        return false;
-    };
-    while (m_bLinkUp && pending() && NowMs() < deadline) {
-        Wait(20);
-        TakeInputs();
-        RunClocks();
-        SendAcks();
-    }
-
-    if (m_bLinkUp) {
-        {
-            std::lock_guard lock(m_mutex);
-            m_bWatchAcks = true; // the acknowledgement may come back before Publish returns
-            m_vAcked.clear();
-        }
-        int mid = -1;
-        if (PublishPresence(m_pMosq, ZYL_PRESENCE_OFFLINE, &mid)) {
-            std::unique_lock lock(m_mutex);
-            m_cvReady.wait_for(lock, std::chrono::milliseconds(m_options.nShutdownMs), [this, mid] {
-                return std::find(m_vAcked.begin(), m_vAcked.end(), mid) != m_vAcked.end();
-            });
-        }
-        std::lock_guard lock(m_mutex);
-        m_bWatchAcks = false;
+    // Once the broker holds the closings (and the PDUs before them) and the "offline", it hands
+    // them on without us; the peers need not wait for their time-outs.
+    if (m_bLinkUp && PublishPresence(m_pMosq, ZYL_PRESENCE_OFFLINE, nullptr)) {
+        std::unique_lock lock(m_mutex);
+        m_cvReady.wait_for(lock, std::chrono::milliseconds(m_options.nShutdownMs),
+                           [this] { return m_nUnconfirmed <= 0 || !m_bLinkUp; });
     }
     Shutdown();
 
@@ -349,9 +321,12 @@ bool CZylMqttHost::PublishPresence(mosquitto* mosq, const char* state, int* mid)
     mosquitto_property* props = nullptr;
     mosquitto_property_add_string_pair(&props, MQTT_PROP_USER_PROPERTY, kInstanceProperty,
                                        std::to_string(m_nInstance).c_str());
+    ++m_nUnconfirmed;
     const int rc = mosquitto_publish_v5(mosq, mid, m_sPresenceTopic.c_str(), static_cast<int>(strlen(state)),
                                         state, 1, true, props);
     mosquitto_property_free_all(&props);
+    if (rc != MOSQ_ERR_SUCCESS)
+        --m_nUnconfirmed;
     return rc == MOSQ_ERR_SUCCESS;
 }
 
@@ -694,8 +669,12 @@ bool CZylMqttHost::Publish(const std::string& topic, const std::vector<uint8_t>&
                            int* mid) {
     if (!m_pMosq || !m_bLinkUp)
         return false; // kept for the resend once the broker is back
-    return mosquitto_publish(m_pMosq, mid, topic.c_str(), static_cast<int>(body.size()), body.data(), 1,
-                             retain) == MOSQ_ERR_SUCCESS;
+    ++m_nUnconfirmed; // before: the broker's acknowledgement may come first
+    if (mosquitto_publish(m_pMosq, mid, topic.c_str(), static_cast<int>(body.size()), body.data(), 1,
+                          retain) == MOSQ_ERR_SUCCESS)
+        return true;
+    --m_nUnconfirmed;
+    return false;
 }
 
 void CZylMqttHost::TearDown(const std::string& peer, int32_t channel, LINK& link, int32_t openStatus) {

@@ -72,7 +72,7 @@ struct ZYLMQTTOPTIONS {
     // shuts down publishes every client's will; users that are back within this time never went
     // away for the plug-in. A peer that logs out closes its channels itself beforehand.
     uint32_t nOfflineGraceMs = 5000;
-    uint32_t nShutdownMs = 2000; // Disconnect waits this long for the last frames to be acknowledged
+    uint32_t nShutdownMs = 2000; // Disconnect waits this long for the broker to take the last frames
 };
 
 class CZylMqttHost {
@@ -207,9 +207,8 @@ private:
     std::deque<INPUT> m_qInputs;
     std::atomic<bool> m_bLinkUp{false};
     bool m_bConnecting = false;
-    bool m_bEchoSeen = false;    // our own "online" came back: the presence of the others is known
-    std::string m_sConnectError; // why the login failed, while connecting
-    bool m_bWatchAcks = false;   // broker acknowledgements are noted while logging out
-    std::vector<int> m_vAcked;
+    bool m_bEchoSeen = false;               // our own "online" came back: the presence of the others is known
+    std::string m_sConnectError;            // why the login failed, while connecting
+    std::atomic<int64_t> m_nUnconfirmed{0}; // published, not yet acknowledged by the broker
     std::atomic<bool> m_bRefusalTold{false};
 };

@@ -132,6 +132,7 @@ bool CZylTestBroker::Start() {
                         << "password_file " << passwords.string() << "\n"
                         << "acl_file " << acl.string() << "\n"
                         << "persistence false\n"
+                        << "set_tcp_nodelay true\n"
                         << "log_dest stderr\n"
                         << "log_type all\n"
                         << (self ? "user " + std::string(self->pw_name) + "\n" : std::string());
