@@ -121,38 +121,3 @@ TEST(ZylShareUsers, EntriesCarryTimeAndCounters) {
     EXPECT_EQ(share.GetCurrentUserCount(), 0);
     EXPECT_EQ(share.GetPrivilegedUserCount(), 0);
 }
-
-TEST(ZylShareObjectFields, DefaultsAndCopy) {
-    CZylShareObject share;
-    EXPECT_EQ(share.GetLimitedUserNumber(), 10);
-    EXPECT_EQ(share.GetUnlimitedUserNumber(), 1);
-    EXPECT_EQ(share.GetFolder(), 0);
-    EXPECT_EQ(share.GetShareTime().GetKind(), CZylDateTime::Null);
-
-    share.SetPath(u"/home/u/");
-    EXPECT_EQ(share.GetPath(), u"/home/u");
-    share.SetShareName(u"Docs");
-    share.SetName(u"papers");
-    share.SetSize(12);
-    share.SetFolder(1);
-    share.SetType(u"Folder");
-    share.SetGrantedPrivilege(5);
-    share.SetUnlimitedUserNumber(0);
-    share.SetLimitedUserNumber(3);
-    share.SetTime(CZylDateTime(1100000000));
-    share.AddPrivilegedUser(Entry(u"Everyone", 1, ZYL_PRIVILEGED_EVERYONE));
-
-    CZylShareObject copy;
-    copy.CopyFrom(share);
-    EXPECT_EQ(copy.GetShareName(), u"Docs");
-    EXPECT_EQ(copy.GetName(), u"papers");
-    EXPECT_EQ(copy.GetPath(), u"/home/u");
-    EXPECT_EQ(copy.GetSize(), 12u);
-    EXPECT_EQ(copy.GetFolder(), 1);
-    EXPECT_EQ(copy.GetType(), u"Folder");
-    EXPECT_EQ(copy.GetGrantedPrivilege(), 5);
-    EXPECT_EQ(copy.GetLimitedUserNumber(), 3);
-    EXPECT_EQ(copy.GetUnlimitedUserNumber(), 0);
-    EXPECT_TRUE(copy.GetTime() == share.GetTime());
-    EXPECT_EQ(copy.GetPrivilegedUserCount(), 0); // the lists are not copied
-}
