@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -91,7 +92,7 @@ private:
     std::u16string m_sLoginId;
     ZylUserList m_users;
     CZylLog m_log;
-    int32_t m_bInitialized = 0;
+    std::atomic<int32_t> m_bInitialized{0}; // read by listing workers when they log
     CZylViewerManager m_viewerManager;
     CZylTaskManager m_taskManager;
     CZylShareManager m_shareManager;
