@@ -181,7 +181,7 @@ int32_t CZylTaskManager::AddTask(std::unique_ptr<CZylTask> task) {
 CZylTask* CZylTaskManager::CreateDownloadTask(std::u16string_view user, std::u16string_view remoteName,
                                               bool folder, std::u16string_view localFolder,
                                               const CZylDateTime& shareTime) {
-    if (user.empty() || user.size() > ZYL_USERID_LIMIT || remoteName.empty() ||
+    if (user.empty() || user.size() > ZYL_USERID_LIMIT || remoteName.empty() || localFolder.empty() ||
         !ZylIsStorableName(remoteName) || !ZylIsStorableName(localFolder))
         return nullptr;
     auto task = std::make_unique<CZylTask>(*this);

@@ -319,5 +319,7 @@ TEST_F(CZylTaskDbTest, NamesThatWouldBreakALineAreRefused) {
     EXPECT_EQ(Tasks().CreateDownloadTask(u"S1.1000", u"Docs\\" + std::u16string(300, u'n'), false, Folder(),
                                          CZylDateTime()),
               nullptr);
+    // Without a local folder a download would write at the root of the file system.
+    EXPECT_EQ(Tasks().CreateDownloadTask(u"S1.1000", u"Docs\\a", false, u"", CZylDateTime()), nullptr);
     EXPECT_EQ(Tasks().GetTaskCount(), 0);
 }
