@@ -123,6 +123,9 @@ void RunFor(std::initializer_list<CZylTestUser*> users, int ms) {
 }
 
 void OpenBoth(CZylTestUser& a, CZylTestUser& b) {
+    // As the plug-in does, open only to a user known to be online: B's "online" may still be on
+    // its way to A when B's login returns.
+    ASSERT_TRUE(RunUntil({&a, &b}, [&] { return a.m_host.IsOnline(b.m_sId); }));
     a.m_host.OpenChannel(b.m_sId, ZYL_CHANNEL_REQUEST);
     a.m_host.OpenChannel(b.m_sId, ZYL_CHANNEL_DATA);
     ASSERT_TRUE(RunUntil({&a, &b}, [&] {
@@ -396,7 +399,7 @@ TEST_F(ZylMqttHostTest, OpeningFailsForOfflineAndSilentPeers) {
 
     // B is online but its host does not answer in time.
     ASSERT_EQ(b.Connect(m_broker), "");
-    ASSERT_TRUE(a.m_host.IsOnline(B));
+    ASSERT_TRUE(RunUntil({&a}, [&] { return a.m_host.IsOnline(B); }));
     a.m_host.OpenChannel(B, ZYL_CHANNEL_DATA);
     ASSERT_TRUE(RunUntil(
         {&a}, [&] { return a.Count(DLL_P2P_ON_CONNECT, B) == 1; }, 3000));
