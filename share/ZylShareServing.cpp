@@ -54,19 +54,24 @@ int32_t CZylShareManager::OnRequestFileData(const uint8_t* payload, int32_t leng
     const int32_t offset = reader.ReadInt32();
 
     CZylShareObject* share = nullptr;
-    std::u16string local;
-    const int32_t resolved = ResolveSharePath(sharePath, share, local);
-    if (resolved == ZYL_SHARE_PATH_NO_SHARE)
+    if (FindShareByName(ZylFirstComponent(sharePath, ZYL_SHARE_SEPARATOR), &share) < 0)
         return SendErrorPdu(ZYL_ERROR_SHARE_REMOVED, user, taskId), -1;
-    if (resolved != ZYL_SHARE_PATH_OK)
-        return SendErrorPdu(ZYL_ERROR_OTHER, user, taskId), -1;
     // The file list that starts a download checks the right; so does every piece, since a peer
     // can ask for pieces without a list.
     if (!share->HasPrivilege(user, ZYL_PRIV_DOWNLOAD))
         return SendErrorPdu(ZYL_ERROR_USER_DENIED, user, taskId), -1;
-
+    // A file this transfer holds open passed the full check when it was opened under this very
+    // path; only a new one is checked again (with its links resolved, which is not cheap).
+    std::u16string relative;
+    SharePathToLocalPath(sharePath, relative, *share);
+    std::u16string local = ZylJoinPath(share->GetPath(), relative);
     std::FILE* file = FindReadFile(local, taskId, user);
     if (!file) {
+        const int32_t resolved = ResolveSharePath(sharePath, share, local);
+        if (resolved == ZYL_SHARE_PATH_NO_SHARE)
+            return SendErrorPdu(ZYL_ERROR_SHARE_REMOVED, user, taskId), -1;
+        if (resolved != ZYL_SHARE_PATH_OK)
+            return SendErrorPdu(ZYL_ERROR_OTHER, user, taskId), -1;
         std::error_code ec;
         if (!fs::is_regular_file(ZylToFsPath(local), ec))
             return SendErrorPdu(ZYL_ERROR_FILE_REMOVED, user, taskId), -1;
