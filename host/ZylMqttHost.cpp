@@ -20,6 +20,7 @@ constexpr size_t kMaxEarlyFrames = 4096;
 constexpr uint32_t kMaxRetransmitMs = 8000;
 constexpr uint64_t kRefuseEveryMs = 500;
 constexpr uint64_t kClosingGiveUpMs = 30000;
+constexpr size_t kMaxLinksPerPeer = 64;
 
 uint64_t NowMs() {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -202,6 +203,8 @@ CZylMqttHost::~CZylMqttHost() {
 
 std::string CZylMqttHost::Connect(const std::string& host, int port, const std::string& user,
                                   const std::string& password) {
+    if (m_pMosq && m_bEnded)
+        Disconnect();
     if (m_pMosq)
         return "already connected as " + m_sUser;
     if (!ZylIsValidMqttUserId(user))
@@ -213,6 +216,7 @@ std::string CZylMqttHost::Connect(const std::string& host, int port, const std::
     std::call_once(g_libInit, [] { mosquitto_lib_init(); });
 
     m_sUser = user;
+    m_bEnded = false;
     m_sPresenceTopic = ZylPresenceTopic(user);
     m_nInstance = NewStream();
     m_mPeers.clear();
@@ -364,6 +368,7 @@ void CZylMqttHost::TakeInputs() {
             break;
         case INPUT::ENDED:
             // Nothing more goes through this login: its channels are over.
+            m_bEnded = true;
             for (auto& [peer, state] : m_mPeers)
                 TearDownPeer(peer, state, ZYL_OPEN_OFFLINE);
             m_qEvents.push_back({ZYL_EVENT_BROKER_ENDED, {}, 0, 0, 0, {}, input.text});
@@ -420,7 +425,10 @@ void CZylMqttHost::HandleFrame(const std::string& peer, int32_t channel, const s
     if (!decoded)
         return; // not one of ours
     ZYLFRAME& frame = *decoded;
-    LINK& link = m_mPeers[peer].mLinks[channel];
+    PEER& state = m_mPeers[peer];
+    if (!state.mLinks.count(channel) && state.mLinks.size() >= kMaxLinksPerPeer)
+        return; // a peer that makes up channel after channel
+    LINK& link = state.mLinks[channel];
     if (frame.kind == ZYL_FRAME_ACK) {
         HandleAck(peer, channel, link, frame.stream, frame.sequence, ZylDecodeStreamRef(frame.payload));
         return;
@@ -773,6 +781,10 @@ int CZylMqttHost::Poll(const Handler& handler) {
     if (m_bPolling)
         return 0;
     m_bPolling = true;
+    struct POLLGUARD {
+        bool& flag;
+        ~POLLGUARD() { flag = false; }
+    } guard{m_bPolling}; // also when a handler throws
     uint64_t counter = 0;
     [[maybe_unused]] const ssize_t got = read(m_nWakeFd, &counter, sizeof counter);
     TakeInputs();
@@ -790,7 +802,6 @@ int CZylMqttHost::Poll(const Handler& handler) {
             handler(event);
     }
     SendAcks(); // for what the handlers' calls took in
-    m_bPolling = false;
     if (!m_qEvents.empty())
         Signal();
     return count;

@@ -93,7 +93,9 @@ public:
     // frames to be acknowledged, announces the user offline and logs out. The local channel and
     // presence events it causes are left for Poll.
     void Disconnect();
-    bool IsConnected() const { return m_pMosq != nullptr; }
+    // Logged in (the broker connection may be down for a moment); false after Disconnect and once
+    // the broker ended the session (ZYL_EVENT_BROKER_ENDED).
+    bool IsConnected() const { return m_pMosq != nullptr && !m_bEnded; }
     const std::string& UserId() const { return m_sUser; }
 
     // Asks the peer's host to open the channel; DLL_P2P_ON_CONNECT follows with the outcome (status
@@ -199,7 +201,7 @@ private:
     std::map<std::string, PEER> m_mPeers;
     std::deque<ZYLHOSTEVENT> m_qEvents;
     bool m_bPolling = false;
-    bool m_bWasDown = false;
+    bool m_bEnded = false;
 
     // shared with the network thread
     std::mutex m_mutex;

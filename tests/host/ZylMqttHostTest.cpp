@@ -168,7 +168,8 @@ public:
             m_pMosq, [](mosquitto*, void* obj, const mosquitto_message* message, const mosquitto_property*) {
                 auto* self = static_cast<CZylRawClient*>(obj);
                 std::lock_guard lock(self->m_mutex);
-                self->m_vTopics.push_back(message->topic);
+                const auto* p = static_cast<const uint8_t*>(message->payload);
+                self->m_vMessages.emplace_back(message->topic, Bytes(p, p + message->payloadlen));
             });
     }
     ~CZylRawClient() {
@@ -202,7 +203,19 @@ public:
     }
     std::vector<std::string> Topics() {
         std::lock_guard lock(m_mutex);
-        return m_vTopics;
+        std::vector<std::string> topics;
+        for (const auto& [topic, body] : m_vMessages)
+            topics.push_back(topic);
+        return topics;
+    }
+    // The frames received so far, decoded.
+    std::vector<ZYLFRAME> Frames() {
+        std::lock_guard lock(m_mutex);
+        std::vector<ZYLFRAME> frames;
+        for (const auto& [topic, body] : m_vMessages)
+            if (auto frame = ZylDecodeFrame(body.data(), body.size()))
+                frames.push_back(*frame);
+        return frames;
     }
 
 private:
@@ -212,7 +225,7 @@ private:
     int m_nConnack = -1;
     std::map<int, int> m_mAcks;
     std::vector<int> m_vGranted;
-    std::vector<std::string> m_vTopics;
+    std::vector<std::pair<std::string, Bytes>> m_vMessages;
 };
 
 // The test program itself as a separate host process (see main.cpp), to be killed.
@@ -727,4 +740,76 @@ TEST_F(ZylMqttHostTest, SecondLoginOfTheSameUserEndsTheFirst) {
     RunFor({&second, &b}, QuickOptions().nOfflineGraceMs + 300);
     EXPECT_TRUE(b.m_host.IsOnline(A));
     EXPECT_TRUE(second.m_host.IsChannelOpen(B, ZYL_CHANNEL_DATA));
+}
+
+TEST_F(ZylMqttHostTest, FramesThatOvertakeWaitAndDamagedOnesAreDropped) {
+    CZylTestUser a(A);
+    ASSERT_EQ(a.Connect(m_broker), "");
+    // C is a bare client that builds its frames by hand, under its own name.
+    CZylRawClient c(C);
+    ASSERT_EQ(c.Connect(m_broker.Port()), 0);
+    c.Subscribe({ZylPduSubscription(C)});
+    const std::string topic = ZylPduTopic(A, C, ZYL_CHANNEL_DATA);
+    auto frame = [](uint8_t kind, uint64_t stream, uint64_t sequence, uint32_t command = 0) {
+        const uint8_t payload[] = {static_cast<uint8_t>(command)};
+        return ZylEncodeFrame(kind, command, stream, sequence, payload, kind == ZYL_FRAME_DATA ? 1 : 0);
+    };
+    auto framesOf = [&](uint8_t kind) {
+        std::vector<ZYLFRAME> found;
+        for (const ZYLFRAME& f : c.Frames())
+            if (f.kind == kind)
+                found.push_back(f);
+        return found;
+    };
+
+    // Damaged bodies and topics, and a PDU of a stream that was never opened.
+    EXPECT_EQ(c.Publish(topic, Bytes{1, 2, 3}), 0);
+    Bytes version = frame(ZYL_FRAME_OPEN, 50, 1);
+    version[0] = 9;
+    EXPECT_EQ(c.Publish(topic, version), 0);
+    EXPECT_EQ(c.Publish("zylfs/pdu/" + A + "/" + C + "/abc", frame(ZYL_FRAME_OPEN, 50, 1)), 0);
+    EXPECT_EQ(c.Publish(topic, frame(ZYL_FRAME_DATA, 50, 2, 99)), 0);
+    ASSERT_TRUE(RunUntil({&a}, [&] { return !framesOf(ZYL_FRAME_RESET).empty(); }));
+    const ZYLFRAME refusal = framesOf(ZYL_FRAME_RESET).front();
+    EXPECT_EQ(refusal.stream, 50u);
+    EXPECT_EQ(refusal.sequence, 0u); // its first frame never arrived
+    EXPECT_TRUE(a.m_vEvents.empty());
+
+    // The opening, then PDUs 3 before 2, 2 twice, then 4.
+    const uint64_t stream = 100;
+    EXPECT_EQ(c.Publish(topic, frame(ZYL_FRAME_OPEN, stream, 1)), 0);
+    EXPECT_EQ(c.Publish(topic, frame(ZYL_FRAME_DATA, stream, 3, 3)), 0);
+    EXPECT_EQ(c.Publish(topic, frame(ZYL_FRAME_DATA, stream, 2, 2)), 0);
+    EXPECT_EQ(c.Publish(topic, frame(ZYL_FRAME_DATA, stream, 2, 2)), 0);
+    EXPECT_EQ(c.Publish(topic, frame(ZYL_FRAME_OPEN, stream, 1)), 0);
+    EXPECT_EQ(c.Publish(topic, frame(ZYL_FRAME_DATA, stream, 4, 4)), 0);
+    ASSERT_TRUE(RunUntil({&a}, [&] { return a.Data(C, ZYL_CHANNEL_DATA).size() >= 3; }));
+    RunFor({&a}, 200);
+    const auto data = a.Data(C, ZYL_CHANNEL_DATA);
+    ASSERT_EQ(data.size(), 3u);
+    for (uint32_t k = 0; k < 3; ++k) {
+        EXPECT_EQ(data[k].command, k + 2);
+        EXPECT_EQ(data[k].payload, Bytes{static_cast<uint8_t>(k + 2)});
+    }
+    EXPECT_EQ(a.Count(DLL_P2P_ON_CONNECT, C, ZYL_CHANNEL_DATA, 0), 1);
+
+    // A's host accepted with a stream of its own and acknowledged everything up to 4.
+    ASSERT_TRUE(RunUntil({&a}, [&] {
+        const auto acks = framesOf(ZYL_FRAME_ACK);
+        return !acks.empty() && acks.back().sequence == 4;
+    }));
+    const auto accepts = framesOf(ZYL_FRAME_ACCEPT);
+    ASSERT_EQ(accepts.size(), 1u);
+    EXPECT_EQ(accepts[0].sequence, 1u);
+    EXPECT_EQ(ZylDecodeStreamRef(accepts[0].payload), stream);
+    const ZYLFRAME ack = framesOf(ZYL_FRAME_ACK).back();
+    EXPECT_EQ(ack.stream, stream);
+    EXPECT_EQ(ZylDecodeStreamRef(ack.payload), accepts[0].stream);
+
+    // A leftover of an older opening changes nothing; the closing ends the channel.
+    EXPECT_EQ(c.Publish(topic, frame(ZYL_FRAME_DATA, stream - 1, 7, 7)), 0);
+    EXPECT_EQ(c.Publish(topic, frame(ZYL_FRAME_CLOSE, stream, 5)), 0);
+    ASSERT_TRUE(RunUntil({&a}, [&] { return a.Count(DLL_P2P_ON_DISCONNECT, C, ZYL_CHANNEL_DATA, 0) == 1; }));
+    EXPECT_EQ(a.Data(C, ZYL_CHANNEL_DATA).size(), 3u);
+    EXPECT_FALSE(a.m_host.IsChannelOpen(C, ZYL_CHANNEL_DATA));
 }
