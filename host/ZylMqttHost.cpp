@@ -78,12 +78,23 @@ struct ZylMqttCallbacks {
             // of the others before it passes our own "online" back to us.
             mosquitto_subscribe(mosq, nullptr, ZylPduSubscription(self->m_sUser).c_str(), 1);
             mosquitto_subscribe(mosq, nullptr, ZYL_PRESENCE_SUBSCRIPTION, 1);
-            self->PublishPresence(mosq, ZYL_PRESENCE_ONLINE, nullptr);
+            // At the first login a frame to ourselves (on channel 0, which no host uses) proves
+            // that the access list lets us send and receive frames. The broker's acknowledgements
+            // are handled on this thread after we return, so the ids are stored in time.
+            int probe = -1;
+            if (self->m_bConnecting)
+                mosquitto_publish(mosq, &probe, ZylPduTopic(self->m_sUser, self->m_sUser, 0).c_str(), 0,
+                                  nullptr, 1, false);
+            int presence = -1;
+            self->PublishPresence(mosq, ZYL_PRESENCE_ONLINE, &presence);
             self->m_bLinkUp = true;
             self->m_bRefusalTold = false;
             std::lock_guard lock(self->m_mutex);
-            if (self->m_bConnecting)
+            if (self->m_bConnecting) {
+                self->m_nProbeMid = probe;
+                self->m_nPresenceMid = presence;
                 return;
+            }
         }
         std::unique_lock lock(self->m_mutex);
         if (self->m_bConnecting) {
@@ -149,6 +160,12 @@ struct ZylMqttCallbacks {
             const auto* p = static_cast<const uint8_t*>(message->payload);
             input.body.assign(p, p + message->payloadlen);
         }
+        if (input.topic == self->m_sProbeTopic) {
+            std::lock_guard lock(self->m_mutex);
+            self->m_bProbeSeen = true;
+            self->m_cvReady.notify_all();
+            return;
+        }
         if (input.topic == self->m_sPresenceTopic) {
             const uint64_t instance = ReadInstance(props);
             const bool online = std::string(input.body.begin(), input.body.end()) == ZYL_PRESENCE_ONLINE;
@@ -179,8 +196,27 @@ struct ZylMqttCallbacks {
         self->Push(std::move(input));
     }
 
+    // A broker whose access list does not fit the topics refuses what a login needs: say so
+    // rather than wait in vain.
+    static void RefusedWhileConnecting(CZylMqttHost* self, const char* what) {
+        std::lock_guard lock(self->m_mutex);
+        if (self->m_bConnecting && self->m_sConnectError.empty()) {
+            self->m_sConnectError = "the broker's access list does not let " + self->m_sUser + " " + what;
+            self->m_cvReady.notify_all();
+        }
+    }
+
+    static void OnSubscribe(mosquitto*, void* obj, int /*mid*/, int count, const int* granted,
+                            const mosquitto_property*) {
+        for (int i = 0; i < count; ++i)
+            if (granted[i] >= 128)
+                RefusedWhileConnecting(static_cast<CZylMqttHost*>(obj), "receive its messages");
+    }
+
     static void OnPublish(mosquitto*, void* obj, int mid, int reason, const mosquitto_property*) {
         auto* self = static_cast<CZylMqttHost*>(obj);
+        if (reason >= 128 && (mid == self->m_nPresenceMid || mid == self->m_nProbeMid))
+            RefusedWhileConnecting(self, mid == self->m_nPresenceMid ? "announce itself" : "send messages");
         if (--self->m_nUnconfirmed <= 0) {
             std::lock_guard lock(self->m_mutex); // so that a waiter cannot miss it
             self->m_cvReady.notify_all();
@@ -218,9 +254,9 @@ std::string CZylMqttHost::Connect(const std::string& host, int port, const std::
     m_sUser = user;
     m_bEnded = false;
     m_sPresenceTopic = ZylPresenceTopic(user);
+    m_sProbeTopic = ZylPduTopic(user, user, 0);
     m_nInstance = NewStream();
     m_mPeers.clear();
-    m_qEvents.clear();
     m_pMosq = mosquitto_new(user.c_str(), true, this);
     if (!m_pMosq)
         return "cannot create the broker client";
@@ -242,11 +278,14 @@ std::string CZylMqttHost::Connect(const std::string& host, int port, const std::
     mosquitto_disconnect_v5_callback_set(m_pMosq, ZylMqttCallbacks::OnDisconnect);
     mosquitto_message_v5_callback_set(m_pMosq, ZylMqttCallbacks::OnMessage);
     mosquitto_publish_v5_callback_set(m_pMosq, ZylMqttCallbacks::OnPublish);
+    mosquitto_subscribe_v5_callback_set(m_pMosq, ZylMqttCallbacks::OnSubscribe);
     {
         std::lock_guard lock(m_mutex);
         m_qInputs.clear();
         m_bConnecting = true;
         m_bEchoSeen = false;
+        m_bProbeSeen = false;
+        m_nProbeMid = m_nPresenceMid = -1;
         m_sConnectError.clear();
         m_nUnconfirmed = 0;
     }
@@ -267,10 +306,14 @@ std::string CZylMqttHost::Connect(const std::string& host, int port, const std::
     std::string error;
     {
         std::unique_lock lock(m_mutex);
-        const bool answered = m_cvReady.wait_for(lock, std::chrono::milliseconds(m_options.nConnectTimeoutMs),
-                                                 [this] { return m_bEchoSeen || !m_sConnectError.empty(); });
+        const bool answered =
+            m_cvReady.wait_for(lock, std::chrono::milliseconds(m_options.nConnectTimeoutMs),
+                               [this] { return (m_bEchoSeen && m_bProbeSeen) || !m_sConnectError.empty(); });
         if (!m_sConnectError.empty())
             error = m_sConnectError;
+        else if (!answered && m_bLinkUp)
+            error = "the broker at " + where + " took the login but does not pass " + m_sUser + "'s " +
+                    (m_bProbeSeen ? "presence" : "messages") + " back: check its access list";
         else if (!answered)
             error = "no answer from the broker at " + where;
         m_bConnecting = false;

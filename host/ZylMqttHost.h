@@ -194,6 +194,7 @@ private:
     ZYLMQTTOPTIONS m_options;
     std::string m_sUser;
     std::string m_sPresenceTopic;
+    std::string m_sProbeTopic;
     uint64_t m_nInstance = 0; // this login, told apart from other logins of the same user
     mosquitto* m_pMosq = nullptr;
     int m_nWakeFd = -1;
@@ -209,7 +210,10 @@ private:
     std::deque<INPUT> m_qInputs;
     std::atomic<bool> m_bLinkUp{false};
     bool m_bConnecting = false;
-    bool m_bEchoSeen = false;               // our own "online" came back: the presence of the others is known
+    bool m_bEchoSeen = false;  // our own "online" came back: the presence of the others is known
+    bool m_bProbeSeen = false; // our frame to ourselves came back: the access list fits
+    int m_nProbeMid = -1;      // their ids, to tell which one a refusal is about
+    int m_nPresenceMid = -1;
     std::string m_sConnectError;            // why the login failed, while connecting
     std::atomic<int64_t> m_nUnconfirmed{0}; // published, not yet acknowledged by the broker
     std::atomic<bool> m_bRefusalTold{false};

@@ -319,6 +319,33 @@ TEST_F(ZylMqttHostTest, LoginErrorsAreClearAndLeaveTheHostUsable) {
     EXPECT_EQ(host.Connect("127.0.0.1", m_broker.Port(), A, Password(A)), "already connected as " + A);
 }
 
+TEST_F(ZylMqttHostTest, LoginNamesAnAccessListThatDoesNotFit) {
+    const std::string full = ZylMqttAclText();
+    auto without = [&](const std::string& line) {
+        std::string text = full;
+        text.erase(text.find(line), line.size() + 1);
+        return text;
+    };
+    const std::string took = "the broker at 127.0.0.1:" + std::to_string(m_broker.Port()) +
+                             " took the login but does not pass " + A + "'s ";
+    const std::vector<std::pair<std::string, std::string>> cases{
+        {"pattern write zylfs/presence/%u",
+         "the broker's access list does not let " + A + " announce itself"},
+        {"pattern write zylfs/pdu/+/%u/+", "the broker's access list does not let " + A + " send messages"},
+        {"pattern read zylfs/pdu/%u/+/+", took + "messages back: check its access list"},
+        {"pattern read zylfs/presence/+", took + "presence back: check its access list"}};
+    for (const auto& [line, error] : cases) {
+        m_broker.Stop();
+        m_broker.SetAccessList(without(line));
+        ASSERT_TRUE(m_broker.Start()) << m_broker.Error();
+        ZYLMQTTOPTIONS options = QuickOptions();
+        options.nConnectTimeoutMs = 1000;
+        CZylMqttHost host(options);
+        EXPECT_EQ(host.Connect("127.0.0.1", m_broker.Port(), A, Password(A)), error) << "without " << line;
+        EXPECT_FALSE(host.IsConnected());
+    }
+}
+
 TEST_F(ZylMqttHostTest, PresenceIsKnownAtLoginAndFollowsLogins) {
     CZylTestUser a(A), b(B), c(C);
     ASSERT_EQ(a.Connect(m_broker), "");

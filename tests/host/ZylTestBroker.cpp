@@ -122,7 +122,7 @@ bool CZylTestBroker::Start() {
             return false;
         }
     }
-    std::ofstream(acl) << ZylMqttAclText();
+    std::ofstream(acl) << (m_sAcl.empty() ? ZylMqttAclText() : m_sAcl);
     if (m_nPort == 0)
         m_nPort = ZylFreeLoopbackPort();
     // Run as root the broker would switch to its own user, which cannot read this folder.

@@ -19,6 +19,8 @@ public:
 
     // Users to write into the password file at the next Start.
     void AddUser(const std::string& user, const std::string& password);
+    // The access list for the next Start instead of the transport's own.
+    void SetAccessList(const std::string& text) { m_sAcl = text; }
     // Starts the broker (on the port of the last run, if any) and waits until it takes
     // connections; false with the reason in Error() when it does not come up.
     bool Start();
@@ -36,6 +38,7 @@ private:
 
     std::filesystem::path m_pFolder;
     std::vector<std::pair<std::string, std::string>> m_vUsers;
+    std::string m_sAcl;
     int m_nPort = 0;
     pid_t m_nPid = -1;
     std::string m_sError;
