@@ -32,6 +32,8 @@ std::once_flag g_libInit;
 
 // Each login tags its presence with this user property: the time it logged in, in microseconds.
 constexpr const char* kInstanceProperty = "zylfs-login";
+// ... and its "offline" at logout with this one, which its will lacks.
+constexpr const char* kLogoutProperty = "zylfs-logout";
 constexpr const char* kLoggedInElsewhere = "the same user logged in elsewhere";
 
 std::string Lower(std::string text) {
@@ -135,21 +137,20 @@ struct ZylMqttCallbacks {
         }
     }
 
-    static uint64_t ReadInstance(const mosquitto_property* props) {
-        char* name = nullptr;
-        char* value = nullptr;
-        uint64_t instance = 0;
+    static std::string ReadUserProperty(const mosquitto_property* props, const char* wanted) {
+        std::string found;
         for (const mosquitto_property* p = props; p; p = mosquitto_property_next(p)) {
+            char* name = nullptr;
+            char* value = nullptr;
             if (mosquitto_property_identifier(p) != MQTT_PROP_USER_PROPERTY ||
                 !mosquitto_property_read_string_pair(p, MQTT_PROP_USER_PROPERTY, &name, &value, false))
                 continue;
-            if (name && value && strcmp(name, kInstanceProperty) == 0)
-                instance = strtoull(value, nullptr, 10);
+            if (name && value && strcmp(name, wanted) == 0)
+                found = value;
             free(name);
             free(value);
-            name = value = nullptr;
         }
-        return instance;
+        return found;
     }
 
     static void OnMessage(mosquitto* mosq, void* obj, const mosquitto_message* message,
@@ -167,7 +168,8 @@ struct ZylMqttCallbacks {
             return;
         }
         if (input.topic == self->m_sPresenceTopic) {
-            const uint64_t instance = ReadInstance(props);
+            const uint64_t instance =
+                strtoull(ReadUserProperty(props, kInstanceProperty).c_str(), nullptr, 10);
             const bool online = std::string(input.body.begin(), input.body.end()) == ZYL_PRESENCE_ONLINE;
             std::unique_lock lock(self->m_mutex);
             if (instance == self->m_nInstance) {
@@ -193,6 +195,8 @@ struct ZylMqttCallbacks {
             }
             return;
         }
+        if (ReadUserProperty(props, kLogoutProperty) == "1")
+            input.text = kLogoutProperty; // a deliberate "offline", not a will
         self->Push(std::move(input));
     }
 
@@ -368,6 +372,8 @@ bool CZylMqttHost::PublishPresence(mosquitto* mosq, const char* state, int* mid)
     mosquitto_property* props = nullptr;
     mosquitto_property_add_string_pair(&props, MQTT_PROP_USER_PROPERTY, kInstanceProperty,
                                        std::to_string(m_nInstance).c_str());
+    if (strcmp(state, ZYL_PRESENCE_OFFLINE) == 0)
+        mosquitto_property_add_string_pair(&props, MQTT_PROP_USER_PROPERTY, kLogoutProperty, "1");
     ++m_nUnconfirmed;
     const int rc = mosquitto_publish_v5(mosq, mid, m_sPresenceTopic.c_str(), static_cast<int>(strlen(state)),
                                         state, 1, true, props);
@@ -401,7 +407,7 @@ void CZylMqttHost::TakeInputs() {
     for (INPUT& input : inputs) {
         switch (input.kind) {
         case INPUT::MESSAGE:
-            HandleMessage(input.topic, input.body);
+            HandleMessage(input.topic, input.body, input.text == kLogoutProperty);
             break;
         case INPUT::UP:
             OnBrokerBack();
@@ -423,9 +429,9 @@ void CZylMqttHost::TakeInputs() {
     }
 }
 
-void CZylMqttHost::HandleMessage(const std::string& topic, const std::vector<uint8_t>& body) {
+void CZylMqttHost::HandleMessage(const std::string& topic, const std::vector<uint8_t>& body, bool logout) {
     if (const auto user = ZylParsePresenceTopic(topic)) {
-        HandlePresence(*user, std::string(body.begin(), body.end()));
+        HandlePresence(*user, std::string(body.begin(), body.end()), logout);
         return;
     }
     const auto pdu = ZylParsePduTopic(topic);
@@ -434,13 +440,18 @@ void CZylMqttHost::HandleMessage(const std::string& topic, const std::vector<uin
     HandleFrame(pdu->sender, pdu->channel, body);
 }
 
-void CZylMqttHost::HandlePresence(const std::string& user, const std::string& state) {
+void CZylMqttHost::HandlePresence(const std::string& user, const std::string& state, bool logout) {
     if (user == m_sUser)
         return;
     if (state != ZYL_PRESENCE_ONLINE) {
-        // Anything else (a cleared retained message included) means gone, after the grace time.
+        // Anything else (a cleared retained message included) means gone: at once after a logout,
+        // after the grace time when it may be a will.
         auto it = m_mPeers.find(user);
-        if (it != m_mPeers.end() && it->second.bOnline && !it->second.bGoing) {
+        if (it == m_mPeers.end() || !it->second.bOnline)
+            return;
+        if (logout)
+            GoOffline(user, it->second);
+        else if (!it->second.bGoing) {
             it->second.bGoing = true;
             it->second.nGoingSince = NowMs();
         }
@@ -623,12 +634,8 @@ void CZylMqttHost::Refuse(const std::string& peer, int32_t channel, LINK& link, 
 void CZylMqttHost::RunClocks() {
     const uint64_t now = NowMs();
     for (auto& [user, peer] : m_mPeers) {
-        if (peer.bGoing && now - peer.nGoingSince >= m_options.nOfflineGraceMs) {
-            peer.bGoing = false;
-            peer.bOnline = false;
-            TearDownPeer(user, peer, ZYL_OPEN_OFFLINE);
-            Emit(DLL_P2P_ON_USER_OFFLINE, user);
-        }
+        if (peer.bGoing && now - peer.nGoingSince >= m_options.nOfflineGraceMs)
+            GoOffline(user, peer);
         for (auto& [channel, link] : peer.mLinks) {
             if (link.eState == OPENING && now >= link.nOpenDeadline) {
                 TearDown(user, channel, link, ZYL_OPEN_NO_ANSWER);
@@ -736,6 +743,13 @@ void CZylMqttHost::TearDown(const std::string& peer, int32_t channel, LINK& link
     link.eState = CLOSED;
     link.bTxAlive = false;
     link.qUnacked.clear();
+}
+
+void CZylMqttHost::GoOffline(const std::string& user, PEER& peer) {
+    peer.bGoing = false;
+    peer.bOnline = false;
+    TearDownPeer(user, peer, ZYL_OPEN_OFFLINE);
+    Emit(DLL_P2P_ON_USER_OFFLINE, user);
 }
 
 void CZylMqttHost::TearDownPeer(const std::string& peer, PEER& state, int32_t openStatus) {

@@ -68,9 +68,9 @@ struct ZYLMQTTOPTIONS {
     uint32_t nConnectTimeoutMs = 5000; // Connect gives up after this long without an answer
     uint32_t nOpenTimeoutMs = 10000;   // an opening not accepted by then fails
     uint32_t nRetransmitMs = 1000;     // first resend of unacknowledged frames; doubles up to 8 s
-    // How long a peer whose presence turned "offline" is still treated as online. A broker that
-    // shuts down publishes every client's will; users that are back within this time never went
-    // away for the plug-in. A peer that logs out closes its channels itself beforehand.
+    // How long a peer whose will turned its presence "offline" is still treated as online. A
+    // broker that shuts down publishes every client's will; users that are back within this time
+    // never went away for the plug-in. A peer that logs out goes offline at once.
     uint32_t nOfflineGraceMs = 5000;
     uint32_t nShutdownMs = 2000; // Disconnect waits this long for the broker to take the last frames
 };
@@ -157,7 +157,7 @@ private:
         enum { MESSAGE, UP, DOWN, ENDED, REFUSED } kind;
         std::string topic;
         std::vector<uint8_t> body;
-        std::string text;
+        std::string text; // what happened; for a presence message, whether it came from a logout
     };
 
     friend struct ZylMqttCallbacks; // libmosquitto's callbacks, on its network thread
@@ -166,8 +166,8 @@ private:
     void Signal();
 
     void TakeInputs();
-    void HandleMessage(const std::string& topic, const std::vector<uint8_t>& body);
-    void HandlePresence(const std::string& user, const std::string& state);
+    void HandleMessage(const std::string& topic, const std::vector<uint8_t>& body, bool logout);
+    void HandlePresence(const std::string& user, const std::string& state, bool logout);
     void HandleFrame(const std::string& peer, int32_t channel, const std::vector<uint8_t>& body);
     void Deliver(const std::string& peer, int32_t channel, LINK& link, ZYLFRAME& frame);
     void HandleAck(const std::string& peer, int32_t channel, LINK& link, uint64_t stream, uint64_t sequence,
@@ -187,6 +187,7 @@ private:
                  int* mid = nullptr);
     void TearDown(const std::string& peer, int32_t channel, LINK& link, int32_t openStatus);
     void TearDownPeer(const std::string& peer, PEER& state, int32_t openStatus);
+    void GoOffline(const std::string& user, PEER& peer);
     void Emit(uint32_t kind, const std::string& peer, int32_t channel = 0, int32_t status = 0);
     size_t InFlight(const PEER& state) const;
     void Shutdown(); // stops the network thread and frees the client

@@ -356,9 +356,10 @@ TEST_F(ZylMqttHostTest, PresenceIsKnownAtLoginAndFollowsLogins) {
     ASSERT_TRUE(RunUntil({&a, &b}, [&] { return a.Count(DLL_P2P_ON_USER_ONLINE, B) == 1; }));
     EXPECT_FALSE(a.m_host.IsOnline(C));
 
+    // A logout is told at once, not after the grace time a will gets.
     b.m_host.Disconnect();
     ASSERT_TRUE(RunUntil(
-        {&a}, [&] { return a.Count(DLL_P2P_ON_USER_OFFLINE, B) == 1; }, 3000));
+        {&a}, [&] { return a.Count(DLL_P2P_ON_USER_OFFLINE, B) == 1; }, QuickOptions().nOfflineGraceMs / 2));
     EXPECT_FALSE(a.m_host.IsOnline(B));
     // The retained "offline" tells a later login that B is away.
     ASSERT_EQ(c.Connect(m_broker), "");
@@ -665,7 +666,7 @@ TEST_F(ZylMqttHostTest, LogoutDeliversWhatWasSentThenClosesAndGoesOffline) {
     const auto started = Clock::now();
     a->m_host.Disconnect();
     EXPECT_LT(Clock::now() - started, std::chrono::milliseconds(1500)); // acknowledged, not timed out
-    std::this_thread::sleep_for(std::chrono::milliseconds(QuickOptions().nOfflineGraceMs + 400));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     stop = true;
     runner.join();
 
