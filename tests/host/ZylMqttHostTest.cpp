@@ -1,7 +1,7 @@
 // Hosts talking through a real mosquitto on loopback: presence, the channel handshake, PDUs in
 // order, the in-flight bound, the access list, and broker restarts in the middle of a stream.
 #include "host/ZylMqttHost.h"
-#include "ZylTestBroker.h"
+#include "host/ZylLocalBroker.h"
 #include "host/ZylMqttFrame.h"
 
 #include <mosquitto.h>
@@ -66,7 +66,7 @@ public:
     explicit CZylTestUser(std::string id, const ZYLMQTTOPTIONS& options = QuickOptions())
         : m_sId(std::move(id)), m_host(options) {}
 
-    std::string Connect(const CZylTestBroker& broker) {
+    std::string Connect(const CZylLocalBroker& broker) {
         return m_host.Connect("127.0.0.1", broker.Port(), m_sId, Password(m_sId));
     }
     void Poll() {
@@ -231,7 +231,7 @@ private:
 // The test program itself as a separate host process (see main.cpp), to be killed.
 class CZylChildHost {
 public:
-    CZylChildHost(const CZylTestBroker& broker, const std::string& user, const std::string& peer) {
+    CZylChildHost(const CZylLocalBroker& broker, const std::string& user, const std::string& peer) {
         int fds[2];
         if (pipe2(fds, O_CLOEXEC) != 0)
             return;
@@ -283,6 +283,7 @@ protected:
         mosquitto_lib_init();
         for (const std::string& user : {A, B, C, D})
             m_broker.AddUser(user, Password(user));
+        m_broker.SetVerboseLog(true);
         ASSERT_TRUE(m_broker.Start()) << m_broker.Error();
     }
     void TearDown() override {
@@ -293,7 +294,7 @@ protected:
         }
     }
 
-    CZylTestBroker m_broker;
+    CZylLocalBroker m_broker;
 };
 
 } // namespace
@@ -552,7 +553,7 @@ TEST_F(ZylMqttHostTest, BurstAboveTheBoundIsRefusedThenArrivesInOrder) {
 namespace {
 
 // A steady stream from A to B while the broker goes away and comes back.
-void StreamThroughBrokerRestart(CZylTestBroker& broker, bool kill) {
+void StreamThroughBrokerRestart(CZylLocalBroker& broker, bool kill) {
     ZYLMQTTOPTIONS options = QuickOptions();
     options.nOfflineGraceMs = 3000;
     CZylTestUser a(A, options), b(B, options);

@@ -1,4 +1,4 @@
-#include "ZylTestBroker.h"
+#include "host/ZylLocalBroker.h"
 
 #include "host/ZylMqttFrame.h"
 
@@ -89,24 +89,24 @@ int ZylRunProgram(const std::vector<std::string>& argv, const std::filesystem::p
     return WEXITSTATUS(status);
 }
 
-CZylTestBroker::CZylTestBroker() {
+CZylLocalBroker::CZylLocalBroker() {
     std::string pattern = (std::filesystem::temp_directory_path() / "zylfs-broker-XXXXXX").string();
     if (!mkdtemp(pattern.data()))
         throw std::runtime_error("cannot create a temporary folder");
     m_pFolder = pattern;
 }
 
-CZylTestBroker::~CZylTestBroker() {
+CZylLocalBroker::~CZylLocalBroker() {
     Stop();
     std::error_code ec;
     std::filesystem::remove_all(m_pFolder, ec);
 }
 
-void CZylTestBroker::AddUser(const std::string& user, const std::string& password) {
+void CZylLocalBroker::AddUser(const std::string& user, const std::string& password) {
     m_vUsers.emplace_back(user, password);
 }
 
-bool CZylTestBroker::Start() {
+bool CZylLocalBroker::Start() {
     if (IsRunning())
         return true;
     const auto passwords = m_pFolder / "passwd";
@@ -134,7 +134,8 @@ bool CZylTestBroker::Start() {
                         << "persistence false\n"
                         << "set_tcp_nodelay true\n"
                         << "log_dest stderr\n"
-                        << "log_type all\n"
+                        << (m_bVerbose ? "log_type all\n"
+                                       : "log_type error\nlog_type warning\nlog_type notice\n")
                         << (self ? "user " + std::string(self->pw_name) + "\n" : std::string());
     m_nPid = Spawn({"mosquitto", "-c", conf.string()}, m_pFolder / "mosquitto.log");
     if (m_nPid <= 0) {
@@ -157,15 +158,15 @@ bool CZylTestBroker::Start() {
     return false;
 }
 
-void CZylTestBroker::Stop() {
+void CZylLocalBroker::Stop() {
     End(SIGTERM);
 }
 
-void CZylTestBroker::Kill() {
+void CZylLocalBroker::Kill() {
     End(SIGKILL);
 }
 
-void CZylTestBroker::End(int signal) {
+void CZylLocalBroker::End(int signal) {
     if (m_nPid <= 0)
         return;
     kill(m_nPid, signal);
@@ -174,7 +175,7 @@ void CZylTestBroker::End(int signal) {
     m_nPid = -1;
 }
 
-std::string CZylTestBroker::Log() const {
+std::string CZylLocalBroker::Log() const {
     std::ifstream in(m_pFolder / "mosquitto.log");
     std::stringstream text;
     text << in.rdbuf();

@@ -1,6 +1,7 @@
-// A private mosquitto for one test: a free loopback port, a password file made with
-// mosquitto_passwd, the transport's access list, and its log, all in a temporary folder that goes
-// away with it. It can be stopped, killed and started again on the same port.
+// A private mosquitto on this machine, for a demonstration or a test: a free loopback port, a
+// password file made with mosquitto_passwd, the transport's access list, and its log, all in a
+// temporary folder that goes away with it. It can be stopped, killed and started again on the same
+// port. Needs the mosquitto package (mosquitto and mosquitto_passwd).
 #pragma once
 
 #include <sys/types.h>
@@ -10,17 +11,19 @@
 #include <utility>
 #include <vector>
 
-class CZylTestBroker {
+class CZylLocalBroker {
 public:
-    CZylTestBroker();
-    ~CZylTestBroker();
-    CZylTestBroker(const CZylTestBroker&) = delete;
-    CZylTestBroker& operator=(const CZylTestBroker&) = delete;
+    CZylLocalBroker();
+    ~CZylLocalBroker();
+    CZylLocalBroker(const CZylLocalBroker&) = delete;
+    CZylLocalBroker& operator=(const CZylLocalBroker&) = delete;
 
     // Users to write into the password file at the next Start.
     void AddUser(const std::string& user, const std::string& password);
     // The access list for the next Start instead of the transport's own.
     void SetAccessList(const std::string& text) { m_sAcl = text; }
+    // Logs every packet (for tests to show on failure) instead of connections and errors only.
+    void SetVerboseLog(bool verbose) { m_bVerbose = verbose; }
     // Starts the broker (on the port of the last run, if any) and waits until it takes
     // connections; false with the reason in Error() when it does not come up.
     bool Start();
@@ -39,6 +42,7 @@ private:
     std::filesystem::path m_pFolder;
     std::vector<std::pair<std::string, std::string>> m_vUsers;
     std::string m_sAcl;
+    bool m_bVerbose = false;
     int m_nPort = 0;
     pid_t m_nPid = -1;
     std::string m_sError;
