@@ -131,7 +131,9 @@ bool CZylLocalBroker::Start() {
                         << "allow_anonymous false\n"
                         << "password_file " << passwords.string() << "\n"
                         << "acl_file " << acl.string() << "\n"
-                        << "persistence false\n"
+                        << (m_bPersistent
+                                ? "persistence true\npersistence_location " + m_pFolder.string() + "/\n"
+                                : std::string("persistence false\n"))
                         << "set_tcp_nodelay true\n"
                         << "log_dest stderr\n"
                         << (m_bVerbose ? "log_type all\n"

@@ -22,6 +22,8 @@ public:
     void AddUser(const std::string& user, const std::string& password);
     // The access list for the next Start instead of the transport's own.
     void SetAccessList(const std::string& text) { m_sAcl = text; }
+    // Keeps retained messages (and sessions) across a Stop and Start, in its folder.
+    void SetPersistence(bool persistent) { m_bPersistent = persistent; }
     // Logs every packet (for tests to show on failure) instead of connections and errors only.
     void SetVerboseLog(bool verbose) { m_bVerbose = verbose; }
     // Starts the broker (on the port of the last run, if any) and waits until it takes
@@ -43,6 +45,7 @@ private:
     std::vector<std::pair<std::string, std::string>> m_vUsers;
     std::string m_sAcl;
     bool m_bVerbose = false;
+    bool m_bPersistent = false;
     int m_nPort = 0;
     pid_t m_nPid = -1;
     std::string m_sError;

@@ -614,6 +614,14 @@ TEST_F(ZylMqttHostTest, BrokerStoppedMidStreamLosesAndRepeatsNothing) {
     StreamThroughBrokerRestart(m_broker, false);
 }
 
+TEST_F(ZylMqttHostTest, PersistentBrokerStoppedMidStreamLosesAndRepeatsNothing) {
+    // The wills it publishes on the way out come back as retained presence after the restart.
+    m_broker.Stop();
+    m_broker.SetPersistence(true);
+    ASSERT_TRUE(m_broker.Start()) << m_broker.Error();
+    StreamThroughBrokerRestart(m_broker, false);
+}
+
 TEST_F(ZylMqttHostTest, BrokerKilledMidStreamLosesAndRepeatsNothing) {
     StreamThroughBrokerRestart(m_broker, true);
 }
