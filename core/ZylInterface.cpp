@@ -318,13 +318,36 @@ int32_t CZylInterface::SendData(uint32_t command, const void* payload, int32_t l
         return -2;
     if (length < 0)
         return -1;
-    std::lock_guard lock(m_queueMutex);
-    if (!m_pSendQueue)
-        return -1;
-    return m_pSendQueue->Add(user, command, channel, payload, length);
+    int32_t result = 0;
+    {
+        std::lock_guard lock(m_queueMutex);
+        if (!m_pSendQueue)
+            return -1;
+        result = m_pSendQueue->Add(user, command, channel, payload, length);
+    }
+    if (result == 0 && !m_bDrainPosted.exchange(true)) {
+        m_rPlatform.PostWork([this, alive = std::weak_ptr<int>(m_pAlive)] {
+            if (alive.expired())
+                return;
+            m_bDrainPosted = false;
+            // The tick that follows has nothing new to offer: what this drain leaves was refused
+            // now and is offered again one tick later, as on any tick.
+            m_bSkipNextTick = true;
+            DrainQueue();
+        });
+    }
+    return result;
 }
 
 void CZylInterface::OnInternalTimer() {
+    if (!m_bSkipNextTick.exchange(false))
+        DrainQueue();
+    // Task progress reaches the task database within a few seconds.
+    if (m_bInitialized)
+        m_taskManager.OnTimer();
+}
+
+void CZylInterface::DrainQueue() {
     ZylSendQueue* queue = nullptr;
     {
         std::lock_guard lock(m_queueMutex);
@@ -333,9 +356,6 @@ void CZylInterface::OnInternalTimer() {
     // The queue is dropped only by logout, on this same thread.
     if (queue)
         queue->Drain(m_host);
-    // Task progress reaches the task database within a few seconds.
-    if (m_bInitialized)
-        m_taskManager.OnTimer();
 }
 
 int32_t CZylInterface::WriteLog(int32_t level, std::u16string_view text) {

@@ -7,9 +7,9 @@
 #include "core/ZylLog.h"
 #include "core/ZylUserList.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
-#include <atomic>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -85,6 +85,7 @@ private:
                      int32_t channel);
     void OnErrorPdu(const uint8_t* payload, int32_t length, std::u16string_view user, int32_t channel);
     void SendUnfinishedTasksQuery(std::u16string_view user);
+    void DrainQueue();
 
     IZylPlatform& m_rPlatform;
     CZylHost m_host;
@@ -101,6 +102,11 @@ private:
     // Workers queue PDUs while logout drops the queue.
     mutable std::mutex m_queueMutex;
     std::unique_ptr<ZylSendQueue> m_pSendQueue;
+    // A drain is posted to the loop as soon as something is queued, so a reply does not wait for
+    // the next tick; the token tells posted drains whether this object still exists.
+    std::atomic<bool> m_bDrainPosted{false};
+    std::atomic<bool> m_bSkipNextTick{false};
+    std::shared_ptr<int> m_pAlive = std::make_shared<int>(0);
 };
 
 // The user id text of a user the host passes (a HostUserId); empty for a null pointer.

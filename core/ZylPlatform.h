@@ -63,6 +63,9 @@ public:
     // A repeating timer on the thread that calls the plug-in; 0 when none could be started.
     virtual uintptr_t SetTimer(uint32_t milliseconds, std::function<void()> procedure) = 0;
     virtual void KillTimer(uintptr_t id) = 0;
+    // Runs work soon on the thread that calls the plug-in, after what that thread is doing now, as
+    // a message posted to the plug-in's own loop would. Any thread may post.
+    virtual void PostWork(std::function<void()> work) = 0;
 
     virtual IZylSettingsStore& GetSettings() = 0;
     // The display text of a file's type; called from listing workers, so it must be thread-safe.

@@ -25,30 +25,14 @@ namespace {
 
 // mosquitto lives in /usr/sbin, which an ordinary user's PATH may lack.
 std::string FindProgram(const std::string& name) {
+    if (name.find('/') != std::string::npos)
+        return name;
     for (const char* folder : {"/usr/sbin/", "/usr/bin/", "/usr/local/sbin/", "/usr/local/bin/"}) {
         const std::string path = std::string(folder) + name;
         if (access(path.c_str(), X_OK) == 0)
             return path;
     }
     return name;
-}
-
-pid_t Spawn(const std::vector<std::string>& argv, const std::filesystem::path& output) {
-    std::vector<char*> args;
-    for (const std::string& arg : argv)
-        args.push_back(const_cast<char*>(arg.c_str()));
-    args.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    const std::string out = output.empty() ? std::string("/dev/null") : output.string();
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    pid_t pid = -1;
-    const std::string program = FindProgram(argv.at(0));
-    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, args.data(), environ) != 0)
-        pid = -1;
-    posix_spawn_file_actions_destroy(&actions);
-    return pid;
 }
 
 bool Accepts(int port) {
@@ -81,8 +65,44 @@ int ZylFreeLoopbackPort() {
     return port;
 }
 
-int ZylRunProgram(const std::vector<std::string>& argv, const std::filesystem::path& output) {
-    const pid_t pid = Spawn(argv, output);
+pid_t ZylSpawn(const std::vector<std::string>& argv, const std::filesystem::path& output,
+               const std::vector<std::string>& environment) {
+    std::vector<char*> args;
+    for (const std::string& arg : argv)
+        args.push_back(const_cast<char*>(arg.c_str()));
+    args.push_back(nullptr);
+    // The caller's variables override the inherited ones of the same name.
+    std::vector<std::string> variables;
+    for (char** e = environ; *e; ++e) {
+        const std::string_view entry(*e);
+        const auto name = entry.substr(0, entry.find('=') + 1);
+        bool replaced = false;
+        for (const auto& mine : environment)
+            replaced = replaced || std::string_view(mine).substr(0, mine.find('=') + 1) == name;
+        if (!replaced)
+            variables.emplace_back(entry);
+    }
+    variables.insert(variables.end(), environment.begin(), environment.end());
+    std::vector<char*> envp;
+    for (auto& variable : variables)
+        envp.push_back(variable.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    const std::string out = output.empty() ? std::string("/dev/null") : output.string();
+    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    posix_spawn_file_actions_adddup2(&actions, 1, 2);
+    pid_t pid = -1;
+    const std::string program = FindProgram(argv.at(0));
+    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, args.data(), envp.data()) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+int ZylRunProgram(const std::vector<std::string>& argv, const std::filesystem::path& output,
+                  const std::vector<std::string>& environment) {
+    const pid_t pid = ZylSpawn(argv, output, environment);
     int status = 0;
     if (pid <= 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status))
         return -1;
@@ -139,7 +159,7 @@ bool CZylLocalBroker::Start() {
                         << (m_bVerbose ? "log_type all\n"
                                        : "log_type error\nlog_type warning\nlog_type notice\n")
                         << (self ? "user " + std::string(self->pw_name) + "\n" : std::string());
-    m_nPid = Spawn({"mosquitto", "-c", conf.string()}, m_pFolder / "mosquitto.log");
+    m_nPid = ZylSpawn({"mosquitto", "-c", conf.string()}, m_pFolder / "mosquitto.log");
     if (m_nPid <= 0) {
         m_sError = "cannot start mosquitto";
         return false;

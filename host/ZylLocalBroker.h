@@ -53,5 +53,11 @@ private:
 
 // A free TCP port on 127.0.0.1 at the time of asking.
 int ZylFreeLoopbackPort();
-// Runs a program with arguments and waits for it; its exit code, or -1.
-int ZylRunProgram(const std::vector<std::string>& argv, const std::filesystem::path& output = {});
+// Starts a program (found in the usual bin and sbin folders when the name has no "/") with its
+// output and errors appended to output (/dev/null when empty) and NAME=VALUE variables added to
+// the environment; its process id, or -1.
+pid_t ZylSpawn(const std::vector<std::string>& argv, const std::filesystem::path& output = {},
+               const std::vector<std::string>& environment = {});
+// Runs a program as ZylSpawn does and waits for it; its exit code, or -1.
+int ZylRunProgram(const std::vector<std::string>& argv, const std::filesystem::path& output = {},
+                  const std::vector<std::string>& environment = {});

@@ -1,12 +1,14 @@
 #include "platform/ZylQtPlatform.h"
 
+#include <QMetaObject>
 #include <QMimeDatabase>
+#include <QObject>
 #include <QTimer>
 
 #include <chrono>
 #include <thread>
 
-CZylQtPlatform::CZylQtPlatform() = default;
+CZylQtPlatform::CZylQtPlatform() : m_pContext(std::make_unique<QObject>()) {}
 
 CZylQtPlatform::~CZylQtPlatform() = default;
 
@@ -42,6 +44,10 @@ void CZylQtPlatform::KillTimer(uintptr_t id) {
     // A timer may be killed from inside its own timeout: let the event loop delete it.
     it->second.release()->deleteLater();
     m_mTimers.erase(it);
+}
+
+void CZylQtPlatform::PostWork(std::function<void()> work) {
+    QMetaObject::invokeMethod(m_pContext.get(), std::move(work), Qt::QueuedConnection);
 }
 
 std::u16string CZylQtPlatform::GetFileTypeName(const std::string& utf8Path) {

@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 
+class QObject;
 class QTimer;
 
 class CZylQtPlatform : public IZylPlatform {
@@ -20,6 +21,7 @@ public:
     void Sleep(uint32_t milliseconds) override;
     uintptr_t SetTimer(uint32_t milliseconds, std::function<void()> procedure) override;
     void KillTimer(uintptr_t id) override;
+    void PostWork(std::function<void()> work) override;
     IZylSettingsStore& GetSettings() override { return m_settings; }
     std::u16string GetFileTypeName(const std::string& utf8Path) override;
     std::unique_ptr<IZylWindow> CreateMainWindow() override;
@@ -29,6 +31,8 @@ public:
 
 private:
     CZylSettingsFile m_settings;
+    // Posted work runs in the context of this object, so none runs once the platform is gone.
+    std::unique_ptr<QObject> m_pContext;
     std::map<uintptr_t, std::unique_ptr<QTimer>> m_mTimers;
     uintptr_t m_nNextTimer = 1;
 };

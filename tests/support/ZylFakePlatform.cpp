@@ -78,7 +78,19 @@ std::unique_ptr<IZylWindow> CZylFakePlatform::CreateMainWindow() {
     return m_fnCreateWindow ? m_fnCreateWindow() : nullptr;
 }
 
+void CZylFakePlatform::PostWork(std::function<void()> work) {
+    std::lock_guard lock(m_postMutex);
+    m_vPosted.push_back(std::move(work));
+}
+
 void CZylFakePlatform::Advance(uint32_t milliseconds) {
+    std::vector<std::function<void()>> posted;
+    {
+        std::lock_guard lock(m_postMutex);
+        posted.swap(m_vPosted);
+    }
+    for (auto& work : posted)
+        work();
     const uint32_t target = m_nTick + milliseconds;
     while (true) {
         // Fire timers in order of their due time; a procedure may kill or start timers.

@@ -58,6 +58,8 @@ public:
     void Sleep(uint32_t milliseconds) override;
     uintptr_t SetTimer(uint32_t milliseconds, std::function<void()> procedure) override;
     void KillTimer(uintptr_t id) override;
+    // Posted work runs at the start of the next Advance, as if the loop came round.
+    void PostWork(std::function<void()> work) override;
     IZylSettingsStore& GetSettings() override { return m_settings; }
     std::u16string GetFileTypeName(const std::string& utf8Path) override;
     std::unique_ptr<IZylWindow> CreateMainWindow() override;
@@ -81,5 +83,7 @@ private:
         std::function<void()> procedure;
     };
     std::map<uintptr_t, TIMER> m_mTimers;
+    std::mutex m_postMutex;
+    std::vector<std::function<void()>> m_vPosted;
     uintptr_t m_nNextTimer = 1;
 };

@@ -1,0 +1,257 @@
+// The zylfs node as people run it: separate processes for each user, a real mosquitto with a
+// password file and the access list, sharing, browsing, downloading and uploading, a node killed
+// in the middle of a download, and the broker restarted in the middle of a transfer.
+#include "host/ZylLocalBroker.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstring>
+#include <fstream>
+#include <random>
+#include <sys/wait.h>
+#include <thread>
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+const std::string kOwner = "S1.1000";
+const std::string kFriend = "S2.1000";
+const std::string kStranger = "S3.1000";
+
+void WriteRandom(const fs::path& path, size_t size, uint64_t seed) {
+    fs::create_directories(path.parent_path());
+    std::mt19937_64 random(seed);
+    std::string bytes(size, '\0');
+    for (auto& b : bytes)
+        b = static_cast<char>(random());
+    std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(size));
+}
+
+std::string ReadAll(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// Every file below a exists below b with the same bytes.
+void ExpectSameTree(const fs::path& a, const fs::path& b) {
+    size_t files = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(a)) {
+        if (!entry.is_regular_file())
+            continue;
+        ++files;
+        const fs::path other = b / fs::relative(entry.path(), a);
+        ASSERT_TRUE(fs::exists(other)) << other;
+        EXPECT_TRUE(ReadAll(entry.path()) == ReadAll(other)) << other;
+    }
+    EXPECT_GT(files, 0u);
+}
+
+class ZylNodeTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/zylfs-node-test-XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        m_pRoot = pattern;
+        setenv("XDG_CONFIG_HOME", (m_pRoot / "config").c_str(), 1);
+        for (const auto& user : {kOwner, kFriend, kStranger})
+            m_broker.AddUser(user, Password(user));
+        ASSERT_TRUE(m_broker.Start()) << m_broker.Error();
+    }
+
+    void TearDown() override {
+        for (pid_t pid : m_vChildren) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        m_broker.Stop();
+        std::error_code ec;
+        fs::remove_all(m_pRoot, ec);
+    }
+
+    static std::string Password(const std::string& user) { return "pw-" + user; }
+
+    std::vector<std::string> Args(const std::string& user, std::vector<std::string> command) {
+        std::vector<std::string> args{ZYLFS_CLI_PATH,
+                                      "--user",
+                                      user,
+                                      "--broker",
+                                      "127.0.0.1:" + std::to_string(m_broker.Port()),
+                                      "--data",
+                                      (m_pRoot / ("data-" + user)).string()};
+        args.insert(args.end(), command.begin(), command.end());
+        return args;
+    }
+
+    // Runs zylfs as the user and waits; the exit code, the output in m_sOutput.
+    int Run(const std::string& user, std::vector<std::string> command) {
+        const fs::path out = m_pRoot / "out.txt";
+        fs::remove(out);
+        const int code =
+            ZylRunProgram(Args(user, std::move(command)), out, {"ZYLFS_PASSWORD=" + Password(user)});
+        m_sOutput = ReadAll(out);
+        return code;
+    }
+
+    pid_t Start(const std::string& user, std::vector<std::string> command, const std::string& log) {
+        const pid_t pid =
+            ZylSpawn(Args(user, std::move(command)), m_pRoot / log, {"ZYLFS_PASSWORD=" + Password(user)});
+        if (pid > 0)
+            m_vChildren.push_back(pid);
+        return pid;
+    }
+
+    bool WaitForText(const std::string& log, const std::string& text,
+                     std::chrono::milliseconds timeout = 15s) {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (ReadAll(m_pRoot / log).find(text) != std::string::npos)
+                return true;
+            std::this_thread::sleep_for(50ms);
+        }
+        return false;
+    }
+
+    // The owner shares a folder tree and serves it.
+    void ServeTree(const std::vector<std::string>& shareOptions) {
+        m_pTree = m_pRoot / "owner" / "Pics";
+        WriteRandom(m_pTree / "a.bin", 100, 1);
+        WriteRandom(m_pTree / "2005" / "b.bin", 57344, 2);
+        WriteRandom(m_pTree / "2005" / "deep" / "c.bin", 3 * 1024 * 1024 + 17, 3);
+        WriteRandom(m_pTree / "2006" / "empty.txt", 0, 4);
+        std::vector<std::string> add{"share", "add", m_pTree.string()};
+        add.insert(add.end(), shareOptions.begin(), shareOptions.end());
+        ASSERT_EQ(Run(kOwner, add), 0) << m_sOutput;
+        ASSERT_GT(Start(kOwner, {"serve"}, "serve.log"), 0);
+        ASSERT_TRUE(WaitForText("serve.log", "is online")) << ReadAll(m_pRoot / "serve.log");
+    }
+
+    fs::path m_pRoot;
+    fs::path m_pTree;
+    CZylLocalBroker m_broker;
+    std::vector<pid_t> m_vChildren;
+    std::string m_sOutput;
+};
+
+TEST_F(ZylNodeTest, BrowseDownloadAndUploadBetweenTwoNodes) {
+    ServeTree({"--everyone", "browse,download", "--grant", kFriend + "=upload"});
+
+    ASSERT_EQ(Run(kFriend, {"browse", kOwner}), 0) << m_sOutput;
+    EXPECT_NE(m_sOutput.find("Pics"), std::string::npos) << m_sOutput;
+    EXPECT_NE(m_sOutput.find("browse,download,upload"), std::string::npos) << m_sOutput;
+
+    ASSERT_EQ(Run(kFriend, {"browse", kOwner, "Pics/2005"}), 0) << m_sOutput;
+    EXPECT_NE(m_sOutput.find("b.bin"), std::string::npos) << m_sOutput;
+    EXPECT_NE(m_sOutput.find("deep"), std::string::npos) << m_sOutput;
+
+    const fs::path downloads = m_pRoot / "downloads";
+    ASSERT_EQ(Run(kFriend, {"get", kOwner, "Pics", downloads.string()}), 0) << m_sOutput;
+    ExpectSameTree(m_pTree, downloads / "Pics");
+
+    // A single file into another folder keeps its name.
+    ASSERT_EQ(Run(kFriend, {"get", kOwner, "Pics\\2005\\b.bin", (m_pRoot / "single").string()}), 0)
+        << m_sOutput;
+    EXPECT_EQ(ReadAll(m_pRoot / "single" / "b.bin"), ReadAll(m_pTree / "2005" / "b.bin"));
+
+    const fs::path upload = m_pRoot / "friend" / "Holiday";
+    WriteRandom(upload / "x.bin", 7168, 5);
+    WriteRandom(upload / "inner" / "y.bin", 200000, 6);
+    ASSERT_EQ(Run(kFriend, {"put", upload.string(), kOwner, "Pics\\2006"}), 0) << m_sOutput;
+    ExpectSameTree(upload, m_pTree / "2006" / "Holiday");
+
+    ASSERT_EQ(Run(kFriend, {"tasks"}), 0);
+    EXPECT_NE(m_sOutput.find("finished"), std::string::npos) << m_sOutput;
+}
+
+TEST_F(ZylNodeTest, AUserWithoutRightsIsRefused) {
+    ServeTree({"--grant", kFriend + "=browse,download"});
+
+    ASSERT_EQ(Run(kStranger, {"browse", kOwner}), 0) << m_sOutput;
+    EXPECT_NE(m_sOutput.find("Pics"), std::string::npos) << "the share is listed, with no rights";
+    EXPECT_NE(m_sOutput.find("none"), std::string::npos) << m_sOutput;
+
+    EXPECT_NE(Run(kStranger, {"browse", kOwner, "Pics"}), 0);
+    EXPECT_NE(m_sOutput.find("user denied"), std::string::npos) << m_sOutput;
+    EXPECT_NE(Run(kStranger, {"get", kOwner, "Pics", (m_pRoot / "stolen").string()}), 0);
+    EXPECT_FALSE(fs::exists(m_pRoot / "stolen" / "Pics" / "a.bin"));
+    EXPECT_NE(Run(kStranger, {"put", m_pTree.string(), kOwner, "Pics"}), 0);
+
+    // Unknown friends and shares end with one clear line.
+    EXPECT_NE(Run(kFriend, {"get", kOwner, "Nothing", (m_pRoot / "x").string()}), 0);
+    EXPECT_NE(m_sOutput.find("no share named Nothing"), std::string::npos) << m_sOutput;
+    EXPECT_NE(Run(kFriend, {"browse", "S9.1000"}), 0);
+    EXPECT_NE(m_sOutput.find("not online"), std::string::npos) << m_sOutput;
+}
+
+TEST_F(ZylNodeTest, BadArgumentsAndCredentialsGiveOneClearLine) {
+    EXPECT_NE(Run(kFriend, {"browse", "not-a-user"}), 0);
+    EXPECT_NE(m_sOutput.find("user id"), std::string::npos) << m_sOutput;
+    EXPECT_NE(ZylRunProgram({ZYLFS_CLI_PATH, "--user", kFriend, "--broker", "127.0.0.1:99999", "tasks"},
+                            m_pRoot / "o.txt", {}),
+              0);
+    const fs::path out = m_pRoot / "wrong.txt";
+    EXPECT_NE(ZylRunProgram({ZYLFS_CLI_PATH, "--user", kFriend, "--broker",
+                             "127.0.0.1:" + std::to_string(m_broker.Port()), "--data",
+                             (m_pRoot / "d").string(), "browse", kOwner},
+                            out, {"ZYLFS_PASSWORD=wrong"}),
+              0);
+    EXPECT_NE(ReadAll(out).find("not authorised"), std::string::npos) << ReadAll(out);
+    const int free = ZylFreeLoopbackPort();
+    EXPECT_NE(
+        ZylRunProgram({ZYLFS_CLI_PATH, "--user", kFriend, "--broker", "127.0.0.1:" + std::to_string(free),
+                       "--data", (m_pRoot / "d").string(), "browse", kOwner},
+                      out, {"ZYLFS_PASSWORD=x"}),
+        0);
+    EXPECT_NE(ReadAll(out).find("zylfs: "), std::string::npos) << ReadAll(out);
+}
+
+TEST_F(ZylNodeTest, DownloadKilledInTheMiddleCompletesAfterARestart) {
+    ServeTree({"--everyone", "browse,download"});
+    WriteRandom(m_pTree / "big.bin", 48 * 1024 * 1024, 7);
+    const fs::path downloads = m_pRoot / "downloads";
+    const pid_t getter = Start(kFriend, {"get", kOwner, "Pics", downloads.string()}, "get.log");
+    ASSERT_GT(getter, 0);
+    // Kill it once some of the large file has arrived.
+    const fs::path partial = downloads / "Pics" / "big.bin.fst";
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    std::error_code ec;
+    while (std::chrono::steady_clock::now() < deadline &&
+           !(fs::exists(partial, ec) && fs::file_size(partial, ec) > 2 * 1024 * 1024))
+        std::this_thread::sleep_for(2ms);
+    ASSERT_TRUE(fs::exists(partial)) << ReadAll(m_pRoot / "get.log");
+    kill(getter, SIGKILL);
+    waitpid(getter, nullptr, 0);
+    m_vChildren.erase(std::remove(m_vChildren.begin(), m_vChildren.end(), getter), m_vChildren.end());
+    EXPECT_LT(fs::file_size(partial, ec), fs::file_size(m_pTree / "big.bin"));
+
+    ASSERT_EQ(Run(kFriend, {"get", kOwner, "Pics", downloads.string()}), 0) << m_sOutput;
+    EXPECT_NE(m_sOutput.find("resuming"), std::string::npos) << m_sOutput;
+    ExpectSameTree(m_pTree, downloads / "Pics");
+}
+
+TEST_F(ZylNodeTest, BrokerRestartInTheMiddleOfATransfer) {
+    ServeTree({"--everyone", "browse,download"});
+    WriteRandom(m_pTree / "big.bin", 48 * 1024 * 1024, 8);
+    const fs::path downloads = m_pRoot / "downloads";
+    const pid_t getter = Start(kFriend, {"get", kOwner, "Pics", downloads.string()}, "get.log");
+    ASSERT_GT(getter, 0);
+    const fs::path partial = downloads / "Pics" / "big.bin.fst";
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    std::error_code ec;
+    while (std::chrono::steady_clock::now() < deadline &&
+           !(fs::exists(partial, ec) && fs::file_size(partial, ec) > 2 * 1024 * 1024))
+        std::this_thread::sleep_for(2ms);
+    ASSERT_TRUE(fs::exists(partial)) << ReadAll(m_pRoot / "get.log");
+    m_broker.Stop();
+    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(m_broker.Start()) << m_broker.Error();
+
+    int status = -1;
+    waitpid(getter, &status, 0);
+    m_vChildren.erase(std::remove(m_vChildren.begin(), m_vChildren.end(), getter), m_vChildren.end());
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadAll(m_pRoot / "get.log");
+    ExpectSameTree(m_pTree, downloads / "Pics");
+}
+} // namespace
