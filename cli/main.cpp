@@ -9,6 +9,18 @@
 #include <cstdlib>
 #include <fmt/format.h>
 
+namespace {
+// The plug-in's thread: an event loop runs its timers.
+int RunDemo(const ZYLDEMOOPTIONS& demo) {
+    int argc = 1;
+    char name[] = "zylfs";
+    char* argv[] = {name, nullptr};
+    QCoreApplication application(argc, argv);
+    CZylNode::InstallSignalHandlers();
+    return ZylCmdDemo(demo);
+}
+} // namespace
+
 int main(int argc, char** argv) {
     CLI::App app{"zylfs: share folders and files with friends, browse theirs, download and upload"};
     app.require_subcommand(1);
@@ -16,11 +28,11 @@ int main(int argc, char** argv) {
     ZYLNODEOPTIONS options;
     std::string broker = "127.0.0.1:1883";
     std::string data;
-    options.sUser = "S1.1000";
+    if (const char* user = std::getenv("ZYLFS_USER"))
+        options.sUser = user;
     if (const char* password = std::getenv("ZYLFS_PASSWORD"))
         options.sPassword = password;
-    app.add_option("--user", options.sUser, "your user id, like S1.1000 (the broker user name)")
-        ->capture_default_str();
+    app.add_option("--user", options.sUser, "your user id, like S1.1000: the broker user name (or ZYLFS_USER)");
     app.add_option("--password", options.sPassword, "broker password (or ZYLFS_PASSWORD)");
     app.add_option("--broker", broker, "broker HOST:PORT")->capture_default_str();
     app.add_option("--data", data, "the application folder (default $XDG_DATA_HOME/zylfs/<user>)");
@@ -90,7 +102,13 @@ int main(int argc, char** argv) {
                    broker.substr(colon + 1));
         return 2;
     }
+    if (*demoCmd)
+        return RunDemo(demo);
     HostUserId self;
+    if (options.sUser.empty()) {
+        fmt::print(stderr, "zylfs: say who you are with --user ID (or ZYLFS_USER), e.g. --user S1.1000\n");
+        return 2;
+    }
     if (!self.Parse(ZylFromUtf8(options.sUser)) || self.GetKind() == HostUserId::Invalid) {
         fmt::print(stderr, "zylfs: --user must be a user id like S1.1000, not '{}'\n", options.sUser);
         return 2;
@@ -122,7 +140,5 @@ int main(int argc, char** argv) {
         return ZylCmdPut(options, localPath, friendId, sharePath);
     if (*tasks)
         return ZylCmdTasks(options);
-    if (*demoCmd)
-        return ZylCmdDemo(demo);
     return 2;
 }
