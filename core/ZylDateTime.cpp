@@ -1,5 +1,7 @@
 #include "core/ZylDateTime.h"
 
+#include "core/ZylText.h"
+
 #include "core/ZylPayload.h"
 
 #include <cstdio>
@@ -45,16 +47,7 @@ std::u16string Widen(const char* text) {
 
 // The C library's decimal conversion, applied from position to the end of the text.
 int32_t ReadNumber(std::u16string_view text, size_t position) {
-    size_t i = position;
-    while (i < text.size() && (text[i] == u' ' || (text[i] >= u'\t' && text[i] <= u'\r')))
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == u'+' || text[i] == u'-'))
-        negative = text[i++] == u'-';
-    uint32_t value = 0;
-    for (; i < text.size() && text[i] >= u'0' && text[i] <= u'9'; ++i)
-        value = value * 10u + static_cast<uint32_t>(text[i] - u'0');
-    return static_cast<int32_t>(negative ? 0u - value : value);
+    return ZylToInt(text.substr(position));
 }
 
 } // namespace

@@ -10,7 +10,6 @@
 #include <limits>
 
 namespace {
-constexpr int32_t ZYL_REQUEST_CAPACITY = 4096;
 // An entry of a list page needs at least its name's length, its size and its time.
 constexpr int32_t ZYL_MIN_LIST_ENTRY = 4 + 4 + 8;
 
@@ -33,9 +32,6 @@ std::vector<std::u16string_view> SplitShare(std::u16string_view path) {
     }
 }
 
-int32_t AddWrapping(int32_t a, int64_t b) {
-    return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
-}
 } // namespace
 
 int32_t CZylTask::RequestFileListOfShareFolder() {
@@ -73,7 +69,7 @@ int32_t CZylTask::RequestFileData() {
             // lacks was recorded before it reached the disk.
             const int32_t change = file->AlignWithTemporary();
             if (change != 0) {
-                m_nCurrentSize = AddWrapping(m_nCurrentSize, change);
+                m_nCurrentSize = ZylAddWrapping(m_nCurrentSize, change);
                 UpdatePercent();
                 NoteChange(false);
             }
@@ -187,7 +183,7 @@ int32_t CZylTask::OnRespondFileListOfShareFolder(ZylPayloadReader& reader, int32
         file->m_sLocalPath = localFolder;
         file->m_nFileSize = static_cast<int32_t>(entry.size);
         file->m_tLastModifiedTime = entry.time;
-        m_nTotalSize = AddWrapping(m_nTotalSize, file->m_nFileSize);
+        m_nTotalSize = ZylAddWrapping(m_nTotalSize, file->m_nFileSize);
         m_vFiles.push_back(std::move(file));
     }
     if (m_vFiles.size() == total) {
@@ -228,7 +224,7 @@ int32_t CZylTask::OnRespondFileData(ZylPayloadReader& reader, int32_t taskId) {
                       ZylToUtf8(file->GetFullName())));
         return 0;
     }
-    m_nCurrentSize = AddWrapping(m_nCurrentSize, n);
+    m_nCurrentSize = ZylAddWrapping(m_nCurrentSize, n);
     m_nBytesThisRun += static_cast<uint32_t>(n);
     UpdatePercent();
     NoteChange(false);

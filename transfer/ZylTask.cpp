@@ -17,7 +17,6 @@ namespace {
 constexpr std::u16string_view ZYL_TASK_ID_KEY = u"taskid";
 constexpr int32_t ZYL_LOG_TRANSFER = 1;
 // A request carries at most a few names of at most 259 units; a piece adds its data.
-constexpr int32_t ZYL_REQUEST_CAPACITY = 4096;
 
 std::u16string Number(int32_t value) {
     return ZylFromUtf8(std::to_string(value));

@@ -29,6 +29,12 @@ inline constexpr int32_t ZYL_WINDOW_BLOCKS = 8;
 inline constexpr int32_t ZYL_FOLLOW_UP_DISTANCE = (ZYL_WINDOW_BLOCKS - 1) * ZYL_BLOCK_SIZE;
 // The longest name a task or file record keeps (its database line must stay one line).
 inline constexpr size_t ZYL_TASK_NAME_LIMIT = 259;
+// Room for a request's fields (names are at most 259 units, three bytes each in the payload).
+inline constexpr int32_t ZYL_REQUEST_CAPACITY = 4096;
+// Sizes add up in 32-bit fields; a total beyond them wraps instead of overflowing.
+inline int32_t ZylAddWrapping(int32_t a, int64_t b) {
+    return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
+}
 // Suffix of the file a download writes into until the file is complete.
 inline constexpr std::u16string_view ZYL_TEMP_SUFFIX = u".fst";
 

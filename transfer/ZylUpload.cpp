@@ -14,12 +14,8 @@
 namespace fs = std::filesystem;
 
 namespace {
-constexpr int32_t ZYL_REQUEST_CAPACITY = 4096;
 constexpr int32_t ZYL_PIECE_CAPACITY = ZYL_REQUEST_CAPACITY + ZYL_BLOCK_SIZE;
 
-int32_t AddWrapping(int32_t a, int64_t b) {
-    return static_cast<int32_t>(static_cast<uint32_t>(a) + static_cast<uint32_t>(b));
-}
 } // namespace
 
 int32_t CZylTask::RequestUpload() {
@@ -145,7 +141,7 @@ int32_t CZylTask::AppendUploadFile(const std::u16string& localPath, const std::u
     if (!ec)
         FileTimeToZylTime(time, file->m_tLastModifiedTime);
     file->m_nFileSize = static_cast<int32_t>(size);
-    m_nTotalSize = AddWrapping(m_nTotalSize, file->m_nFileSize);
+    m_nTotalSize = ZylAddWrapping(m_nTotalSize, file->m_nFileSize);
     m_vFiles.push_back(std::move(file));
     return 1;
 }
@@ -257,7 +253,7 @@ int32_t CZylTask::OnRespondSyncFilesize(ZylPayloadReader& reader, int32_t taskId
         return 0;
     // An empty file is sent as its one empty last piece, so that the other side has it.
     if (held == s && s > 0) {
-        m_nCurrentSize = AddWrapping(m_nCurrentSize, static_cast<int64_t>(held) - o);
+        m_nCurrentSize = ZylAddWrapping(m_nCurrentSize, static_cast<int64_t>(held) - o);
         m_nBytesThisRun += static_cast<uint32_t>(held - o);
         file->m_nFileOffset = held;
         UpdatePercent();
@@ -266,7 +262,7 @@ int32_t CZylTask::OnRespondSyncFilesize(ZylPayloadReader& reader, int32_t taskId
     }
     if (held != o) {
         file->m_nFileOffset = held;
-        m_nCurrentSize = AddWrapping(m_nCurrentSize, static_cast<int64_t>(held) - o);
+        m_nCurrentSize = ZylAddWrapping(m_nCurrentSize, static_cast<int64_t>(held) - o);
         m_nBytesThisRun += static_cast<uint32_t>(held - o);
         UpdatePercent();
         NoteChange(false);
@@ -294,7 +290,7 @@ int32_t CZylTask::OnRespondWriteFileData(ZylPayloadReader& reader, int32_t taskI
     if (written < 0 || written > ZYL_BLOCK_SIZE ||
         static_cast<int64_t>(file->m_nFileOffset) + written > file->m_nFileSize)
         return 0;
-    m_nCurrentSize = AddWrapping(m_nCurrentSize, written);
+    m_nCurrentSize = ZylAddWrapping(m_nCurrentSize, written);
     m_nBytesThisRun += static_cast<uint32_t>(written);
     file->Advance(written);
     UpdatePercent();
