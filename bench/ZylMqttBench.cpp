@@ -11,6 +11,7 @@
 // queues (or drops) what the subscriber has not taken yet.
 //
 // Usage: ZylMqttBench [MiB]   (256 by default; needs mosquitto and mosquitto_passwd)
+#include "ZylBenchSupport.h"
 #include "core/ZylDateTime.h"
 #include "core/ZylPayload.h"
 #include "core/ZylProtocol.h"
@@ -53,60 +54,12 @@ constexpr const char* ZYL_OWNER = "S1.1000";
 constexpr const char* ZYL_FRIEND = "S2.1000";
 constexpr const char* ZYL_OWNER_PASSWORD = "bench-owner-secret";
 constexpr const char* ZYL_FRIEND_PASSWORD = "bench-friend-secret";
-constexpr size_t ZYL_CHUNK = 1 << 20;
 // A file data reply carries at most this much of the file.
 constexpr int32_t ZYL_PIECE = 7168;
 // What the transport lets the broker hold unacknowledged from one client (its send maximum).
 constexpr uint64_t ZYL_BROKER_WINDOW = 100;
 // No progress for this long ends a run as failed.
 constexpr auto ZYL_STALL = 20s;
-
-double Seconds(Clock::duration d) {
-    return std::chrono::duration<double>(d).count();
-}
-
-long PeakRssKiB(int who) {
-    rusage usage{};
-    getrusage(who, &usage);
-    return usage.ru_maxrss;
-}
-
-bool WriteRandomFile(const fs::path& path, size_t bytes) {
-    fs::create_directories(path.parent_path());
-    std::FILE* out = std::fopen(path.c_str(), "wb");
-    if (!out)
-        return false;
-    std::mt19937_64 random(20050412);
-    std::vector<uint64_t> chunk(ZYL_CHUNK / sizeof(uint64_t));
-    bool ok = true;
-    for (size_t done = 0; ok && done < bytes;) {
-        for (auto& word : chunk)
-            word = random();
-        const size_t n = std::min(ZYL_CHUNK, bytes - done);
-        ok = std::fwrite(chunk.data(), 1, n, out) == n;
-        done += n;
-    }
-    return std::fclose(out) == 0 && ok;
-}
-
-bool SameFiles(const fs::path& a, const fs::path& b) {
-    std::FILE* x = std::fopen(a.c_str(), "rb");
-    std::FILE* y = std::fopen(b.c_str(), "rb");
-    bool same = x && y;
-    std::vector<char> bx(ZYL_CHUNK), by(ZYL_CHUNK);
-    while (same) {
-        const size_t n = std::fread(bx.data(), 1, bx.size(), x);
-        const size_t m = std::fread(by.data(), 1, by.size(), y);
-        same = n == m && std::memcmp(bx.data(), by.data(), n) == 0;
-        if (n == 0)
-            break;
-    }
-    if (x)
-        std::fclose(x);
-    if (y)
-        std::fclose(y);
-    return same;
-}
 
 std::string ReadAll(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -216,8 +169,8 @@ ZYLNODERESULT RunNodes(const fs::path& root, int port, const fs::path& original)
     }
     const auto end = Clock::now();
     server.Stop();
-    result.dCommandSeconds = Seconds(end - start);
-    result.dTransferSeconds = Seconds(end - downloading.value_or(start));
+    result.dCommandSeconds = ZylSeconds(end - start);
+    result.dTransferSeconds = ZylSeconds(end - downloading.value_or(start));
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         std::fprintf(stderr, "zylfs get failed\n");
         ShowTail(getLog);
@@ -225,7 +178,7 @@ ZYLNODERESULT RunNodes(const fs::path& root, int port, const fs::path& original)
         return result;
     }
     const fs::path copy = received / original.filename();
-    if (!SameFiles(original, copy)) {
+    if (!ZylSameFiles(original, copy)) {
         std::fprintf(stderr, "the downloaded file differs from the original: %s\n", copy.c_str());
         return result;
     }
@@ -445,7 +398,7 @@ ZYLRAWRESULT RunBare(int port, uint64_t bytes) {
                 break;
             }
         }
-        result.dSeconds = Seconds(state.lastArrival - start);
+        result.dSeconds = ZylSeconds(state.lastArrival - start);
         if (state.nRefused || state.nDisordered || state.nDamaged || state.nReceived != result.nMessages) {
             std::fprintf(stderr, "bare run: %llu refused, %llu out of order, %llu damaged, %llu received\n",
                          static_cast<unsigned long long>(state.nRefused),
@@ -484,7 +437,7 @@ int main(int argc, char** argv) {
     std::printf("private mosquitto on 127.0.0.1:%d\n", broker.Port());
 
     const fs::path original = root / "owner" / "Bench" / "random.bin";
-    if (!WriteRandomFile(original, bytes)) {
+    if (!ZylWriteRandomFile(original, bytes, 20050412)) {
         std::fprintf(stderr, "cannot write %s\n", original.c_str());
         return 1;
     }
@@ -492,7 +445,7 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     const ZYLNODERESULT node = RunNodes(root, broker.Port(), original);
-    const long nodeRss = PeakRssKiB(RUSAGE_CHILDREN);
+    const long nodeRss = ZylPeakRssKiB(RUSAGE_CHILDREN);
     if (!node.bOk)
         return 1;
     const double nodeRate = bytes / 1e6 / node.dCommandSeconds;
@@ -517,7 +470,7 @@ int main(int argc, char** argv) {
                 static_cast<unsigned long long>(ZYL_BROKER_WINDOW));
     std::printf("ratio node / bare:           %8.3f   (transfer alone: %.3f)\n", nodeRate / rawRate,
                 transferRate / rawRate);
-    std::printf("peak RSS: bench %.1f MiB, largest node %.1f MiB\n", PeakRssKiB(RUSAGE_SELF) / 1024.0,
+    std::printf("peak RSS: bench %.1f MiB, largest node %.1f MiB\n", ZylPeakRssKiB(RUSAGE_SELF) / 1024.0,
                 nodeRss / 1024.0);
     broker.Stop();
     return 0;

@@ -4,50 +4,23 @@
 // requests must bound whatever the size of the file.
 //
 // Usage: ZylTransferBench [MiB]   (256 by default)
+#include "ZylBenchSupport.h"
 #include "core/ZylPath.h"
 #include "core/ZylText.h"
 #include "share/ZylShareManager.h"
 #include "support/ZylTestHost.h"
 #include "transfer/ZylTaskManager.h"
 
-#include <sys/resource.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <random>
 #include <vector>
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-constexpr size_t ZYL_CHUNK = 1 << 20;
-
-long PeakRssKiB() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_maxrss;
-}
-
-bool WriteRandomFile(const fs::path& path, size_t bytes) {
-    std::FILE* out = std::fopen(path.c_str(), "wb");
-    if (!out)
-        return false;
-    std::mt19937_64 random(20080110);
-    std::vector<uint64_t> chunk(ZYL_CHUNK / sizeof(uint64_t));
-    bool ok = true;
-    for (size_t done = 0; ok && done < bytes;) {
-        for (auto& word : chunk)
-            word = random();
-        const size_t n = std::min(ZYL_CHUNK, bytes - done);
-        ok = std::fwrite(chunk.data(), 1, n, out) == n;
-        done += n;
-    }
-    return std::fclose(out) == 0 && ok;
-}
 
 bool CopyFile(const fs::path& from, const fs::path& to) {
     std::FILE* in = std::fopen(from.c_str(), "rb");
@@ -65,29 +38,6 @@ bool CopyFile(const fs::path& from, const fs::path& to) {
     if (out)
         ok = std::fclose(out) == 0 && ok;
     return ok;
-}
-
-bool SameFiles(const fs::path& a, const fs::path& b) {
-    std::FILE* x = std::fopen(a.c_str(), "rb");
-    std::FILE* y = std::fopen(b.c_str(), "rb");
-    bool same = x && y;
-    std::vector<char> bx(ZYL_CHUNK), by(ZYL_CHUNK);
-    while (same) {
-        const size_t n = std::fread(bx.data(), 1, bx.size(), x);
-        const size_t m = std::fread(by.data(), 1, by.size(), y);
-        same = n == m && std::equal(bx.begin(), bx.begin() + static_cast<long>(n), by.begin());
-        if (n == 0)
-            break;
-    }
-    if (x)
-        std::fclose(x);
-    if (y)
-        std::fclose(y);
-    return same;
-}
-
-double Seconds(Clock::duration d) {
-    return std::chrono::duration<double>(d).count();
 }
 
 } // namespace
@@ -111,7 +61,7 @@ int main(int argc, char** argv) {
     host.Tick(20);
 
     const fs::path source = host.Root() / "source.bin";
-    if (!WriteRandomFile(source, bytes)) {
+    if (!ZylWriteRandomFile(source, bytes, 20080110)) {
         std::fprintf(stderr, "cannot write %s\n", source.c_str());
         return 1;
     }
@@ -122,7 +72,7 @@ int main(int argc, char** argv) {
     share->SetFolder(0);
     share->AddPrivilegedUser(ZYLPRIVILEGEDUSER{u"Everyone", u"Everyone", 0, 3});
     a.Plugin().GetShareManager().AddShare(std::move(share));
-    const long rssBefore = PeakRssKiB();
+    const long rssBefore = ZylPeakRssKiB();
 
     const fs::path downloads = host.Root() / "downloads";
     const Clock::time_point start = Clock::now();
@@ -141,20 +91,20 @@ int main(int argc, char** argv) {
         if (host.m_vSent.size() > 256)
             host.m_vSent.clear();
     }
-    const double transfer = Seconds(Clock::now() - start);
+    const double transfer = ZylSeconds(Clock::now() - start);
     host.m_vSent.clear();
-    const long rssAfter = PeakRssKiB();
+    const long rssAfter = ZylPeakRssKiB();
     if (!task->m_bFinished) {
         std::fprintf(stderr, "the transfer did not finish (%d of %zu bytes)\n", task->m_nCurrentSize, bytes);
         return 1;
     }
     const fs::path received = downloads / "Big";
-    const bool identical = SameFiles(source, received);
+    const bool identical = ZylSameFiles(source, received);
 
     const fs::path copy = host.Root() / "copy.bin";
     const Clock::time_point copyStart = Clock::now();
     const bool copied = CopyFile(source, copy);
-    const double plain = Seconds(Clock::now() - copyStart);
+    const double plain = ZylSeconds(Clock::now() - copyStart);
 
     const double mb = static_cast<double>(bytes) / 1e6;
     std::printf("file                 %zu MiB (%zu bytes)\n", mib, bytes);
