@@ -35,6 +35,15 @@ std::string ReadAll(const fs::path& path) {
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
+// Waits (a minute at most) until a download's partial file holds more than 2 MiB.
+void WaitForPartial(const fs::path& partial) {
+    const auto deadline = std::chrono::steady_clock::now() + 60s;
+    std::error_code ec;
+    while (std::chrono::steady_clock::now() < deadline &&
+           !(fs::exists(partial, ec) && fs::file_size(partial, ec) > 2 * 1024 * 1024))
+        std::this_thread::sleep_for(2ms);
+}
+
 // Every file below a exists below b with the same bytes.
 void ExpectSameTree(const fs::path& a, const fs::path& b) {
     size_t files = 0;
@@ -215,15 +224,12 @@ TEST_F(ZylNodeTest, DownloadKilledInTheMiddleCompletesAfterARestart) {
     ASSERT_GT(getter, 0);
     // Kill it once some of the large file has arrived.
     const fs::path partial = downloads / "Pics" / "big.bin.fst";
-    const auto deadline = std::chrono::steady_clock::now() + 60s;
-    std::error_code ec;
-    while (std::chrono::steady_clock::now() < deadline &&
-           !(fs::exists(partial, ec) && fs::file_size(partial, ec) > 2 * 1024 * 1024))
-        std::this_thread::sleep_for(2ms);
+    WaitForPartial(partial);
     ASSERT_TRUE(fs::exists(partial)) << ReadAll(m_pRoot / "get.log");
     kill(getter, SIGKILL);
     waitpid(getter, nullptr, 0);
     m_vChildren.erase(std::remove(m_vChildren.begin(), m_vChildren.end(), getter), m_vChildren.end());
+    std::error_code ec;
     EXPECT_LT(fs::file_size(partial, ec), fs::file_size(m_pTree / "big.bin"));
 
     ASSERT_EQ(Run(kFriend, {"get", kOwner, "Pics", downloads.string()}), 0) << m_sOutput;
@@ -238,11 +244,7 @@ TEST_F(ZylNodeTest, BrokerRestartInTheMiddleOfATransfer) {
     const pid_t getter = Start(kFriend, {"get", kOwner, "Pics", downloads.string()}, "get.log");
     ASSERT_GT(getter, 0);
     const fs::path partial = downloads / "Pics" / "big.bin.fst";
-    const auto deadline = std::chrono::steady_clock::now() + 60s;
-    std::error_code ec;
-    while (std::chrono::steady_clock::now() < deadline &&
-           !(fs::exists(partial, ec) && fs::file_size(partial, ec) > 2 * 1024 * 1024))
-        std::this_thread::sleep_for(2ms);
+    WaitForPartial(partial);
     ASSERT_TRUE(fs::exists(partial)) << ReadAll(m_pRoot / "get.log");
     m_broker.Stop();
     std::this_thread::sleep_for(300ms);
