@@ -184,30 +184,8 @@ CZylTask* CZylTaskManager::CreateDownloadTask(std::u16string_view user, std::u16
     if (user.empty() || user.size() > ZYL_USERID_LIMIT || remoteName.empty() || localFolder.empty() ||
         !ZylIsStorableName(remoteName) || !ZylIsStorableName(localFolder))
         return nullptr;
-    auto task = std::make_unique<CZylTask>(*this);
-    std::unique_ptr<CZylTaskItem> record;
-    const std::u16string name(ZylLastComponent(remoteName, ZYL_SHARE_SEPARATOR));
-    if (folder) {
-        auto object = std::make_unique<CZylTaskFolder>();
-        object->m_sRemoteName = std::u16string(remoteName);
-        object->m_sLocalPath = std::u16string(localFolder);
-        object->m_sLocalName = name;
-        task->SetFolderRecord(std::move(object));
-    } else {
-        auto object = std::make_unique<CZylTaskFile>();
-        object->m_sRemoteName = std::u16string(remoteName);
-        object->m_sLocalPath = std::u16string(localFolder);
-        object->m_sLocalName = name;
-        task->SetFileRecord(std::move(object));
-    }
-    task->m_sUserID = std::u16string(user);
-    task->m_nType = ZYL_TASK_DOWNLOAD;
-    task->m_tShareTime = shareTime;
-    if (task->Init() < 0)
-        return nullptr;
-    CZylTask* result = task.get();
-    AddTask(std::move(task));
-    return result;
+    return MakeTask(ZYL_TASK_DOWNLOAD, user, folder, remoteName, localFolder,
+                    ZylLastComponent(remoteName, ZYL_SHARE_SEPARATOR), shareTime);
 }
 
 CZylTask* CZylTaskManager::CreateUploadTask(std::u16string_view user, std::u16string_view localPath,
@@ -216,22 +194,29 @@ CZylTask* CZylTaskManager::CreateUploadTask(std::u16string_view user, std::u16st
     if (user.empty() || user.size() > ZYL_USERID_LIMIT || remoteName.empty() || localName.empty() ||
         !ZylIsStorableName(remoteName) || !ZylIsStorableName(localPath) || !ZylIsStorableName(localName))
         return nullptr;
+    return MakeTask(ZYL_TASK_UPLOAD, user, folder, remoteName, localPath, localName, shareTime);
+}
+
+CZylTask* CZylTaskManager::MakeTask(int32_t type, std::u16string_view user, bool folder,
+                                    std::u16string_view remoteName, std::u16string_view localPath,
+                                    std::u16string_view localName, const CZylDateTime& shareTime) {
     auto task = std::make_unique<CZylTask>(*this);
+    auto name = [&](CZylTaskItem& object) {
+        object.m_sRemoteName = std::u16string(remoteName);
+        object.m_sLocalPath = std::u16string(localPath);
+        object.m_sLocalName = std::u16string(localName);
+    };
     if (folder) {
         auto object = std::make_unique<CZylTaskFolder>();
-        object->m_sRemoteName = std::u16string(remoteName);
-        object->m_sLocalPath = std::u16string(localPath);
-        object->m_sLocalName = std::u16string(localName);
+        name(*object);
         task->SetFolderRecord(std::move(object));
     } else {
         auto object = std::make_unique<CZylTaskFile>();
-        object->m_sRemoteName = std::u16string(remoteName);
-        object->m_sLocalPath = std::u16string(localPath);
-        object->m_sLocalName = std::u16string(localName);
+        name(*object);
         task->SetFileRecord(std::move(object));
     }
     task->m_sUserID = std::u16string(user);
-    task->m_nType = ZYL_TASK_UPLOAD;
+    task->m_nType = type;
     task->m_tShareTime = shareTime;
     if (task->Init() < 0)
         return nullptr;

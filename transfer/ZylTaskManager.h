@@ -80,6 +80,10 @@ public:
     void SaveChanges();
 
 private:
+    // The task and the record of the object it transfers, Init'ed and added; null when Init fails.
+    CZylTask* MakeTask(int32_t type, std::u16string_view user, bool folder, std::u16string_view remoteName,
+                       std::u16string_view localPath, std::u16string_view localName,
+                       const CZylDateTime& shareTime);
     int32_t AnswerUnfinishedTasks(std::u16string_view user);
     void RegisterTaskUser(CZylTask& task);
 
