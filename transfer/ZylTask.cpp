@@ -319,9 +319,10 @@ int32_t CZylTask::ReadBlock(CZylDbReader& reader) {
     else
         m_pFileRecord = std::make_unique<CZylTaskFile>();
     CZylTaskItem* record = GetObjectRecord();
-    record->m_sRemoteName = reader.ReadValueLine();
-    record->m_sLocalPath = reader.ReadValueLine();
-    record->m_sLocalName = reader.ReadValueLine();
+    // A damaged line can hold more than a name may: cut to what the next save writes back whole.
+    record->m_sRemoteName = reader.ReadValueLine().substr(0, ZYL_TASK_NAME_LIMIT);
+    record->m_sLocalPath = reader.ReadValueLine().substr(0, ZYL_TASK_NAME_LIMIT);
+    record->m_sLocalName = reader.ReadValueLine().substr(0, ZYL_TASK_NAME_LIMIT);
     const int32_t files = reader.ReadIntLine();
     // A count that a damaged file inflates ends with the file, not with memory.
     for (int32_t i = 0; i < files && !reader.AtEnd(); ++i) {

@@ -186,9 +186,10 @@ void CZylTaskFile::Write(CZylDbWriter& writer) const {
 
 int32_t CZylTaskFile::Read(CZylDbReader& reader) {
     reader.ReadLine();
-    m_sRemoteName = reader.ReadValueLine();
-    m_sLocalPath = reader.ReadValueLine();
-    m_sLocalName = reader.ReadValueLine();
+    // Cut as the task's own names are, so that the next save writes each back as one line.
+    m_sRemoteName = reader.ReadValueLine().substr(0, ZYL_TASK_NAME_LIMIT);
+    m_sLocalPath = reader.ReadValueLine().substr(0, ZYL_TASK_NAME_LIMIT);
+    m_sLocalName = reader.ReadValueLine().substr(0, ZYL_TASK_NAME_LIMIT);
     m_nFileSize = reader.ReadIntLine();
     m_nFileOffset = reader.ReadIntLine();
     CZylDateTime time;
