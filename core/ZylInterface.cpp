@@ -213,7 +213,7 @@ int32_t CZylInterface::OnChannelConnected(std::u16string_view user, int32_t chan
 void CZylInterface::SendUnfinishedTasksQuery(std::u16string_view user) {
     ZylPayloadWriter writer;
     writer.Write(CZylDateTime(m_rPlatform.GetCalendarTime()));
-    SendData(ZYL_CMD_UNFINISHED_TASKS_QUERY, writer.Data(), writer.Size(), user, ZYL_CHANNEL_REQUEST);
+    SendPayload(ZYL_CMD_UNFINISHED_TASKS_QUERY, writer, user, ZYL_CHANNEL_REQUEST);
 }
 
 int32_t CZylInterface::OnChannelDisconnected(std::u16string_view user, int32_t channel, int32_t status) {
@@ -337,6 +337,11 @@ int32_t CZylInterface::SendData(uint32_t command, const void* payload, int32_t l
         });
     }
     return result;
+}
+
+int32_t CZylInterface::SendPayload(uint32_t command, const ZylPayloadWriter& writer, std::u16string_view user,
+                                   int32_t channel) {
+    return SendData(command, writer.Data(), writer.Size(), user, channel) < 0 ? -1 : 0;
 }
 
 void CZylInterface::OnInternalTimer() {

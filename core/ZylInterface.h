@@ -20,6 +20,7 @@
 
 class IZylPlatform;
 class IZylWindow;
+class ZylPayloadWriter;
 class ZylSendQueue;
 
 // What the window receives with WM_ZYL_OPEN; it copies what it needs before the send returns.
@@ -57,6 +58,9 @@ public:
     // Queues a PDU: -2 above 65536 bytes, -1 while there is no send queue, else the queue's result.
     int32_t SendData(uint32_t command, const void* payload, int32_t length, std::u16string_view user,
                      int32_t channel);
+    // What a payload writer holds, queued as SendData does: 0 when queued, -1 when not.
+    int32_t SendPayload(uint32_t command, const ZylPayloadWriter& writer, std::u16string_view user,
+                        int32_t channel);
     // One tick of the 10 ms timer: drains the send queue.
     void OnInternalTimer();
 

@@ -96,10 +96,7 @@ int32_t CZylManagerBase::SendErrorPdu(int32_t code, std::u16string_view user, ui
         writer.WriteInt32(code).WriteInt32(key).WriteInt32(detail).WriteInt32(n > 0 && data ? n : 0);
         if (n > 0 && data)
             writer.WriteBytes(data, n);
-        return m_rInterface.SendData(ZYL_CMD_ERROR, writer.Data(), writer.Size(), user, ZYL_CHANNEL_REQUEST) <
-                       0
-                   ? -1
-                   : 0;
+        return m_rInterface.SendPayload(ZYL_CMD_ERROR, writer, user, ZYL_CHANNEL_REQUEST);
     } catch (const ZylCodecError&) {
         return -1;
     }

@@ -445,8 +445,7 @@ int32_t CZylShareManager::RespondShareRootInfo(std::u16string_view user, int32_t
         writer.Write(share.GetTime());
         writer.WriteInt32(share.GetSize());
     }
-    if (m_rInterface.SendData(ZYL_CMD_SHARE_ROOT_INFO_REPLY, writer.Data(), writer.Size(), user,
-                              ZYL_CHANNEL_REQUEST) < 0)
+    if (m_rInterface.SendPayload(ZYL_CMD_SHARE_ROOT_INFO_REPLY, writer, user, ZYL_CHANNEL_REQUEST) < 0)
         return -1;
     sent += written;
     return written;
@@ -466,10 +465,7 @@ int32_t CZylShareManager::RespondExplorerFolder(std::u16string_view user, int32_
         writer.WriteInt32(entry.GetSize());
         writer.Write(entry.GetTime());
     }
-    return m_rInterface.SendData(ZYL_CMD_EXPLORER_FOLDER_REPLY, writer.Data(), writer.Size(), user,
-                                 ZYL_CHANNEL_REQUEST) < 0
-               ? -1
-               : 0;
+    return m_rInterface.SendPayload(ZYL_CMD_EXPLORER_FOLDER_REPLY, writer, user, ZYL_CHANNEL_REQUEST);
 }
 
 std::u16string CZylShareManager::FileSharePath(std::u16string_view shareFolder, std::u16string_view shareName,
@@ -500,20 +496,14 @@ int32_t CZylShareManager::RespondFileListOfShareFolder(uint32_t taskId, std::u16
         writer.WriteInt32(file.GetSize());
         writer.Write(file.GetTime());
     }
-    return m_rInterface.SendData(ZYL_CMD_FILE_LIST_REPLY, writer.Data(), writer.Size(), user,
-                                 ZYL_CHANNEL_REQUEST) < 0
-               ? -1
-               : 0;
+    return m_rInterface.SendPayload(ZYL_CMD_FILE_LIST_REPLY, writer, user, ZYL_CHANNEL_REQUEST);
 }
 
 int32_t CZylShareManager::RespondEmptyFileList(uint32_t taskId, std::u16string_view user) {
     ZylPayloadWriter writer;
     writer.Write(Now());
     writer.WriteInt32(taskId);
-    return m_rInterface.SendData(ZYL_CMD_EMPTY_FILE_LIST, writer.Data(), writer.Size(), user,
-                                 ZYL_CHANNEL_REQUEST) < 0
-               ? -1
-               : 0;
+    return m_rInterface.SendPayload(ZYL_CMD_EMPTY_FILE_LIST, writer, user, ZYL_CHANNEL_REQUEST);
 }
 
 // ---------------------------------------------------------------------------------------------

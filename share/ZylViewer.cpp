@@ -17,10 +17,7 @@ void CZylViewer::SetUserID(std::u16string_view id) {
 int32_t CZylViewer::RequestShareRootInfo() {
     ZylPayloadWriter writer;
     writer.Write(CZylDateTime(m_rInterface.GetPlatform().GetCalendarTime()));
-    return m_rInterface.SendData(ZYL_CMD_SHARE_ROOT_INFO_REQUEST, writer.Data(), writer.Size(), m_szUserID,
-                                 ZYL_CHANNEL_REQUEST) < 0
-               ? -1
-               : 0;
+    return m_rInterface.SendPayload(ZYL_CMD_SHARE_ROOT_INFO_REQUEST, writer, m_szUserID, ZYL_CHANNEL_REQUEST);
 }
 
 int32_t CZylViewer::RequestExplorerFolder(std::u16string_view sharePath, const CZylDateTime& time) {
@@ -29,10 +26,8 @@ int32_t CZylViewer::RequestExplorerFolder(std::u16string_view sharePath, const C
         ZylPayloadWriter writer;
         writer.Write(time);
         writer.WriteString(sharePath);
-        return m_rInterface.SendData(ZYL_CMD_EXPLORER_FOLDER_REQUEST, writer.Data(), writer.Size(),
-                                     m_szUserID, ZYL_CHANNEL_REQUEST) < 0
-                   ? -1
-                   : 0;
+        return m_rInterface.SendPayload(ZYL_CMD_EXPLORER_FOLDER_REQUEST, writer, m_szUserID,
+                                        ZYL_CHANNEL_REQUEST);
     } catch (const ZylCodecError&) {
         return -1; // a path too long for one payload
     }

@@ -387,10 +387,7 @@ int32_t CZylTaskManager::AnswerUnfinishedTasks(std::u16string_view user) {
         writer.WriteInt32(task->m_nType);
         writer.WriteString(task->GetTaskName());
     }
-    return m_rInterface.SendData(ZYL_CMD_UNFINISHED_TASKS_REPLY, writer.Data(), writer.Size(), user,
-                                 ZYL_CHANNEL_REQUEST) < 0
-               ? -1
-               : 0;
+    return m_rInterface.SendPayload(ZYL_CMD_UNFINISHED_TASKS_REPLY, writer, user, ZYL_CHANNEL_REQUEST);
 }
 
 int32_t CZylTaskManager::Dispatch(uint32_t command, const uint8_t* payload, int32_t length,
