@@ -232,6 +232,11 @@ def task_dbs():
                                               .replace("CurrentSize=4", "CurrentSize=99999999999")
                                               .replace("FileIndex=0", "FileIndex=-7")
                                               .replace("Type=2", "Type=3") for line in task_block()]))
+    # Regression: a ratio of sizes beyond what the percentage's int holds.
+    write(t, "percent-beyond-int", utf16(task_header() + ["TaskNum=1"]
+                                         + [line.replace("TotalSize=20", "TotalSize=1")
+                                            .replace("CurrentSize=4", "CurrentSize=2147483647")
+                                            for line in task_block()]))
     write(t, "long-user-id", utf16(task_header() + ["TaskNum=1"]
                                    + [line.replace("UserID=S1.2000", "UserID=S1.2000" + "9" * 40)
                                       for line in task_block()]))

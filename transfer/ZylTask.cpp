@@ -10,6 +10,7 @@
 #include "core/ZylText.h"
 #include "transfer/ZylTaskManager.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -257,7 +258,9 @@ void CZylTask::UpdatePercent() {
         m_nPercent = 0;
         return;
     }
-    m_nPercent = static_cast<int32_t>(static_cast<double>(m_nCurrentSize) / m_nTotalSize * 100.0);
+    // Sizes of a damaged database can give a ratio no int32 holds; converting it would be undefined.
+    const double percent = static_cast<double>(m_nCurrentSize) / m_nTotalSize * 100.0;
+    m_nPercent = static_cast<int32_t>(std::clamp(percent, -2147483648.0, 2147483647.0));
 }
 
 int32_t CZylTask::Serialize(int32_t load, CZylDbWriter* writer, CZylDbReader* reader) {
