@@ -38,16 +38,12 @@ int32_t CZylTask::RequestFileListOfShareFolder() {
     const CZylTaskItem* object = GetObjectRecord();
     if (!object)
         return -1;
-    try {
-        ZylPayloadWriter writer(ZYL_REQUEST_CAPACITY);
+    return SendRequest(ZYL_CMD_FILE_LIST_REQUEST, [&](ZylPayloadWriter& writer) {
         writer.WriteInt32(m_nTaskID);
         writer.Write(m_tShareTime);
         writer.WriteInt32(m_bFolder);
         writer.WriteString(object->m_sRemoteName);
-        return Send(ZYL_CMD_FILE_LIST_REQUEST, writer);
-    } catch (const ZylCodecError&) {
-        return -1;
-    }
+    });
 }
 
 int32_t CZylTask::RequestFileData() {

@@ -88,10 +88,18 @@ void CZylTask::NoteChange(bool immediate) const {
 }
 
 int32_t CZylTask::Send(uint32_t command, const ZylPayloadWriter& writer) {
-    return m_rManager.GetInterface().SendData(command, writer.Data(), writer.Size(), m_sUserID,
-                                              ZYL_CHANNEL_REQUEST) < 0
-               ? -1
-               : 0;
+    return m_rManager.GetInterface().SendPayload(command, writer, m_sUserID, ZYL_CHANNEL_REQUEST);
+}
+
+int32_t CZylTask::SendRequest(uint32_t command, const std::function<void(ZylPayloadWriter&)>& fill,
+                              int32_t capacity) {
+    try {
+        ZylPayloadWriter writer(capacity);
+        fill(writer);
+        return Send(command, writer);
+    } catch (const ZylCodecError&) {
+        return -1;
+    }
 }
 
 // The counter lives in the settings store; a draw that cannot be stored gives no id at all, so that
@@ -216,16 +224,13 @@ void CZylTask::Finish() {
 
 void CZylTask::SendCloseNotice(int32_t flag) {
     const CZylTaskItem* object = GetObjectRecord();
-    try {
-        ZylPayloadWriter writer(ZYL_REQUEST_CAPACITY);
+    // A name too long for a request leaves nothing to tell the other side about.
+    SendRequest(ZYL_CMD_CLOSE_NOTICE, [&](ZylPayloadWriter& writer) {
         writer.Write(Now());
         writer.WriteInt32(m_nTaskID).WriteInt32(m_nType);
         writer.WriteString(object ? std::u16string_view(object->m_sRemoteName) : std::u16string_view());
         writer.WriteInt32(flag);
-        Send(ZYL_CMD_CLOSE_NOTICE, writer);
-    } catch (const ZylCodecError&) {
-        // A name too long for a request: nothing to tell the other side about.
-    }
+    });
 }
 
 int32_t CZylTask::GetElapsedSeconds() {

@@ -8,6 +8,7 @@
 #include "core/ZylManagerBase.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -197,6 +198,10 @@ private:
     friend class CZylTaskManager;
     int32_t DrawTaskId(int32_t& id);
     int32_t Send(uint32_t command, const ZylPayloadWriter& writer);
+    // Builds a request with fill and sends it; -1 when it was not queued or does not fit the
+    // capacity (a name too long for one request), which then leaves nothing half sent.
+    int32_t SendRequest(uint32_t command, const std::function<void(ZylPayloadWriter&)>& fill,
+                        int32_t capacity = ZYL_REQUEST_CAPACITY);
     uint32_t Tick() const;
     CZylDateTime Now() const;
     void Log(std::u16string_view text) const;

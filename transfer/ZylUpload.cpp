@@ -22,15 +22,11 @@ int32_t CZylTask::RequestUpload() {
     const CZylTaskItem* object = GetObjectRecord();
     if (!object)
         return -1;
-    try {
-        ZylPayloadWriter writer(ZYL_REQUEST_CAPACITY);
+    return SendRequest(ZYL_CMD_UPLOAD_REQUEST, [&](ZylPayloadWriter& writer) {
         writer.WriteInt32(m_nTaskID);
         writer.Write(m_tShareTime);
         writer.WriteString(object->m_sRemoteName);
-        return Send(ZYL_CMD_UPLOAD_REQUEST, writer);
-    } catch (const ZylCodecError&) {
-        return -1;
-    }
+    });
 }
 
 int32_t CZylTask::RequestSyncFilesize() {
@@ -39,17 +35,13 @@ int32_t CZylTask::RequestSyncFilesize() {
     CZylTaskFile* file = GetCurrentFile();
     if (!object || !file)
         return -1;
-    try {
-        ZylPayloadWriter writer(ZYL_REQUEST_CAPACITY);
+    return SendRequest(ZYL_CMD_SYNC_FILE_SIZE_REQUEST, [&](ZylPayloadWriter& writer) {
         writer.WriteInt32(m_nTaskID);
         writer.Write(m_tShareTime);
         writer.WriteString(object->m_sRemoteName);
         writer.WriteString(ZylLocalToSharePath(file->m_sLocalName));
         writer.WriteInt32(m_nFileIndex);
-        return Send(ZYL_CMD_SYNC_FILE_SIZE_REQUEST, writer);
-    } catch (const ZylCodecError&) {
-        return -1;
-    }
+    });
 }
 
 int32_t CZylTask::SendWriteBlock(CZylTaskFile& file, int32_t offset) {
@@ -61,20 +53,19 @@ int32_t CZylTask::SendWriteBlock(CZylTaskFile& file, int32_t offset) {
     int32_t end = 0;
     if (file.ReadBlock(offset, buffer, n, end) < 0)
         return -1;
-    try {
-        ZylPayloadWriter writer(ZYL_PIECE_CAPACITY);
-        writer.WriteInt32(m_nTaskID).WriteInt32(m_nFileIndex);
-        writer.Write(m_tShareTime);
-        writer.WriteString(object->m_sRemoteName);
-        writer.WriteString(ZylLocalToSharePath(file.m_sLocalName));
-        writer.WriteInt32(file.m_nFileSize);
-        writer.Write(file.m_tLastModifiedTime);
-        writer.WriteInt32(offset).WriteInt32(end).WriteInt32(n);
-        writer.WriteBytes(buffer, n);
-        return Send(ZYL_CMD_WRITE_FILE_DATA_REQUEST, writer);
-    } catch (const ZylCodecError&) {
-        return -1;
-    }
+    return SendRequest(
+        ZYL_CMD_WRITE_FILE_DATA_REQUEST,
+        [&](ZylPayloadWriter& writer) {
+            writer.WriteInt32(m_nTaskID).WriteInt32(m_nFileIndex);
+            writer.Write(m_tShareTime);
+            writer.WriteString(object->m_sRemoteName);
+            writer.WriteString(ZylLocalToSharePath(file.m_sLocalName));
+            writer.WriteInt32(file.m_nFileSize);
+            writer.Write(file.m_tLastModifiedTime);
+            writer.WriteInt32(offset).WriteInt32(end).WriteInt32(n);
+            writer.WriteBytes(buffer, n);
+        },
+        ZYL_PIECE_CAPACITY);
 }
 
 int32_t CZylTask::RequestWriteFileData(bool firstForm) {
