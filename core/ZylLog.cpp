@@ -29,7 +29,7 @@ int32_t CZylLog::WriteLine(int32_t level, std::u16string_view text, bool keep, b
     const CZylDateTime now(m_rPlatform.GetCalendarTime());
     std::u16string line = now.ToText();
     line += u'\t';
-    line += ZylFromUtf8(std::to_string(level));
+    line += ZylFromInt(level);
     line += u'\t';
     line.append(text.substr(0, LINE_LIMIT));
     if (line.size() > LINE_LIMIT)

@@ -25,6 +25,10 @@ std::u16string ZylFromUtf8(std::string_view text);
 // Like the C library's decimal conversion: leading white space, an optional sign, digits up to the
 // first other character; 0 when there are none. Wraps like a 32-bit signed value.
 int32_t ZylToInt(std::u16string_view text);
+// The decimal text of a number, as the database files write it.
+inline std::u16string ZylFromInt(int64_t value) {
+    return ZylFromUtf8(std::to_string(value));
+}
 
 // Formats with fmt in UTF-8 and gives the wide result; wide arguments go through ZylToUtf8 first.
 template <typename... Args> std::u16string ZylFormat(fmt::format_string<Args...> format, Args&&... args) {

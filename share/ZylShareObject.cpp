@@ -24,7 +24,7 @@ std::u16string Field(std::u16string_view key, std::u16string_view value) {
 }
 
 std::u16string Field(std::u16string_view key, int32_t value) {
-    return std::u16string(key) + u"=" + ZylFormat("{}", value);
+    return std::u16string(key) + u"=" + ZylFromInt(value);
 }
 
 std::u16string Cut(std::u16string text, size_t limit) {

@@ -17,11 +17,6 @@
 namespace {
 constexpr std::u16string_view ZYL_TASK_ID_KEY = u"taskid";
 constexpr int32_t ZYL_LOG_TRANSFER = 1;
-// A request carries at most a few names of at most 259 units; a piece adds its data.
-
-std::u16string Number(int32_t value) {
-    return ZylFromUtf8(std::to_string(value));
-}
 } // namespace
 
 CZylTask::CZylTask(CZylTaskManager& manager) : m_rManager(manager) {}
@@ -277,24 +272,24 @@ int32_t CZylTask::Serialize(int32_t load, CZylDbWriter* writer, CZylDbReader* re
 int32_t CZylTask::WriteBlock(CZylDbWriter& writer) const {
     const CZylTaskItem* object = GetObjectRecord();
     writer.WriteLine(u"[TaskBegin]");
-    writer.WriteLine(u"TaskID=" + Number(m_nTaskID));
+    writer.WriteLine(u"TaskID=" + ZylFromInt(m_nTaskID));
     writer.WriteLine(u"ShareTime=" + m_tShareTime.ToText());
-    writer.WriteLine(u"Type=" + Number(m_nType));
+    writer.WriteLine(u"Type=" + ZylFromInt(m_nType));
     writer.WriteLine(u"UserID=" + m_sUserID);
-    writer.WriteLine(u"Folder=" + Number(m_bFolder));
-    writer.WriteLine(u"Finished=" + Number(m_bFinished));
-    writer.WriteLine(u"FileIndex=" + Number(m_nFileIndex));
-    writer.WriteLine(u"TotalSize=" + Number(m_nTotalSize));
-    writer.WriteLine(u"CurrentSize=" + Number(m_nCurrentSize));
-    writer.WriteLine(u"AutoStartWhenUserOnline=" + Number(m_bAutoStartWhenUserOnline));
-    writer.WriteLine(u"FileListEnd=" + Number(m_bFileListEnd));
-    writer.WriteLine(u"timespent=" + Number(m_nTimeSpent));
+    writer.WriteLine(u"Folder=" + ZylFromInt(m_bFolder));
+    writer.WriteLine(u"Finished=" + ZylFromInt(m_bFinished));
+    writer.WriteLine(u"FileIndex=" + ZylFromInt(m_nFileIndex));
+    writer.WriteLine(u"TotalSize=" + ZylFromInt(m_nTotalSize));
+    writer.WriteLine(u"CurrentSize=" + ZylFromInt(m_nCurrentSize));
+    writer.WriteLine(u"AutoStartWhenUserOnline=" + ZylFromInt(m_bAutoStartWhenUserOnline));
+    writer.WriteLine(u"FileListEnd=" + ZylFromInt(m_bFileListEnd));
+    writer.WriteLine(u"timespent=" + ZylFromInt(m_nTimeSpent));
     writer.WriteLine(u"TaskStartTime=" + m_tTaskStartTime.ToText());
     writer.WriteLine(u"RemoteName=" + (object ? object->m_sRemoteName : std::u16string()));
     writer.WriteLine(u"LocalPath=" + (object ? object->m_sLocalPath : std::u16string()));
     writer.WriteLine(u"LocalName=" + (object ? object->m_sLocalName : std::u16string()));
     const int32_t files = m_bFileListEnd ? static_cast<int32_t>(m_vFiles.size()) : 0;
-    writer.WriteLine(u"file=" + Number(files));
+    writer.WriteLine(u"file=" + ZylFromInt(files));
     for (int32_t i = 0; i < files; ++i)
         m_vFiles[static_cast<size_t>(i)]->Write(writer);
     writer.WriteLine(u"[TaskEnd]");

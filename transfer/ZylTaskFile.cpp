@@ -169,17 +169,13 @@ void CZylTaskFile::Flush() {
         std::fflush(m_pFile.get());
 }
 
-static std::u16string Number(int32_t value) {
-    return ZylFromUtf8(std::to_string(value));
-}
-
 void CZylTaskFile::Write(CZylDbWriter& writer) const {
     writer.WriteLine(u"[FileBegin]");
     writer.WriteLine(u"RemoteName=" + m_sRemoteName);
     writer.WriteLine(u"LocalPath=" + m_sLocalPath);
     writer.WriteLine(u"LocalName=" + m_sLocalName);
-    writer.WriteLine(u"FileSize=" + Number(m_nFileSize));
-    writer.WriteLine(u"FileOffset=" + Number(m_nFileOffset));
+    writer.WriteLine(u"FileSize=" + ZylFromInt(m_nFileSize));
+    writer.WriteLine(u"FileOffset=" + ZylFromInt(m_nFileOffset));
     writer.WriteLine(u"LastModifiedTime=" + m_tLastModifiedTime.ToText());
     writer.WriteLine(u"[FileEnd]");
 }

@@ -14,10 +14,6 @@
 namespace {
 constexpr std::u16string_view ZYL_TASK_DB_VERSION = u"Beta0.1";
 constexpr int32_t ZYL_DISPLAY_NAME_LIMIT = 127;
-
-std::u16string Number(int32_t value) {
-    return ZylFromUtf8(std::to_string(value));
-}
 } // namespace
 
 CZylTaskManager::~CZylTaskManager() {
@@ -37,8 +33,8 @@ void CZylTaskManager::DeleteAllTasks() {
 int32_t CZylTaskManager::WriteHeader(CZylDbWriter& file) {
     file.WriteLine(u"#zyl task file, version=" + std::u16string(ZYL_TASK_DB_VERSION));
     file.WriteLine(u"#id=" + m_sLoginId);
-    file.WriteLine(u"AutoStartAllTasks=" + Number(m_bAutoStartAllTasks));
-    file.WriteLine(u"MaxTaskNumber=" + Number(m_nMaxTaskNumber));
+    file.WriteLine(u"AutoStartAllTasks=" + ZylFromInt(m_bAutoStartAllTasks));
+    file.WriteLine(u"MaxTaskNumber=" + ZylFromInt(m_nMaxTaskNumber));
     return 0;
 }
 
@@ -60,7 +56,7 @@ int32_t CZylTaskManager::LoadSave(int32_t load) {
         int32_t count = 0;
         for (const auto& task : m_vTasks)
             count += task->m_bRemoved ? 0 : 1;
-        writer.WriteLine(u"TaskNum=" + Number(count));
+        writer.WriteLine(u"TaskNum=" + ZylFromInt(count));
         for (const auto& task : m_vTasks) {
             if (task->m_bRemoved)
                 continue;
