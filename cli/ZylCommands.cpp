@@ -225,6 +225,20 @@ bool CheckUserId(const std::string& text, std::u16string& id) {
     return true;
 }
 
+// The friend a command names, or the line that says why the text does not name one.
+std::string ReadFriendId(const std::string& text, std::u16string& id) {
+    if (!CheckUserId(text, id))
+        return "a friend is named by a user id like S1.1000, not '" + text + "'";
+    return {};
+}
+
+// Starts the node online and opens both channels to the friend; the failure as a message.
+std::string StartAndConnect(CZylNode& node, const std::u16string& friendId) {
+    if (auto error = StartNode(node, true); !error.empty())
+        return error;
+    return node.ConnectTo(friendId, ZYL_ANSWER_TIMEOUT);
+}
+
 CZylTask* FindStoredTask(CZylTaskManager& tasks, int32_t type, const std::u16string& friendId,
                          const std::u16string& remoteName, const std::u16string& localPath,
                          const std::u16string& localName) {
@@ -412,12 +426,10 @@ int ZylCmdServe(const ZYLNODEOPTIONS& options) {
 
 int ZylCmdBrowse(const ZYLNODEOPTIONS& options, const std::string& friendText, const std::string& pathText) {
     std::u16string friendId;
-    if (!CheckUserId(friendText, friendId))
-        return Fail("a friend is named by a user id like S1.1000, not '" + friendText + "'");
-    CZylNode node(options);
-    if (auto error = StartNode(node, true); !error.empty())
+    if (auto error = ReadFriendId(friendText, friendId); !error.empty())
         return Fail(error);
-    if (auto error = node.ConnectTo(friendId, ZYL_ANSWER_TIMEOUT); !error.empty())
+    CZylNode node(options);
+    if (auto error = StartAndConnect(node, friendId); !error.empty())
         return Fail(error);
     const std::u16string sharePath = ZylNormalizeSharePath(pathText);
     std::vector<ZYLREMOTEITEM> items;
@@ -449,8 +461,8 @@ int ZylCmdBrowse(const ZYLNODEOPTIONS& options, const std::string& friendText, c
 int ZylCmdGet(const ZYLNODEOPTIONS& options, const std::string& friendText, const std::string& pathText,
               const std::string& destination) {
     std::u16string friendId;
-    if (!CheckUserId(friendText, friendId))
-        return Fail("a friend is named by a user id like S1.1000, not '" + friendText + "'");
+    if (auto error = ReadFriendId(friendText, friendId); !error.empty())
+        return Fail(error);
     const std::u16string sharePath = ZylNormalizeSharePath(pathText);
     if (sharePath.empty())
         return Fail("name what to download: SHARE or SHARE\\PATH");
@@ -462,9 +474,7 @@ int ZylCmdGet(const ZYLNODEOPTIONS& options, const std::string& friendText, cons
         return Fail("cannot use " + destination + " as the download folder");
 
     CZylNode node(options);
-    if (auto error = StartNode(node, true); !error.empty())
-        return Fail(error);
-    if (auto error = node.ConnectTo(friendId, ZYL_ANSWER_TIMEOUT); !error.empty())
+    if (auto error = StartAndConnect(node, friendId); !error.empty())
         return Fail(error);
     CZylTaskManager& tasks = node.Plugin().GetTaskManager();
     const std::u16string localFolder = ZylFromFsPath(dest);
@@ -492,8 +502,8 @@ int ZylCmdGet(const ZYLNODEOPTIONS& options, const std::string& friendText, cons
 int ZylCmdPut(const ZYLNODEOPTIONS& options, const std::string& localText, const std::string& friendText,
               const std::string& pathText) {
     std::u16string friendId;
-    if (!CheckUserId(friendText, friendId))
-        return Fail("a friend is named by a user id like S1.1000, not '" + friendText + "'");
+    if (auto error = ReadFriendId(friendText, friendId); !error.empty())
+        return Fail(error);
     std::error_code ec;
     const std::filesystem::path local =
         std::filesystem::weakly_canonical(std::filesystem::absolute(localText), ec);
@@ -505,9 +515,7 @@ int ZylCmdPut(const ZYLNODEOPTIONS& options, const std::string& localText, const
         return Fail("name where to upload: SHARE or SHARE\\FOLDER");
 
     CZylNode node(options);
-    if (auto error = StartNode(node, true); !error.empty())
-        return Fail(error);
-    if (auto error = node.ConnectTo(friendId, ZYL_ANSWER_TIMEOUT); !error.empty())
+    if (auto error = StartAndConnect(node, friendId); !error.empty())
         return Fail(error);
     CZylTaskManager& tasks = node.Plugin().GetTaskManager();
     // A file is named by its folder and name, a folder by its own path (and its name).
