@@ -31,13 +31,6 @@ protected:
     fs::path Folder() const { return Root() / "dl"; }
 };
 
-std::vector<int32_t> Blocks(std::initializer_list<int32_t> indexes) {
-    std::vector<int32_t> out;
-    for (int32_t i : indexes)
-        out.push_back(i * ZYL_BLOCK_SIZE);
-    return out;
-}
-
 } // namespace
 
 TEST_F(CZylDownloadFlowTest, FileListRequestHasTheExactLayout) {

@@ -68,6 +68,14 @@ inline std::vector<uint8_t> TaskReply(int32_t taskId, std::initializer_list<int3
     return w.Bytes();
 }
 
+// The offsets of those blocks of a file, as a task asks for or sends them.
+inline std::vector<int32_t> Blocks(std::initializer_list<int32_t> indexes) {
+    std::vector<int32_t> out;
+    for (int32_t i : indexes)
+        out.push_back(i * ZYL_BLOCK_SIZE);
+    return out;
+}
+
 // A file data request as a task builds it.
 struct DATAREQUEST {
     int32_t taskId;
