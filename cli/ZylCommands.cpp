@@ -31,31 +31,19 @@ std::string U8(std::u16string_view text) {
     return ZylToUtf8(text);
 }
 
-// Starts the node and logs the plug-in in; the failure as a message.
-std::string StartNode(CZylNode& node, bool online) {
-    const std::string error = node.Start(online);
-    if (error.empty())
-        return {};
-    if (!online)
-        return error;
-    return error;
-}
-
 // The peer error a log line reports ("error pdu ..., error: user denied"), or empty.
 std::string PeerError(const CZylNodeWindow::LINE& line, const std::u16string& friendId) {
+    constexpr std::string_view kUser = ", userid: ";
+    constexpr std::string_view kError = ", error: ";
     const std::string text = U8(line.text);
-    if (line.level != 1 || text.find("error pdu") == std::string::npos)
+    const auto user = text.find(kUser);
+    const auto error = user == std::string::npos ? std::string::npos : text.find(kError, user);
+    if (line.level != 1 || text.find("error pdu") == std::string::npos || error == std::string::npos)
         return {};
-    if (!friendId.empty() && text.find("userid: " + U8(friendId)) == std::string::npos &&
-        ZylToUtf8(line.text).find(", userid: ") != std::string::npos) {
-        // Ids compare without regard to case.
-        const auto at = text.find(", userid: ");
-        const auto end = text.find(',', at + 10);
-        if (!ZylEqualNoCase(ZylFromUtf8(text.substr(at + 10, end - at - 10)), friendId))
-            return {};
-    }
-    const auto at = text.rfind("error: ");
-    return at == std::string::npos ? text : text.substr(at + 7);
+    const std::string sender = text.substr(user + kUser.size(), error - user - kUser.size());
+    if (!ZylEqualNoCase(ZylFromUtf8(sender), friendId)) // ids compare without regard to case
+        return {};
+    return text.substr(error + kError.size());
 }
 
 struct ZYLREMOTEITEM {
@@ -234,7 +222,7 @@ std::string ReadFriendId(const std::string& text, std::u16string& id) {
 
 // Starts the node online and opens both channels to the friend; the failure as a message.
 std::string StartAndConnect(CZylNode& node, const std::u16string& friendId) {
-    if (auto error = StartNode(node, true); !error.empty())
+    if (auto error = node.Start(true); !error.empty())
         return error;
     return node.ConnectTo(friendId, ZYL_ANSWER_TIMEOUT);
 }
@@ -341,7 +329,7 @@ int ZylCmdShareAdd(const ZYLNODEOPTIONS& options, const ZYLSHAREADD& add) {
                                   ZYL_PRIVILEGED_EVERYONE, ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD});
 
     CZylNode node(options);
-    if (auto error = StartNode(node, false); !error.empty())
+    if (auto error = node.Start(false); !error.empty())
         return Fail(error);
     CZylShareManager& shares = node.Plugin().GetShareManager();
     if (shares.ShareNameExists(name))
@@ -357,7 +345,7 @@ int ZylCmdShareAdd(const ZYLNODEOPTIONS& options, const ZYLSHAREADD& add) {
 
 int ZylCmdShareList(const ZYLNODEOPTIONS& options) {
     CZylNode node(options);
-    if (auto error = StartNode(node, false); !error.empty())
+    if (auto error = node.Start(false); !error.empty())
         return Fail(error);
     CZylShareManager& shares = node.Plugin().GetShareManager();
     fmt::print("uploads {}\n", shares.GetNoUpload() ? "off" : "on");
@@ -381,7 +369,7 @@ int ZylCmdShareList(const ZYLNODEOPTIONS& options) {
 
 int ZylCmdShareRemove(const ZYLNODEOPTIONS& options, const std::string& name) {
     CZylNode node(options);
-    if (auto error = StartNode(node, false); !error.empty())
+    if (auto error = node.Start(false); !error.empty())
         return Fail(error);
     if (node.Plugin().GetShareManager().RemoveShare(ZylFromUtf8(name)) < 0)
         return Fail("no share named " + name);
@@ -391,7 +379,7 @@ int ZylCmdShareRemove(const ZYLNODEOPTIONS& options, const std::string& name) {
 
 int ZylCmdShareUpload(const ZYLNODEOPTIONS& options, bool allowed) {
     CZylNode node(options);
-    if (auto error = StartNode(node, false); !error.empty())
+    if (auto error = node.Start(false); !error.empty())
         return Fail(error);
     node.Plugin().GetShareManager().SetNoUpload(allowed ? 0 : 1);
     fmt::print("uploads {}\n", allowed ? "on" : "off");
@@ -402,7 +390,7 @@ int ZylCmdServe(const ZYLNODEOPTIONS& options) {
     ZYLNODEOPTIONS serving = options;
     serving.bEchoLog = true;
     CZylNode node(serving);
-    if (auto error = StartNode(node, true); !error.empty())
+    if (auto error = node.Start(true); !error.empty())
         return Fail(error);
     fmt::print("{} is online with {} share(s); Ctrl-C stops\n", options.sUser,
                node.Plugin().GetShareManager().GetShareCount());
@@ -546,7 +534,7 @@ int ZylCmdPut(const ZYLNODEOPTIONS& options, const std::string& localText, const
 
 int ZylCmdTasks(const ZYLNODEOPTIONS& options) {
     CZylNode node(options);
-    if (auto error = StartNode(node, false); !error.empty())
+    if (auto error = node.Start(false); !error.empty())
         return Fail(error);
     CZylTaskManager& tasks = node.Plugin().GetTaskManager();
     fmt::print("{:>6} {:<8} {:<12} {:<9} {:>5} {:>22}  {}\n", "ID", "TYPE", "FRIEND", "STATE", "DONE",
