@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs the engine's tests under AddressSanitizer with UndefinedBehaviorSanitizer, and the tests of
-# the threaded parts (the listing workers) under ThreadSanitizer.
+# Runs the engine's tests and the replay of the broken inputs (label fuzz) under AddressSanitizer
+# with UndefinedBehaviorSanitizer, and the tests of the threaded parts (the listing workers) under
+# ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -10,7 +11,7 @@ jobs="$(nproc)"
 cmake --preset asan -DZYLFS_BUILD_MODULE=OFF
 cmake --build --preset asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --preset asan -j "$jobs" -L 'core|share|transfer'
+  ctest --preset asan -j "$jobs" -L 'core|share|transfer|fuzz'
 
 cmake --preset tsan -DZYLFS_BUILD_MODULE=OFF
 cmake --build --preset tsan -j "$jobs" --target zylfs_share_tests
