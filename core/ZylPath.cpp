@@ -134,6 +134,15 @@ bool ZylTimeToFileTime(const CZylDateTime& value, std::filesystem::file_time_typ
         return false;
     sys_time<milliseconds> t = sys_days{ymd} + hours{value.GetHour()} + minutes{value.GetMinute()} +
                                seconds{value.GetSecond()} + milliseconds{value.GetMillisecond()};
-    fileTime = std::filesystem::file_time_type::clock::from_sys(t);
+    // The file clock counts nanoseconds in 64 bits, a few centuries around its own epoch; a peer may
+    // send any year, and converting one outside that reach would overflow. The offset from the
+    // clock's epoch is taken in milliseconds, which hold any year.
+    using FileTime = std::filesystem::file_time_type;
+    const sys_time<milliseconds> epoch = floor<milliseconds>(FileTime::clock::to_sys(FileTime{}));
+    const milliseconds offset = t - epoch;
+    const milliseconds reach = duration_cast<milliseconds>(FileTime::duration::max()) - milliseconds{1};
+    if (offset > reach || offset < -reach)
+        return false;
+    fileTime = FileTime{duration_cast<FileTime::duration>(offset)};
     return true;
 }

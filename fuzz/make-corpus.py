@@ -123,6 +123,12 @@ def pdus():
     write(t, "4103-dot-dot-entry",
           pdu(4103, dt() + u32(TASK_FOLDER) + u32(0) + u32(1) + u32(0) + u32(1)
               + text("Remote\\folder\\..\\..\\..\\escaped.txt") + u32(3) + dt()))
+    # Regression: the last piece of an upload carries a modification time the file clock cannot
+    # hold (the year 9999); and one far off that it still holds (2300).
+    for year in (9999, 2300):
+        write(t, f"4108-last-piece-year-{year}",
+              pdu(4108, u32(79) + u32(0) + dt() + text("Tree") + text("new.txt") + u32(5) + dt(year) + u32(0)
+                  + u32(1) + u32(5) + b"world"))
     # A request on the data channel, and on a channel the host never opened.
     write(t, "4100-wrong-channel", pdu(4100, well_formed[4100], 1))
     write(t, "4096-unopened-channel", pdu(4096, dt(), 0xF3))
