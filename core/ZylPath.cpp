@@ -111,8 +111,9 @@ bool ZylCreateDirectory(std::u16string_view path) {
 
 bool FileTimeToZylTime(std::filesystem::file_time_type fileTime, CZylDateTime& value) {
     using namespace std::chrono;
-    const auto system = std::filesystem::file_time_type::clock::to_sys(fileTime);
-    const auto ms = time_point_cast<milliseconds>(system);
+    // Milliseconds first: moving nanoseconds to the system clock's epoch overflows for times past
+    // 2262, which a file can carry (a peer's upload may set one).
+    const auto ms = std::filesystem::file_time_type::clock::to_sys(floor<milliseconds>(fileTime));
     const auto days = floor<std::chrono::days>(ms);
     const year_month_day ymd{days};
     if (!ymd.ok())
