@@ -267,8 +267,11 @@ std::string ZylRightsText(uint16_t rights) {
     std::string text;
     for (auto [bit, word] : {std::pair{ZYL_PRIV_BROWSE, "browse"}, std::pair{ZYL_PRIV_DOWNLOAD, "download"},
                              std::pair{ZYL_PRIV_UPLOAD, "upload"}})
-        if (rights & bit)
-            text += (text.empty() ? "" : ",") + std::string(word);
+        if (rights & bit) {
+            if (!text.empty())
+                text += ',';
+            text += word;
+        }
     return text.empty() ? "none" : text;
 }
 
@@ -355,7 +358,8 @@ int ZylCmdShareList(const ZYLNODEOPTIONS& options) {
         std::string rights;
         for (int32_t k = 0; k < share->GetPrivilegedUserCount(); ++k) {
             const ZYLPRIVILEGEDUSER* entry = share->GetPrivilegedUser(k);
-            rights += (rights.empty() ? "" : " ") + U8(entry->id) + "=" + ZylRightsText(entry->privilege);
+            rights += fmt::format("{}{}={}", rights.empty() ? "" : " ", U8(entry->id),
+                                  ZylRightsText(entry->privilege));
         }
         const std::string limit = share->GetUnlimitedUserNumber()
                                       ? "-"
