@@ -251,8 +251,9 @@ int32_t CZylTask::GetSecondsLeft() {
     if (std::fabs(speed) <= 0.001f || !m_bRunning)
         return -1;
     // Sizes of a damaged database may differ by more than an int32 holds, and so may the result.
-    const double left = (static_cast<double>(m_nTotalSize) - m_nCurrentSize) / (speed * 1000.0);
-    return static_cast<int32_t>(std::clamp(left, -2147483648.0, 2147483647.0));
+    const float left =
+        static_cast<float>(static_cast<double>(m_nTotalSize) - m_nCurrentSize) / (speed * 1000.0f);
+    return static_cast<int32_t>(std::clamp(static_cast<double>(left), -2147483648.0, 2147483647.0));
 }
 
 void CZylTask::UpdatePercent() {
