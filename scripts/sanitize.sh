@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the engine's tests and the replay of the broken inputs (label fuzz) under AddressSanitizer
-# with UndefinedBehaviorSanitizer, and the tests of the threaded parts (the listing workers) under
-# ThreadSanitizer.
+# with UndefinedBehaviorSanitizer, and the tests of the threaded parts (the listing workers, the
+# transfers between plug-ins, the host transport's network thread) under ThreadSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -14,5 +14,5 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
   ctest --preset asan -j "$jobs" -L 'core|share|transfer|fuzz'
 
 cmake --preset tsan -DZYLFS_BUILD_MODULE=OFF
-cmake --build --preset tsan -j "$jobs" --target zylfs_share_tests
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --preset tsan -j "$jobs" -L share
+cmake --build --preset tsan -j "$jobs" --target zylfs_share_tests zylfs_transfer_tests zylfs_host_tests
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --preset tsan -j "$jobs" -L 'share|transfer|host'
