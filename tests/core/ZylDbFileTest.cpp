@@ -4,25 +4,13 @@
 
 #include "core/ZylPath.h"
 #include "support/ZylTempDir.h"
+#include "support/ZylTestFiles.h"
 
 #include <gtest/gtest.h>
-
-#include <fstream>
-#include <iterator>
 
 namespace fs = std::filesystem;
 
 namespace {
-
-std::string ReadBytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-void WriteBytes(const fs::path& path, std::string_view bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
 
 CZylDbReader ReaderOf(std::u16string text) {
     CZylDbReader reader;
@@ -108,7 +96,7 @@ TEST(ZylDbFiles, CommitWritesLittleEndianUnitsWithLineFeeds) {
     writer.WriteLine(u"");
     const std::u16string path = temp.WidePath(u"fss-S12.1000.fsd");
     ASSERT_TRUE(writer.Commit(path));
-    EXPECT_EQ(ReadBytes(ZylToFsPath(path)), std::string("A\0=\0001\0\n\0\xE9\0\x2D\x4E\n\0\n\0", 16));
+    EXPECT_EQ(ZylReadFileBytes(ZylToFsPath(path)), std::string("A\0=\0001\0\n\0\xE9\0\x2D\x4E\n\0\n\0", 16));
     EXPECT_FALSE(fs::exists(ZylToFsPath(path + u".tmp")));
 
     CZylDbReader reader;
@@ -122,31 +110,31 @@ TEST(ZylDbFiles, CommitWritesLittleEndianUnitsWithLineFeeds) {
 TEST(ZylDbFiles, CommitReplacesTheWholeFile) {
     CZylTempDir temp;
     const std::u16string path = temp.WidePath(u"fst-S12.1000.fsd");
-    WriteBytes(ZylToFsPath(path), std::string(100, 'z'));
+    ZylWriteFileBytes(ZylToFsPath(path), std::string(100, 'z'));
     CZylDbWriter writer;
     writer.WriteLine(u"x");
     ASSERT_TRUE(writer.Commit(path));
-    EXPECT_EQ(ReadBytes(ZylToFsPath(path)), std::string("x\0\n\0", 4));
+    EXPECT_EQ(ZylReadFileBytes(ZylToFsPath(path)), std::string("x\0\n\0", 4));
 }
 
 TEST(ZylDbFiles, FailedCommitLeavesThePreviousFile) {
     CZylTempDir temp;
     const std::u16string path = temp.WidePath(u"fss-S12.1000.fsd");
     const std::string previous("o\0l\0d\0\n\0", 8);
-    WriteBytes(ZylToFsPath(path), previous);
+    ZylWriteFileBytes(ZylToFsPath(path), previous);
     CZylDbWriter writer;
     writer.WriteLine(u"NoUpload=0");
 
     // A full disk: every write fails.
     fs::create_symlink("/dev/full", ZylToFsPath(path + u".tmp"));
     EXPECT_FALSE(writer.Commit(path));
-    EXPECT_EQ(ReadBytes(ZylToFsPath(path)), previous);
+    EXPECT_EQ(ZylReadFileBytes(ZylToFsPath(path)), previous);
 
     // The temporary name is taken by a folder: the file cannot even be created.
     fs::remove(ZylToFsPath(path + u".tmp"));
     fs::create_directory(ZylToFsPath(path + u".tmp"));
     EXPECT_FALSE(writer.Commit(path));
-    EXPECT_EQ(ReadBytes(ZylToFsPath(path)), previous);
+    EXPECT_EQ(ZylReadFileBytes(ZylToFsPath(path)), previous);
 
     EXPECT_FALSE(writer.Commit(temp.WidePath(u"missing/fss.fsd")));
 }
@@ -163,7 +151,7 @@ TEST(ZylDbFiles, MissingFileAndHelpers) {
     const std::u16string log = temp.WidePath(u"fs.log");
     ASSERT_TRUE(ZylAppendToFile(log, ZylToUtf16Le(u"one\n")));
     ASSERT_TRUE(ZylAppendToFile(log, ZylToUtf16Le(u"two\n")));
-    EXPECT_EQ(ReadBytes(ZylToFsPath(log)), ZylToUtf16Le(u"one\ntwo\n"));
+    EXPECT_EQ(ZylReadFileBytes(ZylToFsPath(log)), ZylToUtf16Le(u"one\ntwo\n"));
     EXPECT_TRUE(ZylRemoveFile(log));
     EXPECT_FALSE(fs::exists(ZylToFsPath(log)));
     EXPECT_TRUE(ZylRemoveFile(log)); // already gone counts as removed

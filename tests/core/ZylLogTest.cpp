@@ -62,7 +62,7 @@ TEST_F(ZylLogTest, ThreeHundredNinetyNineLinesWaitAndTheFourHundredthWritesAllOf
     ASSERT_GT(m_log.WriteLine(1, u"\u6587\u4EF6 last"), 0);
     expected += u"2008-01-10 21:21:01\t1\t\u6587\u4EF6 last\n";
     EXPECT_EQ(m_log.GetPendingCount(), 0u);
-    const std::string bytes = ZylReadRawFile(File());
+    const std::string bytes = ZylReadFileBytes(File());
     ASSERT_GE(bytes.size(), 2u);
     EXPECT_EQ(bytes.substr(0, 4), std::string("2\0000\000", 4)); // no byte-order mark
     EXPECT_EQ(bytes, Utf16LeBytes(expected));
@@ -71,7 +71,7 @@ TEST_F(ZylLogTest, ThreeHundredNinetyNineLinesWaitAndTheFourHundredthWritesAllOf
     // The next batch is appended.
     for (int i = 0; i < 400; ++i)
         m_log.WriteLine(3, u"more");
-    EXPECT_EQ(ZylReadRawFile(File()).size(),
+    EXPECT_EQ(ZylReadFileBytes(File()).size(),
               bytes.size() + 400 * Utf16LeBytes(u"2008-01-10 21:21:01\t3\tmore\n").size());
 }
 

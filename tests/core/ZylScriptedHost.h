@@ -8,13 +8,12 @@
 #include "core/ZylText.h"
 #include "support/ZylFakePlatform.h"
 #include "support/ZylTempDir.h"
+#include "support/ZylTestFiles.h"
 
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <map>
 #include <memory>
 #include <string>
@@ -42,22 +41,6 @@ inline HostUserId ZylHostId(std::u16string_view text) {
     HostUserId id;
     id.Parse(text);
     return id;
-}
-
-// The file's bytes as 16-bit little-endian units, read by hand.
-inline std::u16string ZylReadUtf16LeFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    const std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    std::u16string text;
-    for (size_t i = 0; i + 1 < bytes.size(); i += 2)
-        text.push_back(static_cast<char16_t>(static_cast<uint8_t>(bytes[i]) |
-                                             (static_cast<uint8_t>(bytes[i + 1]) << 8)));
-    return text;
-}
-
-inline std::string ZylReadRawFile(const std::filesystem::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 class CZylScriptedHost {

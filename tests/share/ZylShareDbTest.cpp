@@ -7,26 +7,18 @@
 #include "core/ZylPath.h"
 #include "support/ZylFakePlatform.h"
 #include "support/ZylTempDir.h"
+#include "support/ZylTestFiles.h"
 
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <fstream>
-#include <iterator>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-std::string ReadBytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
 void WriteText(const fs::path& path, std::u16string_view text) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    const std::string bytes = ZylToUtf16Le(text);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    ZylWriteFileBytes(path, ZylToUtf16Le(text));
 }
 
 CZylDateTime Time(int32_t year, uint32_t month, uint32_t day, uint32_t hour, uint32_t minute,
@@ -126,15 +118,16 @@ TEST(ZylShareDb, WrittenFileHasExactlyTheLines) {
                                               u"[end]\n"
                                               u"[ShareObjectEnd]\n";
     // Written when the share was added, not only at logout: UTF-16LE, no byte-order mark, LF only.
-    EXPECT_EQ(ReadBytes(db.File()), ZylToUtf16Le(expected));
+    EXPECT_EQ(ZylReadFileBytes(db.File()), ZylToUtf16Le(expected));
     EXPECT_FALSE(db.manager.IsModified());
 
     db.manager.SetNoUpload(1);
-    EXPECT_EQ(ReadBytes(db.File()).substr(0, ZylToUtf16Le(kHeader + u"NoUpload=1\n").size()),
+    EXPECT_EQ(ZylReadFileBytes(db.File()).substr(0, ZylToUtf16Le(kHeader + u"NoUpload=1\n").size()),
               ZylToUtf16Le(kHeader + u"NoUpload=1\n"));
     db.manager.RemoveShare(u"docs");
-    EXPECT_NE(ReadBytes(db.File()).find(ZylToUtf16Le(u"ShareNum=1\n[ShareObjectBegin]\nShareName=Notes\n")),
-              std::string::npos);
+    EXPECT_NE(
+        ZylReadFileBytes(db.File()).find(ZylToUtf16Le(u"ShareNum=1\n[ShareObjectBegin]\nShareName=Notes\n")),
+        std::string::npos);
 }
 
 TEST(ZylShareDb, RoundTripKeepsEveryField) {
@@ -310,7 +303,7 @@ TEST(ZylShareDb, FailedSaveLeavesTheOldFileWhole) {
     CZylTempDir dir;
     SHAREDB db(dir);
     db.manager.AddShare(MakeShare(u"Docs", u"papers", u"/home/u/work", 1));
-    const std::string before = ReadBytes(db.File());
+    const std::string before = ZylReadFileBytes(db.File());
     ASSERT_FALSE(before.empty());
 
     // The temporary file cannot be made: the write fails before anything replaces the file.
@@ -318,7 +311,7 @@ TEST(ZylShareDb, FailedSaveLeavesTheOldFileWhole) {
     blocker += ".tmp";
     fs::create_directory(blocker);
     EXPECT_EQ(db.manager.AddShare(MakeShare(u"More", u"m", u"/m", 1)), 0);
-    EXPECT_EQ(ReadBytes(db.File()), before);
+    EXPECT_EQ(ZylReadFileBytes(db.File()), before);
     EXPECT_TRUE(db.manager.IsModified()); // still to be saved
 
     fs::remove(blocker);

@@ -121,9 +121,9 @@ TEST_F(CZylDownloadFlowTest, AFileArrivesUnderItsNameWithTheSendersTimeThroughTh
     Piece(task, 0, first.substr(0, ZYL_BLOCK_SIZE));
     const fs::path a = Folder() / "music" / "live" / "a.bin";
     EXPECT_FALSE(fs::exists(a));
-    EXPECT_TRUE(SameBytes(ReadFileBytes(fs::path(a) += ".fst"), first.substr(0, ZYL_BLOCK_SIZE)));
+    EXPECT_TRUE(SameBytes(ZylReadFileBytes(fs::path(a) += ".fst"), first.substr(0, ZYL_BLOCK_SIZE)));
     Piece(task, ZYL_BLOCK_SIZE, first.substr(ZYL_BLOCK_SIZE), 1);
-    EXPECT_TRUE(SameBytes(ReadFileBytes(a), first));
+    EXPECT_TRUE(SameBytes(ZylReadFileBytes(a), first));
     EXPECT_FALSE(fs::exists(fs::path(a) += ".fst"));
     fs::file_time_type expected;
     ASSERT_TRUE(ZylTimeToFileTime(Time(2007, 5, 6, 7, 8, 9), expected));
@@ -132,7 +132,7 @@ TEST_F(CZylDownloadFlowTest, AFileArrivesUnderItsNameWithTheSendersTimeThroughTh
 
     m_host.m_vSent.clear();
     Piece(task, 0, "xyz", 1, 1);
-    EXPECT_EQ(ReadFileBytes(Folder() / "music" / "b.txt"), "xyz");
+    EXPECT_EQ(ZylReadFileBytes(Folder() / "music" / "b.txt"), "xyz");
     EXPECT_EQ(task->m_bFinished, 1);
     EXPECT_EQ(task->m_nPercent, 100);
     // The finished task tells the other side to let go of what it holds.
@@ -263,7 +263,7 @@ TEST_F(CZylDownloadFlowTest, DuplicateBlocksOtherIndexesOtherIdsAndOtherPeersAre
     Piece(task, 2 * ZYL_BLOCK_SIZE, block); // out of order
     EXPECT_EQ(task->m_nCurrentSize, ZYL_BLOCK_SIZE);
     EXPECT_EQ(task->m_vFiles[0]->m_nFileOffset, ZYL_BLOCK_SIZE);
-    EXPECT_TRUE(SameBytes(ReadFileBytes(Folder() / "Docs" / "a.fst"), block));
+    EXPECT_TRUE(SameBytes(ZylReadFileBytes(Folder() / "Docs" / "a.fst"), block));
 
     // A stopped task takes nothing; a removed one neither, and its files go.
     task->StopTask();
@@ -312,7 +312,7 @@ TEST_F(CZylDownloadFlowTest, ResumingCutsTheTemporaryFileBackToTheRecordedOffset
               at + n == 4 * ZYL_BLOCK_SIZE ? 1 : 0);
     }
     EXPECT_EQ(task->m_bFinished, 1);
-    EXPECT_TRUE(SameBytes(ReadFileBytes(Folder() / "f.bin"), data));
+    EXPECT_TRUE(SameBytes(ZylReadFileBytes(Folder() / "f.bin"), data));
 }
 
 TEST_F(CZylDownloadFlowTest, StopCloseAndTimeAccounting) {

@@ -3,8 +3,6 @@
 // unfinished tasks a peer reports and the close notice.
 #include "ZylTransferTestSupport.h"
 
-#include "share/ZylShareManager.h"
-
 using namespace zyltest;
 
 namespace {
@@ -18,25 +16,10 @@ class CZylShareServingTest : public CZylTwoPluginTest {
 protected:
     void SetUp() override {
         CZylTwoPluginTest::SetUp();
-        fs::create_directories(Data() / "inbox");
-        Share(u"Docs", Data() / "docs", ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD);
-        Share(u"Inbox", Data() / "inbox", 7);
-        Share(u"Browse", Data() / "docs", ZYL_PRIV_BROWSE);
+        ShareOnA(u"Docs", DataA() / "docs", ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD);
+        ShareOnA(u"Inbox", DataA() / "inbox", 7);
+        ShareOnA(u"Browse", DataA() / "docs", ZYL_PRIV_BROWSE);
     }
-    CZylShareManager& Shares() { return m_pA->Plugin().GetShareManager(); }
-    CZylShareObject& Share(const std::u16string& name, const fs::path& item, uint16_t privilege) {
-        fs::create_directories(item);
-        auto share = std::make_unique<CZylShareObject>();
-        share->SetShareName(name);
-        share->SetName(ZylFromFsPath(item.filename()));
-        share->SetPath(ZylFromFsPath(item.parent_path()));
-        share->SetFolder(1);
-        share->AddPrivilegedUser(ZYLPRIVILEGEDUSER{u"Everyone", u"Everyone", 0, privilege});
-        CZylShareObject& added = *share;
-        EXPECT_EQ(Shares().AddShare(std::move(share)), 0);
-        return added;
-    }
-    fs::path Data() const { return Root() / "A-data"; }
 
     // Hands A a request as if B had sent it and gives back what A answered.
     std::vector<REPLY> Ask(uint32_t command, const std::vector<uint8_t>& payload,
@@ -125,8 +108,8 @@ protected:
 
 TEST_F(CZylShareServingTest, PiecesOfAFileCarryTheLastBlockFlagOnlyWhenTheEndIsSeen) {
     const std::string data = RandomBytes(ZYL_BLOCK_SIZE, 11);
-    WriteFileBytes(Data() / "docs" / "one.bin", data);
-    WriteFileBytes(Data() / "docs" / "small.txt", std::string(100, 's'));
+    ZylWriteFileBytes(DataA() / "docs" / "one.bin", data);
+    ZylWriteFileBytes(DataA() / "docs" / "small.txt", std::string(100, 's'));
 
     auto replies = Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(7, u"Docs\\one.bin", 0));
     ASSERT_EQ(replies.size(), 1u);
@@ -136,14 +119,14 @@ TEST_F(CZylShareServingTest, PiecesOfAFileCarryTheLastBlockFlagOnlyWhenTheEndIsS
     EXPECT_EQ(piece.last, 0);
     EXPECT_EQ(piece.status, 0);
     EXPECT_TRUE(SameBytes(piece.data, data));
-    EXPECT_EQ(Shares().GetOpenFileCount(), 1u);
+    EXPECT_EQ(SharesA().GetOpenFileCount(), 1u);
     EXPECT_EQ(m_host.m_vSent.back().channel, ZYL_CHANNEL_DATA);
 
     replies = Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(7, u"docs\\one.bin", ZYL_BLOCK_SIZE));
     piece = ReadPiece(replies.at(0));
     EXPECT_EQ(piece.last, 1);
     EXPECT_TRUE(piece.data.empty());
-    EXPECT_EQ(Shares().GetOpenFileCount(), 0u);
+    EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
 
     piece = ReadPiece(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(8, u"Docs\\small.txt", 0)).at(0));
     EXPECT_EQ(piece.last, 1);
@@ -155,10 +138,10 @@ TEST_F(CZylShareServingTest, PiecesOfAFileCarryTheLastBlockFlagOnlyWhenTheEndIsS
 }
 
 TEST_F(CZylShareServingTest, TwoDownloadsOfOneFileHoldTwoFilesAndACloseNoticeClosesOnlyItsOwn) {
-    WriteFileBytes(Data() / "docs" / "big.bin", RandomBytes(4 * ZYL_BLOCK_SIZE, 2));
+    ZylWriteFileBytes(DataA() / "docs" / "big.bin", RandomBytes(4 * ZYL_BLOCK_SIZE, 2));
     Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(7, u"Docs\\big.bin", 0));
     Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(8, u"Docs\\big.bin", 0));
-    EXPECT_EQ(Shares().GetOpenFileCount(), 2u);
+    EXPECT_EQ(SharesA().GetOpenFileCount(), 2u);
 
     auto notice = [](int32_t taskId, int32_t flag) {
         ZylPayloadWriter w;
@@ -168,15 +151,15 @@ TEST_F(CZylShareServingTest, TwoDownloadsOfOneFileHoldTwoFilesAndACloseNoticeClo
     };
     // Another user's notice for the same id closes nothing of B's.
     EXPECT_TRUE(Ask(ZYL_CMD_CLOSE_NOTICE, notice(7, 1), u"S1.1002").empty());
-    EXPECT_EQ(Shares().GetOpenFileCount(), 2u);
+    EXPECT_EQ(SharesA().GetOpenFileCount(), 2u);
     EXPECT_TRUE(Ask(ZYL_CMD_CLOSE_NOTICE, notice(7, 1)).empty());
-    EXPECT_EQ(Shares().GetOpenFileCount(), 1u);
+    EXPECT_EQ(SharesA().GetOpenFileCount(), 1u);
     Ask(ZYL_CMD_CLOSE_NOTICE, notice(8, 0));
-    EXPECT_EQ(Shares().GetOpenFileCount(), 0u);
+    EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
 }
 
 TEST_F(CZylShareServingTest, FileDataRefusals) {
-    WriteFileBytes(Data() / "docs" / "a.txt", "a");
+    ZylWriteFileBytes(DataA() / "docs" / "a.txt", "a");
     EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(7, u"Nope\\a.txt", 0))),
               ZYL_ERROR_SHARE_REMOVED);
     EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(7, u"Docs\\..\\inbox\\a.txt", 0))),
@@ -192,39 +175,39 @@ TEST_F(CZylShareServingTest, FileDataRefusals) {
     // The error names the task.
     const auto replies = Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(9, u"Docs\\missing.txt", 0));
     EXPECT_EQ(Numbers(replies.at(0)).at(1), 9);
-    EXPECT_EQ(Shares().GetOpenFileCount(), 0u);
+    EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
 }
 
 TEST_F(CZylShareServingTest, UploadPiecesReplaceAppendAndRefuseAGapWithNothingWritten) {
-    const fs::path target = Data() / "inbox" / "sub" / "f.bin";
-    WriteFileBytes(target, "old contents");
+    const fs::path target = DataA() / "inbox" / "sub" / "f.bin";
+    ZylWriteFileBytes(target, "old contents");
     auto replies = Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST,
                        WriteRequest(4, u"Inbox", u"\\sub\\f.bin", 0, 0, std::string(4096, 'a')));
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_EQ(replies[0].command, ZYL_CMD_WRITE_FILE_DATA_REPLY);
     EXPECT_EQ(Numbers(replies[0]), (std::vector<int32_t>{4, 2, 0, 4096, 0}));
-    EXPECT_EQ(Shares().GetOpenFileCount(), 1u);
+    EXPECT_EQ(SharesA().GetOpenFileCount(), 1u);
     // Appended at the size it has.
     replies =
         Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(4, u"Inbox", u"\\sub\\f.bin", 4096, 1, "tail"));
     EXPECT_EQ(Numbers(replies.at(0)), (std::vector<int32_t>{4, 2, 4096, 4, 1}));
-    EXPECT_EQ(ReadFileBytes(target), std::string(4096, 'a') + "tail");
+    EXPECT_EQ(ZylReadFileBytes(target), std::string(4096, 'a') + "tail");
     fs::file_time_type expected;
     ASSERT_TRUE(ZylTimeToFileTime(Time(2005, 6, 7, 8, 9, 10), expected));
     EXPECT_EQ(fs::last_write_time(target), expected);
-    EXPECT_EQ(Shares().GetOpenFileCount(), 0u);
+    EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
 
     // A piece that would leave a gap is refused and writes nothing.
-    WriteFileBytes(Data() / "inbox" / "short.bin", std::string(3000, 's'));
+    ZylWriteFileBytes(DataA() / "inbox" / "short.bin", std::string(3000, 's'));
     EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST,
                             WriteRequest(5, u"Inbox", u"short.bin", 4096, 0, std::string(10, 'x')))),
               ZYL_ERROR_OTHER);
-    EXPECT_EQ(fs::file_size(Data() / "inbox" / "short.bin"), 3000u);
+    EXPECT_EQ(fs::file_size(DataA() / "inbox" / "short.bin"), 3000u);
     // A later piece for a file that does not exist is refused too.
     EXPECT_EQ(
         ErrorCode(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(6, u"Inbox", u"none.bin", 10, 0, "x"))),
         ZYL_ERROR_OTHER);
-    EXPECT_FALSE(fs::exists(Data() / "inbox" / "none.bin"));
+    EXPECT_FALSE(fs::exists(DataA() / "inbox" / "none.bin"));
 }
 
 TEST_F(CZylShareServingTest, SizeQueriesAnswerWhatIsHeldAndCreateOnlyTheFolders) {
@@ -232,13 +215,13 @@ TEST_F(CZylShareServingTest, SizeQueriesAnswerWhatIsHeldAndCreateOnlyTheFolders)
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_EQ(replies[0].command, ZYL_CMD_SYNC_FILE_SIZE_REPLY);
     EXPECT_EQ(Numbers(replies[0]), (std::vector<int32_t>{4, 3, 0}));
-    EXPECT_TRUE(fs::is_directory(Data() / "inbox" / "new" / "deep"));
-    EXPECT_FALSE(fs::exists(Data() / "inbox" / "new" / "deep" / "f.bin"));
+    EXPECT_TRUE(fs::is_directory(DataA() / "inbox" / "new" / "deep"));
+    EXPECT_FALSE(fs::exists(DataA() / "inbox" / "new" / "deep" / "f.bin"));
 
-    WriteFileBytes(Data() / "inbox" / "held.bin", std::string(1234, 'h'));
+    ZylWriteFileBytes(DataA() / "inbox" / "held.bin", std::string(1234, 'h'));
     replies = Ask(ZYL_CMD_SYNC_FILE_SIZE_REQUEST, SizeRequest(4, u"Inbox", u"held.bin"));
     EXPECT_EQ(Numbers(replies.at(0)), (std::vector<int32_t>{4, 3, 1234}));
-    EXPECT_EQ(Shares().GetOpenFileCount(), 1u);
+    EXPECT_EQ(SharesA().GetOpenFileCount(), 1u);
 }
 
 TEST_F(CZylShareServingTest, UploadConsentAndItsRefusals) {
@@ -254,7 +237,7 @@ TEST_F(CZylShareServingTest, UploadConsentAndItsRefusals) {
     EXPECT_EQ(replies[0].command, ZYL_CMD_UPLOAD_REPLY);
     EXPECT_EQ(Numbers(replies[0]), (std::vector<int32_t>{12, 1}));
     CZylShareObject* inbox = nullptr;
-    Shares().FindShareByName(u"Inbox", &inbox);
+    SharesA().FindShareByName(u"Inbox", &inbox);
     ZYLSHAREUSER* entry = nullptr;
     ASSERT_GE(inbox->FindCurrentUser(u"S1.1001", &entry), 0);
     EXPECT_EQ(entry->uploads, 1);
@@ -262,13 +245,13 @@ TEST_F(CZylShareServingTest, UploadConsentAndItsRefusals) {
     EXPECT_EQ(Numbers(ask(u"Docs").at(0)), (std::vector<int32_t>{12, 0}));
     EXPECT_EQ(ErrorCode(ask(u"Nope")), ZYL_ERROR_SHARE_REMOVED);
     EXPECT_EQ(ErrorCode(ask(u"Inbox\\..\\docs")), ZYL_ERROR_OTHER);
-    Shares().SetNoUpload(1);
+    SharesA().SetNoUpload(1);
     EXPECT_EQ(Numbers(ask(u"Inbox").at(0)), (std::vector<int32_t>{12, 0}));
     EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(4, u"Inbox", u"f.bin", 0, 1, "x"))),
               ZYL_ERROR_USER_DENIED);
     EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_SYNC_FILE_SIZE_REQUEST, SizeRequest(4, u"Inbox", u"f.bin"))),
               ZYL_ERROR_USER_DENIED);
-    EXPECT_FALSE(fs::exists(Data() / "inbox" / "f.bin"));
+    EXPECT_FALSE(fs::exists(DataA() / "inbox" / "f.bin"));
 }
 
 TEST_F(CZylShareServingTest, ALengthBeyondThePayloadIsDroppedWithNothingWritten) {
@@ -276,11 +259,11 @@ TEST_F(CZylShareServingTest, ALengthBeyondThePayloadIsDroppedWithNothingWritten)
     // The length field (just before the data) claims 4099 bytes; three follow.
     request[request.size() - 3 - 2] = 0x10;
     EXPECT_TRUE(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, request).empty());
-    EXPECT_FALSE(fs::exists(Data() / "inbox" / "f.bin"));
+    EXPECT_FALSE(fs::exists(DataA() / "inbox" / "f.bin"));
     auto negative = WriteRequest(4, u"Inbox", u"f.bin", 0, 1, "abc");
     negative[negative.size() - 3 - 4] = 0xFF;
     EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, negative)), ZYL_ERROR_OTHER);
-    EXPECT_FALSE(fs::exists(Data() / "inbox" / "f.bin"));
+    EXPECT_FALSE(fs::exists(DataA() / "inbox" / "f.bin"));
 }
 
 TEST_F(CZylShareServingTest, UnfinishedTasksCountOnTheShareEachItemNames) {
@@ -297,8 +280,8 @@ TEST_F(CZylShareServingTest, UnfinishedTasksCountOnTheShareEachItemNames) {
                     .empty());
     CZylShareObject* docs = nullptr;
     CZylShareObject* inbox = nullptr;
-    Shares().FindShareByName(u"Docs", &docs);
-    Shares().FindShareByName(u"Inbox", &inbox);
+    SharesA().FindShareByName(u"Docs", &docs);
+    SharesA().FindShareByName(u"Inbox", &inbox);
     ZYLSHAREUSER* entry = nullptr;
     ASSERT_GE(docs->FindCurrentUser(u"S1.1001", &entry), 0);
     EXPECT_EQ(entry->downloads, 1);

@@ -128,9 +128,9 @@ TEST_F(CZylTaskDbTest, WritesTheExactLinesOfTasksAndFiles) {
         u"file=0",
         u"[TaskEnd]",
     });
-    EXPECT_EQ(ReadDbText(DbPath()), expected);
+    EXPECT_EQ(ZylReadUtf16LeFile(DbPath()), expected);
     // Raw bytes: 16-bit little-endian units, no byte-order mark, LF only.
-    const std::string bytes = ReadFileBytes(DbPath());
+    const std::string bytes = ZylReadFileBytes(DbPath());
     ASSERT_GE(bytes.size(), 4u);
     EXPECT_EQ(bytes.substr(0, 4), std::string("#\0z\0", 4));
     EXPECT_EQ(bytes.find(std::string("\r\0", 2)), std::string::npos);
@@ -139,7 +139,7 @@ TEST_F(CZylTaskDbTest, WritesTheExactLinesOfTasksAndFiles) {
 TEST_F(CZylTaskDbTest, ChangesReachTheDiskWithoutAnExplicitSave) {
     // Adding, finishing a file and removing write the database at once.
     CZylTask* task = MakeDownload();
-    std::u16string text = ReadDbText(DbPath());
+    std::u16string text = ZylReadUtf16LeFile(DbPath());
     EXPECT_NE(text.find(u"TaskNum=1\n"), std::u16string::npos);
     EXPECT_NE(text.find(u"FileOffset=100\n"), std::u16string::npos);
 
@@ -147,15 +147,15 @@ TEST_F(CZylTaskDbTest, ChangesReachTheDiskWithoutAnExplicitSave) {
     const auto piece = FileDataReply(task->m_nTaskID, 1, 0, 0, std::string(ZYL_BLOCK_SIZE, 'y'));
     Tasks().Dispatch(ZYL_CMD_FILE_DATA_REPLY, piece.data(), static_cast<int32_t>(piece.size()), u"S1.1000");
     Tasks().OnTimer();
-    EXPECT_EQ(ReadDbText(DbPath()).find(u"FileOffset=7168\n"), std::u16string::npos);
+    EXPECT_EQ(ZylReadUtf16LeFile(DbPath()).find(u"FileOffset=7168\n"), std::u16string::npos);
     m_platform.m_nTick += ZYL_TASK_SAVE_INTERVAL_MS;
     Tasks().OnTimer();
-    text = ReadDbText(DbPath());
+    text = ZylReadUtf16LeFile(DbPath());
     EXPECT_NE(text.find(u"FileOffset=7168\n"), std::u16string::npos);
     EXPECT_NE(text.find(u"CurrentSize=7268\n"), std::u16string::npos);
 
     ASSERT_EQ(Tasks().RemoveTaskById(task->m_nTaskID), 0);
-    EXPECT_NE(ReadDbText(DbPath()).find(u"TaskNum=0\n"), std::u16string::npos);
+    EXPECT_NE(ZylReadUtf16LeFile(DbPath()).find(u"TaskNum=0\n"), std::u16string::npos);
 }
 
 TEST_F(CZylTaskDbTest, RoundTripKeepsTasksWithAndWithoutTheirListsAndLoadsThemStopped) {
@@ -170,7 +170,7 @@ TEST_F(CZylTaskDbTest, RoundTripKeepsTasksWithAndWithoutTheirListsAndLoadsThemSt
     Tasks().SetAutoStartAllTasks(1);
     Tasks().SetMaxTaskNumber(3);
     ASSERT_EQ(Tasks().LoadSave(0), 0);
-    const std::string written = ReadFileBytes(DbPath());
+    const std::string written = ZylReadFileBytes(DbPath());
 
     CZylFakePlatform platform;
     CZylInterface other(platform);
@@ -207,7 +207,7 @@ TEST_F(CZylTaskDbTest, RoundTripKeepsTasksWithAndWithoutTheirListsAndLoadsThemSt
     // Written again under the same id text, the file is the same to the byte.
     loaded.SetLoginId(u"S1.1001");
     ASSERT_EQ(loaded.LoadSave(0), 0);
-    EXPECT_EQ(ReadFileBytes(DbPath()), written);
+    EXPECT_EQ(ZylReadFileBytes(DbPath()), written);
 }
 
 TEST_F(CZylTaskDbTest, LoadingReplacesWhatTheManagerHolds) {
@@ -216,10 +216,10 @@ TEST_F(CZylTaskDbTest, LoadingReplacesWhatTheManagerHolds) {
     Tasks().CreateDownloadTask(u"S1.1000", u"Docs\\x", false, Folder(), Time(2007, 1, 1, 0, 0, 0));
     ASSERT_EQ(Tasks().GetTaskCount(), 2);
     // The second task was saved when it was added; a database without it is loaded instead.
-    const std::u16string text = ReadDbText(DbPath());
+    const std::u16string text = ZylReadUtf16LeFile(DbPath());
     const size_t second = text.find(u"[TaskBegin]\nTaskID=2");
     ASSERT_NE(second, std::u16string::npos);
-    WriteFileBytes(DbPath(), ZylToUtf16Le(text.substr(0, second)));
+    ZylWriteFileBytes(DbPath(), ZylToUtf16Le(text.substr(0, second)));
     ASSERT_EQ(Tasks().LoadSave(1), 0);
     ASSERT_EQ(Tasks().GetTaskCount(), 1);
     EXPECT_EQ(Tasks().GetTaskAt(0)->m_nTaskID, 1);
@@ -238,7 +238,7 @@ TEST_F(CZylTaskDbTest, ADatabaseOfAnotherUserIsDeletedAndNothingLoaded) {
 }
 
 TEST_F(CZylTaskDbTest, ADamagedHeaderDeletesTheFile) {
-    WriteFileBytes(DbPath(), ZylToUtf16Le(u"garbage\n#id=S1.1001\nTaskNum=1\n"));
+    ZylWriteFileBytes(DbPath(), ZylToUtf16Le(u"garbage\n#id=S1.1001\nTaskNum=1\n"));
     ASSERT_EQ(Tasks().LoadSave(1), 0);
     EXPECT_EQ(Tasks().GetTaskCount(), 0);
     EXPECT_FALSE(fs::exists(DbPath()));
@@ -248,8 +248,9 @@ TEST_F(CZylTaskDbTest, NoFileLoadsNothingAndTheFirstSaveWritesOnlyTheHeader) {
     ASSERT_EQ(Tasks().LoadSave(1), 0);
     EXPECT_EQ(Tasks().GetTaskCount(), 0);
     ASSERT_EQ(Tasks().LoadSave(0), 0);
-    EXPECT_EQ(ReadDbText(DbPath()), Lines({u"#zyl task file, version=Beta0.1", u"#id=S1.1001",
-                                           u"AutoStartAllTasks=0", u"MaxTaskNumber=-1", u"TaskNum=0"}));
+    EXPECT_EQ(ZylReadUtf16LeFile(DbPath()),
+              Lines({u"#zyl task file, version=Beta0.1", u"#id=S1.1001", u"AutoStartAllTasks=0",
+                     u"MaxTaskNumber=-1", u"TaskNum=0"}));
 }
 
 TEST_F(CZylTaskDbTest, AnEmptyPathFailsBothWays) {
@@ -261,22 +262,22 @@ TEST_F(CZylTaskDbTest, AnEmptyPathFailsBothWays) {
 TEST_F(CZylTaskDbTest, AFailingWriteLeavesTheOldFileWhole) {
     MakeDownload();
     ASSERT_EQ(Tasks().LoadSave(0), 0);
-    const std::string before = ReadFileBytes(DbPath());
+    const std::string before = ZylReadFileBytes(DbPath());
     // The temporary file beside the database cannot be made: a folder holds its name.
     fs::create_directory(fs::path(DbPath()) += ".tmp");
     Tasks().CreateDownloadTask(u"S1.1000", u"Docs\\y", false, Folder(), Time(2007, 1, 1, 0, 0, 0));
     EXPECT_EQ(Tasks().LoadSave(0), -1);
-    EXPECT_EQ(ReadFileBytes(DbPath()), before);
+    EXPECT_EQ(ZylReadFileBytes(DbPath()), before);
 }
 
 TEST_F(CZylTaskDbTest, TruncatedAndInflatedCountsEndWithTheFile) {
     MakeDownload();
     ASSERT_EQ(Tasks().LoadSave(0), 0);
-    std::u16string text = ReadDbText(DbPath());
+    std::u16string text = ZylReadUtf16LeFile(DbPath());
     // Claims five tasks and a file count of two billion for the first, then ends after its files.
     text.replace(text.find(u"TaskNum=1"), 9, u"TaskNum=5");
     text.replace(text.find(u"file=2"), 6, u"file=2000000000");
-    WriteFileBytes(DbPath(), ZylToUtf16Le(text));
+    ZylWriteFileBytes(DbPath(), ZylToUtf16Le(text));
     ASSERT_EQ(Tasks().LoadSave(1), 0);
     ASSERT_EQ(Tasks().GetTaskCount(), 1);
     // The end marker is read as a file block's first line; what was there is kept in order.

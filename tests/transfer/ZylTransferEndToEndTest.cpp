@@ -3,8 +3,6 @@
 // be written outside the places the transfers name.
 #include "ZylTransferTestSupport.h"
 
-#include "share/ZylShareManager.h"
-
 #include <chrono>
 
 using namespace zyltest;
@@ -23,26 +21,11 @@ const std::vector<std::pair<std::string, size_t>> ZYL_SIZES = {
 
 class CZylTransferEndToEndTest : public CZylTwoPluginTest {
 protected:
-    CZylShareManager& SharesA() { return m_pA->Plugin().GetShareManager(); }
-
-    // Shares the item at path on A under the name, with the rights "Everyone" holds.
-    CZylShareObject& Share(const std::u16string& name, const fs::path& item, uint16_t privilege) {
-        auto share = std::make_unique<CZylShareObject>();
-        share->SetShareName(name);
-        share->SetName(ZylFromFsPath(item.filename()));
-        share->SetPath(ZylFromFsPath(item.parent_path()));
-        share->SetFolder(fs::is_directory(item) ? 1 : 0);
-        share->AddPrivilegedUser(ZYLPRIVILEGEDUSER{u"Everyone", u"Everyone", 0, privilege});
-        CZylShareObject& added = *share;
-        EXPECT_EQ(SharesA().AddShare(std::move(share)), 0);
-        return added;
-    }
-
     // A tree with every awkward size, nested folders and an empty one, each file with its own time.
     void MakeTree(const fs::path& root) {
         uint32_t seed = 1;
         for (const auto& [name, size] : ZYL_SIZES) {
-            WriteFileBytes(root / name, RandomBytes(size, seed));
+            ZylWriteFileBytes(root / name, RandomBytes(size, seed));
             fs::last_write_time(root / name, FileTime(2001 + static_cast<int32_t>(seed), seed));
             ++seed;
         }
@@ -64,7 +47,7 @@ protected:
             ++files;
             const fs::path other = copy / fs::relative(entry.path(), source);
             ASSERT_TRUE(fs::exists(other)) << other;
-            EXPECT_TRUE(SameBytes(ReadFileBytes(other), ReadFileBytes(entry.path()))) << other;
+            EXPECT_TRUE(SameBytes(ZylReadFileBytes(other), ZylReadFileBytes(entry.path()))) << other;
             EXPECT_EQ(fs::last_write_time(other), entry.last_write_time()) << other;
         }
         EXPECT_GT(files, 0u);
@@ -76,8 +59,6 @@ protected:
         return m_host.RunUntil(condition, maxMs);
     }
 
-    fs::path DataA() const { return Root() / "A-data"; }
-    fs::path DataB() const { return Root() / "B-data"; }
     std::u16string Downloads() const { return ZylFromFsPath(Root() / "downloads"); }
 };
 
@@ -85,7 +66,7 @@ protected:
 
 TEST_F(CZylTransferEndToEndTest, DownloadsAFolderTreeByteIdenticalWithTheSendersTimes) {
     MakeTree(DataA() / "tree");
-    CZylShareObject& share = Share(u"Docs", DataA(), ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD);
+    CZylShareObject& share = ShareOnA(u"Docs", DataA(), ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD);
     CZylTask* task =
         TasksB().CreateDownloadTask(u"S1.1000", u"Docs\\tree", true, Downloads(), share.GetShareTime());
     ASSERT_NE(task, nullptr);
@@ -107,21 +88,21 @@ TEST_F(CZylTransferEndToEndTest, DownloadsAFolderTreeByteIdenticalWithTheSenders
 
 TEST_F(CZylTransferEndToEndTest, DownloadsSingleFilesFromAFolderShareAndFromAFileShare) {
     MakeTree(DataA() / "tree");
-    Share(u"Docs", DataA() / "tree", ZYL_PRIV_DOWNLOAD);
-    Share(u"Song", DataA() / "tree" / "sub" / "eight.bin", ZYL_PRIV_DOWNLOAD);
+    ShareOnA(u"Docs", DataA() / "tree", ZYL_PRIV_DOWNLOAD);
+    ShareOnA(u"Song", DataA() / "tree" / "sub" / "eight.bin", ZYL_PRIV_DOWNLOAD);
     CZylTask* inner =
         TasksB().CreateDownloadTask(u"S1.1000", u"docs\\sub\\deeper\\nine.bin", false, Downloads(), {});
     CZylTask* whole = TasksB().CreateDownloadTask(u"S1.1000", u"Song", false, Downloads(), {});
     ASSERT_TRUE(RunUntil([&] { return inner->m_bFinished && whole->m_bFinished; }));
-    EXPECT_TRUE(SameBytes(ReadFileBytes(Root() / "downloads" / "nine.bin"),
-                          ReadFileBytes(DataA() / "tree" / "sub" / "deeper" / "nine.bin")));
-    EXPECT_TRUE(SameBytes(ReadFileBytes(Root() / "downloads" / "Song"),
-                          ReadFileBytes(DataA() / "tree" / "sub" / "eight.bin")));
+    EXPECT_TRUE(SameBytes(ZylReadFileBytes(Root() / "downloads" / "nine.bin"),
+                          ZylReadFileBytes(DataA() / "tree" / "sub" / "deeper" / "nine.bin")));
+    EXPECT_TRUE(SameBytes(ZylReadFileBytes(Root() / "downloads" / "Song"),
+                          ZylReadFileBytes(DataA() / "tree" / "sub" / "eight.bin")));
 }
 
 TEST_F(CZylTransferEndToEndTest, AnEmptyRemoteFolderFinishesAtOnce) {
     fs::create_directories(DataA() / "hollow" / "a" / "b");
-    Share(u"Hollow", DataA() / "hollow", ZYL_PRIV_DOWNLOAD);
+    ShareOnA(u"Hollow", DataA() / "hollow", ZYL_PRIV_DOWNLOAD);
     CZylTask* task = TasksB().CreateDownloadTask(u"S1.1000", u"Hollow", true, Downloads(), {});
     ASSERT_TRUE(RunUntil([&] { return task->m_bFinished == 1; }));
     EXPECT_EQ(task->m_bRunning, 0);
@@ -130,8 +111,7 @@ TEST_F(CZylTransferEndToEndTest, AnEmptyRemoteFolderFinishesAtOnce) {
 
 TEST_F(CZylTransferEndToEndTest, UploadsAFolderTreeAndASingleFileIntoAShareThatAllowsIt) {
     MakeTree(DataB() / "tree");
-    CZylShareObject& inbox = Share(u"Inbox", DataA() / "inbox", 7);
-    fs::create_directories(DataA() / "inbox");
+    CZylShareObject& inbox = ShareOnA(u"Inbox", DataA() / "inbox", 7);
     CZylTask* folder = TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(DataB() / "tree"), u"tree", true,
                                                  u"Inbox", inbox.GetShareTime());
     CZylTask* file = TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(DataB() / "tree" / "sub"),
@@ -140,8 +120,8 @@ TEST_F(CZylTransferEndToEndTest, UploadsAFolderTreeAndASingleFileIntoAShareThatA
     ASSERT_NE(file, nullptr);
     ASSERT_TRUE(RunUntil([&] { return folder->m_bFinished && file->m_bFinished; }));
     ExpectSameFiles(DataB() / "tree", DataA() / "inbox" / "tree");
-    EXPECT_TRUE(SameBytes(ReadFileBytes(DataA() / "inbox" / "single" / "eight.bin"),
-                          ReadFileBytes(DataB() / "tree" / "sub" / "eight.bin")));
+    EXPECT_TRUE(SameBytes(ZylReadFileBytes(DataA() / "inbox" / "single" / "eight.bin"),
+                          ZylReadFileBytes(DataB() / "tree" / "sub" / "eight.bin")));
     EXPECT_EQ(folder->m_nPercent, 100);
     m_host.Tick(20);
     EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
@@ -149,14 +129,14 @@ TEST_F(CZylTransferEndToEndTest, UploadsAFolderTreeAndASingleFileIntoAShareThatA
 
 TEST_F(CZylTransferEndToEndTest, AnUploadResumesAtWhatTheOtherSideHolds) {
     const std::string data = RandomBytes(5 * ZYL_BLOCK_SIZE + 17, 9);
-    WriteFileBytes(DataB() / "part.bin", data);
-    Share(u"Inbox", DataA() / "inbox", 7);
+    ZylWriteFileBytes(DataB() / "part.bin", data);
+    ShareOnA(u"Inbox", DataA() / "inbox", 7);
     // The other side already holds the first two blocks and a file it holds whole is skipped.
-    WriteFileBytes(DataA() / "inbox" / "part.bin", data.substr(0, 2 * ZYL_BLOCK_SIZE));
+    ZylWriteFileBytes(DataA() / "inbox" / "part.bin", data.substr(0, 2 * ZYL_BLOCK_SIZE));
     CZylTask* task =
         TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(DataB()), u"part.bin", false, u"Inbox", {});
     ASSERT_TRUE(RunUntil([&] { return task->m_bFinished == 1; }));
-    EXPECT_TRUE(SameBytes(ReadFileBytes(DataA() / "inbox" / "part.bin"), data));
+    EXPECT_TRUE(SameBytes(ZylReadFileBytes(DataA() / "inbox" / "part.bin"), data));
     std::vector<int32_t> offsets;
     for (const auto& pdu : Sent(*m_pB, ZYL_CMD_WRITE_FILE_DATA_REQUEST))
         offsets.push_back(ReadWriteRequest(pdu.payload).offset);
@@ -172,11 +152,9 @@ TEST_F(CZylTransferEndToEndTest, AnUploadResumesAtWhatTheOtherSideHolds) {
 }
 
 TEST_F(CZylTransferEndToEndTest, ARefusedUploadLeavesTheTaskStoppedNotFinished) {
-    WriteFileBytes(DataB() / "f.txt", "hello");
-    Share(u"ReadOnly", DataA() / "ro", ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD);
-    Share(u"Open", DataA() / "open", 7);
-    fs::create_directories(DataA() / "ro");
-    fs::create_directories(DataA() / "open");
+    ZylWriteFileBytes(DataB() / "f.txt", "hello");
+    ShareOnA(u"ReadOnly", DataA() / "ro", ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD);
+    ShareOnA(u"Open", DataA() / "open", 7);
     CZylTask* noRight =
         TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(DataB()), u"f.txt", false, u"ReadOnly", {});
     ASSERT_TRUE(RunUntil([&] { return noRight->m_bRunning == 0; }));
@@ -194,13 +172,12 @@ TEST_F(CZylTransferEndToEndTest, ARefusedUploadLeavesTheTaskStoppedNotFinished) 
     SharesA().SetNoUpload(0);
     switchedOff->Start();
     ASSERT_TRUE(RunUntil([&] { return switchedOff->m_bFinished == 1; }));
-    EXPECT_EQ(ReadFileBytes(DataA() / "open" / "f.txt"), "hello");
+    EXPECT_EQ(ZylReadFileBytes(DataA() / "open" / "f.txt"), "hello");
 }
 
 TEST_F(CZylTransferEndToEndTest, UploadTargetsOutsideTheShareAreRefusedWithNothingWritten) {
-    WriteFileBytes(DataB() / "f.txt", "payload");
-    Share(u"Inbox", DataA() / "inbox", 7);
-    fs::create_directories(DataA() / "inbox");
+    ZylWriteFileBytes(DataB() / "f.txt", "payload");
+    ShareOnA(u"Inbox", DataA() / "inbox", 7);
     CZylTask* task =
         TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(DataB()), u"f.txt", false, u"Inbox\\..\\..", {});
     m_host.Tick(200);
@@ -245,11 +222,10 @@ TEST_F(CZylTransferEndToEndTest, UploadTargetsOutsideTheShareAreRefusedWithNothi
 }
 
 TEST_F(CZylTransferEndToEndTest, FilesOf2GiBOrMoreAreLeftOutOfAnUpload) {
-    WriteFileBytes(DataB() / "tree" / "small.txt", "small");
+    ZylWriteFileBytes(DataB() / "tree" / "small.txt", "small");
     { std::ofstream big(DataB() / "tree" / "big.bin", std::ios::binary); }
     fs::resize_file(DataB() / "tree" / "big.bin", 0x80000000u); // sparse
-    Share(u"Inbox", DataA() / "inbox", 7);
-    fs::create_directories(DataA() / "inbox");
+    ShareOnA(u"Inbox", DataA() / "inbox", 7);
     CZylTask* task =
         TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(DataB() / "tree"), u"tree", true, u"Inbox", {});
     ASSERT_TRUE(RunUntil([&] { return task->m_bFinished == 1; }));
@@ -261,8 +237,8 @@ TEST_F(CZylTransferEndToEndTest, FilesOf2GiBOrMoreAreLeftOutOfAnUpload) {
 
 TEST_F(CZylTransferEndToEndTest, StopAndStartInTheMiddleOfAFileResumesAtTheOffset) {
     const std::string data = RandomBytes(2 * 1024 * 1024 + 5, 3);
-    WriteFileBytes(DataA() / "big.bin", data);
-    Share(u"Big", DataA() / "big.bin", ZYL_PRIV_DOWNLOAD);
+    ZylWriteFileBytes(DataA() / "big.bin", data);
+    ShareOnA(u"Big", DataA() / "big.bin", ZYL_PRIV_DOWNLOAD);
     CZylTask* task = TasksB().CreateDownloadTask(u"S1.1000", u"Big", false, Downloads(), {});
     ASSERT_TRUE(RunUntil([&] { return task->m_nCurrentSize > 500000; }));
     EXPECT_EQ(SharesA().GetOpenFileCount(), 1u);
@@ -284,12 +260,12 @@ TEST_F(CZylTransferEndToEndTest, StopAndStartInTheMiddleOfAFileResumesAtTheOffse
     EXPECT_EQ(ReadDataRequest(requests[0].payload).offset, offset);
     ASSERT_TRUE(RunUntil([&] { return task->m_bFinished == 1; }));
     // A shared file arrives under its share name.
-    EXPECT_TRUE(SameBytes(ReadFileBytes(Root() / "downloads" / "Big"), data));
+    EXPECT_TRUE(SameBytes(ZylReadFileBytes(Root() / "downloads" / "Big"), data));
 }
 
 TEST_F(CZylTransferEndToEndTest, RestartDiscardsTheLocalDataAndRemoveDeletesAnUnfinishedDownload) {
     MakeTree(DataA() / "tree");
-    Share(u"Docs", DataA() / "tree", ZYL_PRIV_DOWNLOAD);
+    ShareOnA(u"Docs", DataA() / "tree", ZYL_PRIV_DOWNLOAD);
     CZylTask* task = TasksB().CreateDownloadTask(u"S1.1000", u"Docs\\sub", true, Downloads(), {});
     const fs::path random = Root() / "downloads" / "sub" / "deeper" / "random.bin";
     ASSERT_TRUE(
@@ -311,13 +287,14 @@ TEST_F(CZylTransferEndToEndTest, RestartDiscardsTheLocalDataAndRemoveDeletesAnUn
     EXPECT_FALSE(fs::exists(fs::path(random) += ".fst"));
     EXPECT_FALSE(fs::exists(Root() / "downloads" / "sub" / "eight.bin"));
     EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
-    EXPECT_EQ(ReadDbText(DbPath(*m_pB)).find(u"TaskID=" + ZylFromUtf8(std::to_string(removed->m_nTaskID))),
-              std::u16string::npos);
+    EXPECT_EQ(
+        ZylReadUtf16LeFile(DbPath(*m_pB)).find(u"TaskID=" + ZylFromUtf8(std::to_string(removed->m_nTaskID))),
+        std::u16string::npos);
 }
 
 TEST_F(CZylTransferEndToEndTest, ALogoutInTheMiddleOfAFolderResumesEachFileAfterLoginAgain) {
     MakeTree(DataA() / "tree");
-    Share(u"Docs", DataA(), ZYL_PRIV_DOWNLOAD);
+    ShareOnA(u"Docs", DataA(), ZYL_PRIV_DOWNLOAD);
     CZylTask* task = TasksB().CreateDownloadTask(u"S1.1000", u"Docs\\tree", true, Downloads(), {});
     ASSERT_TRUE(RunUntil([&] { return task->m_nCurrentSize > 1000000; }));
     const int32_t index = task->m_nFileIndex;
@@ -345,7 +322,7 @@ TEST_F(CZylTransferEndToEndTest, ALogoutInTheMiddleOfAFolderResumesEachFileAfter
 
 TEST_F(CZylTransferEndToEndTest, ACrashInTheMiddleLosesNoTaskAndTheTreeStillCompletes) {
     MakeTree(DataA() / "tree");
-    Share(u"Docs", DataA(), ZYL_PRIV_DOWNLOAD);
+    ShareOnA(u"Docs", DataA(), ZYL_PRIV_DOWNLOAD);
     CZylTask* task = TasksB().CreateDownloadTask(u"S1.1000", u"Docs\\tree", true, Downloads(), {});
     ASSERT_TRUE(RunUntil([&] { return task->m_nCurrentSize > 1500000; }));
     m_host.Tick(300); // progress after the last save of the database
@@ -377,11 +354,10 @@ TEST_F(CZylTransferEndToEndTest, ACrashInTheMiddleLosesNoTaskAndTheTreeStillComp
 
 TEST_F(CZylTransferEndToEndTest, AVanishedPeersOpenFilesAreClosedOnBothSides) {
     const std::string data = RandomBytes(1024 * 1024, 5);
-    WriteFileBytes(DataA() / "big.bin", data);
-    WriteFileBytes(DataB() / "up.bin", data);
-    Share(u"Big", DataA() / "big.bin", ZYL_PRIV_DOWNLOAD);
-    Share(u"Inbox", DataA() / "inbox", 7);
-    fs::create_directories(DataA() / "inbox");
+    ZylWriteFileBytes(DataA() / "big.bin", data);
+    ZylWriteFileBytes(DataB() / "up.bin", data);
+    ShareOnA(u"Big", DataA() / "big.bin", ZYL_PRIV_DOWNLOAD);
+    ShareOnA(u"Inbox", DataA() / "inbox", 7);
     CZylTask* down = TasksB().CreateDownloadTask(u"S1.1000", u"Big", false, Downloads(), {});
     CZylTask* up =
         TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(DataB()), u"up.bin", false, u"Inbox", {});
@@ -396,11 +372,9 @@ TEST_F(CZylTransferEndToEndTest, AVanishedPeersOpenFilesAreClosedOnBothSides) {
 }
 
 TEST_F(CZylTransferEndToEndTest, WhenChannelsComeUpEachSideCountsTheUnfinishedTasksPerNamedShare) {
-    fs::create_directories(DataA() / "docs");
-    fs::create_directories(DataA() / "pics");
-    WriteFileBytes(DataB() / "f.txt", "x");
-    CZylShareObject& docs = Share(u"Docs", DataA() / "docs", 7);
-    CZylShareObject& pics = Share(u"Pics", DataA() / "pics", 7);
+    ZylWriteFileBytes(DataB() / "f.txt", "x");
+    CZylShareObject& docs = ShareOnA(u"Docs", DataA() / "docs", 7);
+    CZylShareObject& pics = ShareOnA(u"Pics", DataA() / "pics", 7);
     // Unfinished tasks of B with A, left stopped.
     TasksB().CreateDownloadTask(u"S1.1000", u"Docs", true, Downloads(), {})->StopTask();
     TasksB().CreateDownloadTask(u"S1.1000", u"Pics", true, Downloads(), {})->StopTask();

@@ -7,14 +7,15 @@
 #include "core/ZylPayload.h"
 #include "core/ZylProtocol.h"
 #include "core/ZylText.h"
+#include "share/ZylShareManager.h"
+#include "support/ZylTestFiles.h"
 #include "support/ZylTestHost.h"
+#include "support/ZylTestShares.h"
 #include "transfer/ZylTaskManager.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <random>
 #include <string>
 #include <vector>
@@ -141,28 +142,12 @@ inline ::testing::AssertionResult SameBytes(const std::string& actual, const std
            << "sizes " << actual.size() << " and " << expected.size() << ", first difference at " << at;
 }
 
-inline std::string ReadFileBytes(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-inline void WriteFileBytes(const fs::path& path, std::string_view bytes) {
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
 inline std::string RandomBytes(size_t n, uint32_t seed) {
     std::mt19937 random(seed);
     std::string out(n, '\0');
     for (auto& c : out)
         c = static_cast<char>(random() & 0xFF);
     return out;
-}
-
-// The task database as its lines, for comparisons against an expected text.
-inline std::u16string ReadDbText(const fs::path& path) {
-    return ZylFromUtf16Le(ReadFileBytes(path));
 }
 
 // Two plug-ins, A ("S1.1000") and B ("S1.1001"), logged in, with both channels open between them.
@@ -180,6 +165,18 @@ protected:
 
     CZylTaskManager& Tasks(CZylTestNode& node) { return node.Plugin().GetTaskManager(); }
     CZylTaskManager& TasksB() { return Tasks(*m_pB); }
+    CZylShareManager& SharesA() { return m_pA->Plugin().GetShareManager(); }
+
+    // Shares the item at path on A under the name, with the rights "Everyone" holds; a missing item
+    // is made as a folder.
+    CZylShareObject& ShareOnA(const std::u16string& name, const fs::path& item, uint16_t privilege) {
+        if (!fs::exists(item))
+            fs::create_directories(item);
+        auto share = ZylMakeShare(name, item, privilege);
+        CZylShareObject& added = *share;
+        EXPECT_EQ(SharesA().AddShare(std::move(share)), 0);
+        return added;
+    }
 
     // Hands B a reply as if A had sent it.
     void DeliverToB(uint32_t command, const std::vector<uint8_t>& payload,
@@ -206,6 +203,9 @@ protected:
     }
 
     fs::path Root() const { return m_host.Root(); }
+    // The folders of A's and B's own files.
+    fs::path DataA() const { return Root() / "A-data"; }
+    fs::path DataB() const { return Root() / "B-data"; }
     fs::path DbPath(const CZylTestNode& node) const {
         return ZylToFsPath(node.AppPath()) / "fs" / ("fst-" + ZylToUtf8(node.Id()) + ".fsd");
     }

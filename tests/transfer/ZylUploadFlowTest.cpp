@@ -42,7 +42,7 @@ protected:
     // A single-file upload of a file of that size, consented to and synchronised at 0.
     CZylTask* SyncedFileOfSize(size_t size, std::string* data = nullptr) {
         const std::string bytes = RandomBytes(size, static_cast<uint32_t>(size));
-        WriteFileBytes(Root() / "up" / "f.bin", bytes);
+        ZylWriteFileBytes(Root() / "up" / "f.bin", bytes);
         if (data)
             *data = bytes;
         CZylTask* task = Upload(Root() / "up", u"f.bin", false);
@@ -55,7 +55,7 @@ protected:
 } // namespace
 
 TEST_F(CZylUploadFlowTest, RequestsHaveTheExactLayouts) {
-    WriteFileBytes(Root() / "up" / "f.bin", "abc");
+    ZylWriteFileBytes(Root() / "up" / "f.bin", "abc");
     fs::file_time_type time;
     ASSERT_TRUE(ZylTimeToFileTime(Time(2006, 1, 2, 3, 4, 5), time));
     fs::last_write_time(Root() / "up" / "f.bin", time);
@@ -97,8 +97,8 @@ TEST_F(CZylUploadFlowTest, RequestsHaveTheExactLayouts) {
 }
 
 TEST_F(CZylUploadFlowTest, AFolderIsListedDepthFirstWithNamesBelowItsParent) {
-    WriteFileBytes(Root() / "docs" / "trip" / "day1" / "a.jpg", "aa");
-    WriteFileBytes(Root() / "docs" / "trip" / "b.txt", "b");
+    ZylWriteFileBytes(Root() / "docs" / "trip" / "day1" / "a.jpg", "aa");
+    ZylWriteFileBytes(Root() / "docs" / "trip" / "b.txt", "b");
     fs::create_directories(Root() / "docs" / "trip" / "empty");
     CZylTask* task = Upload(Root() / "docs" / "trip", u"trip", true);
     Consent(task, 1);
@@ -164,8 +164,8 @@ TEST_F(CZylUploadFlowTest, WindowsForFilesOfAwkwardSizes) {
 
 TEST_F(CZylUploadFlowTest, TheSizeTheOtherSideHoldsDecidesWhereSendingStarts) {
     const std::string data = RandomBytes(3 * ZYL_BLOCK_SIZE + 10, 4);
-    WriteFileBytes(Root() / "up" / "f.bin", data);
-    WriteFileBytes(Root() / "up" / "g.bin", "gg");
+    ZylWriteFileBytes(Root() / "up" / "f.bin", data);
+    ZylWriteFileBytes(Root() / "up" / "g.bin", "gg");
     // A name is needed.
     EXPECT_EQ(TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(Root() / "up"), u"", false, u"Inbox", {}),
               nullptr);
@@ -209,7 +209,7 @@ TEST_F(CZylUploadFlowTest, TheSizeTheOtherSideHoldsDecidesWhereSendingStarts) {
 }
 
 TEST_F(CZylUploadFlowTest, ARefusalStopsTheTaskAndStartingAgainAsksAgain) {
-    WriteFileBytes(Root() / "up" / "f.bin", "x");
+    ZylWriteFileBytes(Root() / "up" / "f.bin", "x");
     CZylTask* task = Upload(Root() / "up", u"f.bin", false);
     m_host.m_vSent.clear();
     Consent(task, 0);
