@@ -64,7 +64,7 @@ protected:
 
 } // namespace
 
-TEST_F(CZylTransferEndToEndTest, DownloadsAFolderTreeByteIdenticalWithTheSendersTimes) {
+TEST_F(CZylTransferEndToEndTest, DownloadsAFolderTreeAndSingleFilesByteIdenticalWithTheSendersTimes) {
     MakeTree(DataA() / "tree");
     CZylShareObject& share = ShareOnA(u"Docs", DataA(), ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD);
     CZylTask* task =
@@ -84,14 +84,11 @@ TEST_F(CZylTransferEndToEndTest, DownloadsAFolderTreeByteIdenticalWithTheSenders
         offsets += size / ZYL_BLOCK_SIZE + 1;
     EXPECT_EQ(Sent(*m_pB, ZYL_CMD_FILE_DATA_REQUEST).size(), offsets);
     EXPECT_EQ(Sent(*m_pA, ZYL_CMD_FILE_DATA_REPLY).size(), offsets);
-}
 
-TEST_F(CZylTransferEndToEndTest, DownloadsSingleFilesFromAFolderShareAndFromAFileShare) {
-    MakeTree(DataA() / "tree");
-    ShareOnA(u"Docs", DataA() / "tree", ZYL_PRIV_DOWNLOAD);
+    // Single files: one inside a folder share (named in another case), and a share that is a file.
     ShareOnA(u"Song", DataA() / "tree" / "sub" / "eight.bin", ZYL_PRIV_DOWNLOAD);
     CZylTask* inner =
-        TasksB().CreateDownloadTask(u"S1.1000", u"docs\\sub\\deeper\\nine.bin", false, Downloads(), {});
+        TasksB().CreateDownloadTask(u"S1.1000", u"docs\\tree\\sub\\deeper\\nine.bin", false, Downloads(), {});
     CZylTask* whole = TasksB().CreateDownloadTask(u"S1.1000", u"Song", false, Downloads(), {});
     ASSERT_TRUE(RunUntil([&] { return inner->m_bFinished && whole->m_bFinished; }));
     EXPECT_TRUE(SameBytes(ZylReadFileBytes(Root() / "downloads" / "nine.bin"),
