@@ -208,19 +208,6 @@ TEST_F(CZylUploadFlowTest, TheSizeTheOtherSideHoldsDecidesWhereSendingStarts) {
     EXPECT_EQ(whole->m_nCurrentSize, 2);
 }
 
-TEST_F(CZylUploadFlowTest, ARefusalStopsTheTaskAndStartingAgainAsksAgain) {
-    ZylWriteFileBytes(Root() / "up" / "f.bin", "x");
-    CZylTask* task = Upload(Root() / "up", u"f.bin", false);
-    m_host.m_vSent.clear();
-    Consent(task, 0);
-    EXPECT_EQ(task->m_bRunning, 0);
-    EXPECT_EQ(task->m_bFinished, 0);
-    EXPECT_EQ(task->m_bFileListEnd, 0);
-    task->Start();
-    m_host.Tick(10);
-    EXPECT_EQ(Sent(*m_pB, ZYL_CMD_UPLOAD_REQUEST).size(), 1u);
-}
-
 TEST_F(CZylUploadFlowTest, AVanishedFileLeavesTheTaskWaiting) {
     CZylTask* task = Upload(Root() / "up", u"missing.bin", false);
     Consent(task, 1);
