@@ -5,15 +5,12 @@
 #include "core/ZylDateTime.h"
 #include "core/ZylPayload.h"
 #include "core/ZylProtocol.h"
-#include "support/ZylTestHost.h"
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <optional>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace fs = std::filesystem;
@@ -173,23 +170,18 @@ TEST(ZylEntryPoint, ARefusedApplicationPathFailsTheLoginAndLeavesThePluginUninit
     EXPECT_TRUE(host.Plugin().IsInitialized());
 }
 
-TEST(ZylEntryPoint, ALoginIdTooLongForTheFixedFieldsIsRefused) {
+TEST(ZylEntryPoint, ALoginIdTooLongForTheFixedFieldsOrNoneIsRefused) {
     // Cut to 20 characters it would be another user's id, and open that user's databases.
     CZylScriptedHost host;
     host.SetCallback();
     HostUserId tooLong = LongUser(21), longest = LongUser(20);
+    EXPECT_EQ(host.Code(DLL_P2P_LOGIN, 0), -1); // nor is a login without a user
+    EXPECT_FALSE(host.Plugin().IsInitialized());
     EXPECT_EQ(host.Code(DLL_P2P_LOGIN, reinterpret_cast<intptr_t>(&tooLong)), -1);
     EXPECT_FALSE(host.Plugin().IsInitialized());
     EXPECT_FALSE(fs::exists(host.PluginFolder()));
     EXPECT_EQ(host.Code(DLL_P2P_LOGIN, reinterpret_cast<intptr_t>(&longest)), 0);
     EXPECT_EQ(host.Plugin().GetLoginId(), longest.ToText());
-}
-
-TEST(ZylEntryPoint, LoginWithoutAUserIsRefused) {
-    CZylScriptedHost host;
-    host.SetCallback();
-    EXPECT_EQ(host.Code(DLL_P2P_LOGIN, 0), -1);
-    EXPECT_FALSE(host.Plugin().IsInitialized());
 }
 
 TEST(ZylEntryPoint, LogoutBeforeLoginDoesNothing) {
@@ -284,26 +276,6 @@ TEST(ZylChannelEvents, TheUnfinishedTasksQueryLeavesOnceWhenTheSecondChannelOpen
     host.Channel(DLL_P2P_ON_CONNECT, u"S2.1000", 1025);
     host.Tick();
     EXPECT_EQ(host.Taken().size(), 2u);
-}
-
-TEST(ZylChannelEvents, TwoPluginsEachAskTheOtherOnceThroughTheTestHost) {
-    CZylTestHost host;
-    auto& a = host.AddNode(u"S1.1000");
-    auto& b = host.AddNode(u"S2.1000");
-    ASSERT_EQ(host.Login(a), 0);
-    ASSERT_EQ(host.Login(b), 0);
-    host.Connect(a, b);
-    host.Tick(100);
-    const auto queries = host.SentWith(4112);
-    ASSERT_EQ(queries.size(), 2u);
-    EXPECT_NE(queries[0].from, queries[1].from);
-    for (const auto& pdu : queries) {
-        EXPECT_EQ(pdu.channel, 1024);
-        EXPECT_EQ(pdu.payload.size(), 8u);
-        EXPECT_NE(pdu.from, pdu.to);
-    }
-    EXPECT_EQ(a.Plugin().GetUserList().IsConnected(u"S2.1000", 0), 1);
-    EXPECT_EQ(b.Plugin().GetUserList().IsConnected(u"S1.1000", 0), 1);
 }
 
 TEST(ZylChannelEvents, EventsForAUserIdTooLongOrMissingMakeNoRecord) {
@@ -404,7 +376,11 @@ TEST_F(ZylDispatchTest, AUserIdOfTwentyCharactersIsAcceptedAndOneOfTwentyOneRefu
 }
 
 TEST_F(ZylDispatchTest, AReceivedErrorPduIsLoggedAtLevelOneWithItsText) {
-    EXPECT_EQ(m_host.Data(u"S2.1000", 1024, 4117, ErrorPdu(8)), 0);
+    const std::u16string_view texts[] = {
+        u"no error",     u"local buffer full", u"net buffer full", u"file removed", u"share removed",
+        u"disconnected", u"no disk space",     u"net busy",        u"user denied",  u"other error"};
+    for (uint32_t code = 0; code < 10; ++code)
+        EXPECT_EQ(m_host.Data(u"S2.1000", 1024, 4117, ErrorPdu(code)), 0);
     EXPECT_EQ(m_host.Data(u"S2.1000", 1024, 4117, ErrorPdu(42)), 0);
     EXPECT_EQ(m_host.Data(u"S2.1000", 1025, 4117, ErrorPdu(0xFFFFFFFF)), 0);
     EXPECT_EQ(m_host.Data(u"SM7.2000", 1024, 4117, ErrorPdu(3, {1, 2, 3})), 0);
@@ -412,26 +388,13 @@ TEST_F(ZylDispatchTest, AReceivedErrorPduIsLoggedAtLevelOneWithItsText) {
     m_host.Tick(50);
     EXPECT_TRUE(m_host.Calls(ZYL_HOST_SEND).empty());
     const std::u16string prefix = std::u16string(ZYL_TIME) + u"\t1\terror pdu channel#";
-    EXPECT_EQ(FlushedLines(), (std::vector<std::u16string>{
-                                  prefix + u"1024, userid: S2.1000, error: user denied",
-                                  prefix + u"1024, userid: S2.1000, error: unknown error",
-                                  prefix + u"1025, userid: S2.1000, error: unknown error",
-                                  prefix + u"1024, userid: SM7.2000, error: file removed",
-                              }));
-}
-
-TEST_F(ZylDispatchTest, EveryErrorCodeHasItsText) {
-    const std::u16string_view texts[] = {
-        u"no error",     u"local buffer full", u"net buffer full", u"file removed", u"share removed",
-        u"disconnected", u"no disk space",     u"net busy",        u"user denied",  u"other error"};
-    for (uint32_t code = 0; code < 10; ++code)
-        m_host.Data(u"S2.1000", 1024, 4117, ErrorPdu(code));
-    const auto lines = FlushedLines();
-    ASSERT_EQ(lines.size(), 10u);
-    for (size_t code = 0; code < 10; ++code)
-        EXPECT_EQ(lines[code], std::u16string(ZYL_TIME) +
-                                   u"\t1\terror pdu channel#1024, userid: S2.1000, error: " +
-                                   std::u16string(texts[code]));
+    std::vector<std::u16string> expected;
+    for (std::u16string_view text : texts)
+        expected.push_back(prefix + u"1024, userid: S2.1000, error: " + std::u16string(text));
+    expected.push_back(prefix + u"1024, userid: S2.1000, error: unknown error");
+    expected.push_back(prefix + u"1025, userid: S2.1000, error: unknown error");
+    expected.push_back(prefix + u"1024, userid: SM7.2000, error: file removed");
+    EXPECT_EQ(FlushedLines(), expected);
 }
 
 TEST_F(ZylDispatchTest, AnErrorPduWhoseDataIsCutOffIsDropped) {
@@ -460,40 +423,13 @@ TEST_F(ZylDispatchTest, OnlyTheLowSixteenBitsOfTheCommandCount) {
     EXPECT_NE(lines[1].find(u"error: disconnected"), std::u16string::npos);
 }
 
-TEST_F(ZylDispatchTest, AShareRootInfoRequestWithHigherBitsSetIsStillAnswered) {
-    ZylPayloadWriter writer;
-    writer.Write(CZylDateTime(m_host.Platform().GetCalendarTime()));
-    EXPECT_EQ(m_host.Data(u"S2.1000", 1024, 0x10000u + 4096u, writer.Bytes()), 0);
-    // A listing worker answers; the timer carries its reply out.
-    std::vector<ZYLHOSTCALL> replies;
-    for (int round = 0; round < 5000 && replies.empty(); ++round) {
-        m_host.Tick();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        for (const auto& call : m_host.Taken())
-            if (call.a3 == 4097)
-                replies.push_back(call);
-    }
-    ASSERT_EQ(replies.size(), 1u);
-    EXPECT_EQ(replies[0].user, u"S2.1000");
-    EXPECT_EQ(replies[0].a2, 1024);
-    // No shares: one page that says so.
-    EXPECT_EQ(replies[0].payload, std::vector<uint8_t>(16, 0));
-}
-
-TEST_F(ZylDispatchTest, DataWithoutAUserIsRefused) {
+TEST_F(ZylDispatchTest, DataWithoutAUserIsRefusedAndDataWithoutBytesDropped) {
     const auto payload = ErrorPdu(8);
-    EXPECT_EQ(m_host.Code(DLL_P2P_ON_DATA, 0, 1024, 4117, reinterpret_cast<intptr_t>(payload.data()),
-                          static_cast<intptr_t>(payload.size())),
-              -1);
-    EXPECT_EQ(NewLogLines(), 0u);
-}
-
-TEST_F(ZylDispatchTest, ANegativeLengthOrAMissingPayloadIsDropped) {
+    const auto bytes = reinterpret_cast<intptr_t>(payload.data());
+    EXPECT_EQ(m_host.Code(DLL_P2P_ON_DATA, 0, 1024, 4117, bytes, static_cast<intptr_t>(payload.size())), -1);
     HostUserId peer = ZylHostId(u"S2.1000");
     const auto user = reinterpret_cast<intptr_t>(&peer);
-    const auto payload = ErrorPdu(8);
-    EXPECT_EQ(m_host.Code(DLL_P2P_ON_DATA, user, 1024, 4117, reinterpret_cast<intptr_t>(payload.data()), -16),
-              0);
+    EXPECT_EQ(m_host.Code(DLL_P2P_ON_DATA, user, 1024, 4117, bytes, -16), 0);
     EXPECT_EQ(m_host.Code(DLL_P2P_ON_DATA, user, 1024, 4117, 0, 16), 0);
     EXPECT_EQ(NewLogLines(), 0u);
 }
@@ -595,24 +531,27 @@ protected:
 
 } // namespace
 
-TEST_F(ZylShowTest, ModeZeroAndModesNeedingAUserWithoutOneAreRefused) {
+TEST_F(ZylShowTest, ModeZeroModesNeedingAUserWithoutOneAndTooLongIdsAreRefused) {
     ProvideWindow();
     HostUserId peer = ZylHostId(u"S2.1000");
+    const HostUserId longest = LongUser(20), tooLong = LongUser(21);
     EXPECT_EQ(Show(0, &peer), -1);
     EXPECT_EQ(Show(0, nullptr), -1);
     EXPECT_EQ(Show(2, nullptr), -1);
     EXPECT_EQ(Show(5, nullptr), -1);
+    EXPECT_EQ(Show(2, &tooLong), -1);
     EXPECT_EQ(m_nCreated, 0);
+    EXPECT_EQ(Show(2, &longest), 0);
+    ASSERT_FALSE(m_vSeen.empty());
+    EXPECT_EQ(m_vSeen.back().user, longest.ToText());
 }
 
-TEST_F(ZylShowTest, WithoutAWindowShowingAnswersZeroAndShowsNothing) {
+TEST_F(ZylShowTest, WithoutAWindowShowingAnswersZeroAndAWindowThatCannotBeMadeIsTriedAgain) {
     HostUserId peer = ZylHostId(u"S2.1000");
     EXPECT_EQ(Show(1, nullptr), 0);
     EXPECT_EQ(Show(2, &peer), 0);
     EXPECT_EQ(m_host.Plugin().GetMainWindow(), nullptr);
-}
 
-TEST_F(ZylShowTest, AWindowThatCannotBeMadeIsNoErrorAndIsTriedAgain) {
     ProvideWindow(false);
     EXPECT_EQ(Show(1, nullptr), 0);
     EXPECT_EQ(m_host.Plugin().GetMainWindow(), nullptr);
@@ -668,16 +607,6 @@ TEST_F(ZylShowTest, AHiddenWindowGetsATrayClickAndAMinimisedOneIsRestored) {
     EXPECT_EQ(m_vSeen[0].second, 1);
     EXPECT_FALSE(m_vSeen[0].hasUser);
     EXPECT_EQ(m_vSeen[0].mode, 1);
-}
-
-TEST_F(ZylShowTest, AUserIdLongerThanTwentyCharactersIsRefused) {
-    ProvideWindow();
-    const HostUserId longest = LongUser(20), tooLong = LongUser(21);
-    EXPECT_EQ(Show(2, &tooLong), -1);
-    EXPECT_EQ(m_nCreated, 0);
-    EXPECT_EQ(Show(2, &longest), 0);
-    ASSERT_FALSE(m_vSeen.empty());
-    EXPECT_EQ(m_vSeen.back().user, longest.ToText());
 }
 
 TEST_F(ZylShowTest, AWindowThatIsNoLongerAWindowShowsNothing) {
