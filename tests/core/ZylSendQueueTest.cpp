@@ -3,8 +3,6 @@
 #include "ZylScriptedHost.h"
 
 #include "core/ZylProtocol.h"
-#include "core/ZylSendQueue.h"
-#include "core/ZylUserList.h"
 
 #include <gtest/gtest.h>
 
@@ -53,16 +51,10 @@ protected:
 
 } // namespace
 
-TEST_F(ZylSendQueueTest, NothingLeavesBeforeTheTimerTicks) {
-    ASSERT_EQ(Send(u"S2.1000", 1024, 4096, 1), 0);
-    EXPECT_TRUE(Offered().empty());
-    m_host.Tick();
-    EXPECT_EQ(Taken(), (std::vector<ZYLOFFER>{{u"S2.1000", 1024, 4096, 1}}));
-}
-
-TEST_F(ZylSendQueueTest, OneUsersPdusOnOneChannelLeaveInQueueOrderWithTheirBytes) {
+TEST_F(ZylSendQueueTest, OneUsersPdusOnOneChannelLeaveOnTheTickInQueueOrderWithTheirBytes) {
     for (uint8_t tag = 1; tag <= 5; ++tag)
         ASSERT_EQ(Send(u"S2.1000", 1024, 4096 + tag, tag), 0);
+    EXPECT_TRUE(Offered().empty()); // nothing leaves before the timer ticks
     m_host.Tick();
     const auto taken = m_host.Taken();
     ASSERT_EQ(taken.size(), 5u);
@@ -221,31 +213,4 @@ TEST(ZylSendQueueBeforeLogin, TheLengthIsTestedBeforeTheQueueExists) {
     EXPECT_EQ(host.Plugin().SendData(4101, big.data(), 65537, u"S2.1000", 1025), -2);
     EXPECT_EQ(host.Plugin().SendData(4101, big.data(), 65536, u"S2.1000", 1025), -1);
     EXPECT_EQ(host.Plugin().SendData(4096, nullptr, 0, u"S2.1000", 1024), -1);
-}
-
-// The queue on its own: the drain walks the registry it was given.
-TEST(ZylSendQueueAlone, RemoveFirstTakesOnlyTheOldestOfThatLine) {
-    CZylHost noHost;
-    ZylUserList users(noHost);
-    ZylSendQueue queue(users);
-    const uint8_t a = 1, b = 2;
-    ASSERT_EQ(queue.Add(u"S2.1000", 4096, 1024, &a, 1), 0);
-    ASSERT_EQ(queue.Add(u"s2.1000", 4097, 1024, &b, 1), 0);
-    ASSERT_EQ(queue.Add(u"S2.1000", 4101, 1025, &b, 1), 0);
-    EXPECT_EQ(queue.GetCount(1024), 2u);
-    EXPECT_EQ(queue.GetCount(1025), 1u);
-    EXPECT_EQ(queue.FindFirst(u"S2.1000", 1024)->command, 4096u);
-    EXPECT_EQ(queue.RemoveFirst(u"S2.1000", 1024), 0);
-    EXPECT_EQ(queue.FindFirst(u"S2.1000", 1024)->command, 4097u);
-    EXPECT_EQ(queue.FindFirst(u"S2.1000", 1025)->command, 4101u);
-    EXPECT_EQ(queue.RemoveFirst(u"S7.1000", 1024), 0); // none matched is not an error
-    EXPECT_EQ(queue.RemoveFirst(u"S2.1000", 1026), -1);
-    EXPECT_EQ(queue.FindFirst(u"S2.1000", 1026), nullptr);
-    EXPECT_EQ(queue.GetCount(1024), 1u);
-
-    // Without a host, nothing is taken and nothing is lost.
-    users.OnUserZylConnected(u"S2.1000", 1024, 1);
-    queue.Drain(noHost);
-    EXPECT_EQ(queue.GetCount(1024), 1u);
-    EXPECT_EQ(queue.GetCount(1025), 1u);
 }
