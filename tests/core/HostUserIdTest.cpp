@@ -24,43 +24,28 @@ std::vector<uint8_t> WireOf(const HostUserId& user) {
 
 } // namespace
 
-TEST(HostUserIdText, NewIdentityIsInvalid) {
-    const HostUserId user;
-    EXPECT_EQ(user.site, 0u);
-    EXPECT_EQ(user.number, 0u);
-    EXPECT_EQ(user.GetKind(), HostUserId::Invalid);
-    EXPECT_EQ(user.ToText(), u"Invalid ID");
-}
-
-TEST(HostUserIdText, ParsesWithSurroundingWhiteSpace) {
-    HostUserId user;
-    ASSERT_TRUE(user.Parse(u" s12.1000 "));
-    EXPECT_EQ(user.GetKind(), HostUserId::Plain);
-    EXPECT_EQ(user.site, 12u);
-    EXPECT_EQ(user.number, 1000u);
-    EXPECT_EQ(user.ToText(), u"S12.1000");
-
-    ASSERT_TRUE(user.Parse(u"\t\n\v\f\rS3.4567\r\n"));
-    EXPECT_EQ(user.ToText(), u"S3.4567");
-}
-
-TEST(HostUserIdText, MobileIdentityRoundTrips) {
-    for (std::u16string_view text : {u"SM7.2000", u"sm7.2000", u"Sm7.2000"}) {
+TEST(HostUserIdText, ParsesAroundWhiteSpaceInEitherCaseAndPrintsInFull) {
+    struct CASE {
+        std::u16string_view text;
+        int32_t kind;
+        uint32_t site, number;
+        std::u16string_view printed;
+    };
+    for (const CASE& c : {CASE{u" s12.1000 ", HostUserId::Plain, 12, 1000, u"S12.1000"},
+                          CASE{u"\t\n\v\f\rS3.4567\r\n", HostUserId::Plain, 3, 4567, u"S3.4567"},
+                          CASE{u"SM7.2000", HostUserId::Mobile, 7, 0x800007D0u, u"SM7.2000"},
+                          CASE{u"sm7.2000", HostUserId::Mobile, 7, 0x800007D0u, u"SM7.2000"},
+                          CASE{u"Sm7.2000", HostUserId::Mobile, 7, 0x800007D0u, u"SM7.2000"},
+                          CASE{u"SM4294967295.2147483647", HostUserId::Mobile, 4294967295u, 0xFFFFFFFFu,
+                               u"SM4294967295.2147483647"}}) {
+        SCOPED_TRACE(ZylToUtf8(c.text));
         HostUserId user;
-        ASSERT_TRUE(user.Parse(text)) << ZylToUtf8(text);
-        EXPECT_EQ(user.GetKind(), HostUserId::Mobile);
-        EXPECT_EQ(user.site, 7u);
-        EXPECT_EQ(user.number, 0x800007D0u);
-        EXPECT_EQ(user.ToText(), u"SM7.2000");
+        ASSERT_TRUE(user.Parse(c.text));
+        EXPECT_EQ(user.GetKind(), c.kind);
+        EXPECT_EQ(user.site, c.site);
+        EXPECT_EQ(user.number, c.number);
+        EXPECT_EQ(user.ToText(), c.printed);
     }
-}
-
-TEST(HostUserIdText, LargestValuesPrintInFull) {
-    HostUserId user;
-    ASSERT_TRUE(user.Parse(u"SM4294967295.2147483647"));
-    EXPECT_EQ(user.site, 4294967295u);
-    EXPECT_EQ(user.number, 0xFFFFFFFFu);
-    EXPECT_EQ(user.ToText(), u"SM4294967295.2147483647");
 }
 
 TEST(HostUserIdText, MalformedTextsAreRefusedAndChangeNothing) {
