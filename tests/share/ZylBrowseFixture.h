@@ -9,11 +9,11 @@
 #include "core/ZylText.h"
 #include "share/ZylShareManager.h"
 #include "share/ZylViewerManager.h"
+#include "support/ZylTestFiles.h"
 #include "support/ZylTestHost.h"
+#include "support/ZylTestShares.h"
 
 #include <gtest/gtest.h>
-
-#include <fstream>
 
 struct ZYLLISTEDITEM {
     int32_t folder;
@@ -131,29 +131,17 @@ protected:
         const std::filesystem::path full = files.Path() / relative;
         if (folder)
             std::filesystem::create_directories(full);
-        auto share = std::make_unique<CZylShareObject>();
-        share->SetShareName(shareName);
-        share->SetName(ZylFromFsPath(full.filename()));
-        share->SetPath(ZylFromFsPath(full.parent_path()));
-        share->SetFolder(folder);
+        auto share =
+            ZylMakeShare(shareName, ZylFromFsPath(full.filename()), ZylFromFsPath(full.parent_path()), folder,
+                         everyone ? std::optional<uint16_t>(everyone) : std::nullopt);
         share->SetType(folder ? u"Folder" : u"File");
-        if (everyone) {
-            ZYLPRIVILEGEDUSER entry;
-            entry.id = u"Everyone";
-            entry.type = ZYL_PRIVILEGED_EVERYONE;
-            entry.privilege = everyone;
-            share->AddPrivilegedUser(entry);
-        }
         CZylShareObject& added = *share;
         EXPECT_EQ(Shares().AddShare(std::move(share)), 0);
         return added;
     }
 
     void Touch(const std::string& relative, size_t size = 0) {
-        const std::filesystem::path full = files.Path() / relative;
-        std::filesystem::create_directories(full.parent_path());
-        std::ofstream out(full, std::ios::binary);
-        out << std::string(size, 'x');
+        ZylWriteFileBytes(files.Path() / relative, std::string(size, 'x'));
     }
 
     bool WaitForListings(size_t n) {

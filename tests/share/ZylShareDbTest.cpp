@@ -8,6 +8,7 @@
 #include "support/ZylFakePlatform.h"
 #include "support/ZylTempDir.h"
 #include "support/ZylTestFiles.h"
+#include "support/ZylTestShares.h"
 
 #include <gtest/gtest.h>
 
@@ -53,11 +54,7 @@ struct SHAREDB {
 
 std::unique_ptr<CZylShareObject> MakeShare(std::u16string shareName, std::u16string name, std::u16string path,
                                            int32_t folder) {
-    auto share = std::make_unique<CZylShareObject>();
-    share->SetShareName(shareName);
-    share->SetName(name);
-    share->SetPath(path);
-    share->SetFolder(folder);
+    auto share = ZylMakeShare(shareName, name, path, folder);
     share->SetType(folder ? u"Folder" : u"TXT File");
     share->SetTime(Time(2007, 5, 6, 7, 8, 9));
     return share;

@@ -7,6 +7,7 @@
 #include "core/ZylText.h"
 #include "support/ZylFakePlatform.h"
 #include "support/ZylTempDir.h"
+#include "support/ZylTestShares.h"
 
 #include <gtest/gtest.h>
 
@@ -21,11 +22,7 @@ namespace {
 struct MANAGER {
     MANAGER() : plugin(platform), manager(plugin.GetShareManager()) {}
     CZylShareObject& Add(std::u16string shareName, std::u16string name, std::u16string path, int32_t folder) {
-        auto share = std::make_unique<CZylShareObject>();
-        share->SetShareName(shareName);
-        share->SetName(name);
-        share->SetPath(path);
-        share->SetFolder(folder);
+        auto share = ZylMakeShare(shareName, name, path, folder);
         CZylShareObject& added = *share;
         EXPECT_EQ(manager.AddShare(std::move(share)), 0);
         return added;

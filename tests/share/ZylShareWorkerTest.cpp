@@ -125,11 +125,7 @@ TEST_F(CZylBrowseTest, PageIsOfferedAgainUntilItCanBeQueued) {
     request.Write(CZylDateTime(1200000000));
     // One listing of no shares (its single empty page), one of a share.
     ASSERT_EQ(shares.OnRequestShareRootInfo(request.Data(), request.Size(), b.Id()), 0);
-    auto share = std::make_unique<CZylShareObject>();
-    share->SetShareName(u"Late");
-    share->SetName(u"late");
-    share->SetPath(u"/nowhere");
-    shares.AddShare(std::move(share));
+    shares.AddShare(ZylMakeShare(u"Late", u"late", u"/nowhere", 0));
     ASSERT_EQ(shares.OnRequestShareRootInfo(request.Data(), request.Size(), b.Id()), 0);
     ASSERT_TRUE(WaitReal([&] { return c.Platform().m_nSleeps >= 6; }));
     EXPECT_EQ(c.Platform().m_nSleptMs % 300, 0u);
