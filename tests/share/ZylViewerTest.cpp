@@ -87,29 +87,6 @@ TEST_F(CZylViewerTest, PagesBuildTheListAndAnnounceItOnce) {
     EXPECT_EQ(item.GetSize(), 117u);
     EXPECT_TRUE(item.GetShareTime() == CZylDateTime(1200000000));
     EXPECT_TRUE(item.GetTime() == CZylDateTime(1100000000));
-
-    // A repeated first page restarts the list; nothing is announced until it is whole again.
-    Deliver(ZYL_CMD_SHARE_ROOT_INFO_REPLY, Page(true, 20, 0, 16));
-    EXPECT_EQ(viewer->GetItemCount(), 16);
-    EXPECT_EQ(window.Count(WM_ZYL_FRIEND_ROOT), 1u);
-    Deliver(ZYL_CMD_SHARE_ROOT_INFO_REPLY, Page(true, 20, 16, 4));
-    EXPECT_EQ(window.Count(WM_ZYL_FRIEND_ROOT), 2u);
-}
-
-TEST_F(CZylViewerTest, EmptyFolderReplyReplacesTheSharesAtOnce) {
-    Deliver(ZYL_CMD_SHARE_ROOT_INFO_REPLY, Page(true, 3, 0, 3));
-    ASSERT_EQ(viewer->GetItemCount(), 3);
-    // Only the low 16 bits of the command count.
-    Deliver(0x10000u | ZYL_CMD_EXPLORER_FOLDER_REPLY, Page(false, 0, 0, 0));
-    EXPECT_EQ(viewer->GetItemCount(), 0);
-    EXPECT_EQ(window.Count(WM_ZYL_FRIEND_FOLDER), 1u);
-
-    Deliver(ZYL_CMD_EXPLORER_FOLDER_REPLY, Page(false, 2, 0, 2));
-    ASSERT_EQ(viewer->GetItemCount(), 2);
-    EXPECT_EQ(viewer->GetItem(1)->GetShareName(), u"item1");
-    EXPECT_EQ(viewer->GetItem(1)->GetSize(), 101u);
-    EXPECT_EQ(viewer->GetItem(1)->GetGrantedPrivilege(), 0);
-    EXPECT_EQ(window.Count(WM_ZYL_FRIEND_FOLDER), 2u);
 }
 
 TEST_F(CZylViewerTest, RepliesItMustNotTake) {
