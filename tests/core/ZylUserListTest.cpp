@@ -122,19 +122,6 @@ TEST_F(ZylUserListTest, ConnectAsksForBothChannelsUnlessBothAreOpen) {
     EXPECT_EQ(m_users.IsConnected(u"S12.1000", 1025), 0);
 }
 
-TEST_F(ZylUserListTest, DisconnectClosesOnlyTheOpenChannelsRequestChannelFirst) {
-    m_users.OnUserZylConnected(u"S12.1000", 1025, 1);
-    m_users.Disconnect(u"S12.1000");
-    EXPECT_EQ(m_vCalls, (std::vector<ZYLCALL>{{513, u"S12.1000", 1025}}));
-    m_vCalls.clear();
-    m_users.OnUserZylConnected(u"S12.1000", 1024, 1);
-    m_users.Disconnect(u"S12.1000");
-    EXPECT_EQ(m_vCalls, (std::vector<ZYLCALL>{{513, u"S12.1000", 1024}, {513, u"S12.1000", 1025}}));
-    m_vCalls.clear();
-    m_users.Disconnect(u"S99.1000");
-    EXPECT_TRUE(m_vCalls.empty());
-}
-
 TEST_F(ZylUserListTest, ConnectAllAsksForEveryUserWhateverItsState) {
     m_users.OnUserZylConnected(u"S12.1000", 1024, 1);
     m_users.OnUserZylConnected(u"S12.1000", 1025, 1);
