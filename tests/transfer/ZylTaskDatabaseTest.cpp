@@ -226,7 +226,7 @@ TEST_F(CZylTaskDbTest, LoadingReplacesWhatTheManagerHolds) {
     EXPECT_EQ(Tasks().GetTaskAt(0)->m_bRunning, 0);
 }
 
-TEST_F(CZylTaskDbTest, ADatabaseOfAnotherUserIsDeletedAndNothingLoaded) {
+TEST_F(CZylTaskDbTest, ADatabaseOfAnotherUserOrWithADamagedHeaderIsDeletedAndNothingLoaded) {
     MakeDownload();
     ASSERT_EQ(Tasks().LoadSave(0), 0);
     CZylFakePlatform platform;
@@ -235,25 +235,21 @@ TEST_F(CZylTaskDbTest, ADatabaseOfAnotherUserIsDeletedAndNothingLoaded) {
     ASSERT_EQ(other.GetTaskManager().LoadSave(1), 0);
     EXPECT_EQ(other.GetTaskManager().GetTaskCount(), 0);
     EXPECT_FALSE(fs::exists(DbPath()));
-}
 
-TEST_F(CZylTaskDbTest, ADamagedHeaderDeletesTheFile) {
     ZylWriteFileBytes(DbPath(), ZylToUtf16Le(u"garbage\n#id=S1.1001\nTaskNum=1\n"));
     ASSERT_EQ(Tasks().LoadSave(1), 0);
     EXPECT_EQ(Tasks().GetTaskCount(), 0);
     EXPECT_FALSE(fs::exists(DbPath()));
 }
 
-TEST_F(CZylTaskDbTest, NoFileLoadsNothingAndTheFirstSaveWritesOnlyTheHeader) {
+TEST_F(CZylTaskDbTest, NoFileLoadsNothingTheFirstSaveWritesOnlyTheHeaderAndNoPathFails) {
     ASSERT_EQ(Tasks().LoadSave(1), 0);
     EXPECT_EQ(Tasks().GetTaskCount(), 0);
     ASSERT_EQ(Tasks().LoadSave(0), 0);
     EXPECT_EQ(ZylReadUtf16LeFile(DbPath()),
               Lines({u"#zyl task file, version=Beta0.1", u"#id=S1.1001", u"AutoStartAllTasks=0",
                      u"MaxTaskNumber=-1", u"TaskNum=0"}));
-}
-
-TEST_F(CZylTaskDbTest, AnEmptyPathFailsBothWays) {
+    // Without a path there is nothing to load or save.
     Tasks().SetDbPath(u"");
     EXPECT_EQ(Tasks().LoadSave(0), -1);
     EXPECT_EQ(Tasks().LoadSave(1), -1);
