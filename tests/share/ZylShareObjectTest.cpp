@@ -33,13 +33,13 @@ TEST(ZylShareAccess, EveryoneGrantsToAllAndUserEntriesOnlyAdd) {
     // An entry of one user cannot take away what "Everyone" grants.
     share.AddPrivilegedUser(Entry(u"S1.3000", 0));
     EXPECT_TRUE(share.HasPrivilege(u"S1.3000", ZYL_PRIV_BROWSE));
-}
 
-TEST(ZylShareAccess, EveryoneIdComparesWithoutCase) {
-    CZylShareObject share;
-    share.AddPrivilegedUser(Entry(u"EVERYONE", ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD, ZYL_PRIVILEGED_EVERYONE));
-    EXPECT_EQ(share.GetEveryonePrivilege(), 3);
-    EXPECT_TRUE(share.HasPrivilege(u"S9.9999", ZYL_PRIV_DOWNLOAD));
+    // The "Everyone" id compares without case.
+    CZylShareObject shouted;
+    shouted.AddPrivilegedUser(
+        Entry(u"EVERYONE", ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD, ZYL_PRIVILEGED_EVERYONE));
+    EXPECT_EQ(shouted.GetEveryonePrivilege(), 3);
+    EXPECT_TRUE(shouted.HasPrivilege(u"S9.9999", ZYL_PRIV_DOWNLOAD));
 }
 
 TEST(ZylShareAccess, ReportedRightsCombineAndHonourTheUploadSwitch) {
