@@ -78,8 +78,3 @@ TEST(ZylTextBuffers, FixedFieldsAreCutAndTerminated) {
     EXPECT_EQ(ZylFromBuffer(unterminated, 3), u"xyz");
     EXPECT_EQ(ZylFromBuffer(nullptr, 3), u"");
 }
-
-TEST(ZylTextFormat, WideResult) {
-    EXPECT_EQ(ZylFormat("{}\t{}\t{}", "2008-02-05 07:08:09", 3, ZylToUtf8(u"\u6587")),
-              u"2008-02-05 07:08:09\t3\t\u6587");
-}
