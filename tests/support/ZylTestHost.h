@@ -74,7 +74,7 @@ public:
     // Moves every node's time on by ms in steps of 10 ms, running timers and delivering PDUs.
     void Tick(uint32_t ms = 10);
     // Ticks until the condition holds (real worker threads get a moment each round); false when
-    // maxMs of virtual time passed first.
+    // maxMs of virtual time and at least ten real seconds passed first.
     bool RunUntil(const std::function<bool()>& condition, uint32_t maxMs = 60000);
 
     // Every PDU the host took, in order.
