@@ -137,6 +137,28 @@ protected:
         ASSERT_TRUE(WaitForText("serve.log", "is online")) << ReadAll(m_pRoot / "serve.log");
     }
 
+    fs::path Downloads() const { return m_pRoot / "downloads"; }
+    fs::path Partial() const { return Downloads() / "Pics" / "big.bin.fst"; }
+
+    // Serves the tree with a large file and starts the friend's download of it; returns once part
+    // of the large file has arrived.
+    void StartLargeDownload(uint64_t seed, pid_t& getter) {
+        ServeTree({"--everyone", "browse,download"});
+        WriteRandom(m_pTree / "big.bin", 48 * 1024 * 1024, seed);
+        getter = Start(kFriend, {"get", kOwner, "Pics", Downloads().string()}, "get.log");
+        ASSERT_GT(getter, 0);
+        WaitForPartial(Partial());
+        ASSERT_TRUE(fs::exists(Partial())) << ReadAll(m_pRoot / "get.log");
+    }
+
+    // Waits for a child started with Start; its wait status.
+    int Reap(pid_t pid) {
+        int status = -1;
+        waitpid(pid, &status, 0);
+        m_vChildren.erase(std::remove(m_vChildren.begin(), m_vChildren.end(), pid), m_vChildren.end());
+        return status;
+    }
+
     fs::path m_pRoot;
     fs::path m_pTree;
     CZylLocalBroker m_broker;
@@ -217,43 +239,27 @@ TEST_F(ZylNodeTest, BadArgumentsAndCredentialsGiveOneClearLine) {
 }
 
 TEST_F(ZylNodeTest, DownloadKilledInTheMiddleCompletesAfterARestart) {
-    ServeTree({"--everyone", "browse,download"});
-    WriteRandom(m_pTree / "big.bin", 48 * 1024 * 1024, 7);
-    const fs::path downloads = m_pRoot / "downloads";
-    const pid_t getter = Start(kFriend, {"get", kOwner, "Pics", downloads.string()}, "get.log");
-    ASSERT_GT(getter, 0);
-    // Kill it once some of the large file has arrived.
-    const fs::path partial = downloads / "Pics" / "big.bin.fst";
-    WaitForPartial(partial);
-    ASSERT_TRUE(fs::exists(partial)) << ReadAll(m_pRoot / "get.log");
+    pid_t getter = -1;
+    ASSERT_NO_FATAL_FAILURE(StartLargeDownload(7, getter));
     kill(getter, SIGKILL);
-    waitpid(getter, nullptr, 0);
-    m_vChildren.erase(std::remove(m_vChildren.begin(), m_vChildren.end(), getter), m_vChildren.end());
+    Reap(getter);
     std::error_code ec;
-    EXPECT_LT(fs::file_size(partial, ec), fs::file_size(m_pTree / "big.bin"));
+    EXPECT_LT(fs::file_size(Partial(), ec), fs::file_size(m_pTree / "big.bin"));
 
-    ASSERT_EQ(Run(kFriend, {"get", kOwner, "Pics", downloads.string()}), 0) << m_sOutput;
+    ASSERT_EQ(Run(kFriend, {"get", kOwner, "Pics", Downloads().string()}), 0) << m_sOutput;
     EXPECT_NE(m_sOutput.find("resuming"), std::string::npos) << m_sOutput;
-    ExpectSameTree(m_pTree, downloads / "Pics");
+    ExpectSameTree(m_pTree, Downloads() / "Pics");
 }
 
 TEST_F(ZylNodeTest, BrokerRestartInTheMiddleOfATransfer) {
-    ServeTree({"--everyone", "browse,download"});
-    WriteRandom(m_pTree / "big.bin", 48 * 1024 * 1024, 8);
-    const fs::path downloads = m_pRoot / "downloads";
-    const pid_t getter = Start(kFriend, {"get", kOwner, "Pics", downloads.string()}, "get.log");
-    ASSERT_GT(getter, 0);
-    const fs::path partial = downloads / "Pics" / "big.bin.fst";
-    WaitForPartial(partial);
-    ASSERT_TRUE(fs::exists(partial)) << ReadAll(m_pRoot / "get.log");
+    pid_t getter = -1;
+    ASSERT_NO_FATAL_FAILURE(StartLargeDownload(8, getter));
     m_broker.Stop();
     std::this_thread::sleep_for(300ms);
     ASSERT_TRUE(m_broker.Start()) << m_broker.Error();
 
-    int status = -1;
-    waitpid(getter, &status, 0);
-    m_vChildren.erase(std::remove(m_vChildren.begin(), m_vChildren.end(), getter), m_vChildren.end());
+    const int status = Reap(getter);
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadAll(m_pRoot / "get.log");
-    ExpectSameTree(m_pTree, downloads / "Pics");
+    ExpectSameTree(m_pTree, Downloads() / "Pics");
 }
 } // namespace
