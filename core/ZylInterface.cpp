@@ -17,15 +17,21 @@ constexpr int32_t ZYL_LOG_ACTIVITY = 3;
 constexpr std::u16string_view ZYL_WINDOW_TITLE = u"\u6587\u4EF6\u5171\u4EAB"; // "file sharing"
 } // namespace
 
-std::u16string ZylUserText(intptr_t hostUserId) {
-    if (hostUserId == 0)
-        return {};
-    // Only the two fields are read: the host's object may come from another build.
+namespace {
+// Only the two fields are read: the host's object may come from another build.
+HostUserId ZylIdentity(intptr_t hostUserId) {
     const auto* id = reinterpret_cast<const HostUserId*>(hostUserId);
     HostUserId copy;
     copy.number = id->number;
     copy.site = id->site;
-    return copy.ToText();
+    return copy;
+}
+} // namespace
+
+std::u16string ZylUserText(intptr_t hostUserId) {
+    if (hostUserId == 0)
+        return {};
+    return ZylIdentity(hostUserId).ToText();
 }
 
 CZylInterface::CZylInterface(IZylPlatform& platform)
@@ -54,10 +60,12 @@ int32_t CZylInterface::ProcessMessage(uint32_t code, intptr_t a1, intptr_t a2, i
                 return SetHostCallback(nullptr);
             return SetHostCallback(callback);
         }
-        case DLL_P2P_LOGIN:
-            if (a1 == 0)
+        case DLL_P2P_LOGIN: {
+            // An invalid identity has no user id: its text would name the databases "Invalid ID".
+            if (a1 == 0 || ZylIdentity(a1).GetKind() == HostUserId::Invalid)
                 return -1;
             return Login(ZylUserText(a1));
+        }
         case DLL_P2P_LOGOUT:
             return Logout();
         case DLL_P2P_SHOW:

@@ -175,6 +175,11 @@ TEST(ZylEntryPoint, ALoginIdTooLongForTheFixedFieldsOrNoneIsRefused) {
     HostUserId tooLong = LongUser(21), longest = LongUser(20);
     EXPECT_EQ(host.Code(DLL_P2P_LOGIN, 0), -1); // nor is a login without a user
     EXPECT_FALSE(host.Plugin().IsInitialized());
+    HostUserId invalid; // nor one whose text would be "Invalid ID"
+    invalid.site = 12;
+    invalid.number = 999;
+    EXPECT_EQ(host.Code(DLL_P2P_LOGIN, reinterpret_cast<intptr_t>(&invalid)), -1);
+    EXPECT_FALSE(host.Plugin().IsInitialized());
     EXPECT_EQ(host.Code(DLL_P2P_LOGIN, reinterpret_cast<intptr_t>(&tooLong)), -1);
     EXPECT_FALSE(host.Plugin().IsInitialized());
     EXPECT_FALSE(fs::exists(host.PluginFolder()));
