@@ -3,7 +3,7 @@
 // receives the completed listings, the log lines and the error reports the window would show.
 #pragma once
 
-#include "core/ZylInterface.h"
+#include "plugin/ZylInterface.h"
 #include "core/ZylPlatform.h"
 #include "host/ZylMqttHost.h"
 #include "platform/ZylQtPlatform.h"

@@ -1,6 +1,6 @@
 #include "core/ZylManagerBase.h"
 
-#include "core/ZylInterface.h"
+#include "core/ZylPluginContext.h"
 #include "core/ZylPayload.h"
 #include "core/ZylProtocol.h"
 #include "core/ZylText.h"
@@ -96,7 +96,7 @@ int32_t CZylManagerBase::SendErrorPdu(int32_t code, std::u16string_view user, ui
         writer.WriteInt32(code).WriteInt32(key).WriteInt32(detail).WriteInt32(n > 0 && data ? n : 0);
         if (n > 0 && data)
             writer.WriteBytes(data, n);
-        return m_rInterface.SendPayload(ZYL_CMD_ERROR, writer, user, ZYL_CHANNEL_REQUEST);
+        return m_rContext.SendPayload(ZYL_CMD_ERROR, writer, user, ZYL_CHANNEL_REQUEST);
     } catch (const ZylCodecError&) {
         return -1;
     }

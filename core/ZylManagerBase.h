@@ -12,7 +12,7 @@
 
 class CZylDbReader;
 class CZylDbWriter;
-class CZylInterface;
+class IZylPluginContext;
 class CZylShareObject;
 class ZylUserList;
 
@@ -36,7 +36,7 @@ struct ZYLOPENFILE {
 
 class CZylManagerBase {
 public:
-    explicit CZylManagerBase(CZylInterface& owner) : m_rInterface(owner) {}
+    explicit CZylManagerBase(IZylPluginContext& owner) : m_rContext(owner) {}
     virtual ~CZylManagerBase();
     CZylManagerBase(const CZylManagerBase&) = delete;
     CZylManagerBase& operator=(const CZylManagerBase&) = delete;
@@ -54,7 +54,7 @@ public:
     const std::u16string& GetDbPath() const { return m_sDbPath; }
     void SetModified(bool modified = true) { m_bModified = modified ? 1 : 0; }
     bool IsModified() const { return m_bModified != 0; }
-    CZylInterface& GetInterface() const { return m_rInterface; }
+    IZylPluginContext& GetContext() const { return m_rContext; }
 
     // Open files, found by key and path (the path without regard to case); the user is the peer
     // the file serves (empty matches any peer).
@@ -77,7 +77,7 @@ public:
                          const uint8_t* data = nullptr, int32_t n = 0);
 
 protected:
-    CZylInterface& m_rInterface;
+    IZylPluginContext& m_rContext;
     std::u16string m_sLoginId;
     ZylUserList* m_pUsers = nullptr;
     int32_t m_bModified = 0;

@@ -14,7 +14,7 @@
 #pragma once
 
 #include "core/ZylDbFile.h"
-#include "core/ZylInterface.h"
+#include "plugin/ZylInterface.h"
 #include "core/ZylPath.h"
 #include "support/ZylFakePlatform.h"
 #include "support/ZylTempDir.h"

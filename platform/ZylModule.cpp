@@ -1,5 +1,5 @@
 // The loadable module: the one exported entry point drives the one plug-in of the process.
-#include "core/ZylInterface.h"
+#include "plugin/ZylInterface.h"
 #include "platform/ZylQtPlatform.h"
 
 #include "zylfs/ZylPlugin.h"

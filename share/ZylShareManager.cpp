@@ -1,7 +1,7 @@
 #include "share/ZylShareManager.h"
 
 #include "core/ZylDbFile.h"
-#include "core/ZylInterface.h"
+#include "core/ZylPluginContext.h"
 #include "core/ZylPath.h"
 #include "core/ZylPayload.h"
 #include "core/ZylPlatform.h"
@@ -49,7 +49,7 @@ struct CZylShareManager::ZYLWORKORDER {
     ZylShareList shares;        // root info: the shares with the asker's rights
 };
 
-CZylShareManager::CZylShareManager(CZylInterface& owner) : CZylManagerBase(owner) {}
+CZylShareManager::CZylShareManager(IZylPluginContext& owner) : CZylManagerBase(owner) {}
 
 CZylShareManager::~CZylShareManager() {
     Shutdown();
@@ -60,11 +60,11 @@ CZylShareManager::~CZylShareManager() {
 }
 
 CZylDateTime CZylShareManager::Now() const {
-    return CZylDateTime(m_rInterface.GetPlatform().GetCalendarTime());
+    return CZylDateTime(m_rContext.GetPlatform().GetCalendarTime());
 }
 
 void CZylShareManager::Note(std::u16string_view text) {
-    m_rInterface.WriteLog(ZYL_LOG_NOTE, text);
+    m_rContext.WriteLog(ZYL_LOG_NOTE, text);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -445,7 +445,7 @@ int32_t CZylShareManager::RespondShareRootInfo(std::u16string_view user, int32_t
         writer.Write(share.GetTime());
         writer.WriteInt32(share.GetSize());
     }
-    if (m_rInterface.SendPayload(ZYL_CMD_SHARE_ROOT_INFO_REPLY, writer, user, ZYL_CHANNEL_REQUEST) < 0)
+    if (m_rContext.SendPayload(ZYL_CMD_SHARE_ROOT_INFO_REPLY, writer, user, ZYL_CHANNEL_REQUEST) < 0)
         return -1;
     sent += written;
     return written;
@@ -465,7 +465,7 @@ int32_t CZylShareManager::RespondExplorerFolder(std::u16string_view user, int32_
         writer.WriteInt32(entry.GetSize());
         writer.Write(entry.GetTime());
     }
-    return m_rInterface.SendPayload(ZYL_CMD_EXPLORER_FOLDER_REPLY, writer, user, ZYL_CHANNEL_REQUEST);
+    return m_rContext.SendPayload(ZYL_CMD_EXPLORER_FOLDER_REPLY, writer, user, ZYL_CHANNEL_REQUEST);
 }
 
 std::u16string CZylShareManager::FileSharePath(std::u16string_view shareFolder, std::u16string_view shareName,
@@ -496,14 +496,14 @@ int32_t CZylShareManager::RespondFileListOfShareFolder(uint32_t taskId, std::u16
         writer.WriteInt32(file.GetSize());
         writer.Write(file.GetTime());
     }
-    return m_rInterface.SendPayload(ZYL_CMD_FILE_LIST_REPLY, writer, user, ZYL_CHANNEL_REQUEST);
+    return m_rContext.SendPayload(ZYL_CMD_FILE_LIST_REPLY, writer, user, ZYL_CHANNEL_REQUEST);
 }
 
 int32_t CZylShareManager::RespondEmptyFileList(uint32_t taskId, std::u16string_view user) {
     ZylPayloadWriter writer;
     writer.Write(Now());
     writer.WriteInt32(taskId);
-    return m_rInterface.SendPayload(ZYL_CMD_EMPTY_FILE_LIST, writer, user, ZYL_CHANNEL_REQUEST);
+    return m_rContext.SendPayload(ZYL_CMD_EMPTY_FILE_LIST, writer, user, ZYL_CHANNEL_REQUEST);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -524,7 +524,7 @@ void CZylShareManager::Submit(std::shared_ptr<ZYLWORKORDER> order) {
 
 bool CZylShareManager::SendPages(int32_t total, const std::function<int32_t(int32_t)>& page,
                                  const std::atomic<bool>& stop) {
-    IZylPlatform& platform = m_rInterface.GetPlatform();
+    IZylPlatform& platform = m_rContext.GetPlatform();
     int32_t begin = 0;
     while (true) {
         if (stop)
@@ -690,7 +690,7 @@ int32_t CZylShareManager::EnumFolder(std::u16string_view folder, ZylShareList& l
         entry->SetFolder(0);
         entry->SetName(found.name);
         entry->SetPath(base);
-        entry->SetType(m_rInterface.GetPlatform().GetFileTypeName(found.path.native()));
+        entry->SetType(m_rContext.GetPlatform().GetFileTypeName(found.path.native()));
         entry->SetSize(static_cast<uint32_t>(size));
         CZylDateTime time;
         const auto writeTime = fs::last_write_time(found.path, ec);

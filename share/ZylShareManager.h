@@ -34,7 +34,7 @@ public:
     static constexpr uint32_t RETRY_PAUSE_MS = 300; // before offering a page again
     static constexpr size_t WORKER_THREADS = 4;
 
-    explicit CZylShareManager(CZylInterface& owner);
+    explicit CZylShareManager(IZylPluginContext& owner);
     ~CZylShareManager() override;
 
     // The share database: the two header lines, and the whole file (1 loads, 0 saves). Loading

@@ -4,7 +4,7 @@
 #include "share/ZylShareManager.h"
 
 #include "core/ZylDbFile.h"
-#include "core/ZylInterface.h"
+#include "core/ZylPluginContext.h"
 #include "core/ZylPath.h"
 #include "core/ZylPayload.h"
 #include "core/ZylProtocol.h"
@@ -102,7 +102,7 @@ int32_t CZylShareManager::OnRequestFileData(const uint8_t* payload, int32_t leng
     writer.WriteInt32(taskId).WriteInt32(fileIndex).WriteInt32(0).WriteInt32(last).WriteInt32(0);
     writer.WriteInt32(offset).WriteInt32(static_cast<int32_t>(n));
     writer.WriteBytes(data, static_cast<int32_t>(n));
-    return m_rInterface.SendPayload(ZYL_CMD_FILE_DATA_REPLY, writer, user, ZYL_CHANNEL_DATA);
+    return m_rContext.SendPayload(ZYL_CMD_FILE_DATA_REPLY, writer, user, ZYL_CHANNEL_DATA);
 }
 
 int32_t CZylShareManager::OnRequestUpload(const uint8_t* payload, int32_t length, std::u16string_view user) {
@@ -133,7 +133,7 @@ int32_t CZylShareManager::OnRequestUpload(const uint8_t* payload, int32_t length
     ZylPayloadWriter writer(ZYL_REPLY_CAPACITY);
     writer.Write(Now());
     writer.WriteInt32(taskId).WriteInt32(consent);
-    return m_rInterface.SendPayload(ZYL_CMD_UPLOAD_REPLY, writer, user, ZYL_CHANNEL_REQUEST);
+    return m_rContext.SendPayload(ZYL_CMD_UPLOAD_REPLY, writer, user, ZYL_CHANNEL_REQUEST);
 }
 
 // The checks every upload request passes; the target file's full local path, or an error PDU sent
@@ -203,7 +203,7 @@ int32_t CZylShareManager::OnRequestSyncFilesize(const uint8_t* payload, int32_t 
     ZylPayloadWriter writer(ZYL_REPLY_CAPACITY);
     writer.Write(Now());
     writer.WriteInt32(taskId).WriteInt32(fileIndex).WriteInt32(static_cast<int32_t>(size));
-    return m_rInterface.SendPayload(ZYL_CMD_SYNC_FILE_SIZE_REPLY, writer, user, ZYL_CHANNEL_REQUEST);
+    return m_rContext.SendPayload(ZYL_CMD_SYNC_FILE_SIZE_REPLY, writer, user, ZYL_CHANNEL_REQUEST);
 }
 
 int32_t CZylShareManager::OnRequestWriteFileData(const uint8_t* payload, int32_t length,
@@ -270,7 +270,7 @@ int32_t CZylShareManager::OnRequestWriteFileData(const uint8_t* payload, int32_t
     ZylPayloadWriter writer(ZYL_REPLY_CAPACITY);
     writer.Write(Now());
     writer.WriteInt32(taskId).WriteInt32(fileIndex).WriteInt32(offset).WriteInt32(n).WriteInt32(end);
-    return m_rInterface.SendPayload(ZYL_CMD_WRITE_FILE_DATA_REPLY, writer, user, ZYL_CHANNEL_REQUEST);
+    return m_rContext.SendPayload(ZYL_CMD_WRITE_FILE_DATA_REPLY, writer, user, ZYL_CHANNEL_REQUEST);
 }
 
 int32_t CZylShareManager::OnUnfinishedTasks(const uint8_t* payload, int32_t length,

@@ -1,6 +1,6 @@
 #include "share/ZylViewer.h"
 
-#include "core/ZylInterface.h"
+#include "core/ZylPluginContext.h"
 #include "core/ZylPayload.h"
 #include "core/ZylPlatform.h"
 #include "core/ZylProtocol.h"
@@ -16,8 +16,8 @@ void CZylViewer::SetUserID(std::u16string_view id) {
 
 int32_t CZylViewer::RequestShareRootInfo() {
     ZylPayloadWriter writer;
-    writer.Write(CZylDateTime(m_rInterface.GetPlatform().GetCalendarTime()));
-    return m_rInterface.SendPayload(ZYL_CMD_SHARE_ROOT_INFO_REQUEST, writer, m_szUserID, ZYL_CHANNEL_REQUEST);
+    writer.Write(CZylDateTime(m_rContext.GetPlatform().GetCalendarTime()));
+    return m_rContext.SendPayload(ZYL_CMD_SHARE_ROOT_INFO_REQUEST, writer, m_szUserID, ZYL_CHANNEL_REQUEST);
 }
 
 int32_t CZylViewer::RequestExplorerFolder(std::u16string_view sharePath, const CZylDateTime& time) {
@@ -26,7 +26,7 @@ int32_t CZylViewer::RequestExplorerFolder(std::u16string_view sharePath, const C
         ZylPayloadWriter writer;
         writer.Write(time);
         writer.WriteString(sharePath);
-        return m_rInterface.SendPayload(ZYL_CMD_EXPLORER_FOLDER_REQUEST, writer, m_szUserID,
+        return m_rContext.SendPayload(ZYL_CMD_EXPLORER_FOLDER_REQUEST, writer, m_szUserID,
                                         ZYL_CHANNEL_REQUEST);
     } catch (const ZylCodecError&) {
         return -1; // a path too long for one payload

@@ -16,7 +16,7 @@ class IZylWindow;
 
 class CZylViewer : public CZylManagerBase {
 public:
-    explicit CZylViewer(CZylInterface& owner) : CZylManagerBase(owner) {}
+    explicit CZylViewer(IZylPluginContext& owner) : CZylManagerBase(owner) {}
     ~CZylViewer() override;
 
     // A viewer keeps nothing on disk.

@@ -13,7 +13,7 @@ CZylViewer* CZylViewerManager::AddViewer(std::u16string_view user) {
     if (CZylViewer* viewer = FindViewer(user))
         return viewer;
     try {
-        auto viewer = std::make_unique<CZylViewer>(m_rInterface);
+        auto viewer = std::make_unique<CZylViewer>(m_rContext);
         viewer->SetUserID(user);
         m_vViewers.push_back(std::move(viewer));
     } catch (const std::bad_alloc&) {

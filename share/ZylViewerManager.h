@@ -9,11 +9,11 @@
 #include <string_view>
 #include <vector>
 
-class CZylInterface;
+class IZylPluginContext;
 
 class CZylViewerManager {
 public:
-    explicit CZylViewerManager(CZylInterface& owner) : m_rInterface(owner) {}
+    explicit CZylViewerManager(IZylPluginContext& owner) : m_rContext(owner) {}
     virtual ~CZylViewerManager();
     CZylViewerManager(const CZylViewerManager&) = delete;
     CZylViewerManager& operator=(const CZylViewerManager&) = delete;
@@ -35,6 +35,6 @@ public:
     void DeleteAllViewers();
 
 private:
-    CZylInterface& m_rInterface;
+    IZylPluginContext& m_rContext;
     std::vector<std::unique_ptr<CZylViewer>> m_vViewers;
 };

@@ -3,7 +3,7 @@
 #include "transfer/ZylTask.h"
 
 #include "core/ZylDbFile.h"
-#include "core/ZylInterface.h"
+#include "core/ZylPluginContext.h"
 #include "core/ZylPayload.h"
 #include "core/ZylPlatform.h"
 #include "core/ZylProtocol.h"
@@ -75,7 +75,7 @@ CZylDateTime CZylTask::Now() const {
 }
 
 void CZylTask::Log(std::u16string_view text) const {
-    m_rManager.GetInterface().WriteLog(ZYL_LOG_TRANSFER, text);
+    m_rManager.GetContext().WriteLog(ZYL_LOG_TRANSFER, text);
 }
 
 void CZylTask::NoteChange(bool immediate) const {
@@ -83,7 +83,7 @@ void CZylTask::NoteChange(bool immediate) const {
 }
 
 int32_t CZylTask::Send(uint32_t command, const ZylPayloadWriter& writer) {
-    return m_rManager.GetInterface().SendPayload(command, writer, m_sUserID, ZYL_CHANNEL_REQUEST);
+    return m_rManager.GetContext().SendPayload(command, writer, m_sUserID, ZYL_CHANNEL_REQUEST);
 }
 
 int32_t CZylTask::SendRequest(uint32_t command, const std::function<void(ZylPayloadWriter&)>& fill,

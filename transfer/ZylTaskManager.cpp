@@ -3,7 +3,7 @@
 #include "transfer/ZylTaskManager.h"
 
 #include "core/ZylDbFile.h"
-#include "core/ZylInterface.h"
+#include "core/ZylPluginContext.h"
 #include "core/ZylPath.h"
 #include "core/ZylPayload.h"
 #include "core/ZylPlatform.h"
@@ -22,7 +22,7 @@ CZylTaskManager::~CZylTaskManager() {
 }
 
 IZylPlatform& CZylTaskManager::GetPlatform() const {
-    return m_rInterface.GetPlatform();
+    return m_rContext.GetPlatform();
 }
 
 void CZylTaskManager::DeleteAllTasks() {
@@ -157,7 +157,7 @@ void CZylTaskManager::RegisterTaskUser(CZylTask& task) {
         ++user->nTaskCount;
     }
     if (user) {
-        user->name = m_rInterface.GetHost().GetDisplayName(user->id).substr(0, ZYL_MAX_NAME - 1);
+        user->name = m_rContext.GetDisplayName(user->id).substr(0, ZYL_MAX_NAME - 1);
         task.m_sUserName = user->name.substr(0, ZYL_DISPLAY_NAME_LIMIT);
     }
 }
@@ -353,7 +353,7 @@ int32_t CZylTaskManager::RebuildUserList() {
         PZYLUSER user = nullptr;
         if (m_pUsers->Find(task->m_sUserID, &user) < 0) {
             auto record = ZylUserList::MakeRecord(task->m_sUserID, 1);
-            record->name = m_rInterface.GetHost().GetDisplayName(task->m_sUserID).substr(0, ZYL_MAX_NAME - 1);
+            record->name = m_rContext.GetDisplayName(task->m_sUserID).substr(0, ZYL_MAX_NAME - 1);
             if (m_pUsers->Add(std::move(record), &user) < 0)
                 return -1;
         } else {
@@ -383,7 +383,7 @@ int32_t CZylTaskManager::AnswerUnfinishedTasks(std::u16string_view user) {
         writer.WriteInt32(task->m_nType);
         writer.WriteString(task->GetTaskName());
     }
-    return m_rInterface.SendPayload(ZYL_CMD_UNFINISHED_TASKS_REPLY, writer, user, ZYL_CHANNEL_REQUEST);
+    return m_rContext.SendPayload(ZYL_CMD_UNFINISHED_TASKS_REPLY, writer, user, ZYL_CHANNEL_REQUEST);
 }
 
 int32_t CZylTaskManager::Dispatch(uint32_t command, const uint8_t* payload, int32_t length,

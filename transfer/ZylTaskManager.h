@@ -18,7 +18,7 @@ inline constexpr int32_t ZYL_MAX_UNFINISHED_LISTED = 20;
 
 class CZylTaskManager : public CZylManagerBase {
 public:
-    explicit CZylTaskManager(CZylInterface& owner) : CZylManagerBase(owner) {}
+    explicit CZylTaskManager(IZylPluginContext& owner) : CZylManagerBase(owner) {}
     ~CZylTaskManager() override;
 
     int32_t WriteHeader(CZylDbWriter& file) override;

@@ -2,7 +2,7 @@
 // recorded and whose answers a test scripts. Time moves only when the test ticks.
 #pragma once
 
-#include "core/ZylInterface.h"
+#include "plugin/ZylInterface.h"
 #include "core/ZylPath.h"
 #include "core/ZylProtocol.h"
 #include "core/ZylText.h"

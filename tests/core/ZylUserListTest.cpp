@@ -2,7 +2,7 @@
 // to open and close, the names it takes from the host, and the window it tells about shown users.
 #include "core/ZylUserList.h"
 #include "core/ZylHost.h"
-#include "core/ZylInterface.h"
+#include "plugin/ZylInterface.h"
 #include "core/ZylPlatform.h"
 #include "core/ZylText.h"
 #include "support/ZylFakePlatform.h"

@@ -3,7 +3,7 @@
 #include "share/ZylShareManager.h"
 
 #include "core/ZylDbFile.h"
-#include "core/ZylInterface.h"
+#include "plugin/ZylInterface.h"
 #include "core/ZylPath.h"
 #include "support/ZylFakePlatform.h"
 #include "support/ZylTempDir.h"

@@ -2,7 +2,7 @@
 // every request inside its share, and the folder enumeration behind every listing.
 #include "share/ZylShareManager.h"
 
-#include "core/ZylInterface.h"
+#include "plugin/ZylInterface.h"
 #include "core/ZylPath.h"
 #include "core/ZylText.h"
 #include "support/ZylFakePlatform.h"

@@ -3,7 +3,7 @@
 // and moves time on by hand.
 #pragma once
 
-#include "core/ZylInterface.h"
+#include "plugin/ZylInterface.h"
 #include "support/ZylFakePlatform.h"
 #include "support/ZylTempDir.h"
 

@@ -2,7 +2,7 @@
 // replacement, and the task ids drawn from the settings store.
 #include "ZylTransferTestSupport.h"
 
-#include "core/ZylInterface.h"
+#include "plugin/ZylInterface.h"
 #include "support/ZylFakePlatform.h"
 #include "support/ZylTempDir.h"
 

@@ -1,4 +1,4 @@
-#include "core/ZylInterface.h"
+#include "plugin/ZylInterface.h"
 
 #include "core/ZylDateTime.h"
 #include "core/ZylPath.h"

@@ -5,6 +5,7 @@
 
 #include "core/ZylHost.h"
 #include "core/ZylLog.h"
+#include "core/ZylPluginContext.h"
 #include "core/ZylUserList.h"
 
 #include <atomic>
@@ -33,10 +34,10 @@ struct ZYLOPENREQUEST {
     int32_t nMode;
 };
 
-class CZylInterface {
+class CZylInterface final : public IZylPluginContext {
 public:
     explicit CZylInterface(IZylPlatform& platform);
-    virtual ~CZylInterface();
+    ~CZylInterface() override;
     CZylInterface(const CZylInterface&) = delete;
     CZylInterface& operator=(const CZylInterface&) = delete;
 
@@ -60,12 +61,12 @@ public:
                      int32_t channel);
     // What a payload writer holds, queued as SendData does: 0 when queued, -1 when not.
     int32_t SendPayload(uint32_t command, const ZylPayloadWriter& writer, std::u16string_view user,
-                        int32_t channel);
+                        int32_t channel) override;
     // One tick of the 10 ms timer: drains the send queue.
     void OnInternalTimer();
 
     // Writes a log line at that level; -1 while the plug-in is not initialised (ZylLog's rule).
-    int32_t WriteLog(int32_t level, std::u16string_view text);
+    int32_t WriteLog(int32_t level, std::u16string_view text) override;
     void SetLogWindow(IZylWindow* window) { m_log.SetWindow(window); }
 
     CZylShareManager& GetShareManager() { return m_shareManager; }
@@ -74,7 +75,10 @@ public:
     ZylUserList& GetUserList() { return m_users; }
     CZylLog& GetLog() { return m_log; }
     const CZylHost& GetHost() const { return m_host; }
-    IZylPlatform& GetPlatform() { return m_rPlatform; }
+    IZylPlatform& GetPlatform() override { return m_rPlatform; }
+    std::u16string GetDisplayName(std::u16string_view user) const override {
+        return m_host.GetDisplayName(user);
+    }
     const std::u16string& GetLoginId() const { return m_sLoginId; }
     const std::u16string& GetPluginFolder() const { return m_sPluginFolder; }
     bool IsInitialized() const { return m_bInitialized != 0; }
