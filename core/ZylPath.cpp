@@ -147,3 +147,18 @@ bool ZylTimeToFileTime(const CZylDateTime& value, std::filesystem::file_time_typ
     fileTime = FileTime{duration_cast<FileTime::duration>(offset)};
     return true;
 }
+
+bool ZylHasControlCharacter(std::u16string_view text) {
+    for (char16_t c : text)
+        if (c < 0x20 || c == 0x7F)
+            return true;
+    return false;
+}
+
+bool ZylIsTransferableName(std::u16string_view name) {
+    if (name.empty() || name == u"." || name == u".." || ZylHasControlCharacter(name))
+        return false;
+    if (name.find_first_of(u"\\/") != std::u16string_view::npos)
+        return false;
+    return ZylFromUtf8(ZylToUtf8(name)) == name;
+}

@@ -32,6 +32,13 @@ std::u16string_view ZylLastComponent(std::u16string_view path, char16_t separato
 // An empty path is safe (it names the item itself).
 bool ZylIsSafeRelativePath(std::u16string_view path, char16_t separator);
 
+// The one rule for a file or folder name that travels between peers, used by the side that lists
+// and by the side that receives alike: not empty, neither "." nor "..", no separator of either
+// kind, no control character, and no unpaired surrogate (it must survive the way to UTF-8 and back).
+bool ZylIsTransferableName(std::u16string_view name);
+// True when the text holds a control character (a line feed would break a database line).
+bool ZylHasControlCharacter(std::u16string_view text);
+
 // True when target, with symbolic links resolved, is root itself or lies below it.
 bool ZylIsInside(const std::filesystem::path& root, const std::filesystem::path& target);
 

@@ -1,10 +1,10 @@
 #include "share/ZylShareManager.h"
 
 #include "core/ZylDbFile.h"
-#include "core/ZylPluginContext.h"
 #include "core/ZylPath.h"
 #include "core/ZylPayload.h"
 #include "core/ZylPlatform.h"
+#include "core/ZylPluginContext.h"
 #include "core/ZylProtocol.h"
 #include "core/ZylText.h"
 
@@ -640,7 +640,7 @@ int32_t CZylShareManager::EnumFolder(std::u16string_view folder, ZylShareList& l
         const std::string native = path.filename().native();
         const std::u16string name = ZylFromUtf8(native);
         // A name a peer could not send back, or could not send at all, is not listed.
-        if (ZylToUtf8(name) != native || name.find(ZYL_SHARE_SEPARATOR) != std::u16string::npos)
+        if (ZylToUtf8(name) != native || !ZylIsTransferableName(name))
             continue;
         std::error_code entryError;
         if (it->is_symlink(entryError) && !root.empty() && !ZylIsInside(ZylToFsPath(root), path))

@@ -12,12 +12,7 @@
 namespace fs = std::filesystem;
 
 bool ZylIsStorableName(std::u16string_view name) {
-    if (name.size() > ZYL_TASK_NAME_LIMIT)
-        return false;
-    for (char16_t c : name)
-        if (c < 0x20 || c == 0x7F || c == 0x0A0D)
-            return false;
-    return true;
+    return name.size() <= ZYL_TASK_NAME_LIMIT && !ZylHasControlCharacter(name);
 }
 
 static bool IsSeparator(char16_t c) {
