@@ -7,18 +7,31 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 
 std::atomic<bool> CZylNode::s_bInterrupted{false};
 
 namespace {
+// Readable once a signal came, so that an event loop waiting for work wakes up for it.
+int g_nSignalFd = -1;
+
 void OnSignal(int) {
     CZylNode::s_bInterrupted = true;
+    if (g_nSignalFd >= 0) {
+        const uint64_t one = 1;
+        [[maybe_unused]] const ssize_t written = write(g_nSignalFd, &one, sizeof one);
+    }
 }
 } // namespace
 
 void CZylNode::InstallSignalHandlers() {
+    if (g_nSignalFd < 0)
+        g_nSignalFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     struct sigaction action {};
     action.sa_handler = OnSignal;
     sigemptyset(&action.sa_mask);
@@ -178,10 +191,18 @@ void CZylNode::PollHost() {
 
 bool CZylNode::RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
+    // The loop sleeps until an event comes (a timer, the broker, a signal), so an idle node costs
+    // nothing; the alarm makes sure one comes by the deadline, a day at most apart.
+    QTimer alarm;
+    alarm.setTimerType(Qt::PreciseTimer);
+    alarm.start(static_cast<int>(std::clamp<int64_t>(timeout.count() + 1, 1, 24 * 3600 * 1000)));
+    std::unique_ptr<QSocketNotifier> interrupt;
+    if (g_nSignalFd >= 0)
+        interrupt = std::make_unique<QSocketNotifier>(g_nSignalFd, QSocketNotifier::Read);
     while (!done()) {
         if (s_bInterrupted || !m_sFatal.empty() || std::chrono::steady_clock::now() >= deadline)
             return false;
-        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
     }
     return true;
 }

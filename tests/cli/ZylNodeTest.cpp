@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fstream>
 #include <random>
+#include <sstream>
 #include <sys/wait.h>
 #include <thread>
 
@@ -33,6 +34,18 @@ void WriteRandom(const fs::path& path, size_t size, uint64_t seed) {
 std::string ReadAll(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// The processor time (user and system) a process has used so far, in seconds.
+double CpuSeconds(pid_t pid) {
+    const std::string stat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i)
+        if (i >= 14)
+            ticks += std::stod(field);
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 // Waits (a minute at most) until a download's partial file holds more than 2 MiB.
@@ -133,7 +146,8 @@ protected:
         std::vector<std::string> add{"share", "add", m_pTree.string()};
         add.insert(add.end(), shareOptions.begin(), shareOptions.end());
         ASSERT_EQ(Run(kOwner, add), 0) << m_sOutput;
-        ASSERT_GT(Start(kOwner, {"serve"}, "serve.log"), 0);
+        m_nServer = Start(kOwner, {"serve"}, "serve.log");
+        ASSERT_GT(m_nServer, 0);
         ASSERT_TRUE(WaitForText("serve.log", "is online")) << ReadAll(m_pRoot / "serve.log");
     }
 
@@ -161,6 +175,7 @@ protected:
 
     fs::path m_pRoot;
     fs::path m_pTree;
+    pid_t m_nServer = -1;
     CZylLocalBroker m_broker;
     std::vector<pid_t> m_vChildren;
     std::string m_sOutput;
@@ -198,6 +213,10 @@ TEST_F(ZylNodeTest, BrowseDownloadAndUploadBetweenTwoNodes) {
 
 TEST_F(ZylNodeTest, AUserWithoutRightsIsRefused) {
     ServeTree({"--grant", kFriend + "=browse,download"});
+    // While nobody talks to it, the serving node sleeps between its timers.
+    const double before = CpuSeconds(m_nServer);
+    std::this_thread::sleep_for(3s);
+    EXPECT_LT(CpuSeconds(m_nServer) - before, 0.3) << "an idle node keeps the processor busy";
 
     ASSERT_EQ(Run(kStranger, {"browse", kOwner}), 0) << m_sOutput;
     EXPECT_NE(m_sOutput.find("Pics"), std::string::npos) << "the share is listed, with no rights";
