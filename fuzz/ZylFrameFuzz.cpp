@@ -7,11 +7,13 @@
 // would waste mutations on the half that does not matter for the branch at hand.
 //
 // Checks beyond "no crash": a decoded frame, encoded again, decodes to the same fields, and a
-// parsed topic, built again from its parts, parses to the same parts.
+// parsed topic, built again from its parts, parses to the same parts; a sender's spelling as a user
+// id is its own spelling.
 #include "host/ZylMqttFrame.h"
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace {
@@ -51,6 +53,9 @@ void ZylFuzzTopic(std::string_view topic) {
         ZylCheck(again.has_value());
         ZylCheck(again->receiver == parsed->receiver && again->sender == parsed->sender &&
                  again->channel == parsed->channel);
+        // A sender is taken only under its one spelling, and that spelling is its own.
+        const std::string spelling = ZylCanonicalUserId(parsed->sender);
+        ZylCheck(spelling.empty() || ZylCanonicalUserId(spelling) == spelling);
     }
     if (const auto user = ZylParsePresenceTopic(topic)) {
         ZylCheck(ZylIsValidMqttUserId(*user));

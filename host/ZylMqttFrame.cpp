@@ -1,5 +1,8 @@
 #include "host/ZylMqttFrame.h"
 
+#include "core/ZylText.h"
+#include "zylfs/ZylPlugin.h"
+
 #include <charconv>
 #include <cstring>
 
@@ -76,6 +79,13 @@ bool ZylIsValidMqttUserId(std::string_view user) {
         if (c <= ' ' || c > '~' || c == '/' || c == '+' || c == '#')
             return false;
     return true;
+}
+
+std::string ZylCanonicalUserId(std::string_view text) {
+    HostUserId id;
+    if (!ZylIsValidMqttUserId(text) || !id.Parse(ZylFromUtf8(text)) || id.GetKind() == HostUserId::Invalid)
+        return {};
+    return ZylToUtf8(id.ToText());
 }
 
 std::string ZylPduTopic(std::string_view receiver, std::string_view sender, int32_t channel) {

@@ -45,6 +45,10 @@ enum : uint8_t {
 
 inline constexpr uint8_t ZYL_FRAME_VERSION = 1;
 inline constexpr size_t ZYL_FRAME_HEADER_SIZE = 24;
+// The largest PDU payload, and so the largest body a frame can have: anything larger is dropped
+// unread, and the broker is asked never to send a message much larger.
+inline constexpr size_t ZYL_FRAME_MAX_PAYLOAD = 65536;
+inline constexpr size_t ZYL_FRAME_MAX_SIZE = ZYL_FRAME_HEADER_SIZE + ZYL_FRAME_MAX_PAYLOAD;
 
 struct ZYLFRAME {
     uint8_t kind = 0;
@@ -68,6 +72,10 @@ uint64_t ZylDecodeStreamRef(const std::vector<uint8_t>& payload);
 // A user id fit to be a topic level and a broker user name: 1 to 64 printable ASCII characters
 // without white space, "/", "+" or "#".
 bool ZylIsValidMqttUserId(std::string_view user);
+// The one way the identity that text names is written ("S7.1001" for "s7.1001" or "S7.01001"), or
+// empty when text names no valid identity. A broker account under another spelling of a user id
+// is somebody else: only a text equal to its own spelling speaks for that user.
+std::string ZylCanonicalUserId(std::string_view text);
 
 std::string ZylPduTopic(std::string_view receiver, std::string_view sender, int32_t channel);
 std::string ZylPresenceTopic(std::string_view user);

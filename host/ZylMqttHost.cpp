@@ -9,18 +9,22 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <cstring>
 
 namespace {
 
-constexpr int32_t kMaxPdu = 16 << 20;
-constexpr size_t kMaxEarlyBytes = 8 << 20;
-constexpr size_t kMaxEarlyFrames = 4096;
 constexpr uint32_t kMaxRetransmitMs = 8000;
 constexpr uint64_t kRefuseEveryMs = 500;
 constexpr uint64_t kClosingGiveUpMs = 30000;
 constexpr size_t kMaxLinksPerPeer = 64;
+// What a held message or frame costs beyond its bytes (the record, the topic, the map's node).
+constexpr size_t kHeldOverhead = 256;
+// Room for the topic and properties beside the frame, in the largest packet the broker may send.
+constexpr uint32_t kMaxPacket = ZYL_FRAME_MAX_SIZE + 1024;
+// Each kind of drop is told at most this often, so that a flood does not flood the log too.
+constexpr uint64_t kTellDropsEveryMs = 60000;
 
 uint64_t NowMs() {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -44,18 +48,42 @@ std::string Lower(std::string text) {
     return text;
 }
 
+std::string ReadStringProperty(const mosquitto_property* props, int identifier) {
+    char* value = nullptr;
+    if (!mosquitto_property_read_string(props, identifier, &value, false) || !value)
+        return {};
+    std::string text = value;
+    free(value);
+    return text;
+}
+
+// The login carries one topic, that of its will (the user's presence): a broker that refuses the
+// topic says "topic name invalid", or "not authorised" as for a wrong password.
+std::string WillRefusalText(const std::string& user) {
+    return "connection refused: the broker does not take " + ZylPresenceTopic(user) + " as the will of " +
+           user + "'s login (its access list must let " + user + " write that topic)";
+}
+
 // The broker's answer to a login in words; wrong credentials read the same whichever code it used.
-std::string RefusalText(int rc) {
+std::string RefusalText(int rc, const std::string& user, const mosquitto_property* props) {
+    std::string text;
     switch (rc) {
     case MQTT_RC_BAD_USERNAME_OR_PASSWORD:
     case MQTT_RC_NOT_AUTHORIZED:
     case CONNACK_REFUSED_BAD_USERNAME_PASSWORD:
     case CONNACK_REFUSED_NOT_AUTHORIZED:
-        return "connection refused: not authorised";
+        text = "connection refused: not authorised";
+        break;
+    case MQTT_RC_TOPIC_NAME_INVALID:
+        text = WillRefusalText(user);
+        break;
     default:
-        return "connection refused: " +
+        text = "connection refused: " +
                Lower(rc >= 128 ? mosquitto_reason_string(rc) : mosquitto_connack_string(rc));
+        break;
     }
+    const std::string reason = ReadStringProperty(props, MQTT_PROP_REASON_STRING);
+    return reason.empty() ? text : text + " (the broker says: " + reason + ")";
 }
 
 // Refusals that will not change by trying again.
@@ -69,24 +97,83 @@ std::string LossText(int rc) {
     return Lower(rc >= 128 ? mosquitto_reason_string(rc) : mosquitto_strerror(rc));
 }
 
+// A refused subscription by the broker's reason: only "not authorised" is its access list.
+std::string SubscriptionRefusalText(int reason, const std::string& user, const std::string& filter,
+                                    bool presence) {
+    if (reason == MQTT_RC_NOT_AUTHORIZED)
+        return "the broker's access list does not let " + user + " " +
+               (presence ? "read the presence of others" : "receive its messages");
+    return "the broker refused " + user + "'s subscription to " + filter + ": " + LossText(reason);
+}
+
+// Whether the broker takes the same login without a will: when it does, the will was what it
+// refused. A client of its own (another client id), so that no session of the user is disturbed.
+bool LoginPassesWithoutWill(const ZYLBROKERADDRESS& broker, const std::string& user,
+                            const std::string& password, uint32_t timeoutMs) {
+    int answer = -1;
+    mosquitto* probe = mosquitto_new((user + "-login-check").c_str(), true, &answer);
+    if (!probe)
+        return false;
+    mosquitto_int_option(probe, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    mosquitto_username_pw_set(probe, user.c_str(), password.c_str());
+    mosquitto_connect_v5_callback_set(probe, [](mosquitto*, void* obj, int rc, int,
+                                                const mosquitto_property*) { *static_cast<int*>(obj) = rc; });
+    if (mosquitto_connect(probe, broker.sHost.c_str(), broker.nPort, 10) == MOSQ_ERR_SUCCESS) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (answer < 0 && std::chrono::steady_clock::now() < deadline &&
+               mosquitto_loop(probe, 50, 1) == MOSQ_ERR_SUCCESS) {
+        }
+        if (answer == 0 && mosquitto_disconnect(probe) == MOSQ_ERR_SUCCESS)
+            mosquitto_loop(probe, 50, 1); // sends the logout
+    }
+    mosquitto_destroy(probe);
+    return answer == 0;
+}
+
 } // namespace
 
-// libmosquitto calls these on its network thread: they only file what happened for the owner.
+std::string ZYLBROKERADDRESS::Text() const {
+    return (sHost.find(':') != std::string::npos ? "[" + sHost + "]" : sHost) + ":" + std::to_string(nPort);
+}
+
+std::string ZylParseBrokerAddress(std::string_view text, ZYLBROKERADDRESS& address) {
+    const size_t colon = text.rfind(':');
+    if (colon == std::string_view::npos || colon == 0)
+        return "a broker is HOST:PORT, not '" + std::string(text) + "'";
+    std::string_view host = text.substr(0, colon);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']')
+        host = host.substr(1, host.size() - 2);
+    const std::string_view port = text.substr(colon + 1);
+    int number = 0;
+    const auto [end, ec] = std::from_chars(port.data(), port.data() + port.size(), number);
+    if (host.empty() || ec != std::errc() || end != port.data() + port.size() || number <= 0 ||
+        number > 65535)
+        return "the broker port must be a number from 1 to 65535, not '" + std::string(port) + "'";
+    address.sHost = std::string(host);
+    address.nPort = number;
+    return {};
+}
+
+// libmosquitto calls these on the network thread: they only file what happened for the owner.
 struct ZylMqttCallbacks {
-    static void OnConnect(mosquitto* mosq, void* obj, int rc, int /*flags*/, const mosquitto_property*) {
+    static void OnConnect(mosquitto* mosq, void* obj, int rc, int /*flags*/,
+                          const mosquitto_property* props) {
         auto* self = static_cast<CZylMqttHost*>(obj);
         if (rc == 0) {
             // Subscribing before announcing ourselves: the broker hands out the retained presence
             // of the others before it passes our own "online" back to us.
-            mosquitto_subscribe(mosq, nullptr, ZylPduSubscription(self->m_sUser).c_str(), 1);
-            mosquitto_subscribe(mosq, nullptr, ZYL_PRESENCE_SUBSCRIPTION, 1);
+            mosquitto_subscribe(mosq, &self->m_nPduSubMid, ZylPduSubscription(self->m_sUser).c_str(), 1);
+            mosquitto_subscribe(mosq, &self->m_nPresenceSubMid, ZYL_PRESENCE_SUBSCRIPTION, 1);
             // At the first login a frame to ourselves (on channel 0, which no host uses) proves
             // that the access list lets us send and receive frames. The broker's acknowledgements
             // are handled on this thread after we return, so the ids are stored in time.
             int probe = -1;
-            if (self->m_bConnecting)
-                mosquitto_publish(mosq, &probe, ZylPduTopic(self->m_sUser, self->m_sUser, 0).c_str(), 0,
-                                  nullptr, 1, false);
+            if (self->m_bConnecting) {
+                ++self->m_nUnconfirmed; // its acknowledgement counts down like every other
+                if (mosquitto_publish(mosq, &probe, ZylPduTopic(self->m_sUser, self->m_sUser, 0).c_str(), 0,
+                                      nullptr, 1, false) != MOSQ_ERR_SUCCESS)
+                    --self->m_nUnconfirmed;
+            }
             int presence = -1;
             self->PublishPresence(mosq, ZYL_PRESENCE_ONLINE, &presence);
             self->m_bLinkUp = true;
@@ -98,21 +185,26 @@ struct ZylMqttCallbacks {
                 return;
             }
         }
+        const std::string refusal = rc == 0 ? std::string() : RefusalText(rc, self->m_sUser, props);
         std::unique_lock lock(self->m_mutex);
         if (self->m_bConnecting) {
-            if (rc != 0)
-                self->m_sConnectError = RefusalText(rc);
+            if (rc != 0) {
+                self->m_sConnectError = refusal;
+                self->m_nConnectRefusal = rc;
+            }
             self->m_cvReady.notify_all();
             return;
         }
         lock.unlock();
+        const std::string where = self->m_vBrokers[self->m_nBroker].Text();
         if (rc == 0) {
-            self->Push({CZylMqttHost::INPUT::UP, {}, {}, {}});
+            self->Push(CZylMqttHost::INPUT::UP, "logged in again at the broker at " + where);
         } else if (IsFinalRefusal(rc)) {
-            self->Push({CZylMqttHost::INPUT::ENDED, {}, {}, RefusalText(rc)});
-            mosquitto_disconnect(mosq); // no point in trying again
+            self->m_bGaveUp = true; // no point in trying again
+            self->Push(CZylMqttHost::INPUT::ENDED, refusal);
+            mosquitto_disconnect(mosq);
         } else {
-            self->Push({CZylMqttHost::INPUT::DOWN, {}, {}, RefusalText(rc)});
+            self->Push(CZylMqttHost::INPUT::DOWN, "the broker at " + where + ": " + refusal);
         }
     }
 
@@ -130,10 +222,13 @@ struct ZylMqttCallbacks {
         }
         lock.unlock();
         if (rc == MQTT_RC_SESSION_TAKEN_OVER) {
-            self->Push({CZylMqttHost::INPUT::ENDED, {}, {}, kLoggedInElsewhere});
+            self->m_bGaveUp = true;
+            self->Push(CZylMqttHost::INPUT::ENDED, kLoggedInElsewhere);
             mosquitto_disconnect(mosq);
         } else {
-            self->Push({CZylMqttHost::INPUT::DOWN, {}, {}, LossText(rc)});
+            self->Push(CZylMqttHost::INPUT::DOWN, "lost the broker at " +
+                                                      self->m_vBrokers[self->m_nBroker].Text() + ": " +
+                                                      LossText(rc));
         }
     }
 
@@ -156,21 +251,26 @@ struct ZylMqttCallbacks {
     static void OnMessage(mosquitto* mosq, void* obj, const mosquitto_message* message,
                           const mosquitto_property* props) {
         auto* self = static_cast<CZylMqttHost*>(obj);
-        CZylMqttHost::INPUT input{CZylMqttHost::INPUT::MESSAGE, message->topic ? message->topic : "", {}, {}};
-        if (message->payloadlen > 0) {
-            const auto* p = static_cast<const uint8_t*>(message->payload);
-            input.body.assign(p, p + message->payloadlen);
+        const std::string topic = message->topic ? message->topic : "";
+        // libmosquitto has read it already; not one more copy of what no frame can be.
+        const size_t size = message->payloadlen > 0 ? static_cast<size_t>(message->payloadlen) : 0;
+        if (size > ZYL_FRAME_MAX_SIZE) {
+            self->Push(CZylMqttHost::INPUT::DROPPED,
+                       "dropped a message of " + std::to_string(size) + " bytes on " + topic +
+                           ": larger than a frame can be (" + std::to_string(ZYL_FRAME_MAX_SIZE) + " bytes)");
+            return;
         }
-        if (input.topic == self->m_sProbeTopic) {
+        if (topic == self->m_sProbeTopic) {
             std::lock_guard lock(self->m_mutex);
             self->m_bProbeSeen = true;
             self->m_cvReady.notify_all();
             return;
         }
-        if (input.topic == self->m_sPresenceTopic) {
+        if (topic == self->m_sPresenceTopic) {
             const uint64_t instance =
                 strtoull(ReadUserProperty(props, kInstanceProperty).c_str(), nullptr, 10);
-            const bool online = std::string(input.body.begin(), input.body.end()) == ZYL_PRESENCE_ONLINE;
+            const bool online =
+                std::string_view(static_cast<const char*>(message->payload), size) == ZYL_PRESENCE_ONLINE;
             std::unique_lock lock(self->m_mutex);
             if (instance == self->m_nInstance) {
                 // Our own "online" passed on live (not a retained copy from an earlier login): the
@@ -190,44 +290,81 @@ struct ZylMqttCallbacks {
                 }
                 lock.unlock();
                 self->m_bLinkUp = false;
+                self->m_bGaveUp = true;
                 mosquitto_disconnect(mosq);
-                self->Push({CZylMqttHost::INPUT::ENDED, {}, {}, kLoggedInElsewhere});
+                self->Push(CZylMqttHost::INPUT::ENDED, kLoggedInElsewhere);
             }
             return;
         }
-        if (ReadUserProperty(props, kLogoutProperty) == "1")
-            input.text = kLogoutProperty; // a deliberate "offline", not a will
+        // What one sender has waiting for the owner thread is bounded: beyond it, its frames are
+        // dropped here (they come again) rather than held.
+        std::string sender;
+        if (const auto pdu = ZylParsePduTopic(topic))
+            sender = pdu->sender;
+        else if (const auto user = ZylParsePresenceTopic(topic))
+            sender = *user;
+        else
+            return; // no topic of ours
+        const size_t cost = size + topic.size() + kHeldOverhead;
+        {
+            std::lock_guard lock(self->m_mutex);
+            CZylMqttHost::BACKLOG& backlog = self->m_mBacklog[sender];
+            if (backlog.nBytes + cost > self->m_options.nBacklogBytes) {
+                ++backlog.nDropped;
+                return;
+            }
+            backlog.nBytes += cost;
+        }
+        CZylMqttHost::INPUT input{CZylMqttHost::INPUT::MESSAGE, topic, {}, {}, sender, false};
+        if (size > 0) {
+            const auto* p = static_cast<const uint8_t*>(message->payload);
+            input.body.assign(p, p + size);
+        }
+        input.bLogout = ReadUserProperty(props, kLogoutProperty) == "1"; // a deliberate "offline", not a will
         self->Push(std::move(input));
     }
 
     // A broker whose access list does not fit the topics refuses what a login needs: say so
-    // rather than wait in vain.
-    static void RefusedWhileConnecting(CZylMqttHost* self, const char* what) {
-        std::lock_guard lock(self->m_mutex);
-        if (self->m_bConnecting && self->m_sConnectError.empty()) {
-            self->m_sConnectError = "the broker's access list does not let " + self->m_sUser + " " + what;
-            self->m_cvReady.notify_all();
+    // rather than wait in vain. Later (logged in again, perhaps at another broker) it is told.
+    static void Refused(CZylMqttHost* self, const std::string& text) {
+        std::unique_lock lock(self->m_mutex);
+        if (self->m_bConnecting) {
+            if (self->m_sConnectError.empty()) {
+                self->m_sConnectError = text;
+                self->m_cvReady.notify_all();
+            }
+            return;
         }
+        lock.unlock();
+        self->Push(CZylMqttHost::INPUT::REFUSED, text);
     }
 
-    static void OnSubscribe(mosquitto*, void* obj, int /*mid*/, int count, const int* granted,
+    static void OnSubscribe(mosquitto*, void* obj, int mid, int count, const int* granted,
                             const mosquitto_property*) {
+        auto* self = static_cast<CZylMqttHost*>(obj);
+        const bool presence = mid == self->m_nPresenceSubMid;
+        const std::string filter = presence ? ZYL_PRESENCE_SUBSCRIPTION : ZylPduSubscription(self->m_sUser);
         for (int i = 0; i < count; ++i)
             if (granted[i] >= 128)
-                RefusedWhileConnecting(static_cast<CZylMqttHost*>(obj), "receive its messages");
+                Refused(self, SubscriptionRefusalText(granted[i], self->m_sUser, filter, presence));
     }
 
     static void OnPublish(mosquitto*, void* obj, int mid, int reason, const mosquitto_property*) {
         auto* self = static_cast<CZylMqttHost*>(obj);
-        if (reason >= 128 && (mid == self->m_nPresenceMid || mid == self->m_nProbeMid))
-            RefusedWhileConnecting(self, mid == self->m_nPresenceMid ? "announce itself" : "send messages");
+        bool connecting = false;
+        if (reason >= 128 && (mid == self->m_nPresenceMid || mid == self->m_nProbeMid)) {
+            std::lock_guard lock(self->m_mutex);
+            connecting = self->m_bConnecting;
+        }
+        if (connecting)
+            Refused(self, "the broker's access list does not let " + self->m_sUser + " " +
+                              (mid == self->m_nPresenceMid ? "announce itself" : "send messages"));
         if (--self->m_nUnconfirmed <= 0) {
             std::lock_guard lock(self->m_mutex); // so that a waiter cannot miss it
             self->m_cvReady.notify_all();
         }
-        if (reason >= 128 && !self->m_bRefusalTold.exchange(true))
-            self->Push(
-                {CZylMqttHost::INPUT::REFUSED, {}, {}, "the broker refused a message: " + LossText(reason)});
+        if (reason >= 128 && !connecting && !self->m_bRefusalTold.exchange(true))
+            self->Push(CZylMqttHost::INPUT::REFUSED, "the broker refused a message: " + LossText(reason));
     }
 };
 
@@ -243,14 +380,28 @@ CZylMqttHost::~CZylMqttHost() {
 
 std::string CZylMqttHost::Connect(const std::string& host, int port, const std::string& user,
                                   const std::string& password) {
+    return Connect(std::vector<ZYLBROKERADDRESS>{{host, port}}, user, password);
+}
+
+std::string CZylMqttHost::Connect(const std::vector<ZYLBROKERADDRESS>& brokers, const std::string& user,
+                                  const std::string& password) {
     if (m_pMosq && m_bEnded)
         Disconnect();
     if (m_pMosq)
         return "already connected as " + m_sUser;
     if (!ZylIsValidMqttUserId(user))
         return "the user id \"" + user + "\" cannot be a broker user name";
-    if (port <= 0 || port > 65535)
-        return "the broker port " + std::to_string(port) + " is out of range";
+    const std::string spelling = ZylCanonicalUserId(user);
+    if (spelling.empty())
+        return "\"" + user + "\" is not a user id like S1.1000";
+    if (spelling != user)
+        return "the user id \"" + user + "\" is written " + spelling +
+               ", and only that spelling speaks for it";
+    if (brokers.empty())
+        return "no broker to log in to";
+    for (const ZYLBROKERADDRESS& broker : brokers)
+        if (broker.nPort <= 0 || broker.nPort > 65535)
+            return "the broker port " + std::to_string(broker.nPort) + " is out of range";
     if (m_nWakeFd < 0)
         return std::string("cannot create the wake-up descriptor: ") + strerror(errno);
     std::call_once(g_libInit, [] { mosquitto_lib_init(); });
@@ -261,9 +412,13 @@ std::string CZylMqttHost::Connect(const std::string& host, int port, const std::
     m_sProbeTopic = ZylPduTopic(user, user, 0);
     m_nInstance = NewStream();
     m_mPeers.clear();
+    m_mDropsTold.clear();
+    m_vBrokers = brokers;
     m_pMosq = mosquitto_new(user.c_str(), true, this);
     if (!m_pMosq)
         return "cannot create the broker client";
+    // The network thread is ours, so that it can move to the next broker of the list.
+    mosquitto_threaded_set(m_pMosq, true);
     mosquitto_int_option(m_pMosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
     mosquitto_int_option(m_pMosq, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_int_option(m_pMosq, MOSQ_OPT_RECEIVE_MAXIMUM, 100);
@@ -276,8 +431,9 @@ std::string CZylMqttHost::Connect(const std::string& host, int port, const std::
                               static_cast<int>(strlen(ZYL_PRESENCE_OFFLINE)), ZYL_PRESENCE_OFFLINE, 1, true,
                               willProps) != MOSQ_ERR_SUCCESS)
         mosquitto_property_free_all(&willProps); // the library owns it only on success
-    // Every second, so that a restarted broker sees its users back well within the grace time.
-    mosquitto_reconnect_delay_set(m_pMosq, 1, 1, false);
+    // The broker is not to send a packet that cannot hold a frame: it drops it instead, so that a
+    // message of hundreds of megabytes from another account never reaches this process.
+    mosquitto_property_add_int32(&m_pConnectProps, MQTT_PROP_MAXIMUM_PACKET_SIZE, kMaxPacket);
     mosquitto_connect_v5_callback_set(m_pMosq, ZylMqttCallbacks::OnConnect);
     mosquitto_disconnect_v5_callback_set(m_pMosq, ZylMqttCallbacks::OnDisconnect);
     mosquitto_message_v5_callback_set(m_pMosq, ZylMqttCallbacks::OnMessage);
@@ -286,26 +442,38 @@ std::string CZylMqttHost::Connect(const std::string& host, int port, const std::
     {
         std::lock_guard lock(m_mutex);
         m_qInputs.clear();
+        m_mBacklog.clear();
         m_bConnecting = true;
         m_bEchoSeen = false;
         m_bProbeSeen = false;
         m_nProbeMid = m_nPresenceMid = -1;
         m_sConnectError.clear();
+        m_nConnectRefusal = 0;
         m_nUnconfirmed = 0;
     }
+    m_bGaveUp = false;
 
-    const std::string where = host + ":" + std::to_string(port);
-    const int rc = mosquitto_connect(m_pMosq, host.c_str(), port, m_options.nKeepAliveSeconds);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        std::string error =
-            rc == MOSQ_ERR_ERRNO ? "cannot reach the broker at " + where + ": " + strerror(errno)
-            : rc == MOSQ_ERR_EAI ? "cannot find the broker host \"" + host + "\""
-                                 : "cannot reach the broker at " + where + ": " + LossText(rc);
-        mosquitto_destroy(m_pMosq);
-        m_pMosq = nullptr;
-        return error;
+    // The first broker of the list that can be reached takes the login.
+    std::string unreachable;
+    int rc = MOSQ_ERR_NO_CONN;
+    for (m_nBroker = 0; m_nBroker < m_vBrokers.size(); ++m_nBroker) {
+        const ZYLBROKERADDRESS& broker = m_vBrokers[m_nBroker];
+        rc = mosquitto_connect_bind_v5(m_pMosq, broker.sHost.c_str(), broker.nPort,
+                                       m_options.nKeepAliveSeconds, nullptr, m_pConnectProps);
+        if (rc == MOSQ_ERR_SUCCESS)
+            break;
+        const std::string why = rc == MOSQ_ERR_ERRNO ? std::string(strerror(errno)) : LossText(rc);
+        unreachable += (unreachable.empty() ? "" : "; ") +
+                       (rc == MOSQ_ERR_EAI ? "cannot find the broker host \"" + broker.sHost + "\""
+                                           : "cannot reach the broker at " + broker.Text() + ": " + why);
     }
-    mosquitto_loop_start(m_pMosq);
+    if (rc != MOSQ_ERR_SUCCESS) {
+        Shutdown();
+        return unreachable;
+    }
+    const ZYLBROKERADDRESS broker = m_vBrokers[m_nBroker]; // the network thread moves on by itself
+    const std::string where = broker.Text();
+    StartNetwork();
 
     std::string error;
     {
@@ -323,23 +491,67 @@ std::string CZylMqttHost::Connect(const std::string& host, int port, const std::
         m_bConnecting = false;
     }
     if (!error.empty()) {
+        const bool notAuthorised = m_nConnectRefusal == MQTT_RC_NOT_AUTHORIZED;
         Shutdown();
+        if (notAuthorised && LoginPassesWithoutWill(broker, user, password, m_options.nConnectTimeoutMs))
+            error = WillRefusalText(user);
         return error;
     }
     TakeInputs(); // the presence of the users already online
     return {};
 }
 
+void CZylMqttHost::StartNetwork() {
+    m_bStopNetwork = false;
+    m_tNetwork = std::thread([this] { RunNetwork(); });
+}
+
+void CZylMqttHost::RunNetwork() {
+    while (!m_bStopNetwork) {
+        if (mosquitto_loop(m_pMosq, 1000, 1) == MOSQ_ERR_SUCCESS)
+            continue;
+        // The connection is gone (or the last attempt failed): after a pause, the next broker.
+        {
+            std::unique_lock lock(m_mutex);
+            m_cvNetwork.wait_for(lock, std::chrono::milliseconds(m_options.nReconnectMs),
+                                 [this] { return m_bStopNetwork.load(); });
+            if (m_bGaveUp)
+                m_cvNetwork.wait(lock, [this] { return m_bStopNetwork.load(); });
+        }
+        if (m_bStopNetwork)
+            break;
+        m_nBroker = (m_nBroker + 1) % m_vBrokers.size();
+        const ZYLBROKERADDRESS& broker = m_vBrokers[m_nBroker];
+        // A failure shows in the next round of the loop, which then waits and moves on.
+        mosquitto_connect_bind_v5(m_pMosq, broker.sHost.c_str(), broker.nPort, m_options.nKeepAliveSeconds,
+                                  nullptr, m_pConnectProps);
+    }
+}
+
 void CZylMqttHost::Shutdown() {
     if (!m_pMosq)
         return;
-    mosquitto_disconnect(m_pMosq);
-    mosquitto_loop_stop(m_pMosq, false);
+    if (m_tNetwork.joinable()) {
+        // The logout goes out before the thread ends, so that the broker does not publish the will.
+        if (mosquitto_disconnect(m_pMosq) == MOSQ_ERR_SUCCESS) {
+            std::unique_lock lock(m_mutex);
+            m_cvReady.wait_for(lock, std::chrono::milliseconds(m_options.nShutdownMs),
+                               [this] { return !m_bLinkUp; });
+        }
+        {
+            std::lock_guard lock(m_mutex);
+            m_bStopNetwork = true;
+            m_cvNetwork.notify_all();
+        }
+        m_tNetwork.join();
+    }
     mosquitto_destroy(m_pMosq);
     m_pMosq = nullptr;
+    mosquitto_property_free_all(&m_pConnectProps);
     m_bLinkUp = false;
     std::lock_guard lock(m_mutex);
     m_qInputs.clear();
+    m_mBacklog.clear();
 }
 
 void CZylMqttHost::Disconnect() {
@@ -383,6 +595,10 @@ bool CZylMqttHost::PublishPresence(mosquitto* mosq, const char* state, int* mid)
     return rc == MOSQ_ERR_SUCCESS;
 }
 
+void CZylMqttHost::Push(INPUT::EKind kind, std::string text) {
+    Push({kind, {}, {}, std::move(text), {}, false});
+}
+
 void CZylMqttHost::Push(INPUT input) {
     {
         std::lock_guard lock(m_mutex);
@@ -400,17 +616,31 @@ void CZylMqttHost::Signal() {
 
 void CZylMqttHost::TakeInputs() {
     std::deque<INPUT> inputs;
+    std::vector<std::pair<std::string, uint64_t>> dropped;
     {
         std::lock_guard lock(m_mutex);
         inputs.swap(m_qInputs);
+        // Everything waiting is taken: the senders' backlogs start again from nothing.
+        for (auto it = m_mBacklog.begin(); it != m_mBacklog.end();) {
+            if (it->second.nDropped > 0)
+                dropped.emplace_back(it->first, it->second.nDropped);
+            it = m_mBacklog.erase(it);
+        }
     }
+    for (const auto& [sender, count] : dropped)
+        TellDropped("backlog " + sender, "dropped " + std::to_string(count) + " message(s) of " + sender +
+                                             ": more than " + std::to_string(m_options.nBacklogBytes) +
+                                             " bytes of its messages were waiting (its frames come again)");
     for (INPUT& input : inputs) {
         switch (input.kind) {
         case INPUT::MESSAGE:
-            HandleMessage(input.topic, input.body, input.text == kLogoutProperty);
+            HandleMessage(input.topic, input.body, input.bLogout);
+            break;
+        case INPUT::DROPPED:
+            TellDropped("oversized", input.text);
             break;
         case INPUT::UP:
-            OnBrokerBack();
+            OnBrokerBack(input.text);
             break;
         case INPUT::DOWN:
             m_qEvents.push_back({ZYL_EVENT_BROKER_DOWN, {}, 0, 0, 0, {}, input.text});
@@ -431,13 +661,39 @@ void CZylMqttHost::TakeInputs() {
 
 void CZylMqttHost::HandleMessage(const std::string& topic, const std::vector<uint8_t>& body, bool logout) {
     if (const auto user = ZylParsePresenceTopic(topic)) {
-        HandlePresence(*user, std::string(body.begin(), body.end()), logout);
+        if (*user != m_sUser && IsSpeaker(*user))
+            HandlePresence(*user, std::string(body.begin(), body.end()), logout);
         return;
     }
     const auto pdu = ZylParsePduTopic(topic);
-    if (!pdu || pdu->receiver != m_sUser || pdu->sender == m_sUser)
+    if (!pdu || pdu->receiver != m_sUser || pdu->sender == m_sUser || !IsSpeaker(pdu->sender))
         return;
     HandleFrame(pdu->sender, pdu->channel, body);
+}
+
+bool CZylMqttHost::IsSpeaker(const std::string& sender) {
+    const std::string spelling = ZylCanonicalUserId(sender);
+    if (spelling == sender)
+        return true;
+    TellDropped("account " + sender,
+                "dropped what the broker account \"" + sender + "\" sends: " +
+                    (spelling.empty() ? std::string("it is not a user id")
+                                      : "a user id is written " + spelling +
+                                            ", and another spelling does not speak for that user"));
+    return false;
+}
+
+void CZylMqttHost::TellDropped(const std::string& key, const std::string& text) {
+    const uint64_t now = NowMs();
+    const auto it = m_mDropsTold.find(key);
+    if (it != m_mDropsTold.end() && now - it->second < kTellDropsEveryMs)
+        return;
+    if (m_mDropsTold.size() >= 1024)
+        m_mDropsTold.clear(); // many kinds at once: some are told again early, none is kept for ever
+    m_mDropsTold[key] = now;
+    m_qEvents.push_back({ZYL_EVENT_DROPPED, {}, 0, 0, 0, {}, text});
+    if (!m_bPolling)
+        Signal();
 }
 
 void CZylMqttHost::HandlePresence(const std::string& user, const std::string& state, bool logout) {
@@ -499,8 +755,7 @@ void CZylMqttHost::HandleFrame(const std::string& peer, int32_t channel, const s
         if (start && frame.stream > link.nRxStream) {
             link.nRxStream = frame.stream;
             link.nRxNext = 1;
-            link.mEarly.clear();
-            link.nEarlyBytes = 0;
+            DropEarly(state, link);
         } else {
             // A newer stream whose first frame we have not seen: its sender keeps that frame until
             // we acknowledge it and so ignores the refusal; a sender that lost track of us ends the
@@ -514,11 +769,7 @@ void CZylMqttHost::HandleFrame(const std::string& peer, int32_t channel, const s
     if (frame.sequence < link.nRxNext)
         return; // had it already
     if (frame.sequence > link.nRxNext) {
-        if (!link.mEarly.count(frame.sequence) && link.mEarly.size() < kMaxEarlyFrames &&
-            link.nEarlyBytes + frame.payload.size() <= kMaxEarlyBytes) {
-            link.nEarlyBytes += frame.payload.size();
-            link.mEarly.emplace(frame.sequence, std::move(frame));
-        }
+        HoldEarly(peer, state, link, frame);
         return;
     }
     ++link.nRxNext;
@@ -526,10 +777,37 @@ void CZylMqttHost::HandleFrame(const std::string& peer, int32_t channel, const s
     while (!link.mEarly.empty() && link.mEarly.begin()->first == link.nRxNext) {
         ZYLFRAME next = std::move(link.mEarly.begin()->second);
         link.mEarly.erase(link.mEarly.begin());
-        link.nEarlyBytes -= next.payload.size();
+        const size_t cost = next.payload.size() + kHeldOverhead;
+        link.nEarlyBytes -= cost;
+        state.nEarlyBytes -= cost;
         ++link.nRxNext;
         Deliver(peer, channel, link, next);
     }
+}
+
+void CZylMqttHost::HoldEarly(const std::string& peer, PEER& state, LINK& link, ZYLFRAME& frame) {
+    if (link.mEarly.count(frame.sequence))
+        return;
+    // Within bounds a frame that overtook a missing one waits for it; beyond them it is dropped
+    // and comes again when its sender resends, after the missing one.
+    const size_t cost = frame.payload.size() + kHeldOverhead;
+    if (frame.sequence - link.nRxNext > m_options.nEarlyFrames ||
+        state.nEarlyBytes + cost > m_options.nEarlyBytes) {
+        TellDropped("early " + peer,
+                    "dropped frames of " + peer + " that overtook a missing one: more than " +
+                        std::to_string(m_options.nEarlyBytes) + " bytes or " +
+                        std::to_string(m_options.nEarlyFrames) + " frames ahead of it (they come again)");
+        return;
+    }
+    link.nEarlyBytes += cost;
+    state.nEarlyBytes += cost;
+    link.mEarly.emplace(frame.sequence, std::move(frame));
+}
+
+void CZylMqttHost::DropEarly(PEER& state, LINK& link) {
+    state.nEarlyBytes -= link.nEarlyBytes;
+    link.nEarlyBytes = 0;
+    link.mEarly.clear();
 }
 
 void CZylMqttHost::Deliver(const std::string& peer, int32_t channel, LINK& link, ZYLFRAME& frame) {
@@ -668,8 +946,8 @@ void CZylMqttHost::SendAcks() {
         }
 }
 
-void CZylMqttHost::OnBrokerBack() {
-    m_qEvents.push_back({ZYL_EVENT_BROKER_UP, {}, 0, 0, 0, {}, {}});
+void CZylMqttHost::OnBrokerBack(const std::string& text) {
+    m_qEvents.push_back({ZYL_EVENT_BROKER_UP, {}, 0, 0, 0, {}, text});
     const uint64_t now = NowMs();
     for (auto& [user, peer] : m_mPeers) {
         // Users that do not show up again (their retained presence or a new "online") within the
@@ -755,8 +1033,7 @@ void CZylMqttHost::GoOffline(const std::string& user, PEER& peer) {
 void CZylMqttHost::TearDownPeer(const std::string& peer, PEER& state, int32_t openStatus) {
     for (auto& [channel, link] : state.mLinks) {
         TearDown(peer, channel, link, openStatus);
-        link.mEarly.clear();
-        link.nEarlyBytes = 0;
+        DropEarly(state, link);
     }
 }
 
@@ -814,7 +1091,8 @@ void CZylMqttHost::CloseChannel(const std::string& peer, int32_t channel) {
 
 int32_t CZylMqttHost::Send(const std::string& peer, int32_t channel, uint32_t command, const void* payload,
                            int32_t length) {
-    if (!m_pMosq || length < 0 || length > kMaxPdu || (length > 0 && !payload))
+    if (!m_pMosq || length < 0 || static_cast<size_t>(length) > ZYL_FRAME_MAX_PAYLOAD ||
+        (length > 0 && !payload))
         return -1;
     TakeInputs();
     auto it = m_mPeers.find(peer);

@@ -11,11 +11,18 @@
 // missing one. What is not yet acknowledged counts as in flight, and Send refuses (0) while that
 // is at the bound for the peer.
 //
-// Threads: libmosquitto's own network thread only files what arrives into a queue and signals
-// the wake descriptor; every state change and every event happens on the owner thread, the one
-// that calls the methods below. The owner calls Poll when the descriptor becomes readable (a
-// QSocketNotifier, or Wait in a plain loop) and at least every 100 ms, which also runs the
-// retransmission and time-out clocks.
+// What another account can make this host hold is bounded: a message larger than a frame can be
+// is never sent by the broker (the login asks it so) and dropped unread if it comes anyway; frames
+// that wait for the owner thread and frames that overtook a missing one are bounded per peer, and
+// beyond that dropped, to come again when their sender resends. Senders are taken only under the
+// one spelling of their user id.
+//
+// Threads: the network thread (libmosquitto's loop, run by this class so that it can move on to
+// the next broker of a list) only files what arrives into a queue and signals the wake
+// descriptor; every state change and every event happens on the owner thread, the one that calls
+// the methods below. The owner calls Poll when the descriptor becomes readable (a QSocketNotifier,
+// or Wait in a plain loop) and at least every 100 ms, which also runs the retransmission and
+// time-out clocks.
 #pragma once
 
 #include "host/ZylMqttFrame.h"
@@ -29,17 +36,21 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 struct mosquitto;
 struct mosquitto_message;
+struct mqtt5__property;
 
 // Kinds of ZYLHOSTEVENT beyond the plug-in's own DLL_P2P_ON_* codes.
 enum : uint32_t {
-    ZYL_EVENT_BROKER_UP = 100,     // the connection to the broker came back after a loss
-    ZYL_EVENT_BROKER_DOWN = 101,   // the connection was lost; it is tried again by itself
-    ZYL_EVENT_BROKER_ENDED = 102,  // the broker ended the session for good (text says why)
-    ZYL_EVENT_BROKER_REFUSED = 103 // the broker refused to pass a frame on (its access list?)
+    ZYL_EVENT_BROKER_UP = 100,      // the connection to the broker came back after a loss
+    ZYL_EVENT_BROKER_DOWN = 101,    // the connection was lost; it is tried again by itself
+    ZYL_EVENT_BROKER_ENDED = 102,   // the broker ended the session for good (text says why)
+    ZYL_EVENT_BROKER_REFUSED = 103, // the broker refused to pass a frame on or a subscription
+    ZYL_EVENT_DROPPED = 104,        // what another account sent was dropped (text says why)
 };
 
 // Status of DLL_P2P_ON_CONNECT.
@@ -58,8 +69,17 @@ struct ZYLHOSTEVENT {
     int32_t status = 0;
     uint32_t command = 0;
     std::vector<uint8_t> payload;
-    std::string text; // ZYL_EVENT_BROKER_*: what happened
+    std::string text; // ZYL_EVENT_BROKER_*, ZYL_EVENT_DROPPED: what happened
 };
+
+// One broker to log in to; a cluster is a list of them.
+struct ZYLBROKERADDRESS {
+    std::string sHost;
+    int nPort = 1883;
+    std::string Text() const; // "HOST:PORT"
+};
+// Reads "HOST:PORT" ("[::1]:1883" for an IPv6 address): an empty text, or why it is not one.
+std::string ZylParseBrokerAddress(std::string_view text, ZYLBROKERADDRESS& address);
 
 struct ZYLMQTTOPTIONS {
     int nKeepAliveSeconds = 30;
@@ -72,7 +92,13 @@ struct ZYLMQTTOPTIONS {
     // broker that shuts down publishes every client's will; users that are back within this time
     // never went away for the plug-in. A peer that logs out goes offline at once.
     uint32_t nOfflineGraceMs = 5000;
-    uint32_t nShutdownMs = 2000; // Disconnect waits this long for the broker to take the last frames
+    uint32_t nShutdownMs = 2000;  // Disconnect waits this long for the broker to take the last frames
+    uint32_t nReconnectMs = 1000; // after a lost connection, the next broker of the list is tried
+    // What one peer can make this host hold. Beyond it frames are dropped (their sender sends them
+    // again); keep it well above what a peer keeps in flight (nInFlightBytes, nInFlightFrames).
+    size_t nBacklogBytes = 4 << 20; // messages waiting for the owner thread, counted with overhead
+    size_t nEarlyBytes = 2 << 20;   // frames that overtook a missing one, counted with overhead
+    uint64_t nEarlyFrames = 1024;   // how far one stream's frames may run ahead of a missing one
 };
 
 class CZylMqttHost {
@@ -88,6 +114,10 @@ public:
     // presence of the users already online is known. An empty text on success, else a one-line
     // reason ("connection refused: not authorised", "cannot reach the broker at …").
     std::string Connect(const std::string& host, int port, const std::string& user,
+                        const std::string& password);
+    // The same with the nodes of a cluster: the first one that can be reached takes the login, and
+    // when its connection is lost the next one is tried, round the list.
+    std::string Connect(const std::vector<ZYLBROKERADDRESS>& brokers, const std::string& user,
                         const std::string& password);
     // The clean end: closes every channel (the peers hear it at once), waits a moment for the last
     // frames to be acknowledged, announces the user offline and logs out. The local channel and
@@ -142,7 +172,7 @@ private:
         uint64_t nRxStream = 0;
         uint64_t nRxNext = 1;
         std::map<uint64_t, ZYLFRAME> mEarly; // frames that overtook a missing one, by sequence
-        size_t nEarlyBytes = 0;
+        size_t nEarlyBytes = 0;              // their cost, counted in the peer's too
         bool bAckDue = false;
         uint64_t nResetStream = 0; // the last stream refused, and when (refusals are rate-limited)
         uint64_t nResetTime = 0;
@@ -152,16 +182,27 @@ private:
         bool bGoing = false; // "offline" seen, grace running
         uint64_t nGoingSince = 0;
         std::map<int32_t, LINK> mLinks;
+        size_t nEarlyBytes = 0; // of all its links
     };
     struct INPUT {
-        enum { MESSAGE, UP, DOWN, ENDED, REFUSED } kind;
+        enum EKind { MESSAGE, UP, DOWN, ENDED, REFUSED, DROPPED } kind;
         std::string topic;
         std::vector<uint8_t> body;
-        std::string text; // what happened; for a presence message, whether it came from a logout
+        std::string text;     // what happened
+        std::string sender;   // of a message
+        bool bLogout = false; // a presence message that came from a logout
+    };
+    // Messages of one sender that wait in m_qInputs, and those dropped since the last report.
+    struct BACKLOG {
+        size_t nBytes = 0;
+        uint64_t nDropped = 0;
     };
 
-    friend struct ZylMqttCallbacks; // libmosquitto's callbacks, on its network thread
+    friend struct ZylMqttCallbacks; // libmosquitto's callbacks, on the network thread
+    void RunNetwork();
+    void StartNetwork();
     void Push(INPUT input);
+    void Push(INPUT::EKind kind, std::string text);
     bool PublishPresence(mosquitto* mosq, const char* state, int* mid);
     void Signal();
 
@@ -169,13 +210,17 @@ private:
     void HandleMessage(const std::string& topic, const std::vector<uint8_t>& body, bool logout);
     void HandlePresence(const std::string& user, const std::string& state, bool logout);
     void HandleFrame(const std::string& peer, int32_t channel, const std::vector<uint8_t>& body);
+    void HoldEarly(const std::string& peer, PEER& state, LINK& link, ZYLFRAME& frame);
+    void DropEarly(PEER& state, LINK& link);
+    bool IsSpeaker(const std::string& sender); // written as its user id is; else told and dropped
+    void TellDropped(const std::string& key, const std::string& text);
     void Deliver(const std::string& peer, int32_t channel, LINK& link, ZYLFRAME& frame);
     void HandleAck(const std::string& peer, int32_t channel, LINK& link, uint64_t stream, uint64_t sequence,
                    uint64_t theirStream);
     void HandleReset(const std::string& peer, int32_t channel, LINK& link, uint64_t stream, uint64_t taken);
     void RunClocks();
     void SendAcks();
-    void OnBrokerBack();
+    void OnBrokerBack(const std::string& text);
 
     uint64_t NewStream();
     void StartStream(LINK& link);
@@ -204,11 +249,24 @@ private:
     std::deque<ZYLHOSTEVENT> m_qEvents;
     bool m_bPolling = false;
     bool m_bEnded = false;
+    std::map<std::string, uint64_t> m_mDropsTold; // when each kind of drop was last told
+
+    // the network thread's own, set before it starts
+    std::vector<ZYLBROKERADDRESS> m_vBrokers;
+    size_t m_nBroker = 0; // the one in use
+    mqtt5__property* m_pConnectProps = nullptr;
+    int m_nPduSubMid = -1;
+    int m_nPresenceSubMid = -1;
+    std::thread m_tNetwork;
 
     // shared with the network thread
     std::mutex m_mutex;
     std::condition_variable m_cvReady;
     std::deque<INPUT> m_qInputs;
+    std::map<std::string, BACKLOG> m_mBacklog; // by sender
+    std::condition_variable m_cvNetwork;       // the network thread's pause before reconnecting
+    std::atomic<bool> m_bStopNetwork{false};
+    std::atomic<bool> m_bGaveUp{false}; // the session ended for good: no reconnecting
     std::atomic<bool> m_bLinkUp{false};
     bool m_bConnecting = false;
     bool m_bEchoSeen = false;  // our own "online" came back: the presence of the others is known
@@ -216,6 +274,7 @@ private:
     int m_nProbeMid = -1;      // their ids, to tell which one a refusal is about
     int m_nPresenceMid = -1;
     std::string m_sConnectError;            // why the login failed, while connecting
+    int m_nConnectRefusal = 0;              // the broker's reason code, when it refused the login
     std::atomic<int64_t> m_nUnconfirmed{0}; // published, not yet acknowledged by the broker
     std::atomic<bool> m_bRefusalTold{false};
 };

@@ -80,4 +80,13 @@ TEST(ZylMqttFrame, UserIdsMustBeWholeTopicLevels) {
         EXPECT_FALSE(ZylIsValidMqttUserId(bad)) << bad;
     EXPECT_FALSE(ZylIsValidMqttUserId(std::string(65, 'a')));
     EXPECT_TRUE(ZylIsValidMqttUserId(std::string(64, 'a')));
+
+    // Another spelling of an identity is another broker account: only the one spelling speaks.
+    const std::pair<const char*, const char*> spellings[] = {
+        {"S7.1001", "S7.1001"},  {"s7.1001", "S7.1001"},   {"S7.01001", "S7.1001"},
+        {"S07.1001", "S7.1001"}, {"sM7.2000", "SM7.2000"}, {"SM7.2000", "SM7.2000"},
+        {"S7.999", ""},          {"S0.1000", ""},          {"S7.1001x", ""},
+        {"alice", ""},           {"S7.1001/", ""},         {"S4294967296.1000", ""}};
+    for (const auto& [text, spelling] : spellings)
+        EXPECT_EQ(ZylCanonicalUserId(text), spelling) << text;
 }

@@ -9,10 +9,13 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +24,7 @@
 #include <condition_variable>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -35,6 +39,9 @@ const std::string A = "S1.1001";
 const std::string B = "S1.1002";
 const std::string C = "S1.1003";
 const std::string D = "S1.1004";
+// Broker accounts whose names are other spellings of B's user id.
+const std::string kLowerB = "s1.1002";
+const std::string kZeroB = "S1.01002";
 
 std::string Password(const std::string& user) {
     return "pw-" + user;
@@ -228,6 +235,89 @@ private:
     std::vector<std::pair<std::string, Bytes>> m_vMessages;
 };
 
+// A broker that answers in its own words, as other brokers do: a login with the given CONNACK
+// reason (to logins that carry a will only, when told so), each subscription with the given
+// SUBACK reason, QoS 1 publishing with success. One client at a time.
+class CZylScriptedBroker {
+public:
+    CZylScriptedBroker(uint8_t connack, bool onlyWithWill, uint8_t suback)
+        : m_nConnack(connack), m_bOnlyWithWill(onlyWithWill), m_nSuback(suback) {
+        m_nListen = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        bind(m_nListen, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        getsockname(m_nListen, reinterpret_cast<sockaddr*>(&address), &size);
+        m_nPort = ntohs(address.sin_port);
+        listen(m_nListen, 4);
+        m_thread = std::thread([this] {
+            for (int fd; (fd = accept(m_nListen, nullptr, nullptr)) >= 0; close(fd))
+                Serve(fd);
+        });
+    }
+    ~CZylScriptedBroker() {
+        shutdown(m_nListen, SHUT_RDWR);
+        close(m_nListen);
+        m_thread.join();
+    }
+    int Port() const { return m_nPort; }
+
+private:
+    static bool ReadAll(int fd, uint8_t* data, size_t size) {
+        for (ssize_t n; size > 0; data += n, size -= static_cast<size_t>(n))
+            if ((n = read(fd, data, size)) <= 0)
+                return false;
+        return true;
+    }
+    void Serve(int fd) {
+        for (uint8_t type = 0; ReadAll(fd, &type, 1);) {
+            size_t length = 0;
+            uint8_t byte = 0x80;
+            for (int shift = 0; byte & 0x80; shift += 7) {
+                if (!ReadAll(fd, &byte, 1))
+                    return;
+                length |= static_cast<size_t>(byte & 0x7F) << shift;
+            }
+            Bytes body(length);
+            if (!ReadAll(fd, body.data(), length))
+                return;
+            Bytes answer;
+            if (type == 0x10) { // CONNECT: the flags follow the protocol name and level
+                const bool will = body.size() > 7 && (body[7] & 0x04);
+                const uint8_t reason = m_bOnlyWithWill && !will ? 0 : m_nConnack;
+                answer = {0x20, 3, 0, reason, 0};
+                if (reason != 0) {
+                    [[maybe_unused]] const ssize_t sent = write(fd, answer.data(), answer.size());
+                    return;
+                }
+            } else if (type == 0x82) { // SUBSCRIBE: an id, properties, then each filter and its options
+                size_t at = 3 + body[2];
+                answer = {0x90, 0, body[0], body[1], 0};
+                for (; at + 2 < body.size(); at += 3 + (body[at] << 8 | body[at + 1]))
+                    answer.push_back(m_nSuback);
+                answer[1] = static_cast<uint8_t>(answer.size() - 2);
+            } else if ((type & 0xF6) == 0x32) { // PUBLISH with QoS 1: its id follows the topic
+                const size_t at = 2 + (body[0] << 8 | body[1]);
+                answer = {0x40, 2, body[at], body[at + 1]};
+            } else if (type == 0xC0) {
+                answer = {0xD0, 0};
+            } else if (type == 0xE0) {
+                return;
+            }
+            if (!answer.empty() && write(fd, answer.data(), answer.size()) < 0)
+                return;
+        }
+    }
+
+    uint8_t m_nConnack;
+    bool m_bOnlyWithWill;
+    uint8_t m_nSuback;
+    int m_nListen = -1;
+    int m_nPort = 0;
+    std::thread m_thread;
+};
+
 // The test program itself as a separate host process (see main.cpp), to be killed.
 class CZylChildHost {
 public:
@@ -281,7 +371,7 @@ class ZylMqttHostTest : public ::testing::Test {
 protected:
     void SetUp() override {
         mosquitto_lib_init();
-        for (const std::string& user : {A, B, C, D})
+        for (const std::string& user : {A, B, C, D, kLowerB, kZeroB})
             m_broker.AddUser(user, Password(user));
         m_broker.SetVerboseLog(true);
         ASSERT_TRUE(m_broker.Start()) << m_broker.Error();
@@ -344,6 +434,38 @@ TEST_F(ZylMqttHostTest, LoginNamesAnAccessListThatDoesNotFit) {
         CZylMqttHost host(options);
         EXPECT_EQ(host.Connect("127.0.0.1", m_broker.Port(), A, Password(A)), error) << "without " << line;
         EXPECT_FALSE(host.IsConnected());
+    }
+}
+
+TEST_F(ZylMqttHostTest, LoginSaysWhatAnotherBrokerRefusesInItsOwnWords) {
+    // A refused subscription is told by the broker's reason; only "not authorised" is the access
+    // list. A refused will (the user's presence) names the right that is missing, also when the
+    // broker says "not authorised" to it, which it also says to a wrong password.
+    const std::string will = "connection refused: the broker does not take zylfs/presence/" + A +
+                             " as the will of " + A + "'s login (its access list must let " + A +
+                             " write that topic)";
+    const struct {
+        uint8_t connack;
+        bool onlyWithWill;
+        uint8_t suback;
+        std::string error;
+    } cases[] = {
+        {0, false, MQTT_RC_IMPLEMENTATION_SPECIFIC,
+         "the broker refused " + A + "'s subscription to zylfs/pdu/" + A +
+             "/+/+: implementation specific error"},
+        {0, false, MQTT_RC_QUOTA_EXCEEDED,
+         "the broker refused " + A + "'s subscription to zylfs/pdu/" + A + "/+/+: quota exceeded"},
+        {0, false, MQTT_RC_NOT_AUTHORIZED,
+         "the broker's access list does not let " + A + " receive its messages"},
+        {MQTT_RC_TOPIC_NAME_INVALID, false, 0, will},
+        {MQTT_RC_NOT_AUTHORIZED, true, 0, will},
+        {MQTT_RC_NOT_AUTHORIZED, false, 0, "connection refused: not authorised"},
+    };
+    for (const auto& c : cases) {
+        CZylScriptedBroker broker(c.connack, c.onlyWithWill, c.suback);
+        CZylMqttHost host(QuickOptions());
+        EXPECT_EQ(host.Connect("127.0.0.1", broker.Port(), A, Password(A)), c.error)
+            << int(c.connack) << " " << int(c.suback);
     }
 }
 
@@ -626,6 +748,39 @@ TEST_F(ZylMqttHostTest, BrokerKilledMidStreamLosesAndRepeatsNothing) {
     StreamThroughBrokerRestart(m_broker, true);
 }
 
+TEST_F(ZylMqttHostTest, BrokerListMovesToTheNextNodeWhenOneGoesAway) {
+    // Two nodes of a cluster (not bridged here: each user is seen only where it logged in).
+    CZylLocalBroker second;
+    for (const std::string& user : {A, B})
+        second.AddUser(user, Password(user));
+    ASSERT_TRUE(second.Start()) << second.Error();
+    const ZYLBROKERADDRESS gone{"127.0.0.1", ZylFreeLoopbackPort()};
+    const ZYLBROKERADDRESS first{"127.0.0.1", m_broker.Port()}, next{"127.0.0.1", second.Port()};
+
+    // A node that cannot be reached is passed over at login.
+    CZylTestUser a(A), b(B);
+    ASSERT_EQ(a.m_host.Connect({gone, first, next}, A, Password(A)), "");
+    ASSERT_EQ(b.m_host.Connect({next}, B, Password(B)), "");
+    RunFor({&a, &b}, 200);
+    EXPECT_FALSE(a.m_host.IsOnline(B));
+
+    m_broker.Kill();
+    ASSERT_TRUE(RunUntil({&a, &b}, [&] { return a.Count(ZYL_EVENT_BROKER_UP) == 1; }));
+    EXPECT_EQ(a.m_vEvents[a.IndexOf(ZYL_EVENT_BROKER_UP, {})].text,
+              "logged in again at the broker at 127.0.0.1:" + std::to_string(second.Port()));
+    EXPECT_EQ(a.IndexOf(ZYL_EVENT_BROKER_DOWN, {}) >= 0, true);
+    OpenBoth(a, b);
+    const uint8_t byte = 7;
+    ASSERT_EQ(a.m_host.Send(B, ZYL_CHANNEL_DATA, 1, &byte, 1), 1);
+    ASSERT_TRUE(RunUntil({&a, &b}, [&] { return b.Data(A, ZYL_CHANNEL_DATA).size() == 1; }));
+
+    ZYLBROKERADDRESS parsed;
+    EXPECT_EQ(ZylParseBrokerAddress("[::1]:1884", parsed), "");
+    EXPECT_EQ(parsed.Text(), "[::1]:1884");
+    for (const char* bad : {"host", ":1883", "host:", "host:0", "host:65536", "host:12x"})
+        EXPECT_NE(ZylParseBrokerAddress(bad, parsed), "") << bad;
+}
+
 TEST_F(ZylMqttHostTest, KilledUserGoesOfflineByItsWill) {
     CZylTestUser a(A);
     ASSERT_EQ(a.Connect(m_broker), "");
@@ -718,6 +873,18 @@ TEST_F(ZylMqttHostTest, AccessListStopsForgedSendersAndSnoopers) {
               MQTT_RC_NOT_AUTHORIZED);
     EXPECT_EQ(forger.Publish(ZylPresenceTopic(B), Bytes{'o', 'f', 'f', 'l', 'i', 'n', 'e'}, true),
               MQTT_RC_NOT_AUTHORIZED);
+    // Accounts named with other spellings of B's id may send under their own names, but they are
+    // not B: their openings and presence are dropped (and told), never answered.
+    std::vector<std::unique_ptr<CZylRawClient>> spellings;
+    for (const std::string& account : {kLowerB, kZeroB}) {
+        auto& other = spellings.emplace_back(std::make_unique<CZylRawClient>(account));
+        ASSERT_EQ(other->Connect(m_broker.Port()), 0);
+        other->Subscribe({ZylPduSubscription(account)});
+        EXPECT_EQ(other->Publish(ZylPresenceTopic(account), Bytes{'o', 'n', 'l', 'i', 'n', 'e'}, true), 0);
+        EXPECT_EQ(other->Publish(ZylPduTopic(A, account, ZYL_CHANNEL_REQUEST),
+                                 ZylEncodeFrame(ZYL_FRAME_OPEN, 0, stream, 1, nullptr, 0)),
+                  0);
+    }
     // Under its own name C gets through, and after all the forgeries: a barrier.
     EXPECT_EQ(forger.Publish(ZylPduTopic(A, C, ZYL_CHANNEL_REQUEST),
                              ZylEncodeFrame(ZYL_FRAME_OPEN, 0, 1, 1, nullptr, 0)),
@@ -725,8 +892,24 @@ TEST_F(ZylMqttHostTest, AccessListStopsForgedSendersAndSnoopers) {
     ASSERT_TRUE(
         RunUntil({&a, &b}, [&] { return a.Count(DLL_P2P_ON_CONNECT, C, ZYL_CHANNEL_REQUEST, 0) == 1; }));
     RunFor({&a, &b}, QuickOptions().nOfflineGraceMs + 200);
-    for (size_t i = before; i < a.m_vEvents.size(); ++i)
-        EXPECT_NE(a.m_vEvents[i].peer, B) << "event " << a.m_vEvents[i].kind << " from the forged sender";
+    std::vector<std::string> dropped;
+    for (size_t i = before; i < a.m_vEvents.size(); ++i) {
+        const ZYLHOSTEVENT& e = a.m_vEvents[i];
+        EXPECT_TRUE(e.peer != B && e.peer != kLowerB && e.peer != kZeroB)
+            << "event " << e.kind << " from the forged sender " << e.peer;
+        if (e.kind == ZYL_EVENT_DROPPED)
+            dropped.push_back(e.text);
+    }
+    for (const std::string& account : {kLowerB, kZeroB})
+        EXPECT_EQ(std::count(dropped.begin(), dropped.end(),
+                             "dropped what the broker account \"" + account +
+                                 "\" sends: a user id is written " + B +
+                                 ", and another spelling does not speak for that user"),
+                  1)
+            << account; // once, though it sent twice
+    for (const auto& other : spellings)
+        EXPECT_TRUE(other->Frames().empty()) << "A answered an account that is not B";
+    EXPECT_FALSE(a.m_host.IsOnline(kLowerB));
     EXPECT_TRUE(a.m_host.IsOnline(B));
     EXPECT_TRUE(a.m_host.IsChannelOpen(B, ZYL_CHANNEL_REQUEST));
 
@@ -780,7 +963,10 @@ TEST_F(ZylMqttHostTest, SecondLoginOfTheSameUserEndsTheFirst) {
 }
 
 TEST_F(ZylMqttHostTest, FramesThatOvertakeWaitAndDamagedOnesAreDropped) {
-    CZylTestUser a(A);
+    ZYLMQTTOPTIONS options = QuickOptions();
+    options.nEarlyFrames = 4;               // how far ahead of a missing frame one stream may run
+    options.nEarlyBytes = 3 * (1024 + 256); // three PDUs of 1 KiB, with what holding one costs
+    CZylTestUser a(A, options);
     ASSERT_EQ(a.Connect(m_broker), "");
     // C is a bare client that builds its frames by hand, under its own name.
     CZylRawClient c(C);
@@ -843,10 +1029,85 @@ TEST_F(ZylMqttHostTest, FramesThatOvertakeWaitAndDamagedOnesAreDropped) {
     EXPECT_EQ(ack.stream, stream);
     EXPECT_EQ(ZylDecodeStreamRef(ack.payload), accepts[0].stream);
 
+    // A message larger than a frame can be is dropped unread: the broker does not even send one
+    // far larger (the login asked it not to), and the host drops the rest with one line.
+    const Bytes full = Pattern(5, 65536);
+    Bytes huge = frame(ZYL_FRAME_DATA, stream, 5, 5);
+    huge.resize(1 << 20, 1);
+    EXPECT_EQ(c.Publish(topic, huge), 0);
+    Bytes over = ZylEncodeFrame(ZYL_FRAME_DATA, 5, stream, 5, full.data(), full.size());
+    over.push_back(0);
+    EXPECT_EQ(c.Publish(topic, over), 0);
+    EXPECT_EQ(c.Publish(topic, ZylEncodeFrame(ZYL_FRAME_DATA, 5, stream, 5, full.data(), full.size())), 0);
+    ASSERT_TRUE(RunUntil({&a}, [&] { return a.Data(C, ZYL_CHANNEL_DATA).size() == 4; }));
+    EXPECT_EQ(a.Data(C, ZYL_CHANNEL_DATA).back().payload, full);
+    ASSERT_EQ(a.Count(ZYL_EVENT_DROPPED), 1);
+    EXPECT_EQ(a.m_vEvents[a.IndexOf(ZYL_EVENT_DROPPED, {})].text,
+              "dropped a message of 65561 bytes on " + topic + ": larger than a frame can be (65560 bytes)");
+
+    // What overtakes a missing frame is held within bounds, per stream and per peer; beyond them
+    // it is dropped and taken when it comes again.
+    const std::string requests = ZylPduTopic(A, C, ZYL_CHANNEL_REQUEST);
+    const Bytes kib = Pattern(0, 1024);
+    auto pdu = [&](uint64_t sequence, size_t size) {
+        return ZylEncodeFrame(ZYL_FRAME_DATA, static_cast<uint32_t>(sequence), 200, sequence, kib.data(),
+                              size);
+    };
+    EXPECT_EQ(c.Publish(requests, frame(ZYL_FRAME_OPEN, 200, 1)), 0);
+    for (uint64_t sequence = 3; sequence <= 6; ++sequence) // the fourth is over the bytes
+        EXPECT_EQ(c.Publish(requests, pdu(sequence, kib.size())), 0);
+    EXPECT_EQ(c.Publish(requests, pdu(7, 1)), 0); // five ahead of the missing one
+    EXPECT_EQ(c.Publish(requests, pdu(2, 1)), 0);
+    ASSERT_TRUE(RunUntil({&a}, [&] { return a.Data(C, ZYL_CHANNEL_REQUEST).size() >= 4; }));
+    RunFor({&a}, 200);
+    EXPECT_EQ(a.Data(C, ZYL_CHANNEL_REQUEST).size(), 4u);
+    EXPECT_EQ(a.Count(ZYL_EVENT_DROPPED), 2); // the overtaking ones, told once
+    for (uint64_t sequence = 6; sequence <= 7; ++sequence)
+        EXPECT_EQ(c.Publish(requests, pdu(sequence, 1)), 0);
+    ASSERT_TRUE(RunUntil({&a}, [&] { return a.Data(C, ZYL_CHANNEL_REQUEST).size() == 6; }));
+    for (uint32_t k = 0; k < 6; ++k)
+        EXPECT_EQ(a.Data(C, ZYL_CHANNEL_REQUEST)[k].command, k + 2);
+
     // A leftover of an older opening changes nothing; the closing ends the channel.
     EXPECT_EQ(c.Publish(topic, frame(ZYL_FRAME_DATA, stream - 1, 7, 7)), 0);
-    EXPECT_EQ(c.Publish(topic, frame(ZYL_FRAME_CLOSE, stream, 5)), 0);
+    EXPECT_EQ(c.Publish(topic, frame(ZYL_FRAME_CLOSE, stream, 6)), 0);
     ASSERT_TRUE(RunUntil({&a}, [&] { return a.Count(DLL_P2P_ON_DISCONNECT, C, ZYL_CHANNEL_DATA, 0) == 1; }));
-    EXPECT_EQ(a.Data(C, ZYL_CHANNEL_DATA).size(), 3u);
+    EXPECT_EQ(a.Data(C, ZYL_CHANNEL_DATA).size(), 4u);
     EXPECT_FALSE(a.m_host.IsChannelOpen(C, ZYL_CHANNEL_DATA));
+
+    // While D's owner thread is busy, C's messages waiting for it are bounded too: three fit.
+    options.nBacklogBytes = 3 * (1048 + requests.size() + 256) + 100;
+    CZylTestUser d(D, options);
+    ASSERT_EQ(d.Connect(m_broker), "");
+    const std::string toD = ZylPduTopic(D, C, ZYL_CHANNEL_REQUEST);
+    EXPECT_EQ(c.Publish(toD, frame(ZYL_FRAME_OPEN, 300, 1)), 0);
+    ASSERT_TRUE(RunUntil({&d}, [&] { return d.Count(DLL_P2P_ON_CONNECT, C) == 1; }));
+    auto toDPdu = [&](uint64_t sequence) {
+        return ZylEncodeFrame(ZYL_FRAME_DATA, static_cast<uint32_t>(sequence), 300, sequence, kib.data(),
+                              kib.size());
+    };
+    for (uint64_t sequence = 2; sequence <= 11; ++sequence)
+        EXPECT_EQ(c.Publish(toD, toDPdu(sequence)), 0);
+    // B's message, sent after the broker took all of C's, arrives after them: the fourth wake-up.
+    CZylRawClient b(B);
+    ASSERT_EQ(b.Connect(m_broker.Port()), 0);
+    EXPECT_EQ(b.Publish(ZylPduTopic(D, B, 9), Bytes{1}), 0);
+    uint64_t wakeups = 0;
+    for (auto deadline = Clock::now() + std::chrono::seconds(5); wakeups < 4 && Clock::now() < deadline;) {
+        uint64_t counter = 0;
+        if (read(d.m_host.GetWakeFd(), &counter, sizeof counter) == sizeof counter)
+            wakeups += counter;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    EXPECT_EQ(wakeups, 4u);
+    d.Poll();
+    EXPECT_EQ(d.Data(C, ZYL_CHANNEL_REQUEST).size(), 3u);
+    ASSERT_EQ(d.Count(ZYL_EVENT_DROPPED), 1);
+    EXPECT_EQ(d.m_vEvents[d.IndexOf(ZYL_EVENT_DROPPED, {})].text,
+              "dropped 7 message(s) of " + C + ": more than " + std::to_string(options.nBacklogBytes) +
+                  " bytes of its messages were waiting (its frames come again)");
+    for (uint64_t sequence = 5; sequence <= 11; ++sequence) { // sent again, as a sender does
+        EXPECT_EQ(c.Publish(toD, toDPdu(sequence)), 0);
+        ASSERT_TRUE(RunUntil({&d}, [&] { return d.Data(C, ZYL_CHANNEL_REQUEST).size() == sequence - 1; }));
+    }
 }
