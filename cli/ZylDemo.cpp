@@ -154,7 +154,7 @@ int ZylCmdDemo(const ZYLDEMOOPTIONS& options) {
     ZYLNODEOPTIONS owner;
     owner.sUser = ZYL_DEMO_OWNER;
     owner.sPassword = ownerPassword;
-    owner.nBrokerPort = broker.Port();
+    owner.vBrokers = {{"127.0.0.1", broker.Port()}};
     owner.pDataDir = root / "owner-data";
     ZYLSHAREADD add;
     add.sPath = tree.string();
@@ -176,7 +176,7 @@ int ZylCmdDemo(const ZYLDEMOOPTIONS& options) {
         ZYLNODEOPTIONS friendNode;
         friendNode.sUser = ZYL_DEMO_FRIEND;
         friendNode.sPassword = friendPassword;
-        friendNode.nBrokerPort = broker.Port();
+        friendNode.vBrokers = owner.vBrokers;
         friendNode.pDataDir = root / "friend-data";
         const fs::path downloads = root / "friend-downloads";
         const auto start = std::chrono::steady_clock::now();

@@ -17,6 +17,11 @@
 std::atomic<bool> CZylNode::s_bInterrupted{false};
 
 namespace {
+// The log levels of the transport's lines: what another account sent and was dropped, and the
+// broker's comings and goings.
+constexpr int32_t ZYL_LOG_WARNING = 2;
+constexpr int32_t ZYL_LOG_BROKER = 3;
+
 // Readable once a signal came, so that an event loop waiting for work wakes up for it.
 int g_nSignalFd = -1;
 
@@ -89,8 +94,7 @@ std::string CZylNode::Start(bool online) {
                                       intptr_t a5) { return OnHostCall(code, a1, a2, a3, a4, a5); });
     if (online) {
         m_pHost = std::make_unique<CZylMqttHost>();
-        const std::string error = m_pHost->Connect(m_options.sBrokerHost, m_options.nBrokerPort,
-                                                   m_options.sUser, m_options.sPassword);
+        const std::string error = m_pHost->Connect(m_options.vBrokers, m_options.sUser, m_options.sPassword);
         if (!error.empty()) {
             m_pHost.reset();
             return error;
@@ -182,8 +186,11 @@ void CZylNode::PollHost() {
         case ZYL_EVENT_BROKER_ENDED:
             m_sFatal = event.text;
             break;
+        case ZYL_EVENT_DROPPED:
+            m_pPlugin->WriteLog(ZYL_LOG_WARNING, ZylFromUtf8(event.text));
+            break;
         default:
-            m_pPlugin->WriteLog(3, ZylFromUtf8(event.text));
+            m_pPlugin->WriteLog(ZYL_LOG_BROKER, ZylFromUtf8(event.text));
             break;
         }
     });

@@ -3,10 +3,10 @@
 // receives the completed listings, the log lines and the error reports the window would show.
 #pragma once
 
-#include "plugin/ZylInterface.h"
 #include "core/ZylPlatform.h"
 #include "host/ZylMqttHost.h"
 #include "platform/ZylQtPlatform.h"
+#include "plugin/ZylInterface.h"
 
 #include <QSocketNotifier>
 #include <QTimer>
@@ -24,10 +24,9 @@
 struct ZYLNODEOPTIONS {
     std::string sUser;
     std::string sPassword;
-    std::string sBrokerHost = "127.0.0.1";
-    int nBrokerPort = 1883;
-    std::filesystem::path pDataDir; // the host's application path
-    bool bEchoLog = false;          // print every log line as it is written
+    std::vector<ZYLBROKERADDRESS> vBrokers{{"127.0.0.1", 1883}}; // a cluster's nodes, tried in turn
+    std::filesystem::path pDataDir;                              // the host's application path
+    bool bEchoLog = false;                                       // print every log line as it is written
 };
 
 // What the window would receive, kept for the commands.

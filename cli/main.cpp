@@ -26,15 +26,20 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
 
     ZYLNODEOPTIONS options;
-    std::string broker = "127.0.0.1:1883";
+    std::vector<std::string> brokers{"127.0.0.1:1883"};
     std::string data;
     if (const char* user = std::getenv("ZYLFS_USER"))
         options.sUser = user;
     if (const char* password = std::getenv("ZYLFS_PASSWORD"))
         options.sPassword = password;
-    app.add_option("--user", options.sUser, "your user id, like S1.1000: the broker user name (or ZYLFS_USER)");
+    app.add_option("--user", options.sUser,
+                   "your user id, like S1.1000: the broker user name (or ZYLFS_USER)");
     app.add_option("--password", options.sPassword, "broker password (or ZYLFS_PASSWORD)");
-    app.add_option("--broker", broker, "broker HOST:PORT")->capture_default_str();
+    app.add_option("--broker", brokers,
+                   "broker HOST:PORT; the nodes of a cluster as a comma-separated list or repeated (the next "
+                   "is tried when one goes away)")
+        ->delimiter(',')
+        ->capture_default_str();
     app.add_option("--data", data, "the application folder (default $XDG_DATA_HOME/zylfs/<user>)");
 
     CLI::App* share = app.add_subcommand("share", "edit your shares")->require_subcommand(1);
@@ -86,21 +91,14 @@ int main(int argc, char** argv) {
         return app.exit(error);
     }
 
-    const auto colon = broker.rfind(':');
-    if (colon == std::string::npos || colon == 0) {
-        fmt::print(stderr, "zylfs: --broker is HOST:PORT, not '{}'\n", broker);
-        return 2;
-    }
-    options.sBrokerHost = broker.substr(0, colon);
-    try {
-        options.nBrokerPort = std::stoi(broker.substr(colon + 1));
-    } catch (...) {
-        options.nBrokerPort = -1;
-    }
-    if (options.nBrokerPort <= 0 || options.nBrokerPort > 65535) {
-        fmt::print(stderr, "zylfs: the broker port must be a number from 1 to 65535, not '{}'\n",
-                   broker.substr(colon + 1));
-        return 2;
+    options.vBrokers.clear();
+    for (const std::string& text : brokers) {
+        ZYLBROKERADDRESS address;
+        if (const std::string error = ZylParseBrokerAddress(text, address); !error.empty()) {
+            fmt::print(stderr, "zylfs: --broker: {}\n", error);
+            return 2;
+        }
+        options.vBrokers.push_back(address);
     }
     if (*demoCmd)
         return RunDemo(demo);
