@@ -191,8 +191,20 @@ void CZylLocalBroker::Kill() {
 void CZylLocalBroker::End(int signal) {
     if (m_nPid <= 0)
         return;
-    kill(m_nPid, signal);
+    // mosquitto loses a SIGTERM that comes in the moment between opening its listener and entering
+    // its loop, so it is sent again until the broker is gone (killed after ten seconds).
     int status = 0;
+    for (int tries = 0; tries < 20; ++tries) {
+        kill(m_nPid, signal);
+        for (int i = 0; i < 50; ++i) {
+            if (waitpid(m_nPid, &status, WNOHANG) == m_nPid) {
+                m_nPid = -1;
+                return;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+    }
+    kill(m_nPid, SIGKILL);
     waitpid(m_nPid, &status, 0);
     m_nPid = -1;
 }
