@@ -3,10 +3,10 @@
 // receives the completed listings, the log lines and the error reports the window would show.
 #pragma once
 
-#include "plugin/ZylInterface.h"
 #include "core/ZylPlatform.h"
 #include "host/ZylMqttHost.h"
 #include "platform/ZylQtPlatform.h"
+#include "plugin/ZylInterface.h"
 
 #include <QSocketNotifier>
 #include <QTimer>
@@ -90,6 +90,8 @@ public:
     static void InstallSignalHandlers();
 
 private:
+    // Why the data folder cannot be used now (another process is logged in on it), or empty.
+    std::string FolderInUse() const;
     int32_t OnHostCall(int32_t code, intptr_t a1, intptr_t a2, intptr_t a3, intptr_t a4, intptr_t a5);
     void PollHost();
 

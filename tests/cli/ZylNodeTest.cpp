@@ -241,6 +241,12 @@ TEST_F(ZylNodeTest, BadArgumentsAndCredentialsGiveOneClearLine) {
 TEST_F(ZylNodeTest, DownloadKilledInTheMiddleCompletesAfterARestart) {
     pid_t getter = -1;
     ASSERT_NO_FATAL_FAILURE(StartLargeDownload(7, getter));
+    // A second zylfs of the friend's data folder ends at once, naming the one that holds it.
+    EXPECT_EQ(Run(kFriend, {"tasks"}), 1);
+    EXPECT_NE(m_sOutput.find("zylfs: the data folder " + (m_pRoot / ("data-" + kFriend) / "fs").string() +
+                             " is in use by process " + std::to_string(getter)),
+              std::string::npos)
+        << m_sOutput;
     kill(getter, SIGKILL);
     Reap(getter);
     std::error_code ec;

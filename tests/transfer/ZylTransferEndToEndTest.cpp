@@ -4,6 +4,7 @@
 #include "ZylTransferTestSupport.h"
 
 #include <chrono>
+#include <unistd.h>
 
 using namespace zyltest;
 
@@ -296,6 +297,13 @@ TEST_F(CZylTransferEndToEndTest, ALogoutInTheMiddleOfAFolderResumesEachFileAfter
     ASSERT_TRUE(RunUntil([&] { return task->m_nCurrentSize > 1000000; }));
     const int32_t index = task->m_nFileIndex;
     const int32_t offset = task->m_vFiles[static_cast<size_t>(index)]->m_nFileOffset;
+    // While B is logged in no second plug-in may use its data folder; the refusal names B's process.
+    CZylTestNode second(u"S1.1001", m_pB->AppPath());
+    EXPECT_EQ(m_host.Login(second), -1);
+    EXPECT_NE(ZylReadUtf16LeFile(ZylToFsPath(m_pB->AppPath()) / "fs" / "fs.log")
+                  .find(u"\t1\tthe data folder " + ZylFromFsPath(ZylToFsPath(m_pB->AppPath()) / "fs") +
+                        u" is in use by process " + ZylFromInt(getpid())),
+              std::u16string::npos);
     ASSERT_EQ(m_host.Logout(*m_pB), 0);
     m_pB->Recreate();
     ASSERT_EQ(m_host.Login(*m_pB), 0);
