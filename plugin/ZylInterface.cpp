@@ -323,13 +323,16 @@ void CZylInterface::OnErrorPdu(const uint8_t* payload, int32_t length, std::u16s
                                int32_t channel) {
     ZylPayloadReader reader(payload, length);
     const int32_t code = reader.ReadInt32();
-    reader.ReadUInt32(); // task id
+    const uint32_t taskId = reader.ReadUInt32();
     reader.ReadUInt32(); // detail
     const uint32_t n = reader.ReadUInt32();
     if (n > 0)
         reader.Skip(n > static_cast<uint32_t>(reader.Remaining()) ? -1 : static_cast<int32_t>(n));
     WriteLog(ZYL_LOG_PEER_ERROR, ZylFormat("error pdu channel#{}, userid: {}, error: {}", channel,
                                            ZylToUtf8(user), ZylToUtf8(ZylErrorText(code))));
+    // The transfer waiting for the answer stops with the error instead of waiting for ever.
+    if (m_bInitialized)
+        m_taskManager.OnPeerError(user, code, taskId);
 }
 
 int32_t CZylInterface::SendData(uint32_t command, const void* payload, int32_t length,

@@ -105,6 +105,13 @@ TEST_F(CZylTransferEndToEndTest, AnEmptyRemoteFolderFinishesAtOnce) {
     ASSERT_TRUE(RunUntil([&] { return task->m_bFinished == 1; }));
     EXPECT_EQ(task->m_bRunning, 0);
     EXPECT_EQ(Sent(*m_pA, ZYL_CMD_EMPTY_FILE_LIST).size(), 1u);
+
+    // A file that is not there is no empty folder: the other side's answer stops the task with it.
+    CZylTask* missing =
+        TasksB().CreateDownloadTask(u"S1.1000", u"Hollow\\nothing.txt", false, Downloads(), {});
+    ASSERT_TRUE(RunUntil([&] { return missing->m_bRunning == 0; }));
+    EXPECT_EQ(missing->m_bFinished, 0);
+    EXPECT_EQ(missing->m_sLastError, u"S1.1000 answered \"file removed\" for Hollow\\nothing.txt");
 }
 
 TEST_F(CZylTransferEndToEndTest, UploadsAFolderTreeAndASingleFileIntoAShareThatAllowsIt) {
