@@ -268,7 +268,7 @@ TEST_F(CZylTransferEndToEndTest, StopAndStartInTheMiddleOfAFileResumesAtTheOffse
     EXPECT_TRUE(SameBytes(ZylReadFileBytes(Root() / "downloads" / "Big"), data));
 }
 
-TEST_F(CZylTransferEndToEndTest, RestartDiscardsTheLocalDataAndRemoveDeletesAnUnfinishedDownload) {
+TEST_F(CZylTransferEndToEndTest, RestartDiscardsTheLocalDataAndTheTreeStillCompletes) {
     MakeTree(DataA() / "tree");
     ShareOnA(u"Docs", DataA() / "tree", ZYL_PRIV_DOWNLOAD);
     CZylTask* task = TasksB().CreateDownloadTask(u"S1.1000", u"Docs\\sub", true, Downloads(), {});
@@ -282,19 +282,6 @@ TEST_F(CZylTransferEndToEndTest, RestartDiscardsTheLocalDataAndRemoveDeletesAnUn
     EXPECT_FALSE(fs::exists(Root() / "downloads" / "sub" / "eight.bin"));
     ASSERT_TRUE(RunUntil([&] { return task->m_bFinished == 1; }));
     ExpectSameFiles(DataA() / "tree" / "sub", Root() / "downloads" / "sub");
-
-    // Removed half way, neither the temporary file nor the files already complete stay.
-    fs::remove_all(Root() / "downloads");
-    CZylTask* removed = TasksB().CreateDownloadTask(u"S1.1000", u"Docs\\sub", true, Downloads(), {});
-    ASSERT_TRUE(RunUntil([&] { return fs::exists(fs::path(random) += ".fst"); }));
-    ASSERT_EQ(TasksB().RemoveTaskById(removed->m_nTaskID), 0);
-    m_host.Tick(50);
-    EXPECT_FALSE(fs::exists(fs::path(random) += ".fst"));
-    EXPECT_FALSE(fs::exists(Root() / "downloads" / "sub" / "eight.bin"));
-    EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
-    EXPECT_EQ(
-        ZylReadUtf16LeFile(DbPath(*m_pB)).find(u"TaskID=" + ZylFromUtf8(std::to_string(removed->m_nTaskID))),
-        std::u16string::npos);
 }
 
 TEST_F(CZylTransferEndToEndTest, ALogoutInTheMiddleOfAFolderResumesEachFileAfterLoginAgain) {
