@@ -109,8 +109,8 @@ TEST_F(CZylUploadFlowTest, AFolderIsListedDepthFirstWithNamesBelowItsParent) {
     ZylWriteFileBytes(Root() / "docs" / "trip" / "tab\there.txt", "t");
     ZylWriteFileBytes(Root() / "docs" / "trip" / "bad\xFFname" / "c.txt", "c");
     ZylWriteFileBytes(Root() / "docs" / "trip" / "back\\slash.txt", "s");
-    EXPECT_EQ(TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(Root() / "docs" / "trip"), u"back\\slash.txt",
-                                        false, u"Inbox", {}),
+    EXPECT_EQ(TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(Root() / "docs" / "trip"),
+                                        u"back\\slash.txt", false, u"Inbox", {}),
               nullptr);
     CZylTask* task = Upload(Root() / "docs" / "trip", u"trip", true);
     Consent(task, 1);
@@ -201,6 +201,7 @@ TEST_F(CZylUploadFlowTest, TheSizeTheOtherSideHoldsDecidesWhereSendingStarts) {
     // Acknowledgements out of order, of nothing, or of another file are dropped.
     Ack(task, 0, 3 * ZYL_BLOCK_SIZE + 5, 5, 1);
     Ack(task, 0, ZYL_BLOCK_SIZE + 5, 0, 0);
+    Ack(task, 0, ZYL_BLOCK_SIZE + 5, -1, 0);
     Ack(task, 1, ZYL_BLOCK_SIZE + 5, ZYL_BLOCK_SIZE, 0);
     EXPECT_EQ(task->m_vFiles[0]->m_nFileOffset, ZYL_BLOCK_SIZE + 5);
     Ack(task, 0, ZYL_BLOCK_SIZE + 5, ZYL_BLOCK_SIZE, 0);
@@ -233,6 +234,14 @@ TEST_F(CZylUploadFlowTest, AFileThatIsGoneOrChangesStopsTheTaskWithTheReason) {
     CZylTask* folder = Upload(Root() / "gone", u"gone", true);
     Consent(folder, 1);
     expectStopped(folder, u"no such file or directory: " + ZylFromFsPath(Root() / "gone"));
+    // Gone after the list was made: the first read says so.
+    ZylWriteFileBytes(Root() / "up" / "brief.bin", "brief");
+    CZylTask* brief = Upload(Root() / "up", u"brief.bin", false);
+    Consent(brief, 1);
+    fs::remove(Root() / "up" / "brief.bin");
+    Held(brief, 0, 0);
+    EXPECT_TRUE(Pieces().empty());
+    expectStopped(brief, u"no such file or directory: " + ZylFromFsPath(Root() / "up" / "brief.bin"));
 
     // Shorter than listed by the time the window reaches its end: neither the old file nor the new.
     CZylTask* shrunk = SyncedFileOfSize(10 * ZYL_BLOCK_SIZE);
