@@ -43,7 +43,6 @@ std::u16string ZylWriteErrorText(int error, std::u16string_view path) {
         reason = "a symbolic link is in the way, and downloads do not follow links";
         break;
     case ENOTDIR:
-    case EEXIST:
         reason = "a file is in the way of a folder";
         break;
     case EISDIR:
