@@ -185,7 +185,7 @@ int FollowTask(CZylNode& node, CZylTask& task, const std::u16string& friendId) {
             if (task.m_bFinished || !refused.empty() || task.m_bRemoved)
                 return true;
             if (!task.m_bRunning)
-                return ++stoppedSince > 20; // about a second, to let a late reply land
+                return !task.m_sLastError.empty() || ++stoppedSince > 20; // a second for a late reply
             stoppedSince = 0;
             return false;
         },
@@ -200,6 +200,9 @@ int FollowTask(CZylNode& node, CZylTask& task, const std::u16string& friendId) {
     }
     if (!node.FatalError().empty())
         return Fail("the broker ended the session: " + node.FatalError());
+    // The task's own reason says more than the bare error of the other side.
+    if (!task.m_sLastError.empty())
+        return Fail(U8(task.m_sLastError));
     if (!refused.empty())
         return Fail(U8(friendId) + " refused: " + refused);
     return Fail("the transfer stopped (did " + U8(friendId) + " refuse it or go offline?)");
@@ -513,6 +516,10 @@ int ZylCmdPut(const ZYLNODEOPTIONS& options, const std::string& localText, const
     // A file is named by its folder and name, a folder by its own path (and its name).
     const std::u16string localPath = ZylFromFsPath(folder ? local : local.parent_path());
     const std::u16string localName = ZylFromFsPath(local.filename());
+    if (!ZylIsTransferableName(localName) || U8(localName) != local.filename().native())
+        return Fail("the name of " + local.string() +
+                    " cannot be sent to a friend (a control character, or bytes "
+                    "that are no UTF-8 text)");
     CZylTask* task = FindStoredTask(tasks, ZYL_TASK_UPLOAD, friendId, sharePath, localPath, localName);
     if (task) {
         fmt::print("resuming the upload of {} to {}\n", local.string(), U8(sharePath));

@@ -1,5 +1,6 @@
 #include "cli/ZylNode.h"
 
+#include "core/ZylFolderLock.h"
 #include "core/ZylPath.h"
 #include "core/ZylProtocol.h"
 #include "core/ZylText.h"
@@ -89,7 +90,18 @@ CZylNode::~CZylNode() {
     m_pPlugin.reset();
 }
 
+std::string CZylNode::FolderInUse() const {
+    const std::u16string folder = ZylFromFsPath(m_options.pDataDir / "fs");
+    const int64_t holder = ZylFolderLockHolder(folder);
+    if (holder == 0)
+        return {};
+    return ZylToUtf8(ZylFolderLockText(folder, holder)) + "; stop it or use another --data folder";
+}
+
 std::string CZylNode::Start(bool online) {
+    // Before the broker: a second session of this user would push the holder's off.
+    if (auto busy = FolderInUse(); !busy.empty())
+        return busy;
     m_pPlugin->SetHostCallback([this](int32_t code, intptr_t a1, intptr_t a2, intptr_t a3, intptr_t a4,
                                       intptr_t a5) { return OnHostCall(code, a1, a2, a3, a4, a5); });
     if (online) {
@@ -104,9 +116,13 @@ std::string CZylNode::Start(bool online) {
     }
     std::error_code ec;
     std::filesystem::create_directories(m_options.pDataDir, ec);
-    if (m_pPlugin->ProcessMessage(DLL_P2P_LOGIN, reinterpret_cast<intptr_t>(&m_self), 0, 0, 0, 0) < 0)
+    if (m_pPlugin->ProcessMessage(DLL_P2P_LOGIN, reinterpret_cast<intptr_t>(&m_self), 0, 0, 0, 0) < 0) {
+        // Another process logged in on the same folder is the usual reason: name it.
+        if (auto busy = FolderInUse(); !busy.empty())
+            return busy;
         return "cannot start the plug-in in " + m_options.pDataDir.string() +
                " (is the folder writable and its databases readable?)";
+    }
     m_bLoggedIn = true;
     m_pPlugin->SetLogWindow(&m_window);
     m_pollTimer.start();

@@ -89,6 +89,8 @@ public:
     static void InstallSignalHandlers();
 
 private:
+    // Why the data folder cannot be used now (another process is logged in on it), or empty.
+    std::string FolderInUse() const;
     int32_t OnHostCall(int32_t code, intptr_t a1, intptr_t a2, intptr_t a3, intptr_t a4, intptr_t a5);
     void PollHost();
 

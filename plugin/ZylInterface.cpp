@@ -103,7 +103,10 @@ int32_t CZylInterface::Login(std::u16string_view loginId) {
     if (loginId.empty() || loginId.size() > ZYL_USERID_LIMIT)
         return -1;
     SetLoginId(loginId);
-    return Initialize();
+    const int32_t result = Initialize();
+    if (result < 0)
+        m_folderLock.Release();
+    return result;
 }
 
 int32_t CZylInterface::Initialize() {
@@ -112,6 +115,14 @@ int32_t CZylInterface::Initialize() {
         return -1;
     m_sPluginFolder = ZylJoinPath(appPath, u"fs");
     ZylCreateDirectory(m_sPluginFolder);
+    int64_t holder = 0;
+    if (m_folderLock.Acquire(m_sPluginFolder, holder) == CZylFolderLock::HeldElsewhere) {
+        // Written at once: this plug-in never gets as far as its own log.
+        m_log.Open(m_sPluginFolder, nullptr);
+        m_log.WriteLine(ZYL_LOG_PEER_ERROR, ZylFolderLockText(m_sPluginFolder, holder));
+        m_log.Flush();
+        return -1;
+    }
 
     m_shareManager.SetDbPath(ZylJoinPath(m_sPluginFolder, u"fss-" + m_sLoginId + u".fsd"));
     m_taskManager.SetDbPath(ZylJoinPath(m_sPluginFolder, u"fst-" + m_sLoginId + u".fsd"));
@@ -165,6 +176,7 @@ void CZylInterface::Uninitialize() {
         m_log.Flush();
     }
     m_bInitialized = 0;
+    m_folderLock.Release();
 }
 
 int32_t CZylInterface::Show(int32_t mode, const HostUserId* user) {
@@ -311,13 +323,16 @@ void CZylInterface::OnErrorPdu(const uint8_t* payload, int32_t length, std::u16s
                                int32_t channel) {
     ZylPayloadReader reader(payload, length);
     const int32_t code = reader.ReadInt32();
-    reader.ReadUInt32(); // task id
+    const uint32_t taskId = reader.ReadUInt32();
     reader.ReadUInt32(); // detail
     const uint32_t n = reader.ReadUInt32();
     if (n > 0)
         reader.Skip(n > static_cast<uint32_t>(reader.Remaining()) ? -1 : static_cast<int32_t>(n));
     WriteLog(ZYL_LOG_PEER_ERROR, ZylFormat("error pdu channel#{}, userid: {}, error: {}", channel,
                                            ZylToUtf8(user), ZylToUtf8(ZylErrorText(code))));
+    // The transfer waiting for the answer stops with the error instead of waiting for ever.
+    if (m_bInitialized)
+        m_taskManager.OnPeerError(user, code, taskId);
 }
 
 int32_t CZylInterface::SendData(uint32_t command, const void* payload, int32_t length,

@@ -3,6 +3,7 @@
 // command number. One object is one plug-in; the module drives one per process.
 #pragma once
 
+#include "core/ZylFolderLock.h"
 #include "core/ZylHost.h"
 #include "core/ZylLog.h"
 #include "core/ZylPluginContext.h"
@@ -106,6 +107,8 @@ private:
     CZylTaskManager m_taskManager;
     CZylShareManager m_shareManager;
     std::u16string m_sPluginFolder;
+    // Held from login to logout: one process at a time on the plug-in folder.
+    CZylFolderLock m_folderLock;
     std::unique_ptr<IZylWindow> m_pMainWindow;
     // Workers queue PDUs while logout drops the queue.
     mutable std::mutex m_queueMutex;

@@ -32,6 +32,15 @@ std::vector<std::u16string_view> SplitShare(std::u16string_view path) {
     }
 }
 
+// A peer's name as a log line may show it: control characters would break the line.
+std::string Printable(std::u16string_view name) {
+    std::u16string out(name.substr(0, ZYL_TASK_NAME_LIMIT));
+    for (char16_t& c : out)
+        if (c < 0x20 || c == 0x7F)
+            c = u'?';
+    return ZylToUtf8(out);
+}
+
 } // namespace
 
 int32_t CZylTask::RequestFileListOfShareFolder() {
@@ -126,35 +135,43 @@ static bool MakeLocalName(const CZylTask& task, std::u16string_view entry, std::
         relative.remove_prefix(1);
     if (relative.empty() || !ZylIsSafeRelativePath(relative, ZYL_SHARE_SEPARATOR))
         return false;
+    // Each name the file is made under passes the rule the serving side lists by.
+    for (const std::u16string_view part : SplitShare(relative))
+        if (!ZylIsTransferableName(part))
+            return false;
     localName = ZylShareToLocalPath(name);
     return true;
 }
 
 int32_t CZylTask::OnRespondFileListOfShareFolder(ZylPayloadReader& reader, int32_t taskId) {
-    if (m_bFileListEnd)
+    std::lock_guard lock(m_mutex);
+    if (!m_bRunning || m_bRemoved || taskId != m_nTaskID || m_nType != ZYL_TASK_DOWNLOAD || m_bFileListEnd)
         return 0;
+    // A page that is dropped leaves the list incomplete for good: the task stops and says why
+    // instead of waiting for pages that cannot come.
+    const auto refuse = [&](std::string_view why) {
+        StopWithError(ZylFormat("the file list of {} from {} was refused: {}", ZylToUtf8(GetTaskName()),
+                                ZylToUtf8(m_sUserID), why));
+        return 0;
+    };
     reader.ReadUInt32(); // status
     const uint32_t total = reader.ReadUInt32();
     const uint32_t first = reader.ReadUInt32();
     const uint32_t count = reader.ReadUInt32();
-    if (static_cast<uint64_t>(first) + count > total)
-        return 0;
+    if (static_cast<uint64_t>(first) + count > total || m_vFiles.size() + count > total)
+        return refuse("its pages hold more entries than its total");
     if (static_cast<uint64_t>(count) * ZYL_MIN_LIST_ENTRY > static_cast<uint64_t>(reader.Remaining()))
-        return 0;
-
-    std::lock_guard lock(m_mutex);
-    if (!m_bRunning || m_bRemoved || taskId != m_nTaskID || m_nType != ZYL_TASK_DOWNLOAD)
-        return 0;
+        return refuse("a page is shorter than its entries");
     if (total == 0) {
-        // An empty remote folder: nothing to fetch.
-        m_bRunning = 0;
+        // An empty remote folder: nothing to fetch. A single file cannot be empty of files.
+        if (!m_bFolder)
+            return refuse("it holds no file");
+        EndRun();
         m_tFinishTime = Now();
         m_bFinished = 1;
         NoteChange(true);
         return 0;
     }
-    if (m_vFiles.size() + count > total)
-        return 0;
 
     std::vector<ZYLLISTENTRY> entries;
     for (uint32_t i = 0; i < count; ++i) {
@@ -162,12 +179,11 @@ int32_t CZylTask::OnRespondFileListOfShareFolder(ZylPayloadReader& reader, int32
         entry.remoteName = reader.ReadString();
         entry.size = reader.ReadUInt32();
         reader.Read(entry.time);
-        if (entry.size > static_cast<uint32_t>(std::numeric_limits<int32_t>::max()) ||
-            !MakeLocalName(*this, entry.remoteName, entry.localName)) {
-            Log(ZylFormat("file list of task {} from {} dropped: entry \"{}\" is not below \"{}\"", m_nTaskID,
-                          ZylToUtf8(m_sUserID), ZylToUtf8(entry.remoteName), ZylToUtf8(GetTaskName())));
-            return 0;
-        }
+        if (entry.size > static_cast<uint32_t>(std::numeric_limits<int32_t>::max()))
+            return refuse(fmt::format("\"{}\" is 2 GiB or larger", Printable(entry.remoteName)));
+        if (!MakeLocalName(*this, entry.remoteName, entry.localName))
+            return refuse(
+                fmt::format("the entry \"{}\" is not a name below it", Printable(entry.remoteName)));
         entries.push_back(std::move(entry));
     }
 
@@ -216,8 +232,8 @@ int32_t CZylTask::OnRespondFileData(ZylPayloadReader& reader, int32_t taskId) {
     if (result == -5)
         return 0;
     if (result < 0) {
-        Log(ZylFormat("task {}: the file {} could not be written", m_nTaskID,
-                      ZylToUtf8(file->GetFullName())));
+        // Waiting would not help: the task stops, and a later start resumes at the offset.
+        StopWithError(file->GetError());
         return 0;
     }
     m_nCurrentSize = ZylAddWrapping(m_nCurrentSize, n);
@@ -225,7 +241,11 @@ int32_t CZylTask::OnRespondFileData(ZylPayloadReader& reader, int32_t taskId) {
     UpdatePercent();
     NoteChange(false);
     if (last) {
-        ++m_nFileIndex;
+        // Files completed before (a file fetched again after a resume) are not fetched twice.
+        do
+            ++m_nFileIndex;
+        while (static_cast<size_t>(m_nFileIndex) < m_vFiles.size() &&
+               m_vFiles[static_cast<size_t>(m_nFileIndex)]->m_bComplete);
         if (static_cast<size_t>(m_nFileIndex) >= m_vFiles.size()) {
             Finish();
             return 0;
@@ -241,7 +261,12 @@ int32_t CZylTask::OnEmptyFileList(int32_t taskId) {
     std::lock_guard lock(m_mutex);
     if (!m_bRunning || m_bRemoved || taskId != m_nTaskID || m_nType != ZYL_TASK_DOWNLOAD || m_bFileListEnd)
         return 0;
-    m_bRunning = 0;
+    if (!m_bFolder) {
+        // A single file cannot be an empty folder: nothing was fetched, so nothing is finished.
+        StopWithError(ZylFormat("{} has no file {}", ZylToUtf8(m_sUserID), ZylToUtf8(GetTaskName())));
+        return 0;
+    }
+    EndRun();
     m_tFinishTime = Now();
     m_bFinished = 1;
     NoteChange(true);

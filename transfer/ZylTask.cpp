@@ -3,9 +3,9 @@
 #include "transfer/ZylTask.h"
 
 #include "core/ZylDbFile.h"
-#include "core/ZylPluginContext.h"
 #include "core/ZylPayload.h"
 #include "core/ZylPlatform.h"
+#include "core/ZylPluginContext.h"
 #include "core/ZylProtocol.h"
 #include "core/ZylText.h"
 #include "transfer/ZylTaskManager.h"
@@ -129,8 +129,14 @@ void CZylTask::Start() {
         m_bRunning = 1;
     }
     m_bAwaitingChannels = false;
+    m_bWaitingForSlot = false;
+    m_sLastError.clear();
     if (m_nType == ZYL_TASK_DOWNLOAD) {
         if (m_bFileListEnd) {
+            if (!m_bFinished && !SeekFirstIncompleteFile()) {
+                Finish(); // every file is there, complete
+                return;
+            }
             RequestFileData();
             return;
         }
@@ -149,18 +155,78 @@ void CZylTask::Start() {
 void CZylTask::StopTask() {
     {
         std::lock_guard lock(m_mutex);
+        m_bWaitingForSlot = false;
         if (!m_bRunning)
             return;
         m_nBytesThisRun = 0;
-        m_bRunning = 0;
-        m_nTimeSpent += static_cast<int32_t>((Tick() - m_nStartTick) / 1000);
-        m_fSpeed = 0;
-        m_bAwaitingChannels = false;
+        EndRun();
         for (auto& file : m_vFiles)
             file->Reset();
     }
     SendCloseNotice(1);
     NoteChange(true);
+}
+
+void CZylTask::StopWithError(std::u16string reason) {
+    std::lock_guard lock(m_mutex);
+    if (!m_bRunning)
+        return;
+    Log(ZylFormat("task {}: {}", m_nTaskID, ZylToUtf8(reason)));
+    StopTask();
+    m_sLastError = std::move(reason);
+}
+
+void CZylTask::EndRun() {
+    if (m_bRunning)
+        m_nTimeSpent += static_cast<int32_t>((Tick() - m_nStartTick) / 1000);
+    m_bRunning = 0;
+    m_fSpeed = 0;
+    m_bAwaitingChannels = false;
+}
+
+void CZylTask::AddBytesThisRun(int64_t n) {
+    if (n >= 0)
+        m_nBytesThisRun += static_cast<uint32_t>(n);
+    else
+        m_nBytesThisRun -= static_cast<uint32_t>(std::min<int64_t>(-n, m_nBytesThisRun));
+}
+
+void CZylTask::NoteCompleteFiles() {
+    if (m_nType != ZYL_TASK_DOWNLOAD || !m_bFileListEnd)
+        return;
+    const size_t done = m_bFinished
+                            ? m_vFiles.size()
+                            : static_cast<size_t>(std::clamp<int64_t>(m_nFileIndex, 0, m_vFiles.size()));
+    for (size_t i = 0; i < done; ++i)
+        m_vFiles[i]->m_bComplete = true;
+}
+
+bool CZylTask::SeekFirstIncompleteFile() {
+    NoteCompleteFiles();
+    int32_t first = -1;
+    for (size_t i = 0; i < m_vFiles.size(); ++i) {
+        CZylTaskFile& file = *m_vFiles[i];
+        if (file.m_bComplete && !file.IsOnDisk()) {
+            // Gone since it was completed (or never there, when two processes shared the data
+            // folder): fetched again rather than counted done.
+            Log(ZylFormat("task {}: {} is missing and is fetched again", m_nTaskID,
+                          ZylToUtf8(file.GetFullName())));
+            file.m_bComplete = false;
+            m_nCurrentSize = ZylAddWrapping(m_nCurrentSize, -static_cast<int64_t>(file.m_nFileOffset));
+            file.m_nFileOffset = 0;
+            file.m_bFirstRequest = 1;
+            NoteChange(true);
+        }
+        if (first < 0 && !file.m_bComplete)
+            first = static_cast<int32_t>(i);
+    }
+    UpdatePercent();
+    if (first < 0) {
+        m_nFileIndex = static_cast<int32_t>(m_vFiles.size());
+        return false;
+    }
+    m_nFileIndex = first;
+    return true;
 }
 
 int32_t CZylTask::RestartTask() {
@@ -171,6 +237,7 @@ int32_t CZylTask::RestartTask() {
         if (DrawTaskId(id) < 0)
             return -1;
         m_nTaskID = id;
+        NoteCompleteFiles();
         m_bFinished = 0;
         m_bFileListEnd = 0;
         m_nFileIndex = -1;
@@ -194,9 +261,10 @@ int32_t CZylTask::RestartTask() {
 void CZylTask::RemoveTask() {
     {
         std::lock_guard lock(m_mutex);
-        m_bRunning = 0;
+        EndRun();
         m_bRemoved = 1;
-        m_bAwaitingChannels = false;
+        m_bWaitingForSlot = false;
+        NoteCompleteFiles();
         for (auto& file : m_vFiles) {
             if (!m_bFinished)
                 file->OnTaskRemoved(m_nType);
@@ -210,6 +278,8 @@ void CZylTask::RemoveTask() {
 
 void CZylTask::Finish() {
     SendCloseNotice(0);
+    // A finished task no longer counts time.
+    EndRun();
     m_tFinishTime = Now();
     m_bFinished = 1;
     for (auto& file : m_vFiles)

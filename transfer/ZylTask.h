@@ -42,6 +42,9 @@ inline constexpr std::u16string_view ZYL_TEMP_SUFFIX = u".fst";
 // True when a name can be kept in a record: not too long and without control characters, so that
 // the database's one-value-per-line layout cannot be broken by a peer's file name.
 bool ZylIsStorableName(std::u16string_view name);
+// The line that says why a local file could not be written: "no space left on the device: PATH",
+// "permission denied: PATH", ...
+std::u16string ZylWriteErrorText(int error, std::u16string_view path);
 
 // The three names every record carries: RemoteName is a share path ("\" separators) on the other
 // user's side, LocalPath a local folder and LocalName a local name ("/" separators).
@@ -68,13 +71,21 @@ public:
     // LocalPath and LocalName joined by one separator, whatever separators each carries at the join.
     std::u16string GetFullName() const;
     std::u16string GetTempName() const;
+    // The full name's last component.
+    std::u16string GetFileName() const;
     // The full name up to its last separator; empty when it has none.
     std::u16string GetFolder() const;
 
-    // Download side. 0, -1 when the temporary file cannot be opened.
+    // Download side. Folders on the way below the task's local folder are made as needed and never
+    // followed when they are links. 0, -1 when the temporary file cannot be opened (the reason in
+    // GetError).
     int32_t OpenFileForWrite();
-    // 0 when taken; -5 when it is not the next expected piece; -2 on a file error.
+    // 0 when taken; -5 when it is not the next expected piece; -2 on a file error (the reason in
+    // GetError), after which the file is not complete.
     int32_t ReceiveData(int32_t offset, const uint8_t* data, int32_t n, int32_t last);
+    // True when the completed file is there under its full name.
+    bool IsOnDisk() const;
+    const std::u16string& GetError() const { return m_sError; }
     // Before a resumed download asks for data: the temporary file is cut back to FileOffset when it
     // holds more (bytes the database never recorded are not trusted), and FileOffset comes back to
     // what the file holds when it holds less. Returns the change of FileOffset.
@@ -88,7 +99,8 @@ public:
 
     // A fresh window (download) or size synchronisation (upload) next time; the file is closed.
     void Reset();
-    // The task was removed or restarted: a download's local data goes, an upload's file stays.
+    // The task was removed or restarted: what a download wrote goes (the completed file or its
+    // temporary file), nothing else; an upload's file stays.
     void OnTaskRemoved(int32_t type);
     void Close();
     bool IsOpen() const { return static_cast<bool>(m_pFile); }
@@ -102,9 +114,19 @@ public:
     CZylDateTime m_tLastModifiedTime; // universal-time fields, as the sending side's file system has it
     int32_t m_nFileOffset = 0;
     int32_t m_nFileSize = 0;
+    // Not stored: the download completed the file under its full name (files before the task's
+    // current one after loading).
+    bool m_bComplete = false;
 
 private:
+    int32_t Fail(int error, std::u16string_view path);
+    // Renames the temporary file to the full name and gives it the sender's time.
+    int32_t Complete();
+
     ZylFilePtr m_pFile;
+    // The download made the temporary file in this run.
+    bool m_bTempMade = false;
+    std::u16string m_sError;
 };
 
 class CZylTask {
@@ -134,6 +156,10 @@ public:
 
     void Start();
     void StopTask();
+    // A failure the task cannot get past by waiting (a file it cannot write or read, the other
+    // side's error, a reply it cannot use): a running task stops, logs the reason at error level
+    // and keeps it in m_sLastError until it is started again.
+    void StopWithError(std::u16string reason);
     int32_t RestartTask();
     void RemoveTask();
     void SendCloseNotice(int32_t flag);
@@ -166,6 +192,10 @@ public:
     // Set by start-all while the user's channels were closed: the first request goes out when
     // they open.
     bool m_bAwaitingChannels = false;
+    // Set by start-all while as many tasks ran as allowed: the task starts when one ends.
+    bool m_bWaitingForSlot = false;
+    // Why the task stopped itself (StopWithError); empty after a start. Not stored.
+    std::u16string m_sLastError;
 
     int32_t m_bFinishShown = 0;
     uint32_t m_nBytesThisRun = 0;
@@ -208,10 +238,23 @@ private:
     void NoteChange(bool immediate) const;
     int32_t WriteBlock(CZylDbWriter& writer) const;
     int32_t ReadBlock(CZylDbReader& reader);
-    int32_t AppendUploadFile(const std::u16string& localPath, const std::u16string& localName);
-    int32_t EnumFiles(const std::u16string& folder, const std::u16string& base);
+    // 1 when the file joins the list; 0 when it cannot be sent, -1 when it cannot be read (the
+    // reason in error either way).
+    int32_t AppendUploadFile(const std::u16string& localPath, const std::u16string& localName,
+                             std::u16string& error);
+    int32_t EnumFiles(const std::u16string& folder, const std::u16string& base, std::u16string& error);
     int32_t SendWriteBlock(CZylTaskFile& file, int32_t offset);
     void AdvanceUploadFile(CZylTaskFile& file);
+    // The run ends (stopped or finished): its whole seconds join timespent, and the task no longer
+    // counts time.
+    void EndRun();
+    // Bytes of this run; a correction below what the run moved leaves 0, never a wrapped count.
+    void AddBytesThisRun(int64_t n);
+    // Files before the current one were completed by the task.
+    void NoteCompleteFiles();
+    // A download about to resume: a file recorded complete that is not on disk is fetched again,
+    // and the current file is the first one not complete. False when none is left.
+    bool SeekFirstIncompleteFile();
 
     CZylTaskManager& m_rManager;
 };

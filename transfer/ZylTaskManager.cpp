@@ -3,10 +3,10 @@
 #include "transfer/ZylTaskManager.h"
 
 #include "core/ZylDbFile.h"
-#include "core/ZylPluginContext.h"
 #include "core/ZylPath.h"
 #include "core/ZylPayload.h"
 #include "core/ZylPlatform.h"
+#include "core/ZylPluginContext.h"
 #include "core/ZylProtocol.h"
 #include "core/ZylText.h"
 #include "core/ZylUserList.h"
@@ -123,6 +123,7 @@ void CZylTaskManager::SaveChanges() {
 }
 
 void CZylTaskManager::OnTimer() {
+    StartWaitingTasks();
     SaveChanges();
 }
 
@@ -189,6 +190,12 @@ CZylTask* CZylTaskManager::CreateUploadTask(std::u16string_view user, std::u16st
                                             std::u16string_view remoteName, const CZylDateTime& shareTime) {
     if (user.empty() || user.size() > ZYL_USERID_LIMIT || remoteName.empty() || localName.empty() ||
         !ZylIsStorableName(remoteName) || !ZylIsStorableName(localPath) || !ZylIsStorableName(localName))
+        return nullptr;
+    // The name the other side would make the file or folder under must be one it accepts.
+    if (!ZylIsTransferableName(
+            folder ? ZylLastComponent(ZylTrimTrailingSeparator(localPath, ZYL_LOCAL_SEPARATOR),
+                                      ZYL_LOCAL_SEPARATOR)
+                   : localName))
         return nullptr;
     return MakeTask(ZYL_TASK_UPLOAD, user, folder, remoteName, localPath, localName, shareTime);
 }
@@ -310,25 +317,62 @@ int32_t CZylTaskManager::RestartAllTasksOfUser(std::u16string_view user) {
     return result;
 }
 
+int32_t CZylTaskManager::GetRunningTaskCount() const {
+    int32_t count = 0;
+    for (const auto& task : m_vTasks)
+        count += task->m_bRunning && !task->m_bFinished && !task->m_bRemoved ? 1 : 0;
+    return count;
+}
+
+bool CZylTaskManager::HasFreePlace() const {
+    return m_nMaxTaskNumber < 1 || GetRunningTaskCount() < m_nMaxTaskNumber;
+}
+
+void CZylTaskManager::StartOrAwait(CZylTask& task) {
+    if (!m_pUsers || !m_pUsers->IsConnected(task.m_sUserID, 0)) {
+        if (m_pUsers)
+            m_pUsers->Connect(task.m_sUserID);
+        // Shown as started; the first request goes out when the channels open.
+        if (!task.m_bRunning) {
+            task.m_nStartTick = GetPlatform().GetTickCount();
+            task.m_bRunning = 1;
+            task.m_bAwaitingChannels = true;
+            task.m_bWaitingForSlot = false;
+            task.m_sLastError.clear();
+        }
+    } else if (!m_pUsers->IsChannelBusy(task.m_sUserID, ZYL_CHANNEL_DATA) && !task.m_bRunning) {
+        task.Start();
+    }
+}
+
 int32_t CZylTaskManager::StartAllTasks() {
     for (auto& task : m_vTasks) {
         if (task->m_bFinished || task->m_bRemoved)
             continue;
-        if (!m_pUsers || !m_pUsers->IsConnected(task->m_sUserID, 0)) {
-            if (m_pUsers)
-                m_pUsers->Connect(task->m_sUserID);
-            // Shown as started; the first request goes out when the channels open.
-            if (!task->m_bRunning) {
-                task->m_nStartTick = GetPlatform().GetTickCount();
-                task->m_bRunning = 1;
-                task->m_bAwaitingChannels = true;
-            }
-        } else if (!m_pUsers->IsChannelBusy(task->m_sUserID, ZYL_CHANNEL_DATA) && !task->m_bRunning) {
-            task->Start();
+        // Beyond the allowed number the rest wait, and start in order as places free up.
+        if (!task->m_bRunning && !HasFreePlace()) {
+            task->m_bWaitingForSlot = true;
+            continue;
         }
+        StartOrAwait(*task);
     }
     SaveChanges();
     return 0;
+}
+
+void CZylTaskManager::StartWaitingTasks() {
+    for (auto& task : m_vTasks) {
+        if (!task->m_bWaitingForSlot)
+            continue;
+        if (task->m_bFinished || task->m_bRemoved || task->m_bRunning) {
+            task->m_bWaitingForSlot = false;
+            continue;
+        }
+        if (!HasFreePlace())
+            return;
+        task->m_bWaitingForSlot = false;
+        StartOrAwait(*task);
+    }
 }
 
 void CZylTaskManager::OnChannelsUp(std::u16string_view user) {
@@ -339,9 +383,34 @@ void CZylTaskManager::OnChannelsUp(std::u16string_view user) {
             if (task->m_bAwaitingChannels)
                 task->Start();
         } else if (m_bAutoStartAllTasks == 1) {
-            task->Start();
+            if (HasFreePlace())
+                task->Start();
+            else
+                task->m_bWaitingForSlot = true;
         }
     }
+    SaveChanges();
+}
+
+void CZylTaskManager::OnPeerError(std::u16string_view user, int32_t code, uint32_t taskId) {
+    const std::u16string text(ZylErrorText(code));
+    for (auto& task : m_vTasks) {
+        if (!task->m_bRunning || task->m_bRemoved || task->m_bFinished ||
+            !ZylEqualNoCase(task->m_sUserID, user))
+            continue;
+        if (taskId != 0 ? task->m_nTaskID != static_cast<int32_t>(taskId)
+                        : task->m_nType != ZYL_TASK_UPLOAD && task->m_bFileListEnd)
+            continue;
+        if (task->m_bAwaitingChannels)
+            continue; // nothing was asked yet
+        std::u16string reason = code == ZYL_ERROR_NO_DISK_SPACE
+                                    ? ZylFormat("no space left on the device of {}: {}", ZylToUtf8(user),
+                                                ZylToUtf8(task->GetTaskName()))
+                                    : ZylFormat("{} answered \"{}\" for {}", ZylToUtf8(user), ZylToUtf8(text),
+                                                ZylToUtf8(task->GetTaskName()));
+        task->StopWithError(std::move(reason));
+    }
+    StartWaitingTasks();
     SaveChanges();
 }
 
@@ -401,28 +470,43 @@ int32_t CZylTaskManager::Dispatch(uint32_t command, const uint8_t* payload, int3
     if (!ZylEqualNoCase(task->m_sUserID, user))
         return 0;
     int32_t result = 0;
+    try {
+        result = DispatchToTask(*task, command, reader, taskId);
+    } catch (const ZylCodecError&) {
+        // A reply that cannot be read would be waited for in vain.
+        if (task->m_nTaskID == taskId && task->m_bRunning)
+            task->StopWithError(
+                ZylFormat("{} sent a reply that cannot be read (command {})", ZylToUtf8(user), command));
+    }
+    StartWaitingTasks();
+    SaveChanges();
+    return result;
+}
+
+int32_t CZylTaskManager::DispatchToTask(CZylTask& target, uint32_t command, ZylPayloadReader& reader,
+                                        int32_t taskId) {
+    int32_t result = 0;
     switch (command) {
     case ZYL_CMD_FILE_DATA_REPLY:
-        result = task->OnRespondFileData(reader, taskId);
+        result = target.OnRespondFileData(reader, taskId);
         break;
     case ZYL_CMD_FILE_LIST_REPLY:
-        result = task->OnRespondFileListOfShareFolder(reader, taskId);
+        result = target.OnRespondFileListOfShareFolder(reader, taskId);
         break;
     case ZYL_CMD_EMPTY_FILE_LIST:
-        result = task->OnEmptyFileList(taskId);
+        result = target.OnEmptyFileList(taskId);
         break;
     case ZYL_CMD_UPLOAD_REPLY:
-        result = task->OnRespondUpload(reader, taskId);
+        result = target.OnRespondUpload(reader, taskId);
         break;
     case ZYL_CMD_WRITE_FILE_DATA_REPLY:
-        result = task->OnRespondWriteFileData(reader, taskId);
+        result = target.OnRespondWriteFileData(reader, taskId);
         break;
     case ZYL_CMD_SYNC_FILE_SIZE_REPLY:
-        result = task->OnRespondSyncFilesize(reader, taskId);
+        result = target.OnRespondSyncFilesize(reader, taskId);
         break;
     default:
         break;
     }
-    SaveChanges();
     return result;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 class IZylPlatform;
+class ZylPayloadReader;
 
 // Progress is written to the task database at most this long after it was made.
 inline constexpr uint32_t ZYL_TASK_SAVE_INTERVAL_MS = 2000;
@@ -65,7 +66,13 @@ public:
 
     // The transfer replies (4101, 4103, 4107, 4109, 4111, 4116) and the unfinished tasks query.
     int32_t Dispatch(uint32_t command, const uint8_t* payload, int32_t length, std::u16string_view user);
-    // The plug-in's timer: writes the database when a change waits for it.
+    // An error PDU from the user: the task it names stops with the error. One that names no task
+    // (the requests of an upload and the file list request are answered so) stops the user's
+    // running tasks that wait for such an answer: its uploads and the downloads waiting for their
+    // list.
+    void OnPeerError(std::u16string_view user, int32_t code, uint32_t taskId);
+    // The plug-in's timer: writes the database when a change waits for it, and starts the tasks
+    // that wait for a free place.
     void OnTimer();
 
     int32_t GetAutoStartAllTasks() const { return m_bAutoStartAllTasks; }
@@ -85,7 +92,17 @@ private:
                        std::u16string_view localPath, std::u16string_view localName,
                        const CZylDateTime& shareTime);
     int32_t AnswerUnfinishedTasks(std::u16string_view user);
+    int32_t DispatchToTask(CZylTask& task, uint32_t command, ZylPayloadReader& reader, int32_t taskId);
     void RegisterTaskUser(CZylTask& task);
+    // Tasks started (or marked started) and neither finished nor removed.
+    int32_t GetRunningTaskCount() const;
+    // MaxTaskNumber allows one more running task (a value below 1 sets no limit).
+    bool HasFreePlace() const;
+    // Start-all's step for one task: marked started while its user's channels are closed (they
+    // are asked for), started when they are open and the data channel is free.
+    void StartOrAwait(CZylTask& task);
+    // Starts the tasks that wait for a free place, in list order, while places are free.
+    void StartWaitingTasks();
 
     int32_t m_bAutoStartAllTasks = 0;
     int32_t m_nMaxTaskNumber = -1;

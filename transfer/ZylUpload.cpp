@@ -51,8 +51,18 @@ int32_t CZylTask::SendWriteBlock(CZylTaskFile& file, int32_t offset) {
     uint8_t buffer[ZYL_BLOCK_SIZE];
     int32_t n = 0;
     int32_t end = 0;
-    if (file.ReadBlock(offset, buffer, n, end) < 0)
+    if (file.ReadBlock(offset, buffer, n, end) < 0) {
+        StopWithError(file.GetError());
         return -1;
+    }
+    // The other side takes the file as ending where the reads end: a file that grew or shrank
+    // since it was listed would arrive as neither the old file nor the new one.
+    const int64_t reached = static_cast<int64_t>(offset) + n;
+    if (reached > file.m_nFileSize || (end && reached != file.m_nFileSize)) {
+        file.Close();
+        StopWithError(u"the file changed while it was sent; restart the task: " + file.GetFullName());
+        return -1;
+    }
     return SendRequest(
         ZYL_CMD_WRITE_FILE_DATA_REQUEST,
         [&](ZylPayloadWriter& writer) {
@@ -108,24 +118,25 @@ int32_t CZylTask::NextUploadStep() {
     return RequestWriteFileData(false);
 }
 
-int32_t CZylTask::AppendUploadFile(const std::u16string& localPath, const std::u16string& localName) {
+int32_t CZylTask::AppendUploadFile(const std::u16string& localPath, const std::u16string& localName,
+                                   std::u16string& error) {
     auto file = std::make_unique<CZylTaskFile>();
     file->m_sLocalPath = localPath;
     file->m_sLocalName = localName;
     const fs::path path = ZylToFsPath(file->GetFullName());
     std::error_code ec;
     const auto size = fs::file_size(path, ec);
-    if (ec)
+    if (ec) {
+        error = ZylWriteErrorText(ec.value(), file->GetFullName());
         return -1;
+    }
     if (size > static_cast<uintmax_t>(std::numeric_limits<int32_t>::max())) {
         // Sizes travel in 32-bit fields: such a file cannot be sent.
-        Log(ZylFormat("task {}: {} is 2 GiB or larger and is left out", m_nTaskID,
-                      ZylToUtf8(file->GetFullName())));
+        error = u"files of 2 GiB or more cannot be sent: " + file->GetFullName();
         return 0;
     }
     if (!ZylIsStorableName(localName)) {
-        Log(ZylFormat("task {}: the name {} is too long and is left out", m_nTaskID,
-                      ZylToUtf8(file->GetFullName())));
+        error = u"the name is too long to be sent: " + file->GetFullName();
         return 0;
     }
     const auto time = fs::last_write_time(path, ec);
@@ -138,30 +149,47 @@ int32_t CZylTask::AppendUploadFile(const std::u16string& localPath, const std::u
 }
 
 // Depth first, in the order the file system gives the entries; names are relative to the uploaded
-// folder's parent and start with the separator.
-int32_t CZylTask::EnumFiles(const std::u16string& folder, const std::u16string& base) {
+// folder's parent and start with the separator. What cannot be sent is left out with a line that
+// says so; -1 only when the folder itself cannot be listed (error says why).
+int32_t CZylTask::EnumFiles(const std::u16string& folder, const std::u16string& base, std::u16string& error) {
     std::error_code ec;
     fs::directory_iterator it(ZylToFsPath(folder), ec);
-    if (ec)
-        return 0;
+    if (ec) {
+        error = ZylWriteErrorText(ec.value(), folder);
+        return -1;
+    }
+    auto leaveOut = [&](const std::u16string& why) {
+        Log(ZylFormat("task {}: {}; left out", m_nTaskID, ZylToUtf8(why)));
+    };
     int32_t count = 0;
     for (; it != fs::directory_iterator(); it.increment(ec)) {
         if (ec)
             break;
         const std::u16string name = ZylFromFsPath(it->path().filename());
         const std::u16string path = ZylJoinPath(folder, name);
+        // The other side refuses what its listing would not show; a name that does not convert
+        // could not even be read back here.
+        if (!ZylIsTransferableName(name) || ZylToUtf8(name) != it->path().filename().native()) {
+            leaveOut(u"the name cannot be sent to another user: " + path);
+            continue;
+        }
         std::error_code kindError;
         if (it->is_directory(kindError)) {
             // A link to a folder could lead back into the tree.
             if (it->is_symlink(kindError))
                 continue;
-            const int32_t added = EnumFiles(path, base);
+            std::u16string inner;
+            const int32_t added = EnumFiles(path, base, inner);
             if (added < 0)
-                return -1;
-            count += added;
+                leaveOut(inner);
+            else
+                count += added;
         } else if (it->is_regular_file(kindError)) {
-            if (AppendUploadFile(base, path.substr(base.size())) > 0)
+            std::u16string why;
+            if (AppendUploadFile(base, path.substr(base.size()), why) > 0)
                 ++count;
+            else
+                leaveOut(why);
         }
     }
     return count;
@@ -174,12 +202,11 @@ int32_t CZylTask::OnRespondUpload(ZylPayloadReader& reader, int32_t taskId) {
         return 0;
     if (consent == 0) {
         // Refused: the task shows as stopped; starting it again asks again.
-        if (m_bRunning)
-            m_nTimeSpent += static_cast<int32_t>((Tick() - m_nStartTick) / 1000);
-        m_bRunning = 0;
+        EndRun();
         m_nBytesThisRun = 0;
-        Log(ZylFormat("task {}: {} refused the upload to {}", m_nTaskID, ZylToUtf8(m_sUserID),
-                      ZylToUtf8(GetTaskName())));
+        m_sLastError =
+            ZylFormat("{} refused the upload to {}", ZylToUtf8(m_sUserID), ZylToUtf8(GetTaskName()));
+        Log(ZylFormat("task {}: {}", m_nTaskID, ZylToUtf8(m_sLastError)));
         NoteChange(true);
         return 0;
     }
@@ -188,16 +215,27 @@ int32_t CZylTask::OnRespondUpload(ZylPayloadReader& reader, int32_t taskId) {
         return 0;
     m_vFiles.clear();
     m_nTotalSize = 0;
+    // What is not there (or cannot be sent) stops the task with the reason; waiting would not
+    // bring it, and a missing folder is not an empty one.
+    std::u16string error;
     if (!m_bFolder) {
-        if (AppendUploadFile(object->m_sLocalPath, object->m_sLocalName) <= 0 || m_vFiles.empty())
-            return 0; // the file is gone (or cannot be sent): the task waits
+        if (AppendUploadFile(object->m_sLocalPath, object->m_sLocalName, error) <= 0 || m_vFiles.empty()) {
+            m_vFiles.clear();
+            m_nTotalSize = 0;
+            StopWithError(error);
+            return 0;
+        }
     } else {
         std::u16string_view folder = ZylTrimTrailingSeparator(object->m_sLocalPath, ZYL_LOCAL_SEPARATOR);
         const size_t cut = folder.rfind(ZYL_LOCAL_SEPARATOR);
         const std::u16string base(cut == std::u16string_view::npos ? std::u16string_view()
                                                                    : folder.substr(0, cut));
-        if (EnumFiles(std::u16string(folder), base) < 0)
+        if (EnumFiles(std::u16string(folder), base, error) < 0) {
+            m_vFiles.clear();
+            m_nTotalSize = 0;
+            StopWithError(error);
             return 0;
+        }
     }
     m_bFileListEnd = 1;
     m_nFileIndex = 0;
@@ -245,7 +283,7 @@ int32_t CZylTask::OnRespondSyncFilesize(ZylPayloadReader& reader, int32_t taskId
     // An empty file is sent as its one empty last piece, so that the other side has it.
     if (held == s && s > 0) {
         m_nCurrentSize = ZylAddWrapping(m_nCurrentSize, static_cast<int64_t>(held) - o);
-        m_nBytesThisRun += static_cast<uint32_t>(held - o);
+        AddBytesThisRun(static_cast<int64_t>(held) - o);
         file->m_nFileOffset = held;
         UpdatePercent();
         AdvanceUploadFile(*file);
@@ -254,7 +292,8 @@ int32_t CZylTask::OnRespondSyncFilesize(ZylPayloadReader& reader, int32_t taskId
     if (held != o) {
         file->m_nFileOffset = held;
         m_nCurrentSize = ZylAddWrapping(m_nCurrentSize, static_cast<int64_t>(held) - o);
-        m_nBytesThisRun += static_cast<uint32_t>(held - o);
+        // The other side may hold less than recorded: the run then moved fewer bytes, not 4 GB.
+        AddBytesThisRun(static_cast<int64_t>(held) - o);
         UpdatePercent();
         NoteChange(false);
     }
@@ -287,6 +326,12 @@ int32_t CZylTask::OnRespondWriteFileData(ZylPayloadReader& reader, int32_t taskI
     UpdatePercent();
     NoteChange(false);
     if (complete) {
+        if (file->m_nFileOffset != file->m_nFileSize) {
+            // The other side ended the file short of its size: it does not hold the file.
+            StopWithError(ZylFormat("{} ended the file {} at {} of {} bytes", ZylToUtf8(m_sUserID),
+                                    ZylToUtf8(file->GetFullName()), file->m_nFileOffset, file->m_nFileSize));
+            return 0;
+        }
         AdvanceUploadFile(*file);
         return 0;
     }

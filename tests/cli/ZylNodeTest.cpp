@@ -3,6 +3,8 @@
 // in the middle of a download, and the broker restarted in the middle of a transfer.
 #include "host/ZylLocalBroker.h"
 
+#include "../support/ZylScratchMount.h"
+
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -211,6 +213,27 @@ TEST_F(ZylNodeTest, BrowseDownloadAndUploadBetweenTwoNodes) {
 
     ASSERT_EQ(Run(kFriend, {"tasks"}), 0);
     EXPECT_NE(m_sOutput.find("finished"), std::string::npos) << m_sOutput;
+
+    // A destination that cannot be written ends get with one line that says why; a run once there
+    // is room resumes. The folder is a small file system of the test's own.
+    CZylScratchMount mount;
+    const fs::path small = m_pRoot / "small";
+    if (auto why = mount.Mount(small, 64 * 1024); !why.empty())
+        GTEST_SKIP() << why;
+    ASSERT_TRUE(mount.SetReadOnly(true));
+    EXPECT_EQ(Run(kFriend, {"get", kOwner, "Pics", small.string()}), 1);
+    EXPECT_NE(m_sOutput.find("\nzylfs: read-only file system: " + (small / "Pics").string() + "\n"),
+              std::string::npos)
+        << m_sOutput;
+    ASSERT_TRUE(mount.SetReadOnly(false));
+    EXPECT_EQ(Run(kFriend, {"get", kOwner, "Pics", small.string()}), 1);
+    EXPECT_NE(m_sOutput.find("\nzylfs: no space left on the device: " + (small / "Pics").string()),
+              std::string::npos)
+        << m_sOutput;
+    ASSERT_TRUE(mount.Resize(16 * 1024 * 1024));
+    ASSERT_EQ(Run(kFriend, {"get", kOwner, "Pics", small.string()}), 0) << m_sOutput;
+    EXPECT_NE(m_sOutput.find("resuming"), std::string::npos) << m_sOutput;
+    ExpectSameTree(m_pTree, small / "Pics");
 }
 
 TEST_F(ZylNodeTest, AUserWithoutRightsIsRefused) {
@@ -265,6 +288,12 @@ TEST_F(ZylNodeTest, BadArgumentsAndCredentialsGiveOneClearLine) {
 TEST_F(ZylNodeTest, DownloadKilledInTheMiddleCompletesAfterARestart) {
     pid_t getter = -1;
     ASSERT_NO_FATAL_FAILURE(StartLargeDownload(7, getter));
+    // A second zylfs of the friend's data folder ends at once, naming the one that holds it.
+    EXPECT_EQ(Run(kFriend, {"tasks"}), 1);
+    EXPECT_NE(m_sOutput.find("zylfs: the data folder " + (m_pRoot / ("data-" + kFriend) / "fs").string() +
+                             " is in use by process " + std::to_string(getter)),
+              std::string::npos)
+        << m_sOutput;
     kill(getter, SIGKILL);
     Reap(getter);
     std::error_code ec;

@@ -161,8 +161,9 @@ int32_t CZylTestHost::OnCallback(CZylTestNode& node, int32_t code, intptr_t a1, 
             return 0;
         if (node.m_fnRefuse && node.m_fnRefuse(pdu))
             return 0;
-        m_qEvents.push_back(
-            {peer->m_sId, DLL_P2P_ON_DATA, node.m_sId, pdu.channel, 0, pdu.command, pdu.payload});
+        if (!node.m_fnDrop || !node.m_fnDrop(pdu))
+            m_qEvents.push_back(
+                {peer->m_sId, DLL_P2P_ON_DATA, node.m_sId, pdu.channel, 0, pdu.command, pdu.payload});
         m_vSent.push_back(std::move(pdu));
         return 1;
     }

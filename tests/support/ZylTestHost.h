@@ -40,6 +40,7 @@ public:
     std::u16string m_sDisplayName;                     // code 516 answers this (empty: no name)
     int32_t m_nAppPathResult = 0;                      // code 518's result
     std::function<bool(const ZYLSENTPDU&)> m_fnRefuse; // code 514 answers 0 while it says so
+    std::function<bool(const ZYLSENTPDU&)> m_fnDrop;   // taken and recorded, but never delivered
     int32_t m_nPrepareCalls = 0;                       // code 520
     std::vector<std::pair<int32_t, std::u16string>> m_vChannelRequests; // 512/513 with the peer
 

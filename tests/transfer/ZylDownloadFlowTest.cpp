@@ -3,12 +3,18 @@
 // dropped.
 #include "ZylTransferTestSupport.h"
 
+#include "support/ZylScratchMount.h"
+
 using namespace zyltest;
 
 namespace {
 
 class CZylDownloadFlowTest : public CZylTwoPluginTest {
 protected:
+    void SetUp() override {
+        CZylTwoPluginTest::SetUp();
+        AnswerForA();
+    }
     CZylTask* Download(const std::u16string& remote, bool folder) {
         CZylTask* task = TasksB().CreateDownloadTask(u"S1.1000", remote, folder, ZylFromFsPath(Folder()),
                                                      Time(2007, 12, 24, 8, 30, 0));
@@ -178,6 +184,17 @@ TEST_F(CZylDownloadFlowTest, AnEmptyRemoteFolderFinishesAtOnce) {
     stopped->StopTask();
     DeliverToB(ZYL_CMD_EMPTY_FILE_LIST, TaskReply(stopped->m_nTaskID, {}));
     EXPECT_EQ(stopped->m_bFinished, 0);
+
+    // A single file is never an empty folder: nothing arrived, so nothing is finished.
+    CZylTask* notice = Download(u"Docs\\f.bin", false);
+    DeliverToB(ZYL_CMD_EMPTY_FILE_LIST, TaskReply(notice->m_nTaskID, {}));
+    CZylTask* list = Download(u"Docs\\g.bin", false);
+    DeliverToB(ZYL_CMD_FILE_LIST_REPLY, FileListReply(list->m_nTaskID, 0, 0, {}));
+    for (CZylTask* single : {notice, list}) {
+        EXPECT_EQ(single->m_bFinished, 0);
+        EXPECT_EQ(single->m_bRunning, 0);
+        EXPECT_FALSE(single->m_sLastError.empty());
+    }
 }
 
 TEST_F(CZylDownloadFlowTest, AListWithAnEntryOutsideTheRemoteFolderCreatesNothing) {
@@ -197,6 +214,10 @@ TEST_F(CZylDownloadFlowTest, AListWithAnEntryOutsideTheRemoteFolderCreatesNothin
                    FileListReply(task->m_nTaskID, static_cast<uint32_t>(entries.size()), 0, entries));
         EXPECT_TRUE(task->m_vFiles.empty());
         EXPECT_EQ(task->m_bFileListEnd, 0);
+        // The list can never complete: the task stops and says why instead of waiting for ever.
+        EXPECT_EQ(task->m_bRunning, 0) << ZylToUtf8(entries.back().name);
+        EXPECT_NE(task->m_sLastError.find(u"was refused"), std::u16string::npos);
+        task->Start();
     }
     // The remote folder's own name may differ in case; what lies below it is accepted.
     DeliverToB(ZYL_CMD_FILE_LIST_REPLY,
@@ -217,8 +238,16 @@ TEST_F(CZylDownloadFlowTest, AListWithAnEntryOutsideTheRemoteFolderCreatesNothin
     EXPECT_TRUE(dots->m_vFiles.empty());
 }
 
-TEST_F(CZylDownloadFlowTest, CountsBeyondThePayloadAndPagesBeyondTheTotalAreDropped) {
+TEST_F(CZylDownloadFlowTest, CountsBeyondThePayloadAndPagesBeyondTheTotalStopTheTask) {
     CZylTask* task = Download(u"Pics", true);
+    // Each of these leaves a list that can never complete, or a reply that cannot be read: the task
+    // stops with the reason rather than waiting.
+    auto expectStopped = [&] {
+        EXPECT_TRUE(task->m_vFiles.empty() || task->m_bFileListEnd);
+        EXPECT_EQ(task->m_bRunning, 0);
+        EXPECT_FALSE(task->m_sLastError.empty());
+        task->Start();
+    };
     // Claims 100000 entries but carries one.
     auto page = FileListReply(task->m_nTaskID, 200000, 0, {{u"Pics\\a", 1, {}}});
     page[8 + 4 + 4 + 4 + 4 + 0] = 0;
@@ -226,18 +255,20 @@ TEST_F(CZylDownloadFlowTest, CountsBeyondThePayloadAndPagesBeyondTheTotalAreDrop
     page[8 + 4 + 4 + 4 + 4 + 2] = 0x86;
     page[8 + 4 + 4 + 4 + 4 + 3] = 0xA0;
     DeliverToB(ZYL_CMD_FILE_LIST_REPLY, page);
-    EXPECT_TRUE(task->m_vFiles.empty());
+    expectStopped();
     // First index and count beyond the total.
     DeliverToB(ZYL_CMD_FILE_LIST_REPLY, FileListReply(task->m_nTaskID, 1, 1, {{u"Pics\\a", 1, {}}}));
-    EXPECT_TRUE(task->m_vFiles.empty());
+    expectStopped();
     // A data reply whose length runs past the payload.
     DeliverToB(ZYL_CMD_FILE_LIST_REPLY, FileListReply(task->m_nTaskID, 1, 0, {{u"Pics\\a", 7168, {}}}));
+    ASSERT_EQ(task->m_vFiles.size(), 1u);
     auto piece = FileDataReply(task->m_nTaskID, 0, 0, 0, std::string(100, 'x'));
     piece[34] = 0x1C; // the length field says 7168; 100 bytes are present
     piece[35] = 0x00;
     DeliverToB(ZYL_CMD_FILE_DATA_REPLY, piece, ZYL_CHANNEL_DATA);
     EXPECT_EQ(task->m_vFiles[0]->m_nFileOffset, 0);
     EXPECT_EQ(task->m_nCurrentSize, 0);
+    expectStopped();
 }
 
 TEST_F(CZylDownloadFlowTest, DuplicateBlocksOtherIndexesOtherIdsAndOtherPeersAreDropped) {
@@ -346,6 +377,15 @@ TEST_F(CZylDownloadFlowTest, StopCloseAndTimeAccounting) {
     task->StopTask();
     m_host.Tick(10);
     EXPECT_TRUE(Sent(*m_pB, ZYL_CMD_CLOSE_NOTICE).empty());
+
+    // A finished task no longer counts time.
+    CZylTask* small = FileOfSize(3);
+    m_pB->Platform().m_nTick += 2500;
+    Piece(small, 0, "abc", 1);
+    ASSERT_EQ(small->m_bFinished, 1);
+    m_pB->Platform().m_nTick += 5000;
+    EXPECT_EQ(small->m_bRunning, 0);
+    EXPECT_EQ(small->GetElapsedSeconds(), 2);
 }
 
 TEST_F(CZylDownloadFlowTest, RestartDrawsANewIdAndDropsRepliesForTheOldOne) {
@@ -372,7 +412,7 @@ TEST_F(CZylDownloadFlowTest, RestartDrawsANewIdAndDropsRepliesForTheOldOne) {
 
 TEST_F(CZylDownloadFlowTest, UnfinishedTasksAnswerListsAtMostTwentyOfTheAskersActiveTasks) {
     for (int i = 0; i < 23; ++i)
-        Download(u"Docs\\f" + ZylFromUtf8(std::to_string(i)), false);
+        Download(u"Docs\\f" + ZylFromUtf8(std::to_string(i)), i == 0);
     CZylTask* finished = TasksB().GetTaskAt(0);
     DeliverToB(ZYL_CMD_EMPTY_FILE_LIST, TaskReply(finished->m_nTaskID, {}));
     TasksB().RemoveTaskById(TasksB().GetTaskAt(1)->m_nTaskID);
@@ -412,4 +452,183 @@ TEST_F(CZylDownloadFlowTest, StartAllAsksForClosedChannelsAndSendsWhenTheyOpen) 
     m_host.Connect(*m_pA, *m_pB);
     m_host.Tick(10);
     EXPECT_EQ(Sent(*m_pB, ZYL_CMD_FILE_LIST_REQUEST).size(), 1u);
+}
+
+TEST_F(CZylDownloadFlowTest, WriteFailuresStopTheTaskWithTheReasonAndAResumeContinuesOnceTheyAreGone) {
+    auto expectStopped = [&](CZylTask* task, const std::u16string& reason) {
+        EXPECT_EQ(task->m_bRunning, 0);
+        EXPECT_EQ(task->m_bFinished, 0);
+        EXPECT_EQ(task->m_sLastError, reason);
+        m_host.Tick(10);
+        const auto notices = Sent(*m_pB, ZYL_CMD_CLOSE_NOTICE);
+        ASSERT_FALSE(notices.empty());
+        EXPECT_EQ(notices.back().payload.back(), 1); // stopped: the other side lets go of the file
+    };
+
+    // A folder in the way of the finished file: the rename fails, and that is no success.
+    fs::create_directories(Folder() / "f.bin" / "inside");
+    CZylTask* renamed = FileOfSize(3);
+    Piece(renamed, 0, "abc", 1);
+    expectStopped(renamed, u"a folder is in the way of the file: " + ZylFromFsPath(Folder() / "f.bin"));
+    EXPECT_TRUE(fs::exists(Folder() / "f.bin" / "inside"));
+    fs::remove_all(Folder() / "f.bin");
+    m_host.m_vSent.clear();
+    renamed->Start();
+    EXPECT_EQ(RequestedOffsets(), Blocks({0}));
+    Piece(renamed, 0, "abc", 1);
+    EXPECT_EQ(renamed->m_bFinished, 1);
+    EXPECT_EQ(ZylReadFileBytes(Folder() / "f.bin"), "abc");
+
+    // A link inside the download folder is not followed to a folder elsewhere.
+    fs::create_directories(Root() / "elsewhere");
+    fs::create_directory_symlink(Root() / "elsewhere", Folder() / "Pics");
+    CZylTask* linked = Download(u"Pics", true);
+    DeliverToB(ZYL_CMD_FILE_LIST_REPLY, FileListReply(linked->m_nTaskID, 1, 0, {{u"Pics\\a.txt", 2, {}}}));
+    Piece(linked, 0, "ab", 1);
+    expectStopped(linked, u"a symbolic link is in the way, and downloads do not follow links: " +
+                              ZylFromFsPath(Folder() / "Pics"));
+    EXPECT_TRUE(fs::is_empty(Root() / "elsewhere"));
+    TasksB().RemoveTaskById(linked->m_nTaskID);
+    EXPECT_TRUE(fs::is_symlink(Folder() / "Pics"));
+
+    // A read-only download folder, then a full one; each is made by the test in a small file
+    // system of its own where it may (as root), or by the folder's rights.
+    CZylScratchMount mount;
+    const fs::path small = Root() / "small";
+    const std::string unmounted = mount.Mount(small, 64 * 1024);
+    if (unmounted.empty())
+        ASSERT_TRUE(mount.SetReadOnly(true));
+    else if (geteuid() != 0)
+        fs::create_directories(small), fs::permissions(small, fs::perms::owner_read | fs::perms::owner_exec);
+    else
+        GTEST_SKIP() << unmounted;
+    CZylTask* readOnly =
+        TasksB().CreateDownloadTask(u"S1.1000", u"Docs\\f.bin", false, ZylFromFsPath(small), {});
+    DeliverToB(ZYL_CMD_FILE_LIST_REPLY, FileListReply(readOnly->m_nTaskID, 1, 0, {{u"Docs\\f.bin", 2, {}}}));
+    Piece(readOnly, 0, "ab", 1);
+    expectStopped(readOnly, (unmounted.empty() ? u"read-only file system: " : u"permission denied: ") +
+                                ZylFromFsPath(small / "f.bin"));
+    TasksB().RemoveTaskById(readOnly->m_nTaskID);
+    if (!unmounted.empty())
+        GTEST_SKIP() << "the full disk part: " << unmounted;
+
+    // 64 KB hold less than the file: the piece that meets the end of the room stops the task.
+    ASSERT_TRUE(mount.SetReadOnly(false));
+    const std::string data = RandomBytes(20 * ZYL_BLOCK_SIZE, 11);
+    CZylTask* full =
+        TasksB().CreateDownloadTask(u"S1.1000", u"Docs\\big.bin", false, ZylFromFsPath(small), {});
+    DeliverToB(
+        ZYL_CMD_FILE_LIST_REPLY,
+        FileListReply(full->m_nTaskID, 1, 0, {{u"Docs\\big.bin", static_cast<uint32_t>(data.size()), {}}}));
+    int32_t at = 0;
+    while (full->m_bRunning && at < static_cast<int32_t>(data.size())) {
+        Piece(full, at, data.substr(static_cast<size_t>(at), ZYL_BLOCK_SIZE));
+        at += ZYL_BLOCK_SIZE;
+    }
+    expectStopped(full, u"no space left on the device: " + ZylFromFsPath(small / "big.bin"));
+    const int32_t reached = full->m_vFiles[0]->m_nFileOffset;
+    EXPECT_GT(reached, 0);
+    EXPECT_LT(reached, static_cast<int32_t>(data.size()));
+    // With room again a start resumes where the recorded bytes end.
+    ASSERT_TRUE(mount.Resize(1024 * 1024));
+    m_host.m_vSent.clear();
+    full->Start();
+    const auto offsets = RequestedOffsets();
+    ASSERT_FALSE(offsets.empty());
+    EXPECT_EQ(offsets[0], reached);
+    for (at = reached; at < static_cast<int32_t>(data.size()); at += ZYL_BLOCK_SIZE)
+        Piece(full, at, data.substr(static_cast<size_t>(at), ZYL_BLOCK_SIZE));
+    Piece(full, at, "", 1);
+    EXPECT_EQ(full->m_bFinished, 1);
+    EXPECT_TRUE(SameBytes(ZylReadFileBytes(small / "big.bin"), data));
+}
+
+TEST_F(CZylDownloadFlowTest, RemoveAndRestartDeleteOnlyWhatTheTaskWrote) {
+    // The user's own file under the name of an empty remote file the task has not reached yet.
+    ZylWriteFileBytes(Folder() / "Docs" / "e", "mine");
+    CZylTask* task = Download(u"Docs", true);
+    const auto list = [&] {
+        DeliverToB(ZYL_CMD_FILE_LIST_REPLY,
+                   FileListReply(task->m_nTaskID, 3, 0,
+                                 {{u"Docs\\a", 3, {}}, {u"Docs\\b", 9, {}}, {u"Docs\\e", 0, {}}}));
+    };
+    list();
+    Piece(task, 0, "abc", 1, 0);
+    Piece(task, 0, "bbb", 0, 1);
+    ASSERT_EQ(task->RestartTask(), 0);
+    EXPECT_FALSE(fs::exists(Folder() / "Docs" / "a"));
+    EXPECT_FALSE(fs::exists(Folder() / "Docs" / "b.fst"));
+    EXPECT_EQ(ZylReadFileBytes(Folder() / "Docs" / "e"), "mine");
+
+    list();
+    Piece(task, 0, "abc", 1, 0);
+    TasksB().RemoveTaskById(task->m_nTaskID);
+    EXPECT_FALSE(fs::exists(Folder() / "Docs" / "a"));
+    EXPECT_EQ(ZylReadFileBytes(Folder() / "Docs" / "e"), "mine");
+}
+
+TEST_F(CZylDownloadFlowTest, AFileRecordedCompleteButMissingAfterALoginIsFetchedAgain) {
+    CZylTask* task = Download(u"Docs", true);
+    DeliverToB(
+        ZYL_CMD_FILE_LIST_REPLY,
+        FileListReply(task->m_nTaskID, 2, 0, {{u"Docs\\a", 3, {}}, {u"Docs\\b", 2 * ZYL_BLOCK_SIZE, {}}}));
+    const std::string b = RandomBytes(2 * ZYL_BLOCK_SIZE, 5);
+    Piece(task, 0, "abc", 1, 0);
+    Piece(task, 0, b.substr(0, ZYL_BLOCK_SIZE), 0, 1);
+    const int32_t id = task->m_nTaskID;
+    ASSERT_EQ(m_host.Logout(*m_pB), 0);
+    // Gone while the task was not looking (another process on the same folder did this once).
+    fs::remove(Folder() / "Docs" / "a");
+    m_pB->Recreate();
+    ASSERT_EQ(m_host.Login(*m_pB), 0);
+    m_host.Connect(*m_pA, *m_pB);
+    m_host.Tick(20);
+    m_host.m_vSent.clear();
+    CZylTask* loaded = TasksB().GetTaskAt(0);
+    ASSERT_EQ(loaded->m_nTaskID, id);
+    loaded->Start();
+    EXPECT_EQ(loaded->m_nFileIndex, 0);
+    EXPECT_EQ(loaded->m_nCurrentSize, ZYL_BLOCK_SIZE);
+    EXPECT_EQ(RequestedOffsets(), Blocks({0}));
+    Piece(loaded, 0, "abc", 1, 0);
+    // Then the next file resumes at its offset rather than from its start.
+    EXPECT_EQ(RequestedOffsets(), Blocks({1, 2}));
+    Piece(loaded, ZYL_BLOCK_SIZE, b.substr(ZYL_BLOCK_SIZE), 0, 1);
+    Piece(loaded, 2 * ZYL_BLOCK_SIZE, "", 1, 1);
+    EXPECT_EQ(loaded->m_bFinished, 1);
+    EXPECT_EQ(ZylReadFileBytes(Folder() / "Docs" / "a"), "abc");
+    EXPECT_TRUE(SameBytes(ZylReadFileBytes(Folder() / "Docs" / "b"), b));
+}
+
+TEST_F(CZylDownloadFlowTest, StartAllStartsAtMostMaxTaskNumberAndTheRestAsOthersEnd) {
+    std::vector<CZylTask*> tasks;
+    for (int i = 0; i < 4; ++i) {
+        tasks.push_back(Download(u"Docs\\d" + ZylFromUtf8(std::to_string(i)), true));
+        tasks.back()->StopTask();
+    }
+    TasksB().SetMaxTaskNumber(2);
+    m_host.m_vSent.clear();
+    TasksB().StartAllTasks();
+    m_host.Tick(10);
+    EXPECT_EQ(Sent(*m_pB, ZYL_CMD_FILE_LIST_REQUEST).size(), 2u);
+    EXPECT_EQ(tasks[2]->m_bRunning, 0);
+    EXPECT_TRUE(tasks[2]->m_bWaitingForSlot);
+    // One ends: the next in order starts, and only it.
+    DeliverToB(ZYL_CMD_EMPTY_FILE_LIST, TaskReply(tasks[1]->m_nTaskID, {}));
+    m_host.Tick(10);
+    EXPECT_EQ(tasks[2]->m_bRunning, 1);
+    EXPECT_EQ(tasks[3]->m_bRunning, 0);
+    tasks[0]->StopTask();
+    m_host.Tick(20);
+    EXPECT_EQ(tasks[3]->m_bRunning, 1);
+    EXPECT_EQ(Sent(*m_pB, ZYL_CMD_FILE_LIST_REQUEST).size(), 4u);
+    // Stopped by the user, a waiting task no longer waits.
+    TasksB().SetMaxTaskNumber(1);
+    TasksB().StopAllTasks();
+    TasksB().StartAllTasks();
+    tasks[2]->StopTask();
+    tasks[0]->StopTask();
+    m_host.Tick(20);
+    EXPECT_EQ(tasks[2]->m_bRunning, 0);
+    EXPECT_EQ(tasks[3]->m_bRunning, 1);
 }

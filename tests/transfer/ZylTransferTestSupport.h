@@ -69,6 +69,12 @@ inline std::vector<uint8_t> TaskReply(int32_t taskId, std::initializer_list<int3
     return w.Bytes();
 }
 
+inline std::vector<uint8_t> ErrorPdu(int32_t code, uint32_t taskId) {
+    ZylPayloadWriter w;
+    w.WriteInt32(code).WriteInt32(taskId).WriteInt32(0).WriteInt32(0);
+    return w.Bytes();
+}
+
 // The offsets of those blocks of a file, as a task asks for or sends them.
 inline std::vector<int32_t> Blocks(std::initializer_list<int32_t> indexes) {
     std::vector<int32_t> out;
@@ -161,6 +167,12 @@ protected:
         m_host.Connect(*m_pA, *m_pB);
         m_host.Tick(20);
         m_host.m_vSent.clear();
+    }
+
+    // For tests that play A's side by hand: A holds no shares, and its own answers (error PDUs)
+    // would stop the tasks before the replies built by the test reach them.
+    void AnswerForA() {
+        m_pA->m_fnDrop = [](const ZYLSENTPDU& pdu) { return pdu.command == ZYL_CMD_ERROR; };
     }
 
     CZylTaskManager& Tasks(CZylTestNode& node) { return node.Plugin().GetTaskManager(); }

@@ -8,6 +8,10 @@ namespace {
 
 class CZylUploadFlowTest : public CZylTwoPluginTest {
 protected:
+    void SetUp() override {
+        CZylTwoPluginTest::SetUp();
+        AnswerForA();
+    }
     CZylTask* Upload(const fs::path& localPath, const std::u16string& localName, bool folder) {
         CZylTask* task = TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(localPath), localName, folder,
                                                    u"Inbox\\in", Time(2007, 12, 24, 8, 30, 0));
@@ -100,6 +104,14 @@ TEST_F(CZylUploadFlowTest, AFolderIsListedDepthFirstWithNamesBelowItsParent) {
     ZylWriteFileBytes(Root() / "docs" / "trip" / "day1" / "a.jpg", "aa");
     ZylWriteFileBytes(Root() / "docs" / "trip" / "b.txt", "b");
     fs::create_directories(Root() / "docs" / "trip" / "empty");
+    // Names the other side would refuse or take apart are left out: a control character, bytes
+    // that are no text, a backslash (a separator there). Nor is such a name an upload of its own.
+    ZylWriteFileBytes(Root() / "docs" / "trip" / "tab\there.txt", "t");
+    ZylWriteFileBytes(Root() / "docs" / "trip" / "bad\xFFname" / "c.txt", "c");
+    ZylWriteFileBytes(Root() / "docs" / "trip" / "back\\slash.txt", "s");
+    EXPECT_EQ(TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(Root() / "docs" / "trip"),
+                                        u"back\\slash.txt", false, u"Inbox", {}),
+              nullptr);
     CZylTask* task = Upload(Root() / "docs" / "trip", u"trip", true);
     Consent(task, 1);
     ASSERT_EQ(task->m_bFileListEnd, 1);
@@ -189,6 +201,7 @@ TEST_F(CZylUploadFlowTest, TheSizeTheOtherSideHoldsDecidesWhereSendingStarts) {
     // Acknowledgements out of order, of nothing, or of another file are dropped.
     Ack(task, 0, 3 * ZYL_BLOCK_SIZE + 5, 5, 1);
     Ack(task, 0, ZYL_BLOCK_SIZE + 5, 0, 0);
+    Ack(task, 0, ZYL_BLOCK_SIZE + 5, -1, 0);
     Ack(task, 1, ZYL_BLOCK_SIZE + 5, ZYL_BLOCK_SIZE, 0);
     EXPECT_EQ(task->m_vFiles[0]->m_nFileOffset, ZYL_BLOCK_SIZE + 5);
     Ack(task, 0, ZYL_BLOCK_SIZE + 5, ZYL_BLOCK_SIZE, 0);
@@ -208,12 +221,80 @@ TEST_F(CZylUploadFlowTest, TheSizeTheOtherSideHoldsDecidesWhereSendingStarts) {
     EXPECT_EQ(whole->m_nCurrentSize, 2);
 }
 
-TEST_F(CZylUploadFlowTest, AVanishedFileLeavesTheTaskWaiting) {
-    CZylTask* task = Upload(Root() / "up", u"missing.bin", false);
-    Consent(task, 1);
-    EXPECT_EQ(task->m_bFileListEnd, 0);
-    EXPECT_EQ(task->m_bRunning, 1);
-    EXPECT_EQ(task->m_bFinished, 0);
+TEST_F(CZylUploadFlowTest, AFileThatIsGoneOrChangesStopsTheTaskWithTheReason) {
+    auto expectStopped = [](CZylTask* task, const std::u16string& reason) {
+        EXPECT_EQ(task->m_bRunning, 0);
+        EXPECT_EQ(task->m_bFinished, 0);
+        EXPECT_EQ(task->m_sLastError, reason);
+    };
+    // Gone before the list was made: a file, and a folder (which is not an empty one).
+    CZylTask* file = Upload(Root() / "up", u"missing.bin", false);
+    Consent(file, 1);
+    expectStopped(file, u"no such file or directory: " + ZylFromFsPath(Root() / "up" / "missing.bin"));
+    CZylTask* folder = Upload(Root() / "gone", u"gone", true);
+    Consent(folder, 1);
+    expectStopped(folder, u"no such file or directory: " + ZylFromFsPath(Root() / "gone"));
+    // Gone after the list was made: the first read says so.
+    ZylWriteFileBytes(Root() / "up" / "brief.bin", "brief");
+    CZylTask* brief = Upload(Root() / "up", u"brief.bin", false);
+    Consent(brief, 1);
+    fs::remove(Root() / "up" / "brief.bin");
+    Held(brief, 0, 0);
+    EXPECT_TRUE(Pieces().empty());
+    expectStopped(brief, u"no such file or directory: " + ZylFromFsPath(Root() / "up" / "brief.bin"));
+
+    // Shorter than listed by the time the window reaches its end: neither the old file nor the new.
+    CZylTask* shrunk = SyncedFileOfSize(10 * ZYL_BLOCK_SIZE);
+    EXPECT_EQ(Pieces().size(), 8u);
+    fs::resize_file(Root() / "up" / "f.bin", 5 * ZYL_BLOCK_SIZE);
+    Ack(shrunk, 0, 0, ZYL_BLOCK_SIZE, 0);
+    EXPECT_TRUE(Pieces().empty());
+    expectStopped(shrunk, u"the file changed while it was sent; restart the task: " +
+                              ZylFromFsPath(Root() / "up" / "f.bin"));
+
+    // The other side calling a file complete short of its size does not make it complete.
+    CZylTask* cut = SyncedFileOfSize(2 * ZYL_BLOCK_SIZE);
+    Ack(cut, 0, 0, ZYL_BLOCK_SIZE, 1);
+    EXPECT_EQ(cut->m_nFileIndex, 0);
+    EXPECT_EQ(cut->m_bRunning, 0);
+    EXPECT_FALSE(cut->m_sLastError.empty());
+}
+
+TEST_F(CZylUploadFlowTest, AnErrorAnswerStopsTheTransferWaitingForIt) {
+    CZylTask* upload = SyncedFileOfSize(3 * ZYL_BLOCK_SIZE);
+    EXPECT_EQ(Pieces().size(), 4u);
+    ZylWriteFileBytes(Root() / "up" / "g.bin", "g");
+    CZylTask* other = Upload(Root() / "up", u"g.bin", false);
+    CZylTask* listing =
+        TasksB().CreateDownloadTask(u"S1.1000", u"Docs", true, ZylFromFsPath(Root() / "dl"), {});
+    CZylTask* fetching =
+        TasksB().CreateDownloadTask(u"S1.1000", u"Docs\\x", false, ZylFromFsPath(Root() / "dl"), {});
+    DeliverToB(ZYL_CMD_FILE_LIST_REPLY, FileListReply(fetching->m_nTaskID, 1, 0, {{u"Docs\\x", 9, {}}}));
+    m_host.m_vSent.clear();
+
+    // An answer that names no task is the answer to an upload's request or to a file list request
+    // (a full disk on the other side, here): those stop, a download already fetching data does not.
+    DeliverToB(ZYL_CMD_ERROR, ErrorPdu(ZYL_ERROR_NO_DISK_SPACE, 0));
+    EXPECT_EQ(upload->m_bRunning, 0);
+    EXPECT_EQ(upload->m_sLastError, u"no space left on the device of S1.1000: Inbox\\in");
+    EXPECT_EQ(other->m_bRunning, 0);
+    EXPECT_EQ(listing->m_bRunning, 0);
+    EXPECT_EQ(fetching->m_bRunning, 1);
+    m_host.Tick(10);
+    EXPECT_EQ(Sent(*m_pB, ZYL_CMD_CLOSE_NOTICE).size(), 3u);
+
+    // An answer that names a task stops that one; another user's answer stops nothing of A's.
+    DeliverToB(ZYL_CMD_ERROR, ErrorPdu(ZYL_ERROR_FILE_REMOVED, static_cast<uint32_t>(fetching->m_nTaskID)),
+               ZYL_CHANNEL_REQUEST, u"S1.1002");
+    EXPECT_EQ(fetching->m_bRunning, 1);
+    DeliverToB(ZYL_CMD_ERROR, ErrorPdu(ZYL_ERROR_FILE_REMOVED, static_cast<uint32_t>(fetching->m_nTaskID)));
+    EXPECT_EQ(fetching->m_bRunning, 0);
+    EXPECT_EQ(fetching->m_sLastError, u"S1.1000 answered \"file removed\" for Docs\\x");
+    // Started again, the upload asks for the size anew and carries on.
+    upload->Start();
+    EXPECT_TRUE(upload->m_sLastError.empty());
+    m_host.Tick(10);
+    EXPECT_EQ(Sent(*m_pB, ZYL_CMD_SYNC_FILE_SIZE_REQUEST).size(), 1u);
 }
 
 TEST_F(CZylUploadFlowTest, StoppingMarksTheFileForANewSynchronisation) {
@@ -230,4 +311,10 @@ TEST_F(CZylUploadFlowTest, StoppingMarksTheFileForANewSynchronisation) {
     task->Start();
     m_host.Tick(10);
     EXPECT_EQ(Sent(*m_pB, ZYL_CMD_SYNC_FILE_SIZE_REQUEST).size(), 1u);
+    // The other side holds less than was acknowledged: the correction is negative, and the speed of
+    // the run stays a speed rather than wrapping to 4 GB a second.
+    Held(task, 0, 0);
+    EXPECT_EQ(task->m_nCurrentSize, 0);
+    m_pB->Platform().m_nTick += 1000;
+    EXPECT_EQ(task->GetSpeed(), 0.0f);
 }
