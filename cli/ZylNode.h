@@ -3,10 +3,11 @@
 // receives the completed listings, the log lines and the error reports the window would show.
 #pragma once
 
-#include "plugin/ZylInterface.h"
 #include "core/ZylPlatform.h"
+#include "host/ZylHostDefaults.h"
 #include "host/ZylMqttHost.h"
 #include "platform/ZylQtPlatform.h"
+#include "plugin/ZylInterface.h"
 
 #include <QSocketNotifier>
 #include <QTimer>
@@ -104,6 +105,3 @@ private:
     std::string m_sFatal;
     bool m_bLoggedIn = false;
 };
-
-// The default application path of a user: $XDG_DATA_HOME/zylfs/<user> (~/.local/share/...).
-std::filesystem::path ZylDefaultDataDir(const std::string& user);

@@ -1,7 +1,7 @@
 // zylfs: a command-line node that shares, browses, downloads and uploads over an MQTT broker.
 #include "cli/ZylCommands.h"
 #include "cli/ZylDemo.h"
-#include "core/ZylText.h"
+#include "host/ZylHostDefaults.h"
 
 #include <CLI/CLI.hpp>
 #include <QCoreApplication>
@@ -26,13 +26,14 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
 
     ZYLNODEOPTIONS options;
-    std::string broker = "127.0.0.1:1883";
+    std::string broker = ZYL_DEFAULT_BROKER;
     std::string data;
-    if (const char* user = std::getenv("ZYLFS_USER"))
+    if (const char* user = std::getenv(ZYL_ENV_USER))
         options.sUser = user;
-    if (const char* password = std::getenv("ZYLFS_PASSWORD"))
+    if (const char* password = std::getenv(ZYL_ENV_PASSWORD))
         options.sPassword = password;
-    app.add_option("--user", options.sUser, "your user id, like S1.1000: the broker user name (or ZYLFS_USER)");
+    app.add_option("--user", options.sUser,
+                   "your user id, like S1.1000: the broker user name (or ZYLFS_USER)");
     app.add_option("--password", options.sPassword, "broker password (or ZYLFS_PASSWORD)");
     app.add_option("--broker", broker, "broker HOST:PORT")->capture_default_str();
     app.add_option("--data", data, "the application folder (default $XDG_DATA_HOME/zylfs/<user>)");
@@ -86,34 +87,23 @@ int main(int argc, char** argv) {
         return app.exit(error);
     }
 
-    const auto colon = broker.rfind(':');
-    if (colon == std::string::npos || colon == 0) {
-        fmt::print(stderr, "zylfs: --broker is HOST:PORT, not '{}'\n", broker);
-        return 2;
-    }
-    options.sBrokerHost = broker.substr(0, colon);
-    try {
-        options.nBrokerPort = std::stoi(broker.substr(colon + 1));
-    } catch (...) {
-        options.nBrokerPort = -1;
-    }
-    if (options.nBrokerPort <= 0 || options.nBrokerPort > 65535) {
-        fmt::print(stderr, "zylfs: the broker port must be a number from 1 to 65535, not '{}'\n",
-                   broker.substr(colon + 1));
+    if (const std::string error = ZylParseBrokerAddress(broker, options.sBrokerHost, options.nBrokerPort);
+        !error.empty()) {
+        fmt::print(stderr, "zylfs: {}\n", error);
         return 2;
     }
     if (*demoCmd)
         return RunDemo(demo);
-    HostUserId self;
     if (options.sUser.empty()) {
         fmt::print(stderr, "zylfs: say who you are with --user ID (or ZYLFS_USER), e.g. --user S1.1000\n");
         return 2;
     }
-    if (!self.Parse(ZylFromUtf8(options.sUser)) || self.GetKind() == HostUserId::Invalid) {
+    const std::string user = ZylCanonicalUserId(options.sUser);
+    if (user.empty()) {
         fmt::print(stderr, "zylfs: --user must be a user id like S1.1000, not '{}'\n", options.sUser);
         return 2;
     }
-    options.sUser = ZylToUtf8(self.ToText());
+    options.sUser = user;
     options.pDataDir = data.empty() ? ZylDefaultDataDir(options.sUser) : std::filesystem::absolute(data);
 
     // The plug-in's thread: an event loop runs its timers.
