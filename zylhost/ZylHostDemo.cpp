@@ -7,6 +7,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <random>
 #include <sys/wait.h>
@@ -66,6 +67,14 @@ fs::path Beside(const char* program) {
 } // namespace
 
 int ZylHostDemo(const std::string& keep) {
+    const auto set = [](const char* name) {
+        const char* value = std::getenv(name);
+        return value && *value;
+    };
+    if (!set("DISPLAY") && !set("WAYLAND_DISPLAY") && !set("QT_QPA_PLATFORM")) {
+        std::fprintf(stderr, "zylhost: the demo shows two windows: run it in a desktop session\n");
+        return 1;
+    }
     std::random_device seed;
     std::mt19937_64 random(seed());
     fs::path root;
