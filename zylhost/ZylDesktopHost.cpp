@@ -97,6 +97,11 @@ QString CZylDesktopHost::Login(const ZYLDESKTOPLOGIN& login) {
     m_sUser = FromUtf8(user);
     m_pDataDir = login.pDataDir.empty() ? ZylDefaultDataDir(user) : fs::absolute(login.pDataDir);
     m_sAppPath = QString::fromStdString(m_pDataDir.string()).toStdU16String();
+    if (m_sAppPath.size() >= ZYL_PATH_BUFFER)
+        return QStringLiteral(
+                   "The data folder %1 has too long a path for file sharing (at most %2 characters).")
+            .arg(QString::fromStdString(m_pDataDir.string()))
+            .arg(ZYL_PATH_BUFFER - 1);
     m_mSeen.clear();
     m_mTransfers.clear();
     m_sEnded.clear();

@@ -248,7 +248,9 @@ TEST_F(ZylDesktopHostTest, TwoHostsSeeEachOtherPickUsersEditContactsAndSaveAtLog
     // Rights may go to a contact who is offline.
     ownerPrompts->m_qPicks = {QStringList{}};
     pick(4112);
-    EXPECT_EQ(ownerPrompts->m_vLastCandidates.size(), 2u);
+    ASSERT_EQ(ownerPrompts->m_vLastCandidates.size(), 2u);
+    EXPECT_EQ(ownerPrompts->m_vLastCandidates[1].sId, QStringLiteral("S3.1000"));
+    EXPECT_FALSE(ownerPrompts->m_vLastCandidates[1].bOnline);
     owner.Window()->SelectUser(QStringLiteral("S3.1000"));
     owner.Window()->RemoveAction()->trigger();
     EXPECT_EQ(ReadAll(contacts), "# my friends\nS2.1000 Bob\nS2.1000=Bob\n");
@@ -267,6 +269,17 @@ TEST_F(ZylDesktopHostTest, TwoHostsSeeEachOtherPickUsersEditContactsAndSaveAtLog
               std::string::npos);
     EXPECT_TRUE(RunUntil([&] { return !owner.Host().IsOnline(kFriend); }));
     EXPECT_FALSE(ListedOnline(*owner.Window(), kFriend, QStringLiteral("Bob")));
+
+    // Logging out from the menu asks for the login form again, empty of the password.
+    int finished = -1;
+    QObject::connect(&owner, &CZylDesktopApp::Finished, [&](int code) { finished = code; });
+    ownerPrompts->m_qLogins = {std::nullopt};
+    owner.Window()->LogoutAction()->trigger();
+    EXPECT_FALSE(owner.Host().IsLoggedIn());
+    ASSERT_TRUE(RunUntil([&] { return finished >= 0; }));
+    EXPECT_EQ(finished, 0);
+    EXPECT_EQ(ownerPrompts->m_vQuestions.back(), QStringLiteral("login: "));
+    EXPECT_EQ(ownerPrompts->m_vErrors.size(), 1);
 }
 
 TEST_F(ZylDesktopHostTest, EachLoginProblemIsOneSentence) {
@@ -319,6 +332,19 @@ TEST_F(ZylDesktopHostTest, EachLoginProblemIsOneSentence) {
         QStringList{QStringLiteral("The file-sharing module %1 was not found, so file sharing cannot start.")
                         .arg(QString::fromStdString(start.login.pModule.string()))});
     EXPECT_TRUE(prompts->m_vQuestions.isEmpty());
+
+    // A data folder whose path the plug-in cannot hold (260 characters or more) cannot work either.
+    start = StartOf(kFriend);
+    start.login.pDataDir = m_pRoot / std::string(259 - m_pRoot.string().size(), 'd');
+    ASSERT_EQ(start.login.pDataDir.string().size(), 260u);
+    CZylDesktopApp& longPath = MakeApp(start, prompts);
+    EXPECT_FALSE(longPath.Start());
+    EXPECT_EQ(longPath.ExitCode(), 1);
+    EXPECT_EQ(
+        prompts->m_vErrors,
+        QStringList{QStringLiteral(
+                        "The data folder %1 has too long a path for file sharing (at most 259 characters).")
+                        .arg(QString::fromStdString(start.login.pDataDir.string()))});
 }
 
 TEST_F(ZylDesktopHostTest, RunningTransfersAskBeforeLoggingOut) {
