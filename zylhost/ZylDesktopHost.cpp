@@ -196,27 +196,24 @@ QString CZylDesktopHost::SetContact(const QString& id, const QString& name) {
         return QStringLiteral("\"%1\" is no user id; a user id looks like S1.1000.").arg(id);
     if (key == m_sUser)
         return QStringLiteral("%1 is you; your contacts are the others.").arg(key);
-    if (m_bContactsUnreadable)
-        return QStringLiteral("The contacts file in %1 cannot be read, so it is left as it is.")
-            .arg(QString::fromStdString(m_pDataDir.string()));
     CZylContacts changed = m_contacts;
     changed.Set(key, name);
-    QString error;
-    if (!changed.Save(error))
-        return QStringLiteral("The contacts cannot be saved: %1.").arg(error);
-    m_contacts = std::move(changed);
-    emit UsersChanged();
-    return {};
+    return SaveContacts(std::move(changed));
 }
 
 QString CZylDesktopHost::RemoveContact(const QString& id) {
     if (!m_contacts.Has(id))
         return {};
+    CZylContacts changed = m_contacts;
+    changed.Remove(id);
+    return SaveContacts(std::move(changed));
+}
+
+QString CZylDesktopHost::SaveContacts(CZylContacts changed) {
+    // A file that could not be read is never written over: it may hold what the person wrote.
     if (m_bContactsUnreadable)
         return QStringLiteral("The contacts file in %1 cannot be read, so it is left as it is.")
             .arg(QString::fromStdString(m_pDataDir.string()));
-    CZylContacts changed = m_contacts;
-    changed.Remove(id);
     QString error;
     if (!changed.Save(error))
         return QStringLiteral("The contacts cannot be saved: %1.").arg(error);

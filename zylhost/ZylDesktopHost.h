@@ -83,6 +83,8 @@ signals:
     void SessionEnded(const QString& sentence);
 
 private:
+    // Writes the changed contacts and takes them; an empty text, or one sentence.
+    QString SaveContacts(CZylContacts changed);
     void PollHost();
     void OnEvent(const ZYLHOSTEVENT& event);
     void NoteTransfer(const QString& peer, uint32_t command);

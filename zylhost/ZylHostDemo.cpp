@@ -9,7 +9,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <random>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
@@ -26,25 +25,15 @@ void OnSignal(int) {
     g_bStop = true;
 }
 
-std::string RandomPassword(std::mt19937_64& random) {
-    std::string text;
-    for (int i = 0; i < 20; ++i)
-        text.push_back("abcdefghijkmnopqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789"[random() % 57]);
-    return text;
-}
-
-void WriteFile(const fs::path& path, size_t size, std::mt19937_64& random) {
+// The demo's files need sizes, not contents: each is one letter repeated.
+void WriteFile(const fs::path& path, size_t size) {
     fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary);
-    std::string block(size, '\0');
-    for (char& c : block)
-        c = static_cast<char>(random());
-    out.write(block.data(), static_cast<std::streamsize>(block.size()));
+    std::ofstream(path, std::ios::binary) << std::string(size, static_cast<char>('a' + size % 26));
 }
 
 // A tree worth browsing: folders two deep, small and empty files, and one of a few MiB whose
 // progress can be watched.
-void MakeTree(const fs::path& root, std::mt19937_64& random) {
+void MakeTree(const fs::path& root) {
     const std::pair<const char*, size_t> files[] = {
         {"docs/readme.txt", 100},
         {"docs/empty.txt", 0},
@@ -56,7 +45,7 @@ void MakeTree(const fs::path& root, std::mt19937_64& random) {
         {"video/holiday.mp4", 24 * 1024 * 1024},
     };
     for (const auto& [name, size] : files)
-        WriteFile(root / name, size, random);
+        WriteFile(root / name, size);
     fs::create_directories(root / "empty-folder");
 }
 
@@ -75,8 +64,6 @@ int ZylHostDemo(const std::string& keep) {
         std::fprintf(stderr, "zylhost: the demo shows two windows: run it in a desktop session\n");
         return 1;
     }
-    std::random_device seed;
-    std::mt19937_64 random(seed());
     fs::path root;
     if (!keep.empty()) {
         root = fs::absolute(keep);
@@ -98,8 +85,8 @@ int ZylHostDemo(const std::string& keep) {
     }
 
     std::printf("starting a private broker on a free loopback port\n");
-    const std::string ownerPassword = RandomPassword(random);
-    const std::string friendPassword = RandomPassword(random);
+    const std::string ownerPassword = ZylRandomPassword();
+    const std::string friendPassword = ZylRandomPassword();
     CZylLocalBroker broker;
     broker.AddUser(ZYL_DEMO_OWNER, ownerPassword);
     broker.AddUser(ZYL_DEMO_FRIEND, friendPassword);
@@ -111,7 +98,7 @@ int ZylHostDemo(const std::string& keep) {
 
     const fs::path tree = root / "owner-files" / "Demo";
     std::printf("making a folder tree in %s\n", tree.c_str());
-    MakeTree(tree, random);
+    MakeTree(tree);
     const fs::path ownerData = root / "owner-data";
     const fs::path friendData = root / "friend-data";
     if (ZylRunProgram({zylfs.string(), "--user", ZYL_DEMO_OWNER, "--data", ownerData.string(), "share", "add",
