@@ -22,13 +22,6 @@ using namespace std::chrono_literals;
 constexpr const char* ZYL_DEMO_OWNER = "S1.1000";
 constexpr const char* ZYL_DEMO_FRIEND = "S2.1000";
 
-std::string RandomPassword(std::mt19937_64& random) {
-    std::string text;
-    for (int i = 0; i < 20; ++i)
-        text.push_back("abcdefghijkmnopqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789"[random() % 57]);
-    return text;
-}
-
 void WriteFile(const fs::path& path, size_t size, std::mt19937_64& random) {
     fs::create_directories(path.parent_path());
     std::ofstream out(path, std::ios::binary);
@@ -134,8 +127,8 @@ int ZylCmdDemo(const ZYLDEMOOPTIONS& options) {
         }
         root = pattern;
     }
-    const std::string ownerPassword = RandomPassword(random);
-    const std::string friendPassword = RandomPassword(random);
+    const std::string ownerPassword = ZylRandomPassword();
+    const std::string friendPassword = ZylRandomPassword();
 
     fmt::print("starting a private broker on a free loopback port\n");
     CZylLocalBroker broker;

@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <csignal>
-#include <cstdlib>
 
 std::atomic<bool> CZylNode::s_bInterrupted{false};
 
@@ -43,18 +42,6 @@ void CZylNode::InstallSignalHandlers() {
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
-}
-
-std::filesystem::path ZylDefaultDataDir(const std::string& user) {
-    const char* data = std::getenv("XDG_DATA_HOME");
-    std::filesystem::path base;
-    if (data && *data == '/') {
-        base = data;
-    } else {
-        const char* home = std::getenv("HOME");
-        base = std::filesystem::path(home && *home ? home : ".") / ".local" / "share";
-    }
-    return base / "zylfs" / user;
 }
 
 intptr_t CZylNodeWindow::Send(uint32_t message, intptr_t, intptr_t) {

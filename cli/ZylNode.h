@@ -4,6 +4,7 @@
 #pragma once
 
 #include "core/ZylPlatform.h"
+#include "host/ZylHostDefaults.h"
 #include "host/ZylMqttHost.h"
 #include "platform/ZylQtPlatform.h"
 #include "plugin/ZylInterface.h"
@@ -105,6 +106,3 @@ private:
     std::string m_sFatal;
     bool m_bLoggedIn = false;
 };
-
-// The default application path of a user: $XDG_DATA_HOME/zylfs/<user> (~/.local/share/...).
-std::filesystem::path ZylDefaultDataDir(const std::string& user);

@@ -1,7 +1,7 @@
 // zylfs: a command-line node that shares, browses, downloads and uploads over an MQTT broker.
 #include "cli/ZylCommands.h"
 #include "cli/ZylDemo.h"
-#include "core/ZylText.h"
+#include "host/ZylHostDefaults.h"
 
 #include <CLI/CLI.hpp>
 #include <QCoreApplication>
@@ -26,11 +26,11 @@ int main(int argc, char** argv) {
     app.require_subcommand(1);
 
     ZYLNODEOPTIONS options;
-    std::vector<std::string> brokers{"127.0.0.1:1883"};
+    std::vector<std::string> brokers{ZYL_DEFAULT_BROKER};
     std::string data;
-    if (const char* user = std::getenv("ZYLFS_USER"))
+    if (const char* user = std::getenv(ZYL_ENV_USER))
         options.sUser = user;
-    if (const char* password = std::getenv("ZYLFS_PASSWORD"))
+    if (const char* password = std::getenv(ZYL_ENV_PASSWORD))
         options.sPassword = password;
     app.add_option("--user", options.sUser,
                    "your user id, like S1.1000: the broker user name (or ZYLFS_USER)");
@@ -102,16 +102,16 @@ int main(int argc, char** argv) {
     }
     if (*demoCmd)
         return RunDemo(demo);
-    HostUserId self;
     if (options.sUser.empty()) {
         fmt::print(stderr, "zylfs: say who you are with --user ID (or ZYLFS_USER), e.g. --user S1.1000\n");
         return 2;
     }
-    if (!self.Parse(ZylFromUtf8(options.sUser)) || self.GetKind() == HostUserId::Invalid) {
+    const std::string user = ZylCanonicalUserId(options.sUser);
+    if (user.empty()) {
         fmt::print(stderr, "zylfs: --user must be a user id like S1.1000, not '{}'\n", options.sUser);
         return 2;
     }
-    options.sUser = ZylToUtf8(self.ToText());
+    options.sUser = user;
     options.pDataDir = data.empty() ? ZylDefaultDataDir(options.sUser) : std::filesystem::absolute(data);
 
     // The plug-in's thread: an event loop runs its timers.

@@ -333,13 +333,13 @@ bool CZylDateTime::operator==(const CZylDateTime& other) const {
     return Compare(other) == 0;
 }
 
-void CZylDateTime::Read(ZylPayloadReader& reader) {
+void CZylDateTime::Read(IZylWordReader& reader) {
     // Both words are taken before either is stored, so a cut-off payload leaves the value whole.
     const uint32_t word1 = reader.ReadUInt32();
     const uint32_t word2 = reader.ReadUInt32();
     SetWords(word1, word2);
 }
 
-void CZylDateTime::Write(ZylPayloadWriter& writer) const {
+void CZylDateTime::Write(IZylWordWriter& writer) const {
     writer.WriteInt32(m_nWord1).WriteInt32(m_nWord2);
 }

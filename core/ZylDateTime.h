@@ -82,8 +82,8 @@ public:
     bool operator>(std::time_t other) const { return *this > CZylDateTime(other); }
     bool operator==(std::time_t other) const { return *this == CZylDateTime(other); }
 
-    void Read(ZylPayloadReader& reader) override;
-    void Write(ZylPayloadWriter& writer) const override;
+    void Read(IZylWordReader& reader) override;
+    void Write(IZylWordWriter& writer) const override;
 
 private:
     int Compare(const CZylDateTime& other) const; // -1, 0, 1; 2 for a null left value

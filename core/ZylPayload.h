@@ -24,13 +24,13 @@ std::string ZylEncodeUtf8(std::u16string_view text);
 // Lead bytes of four or more bytes are skipped; a sequence cut off by the end yields nothing.
 std::u16string ZylDecodeUtf8(std::string_view bytes);
 
-class ZylPayloadWriter {
+class ZylPayloadWriter final : public IZylWordWriter {
 public:
     // Writes into its own zero-filled buffer of the given capacity.
     explicit ZylPayloadWriter(int32_t capacity = ZYL_MAX_PAYLOAD);
 
     ZylPayloadWriter& WriteBytes(const void* source, int32_t n);
-    ZylPayloadWriter& WriteInt32(uint32_t value);
+    ZylPayloadWriter& WriteInt32(uint32_t value) override;
     ZylPayloadWriter& WriteInt32(int32_t value) { return WriteInt32(static_cast<uint32_t>(value)); }
     ZylPayloadWriter& WriteInt16(uint16_t value);
     ZylPayloadWriter& WriteString(std::u16string_view text);
@@ -49,12 +49,12 @@ private:
     int32_t m_nCapacity;
 };
 
-class ZylPayloadReader {
+class ZylPayloadReader final : public IZylWordReader {
 public:
     ZylPayloadReader(const void* payload, int32_t size);
 
     ZylPayloadReader& ReadBytes(void* target, int32_t n);
-    uint32_t ReadUInt32();
+    uint32_t ReadUInt32() override;
     int32_t ReadInt32() { return static_cast<int32_t>(ReadUInt32()); }
     uint16_t ReadInt16();
     std::u16string ReadString();

@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 #include <thread>
@@ -49,6 +50,16 @@ bool Accepts(int port) {
 }
 
 } // namespace
+
+std::string ZylRandomPassword() {
+    static constexpr char kLetters[] = "abcdefghijkmnopqrstuvwxyzABCDEFGHJKLMNPQRSTUVWXYZ23456789";
+    std::random_device random;
+    std::uniform_int_distribution<size_t> pick(0, sizeof kLetters - 2);
+    std::string text;
+    for (int i = 0; i < 20; ++i)
+        text.push_back(kLetters[pick(random)]);
+    return text;
+}
 
 int ZylFreeLoopbackPort() {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

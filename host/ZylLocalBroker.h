@@ -51,6 +51,8 @@ private:
     std::string m_sError;
 };
 
+// A password of 20 letters and digits for a user of a private broker, new each time.
+std::string ZylRandomPassword();
 // A free TCP port on 127.0.0.1 at the time of asking.
 int ZylFreeLoopbackPort();
 // Starts a program (found in the usual bin and sbin folders when the name has no "/") with its
