@@ -7,6 +7,8 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 
+#include <fmt/core.h>
+
 #include <csignal>
 #include <cstdlib>
 
@@ -91,6 +93,11 @@ std::string CZylNode::Start(bool online) {
         return "cannot start the plug-in in " + m_options.pDataDir.string() +
                " (is the folder writable and its databases readable?)";
     m_bLoggedIn = true;
+    // A database that was set aside while loading is worth a line of its own, whatever runs.
+    for (const std::u16string* notice :
+         {&m_pPlugin->GetShareManager().GetDbNotice(), &m_pPlugin->GetTaskManager().GetDbNotice()})
+        if (!notice->empty())
+            fmt::print(stderr, "zylfs: warning: {}\n", ZylToUtf8(*notice));
     m_pPlugin->SetLogWindow(&m_window);
     m_pollTimer.start();
     // Presence that arrived while logging in to the broker reaches the plug-in now.

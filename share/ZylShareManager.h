@@ -38,7 +38,8 @@ public:
     ~CZylShareManager() override;
 
     // The share database: the two header lines, and the whole file (1 loads, 0 saves). Loading
-    // replaces every share the manager held; a file of another login id is deleted.
+    // replaces every share the manager held. A file of another login id, or one that is damaged or
+    // cut short, is moved aside (GetDbNotice says where) and what could be read of it is kept.
     int32_t WriteHeader(CZylDbWriter& file) override;
     int32_t ReadHeader(CZylDbReader& file) override;
     int32_t LoadSave(int32_t load) override;
@@ -46,11 +47,14 @@ public:
     // a share's properties. -1 when it could not be written (the change is then saved later).
     int32_t SaveChanges();
 
-    // The shares. Adding stamps the share time and takes ownership; a share whose name is empty
-    // or holds "\", whose item has no name (the root), or whose texts do not fit their fields or
-    // hold a line feed, is refused with -1.
+    // The shares. Adding stamps the share time and takes ownership; a share IsServableShare
+    // refuses is refused with -1.
     // Adding, removing and the upload switch write the database at once.
     int32_t AddShare(std::unique_ptr<CZylShareObject> share);
+    // False for a share whose name is empty or holds "\", whose item is not one name in an
+    // absolute folder (the file-system root has no name and is never shared), or whose texts do
+    // not fit their fields or hold a line feed. Such a share is neither added nor loaded.
+    static bool IsServableShare(const CZylShareObject& share);
     int32_t RemoveShare(std::u16string_view name);
     int32_t ShareNameExists(std::u16string_view name) const;
     // 1 when a share is the item at that full local path with that folder flag; otherwise 0, and
