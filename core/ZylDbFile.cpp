@@ -225,13 +225,17 @@ bool ZylReplaceFile(const std::filesystem::path& target, std::string_view bytes)
         return false;
     }
     // The rename itself reaches the disk only with the folder.
-    const std::filesystem::path folder = target.has_parent_path() ? target.parent_path() : ".";
-    const int dirFd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dirFd >= 0) {
-        ::fsync(dirFd);
-        ::close(dirFd);
-    }
+    ZylSyncFolder(target.has_parent_path() ? target.parent_path() : ".");
     return true;
+}
+
+bool ZylSyncFolder(const std::filesystem::path& folder) {
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
 }
 
 bool ZylAppendToFile(std::u16string_view path, std::string_view bytes) {

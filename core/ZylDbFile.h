@@ -98,6 +98,8 @@ std::u16string ZylFromUtf16Le(std::string_view bytes);
 // Writes the bytes to a temporary file beside target, flushes it and renames it over target;
 // false (target untouched) when any step fails.
 bool ZylReplaceFile(const std::filesystem::path& target, std::string_view bytes);
+// Flushes a folder's entries (a rename or a new name in it) to the disk.
+bool ZylSyncFolder(const std::filesystem::path& folder);
 // Appends bytes to a file opened in append mode; false when it cannot be opened or written.
 bool ZylAppendToFile(std::u16string_view path, std::string_view bytes);
 // Removes a file; false when it could not be removed (a missing file counts as removed).

@@ -662,8 +662,9 @@ int32_t CZylShareManager::EnumFolder(std::u16string_view folder, ZylShareList& l
         const fs::path& path = it->path();
         const std::string native = path.filename().native();
         const std::u16string name = ZylFromUtf8(native);
-        // A name a peer could not send back, or could not send at all, is not listed.
-        if (ZylToUtf8(name) != native || !ZylIsTransferableName(name))
+        // A name a peer could not send back, or could not send at all, is not listed; nor is an
+        // upload still being received.
+        if (ZylToUtf8(name) != native || !ZylIsTransferableName(name) || IsUploadTempName(name))
             continue;
         std::error_code entryError;
         if (it->is_symlink(entryError) && !root.empty() && !ZylIsInside(ZylToFsPath(root), path))

@@ -126,6 +126,14 @@ public:
     static std::u16string FileSharePath(std::u16string_view shareFolder, std::u16string_view shareName,
                                         const CZylShareObject& file);
 
+    // An upload is received into a temporary file beside its target, named for the upload alone:
+    // the target's name, ".", the uploading user's id, "-", its task id and ".fst" (a long name is
+    // cut and marked with a hash so that the whole stays one file name). Listings leave such names
+    // out, and no upload may name one as its target.
+    static std::u16string UploadTempPath(std::u16string_view target, std::u16string_view user,
+                                         uint32_t taskId);
+    static bool IsUploadTempName(std::u16string_view name);
+
     // Waiting listings (for tests of the bound).
     size_t GetWaitingListings() const { return m_pool.GetWaitingCount(); }
 
@@ -140,6 +148,10 @@ private:
     bool SendPages(int32_t total, const std::function<int32_t(int32_t)>& page, const std::atomic<bool>& stop);
     int32_t EnumFolder(std::u16string_view folder, ZylShareList& list, bool recursive,
                        std::u16string_view root, std::set<std::filesystem::path>& visited);
+    // Opens a file a peer's transfer reads or writes (open flags); when the process is out of
+    // descriptors the least recently used open file is closed for it. Null with errno set when it
+    // cannot be opened.
+    ZylFilePtr OpenServedFile(const std::u16string& path, int flags);
     void Note(std::u16string_view text);
     CZylDateTime Now() const;
 
