@@ -142,14 +142,17 @@ void CZylManagerBase::CloseAllFiles() {
 }
 
 void CZylManagerBase::SetAsideDatabase(std::u16string_view reason, std::u16string_view what,
-                                       std::u16string_view kept) {
+                                       std::string_view record, int64_t kept) {
     const CZylDateTime now(m_rContext.GetPlatform().GetCalendarTime());
     const std::u16string aside = ZylSetAsideFile(m_sDbPath, reason, now);
     std::u16string text =
         aside.empty() ? ZylFormat("{} could not be moved aside: {}", ZylToUtf8(what), ZylToUtf8(m_sDbPath))
                       : ZylFormat("{} was set aside as {}", ZylToUtf8(what), ZylToUtf8(aside));
-    if (!kept.empty())
-        text += u"; " + std::u16string(kept);
+    if (kept == 0)
+        text += u"; nothing could be read from it";
+    else if (kept > 0)
+        text += ZylFormat("; {} {}{} read from it {} kept", kept, record, kept == 1 ? "" : "s",
+                          kept == 1 ? "is" : "are");
     m_sDbNotice = text;
     m_rContext.WriteLog(ZYL_LOG_WARNING, text);
 }

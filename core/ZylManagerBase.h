@@ -91,10 +91,12 @@ public:
     static size_t GetOpenFileBound();
 
     // A database that cannot be trusted whole is moved aside beside itself, never deleted: reason
-    // names the kind ("damaged", "foreign") in the new name, what the database in the warning,
-    // kept what was still read from it. The warning goes to the log and stays as the notice of
-    // the last load, for a host that tells its user.
-    void SetAsideDatabase(std::u16string_view reason, std::u16string_view what, std::u16string_view kept);
+    // names the kind ("damaged", "foreign") in the new name, what the database in the warning, and
+    // kept the number of its records ("share", "task") still read from it (below 0 when none were
+    // to be read). The warning goes to the log and stays as the notice of the last load, for a
+    // host that tells its user.
+    void SetAsideDatabase(std::u16string_view reason, std::u16string_view what, std::string_view record,
+                          int64_t kept);
     const std::u16string& GetDbNotice() const { return m_sDbNotice; }
 
     // Queues the error PDU for the user on the request channel; -1 when it could not be queued.

@@ -116,9 +116,9 @@ int32_t CZylShareManager::Load() {
         // Another user's shares (or shares of no one knows whom) are not ours to serve; the file
         // is kept for whoever it belongs to.
         if (header == EZylDbHeader::Foreign)
-            SetAsideDatabase(u"foreign", ZylFormat("the share database of {}", ZylToUtf8(id)), u"");
+            SetAsideDatabase(u"foreign", ZylFormat("the share database of {}", ZylToUtf8(id)), "share", -1);
         else
-            SetAsideDatabase(u"damaged", u"the share database", u"its header could not be read");
+            SetAsideDatabase(u"damaged", u"the share database", "share", 0);
         return 0;
     }
     bool damaged = header == EZylDbHeader::Damaged;
@@ -141,10 +141,7 @@ int32_t CZylShareManager::Load() {
         m_vShares = std::move(shares);
     }
     if (damaged) {
-        const size_t kept = m_vShares.size();
-        SetAsideDatabase(u"damaged", u"the share database",
-                         ZylFormat("{} {} read from it {} kept", kept, kept == 1 ? "share" : "shares",
-                                   kept == 1 ? "is" : "are"));
+        SetAsideDatabase(u"damaged", u"the share database", "share", static_cast<int64_t>(m_vShares.size()));
         // What was kept is on disk again at once, not only when something changes.
         if (Save() < 0)
             SetModified(true);

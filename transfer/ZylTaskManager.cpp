@@ -100,9 +100,9 @@ int32_t CZylTaskManager::LoadSave(int32_t load) {
         // A database of another user is never loaded, nor one whose owner cannot be told; it is
         // kept for whoever it belongs to.
         if (header == EZylDbHeader::Foreign)
-            SetAsideDatabase(u"foreign", ZylFormat("the task database of {}", ZylToUtf8(id)), u"");
+            SetAsideDatabase(u"foreign", ZylFormat("the task database of {}", ZylToUtf8(id)), "task", -1);
         else
-            SetAsideDatabase(u"damaged", u"the task database", u"its header could not be read");
+            SetAsideDatabase(u"damaged", u"the task database", "task", 0);
         return 0;
     }
     bool damaged = header == EZylDbHeader::Damaged;
@@ -122,10 +122,7 @@ int32_t CZylTaskManager::LoadSave(int32_t load) {
     m_bProgress = false;
     m_nLastSaveTick = GetPlatform().GetTickCount();
     if (damaged || count < 0 || blocks != static_cast<size_t>(count)) {
-        const size_t kept = m_vTasks.size();
-        SetAsideDatabase(u"damaged", u"the task database",
-                         ZylFormat("{} {} read from it {} kept", kept, kept == 1 ? "task" : "tasks",
-                                   kept == 1 ? "is" : "are"));
+        SetAsideDatabase(u"damaged", u"the task database", "task", static_cast<int64_t>(m_vTasks.size()));
         // What was kept is on disk again at once.
         if (LoadSave(0) < 0)
             m_bSaveNow = true;
