@@ -442,6 +442,13 @@ int32_t CZylShareManager::OnUnfinishedTasks(const uint8_t* payload, int32_t leng
         CZylShareObject* share = nullptr;
         if (FindShareByName(ZylFirstComponent(sharePath, ZYL_SHARE_SEPARATOR), &share) < 0)
             continue;
+        // Only a transfer the user may run counts: an item without the right would make the user
+        // one of the share's current users, filling its user limit.
+        const bool allowed = kind == ZYL_TRANSFER_DOWNLOAD
+                                 ? share->HasPrivilege(user, ZYL_PRIV_DOWNLOAD) != 0
+                                 : share->HasPrivilege(user, ZYL_PRIV_UPLOAD) != 0 && !m_bNoUpload;
+        if (!allowed)
+            continue;
         // Each item counts on the share it names.
         std::lock_guard lock(m_mutex);
         ZYLSHAREUSER* entry = nullptr;

@@ -464,9 +464,19 @@ TEST_F(CZylShareServingTest, UnfinishedTasksCountOnTheShareEachItemNames) {
             w.WriteInt32(kind).WriteString(name);
         return w.Bytes();
     };
-    EXPECT_TRUE(Ask(ZYL_CMD_UNFINISHED_TASKS_REPLY,
-                    list({{2, u"Docs\\a"}, {4, u"Inbox"}, {2, u"Inbox\\x"}, {2, u"Nope"}, {9, u"Docs"}}, 5))
+    EXPECT_TRUE(Ask(ZYL_CMD_UNFINISHED_TASKS_REPLY, list({{2, u"Docs\\a"},
+                                                          {4, u"Inbox"},
+                                                          {2, u"Inbox\\x"},
+                                                          {2, u"Nope"},
+                                                          {9, u"Docs"},
+                                                          {4, u"Docs"},
+                                                          {2, u"Browse"}},
+                                                         7))
                     .empty());
+    // Items the user holds no right for do not make it a current user of their share.
+    CZylShareObject* browse = nullptr;
+    SharesA().FindShareByName(u"Browse", &browse);
+    EXPECT_EQ(browse->FindCurrentUser(u"S1.1001"), -1);
     CZylShareObject* docs = nullptr;
     CZylShareObject* inbox = nullptr;
     SharesA().FindShareByName(u"Docs", &docs);
