@@ -157,6 +157,27 @@ void CZylManagerBase::SetAsideDatabase(std::u16string_view reason, std::u16strin
     m_rContext.WriteLog(ZYL_LOG_WARNING, text);
 }
 
+bool CZylManagerBase::OpenDatabase(CZylDbReader& file, std::u16string_view literal, std::string_view record,
+                                   bool& damaged) {
+    m_sDbNotice.clear();
+    if (!file.Open(m_sDbPath) || file.IsEmpty())
+        return false; // no database yet
+    std::u16string id;
+    const EZylDbHeader header = ZylReadDbHeader(file, literal, m_sLoginId, &id);
+    // Another user's records (or those of no one knows whom) are not ours; the file is kept for
+    // whoever it belongs to.
+    if (header == EZylDbHeader::Foreign) {
+        SetAsideDatabase(u"foreign", ZylFormat("the {} database of {}", record, ZylToUtf8(id)), record, -1);
+        return false;
+    }
+    if (header == EZylDbHeader::Unreadable) {
+        SetAsideDatabase(u"damaged", ZylFormat("the {} database", record), record, 0);
+        return false;
+    }
+    damaged = header == EZylDbHeader::Damaged;
+    return true;
+}
+
 int32_t CZylManagerBase::SendErrorPdu(int32_t code, std::u16string_view user, uint32_t key, int32_t detail,
                                       const uint8_t* data, int32_t n) {
     try {

@@ -98,6 +98,11 @@ public:
     void SetAsideDatabase(std::u16string_view reason, std::u16string_view what, std::string_view record,
                           int64_t kept);
     const std::u16string& GetDbNotice() const { return m_sDbNotice; }
+    // Opens the database for loading and reads its header (literal: the first line up to the
+    // version). False when there is nothing to load: no file yet, or one of another user or of no
+    // user that can be told, which is then set aside. damaged is set when the first line is.
+    bool OpenDatabase(CZylDbReader& file, std::u16string_view literal, std::string_view record,
+                      bool& damaged);
 
     // Queues the error PDU for the user on the request channel; -1 when it could not be queued.
     int32_t SendErrorPdu(int32_t code, std::u16string_view user, uint32_t key = 0, int32_t detail = 0,

@@ -106,22 +106,10 @@ bool CZylShareManager::IsServableShare(const CZylShareObject& share) {
 int32_t CZylShareManager::Load() {
     ClearShares();
     m_bNoUpload = 0;
-    m_sDbNotice.clear();
     CZylDbReader file;
-    if (!file.Open(m_sDbPath) || file.IsEmpty())
-        return 0; // no database yet
-    std::u16string id;
-    const EZylDbHeader header = ZylReadDbHeader(file, ZYL_SHARE_FILE_HEADER, m_sLoginId, &id);
-    if (header == EZylDbHeader::Foreign || header == EZylDbHeader::Unreadable) {
-        // Another user's shares (or shares of no one knows whom) are not ours to serve; the file
-        // is kept for whoever it belongs to.
-        if (header == EZylDbHeader::Foreign)
-            SetAsideDatabase(u"foreign", ZylFormat("the share database of {}", ZylToUtf8(id)), "share", -1);
-        else
-            SetAsideDatabase(u"damaged", u"the share database", "share", 0);
+    bool damaged = false;
+    if (!OpenDatabase(file, ZYL_SHARE_FILE_HEADER, "share", damaged))
         return 0;
-    }
-    bool damaged = header == EZylDbHeader::Damaged;
     const size_t afterHeader = file.GetPosition();
     m_bNoUpload = file.ReadIntLine(u"NoUpload", damaged) ? 1 : 0;
     const int32_t count = file.ReadIntLine(u"ShareNum", damaged);

@@ -90,22 +90,10 @@ int32_t CZylTaskManager::LoadSave(int32_t load) {
     DeleteAllTasks();
     m_bAutoStartAllTasks = 0;
     m_nMaxTaskNumber = -1;
-    m_sDbNotice.clear();
     CZylDbReader reader;
-    if (!reader.Open(m_sDbPath) || reader.IsEmpty())
+    bool damaged = false;
+    if (!OpenDatabase(reader, ZYL_TASK_DB_HEADER, "task", damaged))
         return 0;
-    std::u16string id;
-    const EZylDbHeader header = ZylReadDbHeader(reader, ZYL_TASK_DB_HEADER, m_sLoginId, &id);
-    if (header == EZylDbHeader::Foreign || header == EZylDbHeader::Unreadable) {
-        // A database of another user is never loaded, nor one whose owner cannot be told; it is
-        // kept for whoever it belongs to.
-        if (header == EZylDbHeader::Foreign)
-            SetAsideDatabase(u"foreign", ZylFormat("the task database of {}", ZylToUtf8(id)), "task", -1);
-        else
-            SetAsideDatabase(u"damaged", u"the task database", "task", 0);
-        return 0;
-    }
-    bool damaged = header == EZylDbHeader::Damaged;
     const size_t afterHeader = reader.GetPosition();
     m_bAutoStartAllTasks = reader.ReadIntLine(u"AutoStartAllTasks", damaged);
     m_nMaxTaskNumber = reader.ReadIntLine(u"MaxTaskNumber", damaged);
