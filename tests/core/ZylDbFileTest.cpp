@@ -3,7 +3,6 @@
 #include "core/ZylDbFile.h"
 
 #include "core/ZylPath.h"
-#include "core/ZylText.h"
 #include "support/ZylTempDir.h"
 #include "support/ZylTestFiles.h"
 
@@ -157,33 +156,6 @@ TEST(ZylDbFiles, MissingFileAndHelpers) {
     EXPECT_FALSE(fs::exists(ZylToFsPath(log)));
     EXPECT_TRUE(ZylRemoveFile(log)); // already gone counts as removed
     EXPECT_FALSE(ZylAppendToFile(temp.WidePath(u"missing/fs.log"), "x"));
-}
-
-TEST(ZylDbReaderHeader, TellsWhoseTheFileIs) {
-    struct CASE {
-        std::u16string text;
-        EZylDbHeader expected;
-        std::u16string id;
-    };
-    const CASE cases[] = {
-        {u"#zyl share file, version=9.9\n#id=s1.1000\nNoUpload=0\n", EZylDbHeader::Ours, u"s1.1000"},
-        // One changed byte in the first line: the id still says the file is ours.
-        {u"#zyl shore file, version=Beta0.1\n#id=S1.1000\nNoUpload=0\n", EZylDbHeader::Damaged, u"S1.1000"},
-        {u"#zyl share file, version=Beta0.1\n#id=S1.9999\n", EZylDbHeader::Foreign, u"S1.9999"},
-        {u"#zyl share file, version=Beta0.1\n#ld=S1.1000\n", EZylDbHeader::Unreadable, u""},
-        {u"\u0001garbage", EZylDbHeader::Unreadable, u""},
-    };
-    for (const CASE& c : cases) {
-        CZylDbReader reader = ReaderOf(c.text);
-        std::u16string id;
-        EXPECT_EQ(ZylReadDbHeader(reader, u"#zyl share file, version=", u"S1.1000", &id), c.expected)
-            << ZylToUtf8(c.text);
-        EXPECT_EQ(id, c.id);
-    }
-    // The records start behind the header.
-    CZylDbReader reader = ReaderOf(cases[1].text);
-    ZylReadDbHeader(reader, u"#zyl share file, version=", u"S1.1000");
-    EXPECT_EQ(reader.ReadLine(), u"NoUpload=0");
 }
 
 TEST(ZylDbFiles, SetAsideMovesTheFileBesideItUnderItsTimeAndNeverOverAnother) {
