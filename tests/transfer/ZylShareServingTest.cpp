@@ -406,6 +406,18 @@ TEST_F(CZylShareServingTest, AFloodOfNewTransfersHoldsFewFilesAndTheShareDatabas
     EXPECT_LE(SharesA().GetOpenFileCount(), CZylManagerBase::GetOpenFileBound());
     EXPECT_LE(SharesA().GetOpenFileCount(), CZylManagerBase::MAX_OPEN_FILES_PER_PEER);
     EXPECT_EQ(SharesA().SaveChanges(), 0);
+    // Something else took every descriptor left: a new transfer is still served, in place of the
+    // least recently used one.
+    std::vector<int> taken;
+    for (int fd; (fd = ::dup(0)) >= 0;)
+        taken.push_back(fd);
+    const size_t held = SharesA().GetOpenFileCount();
+    const auto replies = Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(501, u"Docs\\one.bin", 0));
+    for (int fd : taken)
+        ::close(fd);
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_TRUE(SameBytes(ReadPiece(replies[0]).data, data.substr(0, ZYL_BLOCK_SIZE)));
+    EXPECT_EQ(SharesA().GetOpenFileCount(), held);
     // A transfer whose file was closed for the others goes on where it was.
     const PIECE next =
         ReadPiece(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(1, u"Docs\\one.bin", ZYL_BLOCK_SIZE)).at(0));
