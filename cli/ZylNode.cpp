@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QEventLoop>
 
+#include <fmt/core.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -111,6 +112,11 @@ std::string CZylNode::Start(bool online) {
                " (is the folder writable and its databases readable?)";
     }
     m_bLoggedIn = true;
+    // A database that was set aside while loading is worth a line of its own, whatever runs.
+    for (const std::u16string* notice :
+         {&m_pPlugin->GetShareManager().GetDbNotice(), &m_pPlugin->GetTaskManager().GetDbNotice()})
+        if (!notice->empty())
+            fmt::print(stderr, "zylfs: warning: {}\n", ZylToUtf8(*notice));
     m_pPlugin->SetLogWindow(&m_window);
     m_pollTimer.start();
     // Presence that arrived while logging in to the broker reaches the plug-in now.

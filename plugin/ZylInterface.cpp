@@ -129,11 +129,14 @@ int32_t CZylInterface::Initialize() {
     m_taskManager.SetUserList(&m_users);
     m_shareManager.SetUserList(&m_users);
 
-    if (m_shareManager.LoadSave(1) < 0)
-        return -1;
-    if (m_taskManager.LoadSave(1) < 0)
-        return -1;
+    // The log opens first, so that what loading the databases has to say (a file set aside)
+    // reaches it.
     if (m_log.Open(m_sPluginFolder, nullptr) < 0)
+        return -1;
+    m_bLoading = 1;
+    const bool loaded = m_shareManager.LoadSave(1) >= 0 && m_taskManager.LoadSave(1) >= 0;
+    m_bLoading = 0;
+    if (!loaded)
         return -1;
     if (m_taskManager.Startup() < 0)
         return -1;
@@ -387,7 +390,7 @@ void CZylInterface::DrainQueue() {
 }
 
 int32_t CZylInterface::WriteLog(int32_t level, std::u16string_view text) {
-    if (!m_bInitialized)
+    if (!m_bInitialized && !m_bLoading)
         return -1;
     return m_log.WriteLine(level, text);
 }

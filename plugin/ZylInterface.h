@@ -66,7 +66,8 @@ public:
     // One tick of the 10 ms timer: drains the send queue.
     void OnInternalTimer();
 
-    // Writes a log line at that level; -1 while the plug-in is not initialised (ZylLog's rule).
+    // Writes a log line at that level; -1 while the plug-in is not initialised (ZylLog's rule),
+    // except for what loading the databases reports during login.
     int32_t WriteLog(int32_t level, std::u16string_view text) override;
     void SetLogWindow(IZylWindow* window) { m_log.SetWindow(window); }
 
@@ -103,6 +104,7 @@ private:
     ZylUserList m_users;
     CZylLog m_log;
     std::atomic<int32_t> m_bInitialized{0}; // read by listing workers when they log
+    std::atomic<int32_t> m_bLoading{0};     // the databases are being loaded at login
     CZylViewerManager m_viewerManager;
     CZylTaskManager m_taskManager;
     CZylShareManager m_shareManager;

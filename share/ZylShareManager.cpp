@@ -18,6 +18,8 @@ namespace {
 constexpr std::u16string_view ZYL_SHARE_FILE_VERSION = u"Beta0.1";
 constexpr std::u16string_view ZYL_SHARE_FILE_HEADER = u"#zyl share file, version=";
 constexpr std::u16string_view ZYL_SHARE_FILE_ID = u"#id=";
+constexpr std::u16string_view ZYL_SHARE_BEGIN = u"[ShareObjectBegin]";
+constexpr std::u16string_view ZYL_SHARE_END = u"[ShareObjectEnd]";
 constexpr std::u16string_view ZYL_FOLDER_TYPE = u"Folder";
 constexpr std::u16string_view ZYL_SINGLE_FILE_TYPE = u"file";
 constexpr int32_t ZYL_LOG_NOTE = 2;
@@ -78,12 +80,7 @@ int32_t CZylShareManager::WriteHeader(CZylDbWriter& file) {
 
 int32_t CZylShareManager::ReadHeader(CZylDbReader& file) {
     // Any version is accepted; the id must be the login id.
-    if (!file.ScanHeader(ZYL_SHARE_FILE_HEADER))
-        return -1;
-    const auto id = file.ScanHeader(ZYL_SHARE_FILE_ID);
-    if (!id || !ZylEqualNoCase(*id, m_sLoginId))
-        return -1;
-    return 0;
+    return ZylReadDbHeader(file, ZYL_SHARE_FILE_HEADER, m_sLoginId) == EZylDbHeader::Ours ? 0 : -1;
 }
 
 int32_t CZylShareManager::LoadSave(int32_t load) {
@@ -92,32 +89,51 @@ int32_t CZylShareManager::LoadSave(int32_t load) {
     return load ? Load() : Save();
 }
 
+bool CZylShareManager::IsServableShare(const CZylShareObject& share) {
+    const std::u16string& name = share.GetShareName();
+    if (name.empty() || name.find(ZYL_SHARE_SEPARATOR) != std::u16string::npos)
+        return false; // a peer could never ask for it
+    // The item is one name in an absolute folder: never the file-system root itself.
+    const std::u16string& item = share.GetName();
+    if (item.empty() || item == u"." || item == u".." ||
+        item.find(ZYL_LOCAL_SEPARATOR) != std::u16string::npos)
+        return false;
+    if (share.GetPath().empty() || share.GetPath().front() != ZYL_LOCAL_SEPARATOR)
+        return false;
+    return FitsField(name) && FitsField(item) && FitsField(share.GetPath()) && FitsField(share.GetType());
+}
+
 int32_t CZylShareManager::Load() {
     ClearShares();
     m_bNoUpload = 0;
     CZylDbReader file;
-    if (!file.Open(m_sDbPath))
-        return 0; // no database yet
-    if (ReadHeader(file) < 0) {
-        // Another user's shares (or a damaged header) are not ours to serve.
-        ZylRemoveFile(m_sDbPath);
+    bool damaged = false;
+    if (!OpenDatabase(file, ZYL_SHARE_FILE_HEADER, "share", damaged))
         return 0;
-    }
-    m_bNoUpload = file.ReadIntLine();
-    const int32_t count = file.ReadIntLine();
+    const size_t afterHeader = file.GetPosition();
+    m_bNoUpload = file.ReadIntLine(u"NoUpload", damaged) ? 1 : 0;
+    const int32_t count = file.ReadIntLine(u"ShareNum", damaged);
     ZylShareList shares;
-    for (int32_t i = 0; i < count; ++i) {
-        // A record that starts past the end reads as empty values; one is kept, as a cut-short
-        // file gives it, but a damaged count does not make millions of empty shares.
-        const bool pastEnd = file.AtEnd();
-        auto share = std::make_unique<CZylShareObject>();
-        share->Serialize(file);
-        shares.push_back(std::move(share));
-        if (pastEnd)
-            break;
+    std::unique_ptr<CZylShareObject> share;
+    const size_t records = ZylReadDbBlocks(
+        file, afterHeader, 2, ZYL_SHARE_BEGIN, ZYL_SHARE_END,
+        [&] {
+            share = std::make_unique<CZylShareObject>();
+            share->Serialize(file);
+            return IsServableShare(*share);
+        },
+        [&] { shares.push_back(std::move(share)); }, damaged);
+    damaged = damaged || records != static_cast<size_t>(std::max(count, 0)) || count < 0;
+    {
+        std::lock_guard lock(m_mutex);
+        m_vShares = std::move(shares);
     }
-    std::lock_guard lock(m_mutex);
-    m_vShares = std::move(shares);
+    if (damaged) {
+        SetAsideDatabase(u"damaged", u"the share database", "share", static_cast<int64_t>(m_vShares.size()));
+        // What was kept is on disk again at once, not only when something changes.
+        if (Save() < 0)
+            SetModified(true);
+    }
     return 0;
 }
 
@@ -146,15 +162,7 @@ int32_t CZylShareManager::SaveChanges() {
 // The shares
 
 int32_t CZylShareManager::AddShare(std::unique_ptr<CZylShareObject> share) {
-    if (!share)
-        return -1;
-    const std::u16string& name = share->GetShareName();
-    if (name.empty() || name.find(ZYL_SHARE_SEPARATOR) != std::u16string::npos)
-        return -1; // a peer could never ask for it
-    if (share->GetName().empty())
-        return -1; // the file-system root has no name and is never shared
-    if (!FitsField(name) || !FitsField(share->GetName()) || !FitsField(share->GetPath()) ||
-        !FitsField(share->GetType()))
+    if (!share || !IsServableShare(*share))
         return -1;
     share->SetShareTime(Now());
     {
@@ -639,8 +647,9 @@ int32_t CZylShareManager::EnumFolder(std::u16string_view folder, ZylShareList& l
         const fs::path& path = it->path();
         const std::string native = path.filename().native();
         const std::u16string name = ZylFromUtf8(native);
-        // A name a peer could not send back, or could not send at all, is not listed.
-        if (ZylToUtf8(name) != native || !ZylIsTransferableName(name))
+        // A name a peer could not send back, or could not send at all, is not listed; nor is an
+        // upload still being received.
+        if (ZylToUtf8(name) != native || !ZylIsTransferableName(name) || IsUploadTempName(name))
             continue;
         std::error_code entryError;
         if (it->is_symlink(entryError) && !root.empty() && !ZylIsInside(ZylToFsPath(root), path))

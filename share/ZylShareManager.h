@@ -38,7 +38,8 @@ public:
     ~CZylShareManager() override;
 
     // The share database: the two header lines, and the whole file (1 loads, 0 saves). Loading
-    // replaces every share the manager held; a file of another login id is deleted.
+    // replaces every share the manager held. A file of another login id, or one that is damaged or
+    // cut short, is moved aside (GetDbNotice says where) and what could be read of it is kept.
     int32_t WriteHeader(CZylDbWriter& file) override;
     int32_t ReadHeader(CZylDbReader& file) override;
     int32_t LoadSave(int32_t load) override;
@@ -46,11 +47,14 @@ public:
     // a share's properties. -1 when it could not be written (the change is then saved later).
     int32_t SaveChanges();
 
-    // The shares. Adding stamps the share time and takes ownership; a share whose name is empty
-    // or holds "\", whose item has no name (the root), or whose texts do not fit their fields or
-    // hold a line feed, is refused with -1.
+    // The shares. Adding stamps the share time and takes ownership; a share IsServableShare
+    // refuses is refused with -1.
     // Adding, removing and the upload switch write the database at once.
     int32_t AddShare(std::unique_ptr<CZylShareObject> share);
+    // False for a share whose name is empty or holds "\", whose item is not one name in an
+    // absolute folder (the file-system root has no name and is never shared), or whose texts do
+    // not fit their fields or hold a line feed. Such a share is neither added nor loaded.
+    static bool IsServableShare(const CZylShareObject& share);
     int32_t RemoveShare(std::u16string_view name);
     int32_t ShareNameExists(std::u16string_view name) const;
     // 1 when a share is the item at that full local path with that folder flag; otherwise 0, and
@@ -122,6 +126,14 @@ public:
     static std::u16string FileSharePath(std::u16string_view shareFolder, std::u16string_view shareName,
                                         const CZylShareObject& file);
 
+    // An upload is received into a temporary file beside its target, named for the upload alone:
+    // the target's name, ".", the uploading user's id, "-", its task id and ".fst" (a long name is
+    // cut and marked with a hash so that the whole stays one file name). Listings leave such names
+    // out, and no upload may name one as its target.
+    static std::u16string UploadTempPath(std::u16string_view target, std::u16string_view user,
+                                         uint32_t taskId);
+    static bool IsUploadTempName(std::u16string_view name);
+
     // Waiting listings (for tests of the bound).
     size_t GetWaitingListings() const { return m_pool.GetWaitingCount(); }
 
@@ -136,6 +148,10 @@ private:
     bool SendPages(int32_t total, const std::function<int32_t(int32_t)>& page, const std::atomic<bool>& stop);
     int32_t EnumFolder(std::u16string_view folder, ZylShareList& list, bool recursive,
                        std::u16string_view root, std::set<std::filesystem::path>& visited);
+    // Opens a file a peer's transfer reads or writes (open flags); when the process is out of
+    // descriptors the least recently used open file is closed for it. Null with errno set when it
+    // cannot be opened.
+    ZylFilePtr OpenServedFile(const std::u16string& path, int flags);
     void Note(std::u16string_view text);
     CZylDateTime Now() const;
 

@@ -4,16 +4,19 @@
 #include "share/ZylShareManager.h"
 
 #include "core/ZylDbFile.h"
-#include "core/ZylPluginContext.h"
 #include "core/ZylPath.h"
 #include "core/ZylPayload.h"
+#include "core/ZylPluginContext.h"
 #include "core/ZylProtocol.h"
 #include "core/ZylText.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
 #include <limits>
 #include <system_error>
+#include <unistd.h>
 
 namespace fs = std::filesystem;
 
@@ -41,7 +44,117 @@ int64_t FileLength(std::FILE* file) {
         return -1;
     return std::ftell(file);
 }
+
+// The error code a peer is answered with when a file of its transfer cannot be opened or written:
+// a full disk (or quota) is told as such; so is a lack of descriptors, as a passing state.
+int32_t FileErrorCode(int error, int32_t otherwise) {
+    switch (error) {
+    case ENOSPC:
+    case EDQUOT:
+    case EFBIG:
+        return ZYL_ERROR_NO_DISK_SPACE;
+    case EMFILE:
+    case ENFILE:
+        return ZYL_ERROR_NET_BUSY;
+    default:
+        return otherwise;
+    }
+}
+
+// The size a resumed upload goes on from: every whole piece the temporary file holds but the last.
+// That last piece is sent again, so that the piece marked last always arrives and completes the
+// file (the file may hold every byte without the end having been seen), and a piece cut short by
+// a crash is never trusted.
+int64_t ResumeOffset(int64_t held) {
+    return held > 0 ? (held - 1) / ZYL_SERVED_BLOCK * ZYL_SERVED_BLOCK : 0;
+}
+
+constexpr std::u16string_view ZYL_UPLOAD_TEMP_SUFFIX = u".fst";
+// The longest file name, in bytes, the file systems here take.
+constexpr size_t ZYL_NAME_BYTES = 255;
+
+size_t Utf8Length(std::u16string_view text) {
+    return ZylToUtf8(text).size();
+}
+
+bool IsDigits(std::u16string_view text, size_t most) {
+    if (text.empty() || text.size() > most)
+        return false;
+    for (char16_t c : text)
+        if (c < u'0' || c > u'9')
+            return false;
+    return true;
+}
 } // namespace
+
+std::u16string CZylShareManager::UploadTempPath(std::u16string_view target, std::u16string_view user,
+                                                uint32_t taskId) {
+    const size_t at = target.rfind(ZYL_LOCAL_SEPARATOR);
+    const std::u16string_view folder =
+        at == std::u16string_view::npos ? std::u16string_view() : target.substr(0, at);
+    const std::u16string_view name = at == std::u16string_view::npos ? target : target.substr(at + 1);
+    const std::u16string tail =
+        u"." + std::u16string(user) + u"-" + ZylFromInt(taskId) + std::u16string(ZYL_UPLOAD_TEMP_SUFFIX);
+    std::u16string base(name);
+    if (Utf8Length(base) + Utf8Length(tail) > ZYL_NAME_BYTES) {
+        // A long name is cut and told apart from others cut alike by a hash of the whole name.
+        uint64_t hash = 1469598103934665603ull;
+        for (char16_t c : name)
+            hash = (hash ^ c) * 1099511628211ull;
+        const std::u16string mark = ZylFormat("~{:016x}", hash);
+        const size_t room = ZYL_NAME_BYTES - Utf8Length(tail) - mark.size();
+        while (!base.empty() && Utf8Length(base) > room)
+            base.pop_back();
+        if (!base.empty() && base.back() >= 0xD800 && base.back() <= 0xDBFF)
+            base.pop_back(); // never half a surrogate pair
+        base += mark;
+    }
+    return std::u16string(folder) + (at == std::u16string_view::npos ? u"" : u"/") + base + tail;
+}
+
+bool CZylShareManager::IsUploadTempName(std::u16string_view name) {
+    // "<name>.<user id>-<task id>.fst", the user id "S" or "SM", a number, ".", a number.
+    if (name.size() <= ZYL_UPLOAD_TEMP_SUFFIX.size() || !name.ends_with(ZYL_UPLOAD_TEMP_SUFFIX))
+        return false;
+    name.remove_suffix(ZYL_UPLOAD_TEMP_SUFFIX.size());
+    const size_t dash = name.rfind(u'-');
+    if (dash == std::u16string_view::npos || !IsDigits(name.substr(dash + 1), 10))
+        return false;
+    name = name.substr(0, dash);
+    const size_t dot = name.rfind(u'.');
+    if (dot == std::u16string_view::npos || !IsDigits(name.substr(dot + 1), 10))
+        return false;
+    name = name.substr(0, dot);
+    size_t start = name.size();
+    while (start > 0 && name[start - 1] >= u'0' && name[start - 1] <= u'9')
+        --start;
+    if (start == name.size())
+        return false;
+    name = name.substr(0, start);
+    auto upper = [](char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - 32) : c; };
+    if (!name.empty() && upper(name.back()) == u'M')
+        name.remove_suffix(1);
+    if (name.empty() || upper(name.back()) != u'S')
+        return false;
+    name.remove_suffix(1);
+    return name.size() >= 2 && name.back() == u'.';
+}
+
+ZylFilePtr CZylShareManager::OpenServedFile(const std::u16string& path, int flags) {
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        const int fd = ::open(ZylToFsPath(path).c_str(), flags | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            ZylFilePtr file(::fdopen(fd, (flags & O_ACCMODE) == O_RDONLY ? "rb" : "r+b"));
+            if (!file)
+                ::close(fd);
+            return file;
+        }
+        // Out of descriptors: what a transfer holds open can be opened again later.
+        if ((errno != EMFILE && errno != ENFILE) || !CloseLeastRecentlyUsedFile())
+            return nullptr;
+    }
+    return nullptr;
+}
 
 int32_t CZylShareManager::OnRequestFileData(const uint8_t* payload, int32_t length,
                                             std::u16string_view user) {
@@ -73,11 +186,13 @@ int32_t CZylShareManager::OnRequestFileData(const uint8_t* payload, int32_t leng
         if (resolved != ZYL_SHARE_PATH_OK)
             return SendErrorPdu(ZYL_ERROR_OTHER, user, taskId), -1;
         std::error_code ec;
-        if (!fs::is_regular_file(ZylToFsPath(local), ec))
+        // An upload still being received is not there yet.
+        if (!fs::is_regular_file(ZylToFsPath(local), ec) ||
+            IsUploadTempName(ZylLastComponent(local, ZYL_LOCAL_SEPARATOR)))
             return SendErrorPdu(ZYL_ERROR_FILE_REMOVED, user, taskId), -1;
-        ZylFilePtr opened(std::fopen(ZylToFsPath(local).c_str(), "rb"));
+        ZylFilePtr opened = OpenServedFile(local, O_RDONLY);
         if (!opened)
-            return SendErrorPdu(ZYL_ERROR_FILE_REMOVED, user, taskId), -1;
+            return SendErrorPdu(FileErrorCode(errno, ZYL_ERROR_FILE_REMOVED), user, taskId), -1;
         file = opened.get();
         if (AddReadFile(taskId, local, std::move(opened), user) < 0)
             return SendErrorPdu(ZYL_ERROR_FILE_REMOVED, user, taskId), -1;
@@ -149,7 +264,10 @@ static bool ResolveUploadTarget(CZylShareManager& manager, std::u16string_view s
         return false;
     }
     const std::u16string name = UploadLocalName(localName);
-    if (resolved != ZYL_SHARE_PATH_OK || name.empty()) {
+    // A name of the form the receiving side gives its temporary files would land in another
+    // upload's file.
+    if (resolved != ZYL_SHARE_PATH_OK || name.empty() ||
+        CZylShareManager::IsUploadTempName(ZylLastComponent(name, ZYL_LOCAL_SEPARATOR))) {
         manager.SendErrorPdu(ZYL_ERROR_OTHER, user);
         return false;
     }
@@ -183,21 +301,36 @@ int32_t CZylShareManager::OnRequestSyncFilesize(const uint8_t* payload, int32_t 
     std::u16string target;
     if (!ResolveUploadTarget(*this, sharePath, localName, user, m_bNoUpload != 0, target))
         return -1;
+    // Only this upload's own bytes count, in its own temporary file; the target under its final
+    // name, whatever it holds, is nobody's resume point. No file is held open for the answer.
+    const std::u16string temp = UploadTempPath(target, user, taskId);
+    const fs::path fsTemp = ZylToFsPath(temp);
+    int64_t held = 0;
     int64_t size = 0;
-    if (std::FILE* open = FindWriteFile(target, taskId, user)) {
-        size = FileLength(open);
+    std::FILE* open = FindWriteFile(temp, taskId, user);
+    if (open) {
+        held = FileLength(open);
     } else {
         ZylCreateDirectory(FolderOf(target));
         std::error_code ec;
-        if (fs::is_regular_file(ZylToFsPath(target), ec)) {
-            ZylFilePtr opened(std::fopen(ZylToFsPath(target).c_str(), "r+b"));
-            if (!opened)
-                return SendErrorPdu(ZYL_ERROR_OTHER, user), -1;
-            size = FileLength(opened.get());
-            AddWriteFile(taskId, target, std::move(opened), user);
+        const fs::file_status status = fs::symlink_status(fsTemp, ec);
+        if (fs::is_regular_file(status)) {
+            const uintmax_t bytes = fs::file_size(fsTemp, ec);
+            held = ec ? -1
+                      : static_cast<int64_t>(std::min<uintmax_t>(bytes, std::numeric_limits<int64_t>::max()));
         }
     }
-    if (size < 0 || size > std::numeric_limits<int32_t>::max())
+    if (held >= 0) {
+        size = ResumeOffset(held);
+        if (size < held) {
+            std::error_code ec;
+            const bool cut =
+                open ? ::ftruncate(::fileno(open), size) == 0 : (fs::resize_file(fsTemp, size, ec), !ec);
+            if (!cut)
+                held = -1;
+        }
+    }
+    if (held < 0 || size > std::numeric_limits<int32_t>::max())
         return SendErrorPdu(ZYL_ERROR_OTHER, user), -1;
 
     ZylPayloadWriter writer(ZYL_REPLY_CAPACITY);
@@ -231,40 +364,58 @@ int32_t CZylShareManager::OnRequestWriteFileData(const uint8_t* payload, int32_t
         return -1;
     if (offset < 0)
         return SendErrorPdu(ZYL_ERROR_OTHER, user), -1;
+    // The pieces go into a temporary file of this upload beside the target; the target is replaced
+    // only when the last piece has arrived and is on the disk, so nobody sees a half-written file
+    // under its final name and an older file of that name is never mixed in.
     const fs::path fsTarget = ZylToFsPath(target);
+    const std::u16string temp = UploadTempPath(target, user, taskId);
+    const fs::path fsTemp = ZylToFsPath(temp);
     if (offset == 0) {
         // The first piece starts the file anew.
-        RemoveWriteFile(taskId, target, user);
-        ZylRemoveFile(target);
+        RemoveWriteFile(taskId, temp, user);
+        ZylRemoveFile(temp);
+        std::error_code ec;
+        if (fs::is_directory(fs::symlink_status(fsTarget, ec)))
+            return SendErrorPdu(ZYL_ERROR_OTHER, user), -1;
     }
-    std::FILE* file = FindWriteFile(target, taskId, user);
+    std::FILE* file = FindWriteFile(temp, taskId, user);
     if (!file) {
         ZylCreateDirectory(FolderOf(target));
-        std::error_code ec;
-        if (offset != 0 && !fs::is_regular_file(fsTarget, ec))
-            return SendErrorPdu(ZYL_ERROR_OTHER, user), -1;
-        ZylFilePtr opened(std::fopen(fsTarget.c_str(), offset == 0 ? "wb" : "r+b"));
+        // The temporary name is the plug-in's own: never followed through a symbolic link.
+        ZylFilePtr opened =
+            OpenServedFile(temp, O_NOFOLLOW | (offset == 0 ? O_RDWR | O_CREAT | O_TRUNC : O_RDWR));
         if (!opened)
-            return SendErrorPdu(ZYL_ERROR_OTHER, user), -1;
+            return SendErrorPdu(FileErrorCode(errno, ZYL_ERROR_OTHER), user), -1;
         file = opened.get();
-        if (AddWriteFile(taskId, target, std::move(opened), user) < 0)
+        if (AddWriteFile(taskId, temp, std::move(opened), user) < 0)
             return SendErrorPdu(ZYL_ERROR_OTHER, user), -1;
     }
     if (FileLength(file) != offset)
         return SendErrorPdu(ZYL_ERROR_OTHER, user), -1;
-    if (n > 0 && std::fwrite(data, 1, static_cast<size_t>(n), file) != static_cast<size_t>(n)) {
-        RemoveWriteFile(taskId, target, user);
-        return SendErrorPdu(ZYL_ERROR_OTHER, user), -1;
+    // Each piece reaches the file before it is acknowledged, so that a full disk is told for the
+    // piece it stops.
+    errno = 0;
+    if ((n > 0 && std::fwrite(data, 1, static_cast<size_t>(n), file) != static_cast<size_t>(n)) ||
+        std::fflush(file) != 0) {
+        const int error = errno;
+        RemoveWriteFile(taskId, temp, user);
+        return SendErrorPdu(FileErrorCode(error, ZYL_ERROR_OTHER), user), -1;
     }
     if (end) {
-        const bool flushed = std::fflush(file) == 0;
-        RemoveWriteFile(taskId, target, user);
-        if (!flushed)
-            return SendErrorPdu(ZYL_ERROR_OTHER, user), -1;
+        // With its time, on the disk before the target is replaced and before it is acknowledged.
         fs::file_time_type time;
         std::error_code ec;
         if (ZylTimeToFileTime(modified, time))
-            fs::last_write_time(fsTarget, time, ec);
+            fs::last_write_time(fsTemp, time, ec);
+        errno = 0;
+        const bool synced = ::fsync(::fileno(file)) == 0;
+        const int error = errno;
+        RemoveWriteFile(taskId, temp, user);
+        if (!synced)
+            return SendErrorPdu(FileErrorCode(error, ZYL_ERROR_OTHER), user), -1;
+        if (::rename(fsTemp.c_str(), fsTarget.c_str()) != 0)
+            return SendErrorPdu(FileErrorCode(errno, ZYL_ERROR_OTHER), user), -1;
+        ZylSyncFolder(fsTarget.parent_path());
     }
 
     ZylPayloadWriter writer(ZYL_REPLY_CAPACITY);
@@ -291,6 +442,13 @@ int32_t CZylShareManager::OnUnfinishedTasks(const uint8_t* payload, int32_t leng
         CZylShareObject* share = nullptr;
         if (FindShareByName(ZylFirstComponent(sharePath, ZYL_SHARE_SEPARATOR), &share) < 0)
             continue;
+        // Only a transfer the user may run counts: an item without the right would make the user
+        // one of the share's current users, filling its user limit.
+        const bool allowed = kind == ZYL_TRANSFER_DOWNLOAD
+                                 ? share->HasPrivilege(user, ZYL_PRIV_DOWNLOAD) != 0
+                                 : share->HasPrivilege(user, ZYL_PRIV_UPLOAD) != 0 && !m_bNoUpload;
+        if (!allowed)
+            continue;
         // Each item counts on the share it names.
         std::lock_guard lock(m_mutex);
         ZYLSHAREUSER* entry = nullptr;
@@ -316,9 +474,15 @@ int32_t CZylShareManager::OnCloseNotice(const uint8_t* payload, int32_t length, 
     const std::u16string sharePath = reader.ReadString();
     const int32_t flag = reader.ReadInt32();
     // Only what this peer's transfer holds: another user's task may carry the same id.
-    CloseFilesOfTransfer(user, taskId);
+    std::vector<std::u16string> written;
+    CloseFilesOfTransfer(user, taskId, &written);
     if (flag != 0)
         return 0;
+    // An upload that ended unfinished (removed, or started again under a new id) never completes
+    // the files it was writing: their temporary files go.
+    if (kind == ZYL_TRANSFER_UPLOAD)
+        for (const auto& temp : written)
+            ZylRemoveFile(temp);
     CZylShareObject* share = nullptr;
     if (FindShareByName(ZylFirstComponent(sharePath, ZYL_SHARE_SEPARATOR), &share) < 0)
         return 0;

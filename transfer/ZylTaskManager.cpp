@@ -13,6 +13,9 @@
 
 namespace {
 constexpr std::u16string_view ZYL_TASK_DB_VERSION = u"Beta0.1";
+constexpr std::u16string_view ZYL_TASK_DB_HEADER = u"#zyl task file, version=";
+constexpr std::u16string_view ZYL_TASK_BEGIN = u"[TaskBegin]";
+constexpr std::u16string_view ZYL_TASK_END = u"[TaskEnd]";
 constexpr int32_t ZYL_DISPLAY_NAME_LIMIT = 127;
 } // namespace
 
@@ -31,7 +34,7 @@ void CZylTaskManager::DeleteAllTasks() {
 }
 
 int32_t CZylTaskManager::WriteHeader(CZylDbWriter& file) {
-    file.WriteLine(u"#zyl task file, version=" + std::u16string(ZYL_TASK_DB_VERSION));
+    file.WriteLine(std::u16string(ZYL_TASK_DB_HEADER) + std::u16string(ZYL_TASK_DB_VERSION));
     file.WriteLine(u"#id=" + m_sLoginId);
     file.WriteLine(u"AutoStartAllTasks=" + ZylFromInt(m_bAutoStartAllTasks));
     file.WriteLine(u"MaxTaskNumber=" + ZylFromInt(m_nMaxTaskNumber));
@@ -39,12 +42,23 @@ int32_t CZylTaskManager::WriteHeader(CZylDbWriter& file) {
 }
 
 int32_t CZylTaskManager::ReadHeader(CZylDbReader& file) {
-    if (!file.ScanHeader(u"#zyl task file, version="))
-        return -1;
-    const auto id = file.ScanHeader(u"#id=");
-    if (!id || !ZylEqualNoCase(*id, m_sLoginId))
-        return -1;
-    return 0;
+    return ZylReadDbHeader(file, ZYL_TASK_DB_HEADER, m_sLoginId) == EZylDbHeader::Ours ? 0 : -1;
+}
+
+// A task without its user, its names or the names of its files cannot be carried on; a file record
+// of an upload has no remote name (the target folder's is the task's).
+static bool IsWholeTask(const CZylTask& task) {
+    const CZylTaskItem* object = task.GetObjectRecord();
+    if (task.m_sUserID.empty() || !object || object->m_sRemoteName.empty() || object->m_sLocalPath.empty() ||
+        object->m_sLocalName.empty())
+        return false;
+    for (const auto& file : task.m_vFiles) {
+        if (file->m_sLocalName.empty())
+            return false;
+        if (task.m_nType == ZYL_TASK_DOWNLOAD && (file->m_sRemoteName.empty() || file->m_sLocalPath.empty()))
+            return false;
+    }
+    return true;
 }
 
 int32_t CZylTaskManager::LoadSave(int32_t load) {
@@ -77,26 +91,30 @@ int32_t CZylTaskManager::LoadSave(int32_t load) {
     m_bAutoStartAllTasks = 0;
     m_nMaxTaskNumber = -1;
     CZylDbReader reader;
-    if (!reader.Open(m_sDbPath))
+    bool damaged = false;
+    if (!OpenDatabase(reader, ZYL_TASK_DB_HEADER, "task", damaged))
         return 0;
-    if (ReadHeader(reader) < 0) {
-        // A database of another user (or a damaged header) is never loaded nor kept.
-        ZylRemoveFile(m_sDbPath);
-        return 0;
-    }
-    m_bAutoStartAllTasks = reader.ReadIntLine();
-    m_nMaxTaskNumber = reader.ReadIntLine();
-    const int32_t count = reader.ReadIntLine();
-    for (int32_t i = 0; i < count && !reader.AtEnd(); ++i) {
-        auto task = std::make_unique<CZylTask>(*this);
-        const int32_t result = task->Serialize(1, nullptr, &reader);
-        m_vTasks.push_back(std::move(task));
-        if (result < 0)
-            return -1;
-    }
+    const size_t afterHeader = reader.GetPosition();
+    m_bAutoStartAllTasks = reader.ReadIntLine(u"AutoStartAllTasks", damaged);
+    m_nMaxTaskNumber = reader.ReadIntLine(u"MaxTaskNumber", damaged);
+    const int32_t count = reader.ReadIntLine(u"TaskNum", damaged);
+    std::unique_ptr<CZylTask> task;
+    const size_t blocks = ZylReadDbBlocks(
+        reader, afterHeader, 3, ZYL_TASK_BEGIN, ZYL_TASK_END,
+        [&] {
+            task = std::make_unique<CZylTask>(*this);
+            return task->Serialize(1, nullptr, &reader) == 0 && IsWholeTask(*task);
+        },
+        [&] { m_vTasks.push_back(std::move(task)); }, damaged);
     m_bSaveNow = false;
     m_bProgress = false;
     m_nLastSaveTick = GetPlatform().GetTickCount();
+    if (damaged || count < 0 || blocks != static_cast<size_t>(count)) {
+        SetAsideDatabase(u"damaged", u"the task database", "task", static_cast<int64_t>(m_vTasks.size()));
+        // What was kept is on disk again at once.
+        if (LoadSave(0) < 0)
+            m_bSaveNow = true;
+    }
     return 0;
 }
 

@@ -283,6 +283,19 @@ TEST_F(ZylNodeTest, BadArgumentsAndCredentialsGiveOneClearLine) {
                       out, {"ZYLFS_PASSWORD=x"}),
         0);
     EXPECT_NE(ReadAll(out).find("zylfs: "), std::string::npos) << ReadAll(out);
+
+    // A damaged share database is set aside, and said so once, whatever the command.
+    const fs::path shares = m_pRoot / ("data-" + kOwner) / "fs" / ("fss-" + kOwner + ".fsd");
+    fs::create_directories(shares.parent_path());
+    const std::u16string damaged = u"#zyl shore file\n#id=S1.1000\nNoUpload=0\nShareNum=0\n";
+    std::ofstream(shares, std::ios::binary)
+        .write(reinterpret_cast<const char*>(damaged.data()),
+               static_cast<std::streamsize>(damaged.size() * 2));
+    EXPECT_EQ(Run(kOwner, {"share", "list"}), 0) << m_sOutput;
+    const std::string line =
+        "zylfs: warning: the share database was set aside as " + shares.string() + ".damaged-";
+    EXPECT_NE(m_sOutput.find(line), std::string::npos) << m_sOutput;
+    EXPECT_EQ(m_sOutput.find(line), m_sOutput.rfind("zylfs: warning:")) << m_sOutput;
 }
 
 TEST_F(ZylNodeTest, DownloadKilledInTheMiddleCompletesAfterARestart) {

@@ -157,3 +157,18 @@ TEST(ZylDbFiles, MissingFileAndHelpers) {
     EXPECT_TRUE(ZylRemoveFile(log)); // already gone counts as removed
     EXPECT_FALSE(ZylAppendToFile(temp.WidePath(u"missing/fs.log"), "x"));
 }
+
+TEST(ZylDbFiles, SetAsideMovesTheFileBesideItUnderItsTimeAndNeverOverAnother) {
+    CZylTempDir temp;
+    const std::u16string path = temp.WidePath(u"fss-S1.1000.fsd");
+    CZylDateTime time;
+    ASSERT_TRUE(time.SetDateTime(2026, 12, 6, 13, 5, 1, 0, 0));
+    ZylWriteFileBytes(ZylToFsPath(path), "first");
+    EXPECT_EQ(ZylSetAsideFile(path, u"damaged", time), path + u".damaged-20261206-130501");
+    EXPECT_FALSE(fs::exists(ZylToFsPath(path)));
+    ZylWriteFileBytes(ZylToFsPath(path), "second");
+    EXPECT_EQ(ZylSetAsideFile(path, u"damaged", time), path + u".damaged-20261206-130501-2");
+    EXPECT_EQ(ZylReadFileBytes(ZylToFsPath(path + u".damaged-20261206-130501")), "first");
+    EXPECT_EQ(ZylReadFileBytes(ZylToFsPath(path + u".damaged-20261206-130501-2")), "second");
+    EXPECT_EQ(ZylSetAsideFile(path, u"foreign", time), u""); // nothing left to move
+}

@@ -3,6 +3,7 @@
 #include "ZylScriptedHost.h"
 
 #include "core/ZylDateTime.h"
+#include "core/ZylDbFile.h"
 #include "core/ZylPayload.h"
 #include "core/ZylProtocol.h"
 
@@ -114,6 +115,20 @@ TEST(ZylEntryPoint, LoginAsksForTheFolderCreatesItStartsTheTimerAndLogsTheLogin)
               (std::vector<std::u16string>{std::u16string(ZYL_TIME) + u"\t3\tlogin as S1.1000"}));
     EXPECT_EQ(host.Platform().GetTimerCount(), 0u);
     EXPECT_FALSE(host.Plugin().IsInitialized());
+}
+
+TEST(ZylEntryPoint, ADatabaseSetAsideAtLoginIsAWarningInTheLog) {
+    CZylScriptedHost host;
+    const fs::path tasks = host.PluginFolder() / "fst-S1.1000.fsd";
+    ZylWriteFileBytes(tasks, ZylToUtf16Le(u"#zyl task file, version=Beta0.1\n#id=S1.9999\nTaskNum=0\n"));
+    ASSERT_EQ(host.Login(), 0);
+    ASSERT_EQ(host.Logout(), 0);
+    const std::u16string aside = ZylFromFsPath(tasks) + u".foreign-20080110-212000";
+    EXPECT_EQ(LogLines(host.LogFile()),
+              (std::vector<std::u16string>{std::u16string(ZYL_TIME) +
+                                               u"\t2\tthe task database of S1.9999 was set aside as " + aside,
+                                           std::u16string(ZYL_TIME) + u"\t3\tlogin as S1.1000"}));
+    EXPECT_TRUE(fs::exists(ZylToFsPath(aside)));
 }
 
 TEST(ZylEntryPoint, ThePluginFolderIsMadeWithItsParentsAndOneTrailingSeparatorIsDropped) {

@@ -73,7 +73,7 @@ TEST_F(ZylOpenFileTest, TwoDownloadsOfOneFileHoldTwoEntriesAndRemovingOneClosesO
     EXPECT_EQ(manager.RemoveReadFile(7, m_sPath), -1);
 }
 
-TEST_F(ZylOpenFileTest, FilesAreFoundByKeyAndByPathWithoutRegardToCaseAndOnlyAsTheKindAdded) {
+TEST_F(ZylOpenFileTest, FilesAreFoundByKeyAndByTheExactPathAndOnlyAsTheKindAdded) {
     CZylProbeManager manager(m_host.Plugin());
     EXPECT_EQ(manager.AddReadFile(7, m_sPath, nullptr), -1); // a missing stream is not recorded
     EXPECT_EQ(manager.AddWriteFile(7, m_sPath, nullptr), -1);
@@ -88,7 +88,9 @@ TEST_F(ZylOpenFileTest, FilesAreFoundByKeyAndByPathWithoutRegardToCaseAndOnlyAsT
         else if (c >= u'A' && c <= u'Z')
             c = static_cast<char16_t>(c + 32);
     ASSERT_NE(other, m_sPath);
-    EXPECT_EQ(manager.FindReadFile(other, 7), stream);
+    // The file system tells case apart: "MOVIE.AVI" is another file.
+    EXPECT_EQ(manager.FindReadFile(other, 7), nullptr);
+    EXPECT_EQ(manager.RemoveReadFile(7, other), -1);
     EXPECT_EQ(manager.FindReadFile(m_sPath, 8), nullptr);
     EXPECT_EQ(manager.FindReadFile(m_sPath + u"x", 7), nullptr);
     EXPECT_EQ(manager.FindWriteFile(m_sPath, 7), nullptr); // a read entry is no write entry
@@ -97,8 +99,34 @@ TEST_F(ZylOpenFileTest, FilesAreFoundByKeyAndByPathWithoutRegardToCaseAndOnlyAsT
     EXPECT_TRUE(IsOpen(fd));
     EXPECT_EQ(manager.FindReadFile(m_sPath, 7), stream);
     EXPECT_EQ(manager.GetOpenFileCount(), 1u);
-    EXPECT_EQ(manager.RemoveReadFile(7, other), 0);
+    EXPECT_EQ(manager.RemoveReadFile(7, m_sPath), 0);
     EXPECT_EQ(manager.GetOpenFileCount(), 0u);
+}
+
+TEST_F(ZylOpenFileTest, WhatAPeerHoldsIsBoundedAndTheLeastRecentlyUsedFileClosesFirst) {
+    CZylProbeManager manager(m_host.Plugin());
+    const size_t bound = CZylManagerBase::MAX_OPEN_FILES_PER_PEER;
+    ASSERT_GE(CZylManagerBase::GetOpenFileBound(), bound + 2);
+    auto add = [&](uint32_t key, std::u16string_view user) {
+        ASSERT_EQ(manager.AddReadFile(key, m_sPath, ZylFilePtr(Open()), user), 0);
+    };
+    add(1000, u"S3.1000");
+    for (uint32_t key = 0; key < bound; ++key)
+        add(key, u"S2.1000");
+    // Using the oldest entry of the flooding peer keeps it; the next oldest goes instead.
+    ASSERT_NE(manager.FindReadFile(m_sPath, 0, u"S2.1000"), nullptr);
+    add(bound, u"S2.1000");
+    add(bound + 1, u"S2.1000");
+    EXPECT_EQ(manager.GetOpenFileCount(u"S2.1000"), bound);
+    EXPECT_EQ(manager.FindReadFile(m_sPath, 1), nullptr);
+    EXPECT_EQ(manager.FindReadFile(m_sPath, 2), nullptr);
+    EXPECT_NE(manager.FindReadFile(m_sPath, 0), nullptr);
+    // Another peer's file is not the flooding peer's to close.
+    EXPECT_NE(manager.FindReadFile(m_sPath, 1000, u"S3.1000"), nullptr);
+    // Short of descriptors, the least recently used of all goes first.
+    ASSERT_TRUE(manager.CloseLeastRecentlyUsedFile());
+    EXPECT_EQ(manager.FindReadFile(m_sPath, 3), nullptr);
+    EXPECT_EQ(manager.GetOpenFileCount(), bound);
 }
 
 TEST_F(ZylOpenFileTest, AWriteEntryIsClosedAndItsDataWrittenWhenRemoved) {

@@ -1,10 +1,11 @@
 // The share database file: its exact lines, reading it back, the files it must not trust (another
-// user's, damaged, cut short) and a save that fails half way.
+// user's, damaged, cut short), which are set aside and never lost, and a save that fails half way.
 #include "share/ZylShareManager.h"
 
 #include "core/ZylDbFile.h"
-#include "plugin/ZylInterface.h"
 #include "core/ZylPath.h"
+#include "core/ZylText.h"
+#include "plugin/ZylInterface.h"
 #include "support/ZylFakePlatform.h"
 #include "support/ZylTempDir.h"
 #include "support/ZylTestFiles.h"
@@ -61,6 +62,16 @@ std::unique_ptr<CZylShareObject> MakeShare(std::u16string shareName, std::u16str
 }
 
 const std::u16string kHeader = u"#zyl share file, version=Beta0.1\n#id=S1.1000\n";
+
+// One whole share record with one right for "Everyone".
+std::u16string Record(std::u16string_view shareName, std::u16string_view name, std::u16string_view path) {
+    return u"[ShareObjectBegin]\nShareName=" + std::u16string(shareName) +
+           u"\nShareTime=2008-01-10 21:20:00\nName=" + std::u16string(name) + u"\nPath=" +
+           std::u16string(path) +
+           u"\nSize=7\nbUnlimitedUserNumber=1\nnLimitedUserNumber=10\nTime=2007-05-06 07:08:09\n"
+           u"Type=Folder\nbFolder=1\nPrivilegedUsers=1\n[begin]\nid=Everyone\ntype=0\nprivilege=1\n[end]\n"
+           u"[ShareObjectEnd]\n";
+}
 
 } // namespace
 
@@ -193,7 +204,7 @@ TEST(ZylShareDb, LoadingReplacesWhatWasHeld) {
     SHAREDB db(dir);
     db.manager.AddShare(MakeShare(u"One", u"a", u"/x", 1));
     db.manager.AddShare(MakeShare(u"Two", u"b", u"/x", 1));
-    WriteText(db.File(), kHeader + u"NoUpload=0\nShareNum=1\n[ShareObjectBegin]\nShareName=Three\n");
+    WriteText(db.File(), kHeader + u"NoUpload=0\nShareNum=1\n" + Record(u"Three", u"c", u"/x"));
     ASSERT_EQ(db.manager.LoadSave(1), 0);
     ASSERT_EQ(db.manager.GetShareCount(), 1);
     EXPECT_EQ(db.manager.GetShare(0)->GetShareName(), u"Three");
@@ -203,59 +214,82 @@ TEST(ZylShareDb, LoadingReplacesWhatWasHeld) {
     EXPECT_EQ(db.manager.GetShareCount(), 0);
 }
 
-TEST(ZylShareDb, FileOfAnotherUserOrDamagedHeaderIsDeleted) {
+TEST(ZylShareDb, AFileOfAnotherUserOrWhoseOwnerCannotBeToldIsSetAsideWholeAndNothingLoaded) {
     CZylTempDir dir;
-    for (const std::u16string& text :
-         {std::u16string(u"#zyl share file, version=Beta0.1\n#id=S1.9999\nNoUpload=1\nShareNum=0\n"),
-          std::u16string(u"garbage\n#id=S1.1000\nNoUpload=1\nShareNum=0\n"), std::u16string(u"")}) {
+    const std::u16string body = u"NoUpload=1\nShareNum=1\n" + Record(u"Docs", u"d", u"/x");
+    struct CASE {
+        std::u16string text;
+        const char* aside;
+        const char* notice;
+    };
+    for (const CASE& c : {
+             CASE{u"#zyl share file, version=Beta0.1\n#id=S1.9999\n" + body, ".foreign-20080110-212000",
+                  "the share database of S1.9999 was set aside as "},
+             CASE{u"#zyl share file, version=Beta0.1\n#ld=S1.1000\n" + body, ".damaged-20080110-212000",
+                  "the share database was set aside as "},
+         }) {
         SHAREDB db(dir);
-        WriteText(db.File(), text);
+        WriteText(db.File(), c.text);
         ASSERT_EQ(db.manager.LoadSave(1), 0);
         EXPECT_EQ(db.manager.GetShareCount(), 0);
         EXPECT_EQ(db.manager.GetNoUpload(), 0);
         EXPECT_FALSE(fs::exists(db.File()));
+        const fs::path aside = fs::path(db.File()) += c.aside;
+        EXPECT_EQ(ZylReadFileBytes(aside), ZylToUtf16Le(c.text));
+        EXPECT_EQ(ZylToUtf8(db.manager.GetDbNotice()).find(c.notice), 0u)
+            << ZylToUtf8(db.manager.GetDbNotice());
+        fs::remove(aside);
     }
+    // An empty file holds nothing to keep: it is no database yet.
+    SHAREDB db(dir);
+    WriteText(db.File(), u"");
+    ASSERT_EQ(db.manager.LoadSave(1), 0);
+    EXPECT_TRUE(db.manager.GetDbNotice().empty());
 }
 
 TEST(ZylShareDb, HeaderAcceptsAnyVersionAndIdInAnotherCase) {
     CZylTempDir dir;
     SHAREDB db(dir);
-    WriteText(db.File(), u"#zyl share file, version=9.9\n#id=s1.1000\nNoUpload=1\nShareNum=1\n"
-                         u"[ShareObjectBegin]\nShareName=Docs\nShareTime=2008-01-10 21:20:00\nName=n\n"
-                         u"Path=C:\\a=b\nSize=7\n");
+    WriteText(db.File(), u"#zyl share file, version=9.9\n#id=s1.1000\nNoUpload=1\nShareNum=1\n" +
+                             Record(u"Docs", u"n", u"/a=b"));
     ASSERT_EQ(db.manager.LoadSave(1), 0);
     EXPECT_TRUE(fs::exists(db.File()));
+    EXPECT_TRUE(db.manager.GetDbNotice().empty());
     EXPECT_EQ(db.manager.GetNoUpload(), 1);
     ASSERT_EQ(db.manager.GetShareCount(), 1);
-    EXPECT_EQ(db.manager.GetShare(0)->GetPath(), u"C:\\a=b"); // only the first "=" separates
+    EXPECT_EQ(db.manager.GetShare(0)->GetPath(), u"/a=b"); // only the first "=" separates
     EXPECT_EQ(db.manager.GetShare(0)->GetSize(), 7u);
 }
 
-TEST(ZylShareDb, CutShortFileReadsAsEmptyValues) {
+TEST(ZylShareDb, ADamagedFileKeepsEveryWholeRecordAndIsSetAsideWithTheRest) {
     CZylTempDir dir;
     SHAREDB db(dir);
-    WriteText(db.File(), kHeader +
-                             u"NoUpload=0\nShareNum=2\n"
-                             u"[ShareObjectBegin]\nShareName=Docs\nShareTime=2008-01-10 21:20:00\n"
-                             u"Name=papers\nPath=/w\nSize=3\nbUnlimitedUserNumber=0\nnLimitedUserNumber=4\n"
-                             u"Time=not a time\nType=Folder\nbFolder=1\nPrivilegedUsers=1\n[begin]\nid=S1.2");
+    // A changed byte in the first line; a record without its Size line (every later value would be
+    // shifted); records without a share name, without an item name (the root) or without a folder;
+    // and a last record the file ends inside of. The count does not match either.
+    std::u16string shifted = Record(u"Shifted", u"s", u"/x");
+    shifted.erase(shifted.find(u"Size=7\n"), 7);
+    const std::u16string text = u"#zyl share file, versio=Beta0.1\n#id=S1.1000\nNoUpload=1\nShareNum=9\n" +
+                                Record(u"First", u"f", u"/x") + shifted + Record(u"", u"e", u"/x") +
+                                Record(u"Root", u"", u"/") + Record(u"NoPath", u"n", u"") +
+                                Record(u"Second", u"g", u"/y") +
+                                u"[ShareObjectBegin]\nShareName=Cut\nShareTime=";
+    WriteText(db.File(), text);
     ASSERT_EQ(db.manager.LoadSave(1), 0);
     ASSERT_EQ(db.manager.GetShareCount(), 2);
-    CZylShareObject& first = *db.manager.GetShare(0);
-    EXPECT_EQ(first.GetName(), u"papers");
-    EXPECT_EQ(first.GetLimitedUserNumber(), 4);
-    EXPECT_EQ(first.GetTime().GetKind(), CZylDateTime::Null); // a time that does not parse
-    ASSERT_EQ(first.GetPrivilegedUserCount(), 1);
-    EXPECT_EQ(first.GetPrivilegedUser(0)->id, u"S1.2");
-    EXPECT_EQ(first.GetPrivilegedUser(0)->privilege, 0);
-
-    const CZylShareObject& second = *db.manager.GetShare(1);
-    EXPECT_EQ(second.GetShareName(), u"");
-    EXPECT_EQ(second.GetPath(), u"");
-    EXPECT_EQ(second.GetSize(), 0u);
-    EXPECT_EQ(second.GetUnlimitedUserNumber(), 0);
-    EXPECT_EQ(second.GetLimitedUserNumber(), 0);
-    EXPECT_EQ(second.GetFolder(), 0);
+    EXPECT_EQ(db.manager.GetShare(0)->GetShareName(), u"First");
+    EXPECT_EQ(db.manager.GetShare(1)->GetShareName(), u"Second");
+    EXPECT_EQ(db.manager.GetShare(1)->GetPath(), u"/y");
+    EXPECT_EQ(db.manager.GetNoUpload(), 1);
+    // The whole file is kept beside; what was read is the database now, and it loads clean.
+    EXPECT_EQ(ZylReadFileBytes(fs::path(db.File()) += ".damaged-20080110-212000"), ZylToUtf16Le(text));
+    EXPECT_EQ(ZylToUtf8(db.manager.GetDbNotice()),
+              "the share database was set aside as " + db.File().string() +
+                  ".damaged-20080110-212000; 2 shares read from it are kept");
+    SHAREDB again(dir);
+    ASSERT_EQ(again.manager.LoadSave(1), 0);
+    EXPECT_EQ(again.manager.GetShareCount(), 2);
+    EXPECT_TRUE(again.manager.GetDbNotice().empty());
 }
 
 TEST(ZylShareDb, DamagedCountsDoNotRunAway) {
@@ -266,16 +300,15 @@ TEST(ZylShareDb, DamagedCountsDoNotRunAway) {
                              u"[ShareObjectBegin]\nShareName=Docs\nShareTime=x\nName=n\nPath=/p\nSize=1\n"
                              u"bUnlimitedUserNumber=1\nnLimitedUserNumber=10\nTime=x\nType=t\nbFolder=1\n"
                              u"PrivilegedUsers=2000000000\n[begin]\nid=S1.2000\ntype=2\nprivilege=65539\n"
-                             u"[end]\n");
+                             u"[end]\n[ShareObjectEnd]\n" +
+                             Record(u"Next", u"n", u"/p"));
     const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(db.manager.LoadSave(1), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
-    // The records that are there, and one empty record where the file ends.
-    ASSERT_EQ(db.manager.GetShareCount(), 2);
-    CZylShareObject& share = *db.manager.GetShare(0);
-    ASSERT_EQ(share.GetPrivilegedUserCount(), 2);
-    EXPECT_EQ(share.GetPrivilegedUser(0)->privilege, 3); // the low 16 bits
-    EXPECT_EQ(share.GetPrivilegedUser(1)->id, u"");
+    // The record whose entries run to the end of the file is not whole; the one it ran over is.
+    ASSERT_EQ(db.manager.GetShareCount(), 1);
+    EXPECT_EQ(db.manager.GetShare(0)->GetShareName(), u"Next");
+    EXPECT_FALSE(db.manager.GetDbNotice().empty());
 }
 
 TEST(ZylShareDb, OverlongValuesAreCutToTheirFields) {
@@ -335,6 +368,8 @@ TEST(ZylShareDb, SharesThatCannotBeStoredAreRefused) {
     EXPECT_EQ(db.manager.AddShare(MakeShare(u"a\nb", u"a", u"/x", 1)), -1);
     EXPECT_EQ(db.manager.AddShare(MakeShare(u"a", u"line\nfeed", u"/x", 1)), -1);
     EXPECT_EQ(db.manager.AddShare(MakeShare(u"a", std::u16string(260, u'x'), u"/x", 1)), -1);
+    EXPECT_EQ(db.manager.AddShare(MakeShare(u"a", u"x", u"relative", 1)), -1);
+    EXPECT_EQ(db.manager.AddShare(MakeShare(u"a", u"x/..", u"/x", 1)), -1);
     EXPECT_EQ(db.manager.GetShareCount(), 0);
     EXPECT_FALSE(fs::exists(db.File()));
 }

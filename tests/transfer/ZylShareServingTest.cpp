@@ -1,7 +1,18 @@
 // The serving side of transfers, asked by hand: pieces of a shared file with their last-block flag,
-// the files held open per transfer, upload pieces and size queries with every refusal, the
-// unfinished tasks a peer reports and the close notice.
+// the files held open per transfer and their bound, upload pieces into the upload's own file and
+// size queries with every refusal and write failure, the unfinished tasks a peer reports and the
+// close notice.
 #include "ZylTransferTestSupport.h"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <cstdio>
 
 using namespace zyltest;
 
@@ -12,6 +23,25 @@ struct REPLY {
     std::vector<uint8_t> payload;
 };
 
+// Makes a folder one this process cannot create files in (or writable again): without write
+// permission, or, for a process that permissions do not stop, immutable. False when neither can be
+// had here.
+bool SetReadOnly(const fs::path& folder, bool on) {
+    if (::geteuid() != 0) {
+        fs::permissions(folder, on ? fs::perms::owner_read | fs::perms::owner_exec : fs::perms::owner_all);
+        return true;
+    }
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0)
+        return false;
+    int flags = 0;
+    bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+    done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    ::close(fd);
+    return done;
+}
+
 class CZylShareServingTest : public CZylTwoPluginTest {
 protected:
     void SetUp() override {
@@ -19,6 +49,14 @@ protected:
         ShareOnA(u"Docs", DataA() / "docs", ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD);
         ShareOnA(u"Inbox", DataA() / "inbox", 7);
         ShareOnA(u"Browse", DataA() / "docs", ZYL_PRIV_BROWSE);
+    }
+
+    // A third user, S1.1002, whose channels to A are open, so that A's answers to it are carried.
+    void ConnectThirdUser() {
+        CZylTestNode& c = m_host.AddNode(u"S1.1002");
+        ASSERT_EQ(m_host.Login(c), 0);
+        m_host.Connect(*m_pA, c);
+        m_host.Tick(20);
     }
 
     // Hands A a request as if B had sent it and gives back what A answered.
@@ -135,6 +173,10 @@ TEST_F(CZylShareServingTest, PiecesOfAFileCarryTheLastBlockFlagOnlyWhenTheEndIsS
     EXPECT_EQ(piece.last, 1);
     EXPECT_TRUE(piece.data.empty());
     EXPECT_EQ(piece.offset, 5000);
+    // A link that stays inside the share is served like the file it names.
+    fs::create_symlink(DataA() / "docs" / "small.txt", DataA() / "docs" / "link.txt");
+    EXPECT_EQ(ReadPiece(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(9, u"Docs\\link.txt", 0)).at(0)).data,
+              std::string(100, 's'));
 }
 
 TEST_F(CZylShareServingTest, TwoDownloadsOfOneFileHoldTwoFilesAndACloseNoticeClosesOnlyItsOwn) {
@@ -178,50 +220,209 @@ TEST_F(CZylShareServingTest, FileDataRefusals) {
     EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
 }
 
-TEST_F(CZylShareServingTest, UploadPiecesReplaceAppendAndRefuseAGapWithNothingWritten) {
+TEST_F(CZylShareServingTest, AnUploadIsWrittenBesideItsTargetWhichItReplacesOnlyWhenTheLastPieceArrives) {
     const fs::path target = DataA() / "inbox" / "sub" / "f.bin";
+    const fs::path temp = DataA() / "inbox" / "sub" / "f.bin.S1.1001-4.fst";
     ZylWriteFileBytes(target, "old contents");
+    ConnectThirdUser();
     auto replies = Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST,
                        WriteRequest(4, u"Inbox", u"\\sub\\f.bin", 0, 0, std::string(4096, 'a')));
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_EQ(replies[0].command, ZYL_CMD_WRITE_FILE_DATA_REPLY);
     EXPECT_EQ(Numbers(replies[0]), (std::vector<int32_t>{4, 2, 0, 4096, 0}));
     EXPECT_EQ(SharesA().GetOpenFileCount(), 1u);
-    // Appended at the size it has.
+    // Half way, other friends see the old file under the name, and neither list nor fetch the new one.
+    EXPECT_EQ(ZylReadFileBytes(target), "old contents");
+    EXPECT_EQ(fs::file_size(temp), 4096u);
+    ZylShareList listed;
+    SharesA().EnumFiles(ZylFromFsPath(target.parent_path()), listed, false);
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0]->GetName(), u"f.bin");
+    EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(9, u"Inbox\\sub\\f.bin.S1.1001-4.fst", 0),
+                            u"S1.1002")),
+              ZYL_ERROR_FILE_REMOVED);
+    // Nor may an upload name such a file as its target.
+    EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST,
+                            WriteRequest(5, u"Inbox", u"\\sub\\f.bin.S1.1001-4.fst", 0, 1, "x"), u"S1.1002")),
+              ZYL_ERROR_OTHER);
+
     replies =
         Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(4, u"Inbox", u"\\sub\\f.bin", 4096, 1, "tail"));
     EXPECT_EQ(Numbers(replies.at(0)), (std::vector<int32_t>{4, 2, 4096, 4, 1}));
     EXPECT_EQ(ZylReadFileBytes(target), std::string(4096, 'a') + "tail");
+    EXPECT_FALSE(fs::exists(temp));
     fs::file_time_type expected;
     ASSERT_TRUE(ZylTimeToFileTime(Time(2005, 6, 7, 8, 9, 10), expected));
     EXPECT_EQ(fs::last_write_time(target), expected);
     EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
 
-    // A piece that would leave a gap is refused and writes nothing.
+    // A piece that would leave a gap is refused and writes nothing; so is a later piece of an upload
+    // that has no file yet, whatever file has the target's name.
     ZylWriteFileBytes(DataA() / "inbox" / "short.bin", std::string(3000, 's'));
     EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST,
                             WriteRequest(5, u"Inbox", u"short.bin", 4096, 0, std::string(10, 'x')))),
               ZYL_ERROR_OTHER);
     EXPECT_EQ(fs::file_size(DataA() / "inbox" / "short.bin"), 3000u);
-    // A later piece for a file that does not exist is refused too.
     EXPECT_EQ(
         ErrorCode(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(6, u"Inbox", u"none.bin", 10, 0, "x"))),
         ZYL_ERROR_OTHER);
     EXPECT_FALSE(fs::exists(DataA() / "inbox" / "none.bin"));
+
+    // An upload that stops keeps its file for the next start; one that is removed leaves nothing.
+    auto notice = [](int32_t taskId, int32_t flag) {
+        ZylPayloadWriter w;
+        w.Write(CZylDateTime());
+        w.WriteInt32(taskId).WriteInt32(4).WriteString(u"Inbox").WriteInt32(flag);
+        return w.Bytes();
+    };
+    Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(7, u"Inbox", u"short.bin", 0, 0, "new"));
+    const fs::path shortTemp = DataA() / "inbox" / "short.bin.S1.1001-7.fst";
+    EXPECT_TRUE(Ask(ZYL_CMD_CLOSE_NOTICE, notice(7, 1)).empty());
+    EXPECT_TRUE(fs::exists(shortTemp));
+    Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(7, u"Inbox", u"short.bin", 3, 0, "er"));
+    Ask(ZYL_CMD_CLOSE_NOTICE, notice(7, 0));
+    EXPECT_FALSE(fs::exists(shortTemp));
+    EXPECT_EQ(fs::file_size(DataA() / "inbox" / "short.bin"), 3000u);
 }
 
-TEST_F(CZylShareServingTest, SizeQueriesAnswerWhatIsHeldAndCreateOnlyTheFolders) {
+TEST_F(CZylShareServingTest, ASizeQueryAnswersOnlyWhatThisUploadWroteAndHoldsNoFileOpen) {
+    ConnectThirdUser();
     auto replies = Ask(ZYL_CMD_SYNC_FILE_SIZE_REQUEST, SizeRequest(4, u"Inbox", u"\\new\\deep\\f.bin"));
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_EQ(replies[0].command, ZYL_CMD_SYNC_FILE_SIZE_REPLY);
     EXPECT_EQ(Numbers(replies[0]), (std::vector<int32_t>{4, 3, 0}));
     EXPECT_TRUE(fs::is_directory(DataA() / "inbox" / "new" / "deep"));
-    EXPECT_FALSE(fs::exists(DataA() / "inbox" / "new" / "deep" / "f.bin"));
+    EXPECT_TRUE(fs::is_empty(DataA() / "inbox" / "new" / "deep"));
 
+    // A file under the target's name is nobody's resume point, and answering opens nothing.
     ZylWriteFileBytes(DataA() / "inbox" / "held.bin", std::string(1234, 'h'));
-    replies = Ask(ZYL_CMD_SYNC_FILE_SIZE_REQUEST, SizeRequest(4, u"Inbox", u"held.bin"));
-    EXPECT_EQ(Numbers(replies.at(0)), (std::vector<int32_t>{4, 3, 1234}));
-    EXPECT_EQ(SharesA().GetOpenFileCount(), 1u);
+    for (int32_t taskId = 10; taskId < 40; ++taskId)
+        EXPECT_EQ(
+            Numbers(Ask(ZYL_CMD_SYNC_FILE_SIZE_REQUEST, SizeRequest(taskId, u"Inbox", u"held.bin")).at(0)),
+            (std::vector<int32_t>{taskId, 3, 0}));
+    EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
+
+    // Three whole pieces of task 4 arrived: it goes on from the third, which is sent again, so that
+    // the piece marked last always comes; another task or another user starts from nothing.
+    const std::string data = RandomBytes(3 * ZYL_BLOCK_SIZE, 4);
+    for (int32_t i = 0; i < 3; ++i)
+        Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(4, u"Inbox", u"part.bin", i * ZYL_BLOCK_SIZE, 0,
+                                                          data.substr(i * ZYL_BLOCK_SIZE, ZYL_BLOCK_SIZE)));
+    SharesA().RemoveCurrentUserFromShares(u"S1.1001"); // as when its channels close: nothing held open
+    EXPECT_EQ(Numbers(Ask(ZYL_CMD_SYNC_FILE_SIZE_REQUEST, SizeRequest(5, u"Inbox", u"part.bin")).at(0)),
+              (std::vector<int32_t>{5, 3, 0}));
+    EXPECT_EQ(
+        Numbers(Ask(ZYL_CMD_SYNC_FILE_SIZE_REQUEST, SizeRequest(4, u"Inbox", u"part.bin"), u"S1.1002").at(0)),
+        (std::vector<int32_t>{4, 3, 0}));
+    EXPECT_EQ(Numbers(Ask(ZYL_CMD_SYNC_FILE_SIZE_REQUEST, SizeRequest(4, u"Inbox", u"part.bin")).at(0)),
+              (std::vector<int32_t>{4, 3, 2 * ZYL_BLOCK_SIZE}));
+    EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
+    replies = Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(4, u"Inbox", u"part.bin", 2 * ZYL_BLOCK_SIZE,
+                                                                1, data.substr(2 * ZYL_BLOCK_SIZE)));
+    EXPECT_EQ(replies.at(0).command, ZYL_CMD_WRITE_FILE_DATA_REPLY);
+    EXPECT_TRUE(SameBytes(ZylReadFileBytes(DataA() / "inbox" / "part.bin"), data));
+}
+
+TEST_F(CZylShareServingTest, AWriteThatFailsIsAnsweredWithItsErrorAndAFailedCompletionIsNoSuccess) {
+    const std::string piece(ZYL_BLOCK_SIZE, 'p');
+    // The disk fills up (a file size limit stands in for a small file system): the piece it stops is
+    // answered "no disk space", and once there is room again the upload goes on where it was.
+    ASSERT_EQ(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(4, u"Inbox", u"full.bin", 0, 0, piece))
+                  .at(0)
+                  .command,
+              ZYL_CMD_WRITE_FILE_DATA_REPLY);
+    struct rlimit before {};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = before;
+    small.rlim_cur = ZYL_BLOCK_SIZE + 100;
+    ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+    const auto second = WriteRequest(4, u"Inbox", u"full.bin", ZYL_BLOCK_SIZE, 1, piece);
+    m_pA->Plugin().OnDataIndication(ZYL_CMD_WRITE_FILE_DATA_REQUEST, second.data(),
+                                    static_cast<int32_t>(second.size()), u"S1.1001", ZYL_CHANNEL_REQUEST);
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, oldHandler);
+    m_host.m_vSent.clear();
+    m_host.Tick(10);
+    const auto errors = m_host.SentWith(ZYL_CMD_ERROR);
+    ASSERT_EQ(errors.size(), 1u);
+    EXPECT_EQ(errors[0].payload[3], ZYL_ERROR_NO_DISK_SPACE);
+    EXPECT_TRUE(m_host.SentWith(ZYL_CMD_WRITE_FILE_DATA_REPLY).empty());
+    EXPECT_FALSE(fs::exists(DataA() / "inbox" / "full.bin"));
+    EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
+    EXPECT_EQ(Numbers(Ask(ZYL_CMD_SYNC_FILE_SIZE_REQUEST, SizeRequest(4, u"Inbox", u"full.bin")).at(0)),
+              (std::vector<int32_t>{4, 3, ZYL_BLOCK_SIZE}));
+    EXPECT_EQ(Numbers(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST,
+                          WriteRequest(4, u"Inbox", u"full.bin", ZYL_BLOCK_SIZE, 1, "end"))
+                          .at(0)),
+              (std::vector<int32_t>{4, 2, ZYL_BLOCK_SIZE, 3, 1}));
+    EXPECT_EQ(fs::file_size(DataA() / "inbox" / "full.bin"), ZYL_BLOCK_SIZE + 3u);
+
+    // The target cannot be replaced at the end (a folder took its name meanwhile): a failure, and
+    // the upload's file stays for another try.
+    Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(5, u"Inbox", u"late.bin", 0, 0, piece));
+    fs::create_directories(DataA() / "inbox" / "late.bin" / "inside");
+    EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST,
+                            WriteRequest(5, u"Inbox", u"late.bin", ZYL_BLOCK_SIZE, 1, "end"))),
+              ZYL_ERROR_OTHER);
+    EXPECT_EQ(fs::file_size(DataA() / "inbox" / "late.bin.S1.1001-5.fst"), ZYL_BLOCK_SIZE + 3u);
+
+    // A folder that cannot be written.
+    const fs::path readOnly = DataA() / "inbox" / "ro";
+    fs::create_directories(readOnly);
+    if (!SetReadOnly(readOnly, true)) {
+        std::fprintf(stderr, "the read-only folder case is left out: no folder can be made read-only here\n");
+        return;
+    }
+    const int32_t code =
+        ErrorCode(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(6, u"Inbox", u"\\ro\\f.bin", 0, 1, "x")));
+    SetReadOnly(readOnly, false);
+    EXPECT_EQ(code, ZYL_ERROR_OTHER);
+    EXPECT_TRUE(fs::is_empty(readOnly));
+}
+
+TEST_F(CZylShareServingTest, AFloodOfNewTransfersHoldsFewFilesAndTheShareDatabaseCanStillBeSaved) {
+    const std::string data = RandomBytes(2 * ZYL_BLOCK_SIZE, 8);
+    ZylWriteFileBytes(DataA() / "docs" / "one.bin", data);
+    // Room for only a few more descriptors than the process holds now.
+    int highest = 0;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd"))
+        highest = std::max(highest, std::stoi(entry.path().filename().string()));
+    struct rlimit before {};
+    ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before), 0);
+    struct rlimit low = before;
+    low.rlim_cur = static_cast<rlim_t>(highest + 1 + 24);
+    ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
+    struct RESTORE {
+        rlimit limit;
+        ~RESTORE() { ::setrlimit(RLIMIT_NOFILE, &limit); }
+    } restore{before};
+
+    for (int32_t taskId = 1; taskId <= 500; ++taskId) {
+        const auto replies = Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(taskId, u"Docs\\one.bin", 0));
+        ASSERT_EQ(replies.size(), 1u) << taskId;
+        ASSERT_TRUE(SameBytes(ReadPiece(replies[0]).data, data.substr(0, ZYL_BLOCK_SIZE))) << taskId;
+    }
+    EXPECT_LE(SharesA().GetOpenFileCount(), CZylManagerBase::GetOpenFileBound());
+    EXPECT_LE(SharesA().GetOpenFileCount(), CZylManagerBase::MAX_OPEN_FILES_PER_PEER);
+    EXPECT_EQ(SharesA().SaveChanges(), 0);
+    // Something else took every descriptor left: a new transfer is still served, in place of the
+    // least recently used one.
+    std::vector<int> taken;
+    for (int fd; (fd = ::dup(0)) >= 0;)
+        taken.push_back(fd);
+    const size_t held = SharesA().GetOpenFileCount();
+    const auto replies = Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(501, u"Docs\\one.bin", 0));
+    for (int fd : taken)
+        ::close(fd);
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_TRUE(SameBytes(ReadPiece(replies[0]).data, data.substr(0, ZYL_BLOCK_SIZE)));
+    EXPECT_EQ(SharesA().GetOpenFileCount(), held);
+    // A transfer whose file was closed for the others goes on where it was.
+    const PIECE next =
+        ReadPiece(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(1, u"Docs\\one.bin", ZYL_BLOCK_SIZE)).at(0));
+    EXPECT_TRUE(SameBytes(next.data, data.substr(ZYL_BLOCK_SIZE)));
+    EXPECT_EQ(next.last, 0);
 }
 
 TEST_F(CZylShareServingTest, UploadConsentAndItsRefusals) {
@@ -275,9 +476,19 @@ TEST_F(CZylShareServingTest, UnfinishedTasksCountOnTheShareEachItemNames) {
             w.WriteInt32(kind).WriteString(name);
         return w.Bytes();
     };
-    EXPECT_TRUE(Ask(ZYL_CMD_UNFINISHED_TASKS_REPLY,
-                    list({{2, u"Docs\\a"}, {4, u"Inbox"}, {2, u"Inbox\\x"}, {2, u"Nope"}, {9, u"Docs"}}, 5))
+    EXPECT_TRUE(Ask(ZYL_CMD_UNFINISHED_TASKS_REPLY, list({{2, u"Docs\\a"},
+                                                          {4, u"Inbox"},
+                                                          {2, u"Inbox\\x"},
+                                                          {2, u"Nope"},
+                                                          {9, u"Docs"},
+                                                          {4, u"Docs"},
+                                                          {2, u"Browse"}},
+                                                         7))
                     .empty());
+    // Items the user holds no right for do not make it a current user of their share.
+    CZylShareObject* browse = nullptr;
+    SharesA().FindShareByName(u"Browse", &browse);
+    EXPECT_EQ(browse->FindCurrentUser(u"S1.1001"), -1);
     CZylShareObject* docs = nullptr;
     CZylShareObject* inbox = nullptr;
     SharesA().FindShareByName(u"Docs", &docs);

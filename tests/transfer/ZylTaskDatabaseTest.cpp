@@ -1,5 +1,5 @@
-// The task database line by line, its reading by position, the id check of its header, its atomic
-// replacement, and the task ids drawn from the settings store.
+// The task database line by line, its reading by position, the id check of its header, the damaged
+// or foreign files set aside, its atomic replacement, and the task ids drawn from the settings store.
 #include "ZylTransferTestSupport.h"
 
 #include "plugin/ZylInterface.h"
@@ -226,20 +226,27 @@ TEST_F(CZylTaskDbTest, LoadingReplacesWhatTheManagerHolds) {
     EXPECT_EQ(Tasks().GetTaskAt(0)->m_bRunning, 0);
 }
 
-TEST_F(CZylTaskDbTest, ADatabaseOfAnotherUserOrWithADamagedHeaderIsDeletedAndNothingLoaded) {
+TEST_F(CZylTaskDbTest, ADatabaseOfAnotherUserOrWhoseOwnerCannotBeToldIsSetAsideAndNothingLoaded) {
     MakeDownload();
     ASSERT_EQ(Tasks().LoadSave(0), 0);
+    const std::string written = ZylReadFileBytes(DbPath());
     CZylFakePlatform platform;
     CZylInterface other(platform);
     Prepare(other, u"S1.2000");
     ASSERT_EQ(other.GetTaskManager().LoadSave(1), 0);
     EXPECT_EQ(other.GetTaskManager().GetTaskCount(), 0);
     EXPECT_FALSE(fs::exists(DbPath()));
+    EXPECT_EQ(ZylReadFileBytes(fs::path(DbPath()) += ".foreign-20080110-212000"), written);
+    EXPECT_EQ(ZylToUtf8(other.GetTaskManager().GetDbNotice()),
+              "the task database of S1.1001 was set aside as " + DbPath().string() +
+                  ".foreign-20080110-212000");
 
-    ZylWriteFileBytes(DbPath(), ZylToUtf16Le(u"garbage\n#id=S1.1001\nTaskNum=1\n"));
+    const std::string unreadable = ZylToUtf16Le(u"garbage\n#di=S1.1001\nTaskNum=1\n");
+    ZylWriteFileBytes(DbPath(), unreadable);
     ASSERT_EQ(Tasks().LoadSave(1), 0);
     EXPECT_EQ(Tasks().GetTaskCount(), 0);
     EXPECT_FALSE(fs::exists(DbPath()));
+    EXPECT_EQ(ZylReadFileBytes(fs::path(DbPath()) += ".damaged-20080110-212000"), unreadable);
 }
 
 TEST_F(CZylTaskDbTest, NoFileLoadsNothingTheFirstSaveWritesOnlyTheHeaderAndNoPathFails) {
@@ -266,19 +273,46 @@ TEST_F(CZylTaskDbTest, AFailingWriteLeavesTheOldFileWhole) {
     EXPECT_EQ(ZylReadFileBytes(DbPath()), before);
 }
 
-TEST_F(CZylTaskDbTest, TruncatedAndInflatedCountsEndWithTheFile) {
+TEST_F(CZylTaskDbTest, ADamagedFileKeepsEveryWholeTaskAndIsSetAsideWithTheRest) {
     MakeDownload();
+    Tasks().CreateDownloadTask(u"S1.1000", u"Docs\\two", false, Folder(), Time(2007, 1, 1, 0, 0, 0));
+    Tasks().CreateDownloadTask(u"S1.1000", u"Docs\\three", false, Folder(), Time(2007, 1, 1, 0, 0, 0));
     ASSERT_EQ(Tasks().LoadSave(0), 0);
     std::u16string text = ZylReadUtf16LeFile(DbPath());
-    // Claims five tasks and a file count of two billion for the first, then ends after its files.
-    text.replace(text.find(u"TaskNum=1"), 9, u"TaskNum=5");
+    const size_t third = text.find(u"[TaskBegin]\nTaskID=3");
+    ASSERT_NE(third, std::u16string::npos);
+    // A changed byte in the first line; the first task's file count inflated (its file blocks run
+    // over the second task and to the end); the second task without its user; the third cut short
+    // in the middle of its block, and a count that no longer matches.
+    text.replace(0, 4, u"#zy1");
     text.replace(text.find(u"file=2"), 6, u"file=2000000000");
+    text.replace(text.find(u"UserID=S1.1000\nFolder=0"), 14, u"UserID=");
+    text.resize(third + 40);
+    ZylWriteFileBytes(DbPath(), ZylToUtf16Le(text));
+    const std::string damaged = ZylReadFileBytes(DbPath());
+    ASSERT_EQ(Tasks().LoadSave(1), 0);
+    EXPECT_EQ(Tasks().GetTaskCount(), 0);
+    EXPECT_EQ(ZylReadFileBytes(fs::path(DbPath()) += ".damaged-20080110-212000"), damaged);
+
+    // One task out of step costs only itself: the next one is read from its own begin marker.
+    MakeDownload();
+    const int32_t kept =
+        Tasks().CreateDownloadTask(u"S1.1000", u"Docs\\kept", false, Folder(), {})->m_nTaskID;
+    ASSERT_EQ(Tasks().LoadSave(0), 0);
+    text = ZylReadUtf16LeFile(DbPath());
+    text.replace(text.find(u"file=2"), 6, u"file=3");
     ZylWriteFileBytes(DbPath(), ZylToUtf16Le(text));
     ASSERT_EQ(Tasks().LoadSave(1), 0);
     ASSERT_EQ(Tasks().GetTaskCount(), 1);
-    // The end marker is read as a file block's first line; what was there is kept in order.
-    EXPECT_GE(Tasks().GetTaskAt(0)->m_vFiles.size(), 2u);
-    EXPECT_EQ(Tasks().GetTaskAt(0)->m_vFiles[0]->m_sRemoteName, u"Docs\\music\\a.txt");
+    EXPECT_EQ(Tasks().GetTaskAt(0)->m_nTaskID, kept);
+    EXPECT_EQ(Tasks().GetTaskAt(0)->GetObjectRecord()->m_sRemoteName, u"Docs\\kept");
+    EXPECT_EQ(ZylToUtf8(Tasks().GetDbNotice()),
+              "the task database was set aside as " + DbPath().string() +
+                  ".damaged-20080110-212000-2; 1 task read from it is kept");
+    // What was read is the database now, and it loads clean.
+    ASSERT_EQ(Tasks().LoadSave(1), 0);
+    EXPECT_EQ(Tasks().GetTaskCount(), 1);
+    EXPECT_TRUE(Tasks().GetDbNotice().empty());
 }
 
 TEST_F(CZylTaskDbTest, TaskIdsAreDrawnInTurnAndARestartDrawsAHigherOne) {

@@ -132,28 +132,82 @@ TEST_F(CZylTransferEndToEndTest, UploadsAFolderTreeAndASingleFileIntoAShareThatA
     EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
 }
 
-TEST_F(CZylTransferEndToEndTest, AnUploadResumesAtWhatTheOtherSideHolds) {
-    const std::string data = RandomBytes(5 * ZYL_BLOCK_SIZE + 17, 9);
-    ZylWriteFileBytes(DataB() / "part.bin", data);
+TEST_F(CZylTransferEndToEndTest, AnUploadNeverMixesInAnOlderFileAndResumesOnlyItsOwnBytes) {
     ShareOnA(u"Inbox", DataA() / "inbox", 7);
-    // The other side already holds the first two blocks and a file it holds whole is skipped.
-    ZylWriteFileBytes(DataA() / "inbox" / "part.bin", data.substr(0, 2 * ZYL_BLOCK_SIZE));
+    auto offsetsSent = [&] {
+        std::vector<int32_t> offsets;
+        for (const auto& pdu : Sent(*m_pB, ZYL_CMD_WRITE_FILE_DATA_REQUEST))
+            offsets.push_back(ReadWriteRequest(pdu.payload).offset);
+        return offsets;
+    };
+    // An unrelated, shorter file under the target's name is replaced, not continued.
+    const std::string data = RandomBytes(3 * ZYL_BLOCK_SIZE, 9);
+    ZylWriteFileBytes(DataB() / "three.bin", data);
+    ZylWriteFileBytes(DataA() / "inbox" / "three.bin", RandomBytes(ZYL_BLOCK_SIZE, 10));
     CZylTask* task =
-        TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(DataB()), u"part.bin", false, u"Inbox", {});
+        TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(DataB()), u"three.bin", false, u"Inbox", {});
     ASSERT_TRUE(RunUntil([&] { return task->m_bFinished == 1; }));
-    EXPECT_TRUE(SameBytes(ZylReadFileBytes(DataA() / "inbox" / "part.bin"), data));
-    std::vector<int32_t> offsets;
-    for (const auto& pdu : Sent(*m_pB, ZYL_CMD_WRITE_FILE_DATA_REQUEST))
-        offsets.push_back(ReadWriteRequest(pdu.payload).offset);
-    EXPECT_EQ(offsets, (std::vector<int32_t>{2 * ZYL_BLOCK_SIZE, 3 * ZYL_BLOCK_SIZE, 4 * ZYL_BLOCK_SIZE,
-                                             5 * ZYL_BLOCK_SIZE}));
-    EXPECT_EQ(task->m_nCurrentSize, static_cast<int32_t>(data.size()));
-
+    EXPECT_TRUE(SameBytes(ZylReadFileBytes(DataA() / "inbox" / "three.bin"), data));
+    EXPECT_EQ(task->m_nPercent, 100);
+    // One of the same size with other bytes is sent whole, not taken for done.
+    const std::string other = RandomBytes(3 * ZYL_BLOCK_SIZE, 11);
+    ZylWriteFileBytes(DataB() / "three.bin", other);
     m_host.m_vSent.clear();
     CZylTask* again =
-        TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(DataB()), u"part.bin", false, u"Inbox", {});
+        TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(DataB()), u"three.bin", false, u"Inbox", {});
     ASSERT_TRUE(RunUntil([&] { return again->m_bFinished == 1; }));
-    EXPECT_TRUE(Sent(*m_pB, ZYL_CMD_WRITE_FILE_DATA_REQUEST).empty());
+    EXPECT_TRUE(SameBytes(ZylReadFileBytes(DataA() / "inbox" / "three.bin"), other));
+    EXPECT_EQ(offsetsSent(), Blocks({0, 1, 2, 3}));
+
+    // The receiving side vanishes in the middle and comes back: the upload goes on from the whole
+    // pieces its own file holds, the last of them sent again.
+    const std::string big = RandomBytes(2 * 1024 * 1024 + 5, 12);
+    ZylWriteFileBytes(DataB() / "big.bin", big);
+    CZylTask* up =
+        TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(DataB()), u"big.bin", false, u"Inbox", {});
+    const int32_t id = up->m_nTaskID;
+    const fs::path temp = DataA() / "inbox" / ("big.bin.S1.1001-" + std::to_string(id) + ".fst");
+    ASSERT_TRUE(RunUntil([&] { return up->m_nCurrentSize > 300000; }));
+    EXPECT_FALSE(fs::exists(DataA() / "inbox" / "big.bin"));
+    m_pA->Destroy();
+    m_host.Disconnect(*m_pA, *m_pB);
+    const int32_t held = static_cast<int32_t>(fs::file_size(temp));
+    m_pA->Recreate();
+    ASSERT_EQ(m_host.Login(*m_pA), 0);
+    m_host.m_vSent.clear();
+    m_host.Connect(*m_pA, *m_pB);
+    m_host.Tick(20);
+    if (!up->m_bRunning)
+        up->Start();
+    ASSERT_TRUE(RunUntil([&] { return up->m_nCurrentSize > 1000000; }));
+    // (Pieces still on their way when it vanished may have landed first: they are this upload's.)
+    const auto answers = Sent(*m_pA, ZYL_CMD_SYNC_FILE_SIZE_REPLY);
+    ASSERT_FALSE(answers.empty());
+    ZylPayloadReader answer(answers[0].payload.data(), static_cast<int32_t>(answers[0].payload.size()));
+    CZylDateTime time;
+    answer.Read(time);
+    answer.ReadInt32(); // task id
+    answer.ReadInt32(); // file index
+    const int32_t from = answer.ReadInt32();
+    EXPECT_GE(from, (held - 1) / ZYL_BLOCK_SIZE * ZYL_BLOCK_SIZE);
+    EXPECT_EQ(from % ZYL_BLOCK_SIZE, 0);
+
+    // Now the uploading side crashes and comes back with what its database last recorded.
+    m_host.Tick(300);
+    m_pB->Destroy();
+    m_host.Disconnect(*m_pA, *m_pB);
+    m_pB->Recreate();
+    ASSERT_EQ(m_host.Login(*m_pB), 0);
+    m_host.Connect(*m_pA, *m_pB);
+    m_host.Tick(20);
+    CZylTask* loaded = nullptr;
+    ASSERT_GE(TasksB().FindTask(id, &loaded), 0);
+    if (!loaded->m_bRunning)
+        loaded->Start();
+    ASSERT_TRUE(RunUntil([&] { return loaded->m_bFinished == 1; }));
+    EXPECT_TRUE(SameBytes(ZylReadFileBytes(DataA() / "inbox" / "big.bin"), big));
+    EXPECT_FALSE(fs::exists(temp));
+    EXPECT_EQ(loaded->m_nCurrentSize, static_cast<int32_t>(big.size()));
 }
 
 TEST_F(CZylTransferEndToEndTest, ARefusedUploadLeavesTheTaskStoppedNotFinished) {
