@@ -1,7 +1,7 @@
 #include "core/ZylManagerBase.h"
 
-#include "core/ZylPluginContext.h"
 #include "core/ZylPayload.h"
+#include "core/ZylPluginContext.h"
 #include "core/ZylProtocol.h"
 #include "core/ZylText.h"
 
@@ -16,7 +16,9 @@ void CZylManagerBase::SetLoginId(std::u16string_view id) {
 std::list<ZYLOPENFILE>::iterator CZylManagerBase::FindEntry(uint32_t key, std::u16string_view path,
                                                             std::u16string_view user, bool wantRead) {
     for (auto it = m_lOpenFiles.begin(); it != m_lOpenFiles.end(); ++it) {
-        if (it->key != key || !ZylEqualNoCase(it->path, path))
+        // Local paths compare exactly: on a file system that tells "A.TXT" from "a.txt", a request
+        // for one must never be served from the other's open file.
+        if (it->key != key || it->path != path)
             continue;
         if (!user.empty() && !ZylEqualNoCase(it->user, user))
             continue;

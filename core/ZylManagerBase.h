@@ -56,8 +56,8 @@ public:
     bool IsModified() const { return m_bModified != 0; }
     IZylPluginContext& GetContext() const { return m_rContext; }
 
-    // Open files, found by key and path (the path without regard to case); the user is the peer
-    // the file serves (empty matches any peer).
+    // Open files, found by key and path (the path exactly as the file system spells it); the user
+    // is the peer the file serves (empty matches any peer, ids compare without regard to case).
     int32_t AddReadFile(uint32_t key, std::u16string_view path, ZylFilePtr stream,
                         std::u16string_view user = {});
     std::FILE* FindReadFile(std::u16string_view path, uint32_t key, std::u16string_view user = {}) const;

@@ -186,7 +186,7 @@ int32_t CZylShareManager::IsPathShared(std::u16string_view path, int32_t folder,
                                        CZylShareObject** share) const {
     std::lock_guard lock(m_mutex);
     for (const auto& s : m_vShares) {
-        if (!ZylEqualNoCase(GetShareLocalPath(*s), path))
+        if (GetShareLocalPath(*s) != path) // local paths are case-sensitive here
             continue;
         if (share)
             *share = s.get();

@@ -73,7 +73,7 @@ TEST_F(ZylOpenFileTest, TwoDownloadsOfOneFileHoldTwoEntriesAndRemovingOneClosesO
     EXPECT_EQ(manager.RemoveReadFile(7, m_sPath), -1);
 }
 
-TEST_F(ZylOpenFileTest, FilesAreFoundByKeyAndByPathWithoutRegardToCaseAndOnlyAsTheKindAdded) {
+TEST_F(ZylOpenFileTest, FilesAreFoundByKeyAndByTheExactPathAndOnlyAsTheKindAdded) {
     CZylProbeManager manager(m_host.Plugin());
     EXPECT_EQ(manager.AddReadFile(7, m_sPath, nullptr), -1); // a missing stream is not recorded
     EXPECT_EQ(manager.AddWriteFile(7, m_sPath, nullptr), -1);
@@ -88,7 +88,10 @@ TEST_F(ZylOpenFileTest, FilesAreFoundByKeyAndByPathWithoutRegardToCaseAndOnlyAsT
         else if (c >= u'A' && c <= u'Z')
             c = static_cast<char16_t>(c + 32);
     ASSERT_NE(other, m_sPath);
-    EXPECT_EQ(manager.FindReadFile(other, 7), stream);
+    // Another spelling is another file: "MOVIE.AVI" is never read from the open "Movie.avi".
+    EXPECT_EQ(manager.FindReadFile(other, 7), nullptr);
+    EXPECT_EQ(manager.RemoveReadFile(7, other), -1);
+    EXPECT_EQ(manager.FindReadFile(m_sPath, 7), stream);
     EXPECT_EQ(manager.FindReadFile(m_sPath, 8), nullptr);
     EXPECT_EQ(manager.FindReadFile(m_sPath + u"x", 7), nullptr);
     EXPECT_EQ(manager.FindWriteFile(m_sPath, 7), nullptr); // a read entry is no write entry
@@ -97,7 +100,7 @@ TEST_F(ZylOpenFileTest, FilesAreFoundByKeyAndByPathWithoutRegardToCaseAndOnlyAsT
     EXPECT_TRUE(IsOpen(fd));
     EXPECT_EQ(manager.FindReadFile(m_sPath, 7), stream);
     EXPECT_EQ(manager.GetOpenFileCount(), 1u);
-    EXPECT_EQ(manager.RemoveReadFile(7, other), 0);
+    EXPECT_EQ(manager.RemoveReadFile(7, m_sPath), 0);
     EXPECT_EQ(manager.GetOpenFileCount(), 0u);
 }
 

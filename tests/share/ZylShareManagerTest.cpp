@@ -2,9 +2,9 @@
 // every request inside its share, and the folder enumeration behind every listing.
 #include "share/ZylShareManager.h"
 
-#include "plugin/ZylInterface.h"
 #include "core/ZylPath.h"
 #include "core/ZylText.h"
+#include "plugin/ZylInterface.h"
 #include "support/ZylFakePlatform.h"
 #include "support/ZylTempDir.h"
 #include "support/ZylTestShares.h"
@@ -64,13 +64,15 @@ TEST(ZylShareManagerFind, NamesCompareWithoutCaseAndFirstWins) {
     EXPECT_EQ(m.manager.RemoveShare(u"zzz"), -1);
 }
 
-TEST(ZylShareManagerFind, IsPathSharedLooksAtTheFolderFlag) {
+TEST(ZylShareManagerFind, IsPathSharedTakesThePathExactlyAndLooksAtTheFolderFlag) {
     MANAGER m;
     CZylShareObject& folder = m.Add(u"Docs", u"b", u"/a", 1);
     CZylShareObject* found = nullptr;
-    EXPECT_EQ(m.manager.IsPathShared(u"/A/B", 1, &found), 1);
+    EXPECT_EQ(m.manager.IsPathShared(u"/a/b", 1, &found), 1);
     EXPECT_EQ(found, &folder);
     found = nullptr;
+    EXPECT_EQ(m.manager.IsPathShared(u"/A/B", 1, &found), 0); // another folder where case counts
+    EXPECT_EQ(found, nullptr);
     EXPECT_EQ(m.manager.IsPathShared(u"/a/b", 0, &found), 0);
     EXPECT_EQ(found, &folder); // handed back although the flag differs
     CZylShareObject& file = m.Add(u"File", u"b", u"/a/", 0);
