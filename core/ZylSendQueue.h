@@ -38,6 +38,12 @@ public:
     // One timer tick: offers each user's PDUs in registry order, channel 1024 before 1025, until
     // the host refuses one. Re-entry from inside the host call returns at once.
     void Drain(const CZylHost& host);
+    // Logout: nothing more is offered, not even by a drain that is inside a host call now (the
+    // host may log the plug-in out from inside a send or a name query). The owner drops its
+    // reference; a running drain holds its own until it returns, so what the host was handed
+    // stays valid until then.
+    void Close();
+    bool IsClosed() const;
 
 private:
     struct LINES {
@@ -52,4 +58,5 @@ private:
     size_t m_nCount1024 = 0;
     size_t m_nCount1025 = 0;
     bool m_bDraining = false;
+    bool m_bClosed = false;
 };

@@ -124,15 +124,22 @@ int32_t CZylInterface::Initialize() {
         return -1;
     if (m_log.Open(m_sPluginFolder, nullptr) < 0)
         return -1;
-    if (m_taskManager.Startup() < 0)
-        return -1;
+    // From here on what happens is logged, also what the host reports while login goes on.
+    m_bLogOpen = true;
+    WriteLog(ZYL_LOG_ACTIVITY, ZylFormat("login as {}", ZylToUtf8(m_sLoginId)));
+    // The queue exists before any channel is asked for: a host may report the channels open at
+    // once, inside that request, and the unfinished tasks query they trigger must be queued.
     {
         std::lock_guard lock(m_queueMutex);
-        m_pSendQueue = std::make_unique<ZylSendQueue>(m_users);
+        m_pSendQueue = std::make_shared<ZylSendQueue>(m_users);
+    }
+    if (m_taskManager.Startup() < 0) {
+        DropSendQueue();
+        m_bLogOpen = false;
+        return -1;
     }
     m_nTimerId = m_rPlatform.SetTimer(ZYL_INTERNAL_TIMER_MS, [this] { OnInternalTimer(); });
     m_bInitialized = 1;
-    WriteLog(ZYL_LOG_ACTIVITY, ZylFormat("login as {}", ZylToUtf8(m_sLoginId)));
     return 0;
 }
 
@@ -153,10 +160,7 @@ void CZylInterface::Uninitialize() {
     // Listings in flight stop before the queue they send into goes away.
     m_shareManager.Shutdown();
     m_users.DisconnectAll();
-    {
-        std::lock_guard lock(m_queueMutex);
-        m_pSendQueue.reset();
-    }
+    DropSendQueue();
     if (m_bInitialized) {
         // What changed is on disk before the host may unload the module.
         m_taskManager.LoadSave(0);
@@ -165,6 +169,19 @@ void CZylInterface::Uninitialize() {
         m_log.Flush();
     }
     m_bInitialized = 0;
+    m_bLogOpen = false;
+}
+
+void CZylInterface::DropSendQueue() {
+    std::shared_ptr<ZylSendQueue> queue;
+    {
+        std::lock_guard lock(m_queueMutex);
+        queue.swap(m_pSendQueue);
+    }
+    // What is queued goes unsent; the memory goes with the last holder (a drain this logout runs
+    // inside keeps it until its host call has returned).
+    if (queue)
+        queue->Close();
 }
 
 int32_t CZylInterface::Show(int32_t mode, const HostUserId* user) {
@@ -361,18 +378,17 @@ void CZylInterface::OnInternalTimer() {
 }
 
 void CZylInterface::DrainQueue() {
-    ZylSendQueue* queue = nullptr;
+    std::shared_ptr<ZylSendQueue> queue;
     {
         std::lock_guard lock(m_queueMutex);
-        queue = m_pSendQueue.get();
+        queue = m_pSendQueue;
     }
-    // The queue is dropped only by logout, on this same thread.
     if (queue)
         queue->Drain(m_host);
 }
 
 int32_t CZylInterface::WriteLog(int32_t level, std::u16string_view text) {
-    if (!m_bInitialized)
+    if (!m_bLogOpen)
         return -1;
     return m_log.WriteLine(level, text);
 }

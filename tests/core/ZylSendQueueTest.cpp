@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -205,6 +206,49 @@ TEST_F(ZylSendQueueTest, NothingIsSentAfterLogoutAndSendingReportsNoQueue) {
     ASSERT_EQ(m_host.Login(), 0);
     m_host.Tick(100);
     EXPECT_TRUE(Offered().empty());
+}
+
+TEST_F(ZylSendQueueTest, AHostThatLogsOutInsideASendOrANameQueryIsSurvived) {
+    // Inside the send of the first PDU: nothing more is offered and the queue goes with the drain.
+    for (uint8_t tag = 1; tag <= 3; ++tag)
+        Send(u"S2.1000", 1024, 4096, tag);
+    Send(u"S3.1000", 1025, 4101, 4);
+    bool inside = false;
+    m_host.m_fnDuringCall = [&](const ZYLHOSTCALL& call) {
+        if (call.code == ZYL_HOST_SEND && !std::exchange(inside, true))
+            m_host.Logout();
+    };
+    m_host.Tick();
+    EXPECT_FALSE(m_host.Plugin().IsInitialized());
+    EXPECT_EQ(Offered().size(), 1u);
+    EXPECT_EQ(Send(u"S2.1000", 1024, 4096, 5), -1);
+
+    // Inside the name query of the drain, logging out and in again (which rebuilds the registry).
+    m_host.m_fnDuringCall = nullptr;
+    ASSERT_EQ(m_host.Login(), 0);
+    m_host.Connect(u"S2.1000");
+    Send(u"S2.1000", 1024, 4096, 6);
+    inside = false;
+    m_host.m_fnDuringCall = [&](const ZYLHOSTCALL& call) {
+        if (call.code == ZYL_HOST_GET_NAME && !std::exchange(inside, true)) {
+            m_host.Logout();
+            m_host.Login();
+        }
+    };
+    m_host.m_vCalls.clear();
+    m_host.Tick();
+    EXPECT_TRUE(inside);
+    EXPECT_TRUE(m_host.Plugin().IsInitialized());
+    EXPECT_TRUE(Offered().empty()); // the old queue's PDUs went with it
+
+    // The new session sends as any other.
+    m_host.m_fnDuringCall = nullptr;
+    m_host.Connect(u"S2.1000");
+    Send(u"S2.1000", 1024, 4096, 7);
+    m_host.Tick();
+    const auto taken = Taken();
+    ASSERT_FALSE(taken.empty());
+    EXPECT_EQ(taken.back(), (ZYLOFFER{u"S2.1000", 1024, 4096, 7}));
 }
 
 TEST(ZylSendQueueBeforeLogin, TheLengthIsTestedBeforeTheQueueExists) {
