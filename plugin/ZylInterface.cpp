@@ -12,8 +12,6 @@
 
 namespace {
 constexpr uint32_t ZYL_INTERNAL_TIMER_MS = 10;
-constexpr int32_t ZYL_LOG_PEER_ERROR = 1;
-constexpr int32_t ZYL_LOG_ACTIVITY = 3;
 constexpr std::u16string_view ZYL_WINDOW_TITLE = u"\u6587\u4EF6\u5171\u4EAB"; // "file sharing"
 } // namespace
 
@@ -333,8 +331,8 @@ void CZylInterface::OnErrorPdu(const uint8_t* payload, int32_t length, std::u16s
     const uint32_t n = reader.ReadUInt32();
     if (n > 0)
         reader.Skip(n > static_cast<uint32_t>(reader.Remaining()) ? -1 : static_cast<int32_t>(n));
-    WriteLog(ZYL_LOG_PEER_ERROR, ZylFormat("error pdu channel#{}, userid: {}, error: {}", channel,
-                                           ZylToUtf8(user), ZylToUtf8(ZylErrorText(code))));
+    WriteLog(ZYL_LOG_ERROR, ZylFormat("error pdu channel#{}, userid: {}, error: {}", channel, ZylToUtf8(user),
+                                      ZylToUtf8(ZylErrorText(code))));
 }
 
 int32_t CZylInterface::SendData(uint32_t command, const void* payload, int32_t length,

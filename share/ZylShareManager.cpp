@@ -1,6 +1,7 @@
 #include "share/ZylShareManager.h"
 
 #include "core/ZylDbFile.h"
+#include "core/ZylLog.h"
 #include "core/ZylPath.h"
 #include "core/ZylPayload.h"
 #include "core/ZylPlatform.h"
@@ -20,7 +21,6 @@ constexpr std::u16string_view ZYL_SHARE_FILE_HEADER = u"#zyl share file, version
 constexpr std::u16string_view ZYL_SHARE_FILE_ID = u"#id=";
 constexpr std::u16string_view ZYL_FOLDER_TYPE = u"Folder";
 constexpr std::u16string_view ZYL_SINGLE_FILE_TYPE = u"file";
-constexpr int32_t ZYL_LOG_NOTE = 2;
 // Sizes travel as 32-bit signed numbers: a larger file could be neither listed nor fetched.
 constexpr uintmax_t ZYL_MAX_LISTED_SIZE = 0x7FFFFFFFu;
 
@@ -64,7 +64,7 @@ CZylDateTime CZylShareManager::Now() const {
 }
 
 void CZylShareManager::Note(std::u16string_view text) {
-    m_rContext.WriteLog(ZYL_LOG_NOTE, text);
+    m_rContext.WriteLog(ZYL_LOG_WARNING, text);
 }
 
 // ---------------------------------------------------------------------------------------------
