@@ -326,7 +326,7 @@ TEST_F(CZylBrowseTest, PathsLeavingTheShareAreRefusedAndListNothing) {
     EXPECT_EQ(listings[0].items[0].name, u"plain.txt");
 }
 
-TEST_F(CZylBrowseTest, PageOutOfOrderRestartsTheViewersList) {
+TEST_F(CZylBrowseTest, PagesOutOfOrderRestartTheListAndOnlyRequestedListingsAreTaken) {
     for (int i = 0; i < 20; ++i)
         Share(ZylFormat("Share{:02}", i), fmt::format("s{}", i));
     m_bClearOnListing = false;
@@ -336,23 +336,31 @@ TEST_F(CZylBrowseTest, PageOutOfOrderRestartsTheViewersList) {
     const auto pages = FromA(ZYL_CMD_SHARE_ROOT_INFO_REPLY);
     ASSERT_EQ(pages.size(), 2u);
 
-    // The first page once more: the list starts again from it and is not complete.
     CZylInterface& plugin = b.Plugin();
     const auto deliver = [&](const ZYLSENTPDU& pdu) {
         plugin.OnDataIndication(pdu.command, pdu.payload.data(), static_cast<int32_t>(pdu.payload.size()),
                                 a.Id(), ZYL_CHANNEL_REQUEST);
     };
+    // The same pages again, unasked: the list stays as it was.
+    for (int i = 0; i < 50; ++i) {
+        deliver(pages[0]);
+        deliver(pages[1]);
+    }
+    EXPECT_EQ(viewer->GetItemCount(), 20);
+    EXPECT_EQ(window.Count(WM_ZYL_FRIEND_ROOT), 1u);
+
+    // Asked again (the request not yet out): the second page alone does not continue an empty
+    // list, it restarts it with 4 items; the first page then restarts it again.
+    viewer->ClearItems();
+    ASSERT_EQ(viewer->RequestShareRootInfo(), 0);
+    deliver(pages[1]);
+    EXPECT_EQ(viewer->GetItemCount(), 4);
+    EXPECT_EQ(viewer->GetItem(0)->GetShareName(), u"Share16");
     deliver(pages[0]);
     EXPECT_EQ(viewer->GetItemCount(), 16);
     EXPECT_EQ(window.Count(WM_ZYL_FRIEND_ROOT), 1u);
     deliver(pages[1]);
     EXPECT_EQ(viewer->GetItemCount(), 20);
-    EXPECT_EQ(window.Count(WM_ZYL_FRIEND_ROOT), 2u);
-    // The second page alone does not continue an empty list: it restarts it with 4 items.
-    viewer->ClearItems();
-    deliver(pages[1]);
-    EXPECT_EQ(viewer->GetItemCount(), 4);
-    EXPECT_EQ(viewer->GetItem(0)->GetShareName(), u"Share16");
     EXPECT_EQ(window.Count(WM_ZYL_FRIEND_ROOT), 2u);
 }
 
