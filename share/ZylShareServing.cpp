@@ -4,9 +4,9 @@
 #include "share/ZylShareManager.h"
 
 #include "core/ZylDbFile.h"
-#include "core/ZylPluginContext.h"
 #include "core/ZylPath.h"
 #include "core/ZylPayload.h"
+#include "core/ZylPluginContext.h"
 #include "core/ZylProtocol.h"
 #include "core/ZylText.h"
 
@@ -290,6 +290,12 @@ int32_t CZylShareManager::OnUnfinishedTasks(const uint8_t* payload, int32_t leng
             continue;
         CZylShareObject* share = nullptr;
         if (FindShareByName(ZylFirstComponent(sharePath, ZYL_SHARE_SEPARATOR), &share) < 0)
+            continue;
+        // Only a transfer the user may make counts: an entry without the right would take a place
+        // of the share's user limit for nothing.
+        const bool upload = kind == ZYL_TRANSFER_UPLOAD;
+        if (!share->HasPrivilege(user, upload ? ZYL_PRIV_UPLOAD : ZYL_PRIV_DOWNLOAD) ||
+            (upload && m_bNoUpload))
             continue;
         // Each item counts on the share it names.
         std::lock_guard lock(m_mutex);

@@ -253,10 +253,19 @@ TEST_F(CZylBrowseTest, UserLimitRefusesNewUsersOnceFull) {
     CZylTestNode& c = host.AddNode(u"S1.3000");
     ASSERT_EQ(host.Login(c), 0);
     host.Connect(a, c);
-    CZylShareObject& docs = Share(u"Docs", "docs");
+    CZylShareObject& docs = Share(u"Docs", "docs", 1, ZYL_PRIV_BROWSE);
     docs.SetUnlimitedUserNumber(0);
     docs.SetLimitedUserNumber(1);
     std::filesystem::create_directories(files.Path() / "docs/sub");
+    // C's unfinished tasks name transfers it has no right to make: they take no place.
+    ZylPayloadWriter unfinished;
+    unfinished.Write(CZylDateTime(1200000000));
+    unfinished.WriteInt32(2).WriteInt32(ZYL_PRIV_DOWNLOAD).WriteString(u"Docs\\a.txt");
+    unfinished.WriteInt32(ZYL_PRIV_UPLOAD).WriteString(u"Docs");
+    SendFromB(ZYL_CMD_UNFINISHED_TASKS_REPLY, unfinished, &c);
+    host.Tick(50);
+    EXPECT_EQ(docs.FindCurrentUser(c.Id()), -1);
+    EXPECT_EQ(docs.GetCurrentUserCount(), 0);
 
     ASSERT_EQ(viewer->RequestExplorerFolder(u"Docs", CZylDateTime(1200000000)), 0);
     ASSERT_TRUE(WaitForListings(1));
