@@ -73,6 +73,14 @@ size_t ZylSendQueue::GetCount(int32_t channel) const {
     return channel == ZYL_CHANNEL_REQUEST ? m_nCount1024 : channel == ZYL_CHANNEL_DATA ? m_nCount1025 : 0;
 }
 
+size_t ZylSendQueue::GetCount(std::u16string_view user, int32_t channel) const {
+    if (channel != ZYL_CHANNEL_REQUEST && channel != ZYL_CHANNEL_DATA)
+        return 0;
+    std::lock_guard lock(m_mutex);
+    const auto* line = Line(user, channel);
+    return line ? line->size() : 0;
+}
+
 void ZylSendQueue::Close() {
     std::lock_guard lock(m_mutex);
     m_bClosed = true;

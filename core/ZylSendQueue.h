@@ -34,6 +34,8 @@ public:
     const ZYLPENDINGPDU* FindFirst(std::u16string_view user, int32_t channel);
     int32_t RemoveFirst(std::u16string_view user, int32_t channel);
     size_t GetCount(int32_t channel) const;
+    // That user's PDUs on that channel (ids compared without regard to case).
+    size_t GetCount(std::u16string_view user, int32_t channel) const;
 
     // One timer tick: offers each user's PDUs in registry order, channel 1024 before 1025, until
     // the host refuses one. Re-entry from inside the host call returns at once.
@@ -51,6 +53,9 @@ private:
         std::deque<std::unique_ptr<ZYLPENDINGPDU>> channel1025;
     };
     std::deque<std::unique_ptr<ZYLPENDINGPDU>>* Line(std::u16string_view user, int32_t channel);
+    const std::deque<std::unique_ptr<ZYLPENDINGPDU>>* Line(std::u16string_view user, int32_t channel) const {
+        return const_cast<ZylSendQueue*>(this)->Line(user, channel);
+    }
 
     ZylUserList& m_rUsers;
     mutable std::mutex m_mutex;

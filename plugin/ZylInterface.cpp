@@ -131,7 +131,9 @@ int32_t CZylInterface::Initialize() {
         std::lock_guard lock(m_queueMutex);
         m_pSendQueue = std::make_shared<ZylSendQueue>(m_users);
     }
+    m_shareManager.StartListings();
     if (m_taskManager.Startup() < 0) {
+        m_shareManager.Shutdown();
         DropSendQueue();
         m_bLogOpen = false;
         return -1;
@@ -258,6 +260,7 @@ int32_t CZylInterface::OnUserOnline(std::u16string_view user) {
 
 int32_t CZylInterface::OnUserOffline(std::u16string_view user) {
     m_taskManager.StopAllOfUser(user);
+    m_shareManager.DropListingsOf(user);
     if (m_users.IsConnected(user, 0))
         m_users.Disconnect(user);
     return 0;
@@ -326,13 +329,14 @@ void CZylInterface::OnErrorPdu(const uint8_t* payload, int32_t length, std::u16s
                                int32_t channel) {
     ZylPayloadReader reader(payload, length);
     const int32_t code = reader.ReadInt32();
-    reader.ReadUInt32(); // task id
+    const uint32_t taskId = reader.ReadUInt32();
     reader.ReadUInt32(); // detail
     const uint32_t n = reader.ReadUInt32();
     if (n > 0)
         reader.Skip(n > static_cast<uint32_t>(reader.Remaining()) ? -1 : static_cast<int32_t>(n));
     WriteLog(ZYL_LOG_ERROR, ZylFormat("error pdu channel#{}, userid: {}, error: {}", channel, ZylToUtf8(user),
                                       ZylToUtf8(ZylErrorText(code))));
+    m_taskManager.OnPeerError(user, code, taskId);
 }
 
 int32_t CZylInterface::SendData(uint32_t command, const void* payload, int32_t length,
@@ -365,6 +369,11 @@ int32_t CZylInterface::SendData(uint32_t command, const void* payload, int32_t l
 int32_t CZylInterface::SendPayload(uint32_t command, const ZylPayloadWriter& writer, std::u16string_view user,
                                    int32_t channel) {
     return SendData(command, writer.Data(), writer.Size(), user, channel) < 0 ? -1 : 0;
+}
+
+size_t CZylInterface::GetQueuedCount(std::u16string_view user, int32_t channel) const {
+    std::lock_guard lock(m_queueMutex);
+    return m_pSendQueue ? m_pSendQueue->GetCount(user, channel) : 0;
 }
 
 void CZylInterface::OnInternalTimer() {

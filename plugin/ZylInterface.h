@@ -62,6 +62,7 @@ public:
     // What a payload writer holds, queued as SendData does: 0 when queued, -1 when not.
     int32_t SendPayload(uint32_t command, const ZylPayloadWriter& writer, std::u16string_view user,
                         int32_t channel) override;
+    size_t GetQueuedCount(std::u16string_view user, int32_t channel) const override;
     // One tick of the 10 ms timer: drains the send queue.
     void OnInternalTimer();
 

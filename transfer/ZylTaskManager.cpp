@@ -3,10 +3,11 @@
 #include "transfer/ZylTaskManager.h"
 
 #include "core/ZylDbFile.h"
-#include "core/ZylPluginContext.h"
+#include "core/ZylLog.h"
 #include "core/ZylPath.h"
 #include "core/ZylPayload.h"
 #include "core/ZylPlatform.h"
+#include "core/ZylPluginContext.h"
 #include "core/ZylProtocol.h"
 #include "core/ZylText.h"
 #include "core/ZylUserList.h"
@@ -425,4 +426,22 @@ int32_t CZylTaskManager::Dispatch(uint32_t command, const uint8_t* payload, int3
     }
     SaveChanges();
     return result;
+}
+
+void CZylTaskManager::OnPeerError(std::u16string_view user, int32_t code, uint32_t taskId) {
+    CZylTask* task = nullptr;
+    if (taskId == 0 || FindTask(static_cast<int32_t>(taskId), &task) < 0 ||
+        !ZylEqualNoCase(task->m_sUserID, user))
+        return;
+    {
+        std::lock_guard lock(task->m_mutex);
+        if (!task->m_bRunning || task->m_bRemoved || task->m_bFinished ||
+            task->m_nType != ZYL_TASK_DOWNLOAD || task->m_bFileListEnd)
+            return;
+    }
+    m_rContext.WriteLog(ZYL_LOG_ERROR,
+                        ZylFormat("task {} stopped: {} answered its file list request with \"{}\"", taskId,
+                                  ZylToUtf8(user), ZylToUtf8(ZylErrorText(code))));
+    task->StopTask();
+    SaveChanges();
 }

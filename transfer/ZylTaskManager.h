@@ -65,6 +65,9 @@ public:
 
     // The transfer replies (4101, 4103, 4107, 4109, 4111, 4116) and the unfinished tasks query.
     int32_t Dispatch(uint32_t command, const uint8_t* payload, int32_t length, std::u16string_view user);
+    // An error PDU from the user: a download of that task id still waiting for its file list stops
+    // with it (the folder it asked for is gone, or the asker was refused), instead of waiting.
+    void OnPeerError(std::u16string_view user, int32_t code, uint32_t taskId);
     // The plug-in's timer: writes the database when a change waits for it.
     void OnTimer();
 

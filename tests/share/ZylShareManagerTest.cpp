@@ -156,9 +156,24 @@ TEST(ZylShareManagerEnum, FoldersFirstThenFilesWithTheirFields) {
     EXPECT_EQ(a.GetTime().ToText(), u"2007-05-06 07:08:00");
     EXPECT_EQ(a.GetTime().GetZone(), 0);
 
+    // The type is asked once per extension, whatever its case.
+    Touch(root / "c.TXT", 1);
+    const uint32_t lookups = m.platform.m_nTypeLookups;
+    list.clear();
+    ASSERT_EQ(m.manager.EnumFiles(dir.WidePath(u"top/"), list, false), 5);
+    for (const auto& item : list) {
+        if (!item->GetFolder()) {
+            EXPECT_EQ(item->GetType(), item->GetName() == u"b" ? u"File" : u"TXT File");
+        }
+    }
+    EXPECT_EQ(m.platform.m_nTypeLookups, lookups);
+
+    // A missing folder is no empty one; a file lists nothing; a stopped enumeration ends.
     ZylShareList none;
-    EXPECT_EQ(m.manager.EnumFiles(dir.WidePath(u"missing"), none, false), 0);
+    EXPECT_EQ(m.manager.EnumFiles(dir.WidePath(u"missing"), none, false), ZYL_ENUM_NO_FOLDER);
     EXPECT_EQ(m.manager.EnumFiles(dir.WidePath(u"top/a.txt"), none, true), 0);
+    const std::atomic<bool> stop{true};
+    EXPECT_EQ(m.manager.EnumFiles(dir.WidePath(u"top"), none, true, {}, &stop), ZYL_ENUM_STOPPED);
     EXPECT_TRUE(none.empty());
 }
 
