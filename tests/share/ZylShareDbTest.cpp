@@ -3,8 +3,8 @@
 #include "share/ZylShareManager.h"
 
 #include "core/ZylDbFile.h"
-#include "core/ZylPath.h"
 #include "plugin/ZylInterface.h"
+#include "core/ZylPath.h"
 #include "support/ZylFakePlatform.h"
 #include "support/ZylTempDir.h"
 #include "support/ZylTestFiles.h"
