@@ -4,9 +4,9 @@
 #include "share/ZylShareManager.h"
 
 #include "core/ZylDbFile.h"
+#include "core/ZylPluginContext.h"
 #include "core/ZylPath.h"
 #include "core/ZylPayload.h"
-#include "core/ZylPluginContext.h"
 #include "core/ZylProtocol.h"
 #include "core/ZylText.h"
 

@@ -2,10 +2,10 @@
 // recorded and whose answers a test scripts. Time moves only when the test ticks.
 #pragma once
 
+#include "plugin/ZylInterface.h"
 #include "core/ZylPath.h"
 #include "core/ZylProtocol.h"
 #include "core/ZylText.h"
-#include "plugin/ZylInterface.h"
 #include "support/ZylFakePlatform.h"
 #include "support/ZylTempDir.h"
 #include "support/ZylTestFiles.h"
