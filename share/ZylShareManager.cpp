@@ -560,7 +560,10 @@ bool CZylShareManager::Submit(std::shared_ptr<ZYLWORKORDER> order) {
         });
     if (submitted == CZylWorkerPool::SUBMITTED::Full) {
         // The asker has enough listings waiting (or everyone together has): it may ask again later.
-        SendErrorPdu(ZYL_ERROR_NET_BUSY, user, taskId);
+        // A peer that takes nothing sent to it is no longer told, so that its requests cannot pile
+        // up refusals in the send queue without end either.
+        if (m_rContext.GetQueuedCount(user, ZYL_CHANNEL_REQUEST) < REFUSAL_BACKLOG)
+            SendErrorPdu(ZYL_ERROR_NET_BUSY, user, taskId);
         return false;
     }
     // Closed: logged out, nobody to answer with.

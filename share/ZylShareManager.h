@@ -42,6 +42,8 @@ public:
     static constexpr uint32_t RETRY_PAUSE_MS = 300; // before offering a page again
     // Listing pages of one user that the host has not taken yet; beyond it the next page waits.
     static constexpr size_t PAGE_BACKLOG = 32;
+    // Beyond this many untaken PDUs of a user, a refused listing request is not even answered.
+    static constexpr size_t REFUSAL_BACKLOG = 1024;
     // Extensions whose file type is remembered.
     static constexpr size_t TYPE_CACHE_LIMIT = 4096;
 
