@@ -1,6 +1,7 @@
 #include "cli/ZylNode.h"
 
 #include "core/ZylFolderLock.h"
+#include "core/ZylLog.h"
 #include "core/ZylPath.h"
 #include "core/ZylProtocol.h"
 #include "core/ZylText.h"
@@ -18,11 +19,6 @@
 std::atomic<bool> CZylNode::s_bInterrupted{false};
 
 namespace {
-// The log levels of the transport's lines: what another account sent and was dropped, and the
-// broker's comings and goings.
-constexpr int32_t ZYL_LOG_WARNING = 2;
-constexpr int32_t ZYL_LOG_BROKER = 3;
-
 // Readable once a signal came, so that an event loop waiting for work wakes up for it.
 int g_nSignalFd = -1;
 
@@ -199,7 +195,7 @@ void CZylNode::PollHost() {
             m_pPlugin->WriteLog(ZYL_LOG_WARNING, ZylFromUtf8(event.text));
             break;
         default:
-            m_pPlugin->WriteLog(ZYL_LOG_BROKER, ZylFromUtf8(event.text));
+            m_pPlugin->WriteLog(ZYL_LOG_ACTIVITY, ZylFromUtf8(event.text));
             break;
         }
     });

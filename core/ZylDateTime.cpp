@@ -29,6 +29,23 @@ constexpr uint32_t SECOND_MASK = 0x3Fu;
 constexpr uint32_t MILLISECOND_MASK = 0x3FFu;
 
 constexpr char16_t NULL_TEXT[] = u"9999-12-31 23:59:59";
+constexpr std::time_t HALF_YEAR = 182 * 24 * 3600;
+constexpr std::time_t QUARTER_YEAR = 91 * 24 * 3600;
+
+// The zone's standard-time offset in seconds east of UTC at that moment. While daylight saving
+// time is in effect, the offset of the nearest moment without it is taken, so that zones whose
+// saving is not one hour (Lord Howe Island saves 30 minutes) keep their own standard offset.
+long StandardOffset(std::time_t calendarTime, const std::tm& local) {
+    if (local.tm_isdst <= 0)
+        return local.tm_gmtoff;
+    for (const std::time_t step : {-HALF_YEAR, HALF_YEAR, -QUARTER_YEAR, QUARTER_YEAR}) {
+        const std::time_t probe = calendarTime + step;
+        std::tm other{};
+        if (localtime_r(&probe, &other) && other.tm_isdst == 0)
+            return other.tm_gmtoff;
+    }
+    return -timezone; // the C library's standard offset of the current rules
+}
 
 uint32_t Place(uint32_t word, uint32_t value, uint32_t mask, uint32_t shift) {
     return (word & ~(mask << shift)) | ((value & mask) << shift);
@@ -75,7 +92,9 @@ bool CZylDateTime::SetKind(uint32_t kind) {
 }
 
 bool CZylDateTime::SetZone(int32_t minutes) {
-    if (minutes < -720 || minutes > 780)
+    // The packed field holds any offset up to 1023 minutes either way: zones such as UTC+14 lie
+    // beyond the -720 ... +780 that older peers expect, and still travel exactly.
+    if (minutes < -ZYL_MAX_ZONE_MINUTES || minutes > ZYL_MAX_ZONE_MINUTES)
         return false;
     const uint32_t magnitude = static_cast<uint32_t>(minutes < 0 ? -minutes : minutes);
     m_nWord1 = Place(m_nWord1, magnitude, ZONE_MASK, ZONE_SHIFT);
@@ -162,9 +181,7 @@ void CZylDateTime::SetFromCalendarTime(std::time_t calendarTime) {
         return;
     }
     // The zone is the standard-time offset: daylight saving time is not part of it.
-    long zoneMinutes = local.tm_gmtoff / 60;
-    if (local.tm_isdst > 0)
-        zoneMinutes -= 60;
+    const long zoneMinutes = StandardOffset(calendarTime, local) / 60;
     // A year beyond what the value holds gives a null value rather than a half-set one.
     if (!SetDateTime(local.tm_year + 1900, static_cast<uint32_t>(local.tm_mon + 1),
                      static_cast<uint32_t>(local.tm_mday), static_cast<uint32_t>(local.tm_hour),

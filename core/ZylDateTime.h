@@ -9,6 +9,9 @@
 #include <string>
 #include <string_view>
 
+// The largest zone offset, in minutes either way, that the packed value holds.
+inline constexpr int32_t ZYL_MAX_ZONE_MINUTES = 1023;
+
 class CZylDateTime : public ZylSerializable {
 public:
     enum Kind : uint32_t { Null = 0, DateTime = 1, DateOnly = 2, TimeOnly = 3 };

@@ -6,6 +6,9 @@
 #include "core/ZylPlatform.h"
 #include "core/ZylText.h"
 
+#include <filesystem>
+#include <system_error>
+
 CZylLog::~CZylLog() {
     std::lock_guard lock(m_mutex);
     FlushLocked();
@@ -66,7 +69,15 @@ int32_t CZylLog::FlushLocked() {
         text += line;
         text += u'\n';
     }
-    if (!ZylAppendToFile(m_sPath, ZylToUtf16Le(text)))
+    const std::string bytes = ZylToUtf16Le(text);
+    std::error_code ec;
+    const std::filesystem::path file = ZylToFsPath(m_sPath);
+    const uintmax_t size = std::filesystem::file_size(file, ec);
+    if (!ec && size > 0 && size + bytes.size() > ROTATE_SIZE) {
+        // A failed move leaves the file as it is: the lines still go into it.
+        std::filesystem::rename(file, ZylToFsPath(m_sPath + std::u16string(OLDER_SUFFIX)), ec);
+    }
+    if (!ZylAppendToFile(m_sPath, bytes))
         return -1;
     m_vPending.clear();
     return 0;

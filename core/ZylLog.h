@@ -1,5 +1,8 @@
 // The running log: each line goes to the window's info pane while it is visible, and in batches of
 // 400 (and at the end) to "fs.log" in the plug-in folder, as UTF-16LE text without byte-order mark.
+// The file never grows past 4 MiB: a batch that would pass it moves the file aside to "fs.log.1"
+// (replacing the older one there) and starts a new "fs.log", so that no peer's stream of errors
+// can fill the disk.
 #pragma once
 
 #include <cstdint>
@@ -11,10 +14,19 @@
 class IZylPlatform;
 class IZylWindow;
 
+// Levels of the log's lines; the window shows them all.
+enum : int32_t {
+    ZYL_LOG_ERROR = 1,    // errors, those that peers report among them
+    ZYL_LOG_WARNING = 2,  // something the local user should know of (a file left out of a listing)
+    ZYL_LOG_ACTIVITY = 3, // the login and the window's activity messages
+};
+
 class CZylLog {
 public:
     static constexpr size_t LINE_LIMIT = 259; // characters of a line, without the terminator
     static constexpr size_t BATCH = 400;
+    static constexpr uintmax_t ROTATE_SIZE = 4 * 1024 * 1024;  // bytes of "fs.log" at most
+    static constexpr std::u16string_view OLDER_SUFFIX = u".1"; // the one older file kept
 
     explicit CZylLog(IZylPlatform& platform) : m_rPlatform(platform) {}
     virtual ~CZylLog();

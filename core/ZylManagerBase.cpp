@@ -26,6 +26,8 @@ void CZylManagerBase::SetLoginId(std::u16string_view id) {
 std::list<ZYLOPENFILE>::iterator CZylManagerBase::FindEntry(uint32_t key, std::u16string_view path,
                                                             std::u16string_view user, bool wantRead) {
     for (auto it = m_lOpenFiles.begin(); it != m_lOpenFiles.end(); ++it) {
+        // Local paths compare exactly: on a file system that tells "A.TXT" from "a.txt", a request
+        // for one must never be served from the other's open file.
         if (it->key != key || it->path != path)
             continue;
         if (!user.empty() && !ZylEqualNoCase(it->user, user))

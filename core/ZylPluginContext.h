@@ -3,6 +3,7 @@
 // managers know nothing else of it, so the core and the managers never reach up to their owner.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -17,6 +18,8 @@ public:
     // Queues what the writer holds for the user on that channel: 0 when queued, -1 when not.
     virtual int32_t SendPayload(uint32_t command, const ZylPayloadWriter& writer, std::u16string_view user,
                                 int32_t channel) = 0;
+    // PDUs queued for the user on that channel that the host has not taken yet (0 without a queue).
+    virtual size_t GetQueuedCount(std::u16string_view user, int32_t channel) const = 0;
     // Writes a log line at that level; -1 while the plug-in is not logged in.
     virtual int32_t WriteLog(int32_t level, std::u16string_view text) = 0;
     virtual IZylPlatform& GetPlatform() = 0;

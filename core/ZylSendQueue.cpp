@@ -73,20 +73,45 @@ size_t ZylSendQueue::GetCount(int32_t channel) const {
     return channel == ZYL_CHANNEL_REQUEST ? m_nCount1024 : channel == ZYL_CHANNEL_DATA ? m_nCount1025 : 0;
 }
 
+size_t ZylSendQueue::GetCount(std::u16string_view user, int32_t channel) const {
+    if (channel != ZYL_CHANNEL_REQUEST && channel != ZYL_CHANNEL_DATA)
+        return 0;
+    std::lock_guard lock(m_mutex);
+    const auto* line = Line(user, channel);
+    return line ? line->size() : 0;
+}
+
+void ZylSendQueue::Close() {
+    std::lock_guard lock(m_mutex);
+    m_bClosed = true;
+}
+
+bool ZylSendQueue::IsClosed() const {
+    std::lock_guard lock(m_mutex);
+    return m_bClosed;
+}
+
 void ZylSendQueue::Drain(const CZylHost& host) {
     {
         std::lock_guard lock(m_mutex);
-        if (m_bDraining || (m_nCount1024 == 0 && m_nCount1025 == 0))
+        if (m_bClosed || m_bDraining || (m_nCount1024 == 0 && m_nCount1025 == 0))
             return;
         m_bDraining = true;
     }
-    for (int32_t i = 0; i < m_rUsers.GetCount(); ++i) {
+    // Both the name query (inside GetAt) and the send call the host, which may run its own loop
+    // there, log out and even log in again: the queue is asked after each call whether it is
+    // still open, and the registry is walked by position, its records looked up afresh.
+    for (int32_t i = 0; i < m_rUsers.GetCount() && !IsClosed(); ++i) {
         const PZYLUSER user = m_rUsers.GetAt(i);
+        if (!user || IsClosed())
+            break;
         const std::u16string id = user->id;
         for (const int32_t channel : {ZYL_CHANNEL_REQUEST, ZYL_CHANNEL_DATA}) {
             while (const ZYLPENDINGPDU* pdu = FindFirst(id, channel)) {
                 const int32_t taken = host.Send(id, pdu->channel, pdu->command, pdu->payload.data(),
                                                 static_cast<int32_t>(pdu->payload.size()));
+                if (IsClosed())
+                    return; // the queue was dropped meanwhile: it is no longer ours to change
                 if (taken <= 0)
                     break;
                 RemoveFirst(id, channel);

@@ -34,10 +34,18 @@ public:
     const ZYLPENDINGPDU* FindFirst(std::u16string_view user, int32_t channel);
     int32_t RemoveFirst(std::u16string_view user, int32_t channel);
     size_t GetCount(int32_t channel) const;
+    // That user's PDUs on that channel (ids compared without regard to case).
+    size_t GetCount(std::u16string_view user, int32_t channel) const;
 
     // One timer tick: offers each user's PDUs in registry order, channel 1024 before 1025, until
     // the host refuses one. Re-entry from inside the host call returns at once.
     void Drain(const CZylHost& host);
+    // Logout: nothing more is offered, not even by a drain that is inside a host call now (the
+    // host may log the plug-in out from inside a send or a name query). The owner drops its
+    // reference; a running drain holds its own until it returns, so what the host was handed
+    // stays valid until then.
+    void Close();
+    bool IsClosed() const;
 
 private:
     struct LINES {
@@ -45,6 +53,9 @@ private:
         std::deque<std::unique_ptr<ZYLPENDINGPDU>> channel1025;
     };
     std::deque<std::unique_ptr<ZYLPENDINGPDU>>* Line(std::u16string_view user, int32_t channel);
+    const std::deque<std::unique_ptr<ZYLPENDINGPDU>>* Line(std::u16string_view user, int32_t channel) const {
+        return const_cast<ZylSendQueue*>(this)->Line(user, channel);
+    }
 
     ZylUserList& m_rUsers;
     mutable std::mutex m_mutex;
@@ -52,4 +63,5 @@ private:
     size_t m_nCount1024 = 0;
     size_t m_nCount1025 = 0;
     bool m_bDraining = false;
+    bool m_bClosed = false;
 };

@@ -43,8 +43,14 @@ int32_t ZylUserList::Add(std::unique_ptr<ZYLUSER> record, PZYLUSER* result) {
 PZYLUSER ZylUserList::GetAt(int32_t index) {
     if (index < 0 || index >= GetCount())
         return nullptr;
+    const std::u16string id = m_vUsers[static_cast<size_t>(index)]->id;
+    std::u16string name = m_rHost.GetDisplayName(id).substr(0, ZYL_MAX_NAME - 1);
+    // The host may change the registry while it answers (a logout and login rebuild it): the
+    // record is taken again after the call, and only if it is still the same user's.
+    if (index >= GetCount() || !ZylEqualNoCase(m_vUsers[static_cast<size_t>(index)]->id, id))
+        return nullptr;
     PZYLUSER user = m_vUsers[static_cast<size_t>(index)].get();
-    user->name = m_rHost.GetDisplayName(user->id).substr(0, ZYL_MAX_NAME - 1);
+    user->name = std::move(name);
     return user;
 }
 

@@ -36,7 +36,8 @@ public:
     // one takes its name when it differs, and record points at the existing one.
     int32_t Add(std::unique_ptr<ZYLUSER> record, PZYLUSER* result = nullptr);
     int32_t GetCount() const { return static_cast<int32_t>(m_vUsers.size()); }
-    // The record at that position with its display name refreshed from the host; null past the end.
+    // The record at that position with its display name refreshed from the host; null past the end,
+    // and null when the host changed the registry under that position while it answered.
     PZYLUSER GetAt(int32_t index);
     // Frees every record (the task manager rebuilds the registry from its tasks).
     void RemoveAll() { m_vUsers.clear(); }

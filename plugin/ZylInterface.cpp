@@ -12,8 +12,6 @@
 
 namespace {
 constexpr uint32_t ZYL_INTERNAL_TIMER_MS = 10;
-constexpr int32_t ZYL_LOG_PEER_ERROR = 1;
-constexpr int32_t ZYL_LOG_ACTIVITY = 3;
 constexpr std::u16string_view ZYL_WINDOW_TITLE = u"\u6587\u4EF6\u5171\u4EAB"; // "file sharing"
 } // namespace
 
@@ -119,7 +117,7 @@ int32_t CZylInterface::Initialize() {
     if (m_folderLock.Acquire(m_sPluginFolder, holder) == CZylFolderLock::HeldElsewhere) {
         // Written at once: this plug-in never gets as far as its own log.
         m_log.Open(m_sPluginFolder, nullptr);
-        m_log.WriteLine(ZYL_LOG_PEER_ERROR, ZylFolderLockText(m_sPluginFolder, holder));
+        m_log.WriteLine(ZYL_LOG_ERROR, ZylFolderLockText(m_sPluginFolder, holder));
         m_log.Flush();
         return -1;
     }
@@ -133,20 +131,29 @@ int32_t CZylInterface::Initialize() {
     // reaches it.
     if (m_log.Open(m_sPluginFolder, nullptr) < 0)
         return -1;
-    m_bLoading = 1;
-    const bool loaded = m_shareManager.LoadSave(1) >= 0 && m_taskManager.LoadSave(1) >= 0;
-    m_bLoading = 0;
-    if (!loaded)
+    // From here on what happens is logged: what loading the databases has to say (a file set
+    // aside), and what the host reports while login goes on.
+    m_bLogOpen = true;
+    WriteLog(ZYL_LOG_ACTIVITY, ZylFormat("login as {}", ZylToUtf8(m_sLoginId)));
+    if (m_shareManager.LoadSave(1) < 0 || m_taskManager.LoadSave(1) < 0) {
+        m_bLogOpen = false;
         return -1;
-    if (m_taskManager.Startup() < 0)
-        return -1;
+    }
+    // The queue exists before any channel is asked for: a host may report the channels open at
+    // once, inside that request, and the unfinished tasks query they trigger must be queued.
     {
         std::lock_guard lock(m_queueMutex);
-        m_pSendQueue = std::make_unique<ZylSendQueue>(m_users);
+        m_pSendQueue = std::make_shared<ZylSendQueue>(m_users);
+    }
+    m_shareManager.StartListings();
+    if (m_taskManager.Startup() < 0) {
+        m_shareManager.Shutdown();
+        DropSendQueue();
+        m_bLogOpen = false;
+        return -1;
     }
     m_nTimerId = m_rPlatform.SetTimer(ZYL_INTERNAL_TIMER_MS, [this] { OnInternalTimer(); });
     m_bInitialized = 1;
-    WriteLog(ZYL_LOG_ACTIVITY, ZylFormat("login as {}", ZylToUtf8(m_sLoginId)));
     return 0;
 }
 
@@ -167,10 +174,7 @@ void CZylInterface::Uninitialize() {
     // Listings in flight stop before the queue they send into goes away.
     m_shareManager.Shutdown();
     m_users.DisconnectAll();
-    {
-        std::lock_guard lock(m_queueMutex);
-        m_pSendQueue.reset();
-    }
+    DropSendQueue();
     if (m_bInitialized) {
         // What changed is on disk before the host may unload the module.
         m_taskManager.LoadSave(0);
@@ -179,7 +183,20 @@ void CZylInterface::Uninitialize() {
         m_log.Flush();
     }
     m_bInitialized = 0;
+    m_bLogOpen = false;
     m_folderLock.Release();
+}
+
+void CZylInterface::DropSendQueue() {
+    std::shared_ptr<ZylSendQueue> queue;
+    {
+        std::lock_guard lock(m_queueMutex);
+        queue.swap(m_pSendQueue);
+    }
+    // What is queued goes unsent; the memory goes with the last holder (a drain this logout runs
+    // inside keeps it until its host call has returned).
+    if (queue)
+        queue->Close();
 }
 
 int32_t CZylInterface::Show(int32_t mode, const HostUserId* user) {
@@ -258,6 +275,7 @@ int32_t CZylInterface::OnUserOnline(std::u16string_view user) {
 
 int32_t CZylInterface::OnUserOffline(std::u16string_view user) {
     m_taskManager.StopAllOfUser(user);
+    m_shareManager.DropListingsOf(user);
     if (m_users.IsConnected(user, 0))
         m_users.Disconnect(user);
     return 0;
@@ -331,8 +349,8 @@ void CZylInterface::OnErrorPdu(const uint8_t* payload, int32_t length, std::u16s
     const uint32_t n = reader.ReadUInt32();
     if (n > 0)
         reader.Skip(n > static_cast<uint32_t>(reader.Remaining()) ? -1 : static_cast<int32_t>(n));
-    WriteLog(ZYL_LOG_PEER_ERROR, ZylFormat("error pdu channel#{}, userid: {}, error: {}", channel,
-                                           ZylToUtf8(user), ZylToUtf8(ZylErrorText(code))));
+    WriteLog(ZYL_LOG_ERROR, ZylFormat("error pdu channel#{}, userid: {}, error: {}", channel, ZylToUtf8(user),
+                                      ZylToUtf8(ZylErrorText(code))));
     // The transfer waiting for the answer stops with the error instead of waiting for ever.
     if (m_bInitialized)
         m_taskManager.OnPeerError(user, code, taskId);
@@ -370,6 +388,11 @@ int32_t CZylInterface::SendPayload(uint32_t command, const ZylPayloadWriter& wri
     return SendData(command, writer.Data(), writer.Size(), user, channel) < 0 ? -1 : 0;
 }
 
+size_t CZylInterface::GetQueuedCount(std::u16string_view user, int32_t channel) const {
+    std::lock_guard lock(m_queueMutex);
+    return m_pSendQueue ? m_pSendQueue->GetCount(user, channel) : 0;
+}
+
 void CZylInterface::OnInternalTimer() {
     if (!m_bSkipNextTick.exchange(false))
         DrainQueue();
@@ -379,18 +402,17 @@ void CZylInterface::OnInternalTimer() {
 }
 
 void CZylInterface::DrainQueue() {
-    ZylSendQueue* queue = nullptr;
+    std::shared_ptr<ZylSendQueue> queue;
     {
         std::lock_guard lock(m_queueMutex);
-        queue = m_pSendQueue.get();
+        queue = m_pSendQueue;
     }
-    // The queue is dropped only by logout, on this same thread.
     if (queue)
         queue->Drain(m_host);
 }
 
 int32_t CZylInterface::WriteLog(int32_t level, std::u16string_view text) {
-    if (!m_bInitialized && !m_bLoading)
+    if (!m_bLogOpen)
         return -1;
     return m_log.WriteLine(level, text);
 }

@@ -63,11 +63,13 @@ public:
     // What a payload writer holds, queued as SendData does: 0 when queued, -1 when not.
     int32_t SendPayload(uint32_t command, const ZylPayloadWriter& writer, std::u16string_view user,
                         int32_t channel) override;
+    size_t GetQueuedCount(std::u16string_view user, int32_t channel) const override;
     // One tick of the 10 ms timer: drains the send queue.
     void OnInternalTimer();
 
-    // Writes a log line at that level; -1 while the plug-in is not initialised (ZylLog's rule),
-    // except for what loading the databases reports during login.
+    // Writes a log line at that level; -1 while the plug-in is not logged in (ZylLog's rule): before
+    // login has opened the log and after logout, when there is no log to write to, lines (an
+    // error PDU a host delivers then, say) are dropped.
     int32_t WriteLog(int32_t level, std::u16string_view text) override;
     void SetLogWindow(IZylWindow* window) { m_log.SetWindow(window); }
 
@@ -96,6 +98,7 @@ private:
     void OnErrorPdu(const uint8_t* payload, int32_t length, std::u16string_view user, int32_t channel);
     void SendUnfinishedTasksQuery(std::u16string_view user);
     void DrainQueue();
+    void DropSendQueue();
 
     IZylPlatform& m_rPlatform;
     CZylHost m_host;
@@ -103,8 +106,8 @@ private:
     std::u16string m_sLoginId;
     ZylUserList m_users;
     CZylLog m_log;
-    std::atomic<int32_t> m_bInitialized{0}; // read by listing workers when they log
-    std::atomic<int32_t> m_bLoading{0};     // the databases are being loaded at login
+    std::atomic<int32_t> m_bInitialized{0};
+    std::atomic<bool> m_bLogOpen{false}; // read by listing workers when they log
     CZylViewerManager m_viewerManager;
     CZylTaskManager m_taskManager;
     CZylShareManager m_shareManager;
@@ -112,9 +115,10 @@ private:
     // Held from login to logout: one process at a time on the plug-in folder.
     CZylFolderLock m_folderLock;
     std::unique_ptr<IZylWindow> m_pMainWindow;
-    // Workers queue PDUs while logout drops the queue.
+    // Workers queue PDUs while logout drops the queue. A drain holds the queue too: the host may
+    // log out from inside the send the drain is making.
     mutable std::mutex m_queueMutex;
-    std::unique_ptr<ZylSendQueue> m_pSendQueue;
+    std::shared_ptr<ZylSendQueue> m_pSendQueue;
     // A drain is posted to the loop as soon as something is queued, so a reply does not wait for
     // the next tick; the token tells posted drains whether this object still exists.
     std::atomic<bool> m_bDrainPosted{false};

@@ -1,6 +1,7 @@
 #include "share/ZylShareManager.h"
 
 #include "core/ZylDbFile.h"
+#include "core/ZylLog.h"
 #include "core/ZylPath.h"
 #include "core/ZylPayload.h"
 #include "core/ZylPlatform.h"
@@ -22,9 +23,19 @@ constexpr std::u16string_view ZYL_SHARE_BEGIN = u"[ShareObjectBegin]";
 constexpr std::u16string_view ZYL_SHARE_END = u"[ShareObjectEnd]";
 constexpr std::u16string_view ZYL_FOLDER_TYPE = u"Folder";
 constexpr std::u16string_view ZYL_SINGLE_FILE_TYPE = u"file";
-constexpr int32_t ZYL_LOG_NOTE = 2;
 // Sizes travel as 32-bit signed numbers: a larger file could be neither listed nor fetched.
 constexpr uintmax_t ZYL_MAX_LISTED_SIZE = 0x7FFFFFFFu;
+// Entries left out of one listing that are named in the log; the rest are counted.
+constexpr int32_t ZYL_LEFT_OUT_NAMED = 10;
+
+// A local path as a log line shows it: a control character in a name must not break the line.
+std::string ZylPrintable(std::u16string_view path) {
+    std::u16string text(path);
+    for (char16_t& c : text)
+        if (c < 0x20 || c == 0x7F)
+            c = u'?';
+    return ZylToUtf8(text);
+}
 
 // The number of items of a page starting at begin.
 int32_t PageCount(int32_t total, int32_t begin) {
@@ -39,7 +50,7 @@ bool FitsField(std::u16string_view text) {
 } // namespace
 
 // What a listing needs, copied on the UI thread when the request arrives: the worker reads
-// nothing of the manager's shares.
+// nothing of the manager's shares. It also carries the listing's progress from turn to turn.
 struct CZylShareManager::ZYLWORKORDER {
     uint32_t command = 0;
     uint32_t taskId = 0;
@@ -48,7 +59,20 @@ struct CZylShareManager::ZYLWORKORDER {
     std::u16string root;        // the shared item, which nothing listed may leave
     std::u16string shareFolder; // the share's Path
     std::u16string shareName;   // the share name as the request gave it
-    ZylShareList shares;        // root info: the shares with the asker's rights
+    ZylShareList list;          // root info: the shares with the asker's rights; else the entries
+    bool enumerated = false;
+    int32_t total = 0;
+    int32_t begin = 0;
+    int32_t sent = 0;
+};
+
+// How an enumeration goes: the folders seen (no endless descent through links), what was left
+// out, and the flag that stops it.
+struct CZylShareManager::ZYLENUMSTATE {
+    std::u16string_view root;
+    const std::atomic<bool>* pStop = nullptr;
+    std::set<std::filesystem::path> visited;
+    int32_t nLeftOut = 0;
 };
 
 CZylShareManager::CZylShareManager(IZylPluginContext& owner) : CZylManagerBase(owner) {}
@@ -66,7 +90,7 @@ CZylDateTime CZylShareManager::Now() const {
 }
 
 void CZylShareManager::Note(std::u16string_view text) {
-    m_rContext.WriteLog(ZYL_LOG_NOTE, text);
+    m_rContext.WriteLog(ZYL_LOG_WARNING, text);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -194,7 +218,7 @@ int32_t CZylShareManager::IsPathShared(std::u16string_view path, int32_t folder,
                                        CZylShareObject** share) const {
     std::lock_guard lock(m_mutex);
     for (const auto& s : m_vShares) {
-        if (!ZylEqualNoCase(GetShareLocalPath(*s), path))
+        if (GetShareLocalPath(*s) != path) // local paths are case-sensitive here
             continue;
         if (share)
             *share = s.get();
@@ -281,6 +305,15 @@ void CZylShareManager::RemoveCurrentUserFromShares(std::u16string_view user) {
             share->RemoveCurrentUser(user);
     }
     CloseFilesOfUser(user);
+    DropListingsOf(user);
+}
+
+void CZylShareManager::DropListingsOf(std::u16string_view user) {
+    m_pool.DropPeer(user);
+}
+
+void CZylShareManager::StartListings() {
+    m_pool.Open();
 }
 
 void CZylShareManager::ClearShares() {
@@ -311,7 +344,7 @@ int32_t CZylShareManager::OnRequestShareRootInfo(const uint8_t* payload, int32_t
             auto item = std::make_unique<CZylShareObject>();
             item->CopyFrom(*share);
             item->SetGrantedPrivilege(share->GetReportedPrivilege(user, m_bNoUpload != 0));
-            order->shares.push_back(std::move(item));
+            order->list.push_back(std::move(item));
         }
     }
     Submit(std::move(order));
@@ -370,12 +403,13 @@ int32_t CZylShareManager::OnRequestFileListOfShareFolder(const uint8_t* payload,
     const int32_t resolved = ResolveSharePath(sharePath, share, local);
     if (resolved == ZYL_SHARE_PATH_NO_SHARE)
         return 0;
+    // Errors answering a file list carry its task id, so that the asker's task can stop with them.
     if (!share->HasPrivilege(user, ZYL_PRIV_DOWNLOAD)) {
-        SendErrorPdu(ZYL_ERROR_USER_DENIED, user);
+        SendErrorPdu(ZYL_ERROR_USER_DENIED, user, taskId);
         return -1;
     }
     if (resolved != ZYL_SHARE_PATH_OK) {
-        SendErrorPdu(ZYL_ERROR_OTHER, user);
+        SendErrorPdu(ZYL_ERROR_OTHER, user, taskId);
         return -1;
     }
 
@@ -396,17 +430,17 @@ int32_t CZylShareManager::OnRequestFileListOfShareFolder(const uint8_t* payload,
     std::error_code ec;
     const std::filesystem::path fsPath = ZylToFsPath(local);
     if (!std::filesystem::is_regular_file(fsPath, ec)) {
-        SendErrorPdu(ZYL_ERROR_FILE_REMOVED, user);
+        SendErrorPdu(ZYL_ERROR_FILE_REMOVED, user, taskId);
         return -1;
     }
     const uintmax_t size = std::filesystem::file_size(fsPath, ec);
     if (ec) {
-        SendErrorPdu(ZYL_ERROR_FILE_REMOVED, user);
+        SendErrorPdu(ZYL_ERROR_FILE_REMOVED, user, taskId);
         return -1;
     }
     if (size > ZYL_MAX_LISTED_SIZE) {
-        Note(ZylFormat("file of 2 GiB or more not served: {}", ZylToUtf8(local)));
-        SendErrorPdu(ZYL_ERROR_OTHER, user);
+        Note(ZylFormat("file of 2 GiB or more not served: {}", ZylPrintable(local)));
+        SendErrorPdu(ZYL_ERROR_OTHER, user, taskId);
         return -1;
     }
     ZylShareList list;
@@ -517,158 +551,236 @@ int32_t CZylShareManager::RespondEmptyFileList(uint32_t taskId, std::u16string_v
 // ---------------------------------------------------------------------------------------------
 // Listing workers
 
-void CZylShareManager::Submit(std::shared_ptr<ZYLWORKORDER> order) {
-    m_pool.Submit([this, order = std::move(order)](const std::atomic<bool>& stop) {
-        // Nothing may leave a worker thread: a failure ends this listing only.
-        try {
-            ZylShareProc(*order, stop);
-        } catch (const ZylCodecError&) {
-            Note(u"a listing page could not be built");
-        } catch (const std::exception&) {
-            Note(u"a listing failed");
-        }
-    });
-}
-
-bool CZylShareManager::SendPages(int32_t total, const std::function<int32_t(int32_t)>& page,
-                                 const std::atomic<bool>& stop) {
-    IZylPlatform& platform = m_rContext.GetPlatform();
-    int32_t begin = 0;
-    while (true) {
-        if (stop)
+bool CZylShareManager::Submit(std::shared_ptr<ZYLWORKORDER> order) {
+    const std::u16string user = order->user;
+    const uint32_t taskId = order->taskId;
+    const auto submitted =
+        m_pool.Submit(user, [this, order = std::move(order)](const std::atomic<bool>& stop) {
+            // Nothing may leave a worker thread: a failure ends this listing only.
+            try {
+                return ListingStep(*order, stop);
+            } catch (const ZylCodecError&) {
+                Note(u"a listing page could not be built");
+            } catch (const std::exception&) {
+                Note(u"a listing failed");
+            }
             return false;
-        const int32_t queued = page(begin);
-        if (queued < 0) {
-            platform.Sleep(RETRY_PAUSE_MS);
-            continue;
-        }
-        if (total == 0 || queued == 0)
-            return true; // the one empty page (and nothing further could ever be sent)
-        begin += queued;
-        platform.Sleep(PAGE_PAUSE_MS);
-        if (begin >= total)
-            return true;
+        });
+    if (submitted == CZylWorkerPool::SUBMITTED::Full) {
+        // The asker has enough listings waiting (or everyone together has): it may ask again later.
+        // A peer that takes nothing sent to it is no longer told, so that its requests cannot pile
+        // up refusals in the send queue without end either.
+        if (m_rContext.GetQueuedCount(user, ZYL_CHANNEL_REQUEST) < REFUSAL_BACKLOG)
+            SendErrorPdu(ZYL_ERROR_NET_BUSY, user, taskId);
+        return false;
     }
+    // Closed: logged out, nobody to answer with.
+    return submitted == CZylWorkerPool::SUBMITTED::Queued;
 }
 
-int32_t CZylShareManager::ZylShareProc(const ZYLWORKORDER& order, const std::atomic<bool>& stop) {
-    switch (order.command) {
-    case ZYL_CMD_SHARE_ROOT_INFO_REQUEST: {
-        // A user without shares still answers: one page with total 0 completes the asker's list.
-        const int32_t total = static_cast<int32_t>(order.shares.size());
-        int32_t sent = 0;
-        SendPages(
-            total, [&](int32_t begin) { return RespondShareRootInfo(order.user, begin, sent, order.shares); },
-            stop);
-        break;
+int32_t CZylShareManager::OfferPage(ZYLWORKORDER& order, const std::function<int32_t(int32_t)>& page) {
+    IZylPlatform& platform = m_rContext.GetPlatform();
+    // Pages the host has not taken yet hold the next one back: a peer that takes nothing cannot
+    // make the send queue grow without end.
+    if (m_rContext.GetQueuedCount(order.user, ZYL_CHANNEL_REQUEST) >= PAGE_BACKLOG) {
+        platform.Sleep(RETRY_PAUSE_MS);
+        return 1;
     }
-    case ZYL_CMD_EXPLORER_FOLDER_REQUEST: {
-        ZylShareList list;
-        if (EnumFiles(order.folder, list, false, order.root) < 0)
-            return 0;
-        const int32_t total = static_cast<int32_t>(list.size());
-        SendPages(
-            total,
-            [&](int32_t begin) {
-                return RespondExplorerFolder(order.user, begin, list) < 0 ? -1 : PageCount(total, begin);
-            },
-            stop);
-        break;
+    const int32_t queued = page(order.begin);
+    if (queued < 0) {
+        platform.Sleep(RETRY_PAUSE_MS);
+        return 1; // the same page again, next turn
     }
-    case ZYL_CMD_FILE_LIST_REQUEST: {
-        ZylShareList found;
-        if (EnumFiles(order.folder, found, true, order.root) < 0)
-            return 0;
+    if (order.total == 0 || queued == 0)
+        return 0; // the one empty page (and nothing further could ever be sent)
+    order.begin += queued;
+    platform.Sleep(PAGE_PAUSE_MS);
+    return order.begin < order.total ? 1 : 0;
+}
+
+bool CZylShareManager::Enumerate(ZYLWORKORDER& order, bool recursive, const std::atomic<bool>& stop) {
+    ZylShareList found;
+    const int32_t result = EnumFiles(order.folder, found, recursive, order.root, &stop);
+    if (result == ZYL_ENUM_NO_FOLDER) {
+        // A folder that is gone (or cannot be read) is no empty folder: the asker must not take
+        // its listing for a complete one.
+        Note(ZylFormat("folder not found or not readable: {}", ZylPrintable(order.folder)));
+        SendErrorPdu(ZYL_ERROR_FILE_REMOVED, order.user, order.taskId);
+        return false;
+    }
+    if (result < 0)
+        return false; // stopped, or no memory: nothing is sent
+    if (recursive) {
         // A path the asker's task could not hold is left out rather than cut.
-        ZylShareList list;
         for (auto& file : found) {
             if (FileSharePath(order.shareFolder, order.shareName, *file).size() > ZYL_SHARE_TEXT_LIMIT) {
                 Note(ZylFormat("path too long to list: {}",
-                               ZylToUtf8(ZylJoinPath(file->GetPath(), file->GetName()))));
+                               ZylPrintable(ZylJoinPath(file->GetPath(), file->GetName()))));
                 continue;
             }
-            list.push_back(std::move(file));
+            order.list.push_back(std::move(file));
         }
-        const int32_t total = static_cast<int32_t>(list.size());
-        if (total == 0) {
-            SendPages(
-                0, [&](int32_t) { return RespondEmptyFileList(order.taskId, order.user) < 0 ? -1 : 0; },
-                stop);
-            break;
-        }
-        SendPages(
-            total,
-            [&](int32_t begin) {
-                return RespondFileListOfShareFolder(order.taskId, order.user, order.shareFolder,
-                                                    order.shareName, begin, list) < 0
-                           ? -1
-                           : PageCount(total, begin);
-            },
-            stop);
-        break;
+    } else {
+        order.list = std::move(found);
     }
+    order.total = static_cast<int32_t>(order.list.size());
+    order.enumerated = true;
+    return true;
+}
+
+bool CZylShareManager::ListingStep(ZYLWORKORDER& order, const std::atomic<bool>& stop) {
+    if (stop)
+        return false;
+    switch (order.command) {
+    case ZYL_CMD_SHARE_ROOT_INFO_REQUEST:
+        // A user without shares still answers: one page with total 0 completes the asker's list.
+        order.total = static_cast<int32_t>(order.list.size());
+        return OfferPage(order, [&](int32_t begin) {
+                   return RespondShareRootInfo(order.user, begin, order.sent, order.list);
+               }) > 0;
+    case ZYL_CMD_EXPLORER_FOLDER_REQUEST:
+        // The enumeration is a turn of its own; the pages follow in later turns.
+        if (!order.enumerated)
+            return Enumerate(order, false, stop);
+        return OfferPage(order, [&](int32_t begin) {
+                   return RespondExplorerFolder(order.user, begin, order.list) < 0
+                              ? -1
+                              : PageCount(order.total, begin);
+               }) > 0;
+    case ZYL_CMD_FILE_LIST_REQUEST:
+        if (!order.enumerated)
+            return Enumerate(order, true, stop);
+        if (order.total == 0)
+            return OfferPage(order, [&](int32_t) {
+                       return RespondEmptyFileList(order.taskId, order.user) < 0 ? -1 : 0;
+                   }) > 0;
+        return OfferPage(order, [&](int32_t begin) {
+                   return RespondFileListOfShareFolder(order.taskId, order.user, order.shareFolder,
+                                                       order.shareName, begin, order.list) < 0
+                              ? -1
+                              : PageCount(order.total, begin);
+               }) > 0;
     default:
-        break;
+        return false;
     }
-    return 0;
+}
+
+std::u16string CZylShareManager::FileTypeOf(const std::filesystem::path& path) {
+    // The type follows the extension: it is asked of the platform once per extension (the lookup
+    // may open the file), then taken from the cache.
+    std::string extension = path.extension().native();
+    for (char& c : extension)
+        if (c >= 'A' && c <= 'Z')
+            c = static_cast<char>(c - 'A' + 'a');
+    {
+        std::lock_guard lock(m_typeMutex);
+        auto found = m_mTypes.find(extension);
+        if (found != m_mTypes.end())
+            return found->second;
+    }
+    std::u16string type = m_rContext.GetPlatform().GetFileTypeName(path.native());
+    std::lock_guard lock(m_typeMutex);
+    if (m_mTypes.size() < TYPE_CACHE_LIMIT)
+        m_mTypes.emplace(std::move(extension), type);
+    return type;
 }
 
 int32_t CZylShareManager::EnumFiles(std::u16string_view folder, ZylShareList& list, bool recursive,
-                                    std::u16string_view root) {
-    std::set<std::filesystem::path> visited;
+                                    std::u16string_view root, const std::atomic<bool>* stop) {
+    namespace fs = std::filesystem;
+    ZYLENUMSTATE state;
+    state.root = root;
+    state.pStop = stop;
     try {
-        return EnumFolder(folder, list, recursive, root, visited);
+        // The folder asked for must be there: a missing or unreadable one is an error, not an
+        // empty listing. (A file is no folder and lists nothing, as before.)
+        std::error_code ec;
+        const std::u16string base(ZylTrimTrailingSeparator(folder, ZYL_LOCAL_SEPARATOR));
+        const fs::path fsBase = ZylToFsPath(base.empty() ? u"/" : base);
+        const fs::file_status status = fs::status(fsBase, ec);
+        if (ec || !fs::exists(status))
+            return ZYL_ENUM_NO_FOLDER;
+        if (!fs::is_directory(status))
+            return 0;
+        fs::directory_iterator probe(fsBase, ec);
+        if (ec)
+            return ZYL_ENUM_NO_FOLDER;
+        const int32_t count = EnumFolder(folder, list, recursive, state);
+        if (state.nLeftOut > ZYL_LEFT_OUT_NAMED)
+            Note(ZylFormat("{} more entries left out of the listing of {}",
+                           state.nLeftOut - ZYL_LEFT_OUT_NAMED, ZylPrintable(base)));
+        return count;
     } catch (const std::bad_alloc&) {
         return -1;
     }
 }
 
+void CZylShareManager::LeaveOut(ZYLENUMSTATE& state, std::string_view reason, std::u16string_view path) {
+    // The serving user learns what a peer will not see; a folder of many such names gives a few
+    // lines and a count, not a line each.
+    if (++state.nLeftOut <= ZYL_LEFT_OUT_NAMED)
+        Note(ZylFormat("not listed ({}): {}", reason, ZylPrintable(path)));
+}
+
 int32_t CZylShareManager::EnumFolder(std::u16string_view folder, ZylShareList& list, bool recursive,
-                                     std::u16string_view root, std::set<std::filesystem::path>& visited) {
+                                     ZYLENUMSTATE& state) {
     namespace fs = std::filesystem;
     std::error_code ec;
     const std::u16string base(ZylTrimTrailingSeparator(folder, ZYL_LOCAL_SEPARATOR));
     const fs::path fsBase = ZylToFsPath(base.empty() ? u"/" : base);
     // A folder reached twice (through a symbolic link) is listed once: no endless descent.
     const fs::path real = fs::canonical(fsBase, ec);
-    if (ec || !visited.insert(real).second)
+    if (ec || !state.visited.insert(real).second)
         return 0;
     fs::directory_iterator it(fsBase, ec);
-    if (ec)
-        return 0; // no such folder, or a file
+    if (ec) {
+        LeaveOut(state, "folder not readable", base);
+        return 0;
+    }
 
     struct FOUND {
         std::u16string name;
         fs::path path;
-        bool folder;
     };
     std::vector<FOUND> folders, files;
     for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+        if (state.pStop && *state.pStop)
+            return ZYL_ENUM_STOPPED;
         const fs::path& path = it->path();
         const std::string native = path.filename().native();
         const std::u16string name = ZylFromUtf8(native);
         // A name a peer could not send back, or could not send at all, is not listed; nor is an
-        // upload still being received.
-        if (ZylToUtf8(name) != native || !ZylIsTransferableName(name) || IsUploadTempName(name))
+        // upload still being received (silently: it is this node's own file).
+        if (IsUploadTempName(name))
             continue;
+        if (ZylToUtf8(name) != native) {
+            LeaveOut(state, "the name is not UTF-8", ZylJoinPath(base, name));
+            continue;
+        }
+        if (!ZylIsTransferableName(name)) {
+            LeaveOut(state, "the name cannot travel between peers", ZylJoinPath(base, name));
+            continue;
+        }
         std::error_code entryError;
-        if (it->is_symlink(entryError) && !root.empty() && !ZylIsInside(ZylToFsPath(root), path))
+        if (it->is_symlink(entryError) && !state.root.empty() && !ZylIsInside(ZylToFsPath(state.root), path))
             continue;
         const fs::file_status status = fs::status(path, entryError);
         if (entryError)
             continue;
         if (fs::is_directory(status))
-            folders.push_back({name, path, true});
+            folders.push_back({name, path});
         else if (fs::is_regular_file(status))
-            files.push_back({name, path, false});
+            files.push_back({name, path});
     }
 
     int32_t count = 0;
     for (const FOUND& found : folders) {
+        if (state.pStop && *state.pStop)
+            return ZYL_ENUM_STOPPED;
         if (recursive) {
-            const int32_t below = EnumFolder(ZylJoinPath(base, found.name), list, true, root, visited);
+            const int32_t below = EnumFolder(ZylJoinPath(base, found.name), list, true, state);
             if (below < 0)
-                return -1;
+                return below;
             count += below;
             continue;
         }
@@ -687,19 +799,20 @@ int32_t CZylShareManager::EnumFolder(std::u16string_view folder, ZylShareList& l
         ++count;
     }
     for (const FOUND& found : files) {
+        if (state.pStop && *state.pStop)
+            return ZYL_ENUM_STOPPED;
         const uintmax_t size = fs::file_size(found.path, ec);
         if (ec)
             continue; // gone meanwhile
-        const std::u16string full = ZylJoinPath(base, found.name);
         if (size > ZYL_MAX_LISTED_SIZE) {
-            Note(ZylFormat("file of 2 GiB or more not listed: {}", ZylToUtf8(full)));
+            LeaveOut(state, "2 GiB or more", ZylJoinPath(base, found.name));
             continue;
         }
         auto entry = std::make_unique<CZylShareObject>();
         entry->SetFolder(0);
         entry->SetName(found.name);
         entry->SetPath(base);
-        entry->SetType(m_rContext.GetPlatform().GetFileTypeName(found.path.native()));
+        entry->SetType(FileTypeOf(found.path));
         entry->SetSize(static_cast<uint32_t>(size));
         CZylDateTime time;
         const auto writeTime = fs::last_write_time(found.path, ec);

@@ -16,9 +16,17 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 using ZylShareList = std::vector<std::unique_ptr<CZylShareObject>>;
+
+// Results of EnumFiles besides a count.
+enum : int32_t {
+    ZYL_ENUM_NO_MEMORY = -1,
+    ZYL_ENUM_NO_FOLDER = -2, // the folder asked for is missing or cannot be read
+    ZYL_ENUM_STOPPED = -3,   // its stop flag was set
+};
 
 // Results of ResolveSharePath.
 enum : int32_t {
@@ -32,7 +40,12 @@ public:
     static constexpr int32_t PAGE_ITEMS = 16;
     static constexpr uint32_t PAGE_PAUSE_MS = 30;   // after a queued page
     static constexpr uint32_t RETRY_PAUSE_MS = 300; // before offering a page again
-    static constexpr size_t WORKER_THREADS = 4;
+    // Listing pages of one user that the host has not taken yet; beyond it the next page waits.
+    static constexpr size_t PAGE_BACKLOG = 32;
+    // Beyond this many untaken PDUs of a user, a refused listing request is not even answered.
+    static constexpr size_t REFUSAL_BACKLOG = 1024;
+    // Extensions whose file type is remembered.
+    static constexpr size_t TYPE_CACHE_LIMIT = 4096;
 
     explicit CZylShareManager(IZylPluginContext& owner);
     ~CZylShareManager() override;
@@ -85,12 +98,18 @@ public:
     int32_t GetNoUpload() const { return m_bNoUpload; }
     void SetNoUpload(int32_t noUpload);
 
-    // A user's channel closed: its current-user entries and the files it held open go.
+    // A user's channel closed: its current-user entries, the files it held open and its listings
+    // (waiting or running) go.
     void RemoveCurrentUserFromShares(std::u16string_view user);
+    // The user went offline: its listings go.
+    void DropListingsOf(std::u16string_view user);
+    // Login: listings are served from now on (until Shutdown).
+    void StartListings();
     // Closes the open files and destroys every share.
     void ClearShares();
     // Logout and destruction: running listings stop, waiting ones are dropped, and the workers
-    // are joined; nothing is sent after it returns.
+    // are joined; nothing is sent after it returns, and requests that arrive later start nothing
+    // until the next login.
     void Shutdown();
 
     // Requests of other users (the UI thread). The transfer requests are answered elsewhere.
@@ -115,12 +134,15 @@ public:
     int32_t RespondEmptyFileList(uint32_t taskId, std::u16string_view user);
 
     // Appends what the folder holds, without recursion the subfolders and then the files, with
-    // recursion only the files (those of each subfolder first). The number appended, 0 when the
-    // folder cannot be opened, -1 without memory. Any thread. With a root, symbolic links that lead
-    // outside it are left out; so are names that cannot travel in a share path, entries that are
-    // neither files nor folders, and files of 2 GiB or more (with a log line).
+    // recursion only the files (those of each subfolder first). The number appended; 0 for a
+    // file; ZYL_ENUM_NO_FOLDER when the folder is missing or cannot be read; ZYL_ENUM_NO_MEMORY;
+    // ZYL_ENUM_STOPPED once the stop flag is set (it is looked at for every entry). Any thread.
+    // With a root, symbolic links that lead outside it are left out; so are entries that are
+    // neither files nor folders and, each with a warning line the serving user sees, names that
+    // cannot travel in a share path or are not UTF-8, unreadable subfolders and files of 2 GiB or
+    // more.
     int32_t EnumFiles(std::u16string_view folder, ZylShareList& list, bool recursive,
-                      std::u16string_view root = {});
+                      std::u16string_view root = {}, const std::atomic<bool>* stop = nullptr);
     // The share path a listed file is reported under: the share name as requested, then the path
     // of the file below the shared item (the shared item's own Path is shareFolder).
     static std::u16string FileSharePath(std::u16string_view shareFolder, std::u16string_view shareName,
@@ -134,20 +156,27 @@ public:
                                          uint32_t taskId);
     static bool IsUploadTempName(std::u16string_view name);
 
-    // Waiting listings (for tests of the bound).
+    // The listing workers (for tests and measurements of their bounds).
+    CZylWorkerPool& GetListingPool() { return m_pool; }
     size_t GetWaitingListings() const { return m_pool.GetWaitingCount(); }
 
 private:
     struct ZYLWORKORDER;
+    struct ZYLENUMSTATE;
     int32_t Load();
     int32_t Save();
-    void Submit(std::shared_ptr<ZYLWORKORDER> order);
-    int32_t ZylShareProc(const ZYLWORKORDER& order, const std::atomic<bool>& stop);
-    // Offers pages from begin 0 until total items are queued (once for an empty listing), pausing
-    // after each queued page and before each retry; false when stopped first.
-    bool SendPages(int32_t total, const std::function<int32_t(int32_t)>& page, const std::atomic<bool>& stop);
-    int32_t EnumFolder(std::u16string_view folder, ZylShareList& list, bool recursive,
-                       std::u16string_view root, std::set<std::filesystem::path>& visited);
+    // Hands the listing to the workers; false when it was not taken (answered "net busy" when the
+    // asker has too many waiting).
+    bool Submit(std::shared_ptr<ZYLWORKORDER> order);
+    // One turn of a listing: its enumeration, or one page; true while there is more to do.
+    bool ListingStep(ZYLWORKORDER& order, const std::atomic<bool>& stop);
+    bool Enumerate(ZYLWORKORDER& order, bool recursive, const std::atomic<bool>& stop);
+    // Offers the page at the listing's position, pausing after a queued page and before a retry;
+    // 1 while pages remain, 0 when the listing is complete.
+    int32_t OfferPage(ZYLWORKORDER& order, const std::function<int32_t(int32_t)>& page);
+    int32_t EnumFolder(std::u16string_view folder, ZylShareList& list, bool recursive, ZYLENUMSTATE& state);
+    void LeaveOut(ZYLENUMSTATE& state, std::string_view reason, std::u16string_view path);
+    std::u16string FileTypeOf(const std::filesystem::path& path);
     // Opens a file a peer's transfer reads or writes (open flags); when the process is out of
     // descriptors the least recently used open file is closed for it. Null with errno set when it
     // cannot be opened.
@@ -158,5 +187,7 @@ private:
     mutable std::mutex m_mutex; // the share list and the current users
     int32_t m_bNoUpload = 0;
     ZylShareList m_vShares;
-    CZylWorkerPool m_pool{WORKER_THREADS};
+    std::mutex m_typeMutex;
+    std::unordered_map<std::string, std::u16string> m_mTypes; // file type by folded extension
+    CZylWorkerPool m_pool;
 };

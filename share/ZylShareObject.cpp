@@ -160,7 +160,11 @@ ZYLSHAREUSER* CZylShareObject::GetCurrentUser(int32_t index) const {
 int32_t CZylShareObject::IsUserLimitReached() const {
     if (m_bUnlimitedUserNumber != 0)
         return 0;
-    return m_vCurrentUsers.size() >= static_cast<uint32_t>(m_nLimitedUserNumber) ? 1 : 0;
+    // Only users that hold a right on the share take a place.
+    uint32_t served = 0;
+    for (const auto& user : m_vCurrentUsers)
+        served += HasPrivilege(user->id, ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD | ZYL_PRIV_UPLOAD) ? 1 : 0;
+    return served >= static_cast<uint32_t>(m_nLimitedUserNumber) ? 1 : 0;
 }
 
 int32_t CZylShareObject::Serialize(CZylDbWriter& file) const {

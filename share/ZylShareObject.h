@@ -102,7 +102,7 @@ public:
     int32_t GetCurrentUserCount() const { return static_cast<int32_t>(m_vCurrentUsers.size()); }
     ZYLSHAREUSER* GetCurrentUser(int32_t index) const;
     // 1 when a user limit applies and as many users as it allows are being served (the limit is
-    // compared as an unsigned number).
+    // compared as an unsigned number); only current users that hold a right on the share count.
     int32_t IsUserLimitReached() const;
 
     // The share's record in the share database. Reading cuts texts to their fields and takes the

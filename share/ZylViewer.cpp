@@ -1,10 +1,13 @@
 #include "share/ZylViewer.h"
 
-#include "core/ZylPluginContext.h"
+#include "core/ZylLog.h"
 #include "core/ZylPayload.h"
 #include "core/ZylPlatform.h"
+#include "core/ZylPluginContext.h"
 #include "core/ZylProtocol.h"
 #include "core/ZylText.h"
+
+#include <algorithm>
 
 CZylViewer::~CZylViewer() {
     ClearItems();
@@ -15,6 +18,7 @@ void CZylViewer::SetUserID(std::u16string_view id) {
 }
 
 int32_t CZylViewer::RequestShareRootInfo() {
+    m_nRootRequests = std::min(m_nRootRequests + 1, REQUESTS_REMEMBERED);
     ZylPayloadWriter writer;
     writer.Write(CZylDateTime(m_rContext.GetPlatform().GetCalendarTime()));
     return m_rContext.SendPayload(ZYL_CMD_SHARE_ROOT_INFO_REQUEST, writer, m_szUserID, ZYL_CHANNEL_REQUEST);
@@ -22,12 +26,13 @@ int32_t CZylViewer::RequestShareRootInfo() {
 
 int32_t CZylViewer::RequestExplorerFolder(std::u16string_view sharePath, const CZylDateTime& time) {
     m_sCurrentFolder = sharePath;
+    m_nFolderRequests = std::min(m_nFolderRequests + 1, REQUESTS_REMEMBERED);
     try {
         ZylPayloadWriter writer;
         writer.Write(time);
         writer.WriteString(sharePath);
         return m_rContext.SendPayload(ZYL_CMD_EXPLORER_FOLDER_REQUEST, writer, m_szUserID,
-                                        ZYL_CHANNEL_REQUEST);
+                                      ZYL_CHANNEL_REQUEST);
     } catch (const ZylCodecError&) {
         return -1; // a path too long for one payload
     }
@@ -54,6 +59,9 @@ int32_t CZylViewer::OnResponse(uint32_t command, const uint8_t* payload, int32_t
 int32_t CZylViewer::OnRespondPage(const uint8_t* payload, int32_t length, bool root) {
     if (!m_pNotifyWindow)
         return -1;
+    int32_t& requests = root ? m_nRootRequests : m_nFolderRequests;
+    if (requests <= 0)
+        return -1; // nobody asked for it
     ZylPayloadReader reader(payload, length);
     reader.ReadInt32(); // status, always 0
     const int32_t total = reader.ReadInt32();
@@ -82,13 +90,24 @@ int32_t CZylViewer::OnRespondPage(const uint8_t* payload, int32_t length, bool r
         }
         page.push_back(std::move(item));
     }
-    // A page that does not continue the list restarts it.
-    if (begin < 0 || static_cast<size_t>(begin) != m_vItems.size())
+    // A page that does not continue the list (another position, or another total than the pages
+    // before it) restarts it.
+    if (begin < 0 || static_cast<size_t>(begin) != m_vItems.size() || (begin > 0 && total != m_nListTotal))
         ClearItems();
-    for (auto& item : page)
+    m_nListTotal = total;
+    const int32_t wanted = std::min(total, ITEM_LIMIT);
+    for (auto& item : page) {
+        if (m_vItems.size() >= static_cast<size_t>(ITEM_LIMIT))
+            break;
         m_vItems.push_back(std::move(item));
-    if (total >= 0 && m_vItems.size() == static_cast<size_t>(total) && m_pNotifyWindow &&
-        m_pNotifyWindow->IsWindow())
+    }
+    if (total < 0 || m_vItems.size() != static_cast<size_t>(wanted))
+        return 0;
+    --requests;
+    if (total > ITEM_LIMIT)
+        m_rContext.WriteLog(ZYL_LOG_WARNING, ZylFormat("listing from {} cut at {} of its {} entries",
+                                                       ZylToUtf8(m_szUserID), ITEM_LIMIT, total));
+    if (m_pNotifyWindow && m_pNotifyWindow->IsWindow())
         m_pNotifyWindow->Send(root ? WM_ZYL_FRIEND_ROOT : WM_ZYL_FRIEND_FOLDER,
                               reinterpret_cast<intptr_t>(this), 0);
     return 0;

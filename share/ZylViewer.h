@@ -32,7 +32,9 @@ public:
     void SetRootPending(int32_t pending) { m_bRootPending = pending; }
     int32_t IsRootPending() const { return m_bRootPending; }
 
-    // Queue the requests to the viewed user; 0, or -1 when they could not be queued.
+    // Queue the requests to the viewed user; 0, or -1 when they could not be queued. Each request
+    // the window makes lets one listing of its kind in: pages that no request (and no pending
+    // mark) asked for are dropped, so a peer cannot make the list grow without end.
     int32_t RequestShareRootInfo();
     // Remembers the share path as the current folder first.
     int32_t RequestExplorerFolder(std::u16string_view sharePath, const CZylDateTime& time);
@@ -45,12 +47,21 @@ public:
     const std::u16string& GetCurrentFolder() const { return m_sCurrentFolder; }
     void ClearItems();
 
+    // A listing keeps at most this many items; a longer one is cut there (with a log line) and
+    // announced as it is.
+    static constexpr int32_t ITEM_LIMIT = 65536;
+    // Requests counted as waiting for their listing at most (older ones are forgotten).
+    static constexpr int32_t REQUESTS_REMEMBERED = 16;
+
 private:
     // root: a root info page (items carry their share name and granted rights), else a folder page.
     int32_t OnRespondPage(const uint8_t* payload, int32_t length, bool root);
 
     std::mutex m_mutex; // taken while the items are emptied
     int32_t m_bRootPending = 0;
+    int32_t m_nRootRequests = 0;   // root info requests whose listing has not completed
+    int32_t m_nFolderRequests = 0; // the same for folder requests
+    int32_t m_nListTotal = 0;      // the total the pages of the list held now announced
     IZylWindow* m_pNotifyWindow = nullptr;
     std::vector<std::unique_ptr<CZylShareObject>> m_vItems;
     std::u16string m_sCurrentFolder;

@@ -3,6 +3,7 @@
 #include "transfer/ZylTaskManager.h"
 
 #include "core/ZylDbFile.h"
+#include "core/ZylLog.h"
 #include "core/ZylPath.h"
 #include "core/ZylPayload.h"
 #include "core/ZylPlatform.h"

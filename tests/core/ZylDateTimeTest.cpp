@@ -92,11 +92,12 @@ TEST(ZylDateTimePacking, WordsMatchTheWireLayout) {
     EXPECT_EQ(fields.zone, -300);
 
     // Changing one field leaves its neighbours alone.
-    ASSERT_TRUE(extremes.SetZone(780));
+    ASSERT_TRUE(extremes.SetZone(840));
     ASSERT_TRUE(extremes.SetYear(9999));
     ASSERT_TRUE(extremes.SetHour(0));
     ExpectFields(extremes, 9999, 12, 31, 0, 59, 59);
-    EXPECT_EQ(extremes.GetZone(), 780);
+    EXPECT_EQ(extremes.GetZone(), 840);
+    EXPECT_EQ((extremes.GetWord1() >> 19) & 0x7FFu, 840u); // sign clear, magnitude in 28-19
     EXPECT_EQ(extremes.GetKind(), CZylDateTime::DateOnly);
 }
 
@@ -121,10 +122,11 @@ TEST(ZylDateTimePacking, WireFormIsWordOneThenWordTwo) {
 
 TEST(ZylDateTimeSetters, FieldRanges) {
     CZylDateTime value;
-    EXPECT_TRUE(value.SetZone(-720));
-    EXPECT_FALSE(value.SetZone(-721));
-    EXPECT_FALSE(value.SetZone(781));
-    EXPECT_EQ(value.GetZone(), -720);
+    EXPECT_TRUE(value.SetZone(840));
+    EXPECT_TRUE(value.SetZone(-1023)); // all the packed field holds
+    EXPECT_FALSE(value.SetZone(-1024));
+    EXPECT_FALSE(value.SetZone(1024));
+    EXPECT_EQ(value.GetZone(), -1023);
     EXPECT_TRUE(value.SetYear(-9999));
     EXPECT_FALSE(value.SetYear(10000));
     EXPECT_FALSE(value.SetYear(-10000));
@@ -149,7 +151,7 @@ TEST(ZylDateTimeSetters, DateTimeChecksTheDateFirstThenStopsAtTheFirstBadField) 
     EXPECT_EQ(value.GetWord2(), 0u);
 
     // The zone is set first: a bad zone leaves only the kind behind.
-    EXPECT_FALSE(value.SetDateTime(2008, 2, 29, 1, 2, 3, 4, 900));
+    EXPECT_FALSE(value.SetDateTime(2008, 2, 29, 1, 2, 3, 4, 1100));
     EXPECT_EQ(value.GetKind(), CZylDateTime::DateTime);
     EXPECT_EQ(value.GetYear(), 0);
     EXPECT_EQ(value.GetDay(), 0u);
@@ -347,24 +349,36 @@ TEST(ZylDateTimeCalendar, UniversalZone) {
     EXPECT_TRUE(value < FEB_5_2008 + 1);
 }
 
-TEST(ZylDateTimeCalendar, EastOfUniversalTime) {
-    CZylZoneGuard zone("CST-8");
-    CZylDateTime value = MakeDateTime(2001, 1, 1, 1, 1, 1, 777);
-    value.SetFromCalendarTime(FEB_5_2008);
-    ExpectFields(value, 2008, 2, 5, 15, 8, 9);
-    EXPECT_EQ(value.GetZone(), 480);
-    EXPECT_EQ(value.GetMillisecond(), 0u);
-    EXPECT_TRUE(value == FEB_5_2008);
-}
-
-TEST(ZylDateTimeCalendar, DaylightSavingIsNotPartOfTheZone) {
-    CZylZoneGuard zone("EST5EDT,M3.2.0,M11.1.0");
-    const CZylDateTime summer(JUL_2_2008);
-    ExpectFields(summer, 2008, 7, 2, 8, 0, 0);
-    EXPECT_EQ(summer.GetZone(), -300);
-    const CZylDateTime winter(FEB_5_2008);
-    ExpectFields(winter, 2008, 2, 5, 2, 8, 9);
-    EXPECT_EQ(winter.GetZone(), -300);
+TEST(ZylDateTimeCalendar, TheZoneIsTheStandardOffsetWhateverItsSizeAndSaving) {
+    struct ZONECASE {
+        const char* zone;
+        std::time_t when;
+        uint32_t day, hour, minute, second;
+        int32_t standard;
+    };
+    const ZONECASE cases[] = {
+        {"CST-8", FEB_5_2008, 5, 15, 8, 9, 480},
+        {"EST5EDT,M3.2.0,M11.1.0", JUL_2_2008, 2, 8, 0, 0, -300}, // an hour of saving
+        {"EST5EDT,M3.2.0,M11.1.0", FEB_5_2008, 5, 2, 8, 9, -300},
+        {"Pacific/Kiritimati", FEB_5_2008, 5, 21, 8, 9, 840},  // beyond the old +780
+        {"Australia/Lord_Howe", FEB_5_2008, 5, 18, 8, 9, 630}, // half an hour of saving
+        {"Australia/Lord_Howe", JUL_2_2008, 2, 22, 30, 0, 630},
+        {"Asia/Kathmandu", FEB_5_2008, 5, 12, 53, 9, 345},
+        {"America/St_Johns", JUL_2_2008, 2, 9, 30, 0, -210},
+        {"America/St_Johns", FEB_5_2008, 5, 3, 38, 9, -210},
+    };
+    for (const ZONECASE& c : cases) {
+        CZylZoneGuard zone(c.zone);
+        CZylDateTime value = MakeDateTime(2001, 1, 1, 1, 1, 1, 777);
+        value.SetFromCalendarTime(c.when);
+        SCOPED_TRACE(std::string(c.zone) + " at " + std::to_string(c.when));
+        ASSERT_EQ(value.GetKind(), CZylDateTime::DateTime);
+        ExpectFields(value, 2008, c.when == FEB_5_2008 ? 2 : 7, c.day, c.hour, c.minute, c.second);
+        EXPECT_EQ(value.GetMillisecond(), 0u);
+        EXPECT_EQ(value.GetZone(), c.standard);
+        EXPECT_TRUE(value == c.when); // compared in the same zone
+        EXPECT_NE(value.ToText(), u"9999-12-31 23:59:59");
+    }
 }
 
 TEST(ZylDateTimeCalendar, UniversalFieldsIgnoreTheLocalZone) {

@@ -125,9 +125,9 @@ TEST(ZylEntryPoint, ADatabaseSetAsideAtLoginIsAWarningInTheLog) {
     ASSERT_EQ(host.Logout(), 0);
     const std::u16string aside = ZylFromFsPath(tasks) + u".foreign-20080110-212000";
     EXPECT_EQ(LogLines(host.LogFile()),
-              (std::vector<std::u16string>{std::u16string(ZYL_TIME) +
-                                               u"\t2\tthe task database of S1.9999 was set aside as " + aside,
-                                           std::u16string(ZYL_TIME) + u"\t3\tlogin as S1.1000"}));
+              (std::vector<std::u16string>{std::u16string(ZYL_TIME) + u"\t3\tlogin as S1.1000",
+                                           std::u16string(ZYL_TIME) +
+                                               u"\t2\tthe task database of S1.9999 was set aside as " + aside}));
     EXPECT_TRUE(fs::exists(ZylToFsPath(aside)));
 }
 
@@ -294,6 +294,43 @@ TEST(ZylChannelEvents, TheUnfinishedTasksQueryLeavesOnceWhenTheSecondChannelOpen
     host.Channel(DLL_P2P_ON_CONNECT, u"S2.1000", 1025);
     host.Tick();
     EXPECT_EQ(host.Taken().size(), 2u);
+}
+
+TEST(ZylChannelEvents, AHostThatOpensChannelsAtOnceDuringLoginStillGetsTheQueryAndItsErrorsLogged) {
+    CZylScriptedHost host;
+    ASSERT_EQ(host.Login(), 0);
+    // A stored task makes the next login ask for its user's channels.
+    ASSERT_NE(host.Plugin().GetTaskManager().CreateDownloadTask(u"S2.1000", u"Docs\\a.txt", false,
+                                                                host.m_sAppPath, CZylDateTime()),
+              nullptr);
+    ASSERT_EQ(host.Logout(), 0);
+    // This host reports each channel open inside the request, and a peer's error comes with it.
+    host.m_fnDuringCall = [&](const ZYLHOSTCALL& call) {
+        if (call.code != ZYL_HOST_OPEN_CHANNEL)
+            return;
+        host.Channel(DLL_P2P_ON_CONNECT, call.user, static_cast<int32_t>(call.a2));
+        if (call.a2 == ZYL_CHANNEL_DATA)
+            host.Data(call.user, ZYL_CHANNEL_REQUEST, ZYL_CMD_ERROR, ErrorPdu(7));
+    };
+    host.m_vCalls.clear();
+    ASSERT_EQ(host.Login(), 0);
+    host.m_fnDuringCall = nullptr;
+    host.Tick();
+    const auto sent = host.Taken();
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(sent[0].user, u"S2.1000");
+    EXPECT_EQ(sent[0].a3, ZYL_CMD_UNFINISHED_TASKS_QUERY);
+    ASSERT_EQ(host.Logout(), 0);
+    const auto lines = LogLines(host.LogFile());
+    ASSERT_EQ(lines.size(), 3u); // a login line each, and the error in the second login
+    EXPECT_EQ(lines[1], std::u16string(ZYL_TIME) + u"\t3\tlogin as S1.1000");
+    EXPECT_EQ(lines[2],
+              std::u16string(ZYL_TIME) + u"\t1\terror pdu channel#1024, userid: S2.1000, error: net busy");
+
+    // An error that arrives while logged out cannot be logged, and does no harm.
+    EXPECT_EQ(host.Data(u"S2.1000", ZYL_CHANNEL_REQUEST, ZYL_CMD_ERROR, ErrorPdu(8)), 0);
+    host.Unload();
+    EXPECT_EQ(LogLines(host.LogFile()).size(), 3u);
 }
 
 TEST(ZylChannelEvents, EventsForAUserIdTooLongOrMissingMakeNoRecord) {

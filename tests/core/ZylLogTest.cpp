@@ -140,6 +140,37 @@ TEST_F(ZylLogTest, AFileThatCannotBeOpenedKeepsTheLinesForTheNextBatch) {
     EXPECT_EQ(ZylReadUtf16LeFile(File()), expected);
 }
 
+TEST_F(ZylLogTest, ABatchThatWouldPassFourMebibytesMovesTheFileAsideAndOneOlderFileIsKept) {
+    const fs::path older = m_temp.Path() / "fs.log.1";
+    std::u16string batch;
+    for (int i = 1; i <= 400; ++i)
+        batch += std::u16string(ZYL_TIME) + u"\t1\t" + Number(i) + u"\n";
+    const uintmax_t batchBytes = batch.size() * 2;
+    // A batch that still fits is appended.
+    const std::string full(CZylLog::ROTATE_SIZE - batchBytes, 'a');
+    ZylWriteFileBytes(File(), full);
+    for (int i = 1; i <= 400; ++i)
+        m_log.WriteLine(1, Number(i));
+    EXPECT_EQ(fs::file_size(File()), CZylLog::ROTATE_SIZE);
+    EXPECT_FALSE(fs::exists(older));
+    // The next moves the full file aside and starts anew.
+    for (int i = 1; i <= 400; ++i)
+        m_log.WriteLine(1, Number(i));
+    EXPECT_EQ(ZylReadUtf16LeFile(File()), batch);
+    EXPECT_EQ(ZylReadFileBytes(older).substr(0, full.size()), full);
+    EXPECT_EQ(fs::file_size(older), CZylLog::ROTATE_SIZE);
+    // Only one older file: the next move replaces it.
+    ZylWriteFileBytes(File(), std::string(CZylLog::ROTATE_SIZE, 'b'));
+    m_log.WriteLine(1, u"last");
+    ASSERT_EQ(m_log.Flush(), 0);
+    EXPECT_EQ(ZylReadFileBytes(older), std::string(CZylLog::ROTATE_SIZE, 'b'));
+    EXPECT_EQ(ZylReadUtf16LeFile(File()), std::u16string(ZYL_TIME) + u"\t1\tlast\n");
+    size_t files = 0;
+    for ([[maybe_unused]] const auto& entry : fs::directory_iterator(m_temp.Path()))
+        ++files;
+    EXPECT_EQ(files, 2u);
+}
+
 TEST_F(ZylLogTest, TheLogFlushesWhatIsPendingWhenDestroyed) {
     {
         CZylLog log(m_platform);

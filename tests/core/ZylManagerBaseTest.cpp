@@ -88,9 +88,10 @@ TEST_F(ZylOpenFileTest, FilesAreFoundByKeyAndByTheExactPathAndOnlyAsTheKindAdded
         else if (c >= u'A' && c <= u'Z')
             c = static_cast<char16_t>(c + 32);
     ASSERT_NE(other, m_sPath);
-    // The file system tells case apart: "MOVIE.AVI" is another file.
+    // Another spelling is another file: "MOVIE.AVI" is never read from the open "Movie.avi".
     EXPECT_EQ(manager.FindReadFile(other, 7), nullptr);
     EXPECT_EQ(manager.RemoveReadFile(7, other), -1);
+    EXPECT_EQ(manager.FindReadFile(m_sPath, 7), stream);
     EXPECT_EQ(manager.FindReadFile(m_sPath, 8), nullptr);
     EXPECT_EQ(manager.FindReadFile(m_sPath + u"x", 7), nullptr);
     EXPECT_EQ(manager.FindWriteFile(m_sPath, 7), nullptr); // a read entry is no write entry

@@ -128,6 +128,9 @@ public:
     int32_t m_nAppPathResult = 0;
     std::u16string m_sAppPath;
     std::map<std::u16string, std::u16string> m_mNames; // code 516 by user id text
+    // Runs inside every service call before it answers, as a host that runs its own loop there
+    // (and so may call the plug-in back) would.
+    std::function<void(const ZYLHOSTCALL&)> m_fnDuringCall;
 
 private:
     int32_t OnCall(int32_t code, intptr_t a1, intptr_t a2, intptr_t a3, intptr_t a4, intptr_t a5) {
@@ -165,6 +168,8 @@ private:
             call.answer = 0;
             break;
         }
+        if (m_fnDuringCall)
+            m_fnDuringCall(call);
         m_vCalls.push_back(call);
         return call.answer;
     }

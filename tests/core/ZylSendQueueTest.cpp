@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -69,7 +70,11 @@ TEST_F(ZylSendQueueTest, ARefusedPduHoldsBackTheOnesBehindItAndIsOfferedAgainNex
     Send(u"S2.1000", 1024, 4098, 2);
     Send(u"S2.1000", 1024, 4098, 3);
     bool refuse = true;
-    m_host.m_fnSendAnswer = [&](const ZYLHOSTCALL& call) { return refuse && call.payload[0] == 2 ? 0 : 1; };
+    int refusals = 0;
+    // A refusal is any answer of 0 or less; anything above 0 takes the PDU.
+    m_host.m_fnSendAnswer = [&](const ZYLHOSTCALL& call) {
+        return refuse && call.payload[0] == 2 ? (refusals++ % 2 ? -5 : 0) : 7;
+    };
 
     m_host.Tick();
     EXPECT_EQ(Offered(), (std::vector<ZYLOFFER>{{u"S2.1000", 1024, 4098, 1}, {u"S2.1000", 1024, 4098, 2}}));
@@ -87,17 +92,6 @@ TEST_F(ZylSendQueueTest, ARefusedPduHoldsBackTheOnesBehindItAndIsOfferedAgainNex
                   {u"S2.1000", 1024, 4098, 1}, {u"S2.1000", 1024, 4098, 2}, {u"S2.1000", 1024, 4098, 3}}));
     m_host.Tick(50);
     EXPECT_EQ(Taken().size(), 3u); // nothing is sent twice
-}
-
-TEST_F(ZylSendQueueTest, AnAnswerBelowZeroIsARefusalToo) {
-    Send(u"S2.1000", 1024, 4098, 1);
-    int32_t answer = -5;
-    m_host.m_fnSendAnswer = [&](const ZYLHOSTCALL&) { return answer; };
-    m_host.Tick(20);
-    EXPECT_EQ(Offered().size(), 2u);
-    answer = 7;
-    m_host.Tick();
-    EXPECT_EQ(Taken(), (std::vector<ZYLOFFER>{{u"S2.1000", 1024, 4098, 1}}));
 }
 
 TEST_F(ZylSendQueueTest, ARefusalOnTheRequestChannelDoesNotHoldBackTheDataChannel) {
@@ -154,37 +148,27 @@ TEST_F(ZylSendQueueTest, APduForAUserNotInTheRegistryStaysQueuedUntilTheUserIsKn
     EXPECT_EQ(Taken(), (std::vector<ZYLOFFER>{{u"S9.1000", 1024, 4096, 9}}));
 }
 
-TEST_F(ZylSendQueueTest, SixtyFourKilobytesAreQueuedAndOneByteMoreIsRefused) {
+TEST_F(ZylSendQueueTest, SixtyFourKilobytesAreQueuedOneByteMoreIsRefusedAndNoneIsOfferedAsNone) {
     std::vector<uint8_t> big(65537);
     for (size_t i = 0; i < big.size(); ++i)
         big[i] = static_cast<uint8_t>(i * 7);
     EXPECT_EQ(m_host.Plugin().SendData(4101, big.data(), 65537, u"S2.1000", 1025), -2);
     ASSERT_EQ(m_host.Plugin().SendData(4101, big.data(), 65536, u"S2.1000", 1025), 0);
-    m_host.Tick();
-    const auto taken = m_host.Taken();
-    ASSERT_EQ(taken.size(), 1u);
-    EXPECT_EQ(taken[0].payload, std::vector<uint8_t>(big.begin(), big.begin() + 65536));
-}
-
-TEST_F(ZylSendQueueTest, AnEmptyPayloadIsOfferedWithLengthZero) {
     ASSERT_EQ(m_host.Plugin().SendData(4114, nullptr, 0, u"S2.1000", 1024), 0);
     m_host.Tick();
     const auto taken = m_host.Taken();
-    ASSERT_EQ(taken.size(), 1u);
+    ASSERT_EQ(taken.size(), 2u);
     EXPECT_TRUE(taken[0].payload.empty());
+    EXPECT_EQ(taken[1].payload, std::vector<uint8_t>(big.begin(), big.begin() + 65536));
 }
 
-TEST_F(ZylSendQueueTest, AChannelOtherThanTheTwoIsRefused) {
+TEST_F(ZylSendQueueTest, AChannelOtherThanTheTwoAndAUserIdThatNoRecordCanHoldAreRefused) {
     const uint8_t byte = 1;
     EXPECT_EQ(m_host.Plugin().SendData(4096, &byte, 1, u"S2.1000", 1026), -1);
     EXPECT_EQ(m_host.Plugin().SendData(4096, &byte, 1, u"S2.1000", 0), -1);
     m_host.Tick();
     EXPECT_TRUE(Offered().empty());
-}
-
-TEST_F(ZylSendQueueTest, AUserIdThatNoRecordCanHoldIsRefused) {
     // Cut to fit, "S4294967295.214748364" and "S4294967295.214748365" would share one line.
-    const uint8_t byte = 1;
     EXPECT_EQ(m_host.Plugin().SendData(4096, &byte, 1, u"S4294967295.214748364", 1024), -1);
     EXPECT_EQ(m_host.Plugin().SendData(4096, &byte, 1, u"", 1024), -1);
     EXPECT_EQ(m_host.Plugin().SendData(4096, &byte, 1, u"S4294967295.21474836", 1024), 0);
@@ -205,6 +189,49 @@ TEST_F(ZylSendQueueTest, NothingIsSentAfterLogoutAndSendingReportsNoQueue) {
     ASSERT_EQ(m_host.Login(), 0);
     m_host.Tick(100);
     EXPECT_TRUE(Offered().empty());
+}
+
+TEST_F(ZylSendQueueTest, AHostThatLogsOutInsideASendOrANameQueryIsSurvived) {
+    // Inside the send of the first PDU: nothing more is offered and the queue goes with the drain.
+    for (uint8_t tag = 1; tag <= 3; ++tag)
+        Send(u"S2.1000", 1024, 4096, tag);
+    Send(u"S3.1000", 1025, 4101, 4);
+    bool inside = false;
+    m_host.m_fnDuringCall = [&](const ZYLHOSTCALL& call) {
+        if (call.code == ZYL_HOST_SEND && !std::exchange(inside, true))
+            m_host.Logout();
+    };
+    m_host.Tick();
+    EXPECT_FALSE(m_host.Plugin().IsInitialized());
+    EXPECT_EQ(Offered().size(), 1u);
+    EXPECT_EQ(Send(u"S2.1000", 1024, 4096, 5), -1);
+
+    // Inside the name query of the drain, logging out and in again (which rebuilds the registry).
+    m_host.m_fnDuringCall = nullptr;
+    ASSERT_EQ(m_host.Login(), 0);
+    m_host.Connect(u"S2.1000");
+    Send(u"S2.1000", 1024, 4096, 6);
+    inside = false;
+    m_host.m_fnDuringCall = [&](const ZYLHOSTCALL& call) {
+        if (call.code == ZYL_HOST_GET_NAME && !std::exchange(inside, true)) {
+            m_host.Logout();
+            m_host.Login();
+        }
+    };
+    m_host.m_vCalls.clear();
+    m_host.Tick();
+    EXPECT_TRUE(inside);
+    EXPECT_TRUE(m_host.Plugin().IsInitialized());
+    EXPECT_TRUE(Offered().empty()); // the old queue's PDUs went with it
+
+    // The new session sends as any other.
+    m_host.m_fnDuringCall = nullptr;
+    m_host.Connect(u"S2.1000");
+    Send(u"S2.1000", 1024, 4096, 7);
+    m_host.Tick();
+    const auto taken = Taken();
+    ASSERT_FALSE(taken.empty());
+    EXPECT_EQ(taken.back(), (ZYLOFFER{u"S2.1000", 1024, 4096, 7}));
 }
 
 TEST(ZylSendQueueBeforeLogin, TheLengthIsTestedBeforeTheQueueExists) {

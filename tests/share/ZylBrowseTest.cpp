@@ -2,6 +2,8 @@
 // folder listings, file lists for downloads, and every way a request is refused.
 #include "ZylBrowseFixture.h"
 
+#include "transfer/ZylTask.h"
+
 #include <algorithm>
 
 namespace {
@@ -247,16 +249,33 @@ TEST_F(CZylBrowseTest, EmptyFolderAndSingleFileShareGiveTotalZero) {
         EXPECT_EQ(std::vector<int32_t>({page.total, page.begin, page.count}),
                   std::vector<int32_t>({0, 0, 0}));
     }
+
+    // A folder that is gone is no empty folder: "file removed", and no page.
+    ASSERT_EQ(viewer->RequestExplorerFolder(u"Empty\\gone", CZylDateTime(1200000000)), 0);
+    ASSERT_TRUE(host.RunUntil([&] { return FromA(ZYL_CMD_ERROR).size() == 1; }));
+    EXPECT_EQ(ZylErrorCodeOf(FromA(ZYL_CMD_ERROR)[0]), ZYL_ERROR_FILE_REMOVED);
+    host.Tick(100);
+    EXPECT_EQ(FromA(ZYL_CMD_EXPLORER_FOLDER_REPLY).size(), 2u);
+    EXPECT_EQ(listings.size(), 3u);
 }
 
 TEST_F(CZylBrowseTest, UserLimitRefusesNewUsersOnceFull) {
     CZylTestNode& c = host.AddNode(u"S1.3000");
     ASSERT_EQ(host.Login(c), 0);
     host.Connect(a, c);
-    CZylShareObject& docs = Share(u"Docs", "docs");
+    CZylShareObject& docs = Share(u"Docs", "docs", 1, ZYL_PRIV_BROWSE);
     docs.SetUnlimitedUserNumber(0);
     docs.SetLimitedUserNumber(1);
     std::filesystem::create_directories(files.Path() / "docs/sub");
+    // C's unfinished tasks name transfers it has no right to make: they take no place.
+    ZylPayloadWriter unfinished;
+    unfinished.Write(CZylDateTime(1200000000));
+    unfinished.WriteInt32(2).WriteInt32(ZYL_PRIV_DOWNLOAD).WriteString(u"Docs\\a.txt");
+    unfinished.WriteInt32(ZYL_PRIV_UPLOAD).WriteString(u"Docs");
+    SendFromB(ZYL_CMD_UNFINISHED_TASKS_REPLY, unfinished, &c);
+    host.Tick(50);
+    EXPECT_EQ(docs.FindCurrentUser(c.Id()), -1);
+    EXPECT_EQ(docs.GetCurrentUserCount(), 0);
 
     ASSERT_EQ(viewer->RequestExplorerFolder(u"Docs", CZylDateTime(1200000000)), 0);
     ASSERT_TRUE(WaitForListings(1));
@@ -326,7 +345,7 @@ TEST_F(CZylBrowseTest, PathsLeavingTheShareAreRefusedAndListNothing) {
     EXPECT_EQ(listings[0].items[0].name, u"plain.txt");
 }
 
-TEST_F(CZylBrowseTest, PageOutOfOrderRestartsTheViewersList) {
+TEST_F(CZylBrowseTest, PagesOutOfOrderRestartTheListAndOnlyRequestedListingsAreTaken) {
     for (int i = 0; i < 20; ++i)
         Share(ZylFormat("Share{:02}", i), fmt::format("s{}", i));
     m_bClearOnListing = false;
@@ -336,23 +355,31 @@ TEST_F(CZylBrowseTest, PageOutOfOrderRestartsTheViewersList) {
     const auto pages = FromA(ZYL_CMD_SHARE_ROOT_INFO_REPLY);
     ASSERT_EQ(pages.size(), 2u);
 
-    // The first page once more: the list starts again from it and is not complete.
     CZylInterface& plugin = b.Plugin();
     const auto deliver = [&](const ZYLSENTPDU& pdu) {
         plugin.OnDataIndication(pdu.command, pdu.payload.data(), static_cast<int32_t>(pdu.payload.size()),
                                 a.Id(), ZYL_CHANNEL_REQUEST);
     };
+    // The same pages again, unasked: the list stays as it was.
+    for (int i = 0; i < 50; ++i) {
+        deliver(pages[0]);
+        deliver(pages[1]);
+    }
+    EXPECT_EQ(viewer->GetItemCount(), 20);
+    EXPECT_EQ(window.Count(WM_ZYL_FRIEND_ROOT), 1u);
+
+    // Asked again (the request not yet out): the second page alone does not continue an empty
+    // list, it restarts it with 4 items; the first page then restarts it again.
+    viewer->ClearItems();
+    ASSERT_EQ(viewer->RequestShareRootInfo(), 0);
+    deliver(pages[1]);
+    EXPECT_EQ(viewer->GetItemCount(), 4);
+    EXPECT_EQ(viewer->GetItem(0)->GetShareName(), u"Share16");
     deliver(pages[0]);
     EXPECT_EQ(viewer->GetItemCount(), 16);
     EXPECT_EQ(window.Count(WM_ZYL_FRIEND_ROOT), 1u);
     deliver(pages[1]);
     EXPECT_EQ(viewer->GetItemCount(), 20);
-    EXPECT_EQ(window.Count(WM_ZYL_FRIEND_ROOT), 2u);
-    // The second page alone does not continue an empty list: it restarts it with 4 items.
-    viewer->ClearItems();
-    deliver(pages[1]);
-    EXPECT_EQ(viewer->GetItemCount(), 4);
-    EXPECT_EQ(viewer->GetItem(0)->GetShareName(), u"Share16");
     EXPECT_EQ(window.Count(WM_ZYL_FRIEND_ROOT), 2u);
 }
 
@@ -415,10 +442,73 @@ TEST_F(CZylBrowseTest, FileListsForDownloads) {
     host.Tick(20);
     EXPECT_EQ(entry->downloads, 2);
 
-    // A missing file: "file removed".
+    // A missing file, and a missing folder (no longer an empty list): "file removed", with the
+    // task id of the request so that the asker's task can stop with it.
     RequestFileList(45, u"Docs\\2005\\gone.txt", 0);
-    ASSERT_TRUE(host.RunUntil([&] { return FromA(ZYL_CMD_ERROR).size() == 1; }));
-    EXPECT_EQ(ZylErrorCodeOf(FromA(ZYL_CMD_ERROR)[0]), ZYL_ERROR_FILE_REMOVED);
+    RequestFileList(46, u"Docs\\gone", 1);
+    ASSERT_TRUE(host.RunUntil([&] { return FromA(ZYL_CMD_ERROR).size() == 2; }));
+    host.Tick(100);
+    EXPECT_EQ(FromA(ZYL_CMD_EMPTY_FILE_LIST).size(), 1u);
+    uint32_t task = 45;
+    for (const auto& pdu : FromA(ZYL_CMD_ERROR)) {
+        ZylPayloadReader reader(pdu.payload.data(), static_cast<int32_t>(pdu.payload.size()));
+        EXPECT_EQ(reader.ReadInt32(), ZYL_ERROR_FILE_REMOVED);
+        EXPECT_EQ(reader.ReadUInt32(), task++);
+        EXPECT_EQ(reader.ReadUInt32(), 0u); // detail
+        EXPECT_EQ(reader.ReadUInt32(), 0u); // no data
+    }
+
+    // The downloading side's task stops with that error instead of finishing with nothing.
+    CZylTaskManager& tasks = b.Plugin().GetTaskManager();
+    CZylTask* download =
+        tasks.CreateDownloadTask(a.Id(), u"Docs\\gone", true, files.WidePath(u"in"), CZylDateTime());
+    ASSERT_NE(download, nullptr);
+    ASSERT_TRUE(host.RunUntil([&] { return FromA(ZYL_CMD_ERROR).size() == 3; }));
+    host.Tick(20);
+    EXPECT_FALSE(download->m_bRunning);
+    EXPECT_FALSE(download->m_bFinished);
+}
+
+TEST_F(CZylBrowseTest, NamesThatCannotTravelAreLeftOutWithAWarningTheServingUserSees) {
+    CZylFakeWindow shown;
+    a.Plugin().SetLogWindow(&shown);
+    Share(u"Docs", "docs");
+    Touch("docs/ok.txt");
+    const std::filesystem::path docs = files.Path() / "docs";
+    ZylWriteFileBytes(docs / "tab\tname.txt", "");
+    ZylWriteFileBytes(docs / "line\nfeed.txt", "");
+    ZylWriteFileBytes(docs / "bad\xFFutf8.txt", "");
+    // Share paths of 4 + 1 + 245 + 1 + 1 units (listed) and of 4 + 1 + 245 + 1 + 10 (too long
+    // for the asker's task, which keeps 259).
+    const std::string longName(245, 'n');
+    Touch("docs/" + longName + "/a");
+    Touch("docs/" + longName + "/tenletters");
+
+    ASSERT_EQ(viewer->RequestExplorerFolder(u"Docs", CZylDateTime(1200000000)), 0);
+    ASSERT_TRUE(WaitForListings(1));
+    std::vector<std::u16string> names;
+    for (const auto& item : listings[0].items)
+        names.push_back(item.name);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::u16string>{ZylFromUtf8(longName), u"ok.txt"}));
+    RequestFileList(7, u"Docs", 1);
+    ASSERT_TRUE(host.RunUntil([&] { return FromA(ZYL_CMD_FILE_LIST_REPLY).size() == 1; }));
+    const ZYLFILEPAGE page = ZylParseFilePage(FromA(ZYL_CMD_FILE_LIST_REPLY)[0].payload);
+    EXPECT_EQ(page.paths,
+              (std::vector<std::u16string>{u"Docs\\" + ZylFromUtf8(longName) + u"\\a", u"Docs\\ok.txt"}));
+
+    // Each file left out is named in a warning line (its control characters shown as "?").
+    host.Tick(10);
+    auto warned = [&](std::u16string_view text) {
+        return std::count_if(shown.m_vInfoLines.begin(), shown.m_vInfoLines.end(), [&](const auto& line) {
+            return line.find(u"\t2\t") != std::u16string::npos && line.find(text) != std::u16string::npos;
+        });
+    };
+    EXPECT_EQ(warned(u"tab?name.txt"), 2); // once for each listing
+    EXPECT_EQ(warned(u"line?feed.txt"), 2);
+    EXPECT_EQ(warned(u"bad\uFFFDutf8.txt"), 2);
+    EXPECT_EQ(warned(u"path too long to list"), 1);
+    a.Plugin().SetLogWindow(nullptr);
 }
 
 TEST_F(CZylBrowseTest, SingleSharedFileIsListedUnderTheShareName) {

@@ -2,9 +2,9 @@
 // every request inside its share, and the folder enumeration behind every listing.
 #include "share/ZylShareManager.h"
 
-#include "plugin/ZylInterface.h"
 #include "core/ZylPath.h"
 #include "core/ZylText.h"
+#include "plugin/ZylInterface.h"
 #include "support/ZylFakePlatform.h"
 #include "support/ZylTempDir.h"
 #include "support/ZylTestShares.h"
@@ -64,13 +64,15 @@ TEST(ZylShareManagerFind, NamesCompareWithoutCaseAndFirstWins) {
     EXPECT_EQ(m.manager.RemoveShare(u"zzz"), -1);
 }
 
-TEST(ZylShareManagerFind, IsPathSharedLooksAtTheFolderFlag) {
+TEST(ZylShareManagerFind, IsPathSharedTakesThePathExactlyAndLooksAtTheFolderFlag) {
     MANAGER m;
     CZylShareObject& folder = m.Add(u"Docs", u"b", u"/a", 1);
     CZylShareObject* found = nullptr;
-    EXPECT_EQ(m.manager.IsPathShared(u"/A/B", 1, &found), 1);
+    EXPECT_EQ(m.manager.IsPathShared(u"/a/b", 1, &found), 1);
     EXPECT_EQ(found, &folder);
     found = nullptr;
+    EXPECT_EQ(m.manager.IsPathShared(u"/A/B", 1, &found), 0); // another folder where case counts
+    EXPECT_EQ(found, nullptr);
     EXPECT_EQ(m.manager.IsPathShared(u"/a/b", 0, &found), 0);
     EXPECT_EQ(found, &folder); // handed back although the flag differs
     CZylShareObject& file = m.Add(u"File", u"b", u"/a/", 0);
@@ -154,9 +156,24 @@ TEST(ZylShareManagerEnum, FoldersFirstThenFilesWithTheirFields) {
     EXPECT_EQ(a.GetTime().ToText(), u"2007-05-06 07:08:00");
     EXPECT_EQ(a.GetTime().GetZone(), 0);
 
+    // The type is asked once per extension, whatever its case.
+    Touch(root / "c.TXT", 1);
+    const uint32_t lookups = m.platform.m_nTypeLookups;
+    list.clear();
+    ASSERT_EQ(m.manager.EnumFiles(dir.WidePath(u"top/"), list, false), 5);
+    for (const auto& item : list) {
+        if (!item->GetFolder()) {
+            EXPECT_EQ(item->GetType(), item->GetName() == u"b" ? u"File" : u"TXT File");
+        }
+    }
+    EXPECT_EQ(m.platform.m_nTypeLookups, lookups);
+
+    // A missing folder is no empty one; a file lists nothing; a stopped enumeration ends.
     ZylShareList none;
-    EXPECT_EQ(m.manager.EnumFiles(dir.WidePath(u"missing"), none, false), 0);
+    EXPECT_EQ(m.manager.EnumFiles(dir.WidePath(u"missing"), none, false), ZYL_ENUM_NO_FOLDER);
     EXPECT_EQ(m.manager.EnumFiles(dir.WidePath(u"top/a.txt"), none, true), 0);
+    const std::atomic<bool> stop{true};
+    EXPECT_EQ(m.manager.EnumFiles(dir.WidePath(u"top"), none, true, {}, &stop), ZYL_ENUM_STOPPED);
     EXPECT_TRUE(none.empty());
 }
 

@@ -89,10 +89,17 @@ TEST(ZylShareUsers, LimitIsComparedUnsigned) {
 
     share.SetLimitedUserNumber(2);
     const CZylDateTime now(1200000000);
+    // A user without any right on the share takes no place.
+    share.AddCurrentUser({u"S1.9000", {}, 0, 0}, now);
+    share.SetLimitedUserNumber(1);
+    EXPECT_EQ(share.IsUserLimitReached(), 0);
+    share.SetLimitedUserNumber(2);
+    share.AddPrivilegedUser(Entry(u"S1.1000", ZYL_PRIV_UPLOAD));
+    share.AddPrivilegedUser(Entry(u"S1.2000", ZYL_PRIV_BROWSE));
     share.AddCurrentUser({u"S1.1000", {}, 0, 0}, now);
     EXPECT_EQ(share.IsUserLimitReached(), 0);
     share.AddCurrentUser({u"s1.1000", {}, 0, 0}, now); // the same user again adds nothing
-    EXPECT_EQ(share.GetCurrentUserCount(), 1);
+    EXPECT_EQ(share.GetCurrentUserCount(), 2);
     share.AddCurrentUser({u"S1.2000", {}, 0, 0}, now);
     EXPECT_EQ(share.IsUserLimitReached(), 1);
     share.RemoveCurrentUser(u"S1.2000");

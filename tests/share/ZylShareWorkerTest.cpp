@@ -1,6 +1,7 @@
-// The listing workers: a bounded pool that keeps requests in order, pages offered again until they
-// can be queued, and listings running while shares change and the plug-in logs out (run these
-// under ThreadSanitizer too).
+// The listing workers: peers take turns a slice at a time, bounds refuse what would wait beyond
+// them, a peer that goes away takes its listings along, pages wait while the host takes nothing,
+// a flooding peer does not hold up another peer's browse (in virtual time), and listings run while
+// shares change and the plug-in logs out (run these under ThreadSanitizer too).
 #include "ZylBrowseFixture.h"
 
 #include "share/ZylWorkerPool.h"
@@ -13,9 +14,9 @@
 
 namespace {
 
-// Waits in real time (worker threads run on their own) for at most five seconds.
+// Waits in real time (worker threads run on their own) for at most ten seconds.
 template <typename Condition> bool WaitReal(Condition condition) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!condition()) {
         if (std::chrono::steady_clock::now() > end)
             return false;
@@ -24,77 +25,189 @@ template <typename Condition> bool WaitReal(Condition condition) {
     return true;
 }
 
-} // namespace
-
-TEST(ZylWorkerPool, RunsNoMoreThanItsBoundAndTakesJobsInOrder) {
-    CZylWorkerPool pool(2);
-    std::mutex mutex;
-    std::condition_variable gate;
-    bool open = false;
-    int running = 0, mostRunning = 0;
-    std::vector<int> started;
-    for (int i = 0; i < 6; ++i)
-        pool.Submit([&, i](const std::atomic<bool>&) {
-            std::unique_lock lock(mutex);
-            started.push_back(i);
-            mostRunning = std::max(mostRunning, ++running);
-            gate.wait(lock, [&] { return open; });
-            --running;
-        });
-    ASSERT_TRUE(WaitReal([&] {
-        std::lock_guard lock(mutex);
-        return started.size() == 2;
-    }));
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    {
-        std::lock_guard lock(mutex);
-        EXPECT_EQ(started.size(), 2u);
-        EXPECT_EQ(std::set<int>(started.begin(), started.end()), (std::set<int>{0, 1}));
+// A gate the test opens: jobs that pass it wait until then.
+struct ZYLGATE {
+    void Pass() {
+        std::unique_lock lock(mutex);
+        ++waiting;
+        changed.notify_all();
+        changed.wait(lock, [&] { return open; });
+        --waiting;
     }
-    EXPECT_EQ(pool.GetWaitingCount(), 4u);
-    {
+    void Open() {
         std::lock_guard lock(mutex);
         open = true;
+        changed.notify_all();
     }
-    gate.notify_all();
-    ASSERT_TRUE(WaitReal([&] {
-        std::lock_guard lock(mutex);
-        return started.size() == 6 && running == 0;
-    }));
-    pool.Shutdown();
-    EXPECT_EQ(mostRunning, 2);
+    bool WaitForWaiting(int n) {
+        std::unique_lock lock(mutex);
+        return changed.wait_for(lock, std::chrono::seconds(10), [&] { return waiting >= n; });
+    }
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool open = false;
+    int waiting = 0;
+};
 
-    // Waiting jobs leave in the order they came (one thread, so starting order is taking order).
-    CZylWorkerPool single(1);
-    std::vector<int> order;
-    std::atomic<int> done{0};
-    for (int i = 0; i < 8; ++i)
-        single.Submit([&, i](const std::atomic<bool>&) {
-            order.push_back(i);
-            ++done;
-        });
-    ASSERT_TRUE(WaitReal([&] { return done == 8; }));
-    single.Shutdown();
-    EXPECT_EQ(order, (std::vector<int>{0, 1, 2, 3, 4, 5, 6, 7}));
+// The workers of that platform sleep in its virtual time while this lives.
+class CZylVirtualSleep {
+public:
+    explicit CZylVirtualSleep(CZylFakePlatform& platform) : m_rPlatform(platform) {
+        m_rPlatform.SetBlockingSleep(true);
+    }
+    ~CZylVirtualSleep() { m_rPlatform.SetBlockingSleep(false); }
+    CZylVirtualSleep(const CZylVirtualSleep&) = delete;
+    CZylVirtualSleep& operator=(const CZylVirtualSleep&) = delete;
+
+private:
+    CZylFakePlatform& m_rPlatform;
+};
+
+CZylWorkerPool::LIMITS OneThread() {
+    CZylWorkerPool::LIMITS limits;
+    limits.threads = 1;
+    return limits;
 }
 
-TEST(ZylWorkerPool, ShutdownStopsRunningJobsDropsWaitingOnesAndCanStartAgain) {
-    CZylWorkerPool pool(1);
+} // namespace
+
+TEST(ZylWorkerPool, PeersTakeTurnsASliceAtATimeAndEachPeersListingsKeepTheirOrder) {
+    CZylWorkerPool pool(OneThread());
+    pool.Open();
+    ZYLGATE gate;
+    std::mutex mutex;
+    std::vector<std::string> ran;
+    auto job = [&](std::string name, int slices) {
+        auto left = std::make_shared<int>(slices);
+        return [&, name, left](const std::atomic<bool>&) {
+            {
+                std::lock_guard lock(mutex);
+                ran.push_back(name);
+            }
+            return --*left > 0;
+        };
+    };
+    ASSERT_EQ(pool.Submit(u"S1.1",
+                          [&](const std::atomic<bool>&) {
+                              gate.Pass();
+                              return false;
+                          }),
+              CZylWorkerPool::SUBMITTED::Queued);
+    ASSERT_TRUE(gate.WaitForWaiting(1));
+    // Peer 1 asks for a long listing and two short ones, peer 2 (in another case) for two.
+    pool.Submit(u"S1.1", job("a", 3));
+    pool.Submit(u"S1.1", job("b", 1));
+    pool.Submit(u"s1.2", job("x", 1));
+    pool.Submit(u"S1.2", job("y", 2));
+    pool.Submit(u"S1.1", job("c", 1));
+    EXPECT_EQ(pool.GetWaitingCount(), 5u);
+    EXPECT_EQ(pool.GetWaitingCount(u"s1.1"), 3u);
+    gate.Open();
+    ASSERT_TRUE(WaitReal([&] { return pool.GetStartedCount() == 0 && pool.GetWaitingCount() == 0; }));
+    // Turns alternate between the peers; within a peer its begun listings and the next one in line
+    // alternate too, and at most two of a peer's listings are begun at once.
+    EXPECT_EQ(ran, (std::vector<std::string>{"a", "x", "b", "y", "c", "y", "a", "a"}));
+    pool.Shutdown();
+}
+
+TEST(ZylWorkerPool, BoundsRefuseWhatWouldWaitBeyondThemAndHoldBackABusyPeersNewListings) {
+    CZylWorkerPool::LIMITS limits;
+    limits.threads = 2;
+    limits.waitingPerPeer = 3;
+    limits.waitingTotal = 5;
+    limits.startedPerPeer = 1;
+    CZylWorkerPool pool(limits);
+    pool.Open();
+    ZYLGATE gate;
+    auto blocked = [&](const std::atomic<bool>&) {
+        gate.Pass();
+        return false;
+    };
+    ASSERT_EQ(pool.Submit(u"S1.1", blocked), CZylWorkerPool::SUBMITTED::Queued);
+    ASSERT_TRUE(gate.WaitForWaiting(1));
+    // Peer 1 has one listing begun: its next ones wait, though a thread is idle.
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(pool.Submit(u"S1.1", blocked), CZylWorkerPool::SUBMITTED::Queued);
+    EXPECT_EQ(pool.Submit(u"S1.1", blocked), CZylWorkerPool::SUBMITTED::Full);
+    EXPECT_EQ(pool.GetWaitingCount(u"S1.1"), 3u);
+    EXPECT_FALSE(pool.IsQuiet(0)); // a busy thread that does not sleep
+    EXPECT_TRUE(pool.IsQuiet(1));  // nothing the idle thread could take
+    // Another peer gets the idle thread; beyond the total bound everyone is refused.
+    EXPECT_EQ(pool.Submit(u"S1.2", blocked), CZylWorkerPool::SUBMITTED::Queued);
+    ASSERT_TRUE(gate.WaitForWaiting(2));
+    EXPECT_EQ(pool.GetBusyCount(), 2u);
+    EXPECT_EQ(pool.Submit(u"S1.2", blocked), CZylWorkerPool::SUBMITTED::Queued);
+    EXPECT_EQ(pool.Submit(u"S1.3", blocked), CZylWorkerPool::SUBMITTED::Queued);
+    EXPECT_EQ(pool.Submit(u"S1.4", blocked), CZylWorkerPool::SUBMITTED::Full);
+    EXPECT_EQ(pool.GetWaitingCount(), 5u);
+    EXPECT_EQ(pool.GetStartedCount(), 2u);
+    gate.Open();
+    ASSERT_TRUE(WaitReal([&] { return pool.GetStartedCount() == 0 && pool.GetWaitingCount() == 0; }));
+    EXPECT_EQ(pool.GetLiveThreadCount(), 2u);
+}
+
+TEST(ZylWorkerPool, APeerDroppedOrAShutdownStopsListingsAndNothingRunsWhileClosed) {
+    CZylWorkerPool pool(OneThread());
+    std::atomic<bool> ran{false};
+    EXPECT_EQ(pool.Submit(u"S1.1",
+                          [&](const std::atomic<bool>&) {
+                              ran = true;
+                              return false;
+                          }),
+              CZylWorkerPool::SUBMITTED::Closed); // before the login
+    EXPECT_EQ(pool.GetLiveThreadCount(), 0u);
+    pool.Open();
+
+    // A running listing of the dropped peer sees its flag; its waiting ones never run.
     std::atomic<int> loops{0};
-    std::atomic<bool> ranLate{false};
-    pool.Submit([&](const std::atomic<bool>& stop) {
+    std::atomic<bool> sawStop{false};
+    pool.Submit(u"S1.1", [&](const std::atomic<bool>& stop) {
         while (!stop)
             ++loops, std::this_thread::yield();
+        sawStop = true;
+        return true; // it would go on, but a stopped listing ends
     });
-    pool.Submit([&](const std::atomic<bool>&) { ranLate = true; });
+    pool.Submit(u"S1.1", [&](const std::atomic<bool>&) {
+        ran = true;
+        return false;
+    });
     ASSERT_TRUE(WaitReal([&] { return loops > 0; }));
-    pool.Shutdown();
-    EXPECT_FALSE(ranLate);
+    pool.DropPeer(u"s1.1");
     EXPECT_EQ(pool.GetWaitingCount(), 0u);
+    ASSERT_TRUE(WaitReal([&] { return sawStop && pool.GetStartedCount() == 0; }));
+    EXPECT_FALSE(ran);
 
-    std::atomic<bool> ranAgain{false};
-    pool.Submit([&](const std::atomic<bool>&) { ranAgain = true; });
-    EXPECT_TRUE(WaitReal([&] { return ranAgain.load(); }));
+    // Shutdown stops the running listing and drops the waiting; afterwards nothing is taken, not
+    // even a request that arrives late, until the pool is opened again.
+    sawStop = false;
+    pool.Submit(u"S1.2", [&](const std::atomic<bool>& stop) {
+        while (!stop)
+            std::this_thread::yield();
+        sawStop = true;
+        return false;
+    });
+    pool.Submit(u"S1.2", [&](const std::atomic<bool>&) {
+        ran = true;
+        return false;
+    });
+    ASSERT_TRUE(WaitReal([&] { return pool.GetBusyCount() == 1; }));
+    pool.Shutdown();
+    EXPECT_TRUE(sawStop);
+    EXPECT_FALSE(ran);
+    EXPECT_FALSE(pool.IsOpen());
+    EXPECT_EQ(pool.Submit(u"S1.2",
+                          [&](const std::atomic<bool>&) {
+                              ran = true;
+                              return false;
+                          }),
+              CZylWorkerPool::SUBMITTED::Closed);
+    EXPECT_EQ(pool.GetLiveThreadCount(), 0u);
+    pool.Open();
+    pool.Submit(u"S1.2", [&](const std::atomic<bool>&) {
+        ran = true;
+        return false;
+    });
+    EXPECT_TRUE(WaitReal([&] { return ran.load(); }));
 }
 
 TEST_F(CZylBrowseTest, RequestsBeyondTheWorkersWaitAndAreAllAnswered) {
@@ -117,35 +230,113 @@ TEST_F(CZylBrowseTest, RequestsBeyondTheWorkersWaitAndAreAllAnswered) {
     EXPECT_EQ(Shares().GetWaitingListings(), 0u);
 }
 
-TEST_F(CZylBrowseTest, PageIsOfferedAgainUntilItCanBeQueued) {
-    // A plug-in that has not logged in has no send queue: its worker waits 300 ms between tries.
-    CZylTestNode& c = host.AddNode(u"S1.3000");
-    CZylShareManager& shares = c.Plugin().GetShareManager();
-    ZylPayloadWriter request;
-    request.Write(CZylDateTime(1200000000));
-    // One listing of no shares (its single empty page), one of a share.
-    ASSERT_EQ(shares.OnRequestShareRootInfo(request.Data(), request.Size(), b.Id()), 0);
-    shares.AddShare(ZylMakeShare(u"Late", u"late", u"/nowhere", 0));
-    ASSERT_EQ(shares.OnRequestShareRootInfo(request.Data(), request.Size(), b.Id()), 0);
-    ASSERT_TRUE(WaitReal([&] { return c.Platform().m_nSleeps >= 6; }));
-    EXPECT_EQ(c.Platform().m_nSleptMs % 300, 0u);
-
-    // Once there is a queue the same pages go out, and the workers end.
-    ASSERT_EQ(host.Login(c), 0);
-    host.Connect(b, c);
-    ASSERT_TRUE(host.RunUntil([&] { return host.SentWith(ZYL_CMD_SHARE_ROOT_INFO_REPLY).size() == 2; }));
-    std::set<int32_t> totals;
-    for (const auto& pdu : host.SentWith(ZYL_CMD_SHARE_ROOT_INFO_REPLY)) {
-        EXPECT_EQ(pdu.from, c.Id());
-        const ZYLPAGE page = ZylParsePage(pdu.payload, true);
-        totals.insert(page.total);
-        if (page.total == 1) {
-            EXPECT_EQ(page.items[0].name, u"Late");
-        }
+TEST_F(CZylBrowseTest, PagesWaitWhileTheHostTakesNothingAndGoOnceItDoes) {
+    CZylVirtualSleep virtualSleep(a.Platform());
+    CZylWorkerPool& pool = Shares().GetListingPool();
+    auto settle = [&] { return WaitReal([&] { return pool.IsQuiet(a.Platform().GetSleepingCount()); }); };
+    Share(u"Many", "many");
+    for (int i = 0; i < 40 * CZylShareManager::PAGE_ITEMS; ++i)
+        Touch(fmt::format("many/f{:03}", i));
+    // The host takes none of A's PDUs for B: the pages pile up to the bound, then the next one
+    // is offered again every 300 ms.
+    a.m_fnRefuse = [&](const ZYLSENTPDU& pdu) { return pdu.to == b.Id(); };
+    ASSERT_EQ(viewer->RequestExplorerFolder(u"Many", CZylDateTime()), 0);
+    for (int round = 0; round < 200 && a.Plugin().GetQueuedCount(b.Id(), ZYL_CHANNEL_REQUEST) <
+                                           CZylShareManager::PAGE_BACKLOG;
+         ++round) {
+        ASSERT_TRUE(settle());
+        host.Tick(30);
     }
-    EXPECT_EQ(totals, (std::set<int32_t>{0, 1}));
-    // Only the page that carried a share is followed by the 30 ms pause.
-    ASSERT_TRUE(WaitReal([&] { return c.Platform().m_nSleptMs % 300 == 30; }));
+    ASSERT_TRUE(settle());
+    const uint64_t slept = a.Platform().m_nSleptMs;
+    for (int round = 0; round < 10; ++round) {
+        host.Tick(100);
+        ASSERT_TRUE(settle());
+    }
+    EXPECT_EQ(a.Plugin().GetQueuedCount(b.Id(), ZYL_CHANNEL_REQUEST), CZylShareManager::PAGE_BACKLOG);
+    const uint64_t waited = a.Platform().m_nSleptMs - slept;
+    EXPECT_GE(waited, 900u);
+    EXPECT_EQ(waited % CZylShareManager::RETRY_PAUSE_MS, 0u);
+
+    // Once the host takes them, the same pages go out in order and the listing completes.
+    a.m_fnRefuse = nullptr;
+    ASSERT_TRUE(WaitForListings(1));
+    ASSERT_EQ(listings[0].items.size(), 40u * CZylShareManager::PAGE_ITEMS);
+    std::set<std::u16string> names;
+    for (const auto& item : listings[0].items)
+        names.insert(item.name);
+    EXPECT_EQ(names.size(), 40u * CZylShareManager::PAGE_ITEMS);
+    const auto pages = FromA(ZYL_CMD_EXPLORER_FOLDER_REPLY);
+    ASSERT_EQ(pages.size(), 40u);
+    for (size_t i = 0; i < pages.size(); ++i)
+        EXPECT_EQ(ZylParsePage(pages[i].payload, false).begin, static_cast<int32_t>(i) * 16);
+}
+
+TEST_F(CZylBrowseTest, AFloodingPeerDoesNotHoldUpAnotherPeersBrowseAndItsListingsGoWithIt) {
+    CZylTestNode& c = host.AddNode(u"S1.3000");
+    ASSERT_EQ(host.Login(c), 0);
+    host.Connect(a, c);
+    Share(u"Big", "big");
+    for (int i = 0; i < 2000; ++i)
+        Touch(fmt::format("big/f{:04}.txt", i));
+    Share(u"Small", "small");
+    Touch("small/one.txt");
+    CZylWorkerPool& pool = Shares().GetListingPool();
+    const CZylWorkerPool::LIMITS& limits = pool.GetLimits();
+    CZylVirtualSleep virtualSleep(a.Platform());
+    // Time moves only when every busy worker sleeps: what a listing costs in real time (its
+    // enumeration) takes no virtual time.
+    auto settle = [&] { return WaitReal([&] { return pool.IsQuiet(a.Platform().GetSleepingCount()); }); };
+
+    // B asks for the big folder's file list 100 times and for its listing 20 times.
+    for (uint32_t task = 1; task <= 100; ++task)
+        RequestFileList(task, u"Big", 1);
+    for (int i = 0; i < 20; ++i)
+        RequestFolder(u"Big");
+    host.Tick(10);
+    ASSERT_TRUE(settle());
+    host.Tick(10); // the refusals leave
+    ASSERT_TRUE(settle());
+    // What waits is bounded; the rest was answered "net busy" (a file list's with its task id).
+    EXPECT_LE(pool.GetWaitingCount(b.Id()), limits.waitingPerPeer);
+    EXPECT_EQ(pool.GetStartedCount(), limits.startedPerPeer);
+    const auto busy = FromA(ZYL_CMD_ERROR);
+    EXPECT_EQ(busy.size(), 120 - pool.GetWaitingCount(b.Id()) - pool.GetStartedCount());
+    ASSERT_FALSE(busy.empty());
+    for (const auto& pdu : busy)
+        EXPECT_EQ(ZylErrorCodeOf(pdu), ZYL_ERROR_NET_BUSY);
+    ZylPayloadReader first(busy[0].payload.data(), static_cast<int32_t>(busy[0].payload.size()));
+    first.ReadInt32();
+    EXPECT_GE(first.ReadUInt32(), 1u);
+
+    // C browses meanwhile: its listing comes within a few turns of virtual time.
+    RequestFolder(u"Small", &c);
+    const uint32_t asked = a.Platform().GetTickCount();
+    uint32_t answered = 0;
+    for (int round = 0; round < 500 && !answered; ++round) {
+        ASSERT_TRUE(settle());
+        host.Tick(10);
+        if (!FromA(ZYL_CMD_EXPLORER_FOLDER_REPLY, c.Id()).empty())
+            answered = a.Platform().GetTickCount();
+    }
+    ASSERT_NE(answered, 0u) << "C was not answered within 5 s of virtual time";
+    EXPECT_LE(answered - asked, 100u);
+    EXPECT_EQ(ZylParsePage(FromA(ZYL_CMD_EXPLORER_FOLDER_REPLY, c.Id())[0].payload, false).total, 1);
+    // B's listings go on too, in their turns.
+    for (int round = 0; round < 100 && FromA(ZYL_CMD_FILE_LIST_REPLY).empty(); ++round) {
+        ASSERT_TRUE(settle());
+        host.Tick(10);
+    }
+    EXPECT_FALSE(FromA(ZYL_CMD_FILE_LIST_REPLY).empty());
+
+    // B goes away: its waiting listings go at once and its running ones end at their next turn.
+    host.Disconnect(a, b);
+    EXPECT_EQ(pool.GetWaitingCount(), 0u);
+    for (int round = 0; round < 100 && pool.GetStartedCount() > 0; ++round) {
+        ASSERT_TRUE(settle());
+        host.Tick(10);
+    }
+    EXPECT_EQ(pool.GetStartedCount(), 0u);
 }
 
 TEST_F(CZylBrowseTest, ListingsRunWhileSharesGoAndThePluginLogsOut) {
@@ -166,6 +357,15 @@ TEST_F(CZylBrowseTest, ListingsRunWhileSharesGoAndThePluginLogsOut) {
     RequestFolder(u"S0");
     host.Tick(20);
     ASSERT_EQ(host.Logout(a), 0);
+    EXPECT_EQ(Shares().GetWaitingListings(), 0u);
+
+    // A request that reaches A after its logout starts no worker again.
+    ZylPayloadWriter late;
+    late.Write(CZylDateTime(1200000000));
+    late.WriteString(u"S0");
+    Shares().OnRequestExplorerFolder(late.Data(), late.Size(), b.Id());
+    Shares().OnRequestShareRootInfo(late.Data(), late.Size(), b.Id());
+    EXPECT_EQ(Shares().GetListingPool().GetLiveThreadCount(), 0u);
     EXPECT_EQ(Shares().GetWaitingListings(), 0u);
 
     // Nothing leaves A after its logout, and what did leave is whole.

@@ -69,6 +69,7 @@ TEST_F(CZylViewerTest, OneViewerPerUserWhateverTheCase) {
 }
 
 TEST_F(CZylViewerTest, PagesBuildTheListAndAnnounceItOnce) {
+    viewer->RequestShareRootInfo(); // not queued without a login, but asked for all the same
     Deliver(ZYL_CMD_SHARE_ROOT_INFO_REPLY, Page(true, 20, 0, 16));
     EXPECT_EQ(viewer->GetItemCount(), 16);
     EXPECT_EQ(window.Count(WM_ZYL_FRIEND_ROOT), 0u);
@@ -108,7 +109,16 @@ TEST_F(CZylViewerTest, RepliesItMustNotTake) {
               -1);
     EXPECT_EQ(viewer->GetItemCount(), 0);
 
+    // Pages nobody asked for, however many, change nothing.
+    for (int32_t begin = 0; begin < 16 * 1000; begin += 16) {
+        Deliver(ZYL_CMD_SHARE_ROOT_INFO_REPLY, Page(true, 0x7FFFFFFF, begin, 16));
+        Deliver(ZYL_CMD_EXPLORER_FOLDER_REPLY, Page(false, 0x7FFFFFFF, begin, 16));
+    }
+    EXPECT_EQ(viewer->GetItemCount(), 0);
+
     // A damaged page (fewer items than it claims) changes nothing.
+    viewer->RequestShareRootInfo();
+    viewer->RequestExplorerFolder(u"Docs", CZylDateTime());
     Deliver(ZYL_CMD_SHARE_ROOT_INFO_REPLY, Page(true, 2, 0, 1));
     ASSERT_EQ(viewer->GetItemCount(), 1);
     Deliver(ZYL_CMD_SHARE_ROOT_INFO_REPLY, Page(true, 5, 1, 4, 2));
@@ -122,6 +132,30 @@ TEST_F(CZylViewerTest, RepliesItMustNotTake) {
     Deliver(ZYL_CMD_SHARE_ROOT_INFO_REPLY, Page(true, 2, 1, 1));
     EXPECT_EQ(viewer->GetItemCount(), 2);
     EXPECT_EQ(window.m_vMessages.size(), 0u);
+}
+
+TEST_F(CZylViewerTest, AListingIsCutAtItsLimitAndACompletedOneTakesNoMorePages) {
+    const int32_t huge = 0x7FFFFFFF;
+    viewer->RequestExplorerFolder(u"Docs", CZylDateTime());
+    int32_t begin = 0;
+    for (; begin < CZylViewer::ITEM_LIMIT; begin += 16)
+        Deliver(ZYL_CMD_EXPLORER_FOLDER_REPLY, Page(false, huge, begin, 16));
+    EXPECT_EQ(viewer->GetItemCount(), CZylViewer::ITEM_LIMIT);
+    EXPECT_EQ(window.Count(WM_ZYL_FRIEND_FOLDER), 1u);
+    // The asker's listing is done: what follows is nobody's.
+    for (int i = 0; i < 100; ++i, begin += 16)
+        Deliver(ZYL_CMD_EXPLORER_FOLDER_REPLY, Page(false, huge, begin, 16));
+    EXPECT_EQ(viewer->GetItemCount(), CZylViewer::ITEM_LIMIT);
+    EXPECT_EQ(window.Count(WM_ZYL_FRIEND_FOLDER), 1u);
+
+    // A continuation that changes the total restarts the list rather than growing it.
+    viewer->ClearItems();
+    viewer->RequestExplorerFolder(u"Docs", CZylDateTime());
+    Deliver(ZYL_CMD_EXPLORER_FOLDER_REPLY, Page(false, 20, 0, 16));
+    Deliver(ZYL_CMD_EXPLORER_FOLDER_REPLY, Page(false, 36, 16, 16));
+    EXPECT_EQ(viewer->GetItemCount(), 16);
+    EXPECT_EQ(viewer->GetItem(0)->GetShareName(), u"item16");
+    EXPECT_EQ(window.Count(WM_ZYL_FRIEND_FOLDER), 1u);
 }
 
 TEST_F(CZylViewerTest, RequestsFailWithoutAQueueAndLeaveThePendingMark) {

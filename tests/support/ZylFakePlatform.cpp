@@ -1,5 +1,6 @@
 #include "support/ZylFakePlatform.h"
 
+#include <algorithm>
 #include <thread>
 
 std::optional<uint32_t> CZylFakeSettings::GetValue(std::u16string_view key) {
@@ -50,7 +51,32 @@ size_t CZylFakeWindow::Count(uint32_t message) const {
 void CZylFakePlatform::Sleep(uint32_t milliseconds) {
     m_nSleptMs += milliseconds;
     ++m_nSleeps;
-    std::this_thread::yield();
+    std::unique_lock lock(m_sleepMutex);
+    if (!m_bBlockingSleep) {
+        lock.unlock();
+        std::this_thread::yield();
+        return;
+    }
+    const uint32_t due = m_nTick + milliseconds;
+    m_vDues.push_back(due);
+    m_sleepWake.wait(lock, [&] { return !m_bBlockingSleep || static_cast<int32_t>(m_nTick - due) >= 0; });
+    m_vDues.erase(std::find(m_vDues.begin(), m_vDues.end(), due));
+}
+
+void CZylFakePlatform::SetBlockingSleep(bool blocking) {
+    {
+        std::lock_guard lock(m_sleepMutex);
+        m_bBlockingSleep = blocking;
+    }
+    m_sleepWake.notify_all();
+}
+
+size_t CZylFakePlatform::GetSleepingCount() const {
+    std::lock_guard lock(m_sleepMutex);
+    // A sleeper whose time has come counts as running even before its thread has woken.
+    return static_cast<size_t>(std::count_if(m_vDues.begin(), m_vDues.end(), [&](uint32_t due) {
+        return static_cast<int32_t>(m_nTick - due) < 0;
+    }));
 }
 
 uintptr_t CZylFakePlatform::SetTimer(uint32_t milliseconds, std::function<void()> procedure) {
@@ -64,6 +90,7 @@ void CZylFakePlatform::KillTimer(uintptr_t id) {
 }
 
 std::u16string CZylFakePlatform::GetFileTypeName(const std::string& utf8Path) {
+    ++m_nTypeLookups;
     const auto dot = utf8Path.rfind('.');
     const auto slash = utf8Path.rfind('/');
     if (dot == std::string::npos || (slash != std::string::npos && dot < slash))
@@ -113,4 +140,7 @@ void CZylFakePlatform::Advance(uint32_t milliseconds) {
         procedure();
     }
     m_nTick = target;
+    // Sleepers whose time has come wake (the lock orders this after their look at the time).
+    { std::lock_guard lock(m_sleepMutex); }
+    m_sleepWake.notify_all();
 }

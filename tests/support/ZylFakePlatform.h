@@ -5,11 +5,13 @@
 #include "core/ZylPlatform.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 class CZylFakeSettings : public IZylSettingsStore {
 public:
@@ -66,12 +68,19 @@ public:
 
     // Moves time on by the given milliseconds and runs the timers whose period has come.
     void Advance(uint32_t milliseconds);
+    // With blocking sleeps a worker's sleep lasts until Advance has moved the time past its end,
+    // so that worker threads live in the same virtual time as the timers; turning them off wakes
+    // every sleeper. Off by default: sleeps are then only counted.
+    void SetBlockingSleep(bool blocking);
+    // Threads in a blocking sleep whose end has not come yet.
+    size_t GetSleepingCount() const;
     size_t GetTimerCount() const { return m_mTimers.size(); }
 
     std::atomic<uint32_t> m_nTick{100000};
     std::atomic<std::time_t> m_nCalendarTime{1200000000}; // 2008-01-10 21:20:00 UTC
     std::atomic<uint64_t> m_nSleptMs{0};
     std::atomic<uint32_t> m_nSleeps{0};
+    std::atomic<uint32_t> m_nTypeLookups{0};
     CZylFakeSettings m_settings;
     // Makes the window code 3 shows; by default there is none, as before the window exists.
     std::function<std::unique_ptr<IZylWindow>()> m_fnCreateWindow;
@@ -86,4 +95,8 @@ private:
     std::mutex m_postMutex;
     std::vector<std::function<void()>> m_vPosted;
     uintptr_t m_nNextTimer = 1;
+    mutable std::mutex m_sleepMutex;
+    std::condition_variable m_sleepWake;
+    bool m_bBlockingSleep = false;
+    std::vector<uint32_t> m_vDues; // when each blocked sleeper is to wake
 };
