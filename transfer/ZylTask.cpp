@@ -190,6 +190,7 @@ void CZylTask::ForgetRequests() {
     m_nRequestOffset = -1;
     m_nSyncFile = -1;
     m_nInFlight = 0;
+    m_nSyncsInFlight = 0;
 }
 
 void CZylTask::AddBytesThisRun(int64_t n) {

@@ -25,11 +25,11 @@ inline constexpr int32_t ZYL_TASK_DOWNLOAD = 2;
 inline constexpr int32_t ZYL_TASK_UPLOAD = 4;
 // Bytes of file data in one piece.
 inline constexpr int32_t ZYL_BLOCK_SIZE = 7168;
-// Requests a transfer keeps unanswered: a download's file data requests, an upload's pieces and size
-// queries, in file order and across the ends of files. The other side answers each request as it
-// comes, in the order asked, so the number is this side's choice; it bounds what one transfer makes
-// either side hold (about 230 KB of pieces) whatever the size of its files, and it keeps a folder of
-// small files from paying one round trip per file.
+// Pieces a transfer keeps unanswered: a download's file data requests, an upload's pieces (and, as
+// many again, its size queries), in file order and across the ends of files. The other side answers
+// each request as it comes, in the order asked, so the number is this side's choice; it bounds what
+// one transfer makes either side hold (about 230 KB of pieces) whatever the size of its files, and it
+// keeps a folder of small files from paying one round trip per file.
 inline constexpr int32_t ZYL_PIECES_IN_FLIGHT = 32;
 // A download's pieces reach its temporary file in writes of about this many bytes.
 inline constexpr size_t ZYL_WRITE_GATHER = 64 * 1024;
@@ -215,11 +215,12 @@ public:
     std::u16string m_sLastError;
     // The requests of this run (not stored): the file and offset of the next piece to ask for or
     // send (-1: none yet, the next begins at the current file), the next file whose size an upload
-    // asks for, and how many requests wait for their answer.
+    // asks for, and how many pieces and size queries wait for their answer.
     int32_t m_nRequestFile = -1;
     int32_t m_nRequestOffset = -1;
     int32_t m_nSyncFile = -1;
     int32_t m_nInFlight = 0;
+    int32_t m_nSyncsInFlight = 0;
 
     int32_t m_bFinishShown = 0;
     uint32_t m_nBytesThisRun = 0;

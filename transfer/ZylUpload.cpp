@@ -79,10 +79,11 @@ int32_t CZylTask::SendWriteBlock(int32_t index, int32_t offset, int32_t& end) {
         ZYL_PIECE_CAPACITY);
 }
 
-// Size queries go out for the files ahead and pieces for each file whose answer came, in file
-// order and across the ends of files, ZYL_PIECES_IN_FLIGHT requests at most unanswered: the other
-// side answers in the order asked, so a file's answer comes after the acknowledgements of the
-// files before it, and a folder of small files does not wait a round trip per file.
+// Pieces go out in file order and across the ends of files, ZYL_PIECES_IN_FLIGHT at most
+// unanswered, for each file whose size answer is there; the size queries of the files ahead go out
+// beside them, as many at most unanswered and for no file further ahead of the pieces than that.
+// The other side answers in the order asked, so a file's answer comes after the acknowledgements of
+// the files before it, and a folder of small files does not wait a round trip per file.
 int32_t CZylTask::NextUploadStep() {
     std::lock_guard lock(m_mutex);
     if (!GetCurrentFile())
@@ -94,34 +95,31 @@ int32_t CZylTask::NextUploadStep() {
         m_nRequestFile = m_nFileIndex;
         m_nRequestOffset = -1;
     }
-    while (m_bRunning && m_nInFlight < ZYL_PIECES_IN_FLIGHT) {
-        // The pieces of files whose answer is there go first; each file's own query goes out once.
-        if (m_nRequestFile < fileCount && m_nRequestFile < m_nSyncFile) {
-            CZylTaskFile& file = *m_vFiles[static_cast<size_t>(m_nRequestFile)];
-            if (file.m_nHeld >= 0) {
-                if (m_nRequestOffset < 0)
-                    m_nRequestOffset = file.m_nFileOffset;
-                // An empty file is sent as its one empty last piece, so that the other side has it;
-                // a file held whole needs none.
-                if (file.m_nHeld == file.m_nFileSize && file.m_nFileSize > 0) {
-                    ++m_nRequestFile;
-                    m_nRequestOffset = -1;
-                    continue;
-                }
-                int32_t end = 0;
+    while (m_bRunning) {
+        CZylTaskFile* file = m_nRequestFile < m_nSyncFile && m_nRequestFile < fileCount
+                                 ? m_vFiles[static_cast<size_t>(m_nRequestFile)].get()
+                                 : nullptr;
+        if (file && file->m_nHeld >= 0 && m_nInFlight < ZYL_PIECES_IN_FLIGHT) {
+            if (m_nRequestOffset < 0)
+                m_nRequestOffset = file->m_nFileOffset;
+            // An empty file is sent as its one empty last piece, so that the other side has it; a
+            // file held whole needs none.
+            int32_t end = 1;
+            if (file->m_nHeld != file->m_nFileSize || file->m_nFileSize == 0) {
                 if (SendWriteBlock(m_nRequestFile, m_nRequestOffset, end) < 0)
                     return -1;
                 ++m_nInFlight;
-                if (end) {
-                    ++m_nRequestFile;
-                    m_nRequestOffset = -1;
-                } else {
-                    m_nRequestOffset += ZYL_BLOCK_SIZE;
-                }
-                continue;
             }
+            if (end) {
+                ++m_nRequestFile;
+                m_nRequestOffset = -1;
+            } else {
+                m_nRequestOffset += ZYL_BLOCK_SIZE;
+            }
+            continue;
         }
-        if (m_nSyncFile >= fileCount)
+        if (m_nSyncFile >= fileCount || m_nSyncsInFlight >= ZYL_PIECES_IN_FLIGHT ||
+            m_nSyncFile - m_nRequestFile >= ZYL_PIECES_IN_FLIGHT)
             break;
         CZylTaskFile& next = *m_vFiles[static_cast<size_t>(m_nSyncFile)];
         if (next.m_bFirstRequest) {
@@ -129,7 +127,7 @@ int32_t CZylTask::NextUploadStep() {
                 break;
             next.m_bFirstRequest = 0;
             next.m_nHeld = -1;
-            ++m_nInFlight;
+            ++m_nSyncsInFlight;
         }
         ++m_nSyncFile;
     }
@@ -307,8 +305,8 @@ int32_t CZylTask::OnRespondSyncFilesize(ZylPayloadReader& reader, int32_t taskId
     const int32_t s = file.m_nFileSize;
     if (held > s)
         return 0;
-    if (m_nInFlight > 0)
-        --m_nInFlight;
+    if (m_nSyncsInFlight > 0)
+        --m_nSyncsInFlight;
     file.m_nHeld = held;
     if (held != o) {
         file.m_nFileOffset = held;
