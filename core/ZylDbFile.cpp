@@ -3,8 +3,11 @@
 #include "core/ZylPath.h"
 #include "core/ZylText.h"
 
+#include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
@@ -14,6 +17,10 @@
 std::string ZylToUtf16Le(std::u16string_view text) {
     std::string bytes;
     bytes.resize(text.size() * 2);
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(bytes.data(), text.data(), bytes.size());
+        return bytes;
+    }
     for (size_t i = 0; i < text.size(); ++i) {
         bytes[2 * i] = static_cast<char>(text[i] & 0xFF);
         bytes[2 * i + 1] = static_cast<char>(text[i] >> 8);
@@ -23,6 +30,10 @@ std::string ZylToUtf16Le(std::u16string_view text) {
 
 std::u16string ZylFromUtf16Le(std::string_view bytes) {
     std::u16string text(bytes.size() / 2, u'\0');
+    if constexpr (std::endian::native == std::endian::little) {
+        std::memcpy(text.data(), bytes.data(), text.size() * 2);
+        return text;
+    }
     for (size_t i = 0; i < text.size(); ++i)
         text[i] = static_cast<char16_t>(static_cast<uint8_t>(bytes[2 * i]) |
                                         (static_cast<uint8_t>(bytes[2 * i + 1]) << 8));
@@ -32,11 +43,19 @@ std::u16string ZylFromUtf16Le(std::string_view bytes) {
 bool CZylDbReader::Open(std::u16string_view path) {
     m_sText.clear();
     m_nPosition = m_nLastStart = m_nLastLength = 0;
-    std::ifstream in(ZylToFsPath(path), std::ios::binary);
+    std::ifstream in(ZylToFsPath(path), std::ios::binary | std::ios::ate);
     m_bOpen = static_cast<bool>(in);
     if (!m_bOpen)
         return false;
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Read whole in one go: a database of 10,000 tasks is some megabytes.
+    std::string bytes;
+    const std::streamoff size = in.tellg();
+    if (size > 0) {
+        bytes.resize(static_cast<size_t>(size));
+        in.seekg(0);
+        in.read(bytes.data(), size);
+        bytes.resize(static_cast<size_t>(std::max<std::streamsize>(in.gcount(), 0)));
+    }
     m_sText = ZylFromUtf16Le(bytes);
     return true;
 }
@@ -200,6 +219,10 @@ void CZylDbWriter::WriteLine(std::u16string_view line) {
 }
 
 bool CZylDbWriter::Commit(std::u16string_view path) const {
+    if constexpr (std::endian::native == std::endian::little)
+        return ZylReplaceFile(
+            ZylToFsPath(path),
+            std::string_view(reinterpret_cast<const char*>(m_sText.data()), m_sText.size() * 2));
     return ZylReplaceFile(ZylToFsPath(path), ZylToUtf16Le(m_sText));
 }
 

@@ -83,6 +83,8 @@ size_t ZylReadDbBlocks(CZylDbReader& file, size_t from, size_t settingLines, std
 // to disk and renamed over the old one, so a crash or a full disk leaves the previous file whole.
 class CZylDbWriter {
 public:
+    // Room for that many units, so that a large file is gathered without copying it as it grows.
+    void Reserve(size_t units) { m_sText.reserve(units); }
     void WriteLine(std::u16string_view line);
     const std::u16string& Text() const { return m_sText; }
     // False when the file could not be written; the old file is then untouched.

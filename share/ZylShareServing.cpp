@@ -197,15 +197,25 @@ int32_t CZylShareManager::OnRequestFileData(const uint8_t* payload, int32_t leng
         if (AddReadFile(taskId, local, std::move(opened), user) < 0)
             return SendErrorPdu(ZYL_ERROR_FILE_REMOVED, user, taskId), -1;
     }
-    if (offset < 0 || std::fseek(file, offset, SEEK_SET) != 0) {
+    if (offset < 0) {
         RemoveReadFile(taskId, local, user);
         return SendErrorPdu(ZYL_ERROR_FILE_REMOVED, user, taskId), -1;
     }
+    // One positioned read per piece: no seek, and no buffer the next piece would throw away.
     uint8_t data[ZYL_SERVED_BLOCK];
-    const size_t n = std::fread(data, 1, sizeof data, file);
+    size_t n = 0;
+    bool failed = false;
+    while (n < sizeof data) {
+        const ssize_t got = pread(fileno(file), data + n, sizeof data - n, static_cast<off_t>(offset) + n);
+        if (got < 0 && errno == EINTR)
+            continue;
+        failed = got < 0;
+        if (got <= 0)
+            break;
+        n += static_cast<size_t>(got);
+    }
     int32_t last = 0;
     if (n < sizeof data) {
-        const bool failed = std::ferror(file) != 0;
         RemoveReadFile(taskId, local, user);
         if (failed)
             return SendErrorPdu(ZYL_ERROR_FILE_REMOVED, user, taskId), -1;

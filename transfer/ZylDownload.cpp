@@ -55,51 +55,62 @@ int32_t CZylTask::RequestFileListOfShareFolder() {
     });
 }
 
+int32_t CZylTask::NextFileToFetch(int32_t index) const {
+    do
+        ++index;
+    while (static_cast<size_t>(index) < m_vFiles.size() && m_vFiles[static_cast<size_t>(index)]->m_bComplete);
+    return index;
+}
+
+// The requests go out in file order and run on across the ends of files, ZYL_PIECES_IN_FLIGHT at
+// most unanswered: the other side answers in the order asked, so the pieces of the next file
+// arrive right after the last one of the current file. Each file asks for the pieces from its
+// offset on, the last being the short one or the empty one at the size, which carry the end.
 int32_t CZylTask::RequestFileData() {
     std::lock_guard lock(m_mutex);
-    CZylTaskFile* file = GetCurrentFile();
-    if (!file)
+    if (!GetCurrentFile())
         return -1;
-    auto request = [&](int32_t offset) {
-        ZylPayloadWriter writer(ZYL_REQUEST_CAPACITY);
-        writer.WriteInt32(m_nTaskID).WriteInt32(m_nFileIndex);
-        writer.Write(m_tShareTime);
-        writer.WriteString(file->m_sRemoteName);
-        writer.WriteInt32(offset);
-        return Send(ZYL_CMD_FILE_DATA_REQUEST, writer);
-    };
+    if (m_nRequestFile < 0) {
+        m_nRequestFile = m_nFileIndex;
+        m_nRequestOffset = -1;
+        m_nInFlight = 0;
+    }
     try {
-        if (file->m_bFirstRequest) {
-            // What the temporary file holds beyond the recorded offset was never recorded; what it
-            // lacks was recorded before it reached the disk.
-            const int32_t change = file->AlignWithTemporary();
-            if (change != 0) {
-                m_nCurrentSize = ZylAddWrapping(m_nCurrentSize, change);
-                UpdatePercent();
-                NoteChange(false);
+        while (m_nInFlight < ZYL_PIECES_IN_FLIGHT && static_cast<size_t>(m_nRequestFile) < m_vFiles.size()) {
+            CZylTaskFile& file = *m_vFiles[static_cast<size_t>(m_nRequestFile)];
+            if (m_nRequestOffset < 0) {
+                if (file.m_bFirstRequest) {
+                    // What the temporary file holds beyond the recorded offset was never recorded;
+                    // what it lacks was recorded before it reached the disk.
+                    const int32_t change = file.AlignWithTemporary();
+                    if (change != 0) {
+                        m_nCurrentSize = ZylAddWrapping(m_nCurrentSize, change);
+                        UpdatePercent();
+                        NoteChange(false);
+                    }
+                    file.m_bFirstRequest = 0;
+                }
+                m_nRequestOffset = file.m_nFileOffset;
             }
-            const int32_t o = file->m_nFileOffset;
-            const int32_t s = file->m_nFileSize;
-            if (o > s)
-                return 0;
-            int64_t next = o;
-            int32_t sent = 0;
-            while (sent < ZYL_WINDOW_BLOCKS) {
-                request(static_cast<int32_t>(next));
-                ++sent;
-                next += ZYL_BLOCK_SIZE;
-                if (next >= s)
-                    break;
+            const int32_t offset = m_nRequestOffset;
+            if (offset < 0 || offset > file.m_nFileSize)
+                break; // nothing to ask for: the file cannot end, and the files after it wait
+            ZylPayloadWriter writer(ZYL_REQUEST_CAPACITY);
+            writer.WriteInt32(m_nTaskID).WriteInt32(m_nRequestFile);
+            writer.Write(m_tShareTime);
+            writer.WriteString(file.m_sRemoteName);
+            writer.WriteInt32(offset);
+            if (Send(ZYL_CMD_FILE_DATA_REQUEST, writer) < 0)
+                break;
+            ++m_nInFlight;
+            // A full piece that ends exactly at the size does not tell the end: the empty piece at
+            // the size is asked for too.
+            if (static_cast<int64_t>(offset) + ZYL_BLOCK_SIZE > file.m_nFileSize) {
+                m_nRequestFile = NextFileToFetch(m_nRequestFile);
+                m_nRequestOffset = -1;
+            } else {
+                m_nRequestOffset = offset + ZYL_BLOCK_SIZE;
             }
-            // A window that ends exactly at the end of the file: the last full piece does not tell
-            // the end, so the empty piece at the size is asked for too.
-            if (next == s && sent < ZYL_WINDOW_BLOCKS && s > o)
-                request(s);
-            file->m_bFirstRequest = 0;
-        } else {
-            const int64_t next = static_cast<int64_t>(file->m_nFileOffset) + ZYL_FOLLOW_UP_DISTANCE;
-            if (next <= file->m_nFileSize)
-                request(static_cast<int32_t>(next));
         }
     } catch (const ZylCodecError&) {
         return -1;
@@ -202,7 +213,8 @@ int32_t CZylTask::OnRespondFileListOfShareFolder(ZylPayloadReader& reader, int32
         m_bFileListEnd = 1;
         m_nFileIndex = 0;
         UpdatePercent();
-        NoteChange(true);
+        // Progress too: after a crash before the next save the list is asked for again.
+        NoteChange(false);
         if (m_bRunning)
             RequestFileData();
     }
@@ -238,19 +250,19 @@ int32_t CZylTask::OnRespondFileData(ZylPayloadReader& reader, int32_t taskId) {
     }
     m_nCurrentSize = ZylAddWrapping(m_nCurrentSize, n);
     m_nBytesThisRun += static_cast<uint32_t>(n);
+    if (m_nInFlight > 0)
+        --m_nInFlight;
     UpdatePercent();
+    // A completed file is progress like any piece: a crash before the next save fetches it again
+    // (its temporary file is gone, so it starts afresh and replaces the completed one).
     NoteChange(false);
     if (last) {
         // Files completed before (a file fetched again after a resume) are not fetched twice.
-        do
-            ++m_nFileIndex;
-        while (static_cast<size_t>(m_nFileIndex) < m_vFiles.size() &&
-               m_vFiles[static_cast<size_t>(m_nFileIndex)]->m_bComplete);
+        m_nFileIndex = NextFileToFetch(m_nFileIndex);
         if (static_cast<size_t>(m_nFileIndex) >= m_vFiles.size()) {
             Finish();
             return 0;
         }
-        NoteChange(true);
     }
     if (m_bRunning)
         RequestFileData();

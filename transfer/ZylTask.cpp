@@ -182,6 +182,15 @@ void CZylTask::EndRun() {
     m_bRunning = 0;
     m_fSpeed = 0;
     m_bAwaitingChannels = false;
+    ForgetRequests();
+}
+
+void CZylTask::ForgetRequests() {
+    m_nRequestFile = -1;
+    m_nRequestOffset = -1;
+    m_nSyncFile = -1;
+    m_nInFlight = 0;
+    m_nSyncsInFlight = 0;
 }
 
 void CZylTask::AddBytesThisRun(int64_t n) {
@@ -249,6 +258,7 @@ int32_t CZylTask::RestartTask() {
         m_nBytesThisRun = 0;
         m_bRunning = 0;
         m_bFinishShown = 0;
+        ForgetRequests();
         for (auto& file : m_vFiles)
             file->OnTaskRemoved(m_nType);
         m_vFiles.clear();

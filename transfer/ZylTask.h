@@ -23,11 +23,16 @@ class ZylPayloadWriter;
 
 inline constexpr int32_t ZYL_TASK_DOWNLOAD = 2;
 inline constexpr int32_t ZYL_TASK_UPLOAD = 4;
-// Bytes of file data in one piece; requests kept outstanding per file; how far ahead of the file's
-// offset the follow-up request of an arrived piece reaches.
+// Bytes of file data in one piece.
 inline constexpr int32_t ZYL_BLOCK_SIZE = 7168;
-inline constexpr int32_t ZYL_WINDOW_BLOCKS = 8;
-inline constexpr int32_t ZYL_FOLLOW_UP_DISTANCE = (ZYL_WINDOW_BLOCKS - 1) * ZYL_BLOCK_SIZE;
+// Pieces a transfer keeps unanswered: a download's file data requests, an upload's pieces (and, as
+// many again, its size queries), in file order and across the ends of files. The other side answers
+// each request as it comes, in the order asked, so the number is this side's choice; it bounds what
+// one transfer makes either side hold (about 230 KB of pieces) whatever the size of its files, and it
+// keeps a folder of small files from paying one round trip per file.
+inline constexpr int32_t ZYL_PIECES_IN_FLIGHT = 32;
+// A download's pieces reach its temporary file in writes of about this many bytes.
+inline constexpr size_t ZYL_WRITE_GATHER = 64 * 1024;
 // The longest name a task or file record keeps (its database line must stay one line).
 inline constexpr size_t ZYL_TASK_NAME_LIMIT = 259;
 // Room for a request's fields (names are at most 259 units, three bytes each in the payload).
@@ -85,6 +90,10 @@ public:
     int32_t ReceiveData(int32_t offset, const uint8_t* data, int32_t n, int32_t last);
     // True when the completed file is there under its full name.
     bool IsOnDisk() const;
+    // The pieces taken but not yet written reach the temporary file (before the database records
+    // them); false when they cannot, after which the file takes no further piece until a restart
+    // of its window (the reason in GetError).
+    bool Flush();
     const std::u16string& GetError() const { return m_sError; }
     // Before a resumed download asks for data: the temporary file is cut back to FileOffset when it
     // holds more (bytes the database never recorded are not trusted), and FileOffset comes back to
@@ -102,10 +111,9 @@ public:
     // The task was removed or restarted: what a download wrote goes (the completed file or its
     // temporary file), nothing else; an upload's file stays.
     void OnTaskRemoved(int32_t type);
+    // Writes what a download gathered (a failure is seen when the window restarts) and closes.
     void Close();
     bool IsOpen() const { return static_cast<bool>(m_pFile); }
-    // Hands buffered data of an open download to the system (before the database records it).
-    void Flush();
 
     void Write(CZylDbWriter& writer) const;
     int32_t Read(CZylDbReader& reader);
@@ -117,13 +125,22 @@ public:
     // Not stored: the download completed the file under its full name (files before the task's
     // current one after loading).
     bool m_bComplete = false;
+    // Not stored: what the other side holds of an upload's file, as it answered the size query of
+    // this run; -1 until the answer came.
+    int32_t m_nHeld = -1;
 
 private:
     int32_t Fail(int error, std::u16string_view path);
     // Renames the temporary file to the full name and gives it the sender's time.
     int32_t Complete();
+    // Writes the gathered pieces; false with the reason when they could not all be written.
+    bool WritePending();
 
     ZylFilePtr m_pFile;
+    // A download's pieces taken since the last write (FileOffset counts them).
+    std::vector<uint8_t> m_vPending;
+    // A gathered write failed: no piece is taken until the window restarts (Reset).
+    bool m_bWriteFailed = false;
     // The download made the temporary file in this run.
     bool m_bTempMade = false;
     std::u16string m_sError;
@@ -180,10 +197,10 @@ public:
     int32_t OnRespondFileData(ZylPayloadReader& reader, int32_t taskId);
     int32_t OnEmptyFileList(int32_t taskId);
 
-    // Upload flow.
+    // Upload flow. NextUploadStep sends what the window allows: size queries of the files ahead
+    // and pieces of those whose answer came.
     int32_t RequestUpload();
-    int32_t RequestSyncFilesize();
-    int32_t RequestWriteFileData(bool firstForm);
+    int32_t RequestSyncFilesize(int32_t fileIndex);
     int32_t NextUploadStep();
     int32_t OnRespondUpload(ZylPayloadReader& reader, int32_t taskId);
     int32_t OnRespondSyncFilesize(ZylPayloadReader& reader, int32_t taskId);
@@ -196,6 +213,14 @@ public:
     bool m_bWaitingForSlot = false;
     // Why the task stopped itself (StopWithError); empty after a start. Not stored.
     std::u16string m_sLastError;
+    // The requests of this run (not stored): the file and offset of the next piece to ask for or
+    // send (-1: none yet, the next begins at the current file), the next file whose size an upload
+    // asks for, and how many pieces and size queries wait for their answer.
+    int32_t m_nRequestFile = -1;
+    int32_t m_nRequestOffset = -1;
+    int32_t m_nSyncFile = -1;
+    int32_t m_nInFlight = 0;
+    int32_t m_nSyncsInFlight = 0;
 
     int32_t m_bFinishShown = 0;
     uint32_t m_nBytesThisRun = 0;
@@ -243,11 +268,20 @@ private:
     int32_t AppendUploadFile(const std::u16string& localPath, const std::u16string& localName,
                              std::u16string& error);
     int32_t EnumFiles(const std::u16string& folder, const std::u16string& base, std::u16string& error);
-    int32_t SendWriteBlock(CZylTaskFile& file, int32_t offset);
-    void AdvanceUploadFile(CZylTaskFile& file);
+    // Sends the piece at offset of the file at index; end receives whether it ends the file. -1
+    // when it was not sent (the task stopped with the reason).
+    int32_t SendWriteBlock(int32_t index, int32_t offset, int32_t& end);
+    // The current file is complete on the other side: the next one not yet held whole becomes
+    // current, or the task finishes.
+    void AdvanceUploadFile();
     // The run ends (stopped or finished): its whole seconds join timespent, and the task no longer
     // counts time.
     void EndRun();
+    // The requests of the run are forgotten: the next run starts its windows afresh.
+    void ForgetRequests();
+    // The next file after index that the cursor of a download's requests enters (complete ones are
+    // not fetched again).
+    int32_t NextFileToFetch(int32_t index) const;
     // Bytes of this run; a correction below what the run moved leaves 0, never a wrapped count.
     void AddBytesThisRun(int64_t n);
     // Files before the current one were completed by the task.

@@ -196,30 +196,51 @@ int32_t CZylTaskFile::OpenFileForWrite() {
         return Fail(opened, GetFullName());
     }
     m_bTempMade = true;
-    // Each piece goes to the system as it arrives: a crash of the plug-in loses none of it, and a
-    // full disk shows at the piece that meets it.
+    // Pieces are gathered and written by this record itself (WritePending), each write straight
+    // to the system.
     std::setvbuf(m_pFile.get(), nullptr, _IONBF, 0);
     return 0;
+}
+
+bool CZylTaskFile::WritePending() {
+    if (m_vPending.empty())
+        return true;
+    const bool written =
+        m_pFile && std::fwrite(m_vPending.data(), 1, m_vPending.size(), m_pFile.get()) == m_vPending.size();
+    if (!written)
+        Fail(m_pFile ? errno : EBADF, GetFullName());
+    // What part reached the file lies beyond the recorded offset and is cut off on resume.
+    m_vPending.clear();
+    return written;
 }
 
 int32_t CZylTaskFile::ReceiveData(int32_t offset, const uint8_t* data, int32_t n, int32_t last) {
     if (offset != m_nFileOffset || (n == 0 && last == 0) || n < 0)
         return -5;
+    if (m_bWriteFailed)
+        return -2;
+    const auto changed = [this] {
+        m_sError =
+            u"the file changed on the other side during the download; restart the task: " + GetFullName();
+        Close();
+        return -2;
+    };
+    // More than the listed size: the file grew since the list was made.
+    if (static_cast<int64_t>(offset) + n > m_nFileSize)
+        return changed();
     if (!m_pFile && OpenFileForWrite() < 0)
         return -2;
-    if (n > 0 && std::fwrite(data, 1, static_cast<size_t>(n), m_pFile.get()) != static_cast<size_t>(n)) {
-        // What part of the piece reached the file lies beyond the offset and is cut off on resume.
-        Fail(errno, GetFullName());
-        Close();
+    // Pieces reach the file in gathered writes, the last piece at once; the database never records
+    // more than reached the file, since its save writes out what is gathered first, and a resume
+    // takes the file's length when a crash lost what was gathered.
+    m_vPending.insert(m_vPending.end(), data, data + n);
+    if ((last || m_vPending.size() + ZYL_BLOCK_SIZE > ZYL_WRITE_GATHER) && !WritePending()) {
+        m_pFile.reset();
         return -2;
     }
     if (last) {
-        if (static_cast<int64_t>(m_nFileOffset) + n != m_nFileSize) {
-            m_sError =
-                u"the file changed on the other side during the download; restart the task: " + GetFullName();
-            Close();
-            return -2;
-        }
+        if (static_cast<int64_t>(m_nFileOffset) + n != m_nFileSize)
+            return changed();
         if (std::fclose(m_pFile.release()) != 0)
             return Fail(errno, GetFullName()), -2;
         if (Complete() < 0)
@@ -324,10 +345,13 @@ int32_t CZylTaskFile::ReadBlock(int32_t offset, uint8_t* buffer, int32_t& n, int
 
 void CZylTaskFile::Reset() {
     m_bFirstRequest = 1;
+    m_nHeld = -1;
     Close();
+    m_bWriteFailed = false;
 }
 
 void CZylTaskFile::OnTaskRemoved(int32_t type) {
+    m_vPending.clear();
     Close();
     // Only what the download wrote goes: the file it completed, or the temporary file it appended
     // to. A file it never reached (an empty one has offset and size 0 alike) is not its own.
@@ -345,12 +369,19 @@ void CZylTaskFile::OnTaskRemoved(int32_t type) {
 }
 
 void CZylTaskFile::Close() {
+    // A failure here shows when the window restarts: the file is then shorter than the offset.
+    WritePending();
     m_pFile.reset();
 }
 
-void CZylTaskFile::Flush() {
-    if (m_pFile)
-        std::fflush(m_pFile.get());
+bool CZylTaskFile::Flush() {
+    if (m_vPending.empty())
+        return true;
+    if (WritePending())
+        return true;
+    m_pFile.reset();
+    m_bWriteFailed = true;
+    return false;
 }
 
 void CZylTaskFile::Write(CZylDbWriter& writer) const {

@@ -67,6 +67,8 @@ int32_t CZylTaskManager::LoadSave(int32_t load) {
         return -1;
     if (!load) {
         CZylDbWriter writer;
+        // About the size of the last save: the text is gathered without copies as it grows.
+        writer.Reserve(m_nSavedUnits + m_nSavedUnits / 8);
         WriteHeader(writer);
         int32_t count = 0;
         for (const auto& task : m_vTasks)
@@ -82,6 +84,7 @@ int32_t CZylTaskManager::LoadSave(int32_t load) {
         }
         if (!writer.Commit(m_sDbPath))
             return -1;
+        m_nSavedUnits = writer.Text().size();
         m_bSaveNow = false;
         m_bProgress = false;
         m_nLastSaveTick = GetPlatform().GetTickCount();

@@ -110,4 +110,5 @@ private:
     bool m_bSaveNow = false;
     bool m_bProgress = false;
     uint32_t m_nLastSaveTick = 0;
+    size_t m_nSavedUnits = 0; // the length of the last database written
 };

@@ -29,28 +29,29 @@ int32_t CZylTask::RequestUpload() {
     });
 }
 
-int32_t CZylTask::RequestSyncFilesize() {
+int32_t CZylTask::RequestSyncFilesize(int32_t fileIndex) {
     std::lock_guard lock(m_mutex);
     const CZylTaskItem* object = GetObjectRecord();
-    CZylTaskFile* file = GetCurrentFile();
-    if (!object || !file)
+    if (!object || fileIndex < 0 || static_cast<size_t>(fileIndex) >= m_vFiles.size())
         return -1;
+    const CZylTaskFile& file = *m_vFiles[static_cast<size_t>(fileIndex)];
     return SendRequest(ZYL_CMD_SYNC_FILE_SIZE_REQUEST, [&](ZylPayloadWriter& writer) {
         writer.WriteInt32(m_nTaskID);
         writer.Write(m_tShareTime);
         writer.WriteString(object->m_sRemoteName);
-        writer.WriteString(ZylLocalToSharePath(file->m_sLocalName));
-        writer.WriteInt32(m_nFileIndex);
+        writer.WriteString(ZylLocalToSharePath(file.m_sLocalName));
+        writer.WriteInt32(fileIndex);
     });
 }
 
-int32_t CZylTask::SendWriteBlock(CZylTaskFile& file, int32_t offset) {
+int32_t CZylTask::SendWriteBlock(int32_t index, int32_t offset, int32_t& end) {
     const CZylTaskItem* object = GetObjectRecord();
     if (!object)
         return -1;
+    CZylTaskFile& file = *m_vFiles[static_cast<size_t>(index)];
     uint8_t buffer[ZYL_BLOCK_SIZE];
     int32_t n = 0;
-    int32_t end = 0;
+    end = 0;
     if (file.ReadBlock(offset, buffer, n, end) < 0) {
         StopWithError(file.GetError());
         return -1;
@@ -66,7 +67,7 @@ int32_t CZylTask::SendWriteBlock(CZylTaskFile& file, int32_t offset) {
     return SendRequest(
         ZYL_CMD_WRITE_FILE_DATA_REQUEST,
         [&](ZylPayloadWriter& writer) {
-            writer.WriteInt32(m_nTaskID).WriteInt32(m_nFileIndex);
+            writer.WriteInt32(m_nTaskID).WriteInt32(index);
             writer.Write(m_tShareTime);
             writer.WriteString(object->m_sRemoteName);
             writer.WriteString(ZylLocalToSharePath(file.m_sLocalName));
@@ -78,44 +79,59 @@ int32_t CZylTask::SendWriteBlock(CZylTaskFile& file, int32_t offset) {
         ZYL_PIECE_CAPACITY);
 }
 
-int32_t CZylTask::RequestWriteFileData(bool firstForm) {
-    std::lock_guard lock(m_mutex);
-    CZylTaskFile* file = GetCurrentFile();
-    if (!file)
-        return -1;
-    const int32_t o = file->m_nFileOffset;
-    const int32_t s = file->m_nFileSize;
-    if (!firstForm) {
-        const int64_t next = static_cast<int64_t>(o) + ZYL_FOLLOW_UP_DISTANCE;
-        if (next <= s)
-            return SendWriteBlock(*file, static_cast<int32_t>(next));
-        return 0;
-    }
-    int64_t next = o;
-    int32_t sent = 0;
-    while (sent < ZYL_WINDOW_BLOCKS) {
-        if (SendWriteBlock(*file, static_cast<int32_t>(next)) < 0)
-            return -1;
-        ++sent;
-        next += ZYL_BLOCK_SIZE;
-        if (next >= s)
-            break;
-    }
-    // Full pieces do not tell the end of the file; a window that ends exactly there sends the
-    // empty piece at the size, which does.
-    if (next == s && sent < ZYL_WINDOW_BLOCKS && s > o)
-        return SendWriteBlock(*file, s);
-    return 0;
-}
-
+// Pieces go out in file order and across the ends of files, ZYL_PIECES_IN_FLIGHT at most
+// unanswered, for each file whose size answer is there; the size queries of the files ahead go out
+// beside them, as many at most unanswered and for no file further ahead of the pieces than that.
+// The other side answers in the order asked, so a file's answer comes after the acknowledgements of
+// the files before it, and a folder of small files does not wait a round trip per file.
 int32_t CZylTask::NextUploadStep() {
     std::lock_guard lock(m_mutex);
-    CZylTaskFile* file = GetCurrentFile();
-    if (!file)
+    if (!GetCurrentFile())
         return -1;
-    if (file->m_bFirstRequest)
-        return RequestSyncFilesize();
-    return RequestWriteFileData(false);
+    const auto fileCount = static_cast<int32_t>(m_vFiles.size());
+    if (m_nSyncFile < m_nFileIndex)
+        m_nSyncFile = m_nFileIndex;
+    if (m_nRequestFile < m_nFileIndex) {
+        m_nRequestFile = m_nFileIndex;
+        m_nRequestOffset = -1;
+    }
+    while (m_bRunning) {
+        CZylTaskFile* file = m_nRequestFile < m_nSyncFile && m_nRequestFile < fileCount
+                                 ? m_vFiles[static_cast<size_t>(m_nRequestFile)].get()
+                                 : nullptr;
+        if (file && file->m_nHeld >= 0 && m_nInFlight < ZYL_PIECES_IN_FLIGHT) {
+            if (m_nRequestOffset < 0)
+                m_nRequestOffset = file->m_nFileOffset;
+            // An empty file is sent as its one empty last piece, so that the other side has it; a
+            // file held whole needs none.
+            int32_t end = 1;
+            if (file->m_nHeld != file->m_nFileSize || file->m_nFileSize == 0) {
+                if (SendWriteBlock(m_nRequestFile, m_nRequestOffset, end) < 0)
+                    return -1;
+                ++m_nInFlight;
+            }
+            if (end) {
+                ++m_nRequestFile;
+                m_nRequestOffset = -1;
+            } else {
+                m_nRequestOffset += ZYL_BLOCK_SIZE;
+            }
+            continue;
+        }
+        if (m_nSyncFile >= fileCount || m_nSyncsInFlight >= ZYL_PIECES_IN_FLIGHT ||
+            m_nSyncFile - m_nRequestFile >= ZYL_PIECES_IN_FLIGHT)
+            break;
+        CZylTaskFile& next = *m_vFiles[static_cast<size_t>(m_nSyncFile)];
+        if (next.m_bFirstRequest) {
+            if (RequestSyncFilesize(m_nSyncFile) < 0)
+                break;
+            next.m_bFirstRequest = 0;
+            next.m_nHeld = -1;
+            ++m_nSyncsInFlight;
+        }
+        ++m_nSyncFile;
+    }
+    return 0;
 }
 
 int32_t CZylTask::AppendUploadFile(const std::u16string& localPath, const std::u16string& localName,
@@ -240,7 +256,8 @@ int32_t CZylTask::OnRespondUpload(ZylPayloadReader& reader, int32_t taskId) {
     m_bFileListEnd = 1;
     m_nFileIndex = 0;
     UpdatePercent();
-    NoteChange(true);
+    // Progress: after a crash before the next save the upload is announced and listed again.
+    NoteChange(false);
     if (m_vFiles.empty()) {
         // A folder without files has nothing to send.
         Finish();
@@ -251,10 +268,17 @@ int32_t CZylTask::OnRespondUpload(ZylPayloadReader& reader, int32_t taskId) {
     return 0;
 }
 
-void CZylTask::AdvanceUploadFile(CZylTaskFile& file) {
-    file.Reset();
-    ++m_nFileIndex;
-    NoteChange(true);
+void CZylTask::AdvanceUploadFile() {
+    // Files ahead whose answer said they are held whole were counted with that answer.
+    do {
+        m_vFiles[static_cast<size_t>(m_nFileIndex)]->Close();
+        ++m_nFileIndex;
+    } while (static_cast<size_t>(m_nFileIndex) < m_vFiles.size() &&
+             m_vFiles[static_cast<size_t>(m_nFileIndex)]->m_nHeld ==
+                 m_vFiles[static_cast<size_t>(m_nFileIndex)]->m_nFileSize &&
+             m_vFiles[static_cast<size_t>(m_nFileIndex)]->m_nFileSize > 0);
+    // Progress: after a crash before the next save, the size queries tell what the other side holds.
+    NoteChange(false);
     if (static_cast<size_t>(m_nFileIndex) >= m_vFiles.size()) {
         Finish();
         return;
@@ -269,38 +293,35 @@ int32_t CZylTask::OnRespondSyncFilesize(ZylPayloadReader& reader, int32_t taskId
     if (held < 0)
         return 0;
     std::lock_guard lock(m_mutex);
-    if (m_bRemoved || taskId != m_nTaskID || m_nType != ZYL_TASK_UPLOAD)
+    if (m_bRemoved || taskId != m_nTaskID || m_nType != ZYL_TASK_UPLOAD || !m_bFileListEnd)
         return 0;
-    if (fileIndex != m_nFileIndex || !m_bFileListEnd)
+    // Only the answer to a query of this run that is still open: the current file's or one ahead.
+    if (fileIndex < m_nFileIndex || static_cast<size_t>(fileIndex) >= m_vFiles.size())
         return 0;
-    CZylTaskFile* file = GetCurrentFile();
-    if (!file)
+    CZylTaskFile& file = *m_vFiles[static_cast<size_t>(fileIndex)];
+    if (file.m_bFirstRequest || file.m_nHeld >= 0)
         return 0;
-    const int32_t o = file->m_nFileOffset;
-    const int32_t s = file->m_nFileSize;
+    const int32_t o = file.m_nFileOffset;
+    const int32_t s = file.m_nFileSize;
     if (held > s)
         return 0;
-    // An empty file is sent as its one empty last piece, so that the other side has it.
-    if (held == s && s > 0) {
-        m_nCurrentSize = ZylAddWrapping(m_nCurrentSize, static_cast<int64_t>(held) - o);
-        AddBytesThisRun(static_cast<int64_t>(held) - o);
-        file->m_nFileOffset = held;
-        UpdatePercent();
-        AdvanceUploadFile(*file);
-        return 0;
-    }
+    if (m_nSyncsInFlight > 0)
+        --m_nSyncsInFlight;
+    file.m_nHeld = held;
     if (held != o) {
-        file->m_nFileOffset = held;
+        file.m_nFileOffset = held;
         m_nCurrentSize = ZylAddWrapping(m_nCurrentSize, static_cast<int64_t>(held) - o);
         // The other side may hold less than recorded: the run then moved fewer bytes, not 4 GB.
         AddBytesThisRun(static_cast<int64_t>(held) - o);
         UpdatePercent();
         NoteChange(false);
     }
-    if (!m_bRunning)
-        return 0; // stopped meanwhile: the next start synchronises again
-    RequestWriteFileData(true);
-    file->m_bFirstRequest = 0;
+    if (held == s && s > 0 && fileIndex == m_nFileIndex) {
+        AdvanceUploadFile();
+        return 0;
+    }
+    if (m_bRunning)
+        NextUploadStep(); // stopped meanwhile: the next start asks again
     return 0;
 }
 
@@ -323,6 +344,8 @@ int32_t CZylTask::OnRespondWriteFileData(ZylPayloadReader& reader, int32_t taskI
     m_nCurrentSize = ZylAddWrapping(m_nCurrentSize, written);
     m_nBytesThisRun += static_cast<uint32_t>(written);
     file->Advance(written);
+    if (m_nInFlight > 0)
+        --m_nInFlight;
     UpdatePercent();
     NoteChange(false);
     if (complete) {
@@ -332,7 +355,7 @@ int32_t CZylTask::OnRespondWriteFileData(ZylPayloadReader& reader, int32_t taskI
                                     ZylToUtf8(file->GetFullName()), file->m_nFileOffset, file->m_nFileSize));
             return 0;
         }
-        AdvanceUploadFile(*file);
+        AdvanceUploadFile();
         return 0;
     }
     if (m_bRunning)

@@ -157,11 +157,15 @@ protected:
     fs::path Downloads() const { return m_pRoot / "downloads"; }
     fs::path Partial() const { return Downloads() / "Pics" / "big.bin.fst"; }
 
-    // Serves the tree with a large file and starts the friend's download of it; returns once part
-    // of the large file has arrived.
+    // Serves the tree with a large file and a folder of small ones and starts the friend's
+    // download of it; returns once part of the large file has arrived. The small files finish
+    // between two saves of the task database, so a kill lands in the middle of the folder.
     void StartLargeDownload(uint64_t seed, pid_t& getter) {
         ServeTree({"--everyone", "browse,download"});
         WriteRandom(m_pTree / "big.bin", 48 * 1024 * 1024, seed);
+        for (int i = 0; i < 200; ++i)
+            WriteRandom(m_pTree / "small" / (std::to_string(i) + ".txt"), static_cast<size_t>(i % 7),
+                        seed + i);
         getter = Start(kFriend, {"get", kOwner, "Pics", Downloads().string()}, "get.log");
         ASSERT_GT(getter, 0);
         WaitForPartial(Partial());

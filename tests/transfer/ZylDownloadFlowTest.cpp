@@ -89,23 +89,21 @@ TEST_F(CZylDownloadFlowTest, WindowsForFilesOfAwkwardSizes) {
     Piece(one, ZYL_BLOCK_SIZE, "", 1);
     EXPECT_EQ(one->m_bFinished, 1);
 
-    // Seven blocks: a window of seven and the empty piece.
-    CZylTask* seven = FileOfSize(7 * ZYL_BLOCK_SIZE);
-    EXPECT_EQ(RequestedOffsets(), Blocks({0, 1, 2, 3, 4, 5, 6, 7}));
+    // Files the window covers: every piece at once, the empty one at the size included, which a
+    // file of exactly the window asks for when its first piece arrives.
+    FileOfSize(7 * ZYL_BLOCK_SIZE);
+    EXPECT_EQ(RequestedOffsets(), BlockRange(0, 7));
+    CZylTask* window = FileOfSize(ZYL_PIECES_IN_FLIGHT * ZYL_BLOCK_SIZE);
+    EXPECT_EQ(RequestedOffsets(), BlockRange(0, ZYL_PIECES_IN_FLIGHT - 1));
+    Piece(window, 0, std::string(ZYL_BLOCK_SIZE, 'c'));
+    EXPECT_EQ(RequestedOffsets(), Blocks({ZYL_PIECES_IN_FLIGHT}));
 
-    // Eight blocks: a full window; the first arrival asks for the size.
-    CZylTask* eight = FileOfSize(8 * ZYL_BLOCK_SIZE);
-    EXPECT_EQ(RequestedOffsets(), Blocks({0, 1, 2, 3, 4, 5, 6, 7}));
-    Piece(eight, 0, std::string(ZYL_BLOCK_SIZE, 'c'));
-    EXPECT_EQ(RequestedOffsets(), Blocks({8}));
-
-    // Nine blocks: the first two arrivals ask for the ninth block and the size, later ones nothing.
-    CZylTask* nine = FileOfSize(9 * ZYL_BLOCK_SIZE);
-    EXPECT_EQ(RequestedOffsets(), Blocks({0, 1, 2, 3, 4, 5, 6, 7}));
-    Piece(nine, 0, std::string(ZYL_BLOCK_SIZE, 'd'));
-    Piece(nine, ZYL_BLOCK_SIZE, std::string(ZYL_BLOCK_SIZE, 'd'));
-    Piece(nine, 2 * ZYL_BLOCK_SIZE, std::string(ZYL_BLOCK_SIZE, 'd'));
-    EXPECT_EQ(RequestedOffsets(), Blocks({8, 9}));
+    // A longer file: each arrival asks for the piece a window further on, up to the size.
+    CZylTask* longer = FileOfSize((ZYL_PIECES_IN_FLIGHT + 2) * ZYL_BLOCK_SIZE);
+    EXPECT_EQ(RequestedOffsets(), BlockRange(0, ZYL_PIECES_IN_FLIGHT - 1));
+    for (int32_t i = 0; i < 4; ++i)
+        Piece(longer, i * ZYL_BLOCK_SIZE, std::string(ZYL_BLOCK_SIZE, 'd'));
+    EXPECT_EQ(RequestedOffsets(), BlockRange(ZYL_PIECES_IN_FLIGHT, ZYL_PIECES_IN_FLIGHT + 2));
 
     // An empty file: one request, one empty last piece, and the file exists under its name.
     CZylTask* empty = FileOfSize(0);
@@ -114,7 +112,39 @@ TEST_F(CZylDownloadFlowTest, WindowsForFilesOfAwkwardSizes) {
     EXPECT_EQ(empty->m_bFinished, 1);
     EXPECT_TRUE(fs::exists(Folder() / "f.bin"));
     EXPECT_EQ(fs::file_size(Folder() / "f.bin"), 0u);
-    (void)seven;
+
+    // A folder: the requests run on across the ends of its files, so the next file is asked for
+    // while the current one still arrives, and the window holds for the whole folder.
+    CZylTask* folder = Download(u"Docs", true);
+    const int32_t first = (ZYL_PIECES_IN_FLIGHT - 2) * ZYL_BLOCK_SIZE + 5;
+    DeliverToB(ZYL_CMD_FILE_LIST_REPLY, FileListReply(folder->m_nTaskID, 3, 0,
+                                                      {{u"Docs\\a", static_cast<uint32_t>(first), {}},
+                                                       {u"Docs\\b", 0, {}},
+                                                       {u"Docs\\c", 3 * ZYL_BLOCK_SIZE, {}}}));
+    std::vector<std::pair<int32_t, int32_t>> expected;
+    for (int32_t offset : BlockRange(0, ZYL_PIECES_IN_FLIGHT - 2))
+        expected.emplace_back(0, offset);
+    expected.emplace_back(1, 0);
+    EXPECT_EQ(RequestedPieces(), expected);
+    const std::string a = RandomBytes(static_cast<size_t>(first), 3);
+    for (int32_t i = 0; i < 5; ++i)
+        Piece(folder, i * ZYL_BLOCK_SIZE, a.substr(static_cast<size_t>(i) * ZYL_BLOCK_SIZE, ZYL_BLOCK_SIZE));
+    EXPECT_EQ(RequestedPieces(),
+              (std::vector<std::pair<int32_t, int32_t>>{
+                  {2, 0}, {2, ZYL_BLOCK_SIZE}, {2, 2 * ZYL_BLOCK_SIZE}, {2, 3 * ZYL_BLOCK_SIZE}}));
+    // The replies come in the order asked: each file's after the last of the file before.
+    for (int32_t at = 5 * ZYL_BLOCK_SIZE; at < first; at += ZYL_BLOCK_SIZE)
+        Piece(folder, at, a.substr(static_cast<size_t>(at), ZYL_BLOCK_SIZE), at + ZYL_BLOCK_SIZE > first);
+    Piece(folder, 0, "", 1, 1);
+    for (int32_t i = 0; i < 3; ++i)
+        Piece(folder, i * ZYL_BLOCK_SIZE, std::string(ZYL_BLOCK_SIZE, 'e'), 0, 2);
+    EXPECT_EQ(folder->m_bFinished, 0);
+    Piece(folder, 3 * ZYL_BLOCK_SIZE, "", 1, 2);
+    EXPECT_EQ(folder->m_bFinished, 1);
+    EXPECT_TRUE(RequestedPieces().empty());
+    EXPECT_TRUE(SameBytes(ZylReadFileBytes(Folder() / "Docs" / "a"), a));
+    EXPECT_EQ(fs::file_size(Folder() / "Docs" / "b"), 0u);
+    EXPECT_EQ(ZylReadFileBytes(Folder() / "Docs" / "c"), std::string(3 * ZYL_BLOCK_SIZE, 'e'));
 }
 
 TEST_F(CZylDownloadFlowTest, AFileArrivesUnderItsNameWithTheSendersTimeThroughTheTemporaryFile) {
@@ -127,6 +157,10 @@ TEST_F(CZylDownloadFlowTest, AFileArrivesUnderItsNameWithTheSendersTimeThroughTh
     Piece(task, 0, first.substr(0, ZYL_BLOCK_SIZE));
     const fs::path a = Folder() / "music" / "live" / "a.bin";
     EXPECT_FALSE(fs::exists(a));
+    // Pieces reach the temporary file in gathered writes; a save of the database writes what is
+    // gathered first, so that it never records more than the file holds.
+    EXPECT_TRUE(fs::exists(fs::path(a) += ".fst"));
+    ASSERT_EQ(TasksB().LoadSave(0), 0);
     EXPECT_TRUE(SameBytes(ZylReadFileBytes(fs::path(a) += ".fst"), first.substr(0, ZYL_BLOCK_SIZE)));
     Piece(task, ZYL_BLOCK_SIZE, first.substr(ZYL_BLOCK_SIZE), 1);
     EXPECT_TRUE(SameBytes(ZylReadFileBytes(a), first));
@@ -169,7 +203,7 @@ TEST_F(CZylDownloadFlowTest, AListInTwoPagesCompletesWithTheSecond) {
     ASSERT_EQ(task->m_vFiles.size(), 2u);
     // A share that is a folder: the names start with the share's own name.
     EXPECT_EQ(task->m_vFiles[1]->m_sLocalName, u"Docs/b/c");
-    EXPECT_EQ(RequestedOffsets(), Blocks({0}));
+    EXPECT_EQ(RequestedPieces(), (std::vector<std::pair<int32_t, int32_t>>{{0, 0}, {1, 0}}));
 }
 
 TEST_F(CZylDownloadFlowTest, AnEmptyRemoteFolderFinishesAtOnce) {
@@ -290,6 +324,7 @@ TEST_F(CZylDownloadFlowTest, DuplicateBlocksOtherIndexesOtherIdsAndOtherPeersAre
     Piece(task, 2 * ZYL_BLOCK_SIZE, block); // out of order
     EXPECT_EQ(task->m_nCurrentSize, ZYL_BLOCK_SIZE);
     EXPECT_EQ(task->m_vFiles[0]->m_nFileOffset, ZYL_BLOCK_SIZE);
+    ASSERT_EQ(TasksB().LoadSave(0), 0); // writes out the gathered pieces
     EXPECT_TRUE(SameBytes(ZylReadFileBytes(Folder() / "Docs" / "a.fst"), block));
 
     // A stopped task takes nothing; a removed one neither, and its files go.
@@ -526,19 +561,26 @@ TEST_F(CZylDownloadFlowTest, WriteFailuresStopTheTaskWithTheReasonAndAResumeCont
         at += ZYL_BLOCK_SIZE;
     }
     expectStopped(full, u"no space left on the device: " + ZylFromFsPath(small / "big.bin"));
-    const int32_t reached = full->m_vFiles[0]->m_nFileOffset;
+    EXPECT_LT(full->m_vFiles[0]->m_nFileOffset, static_cast<int32_t>(data.size()));
+    // With room again a start resumes where the bytes in the file end (a gathered write that met
+    // the end of the room wrote part of what the offset counted), and the progress with it.
+    const auto reached = static_cast<int32_t>(fs::file_size(small / "big.bin.fst"));
     EXPECT_GT(reached, 0);
-    EXPECT_LT(reached, static_cast<int32_t>(data.size()));
-    // With room again a start resumes where the recorded bytes end.
+    EXPECT_LE(reached, full->m_vFiles[0]->m_nFileOffset);
     ASSERT_TRUE(mount.Resize(1024 * 1024));
     m_host.m_vSent.clear();
     full->Start();
+    EXPECT_EQ(full->m_nCurrentSize, reached);
     const auto offsets = RequestedOffsets();
     ASSERT_FALSE(offsets.empty());
     EXPECT_EQ(offsets[0], reached);
-    for (at = reached; at < static_cast<int32_t>(data.size()); at += ZYL_BLOCK_SIZE)
-        Piece(full, at, data.substr(static_cast<size_t>(at), ZYL_BLOCK_SIZE));
-    Piece(full, at, "", 1);
+    // Answered as a serving side does: the short piece, or the empty one at the size, ends the file.
+    for (at = reached;; at += ZYL_BLOCK_SIZE) {
+        const std::string piece = data.substr(static_cast<size_t>(at), ZYL_BLOCK_SIZE);
+        Piece(full, at, piece, piece.size() < ZYL_BLOCK_SIZE ? 1 : 0);
+        if (piece.size() < ZYL_BLOCK_SIZE)
+            break;
+    }
     EXPECT_EQ(full->m_bFinished, 1);
     EXPECT_TRUE(SameBytes(ZylReadFileBytes(small / "big.bin"), data));
 }
@@ -589,10 +631,10 @@ TEST_F(CZylDownloadFlowTest, AFileRecordedCompleteButMissingAfterALoginIsFetched
     loaded->Start();
     EXPECT_EQ(loaded->m_nFileIndex, 0);
     EXPECT_EQ(loaded->m_nCurrentSize, ZYL_BLOCK_SIZE);
-    EXPECT_EQ(RequestedOffsets(), Blocks({0}));
+    // The next file resumes at its offset rather than from its start.
+    EXPECT_EQ(RequestedPieces(), (std::vector<std::pair<int32_t, int32_t>>{
+                                     {0, 0}, {1, ZYL_BLOCK_SIZE}, {1, 2 * ZYL_BLOCK_SIZE}}));
     Piece(loaded, 0, "abc", 1, 0);
-    // Then the next file resumes at its offset rather than from its start.
-    EXPECT_EQ(RequestedOffsets(), Blocks({1, 2}));
     Piece(loaded, ZYL_BLOCK_SIZE, b.substr(ZYL_BLOCK_SIZE), 0, 1);
     Piece(loaded, 2 * ZYL_BLOCK_SIZE, "", 1, 1);
     EXPECT_EQ(loaded->m_bFinished, 1);

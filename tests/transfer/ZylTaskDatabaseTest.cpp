@@ -137,24 +137,37 @@ TEST_F(CZylTaskDbTest, WritesTheExactLinesOfTasksAndFiles) {
 }
 
 TEST_F(CZylTaskDbTest, ChangesReachTheDiskWithoutAnExplicitSave) {
-    // Adding, finishing a file and removing write the database at once.
+    // Adding writes the database at once; the list and a finished file are progress like any piece,
+    // written on the timer once the save interval has passed.
     CZylTask* task = MakeDownload();
     std::u16string text = ZylReadUtf16LeFile(DbPath());
     EXPECT_NE(text.find(u"TaskNum=1\n"), std::u16string::npos);
-    EXPECT_NE(text.find(u"FileOffset=100\n"), std::u16string::npos);
-
-    // Progress inside a file is written once the save interval has passed, on the timer.
+    EXPECT_EQ(text.find(u"FileOffset=100\n"), std::u16string::npos);
     const auto piece = FileDataReply(task->m_nTaskID, 1, 0, 0, std::string(ZYL_BLOCK_SIZE, 'y'));
     Tasks().Dispatch(ZYL_CMD_FILE_DATA_REPLY, piece.data(), static_cast<int32_t>(piece.size()), u"S1.1000");
     Tasks().OnTimer();
-    EXPECT_EQ(ZylReadUtf16LeFile(DbPath()).find(u"FileOffset=7168\n"), std::u16string::npos);
+    EXPECT_EQ(ZylReadUtf16LeFile(DbPath()), text);
     m_platform.m_nTick += ZYL_TASK_SAVE_INTERVAL_MS;
     Tasks().OnTimer();
     text = ZylReadUtf16LeFile(DbPath());
+    EXPECT_NE(text.find(u"FileOffset=100\n"), std::u16string::npos);
     EXPECT_NE(text.find(u"FileOffset=7168\n"), std::u16string::npos);
     EXPECT_NE(text.find(u"CurrentSize=7268\n"), std::u16string::npos);
 
+    // What a user would miss after a crash is written at once: a task that finished, one that was
+    // stopped (with the progress before it), one that was removed.
+    const auto last = FileDataReply(task->m_nTaskID, 1, 1, ZYL_BLOCK_SIZE, "");
+    Tasks().Dispatch(ZYL_CMD_FILE_DATA_REPLY, last.data(), static_cast<int32_t>(last.size()), u"S1.1000");
+    ASSERT_EQ(task->m_bFinished, 1);
+    EXPECT_NE(ZylReadUtf16LeFile(DbPath()).find(u"Finished=1\n"), std::u16string::npos);
+    CZylTask* stopped = Tasks().CreateDownloadTask(u"S1.1000", u"Docs\\x", true, Folder(), {});
+    const auto list = FileListReply(stopped->m_nTaskID, 1, 0, {{u"Docs\\x\\y.txt", 5, {}}});
+    Tasks().Dispatch(ZYL_CMD_FILE_LIST_REPLY, list.data(), static_cast<int32_t>(list.size()), u"S1.1000");
+    EXPECT_EQ(ZylReadUtf16LeFile(DbPath()).find(u"y.txt"), std::u16string::npos);
+    Tasks().StopAllTasks();
+    EXPECT_NE(ZylReadUtf16LeFile(DbPath()).find(u"RemoteName=Docs\\x\\y.txt\n"), std::u16string::npos);
     ASSERT_EQ(Tasks().RemoveTaskById(task->m_nTaskID), 0);
+    ASSERT_EQ(Tasks().RemoveTaskById(stopped->m_nTaskID), 0);
     EXPECT_NE(ZylReadUtf16LeFile(DbPath()).find(u"TaskNum=0\n"), std::u16string::npos);
 }
 

@@ -374,22 +374,57 @@ TEST_F(CZylTransferEndToEndTest, ALogoutInTheMiddleOfAFolderResumesEachFileAfter
 }
 
 TEST_F(CZylTransferEndToEndTest, ACrashInTheMiddleLosesNoTaskAndTheTreeStillCompletes) {
+    // The plug-in vanishes without logging out (the host sees its channels close) and comes back.
+    auto crash = [&] {
+        m_pB->Destroy();
+        m_host.Disconnect(*m_pA, *m_pB);
+        EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
+        m_pB->Recreate();
+        ASSERT_EQ(m_host.Login(*m_pB), 0);
+        m_host.Connect(*m_pA, *m_pB);
+        m_host.Tick(20);
+    };
+    // Progress reaches the database on the timer once the save interval has passed.
+    auto saveByTimer = [&] {
+        m_pB->Platform().m_nTick += ZYL_TASK_SAVE_INTERVAL_MS;
+        m_host.Tick(10);
+    };
+
+    // Many small files: the files finished after the last save are on disk, the database does not
+    // know them; they are fetched again and replace what is there.
+    for (int i = 0; i < 300; ++i) {
+        const fs::path path = DataA() / "many" / ("d" + std::to_string(i % 3)) / ("f" + std::to_string(i));
+        ZylWriteFileBytes(path, RandomBytes(static_cast<size_t>(i % 5), static_cast<uint32_t>(i)));
+        fs::last_write_time(path, FileTime(2010, static_cast<uint32_t>(i % 60)));
+    }
+    ShareOnA(u"Many", DataA() / "many", ZYL_PRIV_DOWNLOAD);
+    CZylTask* many = TasksB().CreateDownloadTask(u"S1.1000", u"Many", true, Downloads(), {});
+    ASSERT_TRUE(RunUntil([&] { return many->m_nFileIndex >= 100; }));
+    saveByTimer();
+    ASSERT_TRUE(RunUntil([&] { return many->m_nFileIndex >= 200; }));
+    ASSERT_EQ(many->m_bFinished, 0);
+    ASSERT_NO_FATAL_FAILURE(crash());
+    ASSERT_EQ(TasksB().GetTaskCount(), 1);
+    CZylTask* loaded = TasksB().GetTaskAt(0);
+    ASSERT_GE(loaded->m_nFileIndex, 100);
+    ASSERT_LT(loaded->m_nFileIndex, 200);
+    EXPECT_TRUE(fs::exists(ZylToFsPath(loaded->GetCurrentFile()->GetFullName())));
+    TasksB().StartAllTasks();
+    ASSERT_TRUE(RunUntil([&] { return loaded->m_bFinished == 1; }));
+    ExpectSameFiles(DataA() / "many", Root() / "downloads" / "Many");
+    TasksB().RemoveAllTasks();
+
+    // In the middle of a large file, with progress after the last save.
     MakeTree(DataA() / "tree");
     ShareOnA(u"Docs", DataA(), ZYL_PRIV_DOWNLOAD);
     CZylTask* task = TasksB().CreateDownloadTask(u"S1.1000", u"Docs\\tree", true, Downloads(), {});
     ASSERT_TRUE(RunUntil([&] { return task->m_nCurrentSize > 1500000; }));
-    m_host.Tick(300); // progress after the last save of the database
-
-    // The plug-in vanishes without logging out; the host sees its channels close.
-    m_pB->Destroy();
-    m_host.Disconnect(*m_pA, *m_pB);
-    EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
-    m_pB->Recreate();
-    ASSERT_EQ(m_host.Login(*m_pB), 0);
-    m_host.Connect(*m_pA, *m_pB);
+    saveByTimer();
     m_host.Tick(20);
+    ASSERT_EQ(task->m_bFinished, 0);
+    ASSERT_NO_FATAL_FAILURE(crash());
     ASSERT_EQ(TasksB().GetTaskCount(), 1);
-    CZylTask* loaded = TasksB().GetTaskAt(0);
+    loaded = TasksB().GetTaskAt(0);
     CZylTaskFile* file = loaded->GetCurrentFile();
     ASSERT_NE(file, nullptr);
     // Bytes beyond what the database recorded are not trusted, however they got there.

@@ -82,6 +82,13 @@ inline std::vector<int32_t> Blocks(std::initializer_list<int32_t> indexes) {
         out.push_back(i * ZYL_BLOCK_SIZE);
     return out;
 }
+// The offsets of the blocks first to last.
+inline std::vector<int32_t> BlockRange(int32_t first, int32_t last) {
+    std::vector<int32_t> out;
+    for (int32_t i = first; i <= last; ++i)
+        out.push_back(i * ZYL_BLOCK_SIZE);
+    return out;
+}
 
 // A file data request as a task builds it.
 struct DATAREQUEST {
@@ -205,13 +212,22 @@ protected:
                 out.push_back(pdu);
         return out;
     }
+    // The file data requests B sent since the last call: their offsets, or file index and offset.
     std::vector<int32_t> RequestedOffsets() {
-        m_host.Tick(10);
         std::vector<int32_t> offsets;
-        for (const auto& pdu : Sent(*m_pB, ZYL_CMD_FILE_DATA_REQUEST))
-            offsets.push_back(ReadDataRequest(pdu.payload).offset);
-        m_host.m_vSent.clear();
+        for (const auto& [index, offset] : RequestedPieces())
+            offsets.push_back(offset);
         return offsets;
+    }
+    std::vector<std::pair<int32_t, int32_t>> RequestedPieces() {
+        m_host.Tick(10);
+        std::vector<std::pair<int32_t, int32_t>> pieces;
+        for (const auto& pdu : Sent(*m_pB, ZYL_CMD_FILE_DATA_REQUEST)) {
+            const DATAREQUEST request = ReadDataRequest(pdu.payload);
+            pieces.emplace_back(request.index, request.offset);
+        }
+        m_host.m_vSent.clear();
+        return pieces;
     }
 
     fs::path Root() const { return m_host.Root(); }

@@ -125,16 +125,23 @@ TEST_F(CZylUploadFlowTest, AFolderIsListedDepthFirstWithNamesBelowItsParent) {
     EXPECT_EQ(names, (std::vector<std::u16string>{u"/trip/b.txt", u"/trip/day1/a.jpg"}));
     EXPECT_EQ(task->m_nTotalSize, 3);
     // On the wire the names use the share path's separator.
+    // The size of every file is asked for at once.
     m_host.Tick(10);
     const auto sync = Sent(*m_pB, ZYL_CMD_SYNC_FILE_SIZE_REQUEST);
-    ASSERT_EQ(sync.size(), 1u);
-    ZylPayloadReader r(sync[0].payload.data(), static_cast<int32_t>(sync[0].payload.size()));
-    r.ReadInt32();
-    CZylDateTime t;
-    r.Read(t);
-    r.ReadString();
-    const std::u16string wire = r.ReadString();
-    EXPECT_TRUE(wire == u"\\trip\\b.txt" || wire == u"\\trip\\day1\\a.jpg") << ZylToUtf8(wire);
+    ASSERT_EQ(sync.size(), 2u);
+    std::vector<std::u16string> wire;
+    for (int32_t i = 0; i < 2; ++i) {
+        ZylPayloadReader r(sync[i].payload.data(), static_cast<int32_t>(sync[i].payload.size()));
+        r.ReadInt32();
+        CZylDateTime t;
+        r.Read(t);
+        r.ReadString();
+        wire.push_back(r.ReadString());
+        EXPECT_EQ(r.ReadInt32(), i);
+        EXPECT_EQ(wire.back(), ZylLocalToSharePath(task->m_vFiles[static_cast<size_t>(i)]->m_sLocalName));
+    }
+    std::sort(wire.begin(), wire.end());
+    EXPECT_EQ(wire, (std::vector<std::u16string>{u"\\trip\\b.txt", u"\\trip\\day1\\a.jpg"}));
 }
 
 TEST_F(CZylUploadFlowTest, WindowsForFilesOfAwkwardSizes) {
@@ -157,12 +164,12 @@ TEST_F(CZylUploadFlowTest, WindowsForFilesOfAwkwardSizes) {
     EXPECT_EQ(seven->m_nPercent, 100);
     m_host.m_vSent.clear();
 
-    // Eight blocks: the first acknowledgement sends the empty piece at the size.
-    CZylTask* eight = SyncedFileOfSize(8 * ZYL_BLOCK_SIZE);
-    EXPECT_EQ(Offsets(Pieces()), Blocks({0, 1, 2, 3, 4, 5, 6, 7}));
-    Ack(eight, 0, 0, ZYL_BLOCK_SIZE, 0);
+    // A file of exactly the window: the first acknowledgement sends the empty piece at the size.
+    CZylTask* window = SyncedFileOfSize(ZYL_PIECES_IN_FLIGHT * ZYL_BLOCK_SIZE);
+    EXPECT_EQ(Offsets(Pieces()), BlockRange(0, ZYL_PIECES_IN_FLIGHT - 1));
+    Ack(window, 0, 0, ZYL_BLOCK_SIZE, 0);
     pieces = Pieces();
-    ASSERT_EQ(Offsets(pieces), Blocks({8}));
+    ASSERT_EQ(Offsets(pieces), Blocks({ZYL_PIECES_IN_FLIGHT}));
     EXPECT_EQ(pieces[0].end, 1);
 
     // An empty file is sent as one empty last piece, so the other side has it too.
@@ -172,6 +179,45 @@ TEST_F(CZylUploadFlowTest, WindowsForFilesOfAwkwardSizes) {
     EXPECT_EQ(pieces[0].end, 1);
     Ack(empty, 0, 0, 0, 1);
     EXPECT_EQ(empty->m_bFinished, 1);
+
+    // A folder: the sizes of its files are asked for at once, and a file is sent as soon as its
+    // answer is there, before the acknowledgements of the files ahead of it, which come in order.
+    const int32_t size = 2 * ZYL_BLOCK_SIZE + 1;
+    for (const char* name : {"a", "b", "c"})
+        ZylWriteFileBytes(Root() / "tree" / name, RandomBytes(static_cast<size_t>(size), 1));
+    CZylTask* folder = Upload(Root() / "tree", u"tree", true);
+    m_host.m_vSent.clear();
+    Consent(folder, 1);
+    m_host.Tick(10);
+    const auto syncs = Sent(*m_pB, ZYL_CMD_SYNC_FILE_SIZE_REQUEST);
+    ASSERT_EQ(syncs.size(), 3u);
+    for (uint8_t i = 0; i < 3; ++i)
+        EXPECT_EQ(syncs[i].payload.back(), i);
+    m_host.m_vSent.clear();
+    Held(folder, 0, 0);
+    Held(folder, 1, 0);
+    pieces = Pieces();
+    ASSERT_EQ(pieces.size(), 6u);
+    for (size_t i = 0; i < 6; ++i) {
+        EXPECT_EQ(pieces[i].index, static_cast<int32_t>(i / 3));
+        EXPECT_EQ(pieces[i].offset, static_cast<int32_t>(i % 3) * ZYL_BLOCK_SIZE);
+        EXPECT_EQ(pieces[i].end, i % 3 == 2 ? 1 : 0);
+    }
+    Ack(folder, 1, 0, ZYL_BLOCK_SIZE, 0); // ahead of its turn: dropped
+    EXPECT_EQ(folder->m_vFiles[1]->m_nFileOffset, 0);
+    auto acknowledge = [&](int32_t file) {
+        for (int32_t i = 0; i < 3; ++i)
+            Ack(folder, file, i * ZYL_BLOCK_SIZE, i == 2 ? 1 : ZYL_BLOCK_SIZE, i == 2 ? 1 : 0);
+    };
+    acknowledge(0);
+    EXPECT_EQ(folder->m_nFileIndex, 1);
+    // The last file is held whole on the other side: nothing is sent for it, and the task ends
+    // with the file before it.
+    Held(folder, 2, size);
+    acknowledge(1);
+    EXPECT_TRUE(Pieces().empty());
+    EXPECT_EQ(folder->m_bFinished, 1);
+    EXPECT_EQ(folder->m_nCurrentSize, 3 * size);
 }
 
 TEST_F(CZylUploadFlowTest, TheSizeTheOtherSideHoldsDecidesWhereSendingStarts) {
@@ -244,8 +290,8 @@ TEST_F(CZylUploadFlowTest, AFileThatIsGoneOrChangesStopsTheTaskWithTheReason) {
     expectStopped(brief, u"no such file or directory: " + ZylFromFsPath(Root() / "up" / "brief.bin"));
 
     // Shorter than listed by the time the window reaches its end: neither the old file nor the new.
-    CZylTask* shrunk = SyncedFileOfSize(10 * ZYL_BLOCK_SIZE);
-    EXPECT_EQ(Pieces().size(), 8u);
+    CZylTask* shrunk = SyncedFileOfSize((ZYL_PIECES_IN_FLIGHT + 4) * ZYL_BLOCK_SIZE);
+    EXPECT_EQ(Pieces().size(), static_cast<size_t>(ZYL_PIECES_IN_FLIGHT));
     fs::resize_file(Root() / "up" / "f.bin", 5 * ZYL_BLOCK_SIZE);
     Ack(shrunk, 0, 0, ZYL_BLOCK_SIZE, 0);
     EXPECT_TRUE(Pieces().empty());
@@ -298,10 +344,10 @@ TEST_F(CZylUploadFlowTest, AnErrorAnswerStopsTheTransferWaitingForIt) {
 }
 
 TEST_F(CZylUploadFlowTest, StoppingMarksTheFileForANewSynchronisation) {
-    CZylTask* task = SyncedFileOfSize(20 * ZYL_BLOCK_SIZE);
-    EXPECT_EQ(Pieces().size(), 8u);
+    CZylTask* task = SyncedFileOfSize((ZYL_PIECES_IN_FLIGHT + 12) * ZYL_BLOCK_SIZE);
+    EXPECT_EQ(Pieces().size(), static_cast<size_t>(ZYL_PIECES_IN_FLIGHT));
     Ack(task, 0, 0, ZYL_BLOCK_SIZE, 0);
-    EXPECT_EQ(Offsets(Pieces()), Blocks({8}));
+    EXPECT_EQ(Offsets(Pieces()), Blocks({ZYL_PIECES_IN_FLIGHT}));
     task->StopTask();
     EXPECT_FALSE(task->GetCurrentFile()->IsOpen());
     // Acknowledgements of pieces already sent still count: the other side has the bytes.
