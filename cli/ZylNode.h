@@ -102,6 +102,7 @@ private:
     QTimer m_pollTimer;
     std::string m_sFatal;
     bool m_bLoggedIn = false;
+    bool m_bFlushPosted = false;
 };
 
 // The default application path of a user: $XDG_DATA_HOME/zylfs/<user> (~/.local/share/...).
