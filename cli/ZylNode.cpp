@@ -198,8 +198,9 @@ void CZylNode::PollHost() {
         },
         false);
     // The plug-in answers what it was handed from a drain it posted to the loop; the flush posted
-    // behind it sends those answers together with the acknowledgements of what came in.
-    if (!m_bFlushPosted) {
+    // behind it sends those answers together with the acknowledgements of what came in. (What a
+    // later turn sends makes the host's descriptor readable, and this comes round again.)
+    if (!m_bFlushPosted && m_pHost->IsFlushDue()) {
         m_bFlushPosted = true;
         QMetaObject::invokeMethod(
             &m_pollTimer,

@@ -164,6 +164,8 @@ public:
     // that are due, per peer in as few messages as they fit in. Poll does it; the wake descriptor
     // becomes readable when something waits and nobody is polling.
     void Flush();
+    // Something waits for Flush.
+    bool IsFlushDue() const { return m_bFlushDue; }
     // Waits until something is pending or timeoutMs passed; true when something is pending.
     bool Wait(int timeoutMs);
     // Readable while something is pending (events, or frames that wait for Flush), for an event
