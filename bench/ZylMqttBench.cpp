@@ -132,6 +132,7 @@ double ProcessCpuSeconds(pid_t pid) {
 struct ZYLEXIT {
     bool bOk = false;
     double dCpu = 0;
+    long nPeakKiB = 0;
 };
 
 // Waits for a child and takes its exit status and CPU time.
@@ -143,6 +144,7 @@ ZYLEXIT Reap(pid_t pid, bool wait = true) {
         return result;
     result.bOk = WIFEXITED(status) && WEXITSTATUS(status) == 0;
     result.dCpu = CpuSeconds(usage);
+    result.nPeakKiB = usage.ru_maxrss;
     return result;
 }
 
@@ -182,6 +184,7 @@ struct ZYLNODERUN {
     double dCommandSeconds = 0;
     double dTransferSeconds = 0; // downloads: from "downloading" to the end
     double dServerCpu = 0, dClientCpu = 0, dBrokerCpu = 0;
+    long nPeakKiB = 0; // of the larger node
 };
 
 // The owner serves folder `shared` as share `share` (with `rights` for everyone) while the friend
@@ -234,6 +237,7 @@ ZYLNODERUN RunNodeCase(const std::string& zylfs, const CZylBenchBroker& broker, 
         if (ended == client || ended < 0) {
             exit.bOk = ended == client && WIFEXITED(status) && WEXITSTATUS(status) == 0;
             exit.dCpu = CpuSeconds(usage);
+            exit.nPeakKiB = usage.ru_maxrss;
             break;
         }
         if (!downloading && ReadAll(log).find("downloading ") != std::string::npos)
@@ -252,6 +256,7 @@ ZYLNODERUN RunNodeCase(const std::string& zylfs, const CZylBenchBroker& broker, 
     run.dTransferSeconds = ZylSeconds(end - downloading.value_or(start));
     run.dServerCpu = served.dCpu;
     run.dClientCpu = exit.dCpu;
+    run.nPeakKiB = std::max(served.nPeakKiB, exit.nPeakKiB);
     if (!exit.bOk) {
         run.sError = "zylfs " + command.front() + " failed after " + std::to_string(run.dCommandSeconds) +
                      " s: " + Tail(log, 300);
@@ -702,21 +707,22 @@ long CountFiles(const fs::path& folder) {
     return count;
 }
 
+// The CPU time of the serving node, the commanding node and the broker (per 100 MB when the case
+// moves that much), and the peak memory of the larger node.
 std::string CpuNote(const std::vector<ZYLNODERUN>& runs, double megabytes) {
     std::vector<double> server, client, broker;
+    long peak = 0;
     for (const ZYLNODERUN& run : runs) {
         server.push_back(run.dServerCpu);
         client.push_back(run.dClientCpu);
         broker.push_back(run.dBrokerCpu);
+        peak = std::max(peak, run.nPeakKiB);
     }
-    char text[160];
-    if (megabytes > 0)
-        std::snprintf(text, sizeof text, "CPU s per 100 MB: server %.2f, client %.2f, broker %.2f",
-                      Median(server) * 100 / megabytes, Median(client) * 100 / megabytes,
-                      Median(broker) * 100 / megabytes);
-    else
-        std::snprintf(text, sizeof text, "CPU s: server %.2f, client %.2f, broker %.2f", Median(server),
-                      Median(client), Median(broker));
+    const double scale = megabytes > 0 ? 100 / megabytes : 1;
+    char text[200];
+    std::snprintf(text, sizeof text, "CPU s%s: server %.2f, client %.2f, broker %.2f; node peak %.1f MiB",
+                  megabytes > 0 ? " per 100 MB" : "", Median(server) * scale, Median(client) * scale,
+                  Median(broker) * scale, peak / 1024.0);
     return text;
 }
 
