@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QEventLoop>
+#include <QMetaObject>
 
 #include <fmt/core.h>
 #include <sys/eventfd.h>
@@ -168,37 +169,53 @@ int32_t CZylNode::OnHostCall(int32_t code, intptr_t a1, intptr_t a2, intptr_t a3
 void CZylNode::PollHost() {
     if (!m_pHost)
         return;
-    m_pHost->Poll([this](const ZYLHOSTEVENT& event) {
-        if (!m_bLoggedIn)
-            return;
-        HostUserId peer;
-        peer.Parse(ZylFromUtf8(event.peer));
-        const auto id = reinterpret_cast<intptr_t>(&peer);
-        switch (event.kind) {
-        case DLL_P2P_ON_CONNECT:
-        case DLL_P2P_ON_DISCONNECT:
-            m_pPlugin->ProcessMessage(event.kind, id, event.channel, event.status, 0, 0);
-            break;
-        case DLL_P2P_ON_DATA:
-            m_pPlugin->ProcessMessage(DLL_P2P_ON_DATA, id, event.channel, event.command,
-                                      reinterpret_cast<intptr_t>(event.payload.data()),
-                                      static_cast<intptr_t>(event.payload.size()));
-            break;
-        case DLL_P2P_ON_USER_ONLINE:
-        case DLL_P2P_ON_USER_OFFLINE:
-            m_pPlugin->ProcessMessage(event.kind, id, 0, 0, 0, 0);
-            break;
-        case ZYL_EVENT_BROKER_ENDED:
-            m_sFatal = event.text;
-            break;
-        case ZYL_EVENT_DROPPED:
-            m_pPlugin->WriteLog(ZYL_LOG_WARNING, ZylFromUtf8(event.text));
-            break;
-        default:
-            m_pPlugin->WriteLog(ZYL_LOG_ACTIVITY, ZylFromUtf8(event.text));
-            break;
-        }
-    });
+    m_pHost->Poll(
+        [this](const ZYLHOSTEVENT& event) {
+            if (!m_bLoggedIn)
+                return;
+            HostUserId peer;
+            peer.Parse(ZylFromUtf8(event.peer));
+            const auto id = reinterpret_cast<intptr_t>(&peer);
+            switch (event.kind) {
+            case DLL_P2P_ON_CONNECT:
+            case DLL_P2P_ON_DISCONNECT:
+                m_pPlugin->ProcessMessage(event.kind, id, event.channel, event.status, 0, 0);
+                break;
+            case DLL_P2P_ON_DATA:
+                m_pPlugin->ProcessMessage(DLL_P2P_ON_DATA, id, event.channel, event.command,
+                                          reinterpret_cast<intptr_t>(event.payload.data()),
+                                          static_cast<intptr_t>(event.payload.size()));
+                break;
+            case DLL_P2P_ON_USER_ONLINE:
+            case DLL_P2P_ON_USER_OFFLINE:
+                m_pPlugin->ProcessMessage(event.kind, id, 0, 0, 0, 0);
+                break;
+            case ZYL_EVENT_BROKER_ENDED:
+                m_sFatal = event.text;
+                break;
+            case ZYL_EVENT_DROPPED:
+                m_pPlugin->WriteLog(ZYL_LOG_WARNING, ZylFromUtf8(event.text));
+                break;
+            default:
+                m_pPlugin->WriteLog(ZYL_LOG_ACTIVITY, ZylFromUtf8(event.text));
+                break;
+            }
+        },
+        false);
+    // The plug-in answers what it was handed from a drain it posted to the loop; the flush posted
+    // behind it sends those answers together with the acknowledgements of what came in. (What a
+    // later turn sends makes the host's descriptor readable, and this comes round again.)
+    if (!m_bFlushPosted && m_pHost->IsFlushDue()) {
+        m_bFlushPosted = true;
+        QMetaObject::invokeMethod(
+            &m_pollTimer,
+            [this] {
+                m_bFlushPosted = false;
+                if (m_pHost)
+                    m_pHost->Flush();
+            },
+            Qt::QueuedConnection);
+    }
 }
 
 bool CZylNode::RunUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout) {

@@ -105,4 +105,5 @@ private:
     QTimer m_pollTimer;
     std::string m_sFatal;
     bool m_bLoggedIn = false;
+    bool m_bFlushPosted = false;
 };

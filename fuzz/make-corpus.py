@@ -275,6 +275,14 @@ def frames():
     write(t, "version-two", frame(1, version=2))
     write(t, "reserved-not-zero", frame(1, 4097, reserved=0xFFFF))
     write(t, "header-cut", frame(1, 4096)[:23])
+    def bundle(*entries):
+        return b"\x02\x00\x00\x00" + b"".join(struct.pack(">iI", channel, len(body)) + body
+                                              for channel, body in entries)
+
+    write(t, "bundle", bundle((1024, frame(2, 0, 5, 1)), (1025, frame(1, 4101, 5, 2, b"\x00\x01"))))
+    write(t, "bundle-cut", bundle((1024, frame(2, 0, 5, 1)), (1025, frame(1, 4101, 5, 2)))[:-3])
+    write(t, "bundle-channel-zero", bundle((0, frame(1, 4096))))
+    write(t, "bundle-of-bundle", bundle((1024, bundle((1024, frame(1, 4096))))))
     write(t, "topic-pdu", b"zylfs/pdu/S1.1000/S1.2000/1024")
     write(t, "topic-leading-zero-channel", b"zylfs/pdu/S1.1000/S1.2000/01025")
     write(t, "topic-channel-overflow", b"zylfs/pdu/a/b/99999999999")

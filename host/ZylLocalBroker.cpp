@@ -165,8 +165,7 @@ bool CZylLocalBroker::Start() {
                         << (m_bPersistent
                                 ? "persistence true\npersistence_location " + m_pFolder.string() + "/\n"
                                 : std::string("persistence false\n"))
-                        << "set_tcp_nodelay true\n"
-                        << "log_dest stderr\n"
+                        << (m_bNoDelay ? "set_tcp_nodelay true\n" : "") << "log_dest stderr\n"
                         << (m_bVerbose ? "log_type all\n"
                                        : "log_type error\nlog_type warning\nlog_type notice\n")
                         << (self ? "user " + std::string(self->pw_name) + "\n" : std::string());

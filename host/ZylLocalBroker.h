@@ -24,6 +24,9 @@ public:
     void SetAccessList(const std::string& text) { m_sAcl = text; }
     // Keeps retained messages (and sessions) across a Stop and Start, in its folder.
     void SetPersistence(bool persistent) { m_bPersistent = persistent; }
+    // Without it the broker runs as mosquitto's default configuration does, with Nagle's algorithm
+    // on its sockets: a user's broker is rarely tuned.
+    void SetTcpNoDelay(bool noDelay) { m_bNoDelay = noDelay; }
     // Logs every packet (for tests to show on failure) instead of connections and errors only.
     void SetVerboseLog(bool verbose) { m_bVerbose = verbose; }
     // Starts the broker (on the port of the last run, if any) and waits until it takes
@@ -34,6 +37,7 @@ public:
     bool IsRunning() const { return m_nPid > 0; }
 
     int Port() const { return m_nPort; }
+    pid_t Pid() const { return m_nPid; } // -1 while it does not run
     const std::filesystem::path& Folder() const { return m_pFolder; }
     const std::string& Error() const { return m_sError; }
     std::string Log() const;
@@ -46,6 +50,7 @@ private:
     std::string m_sAcl;
     bool m_bVerbose = false;
     bool m_bPersistent = false;
+    bool m_bNoDelay = true;
     int m_nPort = 0;
     pid_t m_nPid = -1;
     std::string m_sError;

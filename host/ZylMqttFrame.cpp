@@ -62,6 +62,39 @@ std::optional<ZYLFRAME> ZylDecodeFrame(const void* body, size_t length) {
     return frame;
 }
 
+void ZylAppendToBundle(std::vector<uint8_t>& bundle, int32_t channel, const std::vector<uint8_t>& frame) {
+    if (bundle.empty()) {
+        bundle.push_back(ZYL_BUNDLE_VERSION);
+        PutBig(bundle, 0, 3);
+    }
+    PutBig(bundle, static_cast<uint32_t>(channel), 4);
+    PutBig(bundle, frame.size(), 4);
+    bundle.insert(bundle.end(), frame.begin(), frame.end());
+}
+
+std::optional<std::vector<ZYLFRAMEREF>> ZylSplitMessage(const void* body, size_t length, int32_t channel) {
+    const auto* p = static_cast<const uint8_t*>(body);
+    std::vector<ZYLFRAMEREF> frames;
+    if (!p || length == 0 || p[0] != ZYL_BUNDLE_VERSION) {
+        frames.push_back({channel, p, p ? length : 0});
+        return frames;
+    }
+    if (length < ZYL_BUNDLE_HEADER_SIZE)
+        return std::nullopt;
+    for (size_t at = ZYL_BUNDLE_HEADER_SIZE; at < length;) {
+        if (length - at < ZYL_BUNDLE_ENTRY_SIZE)
+            return std::nullopt;
+        const auto entryChannel = static_cast<int32_t>(GetBig(p + at, 4));
+        const uint64_t size = GetBig(p + at + 4, 4);
+        at += ZYL_BUNDLE_ENTRY_SIZE;
+        if (entryChannel <= 0 || size > length - at)
+            return std::nullopt;
+        frames.push_back({entryChannel, p + at, static_cast<size_t>(size)});
+        at += static_cast<size_t>(size);
+    }
+    return frames;
+}
+
 std::vector<uint8_t> ZylEncodeStreamRef(uint64_t stream) {
     std::vector<uint8_t> out;
     PutBig(out, stream, 8);

@@ -25,6 +25,20 @@
 //
 // A stream is one direction of one opening of a channel. Its id grows with every opening and
 // across restarts of the sending host, so that frames of an older opening are told apart.
+//
+// A message carries one frame, or a bundle of the frames that waited together for one peer (the
+// PDUs of one turn of the plug-in, with the acknowledgements of what came in that turn), each with
+// its channel, so that a busy pair of users moves few large messages instead of many small ones:
+//
+//     offset 0   u8   2, the bundle's version (a lone frame begins with its own version, 1)
+//            1   u8   0
+//            2   u16  0
+//            4   ...  entries, to the end: i32 channel (positive), u32 length, that many bytes
+//                     of one frame as above
+//
+// A bundle goes on the topic of any of its channels; its entries say which link each frame is
+// for. It is never larger than the largest lone frame, so what a host asks the broker to send it
+// at most does not change.
 #pragma once
 
 #include <cstddef>
@@ -49,6 +63,10 @@ inline constexpr size_t ZYL_FRAME_HEADER_SIZE = 24;
 // unread, and the broker is asked never to send a message much larger.
 inline constexpr size_t ZYL_FRAME_MAX_PAYLOAD = 65536;
 inline constexpr size_t ZYL_FRAME_MAX_SIZE = ZYL_FRAME_HEADER_SIZE + ZYL_FRAME_MAX_PAYLOAD;
+// A message of several frames; it is at most ZYL_FRAME_MAX_SIZE bytes long like a lone frame.
+inline constexpr uint8_t ZYL_BUNDLE_VERSION = 2;
+inline constexpr size_t ZYL_BUNDLE_HEADER_SIZE = 4;
+inline constexpr size_t ZYL_BUNDLE_ENTRY_SIZE = 8; // in front of each frame: its channel and length
 
 struct ZYLFRAME {
     uint8_t kind = 0;
@@ -64,6 +82,21 @@ std::vector<uint8_t> ZylEncodeFrame(uint8_t kind, uint32_t command, uint64_t str
                                     const void* payload, size_t length);
 // Nothing for a body that is too short, of another version or of an unknown kind.
 std::optional<ZYLFRAME> ZylDecodeFrame(const void* body, size_t length);
+
+// One frame of a message, as bytes inside the message body.
+struct ZYLFRAMEREF {
+    int32_t channel = 0;
+    const uint8_t* data = nullptr;
+    size_t length = 0;
+};
+// Adds a frame to a bundle that is being built (an empty body becomes a bundle first). The caller
+// keeps the body within ZYL_FRAME_MAX_SIZE: ZYL_BUNDLE_ENTRY_SIZE more than the frame is added.
+void ZylAppendToBundle(std::vector<uint8_t>& bundle, int32_t channel, const std::vector<uint8_t>& frame);
+// The frames of a message that came on a topic of that channel: the message itself when it is a
+// lone frame (of any version; ZylDecodeFrame judges it), the entries of a bundle in order.
+// Nothing for a bundle that is damaged anywhere (an entry running past the end, a channel that is
+// not positive), so that no part of it is taken.
+std::optional<std::vector<ZYLFRAMEREF>> ZylSplitMessage(const void* body, size_t length, int32_t channel);
 
 // The u64 that ACCEPT and ACK carry as their payload (0 when it is missing).
 std::vector<uint8_t> ZylEncodeStreamRef(uint64_t stream);

@@ -3,8 +3,11 @@
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -25,6 +28,26 @@ constexpr size_t kHeldOverhead = 256;
 constexpr uint32_t kMaxPacket = ZYL_FRAME_MAX_SIZE + 1024;
 // Each kind of drop is told at most this often, so that a flood does not flood the log too.
 constexpr uint64_t kTellDropsEveryMs = 60000;
+// Frames go at most once: the transport numbers, acknowledges and resends them itself, and the
+// broker's own acknowledgement of each message would only double the packets (and on a broker
+// with Nagle's algorithm on, hold the next message back). The login's probe and the presence
+// keep QoS 1: the login learns from their acknowledgements whether the access list fits.
+constexpr int kFrameQos = 0;
+// Frames to one peer wait for the end of the owner's turn, so that what one turn sends travels
+// in a few messages; once this much waits, a message leaves at once.
+constexpr size_t kSendAtBytes = 32 << 10;
+
+// A broker that leaves Nagle's algorithm on (mosquitto does unless told otherwise) holds a small
+// packet back until the one before it is acknowledged, and Linux delays that acknowledgement by up
+// to 40 ms when this side has nothing to send at once: every request and every end of a message
+// would wait that long. Acknowledging what was read before waiting for more keeps it moving; the
+// kernel drops out of this mode by itself, so it is asked again after every read.
+void AckAtOnce(int fd) {
+    if (fd < 0)
+        return;
+    const int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &one, sizeof one);
+}
 
 uint64_t NowMs() {
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -412,7 +435,10 @@ std::string CZylMqttHost::Connect(const std::vector<ZYLBROKERADDRESS>& brokers, 
     m_sProbeTopic = ZylPduTopic(user, user, 0);
     m_nInstance = NewStream();
     m_mPeers.clear();
+    m_sDue.clear();
+    m_bFlushDue = false;
     m_mDropsTold.clear();
+    m_stats = {};
     m_vBrokers = brokers;
     m_pMosq = mosquitto_new(user.c_str(), true, this);
     if (!m_pMosq)
@@ -508,7 +534,9 @@ void CZylMqttHost::StartNetwork() {
 
 void CZylMqttHost::RunNetwork() {
     while (!m_bStopNetwork) {
-        if (mosquitto_loop(m_pMosq, 1000, 1) == MOSQ_ERR_SUCCESS)
+        const int rc = mosquitto_loop(m_pMosq, 1000, 1);
+        AckAtOnce(mosquitto_socket(m_pMosq));
+        if (rc == MOSQ_ERR_SUCCESS)
             continue;
         // The connection is gone (or the last attempt failed): after a pause, the next broker.
         {
@@ -562,6 +590,7 @@ void CZylMqttHost::Disconnect() {
         for (auto& [channel, link] : state.mLinks)
             if (link.eState != CLOSED)
                 CloseChannel(peer, channel);
+    Flush();
 
     // Once the broker holds the closings (and the PDUs before them) and the "offline", it hands
     // them on without us; the peers need not wait for their time-outs.
@@ -578,6 +607,7 @@ void CZylMqttHost::Disconnect() {
             Emit(DLL_P2P_ON_USER_OFFLINE, peer);
     }
     m_mPeers.clear();
+    m_sDue.clear();
 }
 
 bool CZylMqttHost::PublishPresence(mosquitto* mosq, const char* state, int* mid) {
@@ -668,7 +698,13 @@ void CZylMqttHost::HandleMessage(const std::string& topic, const std::vector<uin
     const auto pdu = ZylParsePduTopic(topic);
     if (!pdu || pdu->receiver != m_sUser || pdu->sender == m_sUser || !IsSpeaker(pdu->sender))
         return;
-    HandleFrame(pdu->sender, pdu->channel, body);
+    const auto frames = ZylSplitMessage(body.data(), body.size(), pdu->channel);
+    if (!frames)
+        return; // a damaged bundle: none of it
+    ++m_stats.nMessagesReceived;
+    m_stats.nFramesReceived += frames->size();
+    for (const ZYLFRAMEREF& frame : *frames)
+        HandleFrame(pdu->sender, frame.channel, frame.data, frame.length);
 }
 
 bool CZylMqttHost::IsSpeaker(const std::string& sender) {
@@ -723,15 +759,15 @@ void CZylMqttHost::HandlePresence(const std::string& user, const std::string& st
     // acknowledged may have been lost with its connection.
     peer.bGoing = false;
     for (auto& [channel, link] : peer.mLinks) {
-        Resend(user, channel, link);
+        Resend(user, link);
         // A new login of the peer knows nothing of our streams: an acknowledgement makes it say so.
         if (link.eState == OPEN)
-            link.bAckDue = true;
+            AckDue(user, link);
     }
 }
 
-void CZylMqttHost::HandleFrame(const std::string& peer, int32_t channel, const std::vector<uint8_t>& body) {
-    auto decoded = ZylDecodeFrame(body.data(), body.size());
+void CZylMqttHost::HandleFrame(const std::string& peer, int32_t channel, const uint8_t* body, size_t length) {
+    auto decoded = ZylDecodeFrame(body, length);
     if (!decoded)
         return; // not one of ours
     ZYLFRAME& frame = *decoded;
@@ -765,7 +801,7 @@ void CZylMqttHost::HandleFrame(const std::string& peer, int32_t channel, const s
             return;
         }
     }
-    link.bAckDue = true;
+    AckDue(peer, link);
     if (frame.sequence < link.nRxNext)
         return; // had it already
     if (frame.sequence > link.nRxNext) {
@@ -823,7 +859,7 @@ void CZylMqttHost::Deliver(const std::string& peer, int32_t channel, LINK& link,
         } else {
             StartStream(link);
             const std::vector<uint8_t> ref = ZylEncodeStreamRef(frame.stream);
-            Queue(peer, channel, link, ZYL_FRAME_ACCEPT, 0, ref.data(), ref.size());
+            Queue(peer, link, ZYL_FRAME_ACCEPT, 0, ref.data(), ref.size());
             link.eState = OPEN;
         }
         Emit(DLL_P2P_ON_CONNECT, peer, channel, ZYL_OPEN_DONE);
@@ -923,27 +959,104 @@ void CZylMqttHost::RunClocks() {
             }
             if (link.bTxAlive && !link.qUnacked.empty() && m_bLinkUp &&
                 now - link.nLastProgress >= link.nRetransmitMs) {
-                Resend(user, channel, link);
+                Resend(user, link);
                 link.nRetransmitMs = std::min(link.nRetransmitMs * 2, kMaxRetransmitMs);
             }
         }
     }
 }
 
-void CZylMqttHost::SendAcks() {
-    if (!m_bLinkUp)
-        return;
-    for (auto& [user, peer] : m_mPeers)
-        for (auto& [channel, link] : peer.mLinks) {
-            if (!link.bAckDue || link.nRxStream == 0)
-                continue;
+void CZylMqttHost::AckDue(const std::string& peer, LINK& link) {
+    link.bAckDue = true;
+    Due(peer);
+}
+
+void CZylMqttHost::Due(const std::string& peer) {
+    m_sDue.insert(peer);
+    if (!m_bFlushDue) {
+        m_bFlushDue = true;
+        if (!m_bPolling)
+            Signal(); // the owner's next Poll sends it, with whatever else this turn adds
+    }
+}
+
+void CZylMqttHost::Flush() {
+    m_bFlushDue = false;
+    if (!m_pMosq || !m_bLinkUp)
+        return; // what waits goes when the broker is back: every unacknowledged frame goes again
+    std::set<std::string> due;
+    due.swap(m_sDue);
+    for (const std::string& user : due) {
+        auto it = m_mPeers.find(user);
+        if (it != m_mPeers.end() && !FlushPeer(user, it->second))
+            m_sDue.insert(user); // the broker did not take it: tried again at the next flush
+    }
+}
+
+bool CZylMqttHost::FlushPeer(const std::string& user, PEER& peer) {
+    peer.nWaiting = 0;
+    // What leaves: the frames not yet sent, then the acknowledgements that are due. In that order,
+    // as they would go one by one: the peer takes an acceptance before the acknowledgement that
+    // names the stream it opened.
+    struct OUTGOING {
+        int32_t channel;
+        LINK* pLink;
+        const std::vector<uint8_t>* pBody;
+        uint64_t nSequence; // 0 for an acknowledgement
+    };
+    std::vector<OUTGOING> outgoing;
+    for (auto& [channel, link] : peer.mLinks) {
+        if (!link.bTxAlive || link.qUnacked.empty())
+            continue;
+        // The frames are numbered one after the other: those after the last one sent are the tail.
+        const uint64_t unsent =
+            std::min<uint64_t>(link.qUnacked.size(), link.nTxNext - 1 - link.nTxPublished);
+        for (auto it = link.qUnacked.end() - static_cast<std::ptrdiff_t>(unsent); it != link.qUnacked.end();
+             ++it)
+            outgoing.push_back({channel, &link, &it->body, it->sequence});
+    }
+    std::deque<std::vector<uint8_t>> acks; // their bodies; a deque keeps their addresses
+    for (auto& [channel, link] : peer.mLinks) {
+        if (link.bAckDue && link.nRxStream != 0) {
             const uint64_t own = link.eState == OPEN && link.bTxAlive ? link.nTxStream : 0;
             const std::vector<uint8_t> ref = ZylEncodeStreamRef(own);
-            if (Publish(ZylPduTopic(user, m_sUser, channel),
-                        ZylEncodeFrame(ZYL_FRAME_ACK, 0, link.nRxStream, link.nRxNext - 1, ref.data(),
-                                       ref.size())))
-                link.bAckDue = false;
+            acks.push_back(
+                ZylEncodeFrame(ZYL_FRAME_ACK, 0, link.nRxStream, link.nRxNext - 1, ref.data(), ref.size()));
+            outgoing.push_back({channel, &link, &acks.back(), 0});
         }
+        link.bAckDue = false;
+    }
+    // As many as fit go in one message; one alone travels as a lone frame.
+    std::vector<uint8_t> bundle;
+    for (size_t first = 0; first < outgoing.size();) {
+        size_t end = first + 1;
+        size_t size = ZYL_BUNDLE_HEADER_SIZE + ZYL_BUNDLE_ENTRY_SIZE + outgoing[first].pBody->size();
+        while (end < outgoing.size() &&
+               size + ZYL_BUNDLE_ENTRY_SIZE + outgoing[end].pBody->size() <= ZYL_FRAME_MAX_SIZE)
+            size += ZYL_BUNDLE_ENTRY_SIZE + outgoing[end++].pBody->size();
+        const std::vector<uint8_t>* body = outgoing[first].pBody;
+        if (end - first > 1) {
+            bundle.clear();
+            for (size_t i = first; i < end; ++i)
+                ZylAppendToBundle(bundle, outgoing[i].channel, *outgoing[i].pBody);
+            body = &bundle;
+        }
+        if (!Publish(ZylPduTopic(user, m_sUser, outgoing[first].channel), *body)) {
+            // Not taken: the acknowledgements are due again, the frames stay unsent.
+            for (size_t i = first; i < outgoing.size(); ++i)
+                if (outgoing[i].nSequence == 0)
+                    outgoing[i].pLink->bAckDue = true;
+            return false;
+        }
+        ++m_stats.nMessagesSent;
+        for (size_t i = first; i < end; ++i) {
+            ++m_stats.nFramesSent;
+            if (outgoing[i].nSequence != 0)
+                outgoing[i].pLink->nTxPublished = outgoing[i].nSequence;
+        }
+        first = end;
+    }
+    return true;
 }
 
 void CZylMqttHost::OnBrokerBack(const std::string& text) {
@@ -957,10 +1070,10 @@ void CZylMqttHost::OnBrokerBack(const std::string& text) {
             peer.nGoingSince = now;
         }
         for (auto& [channel, link] : peer.mLinks) {
-            Resend(user, channel, link);
+            Resend(user, link);
             // An acknowledgement also asks the peer whether our opening still stands there.
             if (link.eState == OPEN)
-                link.bAckDue = true;
+                AckDue(user, link);
         }
     }
 }
@@ -976,38 +1089,47 @@ uint64_t CZylMqttHost::NewStream() {
 void CZylMqttHost::StartStream(LINK& link) {
     link.nTxStream = NewStream();
     link.nTxNext = 1;
+    link.nTxPublished = 0;
     link.qUnacked.clear();
     link.bTxAlive = true;
     link.nRetransmitMs = m_options.nRetransmitMs;
     link.nLastProgress = NowMs();
 }
 
-void CZylMqttHost::Queue(const std::string& peer, int32_t channel, LINK& link, uint8_t kind, uint32_t command,
+void CZylMqttHost::Queue(const std::string& peer, LINK& link, uint8_t kind, uint32_t command,
                          const void* payload, size_t length) {
     TXFRAME frame{link.nTxNext++, kind == ZYL_FRAME_DATA ? length : 0,
                   ZylEncodeFrame(kind, command, link.nTxStream, link.nTxNext - 1, payload, length)};
     if (link.qUnacked.empty())
         link.nLastProgress = NowMs();
     link.qUnacked.push_back(std::move(frame));
-    Publish(ZylPduTopic(peer, m_sUser, channel), link.qUnacked.back().body);
+    Due(peer);
+    // A message that is full enough leaves at once, so that the peer can start on it while the
+    // rest of the turn is still being sent: a window of replies travels as a few messages in a
+    // row, not as one that the peer can only take in when all of it is there.
+    const auto it = m_mPeers.find(peer);
+    if (it == m_mPeers.end())
+        return;
+    it->second.nWaiting += link.qUnacked.back().body.size();
+    if (it->second.nWaiting >= kSendAtBytes && m_bLinkUp && FlushPeer(peer, it->second))
+        m_sDue.erase(peer);
 }
 
-void CZylMqttHost::Resend(const std::string& peer, int32_t channel, LINK& link) {
+void CZylMqttHost::Resend(const std::string& peer, LINK& link) {
     if (!link.bTxAlive || link.qUnacked.empty() || !m_bLinkUp)
         return;
-    const std::string topic = ZylPduTopic(peer, m_sUser, channel);
-    for (const TXFRAME& frame : link.qUnacked)
-        Publish(topic, frame.body);
+    m_stats.nFramesResent += link.qUnacked.size();
+    link.nTxPublished = link.qUnacked.front().sequence - 1;
     link.nLastProgress = NowMs();
+    Due(peer);
 }
 
-bool CZylMqttHost::Publish(const std::string& topic, const std::vector<uint8_t>& body, bool retain,
-                           int* mid) {
+bool CZylMqttHost::Publish(const std::string& topic, const std::vector<uint8_t>& body) {
     if (!m_pMosq || !m_bLinkUp)
         return false; // kept for the resend once the broker is back
     ++m_nUnconfirmed; // before: the broker's acknowledgement may come first
-    if (mosquitto_publish(m_pMosq, mid, topic.c_str(), static_cast<int>(body.size()), body.data(), 1,
-                          retain) == MOSQ_ERR_SUCCESS)
+    if (mosquitto_publish(m_pMosq, nullptr, topic.c_str(), static_cast<int>(body.size()), body.data(),
+                          kFrameQos, false) == MOSQ_ERR_SUCCESS)
         return true;
     --m_nUnconfirmed;
     return false;
@@ -1066,7 +1188,7 @@ void CZylMqttHost::OpenChannel(const std::string& peer, int32_t channel) {
         return;
     }
     StartStream(link);
-    Queue(peer, channel, link, ZYL_FRAME_OPEN, 0, nullptr, 0);
+    Queue(peer, link, ZYL_FRAME_OPEN, 0, nullptr, 0);
     link.eState = OPENING;
     link.nOpenDeadline = NowMs() + m_options.nOpenTimeoutMs;
 }
@@ -1082,7 +1204,7 @@ void CZylMqttHost::CloseChannel(const std::string& peer, int32_t channel) {
     LINK& link = lit->second;
     const bool wasOpen = link.eState == OPEN;
     if (link.bTxAlive)
-        Queue(peer, channel, link, ZYL_FRAME_CLOSE, 0, nullptr, 0);
+        Queue(peer, link, ZYL_FRAME_CLOSE, 0, nullptr, 0);
     link.eState = CLOSED;
     link.nOpenDeadline = NowMs() + kClosingGiveUpMs;
     if (wasOpen)
@@ -1108,11 +1230,11 @@ int32_t CZylMqttHost::Send(const std::string& peer, int32_t channel, uint32_t co
     if (frames >= m_options.nInFlightFrames ||
         (bytes > 0 && bytes + static_cast<size_t>(length) > m_options.nInFlightBytes))
         return 0;
-    Queue(peer, channel, lit->second, ZYL_FRAME_DATA, command, payload, static_cast<size_t>(length));
+    Queue(peer, lit->second, ZYL_FRAME_DATA, command, payload, static_cast<size_t>(length));
     return 1;
 }
 
-int CZylMqttHost::Poll(const Handler& handler) {
+int CZylMqttHost::Poll(const Handler& handler, bool flush) {
     if (m_bPolling)
         return 0;
     m_bPolling = true;
@@ -1124,7 +1246,6 @@ int CZylMqttHost::Poll(const Handler& handler) {
     [[maybe_unused]] const ssize_t got = read(m_nWakeFd, &counter, sizeof counter);
     TakeInputs();
     RunClocks();
-    SendAcks();
     // Events that handlers cause join the line; a bound keeps a handler that keeps causing
     // events from holding the owner here for ever.
     size_t limit = m_qEvents.size() + 10000;
@@ -1136,7 +1257,8 @@ int CZylMqttHost::Poll(const Handler& handler) {
         if (handler)
             handler(event);
     }
-    SendAcks(); // for what the handlers' calls took in
+    if (flush)
+        Flush(); // what the handlers sent goes with the acknowledgements of what they took
     if (!m_qEvents.empty())
         Signal();
     return count;

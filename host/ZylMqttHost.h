@@ -11,6 +11,12 @@
 // missing one. What is not yet acknowledged counts as in flight, and Send refuses (0) while that
 // is at the bound for the peer.
 //
+// What one turn of the owner sends to a peer leaves together: the frames wait until Flush (which
+// Poll runs at its end) and go, with the acknowledgements that are due, in as few messages as
+// they fit in; a message that is full enough leaves at once. Frames go with QoS 0, since the
+// streams are acknowledged and resent here; an acknowledgement rides along with the frames going
+// back, so that a request and its answer each cost one message through the broker.
+//
 // What another account can make this host hold is bounded: a message larger than a frame can be
 // is never sent by the broker (the login asks it so) and dropped unread if it comes anyway; frames
 // that wait for the owner thread and frames that overtook a missing one are bounded per peer, and
@@ -35,6 +41,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -101,6 +108,15 @@ struct ZYLMQTTOPTIONS {
     uint64_t nEarlyFrames = 1024;   // how far one stream's frames may run ahead of a missing one
 };
 
+// What the transport carried since the login, for benchmarks and diagnosis.
+struct ZYLMQTTSTATS {
+    uint64_t nMessagesSent = 0; // broker messages of frames (a lone frame or a bundle)
+    uint64_t nFramesSent = 0;   // the frames in them, resends and acknowledgements included
+    uint64_t nFramesResent = 0; // frames sent again for want of an acknowledgement
+    uint64_t nMessagesReceived = 0;
+    uint64_t nFramesReceived = 0;
+};
+
 class CZylMqttHost {
 public:
     using Handler = std::function<void(const ZYLHOSTEVENT&)>;
@@ -133,23 +149,34 @@ public:
     void OpenChannel(const std::string& peer, int32_t channel);
     // Closes it on both sides; both hear DLL_P2P_ON_DISCONNECT. PDUs already taken still arrive.
     void CloseChannel(const std::string& peer, int32_t channel);
-    // 1 when taken; 0 while the frames in flight to that peer are at the bound (try again later);
-    // -1 when the channel is not open or the arguments are bad.
+    // 1 when taken (it leaves with the next Flush); 0 while the frames in flight to that peer are at
+    // the bound (try again later); -1 when the channel is not open or the arguments are bad.
     int32_t Send(const std::string& peer, int32_t channel, uint32_t command, const void* payload,
                  int32_t length);
 
     // Hands every pending event to handler, in order; the handler may call any method (a nested
-    // Poll returns 0). Runs the clocks and acknowledges what arrived. The number of events.
-    int Poll(const Handler& handler);
+    // Poll returns 0). Runs the clocks, then flushes: what the handler sent leaves together with
+    // the acknowledgements of what arrived. The number of events. A host whose plug-in answers
+    // from a later turn of the event loop passes flush = false and calls Flush after that turn, so
+    // that the answers and the acknowledgements still travel together.
+    int Poll(const Handler& handler, bool flush = true);
+    // Sends what waits: the frames that Send and the handshakes queued and the acknowledgements
+    // that are due, per peer in as few messages as they fit in. Poll does it; the wake descriptor
+    // becomes readable when something waits and nobody is polling.
+    void Flush();
+    // Something waits for Flush.
+    bool IsFlushDue() const { return m_bFlushDue; }
     // Waits until something is pending or timeoutMs passed; true when something is pending.
     bool Wait(int timeoutMs);
-    // Readable while something is pending, for an event loop to watch.
+    // Readable while something is pending (events, or frames that wait for Flush), for an event
+    // loop to watch.
     int GetWakeFd() const { return m_nWakeFd; }
 
     bool IsOnline(const std::string& peer);
     bool IsChannelOpen(const std::string& peer, int32_t channel);
     std::vector<std::string> GetOnlineUsers();
     size_t GetBytesInFlight(const std::string& peer);
+    const ZYLMQTTSTATS& GetStats() const { return m_stats; }
 
 private:
     enum EState { CLOSED, OPENING, OPEN };
@@ -166,6 +193,7 @@ private:
         uint64_t nTxStream = 0;
         uint64_t nTxNext = 1;
         std::deque<TXFRAME> qUnacked;
+        uint64_t nTxPublished = 0; // the frames up to it went to the broker (since the last resend)
         uint64_t nLastProgress = 0;
         uint32_t nRetransmitMs = 0;
         // receiving
@@ -183,6 +211,7 @@ private:
         uint64_t nGoingSince = 0;
         std::map<int32_t, LINK> mLinks;
         size_t nEarlyBytes = 0; // of all its links
+        size_t nWaiting = 0;    // bytes of frames queued since its last flush
     };
     struct INPUT {
         enum EKind { MESSAGE, UP, DOWN, ENDED, REFUSED, DROPPED } kind;
@@ -209,7 +238,7 @@ private:
     void TakeInputs();
     void HandleMessage(const std::string& topic, const std::vector<uint8_t>& body, bool logout);
     void HandlePresence(const std::string& user, const std::string& state, bool logout);
-    void HandleFrame(const std::string& peer, int32_t channel, const std::vector<uint8_t>& body);
+    void HandleFrame(const std::string& peer, int32_t channel, const uint8_t* body, size_t length);
     void HoldEarly(const std::string& peer, PEER& state, LINK& link, ZYLFRAME& frame);
     void DropEarly(PEER& state, LINK& link);
     bool IsSpeaker(const std::string& sender); // written as its user id is; else told and dropped
@@ -219,17 +248,18 @@ private:
                    uint64_t theirStream);
     void HandleReset(const std::string& peer, int32_t channel, LINK& link, uint64_t stream, uint64_t taken);
     void RunClocks();
-    void SendAcks();
+    void AckDue(const std::string& peer, LINK& link);
+    void Due(const std::string& peer); // something waits to go to the peer at the next Flush
+    bool FlushPeer(const std::string& user, PEER& peer);
     void OnBrokerBack(const std::string& text);
 
     uint64_t NewStream();
     void StartStream(LINK& link);
-    void Queue(const std::string& peer, int32_t channel, LINK& link, uint8_t kind, uint32_t command,
-               const void* payload, size_t length);
-    void Resend(const std::string& peer, int32_t channel, LINK& link);
+    void Queue(const std::string& peer, LINK& link, uint8_t kind, uint32_t command, const void* payload,
+               size_t length);
+    void Resend(const std::string& peer, LINK& link);
     void Refuse(const std::string& peer, int32_t channel, LINK& link, uint64_t stream);
-    bool Publish(const std::string& topic, const std::vector<uint8_t>& body, bool retain = false,
-                 int* mid = nullptr);
+    bool Publish(const std::string& topic, const std::vector<uint8_t>& body);
     void TearDown(const std::string& peer, int32_t channel, LINK& link, int32_t openStatus);
     void TearDownPeer(const std::string& peer, PEER& state, int32_t openStatus);
     void GoOffline(const std::string& user, PEER& peer);
@@ -248,6 +278,9 @@ private:
     std::map<std::string, PEER> m_mPeers;
     std::deque<ZYLHOSTEVENT> m_qEvents;
     bool m_bPolling = false;
+    std::set<std::string> m_sDue; // peers with frames or acknowledgements that wait for Flush
+    bool m_bFlushDue = false;
+    ZYLMQTTSTATS m_stats;
     bool m_bEnded = false;
     std::map<std::string, uint64_t> m_mDropsTold; // when each kind of drop was last told
 

@@ -52,6 +52,51 @@ TEST(ZylMqttFrame, DamagedBodiesAreDropped) {
     }
 }
 
+TEST(ZylMqttFrame, BundleCarriesFramesWithTheirChannels) {
+    const Bytes open = ZylEncodeFrame(ZYL_FRAME_OPEN, 0, 7, 1, nullptr, 0);
+    const uint8_t payload[] = {0xAA, 0xBB};
+    const Bytes data = ZylEncodeFrame(ZYL_FRAME_DATA, 4101, 7, 2, payload, sizeof payload);
+    Bytes bundle;
+    ZylAppendToBundle(bundle, 1025, open);
+    ZylAppendToBundle(bundle, 0x01020304, data);
+    Bytes expected{2, 0, 0, 0, 0, 0, 0x04, 0x01, 0, 0, 0, 24};
+    expected.insert(expected.end(), open.begin(), open.end());
+    expected.insert(expected.end(), {0x01, 0x02, 0x03, 0x04, 0, 0, 0, 26});
+    expected.insert(expected.end(), data.begin(), data.end());
+    EXPECT_EQ(bundle, expected);
+
+    const auto frames = ZylSplitMessage(bundle.data(), bundle.size(), 1024);
+    ASSERT_TRUE(frames);
+    ASSERT_EQ(frames->size(), 2u);
+    EXPECT_EQ((*frames)[0].channel, 1025); // each its own channel, whatever the topic's
+    EXPECT_EQ(Bytes((*frames)[0].data, (*frames)[0].data + (*frames)[0].length), open);
+    EXPECT_EQ((*frames)[1].channel, 0x01020304);
+    EXPECT_EQ(Bytes((*frames)[1].data, (*frames)[1].data + (*frames)[1].length), data);
+
+    // A lone frame is the message itself, on the topic's channel; a bundle of nothing is nothing.
+    const auto lone = ZylSplitMessage(data.data(), data.size(), 1024);
+    ASSERT_TRUE(lone && lone->size() == 1);
+    EXPECT_EQ((*lone)[0].channel, 1024);
+    EXPECT_EQ((*lone)[0].data, data.data());
+    EXPECT_EQ((*lone)[0].length, data.size());
+    const Bytes empty{2, 0, 0, 0};
+    EXPECT_TRUE(ZylSplitMessage(empty.data(), empty.size(), 1024).value().empty());
+
+    // Damage anywhere drops the whole bundle, so that no part of it is taken.
+    const Bytes cut(bundle.begin(), bundle.end() - 1); // the last entry runs past the end
+    Bytes header = bundle;
+    header.resize(ZYL_BUNDLE_HEADER_SIZE + 3); // an entry's channel and length cut short
+    Bytes zero = bundle;
+    zero[7] = 0; // the first channel becomes 0
+    zero[6] = 0;
+    Bytes negative = bundle;
+    negative[4] = 0x80;
+    Bytes longer = bundle;
+    longer[11] = 0xFF; // the first length reaches past the end
+    for (const Bytes& bad : {cut, header, zero, negative, longer, Bytes{2, 0, 0}})
+        EXPECT_FALSE(ZylSplitMessage(bad.data(), bad.size(), 1024));
+}
+
 TEST(ZylMqttFrame, TopicsNameReceiverSenderAndChannel) {
     EXPECT_EQ(ZylPduTopic("S1.1001", "S1.1002", 1024), "zylfs/pdu/S1.1001/S1.1002/1024");
     EXPECT_EQ(ZylPduSubscription("S1.1001"), "zylfs/pdu/S1.1001/+/+");

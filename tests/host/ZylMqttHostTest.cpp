@@ -27,6 +27,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <tuple>
 
 extern char** environ;
 
@@ -77,7 +78,11 @@ public:
         return m_host.Connect("127.0.0.1", broker.Port(), m_sId, Password(m_sId));
     }
     void Poll() {
-        m_host.Poll([this](const ZYLHOSTEVENT& event) { m_vEvents.push_back(event); });
+        m_host.Poll([this](const ZYLHOSTEVENT& event) {
+            m_vEvents.push_back(event);
+            if (m_fnOnEvent)
+                m_fnOnEvent(event);
+        });
     }
     int Count(uint32_t kind, const std::string& peer = {}, int32_t channel = -1, int32_t status = -1) const {
         return static_cast<int>(std::count_if(m_vEvents.begin(), m_vEvents.end(), [&](const ZYLHOSTEVENT& e) {
@@ -104,6 +109,7 @@ public:
     std::string m_sId;
     CZylMqttHost m_host;
     std::vector<ZYLHOSTEVENT> m_vEvents;
+    std::function<void(const ZYLHOSTEVENT&)> m_fnOnEvent; // what the user does with an event
 };
 
 // Polls the users (each on this thread) until the condition holds or the time is up.
@@ -215,13 +221,23 @@ public:
             topics.push_back(topic);
         return topics;
     }
-    // The frames received so far, decoded.
+    // The message bodies received so far.
+    std::vector<Bytes> Bodies() {
+        std::lock_guard lock(m_mutex);
+        std::vector<Bytes> bodies;
+        for (const auto& [topic, body] : m_vMessages)
+            bodies.push_back(body);
+        return bodies;
+    }
+    // The frames received so far, decoded, those of bundles included.
     std::vector<ZYLFRAME> Frames() {
         std::lock_guard lock(m_mutex);
         std::vector<ZYLFRAME> frames;
         for (const auto& [topic, body] : m_vMessages)
-            if (auto frame = ZylDecodeFrame(body.data(), body.size()))
-                frames.push_back(*frame);
+            if (const auto parts = ZylSplitMessage(body.data(), body.size(), 1))
+                for (const ZYLFRAMEREF& part : *parts)
+                    if (auto frame = ZylDecodeFrame(part.data, part.length))
+                        frames.push_back(*frame);
         return frames;
     }
 
@@ -619,6 +635,148 @@ TEST_F(ZylMqttHostTest, PdusArriveInOrderOnBothChannelsBothWays) {
     EXPECT_EQ(a.m_host.GetBytesInFlight(B), 0u); // everything acknowledged
 }
 
+TEST_F(ZylMqttHostTest, WhatOneTurnSendsTravelsTogetherWithTheAcknowledgements) {
+    CZylTestUser a(A);
+    ASSERT_EQ(a.Connect(m_broker), "");
+    // C is a bare client that writes its messages by hand and reads A's as they are.
+    CZylRawClient c(C);
+    ASSERT_EQ(c.Connect(m_broker.Port()), 0);
+    c.Subscribe({ZylPduSubscription(C)});
+    // A answers every PDU at once, as a plug-in answers a request.
+    a.m_fnOnEvent = [&](const ZYLHOSTEVENT& e) {
+        if (e.kind == DLL_P2P_ON_DATA) {
+            EXPECT_EQ(a.m_host.Send(C, e.channel, e.command + 1000, e.payload.data(),
+                                    static_cast<int32_t>(e.payload.size())),
+                      1);
+        }
+    };
+    using ENTRY = std::pair<int32_t, ZYLFRAME>; // a frame and the channel it is for
+    auto entries = [](const Bytes& body) {
+        std::vector<ENTRY> found;
+        const auto parts = ZylSplitMessage(body.data(), body.size(), 0);
+        for (const ZYLFRAMEREF& part : parts.value())
+            found.emplace_back(part.channel, ZylDecodeFrame(part.data, part.length).value());
+        return found;
+    };
+    auto bundle = [](const std::vector<std::pair<int32_t, Bytes>>& frames) {
+        Bytes body;
+        for (const auto& [channel, frame] : frames)
+            ZylAppendToBundle(body, channel, frame);
+        return body;
+    };
+    auto pdu = [](uint64_t stream, uint64_t sequence, uint32_t command) {
+        const uint8_t byte = static_cast<uint8_t>(command);
+        return ZylEncodeFrame(ZYL_FRAME_DATA, command, stream, sequence, &byte, 1);
+    };
+    const std::string topic = ZylPduTopic(A, C, ZYL_CHANNEL_REQUEST);
+
+    // One message opens both channels. A accepts both in one message, the acceptances before the
+    // acknowledgements that name the streams they open.
+    ASSERT_EQ(
+        c.Publish(topic, bundle({{ZYL_CHANNEL_REQUEST, ZylEncodeFrame(ZYL_FRAME_OPEN, 0, 100, 1, nullptr, 0)},
+                                 {ZYL_CHANNEL_DATA, ZylEncodeFrame(ZYL_FRAME_OPEN, 0, 200, 1, nullptr, 0)}})),
+        0);
+    ASSERT_TRUE(RunUntil({&a}, [&] { return !c.Bodies().empty(); }));
+    RunFor({&a}, 100);
+    ASSERT_EQ(c.Bodies().size(), 1u);
+    const auto opened = entries(c.Bodies()[0]);
+    ASSERT_EQ(opened.size(), 4u);
+    std::map<int32_t, uint64_t> streams; // A's, per channel
+    for (size_t i = 0; i < 2; ++i) {
+        const auto& [channel, frame] = opened[i];
+        EXPECT_EQ(frame.kind, ZYL_FRAME_ACCEPT);
+        EXPECT_EQ(ZylDecodeStreamRef(frame.payload), channel == ZYL_CHANNEL_REQUEST ? 100u : 200u);
+        streams[channel] = frame.stream;
+        const auto& [ackChannel, ack] = opened[i + 2];
+        EXPECT_EQ(ack.kind, ZYL_FRAME_ACK);
+        EXPECT_EQ(ackChannel, channel);
+        EXPECT_EQ(ack.sequence, 1u);
+    }
+    EXPECT_EQ(a.Count(DLL_P2P_ON_CONNECT, C, -1, ZYL_OPEN_DONE), 2);
+
+    // Three PDUs in one message are taken in order; the three answers and the acknowledgements of
+    // what came in leave in one message: each stream's frames in order, then the acknowledgements.
+    ASSERT_EQ(c.Publish(topic, bundle({{ZYL_CHANNEL_REQUEST, pdu(100, 2, 1)},
+                                       {ZYL_CHANNEL_DATA, pdu(200, 2, 2)},
+                                       {ZYL_CHANNEL_REQUEST, pdu(100, 3, 3)}})),
+              0);
+    ASSERT_TRUE(RunUntil({&a}, [&] { return c.Bodies().size() >= 2; }));
+    RunFor({&a}, 100);
+    ASSERT_EQ(c.Bodies().size(), 2u);
+    std::vector<uint32_t> delivered;
+    for (const ZYLHOSTEVENT& e : a.m_vEvents)
+        if (e.kind == DLL_P2P_ON_DATA)
+            delivered.push_back(e.command);
+    EXPECT_EQ(delivered, (std::vector<uint32_t>{1, 2, 3}));
+    const auto answered = entries(c.Bodies()[1]);
+    const std::vector<std::tuple<int32_t, uint8_t, uint64_t, uint32_t>> expected{
+        {ZYL_CHANNEL_REQUEST, ZYL_FRAME_DATA, 2, 1001},
+        {ZYL_CHANNEL_REQUEST, ZYL_FRAME_DATA, 3, 1003},
+        {ZYL_CHANNEL_DATA, ZYL_FRAME_DATA, 2, 1002},
+        {ZYL_CHANNEL_REQUEST, ZYL_FRAME_ACK, 3, 0},
+        {ZYL_CHANNEL_DATA, ZYL_FRAME_ACK, 2, 0}};
+    ASSERT_EQ(answered.size(), expected.size());
+    for (size_t i = 0; i < expected.size(); ++i) {
+        const auto& [channel, frame] = answered[i];
+        EXPECT_EQ(std::make_tuple(channel, frame.kind, frame.sequence, frame.command), expected[i]) << i;
+        EXPECT_EQ(frame.stream, frame.kind == ZYL_FRAME_ACK ? (channel == ZYL_CHANNEL_REQUEST ? 100u : 200u)
+                                                            : streams[channel]);
+    }
+
+    // C acknowledges both streams in one message, so that A does not send anything again.
+    const Bytes own100 = ZylEncodeStreamRef(100), own200 = ZylEncodeStreamRef(200);
+    ASSERT_EQ(
+        c.Publish(topic,
+                  bundle({{ZYL_CHANNEL_REQUEST, ZylEncodeFrame(ZYL_FRAME_ACK, 0, streams[ZYL_CHANNEL_REQUEST],
+                                                               3, own100.data(), own100.size())},
+                          {ZYL_CHANNEL_DATA, ZylEncodeFrame(ZYL_FRAME_ACK, 0, streams[ZYL_CHANNEL_DATA], 2,
+                                                            own200.data(), own200.size())}})),
+        0);
+    ASSERT_TRUE(RunUntil({&a}, [&] { return a.m_host.GetBytesInFlight(C) == 0; }));
+
+    // A bundle damaged anywhere is not taken at all, not even its sound first frame; sent again
+    // sound, it is.
+    Bytes damaged = bundle({{ZYL_CHANNEL_REQUEST, pdu(100, 4, 4)}, {ZYL_CHANNEL_REQUEST, pdu(100, 5, 5)}});
+    damaged.pop_back();
+    ASSERT_EQ(c.Publish(topic, damaged), 0);
+    RunFor({&a}, 200);
+    EXPECT_EQ(c.Bodies().size(), 2u);
+    ASSERT_EQ(c.Publish(topic, pdu(100, 4, 4)), 0); // a lone frame, as an older host sends
+    ASSERT_TRUE(RunUntil({&a}, [&] { return c.Bodies().size() == 3; }));
+    EXPECT_EQ(entries(c.Bodies()[2]).front().second.command, 1004u);
+
+    // A long turn leaves in several messages, each within what a frame may be (the most a host
+    // asks the broker to send it), in order; a PDU that fills a frame travels alone.
+    const size_t before = c.Bodies().size();
+    const Bytes piece = Pattern(7, 7168);
+    for (uint32_t i = 0; i < 40; ++i)
+        ASSERT_EQ(a.m_host.Send(C, ZYL_CHANNEL_DATA, i, piece.data(), static_cast<int32_t>(piece.size())), 1);
+    const Bytes full = Pattern(8, ZYL_FRAME_MAX_PAYLOAD);
+    ASSERT_EQ(a.m_host.Send(C, ZYL_CHANNEL_DATA, 40, full.data(), static_cast<int32_t>(full.size())), 1);
+    auto sent = [&] {
+        std::vector<ZYLFRAME> frames;
+        const auto bodies = c.Bodies();
+        for (size_t i = before; i < bodies.size(); ++i)
+            for (const auto& [channel, frame] : entries(bodies[i]))
+                frames.push_back(frame);
+        return frames;
+    };
+    ASSERT_TRUE(RunUntil({&a}, [&] { return sent().size() == 41; }));
+    const auto bodies = c.Bodies();
+    EXPECT_GT(bodies.size() - before, 5u);
+    EXPECT_LT(bodies.size() - before, 20u);
+    for (size_t i = before; i < bodies.size(); ++i)
+        EXPECT_LE(bodies[i].size(), ZYL_FRAME_MAX_SIZE);
+    EXPECT_EQ(bodies.back().size(), ZYL_FRAME_MAX_SIZE);
+    EXPECT_EQ(bodies.back()[0], ZYL_FRAME_VERSION);
+    const auto frames = sent();
+    for (uint32_t i = 0; i < 41; ++i) {
+        EXPECT_EQ(frames[i].sequence, i + 3);
+        EXPECT_EQ(frames[i].command, i);
+    }
+    EXPECT_EQ(frames[40].payload, full);
+}
+
 TEST_F(ZylMqttHostTest, BurstAboveTheBoundIsRefusedThenArrivesInOrder) {
     CZylTestUser a(A), b(B);
     ASSERT_EQ(a.Connect(m_broker), "");
@@ -714,6 +872,11 @@ void StreamThroughBrokerRestart(CZylLocalBroker& broker, bool kill) {
     }
     RunFor({&a, &b}, 200);
     EXPECT_EQ(b.Data(A, ZYL_CHANNEL_DATA).size(), total);
+    // The bursts went in bundles, and what the broker lost with them was sent again.
+    const ZYLMQTTSTATS& stats = a.m_host.GetStats();
+    EXPECT_LT(stats.nMessagesSent * 4, stats.nFramesSent);
+    EXPECT_GT(stats.nFramesResent, 0u);
+    EXPECT_GE(b.m_host.GetStats().nFramesReceived, total);
     // The users never went away for each other: the channels stayed up.
     EXPECT_GE(a.Count(ZYL_EVENT_BROKER_DOWN), 1);
     EXPECT_GE(a.Count(ZYL_EVENT_BROKER_UP), 1);
