@@ -41,7 +41,10 @@ void CZylQtPlatform::KillTimer(uintptr_t id) {
     if (it == m_mTimers.end())
         return;
     it->second->stop();
-    // A timer may be killed from inside its own timeout: let the event loop delete it.
+    // A timer may be killed from inside its own timeout: let the event loop delete it. Its
+    // procedure is disconnected now, so nothing of the module runs when that happens (the module
+    // may be unloaded by then).
+    QObject::disconnect(it->second.get(), nullptr, nullptr, nullptr);
     it->second.release()->deleteLater();
     m_mTimers.erase(it);
 }

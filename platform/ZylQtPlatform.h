@@ -26,7 +26,7 @@ public:
     std::u16string GetFileTypeName(const std::string& utf8Path) override;
     std::unique_ptr<IZylWindow> CreateMainWindow() override;
 
-    // The window framework sets this once it exists; until then the plug-in has no window.
+    // The module sets this to the window's factory; without it the plug-in has no window.
     std::function<std::unique_ptr<IZylWindow>()> m_fnCreateWindow;
 
 private:

@@ -107,6 +107,9 @@ TEST(ZylModule, LoginAndChannelsThroughTheRealModule) {
     ASSERT_EQ(processMessage(DLL_P2P_LOGIN, reinterpret_cast<intptr_t>(&self), 0, 0, 0, 0), 0);
     EXPECT_TRUE(std::filesystem::is_directory(temp.Path() / "app" / "fs"));
 
+    // A host with only a QCoreApplication has no window to open.
+    EXPECT_EQ(processMessage(DLL_P2P_SHOW, 0, 1, 0, 0, 0), -1);
+
     // Codes beyond the table do nothing, whatever their arguments.
     EXPECT_EQ(processMessage(12, 1, 2, 3, 4, 5), 0);
     EXPECT_EQ(processMessage(0xFFFFFFFFu, 1, 2, 3, 4, 5), 0);
