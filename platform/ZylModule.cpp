@@ -14,6 +14,8 @@ struct ZYLMODULE {
     ZYLMODULE() {
         platform.m_fnCreateWindow = [this] { return ZylCreateMainWindow(plugin); };
     }
+    // The window goes before the module's code does.
+    ~ZYLMODULE() { ZylDeleteAllWindows(); }
     CZylQtPlatform platform;
     CZylInterface plugin{platform};
 };

@@ -56,8 +56,16 @@ void CZylFrameWindow::SetTitle(std::u16string_view title) {
 
 void CZylFrameWindow::Destroy() {
     NoteClosed();
-    // Deleted at once, not later: the module may be unloaded before the event loop comes round.
-    delete m_pFrame.data();
+    CZylMainFrame* frame = m_pFrame.data();
+    m_pFrame.clear();
+    // Deleted at once unless a question is being asked (then as soon as it returns): the module
+    // may be unloaded before the event loop comes round.
+    if (frame)
+        frame->Release();
+}
+
+void ZylDeleteAllWindows() {
+    CZylMainFrame::DeleteAll();
 }
 
 intptr_t CZylFrameWindow::Send(uint32_t message, intptr_t first, intptr_t second) {

@@ -55,3 +55,7 @@ private:
 // QApplication; null where the host runs none (a QCoreApplication only, or another thread).
 // Without an asker the questions are put on screen.
 std::unique_ptr<IZylWindow> ZylCreateMainWindow(CZylInterface& plugin, std::shared_ptr<IZylAsk> ask = {});
+
+// Deletes every frame of this module at once; the module calls it before it is unloaded, so no
+// frame (nor a routine the application would run at its end) outlives the module's code.
+void ZylDeleteAllWindows();

@@ -53,9 +53,23 @@ public:
     CZylTray* GetTray() const { return m_pTray; }
     QAction* GetAction(int id) const;
     QDockWidget* GetBar(int id) const;
-    IZylAsk& Ask() const { return *m_pAsk; }
+    // The questions to the person; while one is asked the frame is not deleted under it.
+    IZylAsk& Ask() const { return *m_pGuardedAsk; }
     CZylInterface& Plugin() const { return m_rPlugin; }
-    CZylFrameWindow& Window() const { return m_rWindow; }
+    // The engine's window while it holds the frame; null once it let go.
+    CZylFrameWindow* Window() const { return m_pWindow; }
+
+    // The engine's window lets go (logout, or the module going): the destroy handling runs and
+    // the frame is deleted, at once or, while a question is being asked, as soon as that
+    // question (which is cancelled) returns.
+    void Release();
+    // Every frame of the module, deleted at once (the module is going).
+    static void DeleteAll();
+    // A question or a drag (each runs an event loop of its own) starts and ends.
+    void EnterModal() { ++m_nModal; }
+    void LeaveModal();
+    // Closed or released: what a command does after a question is dropped.
+    bool IsClosed() const { return m_bTornDown; }
 
     // The engine's managers, from the first open request (null before it).
     ZylUserList* Users() const { return m_pUsers; }
@@ -146,7 +160,10 @@ private:
 
     CZylInterface& m_rPlugin;
     std::shared_ptr<IZylAsk> m_pAsk;
-    CZylFrameWindow& m_rWindow;
+    std::unique_ptr<IZylAsk> m_pGuardedAsk;
+    CZylFrameWindow* m_pWindow;
+    int m_nModal = 0;
+    bool m_bDeletePending = false;
 
     CZylShareView* m_pShareView = nullptr;
     CZylUserView* m_pUserView = nullptr;
