@@ -67,7 +67,14 @@ void CZylMainFrame::RunCommand(int id) {
         break;
     case ZYL_ID_CLOSE:
         // As the system close command would: closeEvent decides between closing and hiding.
-        QMetaObject::invokeMethod(this, &QWidget::close, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                m_bPersonCloses = true;
+                close();
+                m_bPersonCloses = false;
+            },
+            Qt::QueuedConnection);
         break;
     case ZYL_ID_VIEW_INFO:
     case ZYL_ID_VIEW_USERS:

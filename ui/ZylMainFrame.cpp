@@ -44,10 +44,13 @@ constexpr intptr_t ZYL_TRAY_RIGHT_BUTTON_DOWN = 516;
 constexpr int ZYL_LOG_ACTIVITY = 3;
 
 // The frames alive in this process. The application deletes them before it goes, while widgets
-// can still be deleted, whatever the host does with the module afterwards.
+// can still be deleted, whatever the host does with the module afterwards. A namespace-scope
+// object: made when the module is loaded, it outlives the module's other objects (the plug-in
+// among them, which is made on the first call), so they may still delete frames as they go.
+std::set<CZylMainFrame*> g_sLiveFrames;
+
 std::set<CZylMainFrame*>& LiveFrames() {
-    static std::set<CZylMainFrame*> frames;
-    return frames;
+    return g_sLiveFrames;
 }
 
 void DeleteFramesBeforeTheApplication() {
@@ -746,8 +749,11 @@ void CZylMainFrame::HideToTray() {
 }
 
 void CZylMainFrame::closeEvent(QCloseEvent* event) {
-    if (!m_bTornDown && m_pTasks && m_pTasks->GetActiveTaskCount() > 0) {
-        // Transfers go on with the window out of the way.
+    // The person closes the window (its close button or the close command) while transfers run:
+    // they go on with the window out of the way. Any other close (the application quitting, or
+    // closing all its windows) is not refused, or the host could never quit.
+    const bool person = event->spontaneous() || m_bPersonCloses;
+    if (person && !m_bTornDown && m_pTasks && m_pTasks->GetActiveTaskCount() > 0) {
         event->ignore();
         HideToTray();
         return;

@@ -184,6 +184,7 @@ private:
     uintptr_t m_nIdleTimer = 0;
     uintptr_t m_nRefreshTimer = 0;
     bool m_bRefreshing = false;
+    bool m_bPersonCloses = false; // the close command runs
     bool m_bTornDown = false;
     // The users whose viewers were given this window: they let go of it when it goes.
     std::set<std::u16string> m_sNotified;

@@ -5,7 +5,9 @@
 #include "core/ZylText.h"
 #include "zylfs/ZylPlugin.h"
 
+#include <QApplication>
 #include <QCoreApplication>
+#include <QMainWindow>
 #include <QTimer>
 
 #include <gtest/gtest.h>
@@ -51,7 +53,8 @@ int32_t HostCallback(int32_t code, intptr_t a1, intptr_t a2, intptr_t a3, intptr
 }
 
 void RunEventLoop(int milliseconds) {
-    QTimer::singleShot(milliseconds, QCoreApplication::instance(), &QCoreApplication::quit);
+    // exit, not quit: an application that quits closes its windows first.
+    QTimer::singleShot(milliseconds, QCoreApplication::instance(), [] { QCoreApplication::exit(0); });
     QCoreApplication::exec();
 }
 
@@ -138,4 +141,54 @@ TEST(ZylModule, LoginAndChannelsThroughTheRealModule) {
     dlclose(module);
     // Unloading flushed the log with the login line.
     EXPECT_TRUE(std::filesystem::exists(temp.Path() / "app" / "fs" / "fs.log"));
+}
+
+// The host runs a QApplication on the thread that calls the module: code 3 opens the window in
+// both modes; logout takes it away, and so does unloading the module without a logout.
+TEST(ZylModule, TheWindowOpensOnTheApplicationsThreadAndGoesWithLogoutOrUnload) {
+    CZylTempDir temp;
+    g_sAppPath = temp.WidePath(u"app");
+    setenv("XDG_CONFIG_HOME", (temp.Path() / "config").c_str(), 1);
+    int argc = 1;
+    char name[] = "zylfs_module_tests";
+    char* argv[] = {name, nullptr};
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    auto windows = [] {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        int n = 0;
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            n += qobject_cast<QMainWindow*>(widget) ? 1 : 0;
+        return n;
+    };
+    HostUserId self;
+    ASSERT_TRUE(self.Parse(u"S1.1000"));
+    HostUserId peer;
+    ASSERT_TRUE(peer.Parse(u"S2.1000"));
+
+    for (const bool logout : {true, false}) {
+        g_vCalls.clear();
+        void* module = dlopen(ZYLFS_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(module, nullptr) << dlerror();
+        auto processMessage = reinterpret_cast<ProcessMessageFn>(dlsym(module, "ProcessMessage"));
+        processMessage(DLL_P2P_SET_CALLBACK, reinterpret_cast<intptr_t>(&HostCallback), 0, 0, 0, 0);
+        ASSERT_EQ(processMessage(DLL_P2P_LOGIN, reinterpret_cast<intptr_t>(&self), 0, 0, 0, 0), 0);
+        EXPECT_EQ(processMessage(DLL_P2P_SHOW, 0, 1, 0, 0, 0), 0);
+        EXPECT_EQ(windows(), 1);
+        EXPECT_EQ(processMessage(DLL_P2P_SHOW, 0, 2, reinterpret_cast<intptr_t>(&peer), 0, 0), 0);
+        RunEventLoop(150);
+        EXPECT_EQ(windows(), 1) << "one window for both requests";
+        bool opened = false;
+        for (const auto& call : g_vCalls)
+            opened = opened || (call.code == ZYL_HOST_OPEN_CHANNEL && call.user == u"S2.1000");
+        EXPECT_TRUE(opened) << "mode 2 asks for the friend's channels";
+        if (logout) {
+            EXPECT_EQ(processMessage(DLL_P2P_LOGOUT, 0, 0, 0, 0, 0), 0);
+            EXPECT_EQ(windows(), 0);
+        }
+        dlclose(module);
+        EXPECT_EQ(windows(), 0);
+        RunEventLoop(50); // nothing of the module is left to run
+    }
 }

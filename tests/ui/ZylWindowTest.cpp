@@ -202,8 +202,7 @@ TEST_F(CZylUiTest, ClosingWithActiveTasksHidesToTheTrayOrMinimisesWhereThereIsNo
                                                                         ZylFromFsPath(Data("in")), {});
     ASSERT_NE(task, nullptr);
 
-    frame->close();
-    Settle();
+    ASSERT_TRUE(Trigger(*m_pA, ZYL_ID_CLOSE));
     EXPECT_FALSE(frame->isVisible());
     EXPECT_TRUE(frame->GetTray()->IsShown());
     EXPECT_FALSE(m_pA->Plugin().GetMainWindow()->IsVisible());
@@ -215,8 +214,7 @@ TEST_F(CZylUiTest, ClosingWithActiveTasksHidesToTheTrayOrMinimisesWhereThereIsNo
     EXPECT_TRUE(frame->isVisible());
     EXPECT_FALSE(frame->GetTray()->IsShown());
 
-    frame->close();
-    Settle();
+    ASSERT_TRUE(Trigger(*m_pA, ZYL_ID_CLOSE));
     m_pA->Plugin().GetTaskManager().RemoveTaskById(task->m_nTaskID);
     Tick(1000);
     EXPECT_FALSE(frame->GetTray()->IsShown()) << "gone within a second of the last active task";
@@ -228,8 +226,7 @@ TEST_F(CZylUiTest, ClosingWithActiveTasksHidesToTheTrayOrMinimisesWhereThereIsNo
     CZylTray::Availability() = [] { return false; };
     m_pA->Plugin().GetTaskManager().CreateDownloadTask(u"S3.1000", u"Docs\\y", false,
                                                        ZylFromFsPath(Data("in")), {});
-    frame->close();
-    Settle();
+    ASSERT_TRUE(Trigger(*m_pA, ZYL_ID_CLOSE));
     EXPECT_TRUE(frame->isVisible());
     EXPECT_TRUE(frame->isMinimized());
     ASSERT_EQ(Open(*m_pA, 1), 0);
@@ -237,12 +234,19 @@ TEST_F(CZylUiTest, ClosingWithActiveTasksHidesToTheTrayOrMinimisesWhereThereIsNo
 
     // With nothing active the window closes for good; the next open request makes a new one.
     m_pA->Plugin().GetTaskManager().RemoveAllTasks();
-    frame->close();
-    Settle();
+    ASSERT_TRUE(Trigger(*m_pA, ZYL_ID_CLOSE));
     EXPECT_FALSE(m_pA->Plugin().GetMainWindow()->IsWindow());
     ASSERT_EQ(Open(*m_pA, 1), 0);
     ASSERT_NE(Frame(*m_pA), nullptr);
     EXPECT_TRUE(Frame(*m_pA)->isVisible());
+
+    // The application quitting closes it, transfers or not: the host must be able to quit.
+    m_pA->Plugin().GetTaskManager().CreateDownloadTask(u"S3.1000", u"Docs\\z", false,
+                                                       ZylFromFsPath(Data("in")), {});
+    QCoreApplication::postEvent(qApp, new QEvent(QEvent::Quit));
+    Settle();
+    EXPECT_FALSE(m_pA->Plugin().GetMainWindow()->IsWindow());
+    EXPECT_EQ(CountFrames(), 0);
 }
 
 TEST_F(CZylUiTest, LogoutOrUnloadWithADialogOpenListingsInFlightAndTasksRunningLosesNothing) {
