@@ -5,6 +5,8 @@
 #include "core/ZylProtocol.h"
 
 #include <QCheckBox>
+#include <QContextMenuEvent>
+#include <QDesktopServices>
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
@@ -13,6 +15,16 @@
 #include <QPushButton>
 #include <QTest>
 #include <QTreeView>
+
+// Catches what the window opens with the desktop's services.
+class CZylUrlCatcher : public QObject {
+    Q_OBJECT
+public Q_SLOTS:
+    void Open(const QUrl& url) { m_vUrls.push_back(url); }
+
+public:
+    QList<QUrl> m_vUrls;
+};
 
 namespace {
 void MakeDocs(const std::filesystem::path& docs) {
@@ -156,6 +168,14 @@ TEST_F(CZylTransferWindowTest, TheTaskListShowsSizesSpeedTimesAndFinishedTasksBy
     EXPECT_EQ(model->GetText(3, 1), QStringLiteral("100%"));
     EXPECT_EQ(model->GetText(3, 6), QStringLiteral("0"));
     EXPECT_EQ(model->GetImage(3), 3);
+    // A double click on a finished task opens its file.
+    CZylUrlCatcher catcher;
+    QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "Open");
+    const QPoint finished = view->visualRect(model->index(3, 0)).center();
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, finished);
+    QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, finished);
+    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+    EXPECT_EQ(catcher.m_vUrls, QList<QUrl>{QUrl::fromLocalFile(Path(Data("in") / "w"))});
     // A task that finishes while shown is written once more, then left alone.
     small->m_bFinished = 1;
     Tick(1000);
@@ -172,6 +192,15 @@ TEST_F(CZylTransferWindowTest, TheTaskListShowsSizesSpeedTimesAndFinishedTasksBy
     EXPECT_EQ(Ask(*m_pA).m_vAsked.back(), QStringLiteral("confirm:") + ZylString(4222));
     EXPECT_EQ(empty->m_bRemoved, 1);
     EXPECT_EQ(model->GetCount(), 1);
+
+    // The list's context menu: starting the stopped task.
+    view->SelectRows({0});
+    Ask(*m_pA).m_qMenuPicks.push_back(QStringLiteral("menu36797"));
+    QContextMenuEvent menu(QContextMenuEvent::Mouse, QPoint(5, 5),
+                           view->viewport()->mapToGlobal(QPoint(5, 5)));
+    QCoreApplication::sendEvent(view->viewport(), &menu);
+    Settle();
+    EXPECT_EQ(stopped->m_bRunning, 1);
 }
 
 TEST_F(CZylTransferWindowTest, OptionsAreStoredInBothDatabases) {
@@ -249,3 +278,5 @@ TEST_F(CZylTransferWindowTest, ABrowseAndARunningDownloadAsAPersonSeesThem) {
     }
     ASSERT_TRUE(WaitFor([&] { return task->m_bFinished != 0; }));
 }
+
+#include "ZylTransferWindowTest.moc"

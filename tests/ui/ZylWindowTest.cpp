@@ -70,6 +70,23 @@ TEST_F(CZylUiTest, OpenModesMakeOneFrameAndBrowseAFriendAtOnceOrOnceHisChannelsA
     EXPECT_TRUE(
         frame->GetInfoView()->toPlainText().contains(QStringLiteral("发送浏览共享信息请求到：S2.1000")));
 
+    // Browsing other users goes through the host's picker.
+    m_pA->m_vPickedUsers = {u"S2.1000"};
+    ASSERT_TRUE(Trigger(*m_pA, ZYL_ID_BROWSE_OTHERS));
+    EXPECT_EQ(m_pA->m_vPickCalls.back().first, ZYL_PICK_BROWSE);
+    EXPECT_EQ(m_pA->m_vPickCalls.back().second, u"选择其他用户");
+    m_host.Tick(10);
+    EXPECT_EQ(m_host.SentWith(ZYL_CMD_SHARE_ROOT_INFO_REQUEST).size(), 3u);
+
+    // Disconnecting: the node, the viewer and the channels go, and his channels closing do not
+    // bring him back into the tree.
+    tree->Select(bob);
+    ASSERT_TRUE(Trigger(*m_pA, ZYL_ID_DISCONNECT));
+    EXPECT_EQ(tree->FindFriend(u"S2.1000"), nullptr);
+    EXPECT_FALSE(m_pA->Plugin().GetViewerManager().HasViewer(u"S2.1000"));
+    EXPECT_EQ(m_pA->Plugin().GetUserList().IsConnected(u"S2.1000", 0), 0);
+    EXPECT_EQ(tree->GetSelected(), tree->GetFriendsRoot());
+
     EXPECT_EQ(Open(*m_pA, 0), -1);
     EXPECT_EQ(Open(*m_pA, 2), -1);
 }
