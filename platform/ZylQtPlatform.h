@@ -7,6 +7,9 @@
 
 #include <map>
 #include <memory>
+#include <vector>
+
+#include <QPointer>
 
 class QObject;
 class QTimer;
@@ -35,4 +38,7 @@ private:
     std::unique_ptr<QObject> m_pContext;
     std::map<uintptr_t, std::unique_ptr<QTimer>> m_mTimers;
     uintptr_t m_nNextTimer = 1;
+    uintptr_t m_nFiring = 0; // the timer whose procedure runs
+    // Timers killed inside their own timeout, waiting for the event loop to delete them.
+    std::vector<QPointer<QTimer>> m_vDoomed;
 };

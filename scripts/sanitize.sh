@@ -13,6 +13,12 @@ cmake --build --preset asan -j "$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --preset asan -j "$jobs" -L 'core|share|transfer|fuzz'
 
+# The window and the loadable module (with Qt, which is not instrumented) in a folder of their own.
+cmake --preset asan -B build-asan-ui -DZYLFS_BUILD_MODULE=ON -DZYLFS_BUILD_HOST=OFF
+cmake --build build-asan-ui -j "$jobs" --target zylfs_ui_tests zylfs_module_tests
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build-asan-ui -j "$jobs" -L 'ui|module'
+
 cmake --preset tsan -DZYLFS_BUILD_MODULE=OFF
 cmake --build --preset tsan -j "$jobs" --target zylfs_share_tests zylfs_transfer_tests zylfs_host_tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 ctest --preset tsan -j "$jobs" -L 'share|transfer|host'
