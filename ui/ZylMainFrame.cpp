@@ -491,10 +491,7 @@ void CZylMainFrame::OnFriendFolderPackage(CZylViewer* viewer) {
     const std::u16string path = viewer->GetCurrentFolder().substr(0, ZYL_SHARE_TEXT_LIMIT + 1);
     // Down the tree one component at a time; a folder no longer in the tree changes nothing.
     for (const QString& component : ZylQ(path).split(QLatin1Char('\\'))) {
-        CZylTreeItem* next = nullptr;
-        for (int i = 0; i < at->childCount() && !next; ++i)
-            if (at->child(i)->text(0) == component)
-                next = CZylUserView::Item(at->child(i));
+        CZylTreeItem* next = CZylUserView::ChildByText(at, component);
         if (!next) {
             viewer->ClearItems();
             InfoPrintf(ZYL_LOG_ACTIVITY, ZylTexts::NO_FOLDER_TRACE);
@@ -553,10 +550,7 @@ void CZylMainFrame::OnAddressSelChanged(const std::u16string& path) {
     CZylTreeItem* at =
         components.front() == ZylString(4221) ? m_pUserView->GetFriendsRoot() : m_pUserView->GetLocalRoot();
     for (qsizetype i = 1; i < components.size(); ++i) {
-        CZylTreeItem* next = nullptr;
-        for (int c = 0; c < at->childCount() && !next; ++c)
-            if (at->child(c)->text(0) == components[i])
-                next = CZylUserView::Item(at->child(c));
+        CZylTreeItem* next = CZylUserView::ChildByText(at, components[i]);
         if (!next)
             break;
         at = next;

@@ -363,13 +363,8 @@ void CZylShareView::OnDoubleClick(int row) {
     case ZYL_KIND_LOCAL_SHARE:
     case ZYL_KIND_LOCAL_FOLDER: {
         // A local share is listed by its item's name but stands in the tree under its share name.
-        const QString text = entry.kind == ZYL_KIND_LOCAL_SHARE ? entry.shareName : entry.name;
-        for (int i = 0; i < current->childCount(); ++i) {
-            if (current->child(i)->text(0) == text) {
-                tree->Select(current->child(i));
-                break;
-            }
-        }
+        tree->Select(CZylUserView::ChildByText(current, entry.kind == ZYL_KIND_LOCAL_SHARE ? entry.shareName
+                                                                                           : entry.name));
         break;
     }
     case ZYL_KIND_UP:

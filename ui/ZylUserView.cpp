@@ -188,6 +188,13 @@ CZylTreeItem* CZylUserView::ShareOf(QTreeWidgetItem* item) {
     return nullptr;
 }
 
+CZylTreeItem* CZylUserView::ChildByText(QTreeWidgetItem* item, const QString& text) {
+    for (int i = 0; item && i < item->childCount(); ++i)
+        if (item->child(i)->text(0) == text)
+            return Item(item->child(i));
+    return nullptr;
+}
+
 void CZylUserView::OnSelChanged() {
     CZylTreeItem* item = GetSelected();
     if (!m_bAttached || m_nQuiet || !item)

@@ -68,6 +68,8 @@ public:
     // at or above it.
     static CZylTreeItem* FriendOf(QTreeWidgetItem* item);
     static CZylTreeItem* ShareOf(QTreeWidgetItem* item);
+    // The first child whose text is that text exactly (letter case counts), or null.
+    static CZylTreeItem* ChildByText(QTreeWidgetItem* item, const QString& text);
 
     std::unique_ptr<QMenu> BuildContextMenu(CZylTreeItem* item);
     QString ToolTipFor(const CZylTreeItem* item) const;

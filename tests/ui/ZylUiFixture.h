@@ -160,12 +160,8 @@ protected:
         EXPECT_EQ(node.Plugin().GetShareManager().AddShare(std::move(share)), 0);
         return *raw;
     }
-    // The friend tree's child of an item by its text.
     static CZylTreeItem* Child(QTreeWidgetItem* item, const QString& text) {
-        for (int i = 0; item && i < item->childCount(); ++i)
-            if (item->child(i)->text(0) == text)
-                return CZylUserView::Item(item->child(i));
-        return nullptr;
+        return CZylUserView::ChildByText(item, text);
     }
     static QStringList Names(CZylShareView* list) {
         QStringList names;
