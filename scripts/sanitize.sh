@@ -2,7 +2,7 @@
 # Runs the engine's tests and the replay of the broken inputs (label fuzz) under AddressSanitizer
 # with UndefinedBehaviorSanitizer, and the tests of the threaded parts (the listing workers, the
 # transfers between plug-ins, the host transport's network thread) under ThreadSanitizer; the
-# window's and the loadable module's tests under both.
+# window's tests under both, and the loadable module's under AddressSanitizer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
