@@ -250,15 +250,14 @@ CZylPermissionDialog::CZylPermissionDialog(CZylMainFrame& frame, std::vector<ZYL
     connect(remove, &QPushButton::clicked, this, [this] { OnRemove(); });
 }
 
-bool CZylPermissionDialog::AddEntry(const ZYLPRIVILEGEDUSER& entry) {
+void CZylPermissionDialog::AddEntry(const ZYLPRIVILEGEDUSER& entry) {
     for (const auto& row : m_vRows)
         if (ZylEqualNoCase(row.id, entry.id))
-            return false;
+            return;
     m_vRows.push_back(entry);
     const bool everyone = entry.type == ZYL_PRIVILEGED_EVERYONE || ZylEqualNoCase(entry.id, ZYL_EVERYONE);
     auto* item = new QTreeWidgetItem(m_pUsers, {ZylQ(entry.name.empty() ? entry.id : entry.name)});
     item->setIcon(0, everyone ? ZylTreeImage(0) : ZylTreeImage(1));
-    return true;
 }
 
 int CZylPermissionDialog::SelectedRow() const {

@@ -62,8 +62,8 @@ public:
     CZylPermissionDialog(CZylMainFrame& frame, std::vector<ZYLPRIVILEGEDUSER>& entries, QWidget* parent);
     void accept() override;
 
-    // Adds a row for an entry unless its id is listed; false when it was.
-    bool AddEntry(const ZYLPRIVILEGEDUSER& entry);
+    // Adds a row for an entry unless its id is listed.
+    void AddEntry(const ZYLPRIVILEGEDUSER& entry);
 
 private:
     void OnSelect();

@@ -279,13 +279,6 @@ void CZylTaskView::Refresh() {
     m_pModel->Changed(first, last);
 }
 
-int CZylTaskView::FindRow(int32_t taskId) const {
-    for (int row = 0; row < m_pModel->GetCount(); ++row)
-        if (const CZylTask* task = m_pModel->GetTask(row); task && task->m_nTaskID == taskId)
-            return row;
-    return -1;
-}
-
 std::vector<CZylTask*> CZylTaskView::GetSelectedTasks() const {
     std::vector<int> rows;
     for (const QModelIndex& index : selectionModel()->selectedRows())

@@ -77,8 +77,6 @@ public:
     // list is not shown.
     void Refresh();
     void Clear();
-    // The first row whose task has that id, or -1.
-    int FindRow(int32_t taskId) const;
     std::vector<CZylTask*> GetSelectedTasks() const;
     void SelectRows(const std::vector<int>& rows);
     bool GetShowFinished() const { return m_bShowFinished; }

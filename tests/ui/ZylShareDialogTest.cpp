@@ -137,6 +137,8 @@ TEST_F(CZylUiTest, SharesAreAddedEditedAndCancelledThroughTheDialogsWithTheirMes
     EXPECT_EQ(docs->GetType(), u"photos");
     EXPECT_EQ(docs->GetUserPrivilege(u"S2.1000"), ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD | ZYL_PRIV_UPLOAD);
     EXPECT_EQ(docs->GetEveryonePrivilege(), ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD);
+    EXPECT_EQ(frame->GetUserView()->ToolTipFor(Child(frame->GetUserView()->GetLocalRoot(), "Docs")),
+              QStringLiteral("Docs\n浏览 下载 +1个\n0个连接用户"));
     const std::u16string file = ZylReadUtf16LeFile(ZylToFsPath(shares.GetDbPath()));
     EXPECT_NE(file.find(u"Type=photos\nbFolder=1\nPrivilegedUsers=2\n"), std::u16string::npos);
 
@@ -174,6 +176,9 @@ TEST_F(CZylUiTest, FileTypeIconsAreCachedPerExtensionWithProgramsAndUnknownTypes
                                  std::filesystem::perm_options::add);
     EXPECT_EQ(icons.GetImageIndex(QStringLiteral("tool"), true, Path(Data("tool"))),
               CZylFileIcons::ZYL_IMAGE_PROGRAM);
+    ZylWriteFileBytes(Data("plain.txt"), "x");
+    EXPECT_EQ(icons.GetImageIndex(QStringLiteral("plain.txt"), true, Path(Data("plain.txt"))), text)
+        << "a local file not marked executable is no program";
     const int own = icons.GetImageIndex(QStringLiteral("tool"), false, Path(Data("tool")));
     EXPECT_EQ(own, count);
     EXPECT_EQ(icons.GetImageIndex(QStringLiteral("tool"), false, Path(Data("tool"))), count + 1);

@@ -171,6 +171,10 @@ TEST_F(CZylTransferWindowTest, TheTaskListShowsSizesSpeedTimesAndFinishedTasksBy
     // A double click on a finished task opens its file.
     CZylUrlCatcher catcher;
     QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "Open");
+    const QPoint running = view->visualRect(model->index(0, 0)).center();
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, running);
+    QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, running);
+    EXPECT_TRUE(catcher.m_vUrls.isEmpty()) << "an unfinished task has nothing to open";
     const QPoint finished = view->visualRect(model->index(3, 0)).center();
     QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, finished);
     QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, finished);
@@ -191,6 +195,15 @@ TEST_F(CZylTransferWindowTest, TheTaskListShowsSizesSpeedTimesAndFinishedTasksBy
     ASSERT_TRUE(Trigger(*m_pA, ZYL_ID_DELETE_TASKS));
     EXPECT_EQ(Ask(*m_pA).m_vAsked.back(), QStringLiteral("confirm:") + ZylString(4222));
     EXPECT_EQ(empty->m_bRemoved, 1);
+    EXPECT_EQ(model->GetCount(), 1);
+
+    // With the friend tree's root in focus, deleting means every task of every friend.
+    CZylUserView* tree = Frame(*m_pA)->GetUserView();
+    tree->Select(tree->GetFriendsRoot());
+    tree->setFocus();
+    Ask(*m_pA).m_qConfirms.push_back(false);
+    ASSERT_TRUE(Trigger(*m_pA, ZYL_ID_DELETE_TASKS));
+    EXPECT_EQ(Ask(*m_pA).m_vAsked.back(), QStringLiteral("confirm:") + ZylString(4255));
     EXPECT_EQ(model->GetCount(), 1);
 
     // The list's context menu: starting the stopped task.

@@ -78,8 +78,10 @@ TEST_F(CZylUiTest, OpenModesMakeOneFrameAndBrowseAFriendAtOnceOrOnceHisChannelsA
     m_host.Tick(10);
     EXPECT_EQ(m_host.SentWith(ZYL_CMD_SHARE_ROOT_INFO_REQUEST).size(), 3u);
 
-    // Disconnecting: the node, the viewer and the channels go, and his channels closing do not
-    // bring him back into the tree.
+    // Disconnecting: the node, the viewer and the channels go (another friend's task does not keep
+    // them), and his channels closing do not bring him back into the tree.
+    m_pA->Plugin().GetTaskManager().CreateDownloadTask(u"S3.1000", u"Docs\\x", false,
+                                                       ZylFromFsPath(Data("in")), {});
     tree->Select(bob);
     ASSERT_TRUE(Trigger(*m_pA, ZYL_ID_DISCONNECT));
     EXPECT_EQ(tree->FindFriend(u"S2.1000"), nullptr);
@@ -174,6 +176,14 @@ TEST_F(CZylUiTest, DownloadAndUploadAreOfferedOnlyForAConnectedFriendsSharesThat
     EXPECT_EQ(offered("Look"), std::make_tuple(false, false, false, false));
     EXPECT_EQ(offered("Get"), std::make_tuple(true, false, false, true));
     EXPECT_EQ(offered("Put"), std::make_tuple(false, true, true, false));
+    // In the friend's own listing each share row may be dragged by its own rights.
+    tree->Select(bob);
+    CZylShareView* list = frame->GetShareView();
+    ASSERT_TRUE(WaitFor([&] { return Row(list, "Get") >= 0; }));
+    list->SelectRows({Row(list, "Look")});
+    EXPECT_FALSE(frame->CanDrag(CZylMainFrame::ZYL_DRAG_LIST));
+    list->SelectRows({Row(list, "Get")});
+    EXPECT_TRUE(frame->CanDrag(CZylMainFrame::ZYL_DRAG_LIST));
     // The tree's context menu follows the same rights.
     tree->Select(Child(bob, "Get"));
     auto menu = tree->BuildContextMenu(Child(bob, "Get"));
