@@ -1,6 +1,7 @@
 // The loadable module: the one exported entry point drives the one plug-in of the process.
-#include "plugin/ZylInterface.h"
 #include "platform/ZylQtPlatform.h"
+#include "plugin/ZylInterface.h"
+#include "ui/ZylFrameWindow.h"
 
 #include "zylfs/ZylPlugin.h"
 
@@ -10,6 +11,11 @@ namespace {
 // Made on the first call, on the host's thread (whose event loop runs the timers); destroyed when
 // the module is unloaded, which writes the databases and flushes the log.
 struct ZYLMODULE {
+    ZYLMODULE() {
+        platform.m_fnCreateWindow = [this] { return ZylCreateMainWindow(plugin); };
+    }
+    // The window goes before the module's code does.
+    ~ZYLMODULE() { ZylDeleteAllWindows(); }
     CZylQtPlatform platform;
     CZylInterface plugin{platform};
 };

@@ -3,6 +3,7 @@
 #include <QMetaObject>
 #include <QMimeDatabase>
 #include <QObject>
+#include <QPointer>
 #include <QTimer>
 
 #include <chrono>
@@ -10,7 +11,10 @@
 
 CZylQtPlatform::CZylQtPlatform() : m_pContext(std::make_unique<QObject>()) {}
 
-CZylQtPlatform::~CZylQtPlatform() = default;
+CZylQtPlatform::~CZylQtPlatform() {
+    for (const QPointer<QTimer>& timer : m_vDoomed)
+        delete timer.data();
+}
 
 uint32_t CZylQtPlatform::GetTickCount() {
     using namespace std::chrono;
@@ -29,9 +33,14 @@ uintptr_t CZylQtPlatform::SetTimer(uint32_t milliseconds, std::function<void()> 
     auto timer = std::make_unique<QTimer>();
     timer->setInterval(static_cast<int>(milliseconds));
     timer->setTimerType(Qt::PreciseTimer);
-    QObject::connect(timer.get(), &QTimer::timeout, [procedure = std::move(procedure)] { procedure(); });
-    timer->start();
     const uintptr_t id = m_nNextTimer++;
+    QObject::connect(timer.get(), &QTimer::timeout, [this, id, procedure = std::move(procedure)] {
+        const uintptr_t outer = m_nFiring;
+        m_nFiring = id;
+        procedure();
+        m_nFiring = outer;
+    });
+    timer->start();
     m_mTimers[id] = std::move(timer);
     return id;
 }
@@ -41,8 +50,17 @@ void CZylQtPlatform::KillTimer(uintptr_t id) {
     if (it == m_mTimers.end())
         return;
     it->second->stop();
-    // A timer may be killed from inside its own timeout: let the event loop delete it.
-    it->second.release()->deleteLater();
+    if (id != m_nFiring) {
+        m_mTimers.erase(it);
+        return;
+    }
+    // A timer killed from inside its own timeout is deleted by the event loop, or with the
+    // platform if the loop does not come round first. Its procedure is disconnected now, so
+    // nothing of the module runs when that happens (the module may be unloaded by then).
+    QObject::disconnect(it->second.get(), nullptr, nullptr, nullptr);
+    QTimer* timer = it->second.release();
+    m_vDoomed.emplace_back(timer);
+    timer->deleteLater();
     m_mTimers.erase(it);
 }
 

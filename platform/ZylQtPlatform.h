@@ -7,6 +7,9 @@
 
 #include <map>
 #include <memory>
+#include <vector>
+
+#include <QPointer>
 
 class QObject;
 class QTimer;
@@ -26,7 +29,7 @@ public:
     std::u16string GetFileTypeName(const std::string& utf8Path) override;
     std::unique_ptr<IZylWindow> CreateMainWindow() override;
 
-    // The window framework sets this once it exists; until then the plug-in has no window.
+    // The module sets this to the window's factory; without it the plug-in has no window.
     std::function<std::unique_ptr<IZylWindow>()> m_fnCreateWindow;
 
 private:
@@ -35,4 +38,7 @@ private:
     std::unique_ptr<QObject> m_pContext;
     std::map<uintptr_t, std::unique_ptr<QTimer>> m_mTimers;
     uintptr_t m_nNextTimer = 1;
+    uintptr_t m_nFiring = 0; // the timer whose procedure runs
+    // Timers killed inside their own timeout, waiting for the event loop to delete them.
+    std::vector<QPointer<QTimer>> m_vDoomed;
 };

@@ -37,6 +37,7 @@ CZylInterface::CZylInterface(IZylPlatform& platform)
       m_shareManager(*this) {}
 
 CZylInterface::~CZylInterface() {
+    DropMainWindow();
     if (m_nTimerId)
         m_rPlatform.KillTimer(m_nTimerId);
     m_shareManager.Shutdown();
@@ -158,13 +159,18 @@ int32_t CZylInterface::Initialize() {
 }
 
 int32_t CZylInterface::Logout() {
+    DropMainWindow();
+    Uninitialize();
+    return 0;
+}
+
+void CZylInterface::DropMainWindow() {
+    // The log and the registry let go first: a listing worker may be writing a line to it.
+    m_log.SetWindow(nullptr);
+    m_users.SetWindow(nullptr);
     if (m_pMainWindow && m_pMainWindow->IsWindow())
         m_pMainWindow->Destroy();
     m_pMainWindow.reset();
-    m_log.SetWindow(nullptr);
-    m_users.SetWindow(nullptr);
-    Uninitialize();
-    return 0;
 }
 
 void CZylInterface::Uninitialize() {
@@ -212,11 +218,19 @@ int32_t CZylInterface::Show(int32_t mode, const HostUserId* user) {
     }
     ZYLOPENREQUEST request{
         &m_shareManager, &m_taskManager, &m_viewerManager, &m_users, user ? userId.c_str() : nullptr, mode};
+    // A window the person closed is gone for good: the next open request makes a new one.
+    if (m_pMainWindow && !m_pMainWindow->IsWindow())
+        DropMainWindow();
     if (!m_pMainWindow) {
         m_pMainWindow = m_rPlatform.CreateMainWindow();
-        if (!m_pMainWindow || !m_pMainWindow->IsWindow()) {
+        if (!m_pMainWindow) {
+            WriteLog(ZYL_LOG_ACTIVITY,
+                     u"cannot open the window: the host runs no window framework on its thread");
+            return -1;
+        }
+        if (!m_pMainWindow->IsWindow()) {
             m_pMainWindow.reset();
-            return 0; // no window to show is not an error
+            return 0; // a window that could not be made is tried again next time
         }
         m_log.SetWindow(m_pMainWindow.get());
         m_users.SetWindow(m_pMainWindow.get());

@@ -93,6 +93,8 @@ private:
     void SetLoginId(std::u16string_view id);
     int32_t Initialize();
     void Uninitialize();
+    // Destroys the window (if it still is one) and forgets it; the log and the registry first.
+    void DropMainWindow();
     int32_t Dispatch(uint32_t command, const uint8_t* payload, int32_t length, std::u16string_view user,
                      int32_t channel);
     void OnErrorPdu(const uint8_t* payload, int32_t length, std::u16string_view user, int32_t channel);

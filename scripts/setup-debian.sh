@@ -6,7 +6,9 @@ packages=(
   g++ cmake ninja-build pkg-config   # the toolchain
   libgtest-dev libgmock-dev          # unit and end-to-end tests
   libfmt-dev                         # text formatting in the engine
-  qt6-base-dev                       # event loop, timers and MIME types of the module and the node
+  qt6-base-dev                       # event loop, timers and MIME types of the module and the node;
+                                     # the widgets of the plug-in's window
+  fonts-wqy-microhei                 # a font for the window's Chinese texts
   libcli11-dev                       # the node's command line
   mosquitto libmosquitto-dev         # the broker and its client library for the host transport
   clang-format                       # the checked-in code style

@@ -138,8 +138,12 @@ static bool MakeLocalName(const CZylTask& task, std::u16string_view entry, std::
         const size_t cut = remote.rfind(ZYL_SHARE_SEPARATOR);
         name = cut == std::u16string_view::npos ? entry : entry.substr(cut);
     } else {
+        // A single file is saved under the task's own local name (the remote name unless the
+        // person chose another).
         const size_t cut = entry.rfind(ZYL_SHARE_SEPARATOR);
         name = cut == std::u16string_view::npos ? entry : entry.substr(cut);
+        if (ZylIsTransferableName(object->m_sLocalName))
+            name = object->m_sLocalName;
     }
     std::u16string_view relative = name;
     if (!relative.empty() && relative.front() == ZYL_SHARE_SEPARATOR)

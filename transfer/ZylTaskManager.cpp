@@ -199,12 +199,16 @@ int32_t CZylTaskManager::AddTask(std::unique_ptr<CZylTask> task) {
 
 CZylTask* CZylTaskManager::CreateDownloadTask(std::u16string_view user, std::u16string_view remoteName,
                                               bool folder, std::u16string_view localFolder,
-                                              const CZylDateTime& shareTime) {
+                                              const CZylDateTime& shareTime, std::u16string_view localName) {
     if (user.empty() || user.size() > ZYL_USERID_LIMIT || remoteName.empty() || localFolder.empty() ||
         !ZylIsStorableName(remoteName) || !ZylIsStorableName(localFolder))
         return nullptr;
+    // A name of its own is one plain name, for a single file only.
+    if (!localName.empty() && (folder || !ZylIsTransferableName(localName) || !ZylIsStorableName(localName)))
+        return nullptr;
     return MakeTask(ZYL_TASK_DOWNLOAD, user, folder, remoteName, localFolder,
-                    ZylLastComponent(remoteName, ZYL_SHARE_SEPARATOR), shareTime);
+                    localName.empty() ? ZylLastComponent(remoteName, ZYL_SHARE_SEPARATOR) : localName,
+                    shareTime);
 }
 
 CZylTask* CZylTaskManager::CreateUploadTask(std::u16string_view user, std::u16string_view localPath,

@@ -40,8 +40,10 @@ public:
     // Make, draw an id for and add a task in one step; null when no id could be drawn or a name
     // cannot be kept. A download fetches the remote share path into the local folder; an upload
     // sends the local file (folder + name) or folder (path of the folder itself) to the share path.
+    // A downloaded file is saved under localName when one is given, else under its remote name.
     CZylTask* CreateDownloadTask(std::u16string_view user, std::u16string_view remoteName, bool folder,
-                                 std::u16string_view localFolder, const CZylDateTime& shareTime);
+                                 std::u16string_view localFolder, const CZylDateTime& shareTime,
+                                 std::u16string_view localName = {});
     CZylTask* CreateUploadTask(std::u16string_view user, std::u16string_view localPath,
                                std::u16string_view localName, bool folder, std::u16string_view remoteName,
                                const CZylDateTime& shareTime);

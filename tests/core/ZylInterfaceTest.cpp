@@ -528,9 +528,12 @@ public:
     explicit CZylProbeWindow(bool& destroyed) : m_rDestroyed(destroyed) {}
     void Destroy() override {
         m_rDestroyed = true;
+        if (m_fnOnDestroy)
+            m_fnOnDestroy();
         CZylFakeWindow::Destroy();
     }
     bool& m_rDestroyed;
+    std::function<void()> m_fnOnDestroy;
 };
 
 // What the window saw of each open request while it was being sent.
@@ -597,11 +600,13 @@ TEST_F(ZylShowTest, ModeZeroModesNeedingAUserWithoutOneAndTooLongIdsAreRefused) 
     EXPECT_EQ(m_vSeen.back().user, longest.ToText());
 }
 
-TEST_F(ZylShowTest, WithoutAWindowShowingAnswersZeroAndAWindowThatCannotBeMadeIsTriedAgain) {
+TEST_F(ZylShowTest, WithoutAWindowFrameworkShowingIsRefusedAndAWindowThatCannotBeMadeIsTriedAgain) {
     HostUserId peer = ZylHostId(u"S2.1000");
-    EXPECT_EQ(Show(1, nullptr), 0);
-    EXPECT_EQ(Show(2, &peer), 0);
+    const auto lines = m_host.Plugin().GetLog().GetLineCount();
+    EXPECT_EQ(Show(1, nullptr), -1);
+    EXPECT_EQ(Show(2, &peer), -1);
     EXPECT_EQ(m_host.Plugin().GetMainWindow(), nullptr);
+    EXPECT_EQ(m_host.Plugin().GetLog().GetLineCount(), lines + 2) << "one log line each";
 
     ProvideWindow(false);
     EXPECT_EQ(Show(1, nullptr), 0);
@@ -660,19 +665,30 @@ TEST_F(ZylShowTest, AHiddenWindowGetsATrayClickAndAMinimisedOneIsRestored) {
     EXPECT_EQ(m_vSeen[0].mode, 1);
 }
 
-TEST_F(ZylShowTest, AWindowThatIsNoLongerAWindowShowsNothing) {
+TEST_F(ZylShowTest, AWindowThePersonClosedIsReplacedByANewOne) {
     ProvideWindow();
     ASSERT_EQ(Show(1, nullptr), 0);
-    m_pWindow->m_vMessages.clear();
     m_pWindow->m_bWindow = false;
+    m_vSeen.clear();
     EXPECT_EQ(Show(1, nullptr), 0);
-    EXPECT_TRUE(m_pWindow->m_vMessages.empty());
+    EXPECT_EQ(m_nCreated, 2);
+    ASSERT_EQ(m_vSeen.size(), 2u);
+    EXPECT_EQ(m_vSeen[0].second, 0) << "the new window is set up as a first one";
+    EXPECT_EQ(m_host.Plugin().GetMainWindow(), m_pWindow);
 }
 
 TEST_F(ZylShowTest, LogoutDestroysTheWindow) {
     ProvideWindow();
     ASSERT_EQ(Show(1, nullptr), 0);
+    // A listing worker may write a line while the window goes: the log has let go of it by then.
+    const size_t posted = m_pWindow->Count(WM_ZYL_INFO_LINE);
+    size_t postedWhileGoing = 0;
+    m_pWindow->m_fnOnDestroy = [this, &postedWhileGoing] {
+        m_host.Plugin().WriteLog(3, u"late line");
+        postedWhileGoing = m_pWindow->Count(WM_ZYL_INFO_LINE);
+    };
     ASSERT_EQ(m_host.Logout(), 0);
+    EXPECT_EQ(postedWhileGoing, posted);
     EXPECT_TRUE(m_bDestroyed);
     EXPECT_EQ(m_host.Plugin().GetMainWindow(), nullptr);
 }

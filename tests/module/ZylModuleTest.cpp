@@ -1,10 +1,71 @@
-// The real libzylfs.so as hosts load it: what it exports. The header-alone host beside this file
-// drives it through login, channels and logout.
+// The real libzylfs.so, loaded the way a host loads it, driven from a thread that runs a Qt event
+// loop: login, both channels of a peer open, and the unfinished-tasks query must reach the host.
+#include "support/ZylTempDir.h"
+
+#include "core/ZylText.h"
+#include "zylfs/ZylPlugin.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QMainWindow>
+#include <QTimer>
+
 #include <gtest/gtest.h>
 
+#include <dlfcn.h>
+
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
+
+namespace {
+using ProcessMessageFn = int32_t (*)(uint32_t, intptr_t, intptr_t, intptr_t, intptr_t, intptr_t);
+
+struct ZYLHOSTCALL {
+    int32_t code;
+    std::u16string user;
+    intptr_t channel;
+    intptr_t command;
+    intptr_t length;
+};
+std::vector<ZYLHOSTCALL> g_vCalls;
+std::u16string g_sAppPath;
+
+std::u16string TextOf(intptr_t user) {
+    if (!user)
+        return {};
+    return reinterpret_cast<const HostUserId*>(user)->ToText();
+}
+
+int32_t HostCallback(int32_t code, intptr_t a1, intptr_t a2, intptr_t a3, intptr_t a4, intptr_t a5) {
+    switch (code) {
+    case ZYL_HOST_GET_APP_PATH:
+        ZylCopyToBuffer(reinterpret_cast<char16_t*>(a1), 260, g_sAppPath);
+        g_vCalls.push_back({code, {}, 0, 0, 0});
+        return 0;
+    case ZYL_HOST_SEND:
+        g_vCalls.push_back({code, TextOf(a1), a2, a3, a5});
+        return 1;
+    default:
+        g_vCalls.push_back({code, code == ZYL_HOST_PREPARE ? std::u16string() : TextOf(a1), a2, 0, 0});
+        return 0;
+    }
+}
+
+void RunEventLoop(int milliseconds) {
+    // exit, not quit: an application that quits closes its windows first.
+    QTimer::singleShot(milliseconds, QCoreApplication::instance(), [] { QCoreApplication::exit(0); });
+    QCoreApplication::exec();
+}
+
+size_t CountSends(uint32_t command) {
+    size_t n = 0;
+    for (const auto& call : g_vCalls)
+        n += call.code == ZYL_HOST_SEND && call.command == static_cast<intptr_t>(command) ? 1 : 0;
+    return n;
+}
+} // namespace
 
 TEST(ZylModule, ExportsOnlyProcessMessage) {
     const std::string command = std::string("nm -D --defined-only '") + ZYLFS_MODULE_PATH + "'";
@@ -22,4 +83,113 @@ TEST(ZylModule, ExportsOnlyProcessMessage) {
     }
     ASSERT_EQ(pclose(pipe), 0);
     EXPECT_EQ(symbols, std::vector<std::string>{"ProcessMessage"});
+}
+
+TEST(ZylModule, LoginAndChannelsThroughTheRealModule) {
+    CZylTempDir temp;
+    g_sAppPath = temp.WidePath(u"app");
+    setenv("XDG_CONFIG_HOME", (temp.Path() / "config").c_str(), 1);
+
+    int argc = 1;
+    char name[] = "zylfs_module_tests";
+    char* argv[] = {name, nullptr};
+    QCoreApplication app(argc, argv);
+
+    void* module = dlopen(ZYLFS_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(module, nullptr) << dlerror();
+    auto processMessage = reinterpret_cast<ProcessMessageFn>(dlsym(module, "ProcessMessage"));
+    ASSERT_NE(processMessage, nullptr);
+
+    EXPECT_EQ(processMessage(DLL_P2P_SET_CALLBACK, reinterpret_cast<intptr_t>(&HostCallback), 0, 0, 0, 0), 0);
+    ASSERT_FALSE(g_vCalls.empty());
+    EXPECT_EQ(g_vCalls.front().code, ZYL_HOST_PREPARE);
+
+    HostUserId self;
+    ASSERT_TRUE(self.Parse(u"S1.1000"));
+    HostUserId peer;
+    ASSERT_TRUE(peer.Parse(u"S2.1000"));
+    ASSERT_EQ(processMessage(DLL_P2P_LOGIN, reinterpret_cast<intptr_t>(&self), 0, 0, 0, 0), 0);
+    EXPECT_TRUE(std::filesystem::is_directory(temp.Path() / "app" / "fs"));
+
+    // A host with only a QCoreApplication has no window to open.
+    EXPECT_EQ(processMessage(DLL_P2P_SHOW, 0, 1, 0, 0, 0), -1);
+
+    // Codes beyond the table do nothing, whatever their arguments.
+    EXPECT_EQ(processMessage(12, 1, 2, 3, 4, 5), 0);
+    EXPECT_EQ(processMessage(0xFFFFFFFFu, 1, 2, 3, 4, 5), 0);
+
+    processMessage(DLL_P2P_ON_CONNECT, reinterpret_cast<intptr_t>(&peer), ZYL_CHANNEL_REQUEST, 0, 0, 0);
+    RunEventLoop(60);
+    EXPECT_EQ(CountSends(4112), 0u) << "one channel is not a connection";
+
+    processMessage(DLL_P2P_ON_CONNECT, reinterpret_cast<intptr_t>(&peer), ZYL_CHANNEL_DATA, 0, 0, 0);
+    RunEventLoop(100); // the 10 ms timer hands the queued PDU to the host
+    ASSERT_EQ(CountSends(4112), 1u);
+    for (const auto& call : g_vCalls) {
+        if (call.code == ZYL_HOST_SEND) {
+            EXPECT_EQ(call.user, u"S2.1000");
+            EXPECT_EQ(call.channel, ZYL_CHANNEL_REQUEST);
+            EXPECT_EQ(call.length, 8); // one date-and-time value
+        }
+    }
+
+    EXPECT_EQ(processMessage(DLL_P2P_LOGOUT, 0, 0, 0, 0, 0), 0);
+    // Logout closed both open channels of the peer.
+    size_t closes = 0;
+    for (const auto& call : g_vCalls)
+        closes += call.code == ZYL_HOST_CLOSE_CHANNEL && call.user == u"S2.1000" ? 1 : 0;
+    EXPECT_EQ(closes, 2u);
+    dlclose(module);
+    // Unloading flushed the log with the login line.
+    EXPECT_TRUE(std::filesystem::exists(temp.Path() / "app" / "fs" / "fs.log"));
+}
+
+// The host runs a QApplication on the thread that calls the module: code 3 opens the window in
+// both modes; logout takes it away, and so does unloading the module without a logout.
+TEST(ZylModule, TheWindowOpensOnTheApplicationsThreadAndGoesWithLogoutOrUnload) {
+    CZylTempDir temp;
+    g_sAppPath = temp.WidePath(u"app");
+    setenv("XDG_CONFIG_HOME", (temp.Path() / "config").c_str(), 1);
+    int argc = 1;
+    char name[] = "zylfs_module_tests";
+    char* argv[] = {name, nullptr};
+    if (!qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    QApplication app(argc, argv);
+    auto windows = [] {
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        int n = 0;
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            n += qobject_cast<QMainWindow*>(widget) ? 1 : 0;
+        return n;
+    };
+    HostUserId self;
+    ASSERT_TRUE(self.Parse(u"S1.1000"));
+    HostUserId peer;
+    ASSERT_TRUE(peer.Parse(u"S2.1000"));
+
+    for (const bool logout : {true, false}) {
+        g_vCalls.clear();
+        void* module = dlopen(ZYLFS_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
+        ASSERT_NE(module, nullptr) << dlerror();
+        auto processMessage = reinterpret_cast<ProcessMessageFn>(dlsym(module, "ProcessMessage"));
+        processMessage(DLL_P2P_SET_CALLBACK, reinterpret_cast<intptr_t>(&HostCallback), 0, 0, 0, 0);
+        ASSERT_EQ(processMessage(DLL_P2P_LOGIN, reinterpret_cast<intptr_t>(&self), 0, 0, 0, 0), 0);
+        EXPECT_EQ(processMessage(DLL_P2P_SHOW, 0, 1, 0, 0, 0), 0);
+        EXPECT_EQ(windows(), 1);
+        EXPECT_EQ(processMessage(DLL_P2P_SHOW, 0, 2, reinterpret_cast<intptr_t>(&peer), 0, 0), 0);
+        RunEventLoop(150);
+        EXPECT_EQ(windows(), 1) << "one window for both requests";
+        bool opened = false;
+        for (const auto& call : g_vCalls)
+            opened = opened || (call.code == ZYL_HOST_OPEN_CHANNEL && call.user == u"S2.1000");
+        EXPECT_TRUE(opened) << "mode 2 asks for the friend's channels";
+        if (logout) {
+            EXPECT_EQ(processMessage(DLL_P2P_LOGOUT, 0, 0, 0, 0, 0), 0);
+            EXPECT_EQ(windows(), 0);
+        }
+        dlclose(module);
+        EXPECT_EQ(windows(), 0);
+        RunEventLoop(50); // nothing of the module is left to run
+    }
 }

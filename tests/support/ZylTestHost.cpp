@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <new>
 #include <thread>
 
 CZylTestNode::CZylTestNode(std::u16string id, std::u16string appPath)
@@ -179,6 +180,22 @@ int32_t CZylTestHost::OnCallback(CZylTestNode& node, int32_t code, intptr_t a1, 
     case ZYL_HOST_PREPARE:
         ++node.m_nPrepareCalls;
         return 0;
+    case ZYL_HOST_PICK_USERS: {
+        const auto* texts = reinterpret_cast<const char16_t* const*>(a2);
+        node.m_vPickCalls.emplace_back(a1, texts && texts[0] ? std::u16string(texts[0]) : std::u16string());
+        *reinterpret_cast<int32_t*>(a3) = node.m_bPickConfirmed ? 1 : 0;
+        auto* room = reinterpret_cast<unsigned char*>(a4);
+        int32_t count = 0;
+        for (const auto& user : node.m_vPickedUsers) {
+            if ((count + 1) * sizeof(HostUserId) > 8192)
+                break;
+            auto* id = new (room + count * sizeof(HostUserId)) HostUserId();
+            id->Parse(user);
+            ++count;
+        }
+        *reinterpret_cast<int32_t*>(a5) = node.m_bPickConfirmed ? count : 0;
+        return 0;
+    }
     default:
         return -1;
     }

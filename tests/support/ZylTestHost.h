@@ -43,6 +43,11 @@ public:
     std::function<bool(const ZYLSENTPDU&)> m_fnDrop;   // taken and recorded, but never delivered
     int32_t m_nPrepareCalls = 0;                       // code 520
     std::vector<std::pair<int32_t, std::u16string>> m_vChannelRequests; // 512/513 with the peer
+    // Code 527, the friend picker: what the person picks and whether he confirms; each call's
+    // purpose and title.
+    std::vector<std::u16string> m_vPickedUsers;
+    bool m_bPickConfirmed = true;
+    std::vector<std::pair<intptr_t, std::u16string>> m_vPickCalls;
 
 private:
     friend class CZylTestHost;

@@ -86,16 +86,20 @@ TEST_F(CZylTransferEndToEndTest, DownloadsAFolderTreeAndSingleFilesByteIdentical
     EXPECT_EQ(Sent(*m_pB, ZYL_CMD_FILE_DATA_REQUEST).size(), offsets);
     EXPECT_EQ(Sent(*m_pA, ZYL_CMD_FILE_DATA_REPLY).size(), offsets);
 
-    // Single files: one inside a folder share (named in another case), and a share that is a file.
+    // Single files: one inside a folder share (named in another case), and a share that is a file,
+    // saved under a name of the person's choosing (one plain name only).
     ShareOnA(u"Song", DataA() / "tree" / "sub" / "eight.bin", ZYL_PRIV_DOWNLOAD);
     CZylTask* inner =
         TasksB().CreateDownloadTask(u"S1.1000", u"docs\\tree\\sub\\deeper\\nine.bin", false, Downloads(), {});
-    CZylTask* whole = TasksB().CreateDownloadTask(u"S1.1000", u"Song", false, Downloads(), {});
+    EXPECT_EQ(TasksB().CreateDownloadTask(u"S1.1000", u"Song", false, Downloads(), {}, u"../tune.bin"),
+              nullptr);
+    CZylTask* whole = TasksB().CreateDownloadTask(u"S1.1000", u"Song", false, Downloads(), {}, u"tune.bin");
     ASSERT_TRUE(RunUntil([&] { return inner->m_bFinished && whole->m_bFinished; }));
     EXPECT_TRUE(SameBytes(ZylReadFileBytes(Root() / "downloads" / "nine.bin"),
                           ZylReadFileBytes(DataA() / "tree" / "sub" / "deeper" / "nine.bin")));
-    EXPECT_TRUE(SameBytes(ZylReadFileBytes(Root() / "downloads" / "Song"),
+    EXPECT_TRUE(SameBytes(ZylReadFileBytes(Root() / "downloads" / "tune.bin"),
                           ZylReadFileBytes(DataA() / "tree" / "sub" / "eight.bin")));
+    EXPECT_FALSE(std::filesystem::exists(Root() / "downloads" / "Song"));
 }
 
 TEST_F(CZylTransferEndToEndTest, AnEmptyRemoteFolderFinishesAtOnce) {

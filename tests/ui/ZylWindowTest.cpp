@@ -1,0 +1,313 @@
+// The frame as a person meets it: opening it from the host, browsing a friend folder by folder,
+// the address bar, which commands are on offer, the info pane, the tray and going away.
+#include "ZylUiFixture.h"
+
+#include "core/ZylProtocol.h"
+
+#include <QDockWidget>
+#include <QSystemTrayIcon>
+#include <QTest>
+#include <QTextBlock>
+#include <QTreeView>
+#include <QTreeWidget>
+
+namespace {
+void MakeDocs(const std::filesystem::path& docs) {
+    ZylWriteFileBytes(docs / "2005" / "inner" / "b.txt", "b");
+    ZylWriteFileBytes(docs / "2005" / "a.txt", std::string(2047, 'a'));
+    ZylWriteFileBytes(docs / "readme.txt", std::string(2048, 'r'));
+}
+} // namespace
+
+TEST_F(CZylUiTest, OpenModesMakeOneFrameAndBrowseAFriendAtOnceOrOnceHisChannelsAreUp) {
+    MakeDocs(Data("b") / "Docs");
+    ZylWriteFileBytes(Data("b") / "notes.txt", "n");
+    std::filesystem::create_directories(Data("b") / "secret");
+    Share(*m_pB, u"Docs", Data("b") / "Docs", ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD);
+    Share(*m_pB, u"Notes", Data("b") / "notes.txt", ZYL_PRIV_BROWSE);
+    Share(*m_pB, u"Secret", Data("b") / "secret", 0);
+
+    ASSERT_EQ(Open(*m_pA, 1), 0);
+    CZylMainFrame* frame = Frame(*m_pA);
+    ASSERT_NE(frame, nullptr);
+    EXPECT_EQ(frame->windowTitle(), QStringLiteral("文件共享-S1.1000"));
+    EXPECT_EQ(frame->minimumSize(), QSize(300, 200));
+    EXPECT_EQ(frame->GetBar(ZYL_ID_USER_BAR)->windowTitle(), QStringLiteral("user view"));
+    EXPECT_EQ(frame->dockWidgetArea(frame->GetBar(ZYL_ID_TASK_BAR)), Qt::BottomDockWidgetArea);
+    EXPECT_EQ(frame->dockWidgetArea(frame->GetBar(ZYL_ID_INFO_BAR)), Qt::RightDockWidgetArea);
+    CZylUserView* tree = frame->GetUserView();
+    EXPECT_EQ(tree->GetSelected(), tree->GetLocalRoot());
+    // The bars come and go with their commands.
+    ASSERT_TRUE(Trigger(*m_pA, ZYL_ID_VIEW_INFO));
+    EXPECT_FALSE(frame->GetBar(ZYL_ID_INFO_BAR)->isVisible());
+    frame->UpdateCommands();
+    EXPECT_FALSE(frame->GetAction(ZYL_ID_VIEW_INFO)->isChecked());
+    ASSERT_TRUE(Trigger(*m_pA, ZYL_ID_VIEW_INFO));
+
+    // Mode 2 for a friend whose channels are closed: they are opened, and he is browsed then.
+    ASSERT_EQ(Open(*m_pA, 2, m_pB), 0);
+    EXPECT_EQ(Frame(*m_pA), frame) << "one frame, reused";
+    ASSERT_FALSE(m_pA->m_vChannelRequests.empty());
+    EXPECT_EQ(m_pA->m_vChannelRequests.front().first, ZYL_HOST_OPEN_CHANNEL);
+    EXPECT_EQ(m_pA->m_vChannelRequests.front().second, u"S2.1000");
+    CZylTreeItem* bob = tree->FindFriend(u"s2.1000");
+    ASSERT_NE(bob, nullptr);
+    EXPECT_EQ(bob->text(0), QStringLiteral("Bob"));
+    ASSERT_TRUE(WaitFor([&] { return bob->childCount() == 1; }));
+    EXPECT_EQ(bob->child(0)->text(0), QStringLiteral("Docs")) << "a shared file gets no tree item";
+    EXPECT_EQ(Names(frame->GetShareView()), (QStringList{"Docs", "Notes"})) << "no share he may not browse";
+    EXPECT_EQ(frame->GetShareView()->GetRow(1).sizeText, QStringLiteral("1KB"));
+    EXPECT_EQ(m_host.SentWith(ZYL_CMD_SHARE_ROOT_INFO_REQUEST).size(), 1u);
+
+    // With the channels open, the next request goes out at once.
+    ASSERT_EQ(Open(*m_pA, 2, m_pB), 0);
+    m_host.Tick(10);
+    EXPECT_EQ(m_host.SentWith(ZYL_CMD_SHARE_ROOT_INFO_REQUEST).size(), 2u);
+    ZYLUSER* record = nullptr;
+    ASSERT_GE(m_pA->Plugin().GetUserList().Find(u"S2.1000", &record), 0);
+    EXPECT_EQ(record->bHidden, 0);
+    // The request is written to the info pane.
+    EXPECT_TRUE(
+        frame->GetInfoView()->toPlainText().contains(QStringLiteral("发送浏览共享信息请求到：S2.1000")));
+
+    // Browsing other users goes through the host's picker.
+    m_pA->m_vPickedUsers = {u"S2.1000"};
+    ASSERT_TRUE(Trigger(*m_pA, ZYL_ID_BROWSE_OTHERS));
+    EXPECT_EQ(m_pA->m_vPickCalls.back().first, ZYL_PICK_BROWSE);
+    EXPECT_EQ(m_pA->m_vPickCalls.back().second, u"选择其他用户");
+    m_host.Tick(10);
+    EXPECT_EQ(m_host.SentWith(ZYL_CMD_SHARE_ROOT_INFO_REQUEST).size(), 3u);
+
+    // Disconnecting: the node, the viewer and the channels go (another friend's task does not keep
+    // them), and his channels closing do not bring him back into the tree.
+    m_pA->Plugin().GetTaskManager().CreateDownloadTask(u"S3.1000", u"Docs\\x", false,
+                                                       ZylFromFsPath(Data("in")), {});
+    tree->Select(bob);
+    ASSERT_TRUE(Trigger(*m_pA, ZYL_ID_DISCONNECT));
+    EXPECT_EQ(tree->FindFriend(u"S2.1000"), nullptr);
+    EXPECT_FALSE(m_pA->Plugin().GetViewerManager().HasViewer(u"S2.1000"));
+    EXPECT_EQ(m_pA->Plugin().GetUserList().IsConnected(u"S2.1000", 0), 0);
+    EXPECT_EQ(tree->GetSelected(), tree->GetFriendsRoot());
+
+    EXPECT_EQ(Open(*m_pA, 0), -1);
+    EXPECT_EQ(Open(*m_pA, 2), -1);
+}
+
+TEST_F(CZylUiTest, BrowsingAFriendDownTwoFoldersAndBackByDoubleClicksAndTheAddressBar) {
+    MakeDocs(Data("b") / "Docs");
+    Share(*m_pB, u"Docs", Data("b") / "Docs", ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD);
+    ASSERT_EQ(Open(*m_pA, 2, m_pB), 0);
+    CZylMainFrame* frame = Frame(*m_pA);
+    CZylUserView* tree = frame->GetUserView();
+    CZylShareView* list = frame->GetShareView();
+    CZylTreeItem* bob = tree->FindFriend(u"S2.1000");
+    ASSERT_TRUE(WaitFor([&] { return Child(bob, "Docs") != nullptr; }));
+
+    tree->Select(Child(bob, "Docs"));
+    ASSERT_TRUE(WaitFor([&] { return Names(list) == QStringList({"..", "2005", "readme.txt"}); }));
+    EXPECT_EQ(list->GetRow(1).sizeText, QString()) << "a folder has no size";
+    EXPECT_EQ(list->GetRow(2).sizeText, QStringLiteral("2KB"));
+    EXPECT_EQ(frame->GetAddressBar()->GetText(), QStringLiteral("Docs"));
+
+    // A double click on a folder row, as the mouse gives it, browses into it.
+    QTreeView* details = list->GetDetailsView();
+    const QRect cell = details->visualRect(list->GetModel()->index(1, 0));
+    QTest::mouseClick(details->viewport(), Qt::LeftButton, {}, cell.center());
+    QTest::mouseDClick(details->viewport(), Qt::LeftButton, {}, cell.center());
+    ASSERT_TRUE(WaitFor([&] { return Names(list) == QStringList({"..", "inner", "a.txt"}); }));
+    EXPECT_EQ(list->GetRow(2).sizeText, QStringLiteral("1KB")) << "2047 bytes";
+    list->OnDoubleClick(Row(list, "inner"));
+    ASSERT_TRUE(WaitFor([&] { return Names(list) == QStringList({"..", "b.txt"}); }));
+    EXPECT_EQ(list->GetRow(1).sizeText, QStringLiteral("1KB")) << "1 byte";
+    EXPECT_EQ(tree->GetSelected()->text(0), QStringLiteral("inner"));
+    list->OnDoubleClick(Row(list, ".."));
+    ASSERT_TRUE(WaitFor([&] { return Names(list) == QStringList({"..", "inner", "a.txt"}); }));
+    EXPECT_EQ(frame->GetAddressBar()->GetText(), QStringLiteral("Docs\\2005"));
+
+    // The address tree: both roots, the friends under the first; a pick selects in the tree.
+    Settle();
+    QTreeWidget* address = frame->GetAddressBar()->GetTree();
+    ASSERT_EQ(address->topLevelItemCount(), 2);
+    EXPECT_EQ(address->topLevelItem(0)->text(0), QStringLiteral("我的朋友"));
+    EXPECT_EQ(address->topLevelItem(1)->text(0), QStringLiteral("我的共享"));
+    ASSERT_EQ(address->topLevelItem(0)->childCount(), 1) << "a friend's shares are not in it";
+    frame->GetAddressBar()->Pick(address->topLevelItem(0)->child(0));
+    Settle();
+    EXPECT_EQ(tree->GetSelected(), bob);
+    frame->GetAddressBar()->Pick(address->topLevelItem(1));
+    Settle();
+    EXPECT_EQ(tree->GetSelected(), tree->GetLocalRoot());
+    // A component that names nothing ends the walk where it stands.
+    QCoreApplication::postEvent(
+        frame, new CZylWindowEvent(WM_ZYL_ADDRESS_SELCHANGED,
+                                   reinterpret_cast<intptr_t>(new std::u16string(u"我的朋友|bob")),
+                                   reinterpret_cast<intptr_t>(new std::u16string(u"bob"))));
+    Settle();
+    EXPECT_EQ(tree->GetSelected(), tree->GetFriendsRoot()) << "texts compare exactly";
+
+    // A listing that arrives for a folder no longer in the tree changes nothing.
+    tree->Select(Child(Child(bob, "Docs"), "2005"));
+    tree->DeleteChildren(bob);
+    ASSERT_TRUE(WaitFor(
+        [&] { return frame->GetInfoView()->toPlainText().contains("OnFriendFolderPackage no folder"); }));
+    EXPECT_EQ(Child(Child(bob, "Docs"), "2005"), nullptr);
+}
+
+TEST_F(CZylUiTest, DownloadAndUploadAreOfferedOnlyForAConnectedFriendsSharesThatGrantThem) {
+    for (const char* name : {"look", "get", "put"})
+        std::filesystem::create_directories(Data("b") / name);
+    Share(*m_pB, u"Look", Data("b") / "look", ZYL_PRIV_BROWSE);
+    Share(*m_pB, u"Get", Data("b") / "get", ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD);
+    Share(*m_pB, u"Put", Data("b") / "put", ZYL_PRIV_BROWSE | ZYL_PRIV_UPLOAD);
+    ASSERT_EQ(Open(*m_pA, 2, m_pB), 0);
+    CZylMainFrame* frame = Frame(*m_pA);
+    CZylUserView* tree = frame->GetUserView();
+    CZylTreeItem* bob = tree->FindFriend(u"S2.1000");
+    ASSERT_TRUE(WaitFor([&] { return bob->childCount() == 3; }));
+
+    auto offered = [&](const char* share) {
+        tree->Select(Child(bob, share));
+        frame->UpdateCommands();
+        return std::make_tuple(frame->GetAction(ZYL_ID_DOWNLOAD)->isEnabled(),
+                               frame->GetAction(ZYL_ID_UPLOAD_FILES)->isEnabled(),
+                               frame->GetAction(ZYL_ID_UPLOAD_FOLDER)->isEnabled(),
+                               frame->CanDrag(CZylMainFrame::ZYL_DRAG_TREE));
+    };
+    EXPECT_EQ(offered("Look"), std::make_tuple(false, false, false, false));
+    EXPECT_EQ(offered("Get"), std::make_tuple(true, false, false, true));
+    EXPECT_EQ(offered("Put"), std::make_tuple(false, true, true, false));
+    // In the friend's own listing each share row may be dragged by its own rights.
+    tree->Select(bob);
+    CZylShareView* list = frame->GetShareView();
+    ASSERT_TRUE(WaitFor([&] { return Row(list, "Get") >= 0; }));
+    list->SelectRows({Row(list, "Look")});
+    EXPECT_FALSE(frame->CanDrag(CZylMainFrame::ZYL_DRAG_LIST));
+    list->SelectRows({Row(list, "Get")});
+    EXPECT_TRUE(frame->CanDrag(CZylMainFrame::ZYL_DRAG_LIST));
+    // The tree's context menu follows the same rights.
+    tree->Select(Child(bob, "Get"));
+    auto menu = tree->BuildContextMenu(Child(bob, "Get"));
+    EXPECT_TRUE(menu->findChild<QAction*>("menu36793")->isEnabled());
+    EXPECT_FALSE(menu->findChild<QAction*>("menu36794")->isEnabled());
+    EXPECT_FALSE(menu->findChild<QAction*>("menu36783")->isEnabled());
+
+    // Not connected: nothing is offered, whatever the share grants.
+    m_host.Disconnect(*m_pA, *m_pB);
+    Settle();
+    EXPECT_EQ(offered("Get"), std::make_tuple(false, false, false, true));
+    EXPECT_EQ(offered("Put"), std::make_tuple(false, false, false, false));
+}
+
+TEST_F(CZylUiTest, InfoLinesFollowTheSafetyNoticeWithTheirLevelsPrefixAndColour) {
+    ASSERT_EQ(Open(*m_pA, 1), 0);
+    CZylInfoView* info = Frame(*m_pA)->GetInfoView();
+    m_pA->Plugin().WriteLog(0, u"boom");
+    m_pA->Plugin().WriteLog(3, u"fine");
+    Settle();
+    const QString text = info->toPlainText();
+    EXPECT_TRUE(text.startsWith(ZylString(4303).left(10)));
+    EXPECT_TRUE(text.contains(QStringLiteral("严重错误：2008-01-10 21:20:00\t0\tboom\n")));
+    EXPECT_TRUE(text.contains(QStringLiteral("信息：2008-01-10 21:20:00\t3\tfine\n")));
+    auto colourOf = [&](const QString& needle) {
+        for (QTextBlock block = info->document()->begin(); block.isValid(); block = block.next())
+            if (block.text().contains(needle))
+                return block.begin().fragment().charFormat().foreground().color();
+        return QColor();
+    };
+    EXPECT_EQ(colourOf("boom"), QColor(255, 0, 0));
+    EXPECT_EQ(colourOf("fine"), QColor(0, 128, 0));
+    EXPECT_EQ(info->document()->begin().begin().fragment().charFormat().foreground().color(),
+              QColor(0, 0, 128));
+}
+
+TEST_F(CZylUiTest, ClosingWithActiveTasksHidesToTheTrayOrMinimisesWhereThereIsNone) {
+    CZylTray::Availability() = [] { return true; };
+    ASSERT_EQ(Open(*m_pA, 1), 0);
+    CZylMainFrame* frame = Frame(*m_pA);
+    // A download from a friend who is not there stays active.
+    CZylTask* task = m_pA->Plugin().GetTaskManager().CreateDownloadTask(u"S3.1000", u"Docs\\x", false,
+                                                                        ZylFromFsPath(Data("in")), {});
+    ASSERT_NE(task, nullptr);
+
+    ASSERT_TRUE(Trigger(*m_pA, ZYL_ID_CLOSE));
+    EXPECT_FALSE(frame->isVisible());
+    EXPECT_TRUE(frame->GetTray()->IsShown());
+    EXPECT_FALSE(m_pA->Plugin().GetMainWindow()->IsVisible());
+    Tick(1000);
+    EXPECT_TRUE(frame->GetTray()->IsShown()) << "the task is still active";
+    // A click on the icon shows the window and takes the icon away.
+    Q_EMIT frame->GetTray()->GetIcon()->activated(QSystemTrayIcon::Trigger);
+    Settle();
+    EXPECT_TRUE(frame->isVisible());
+    EXPECT_FALSE(frame->GetTray()->IsShown());
+
+    ASSERT_TRUE(Trigger(*m_pA, ZYL_ID_CLOSE));
+    m_pA->Plugin().GetTaskManager().RemoveTaskById(task->m_nTaskID);
+    Tick(1000);
+    EXPECT_FALSE(frame->GetTray()->IsShown()) << "gone within a second of the last active task";
+    EXPECT_FALSE(frame->isVisible());
+    ASSERT_EQ(Open(*m_pA, 1), 0);
+    EXPECT_TRUE(frame->isVisible()) << "the next open request shows it";
+
+    // Without a tray the window is minimised, never out of reach.
+    CZylTray::Availability() = [] { return false; };
+    m_pA->Plugin().GetTaskManager().CreateDownloadTask(u"S3.1000", u"Docs\\y", false,
+                                                       ZylFromFsPath(Data("in")), {});
+    ASSERT_TRUE(Trigger(*m_pA, ZYL_ID_CLOSE));
+    EXPECT_TRUE(frame->isVisible());
+    EXPECT_TRUE(frame->isMinimized());
+    ASSERT_EQ(Open(*m_pA, 1), 0);
+    EXPECT_FALSE(frame->isMinimized());
+
+    // With nothing active the window closes for good; the next open request makes a new one.
+    m_pA->Plugin().GetTaskManager().RemoveAllTasks();
+    ASSERT_TRUE(Trigger(*m_pA, ZYL_ID_CLOSE));
+    EXPECT_FALSE(m_pA->Plugin().GetMainWindow()->IsWindow());
+    ASSERT_EQ(Open(*m_pA, 1), 0);
+    ASSERT_NE(Frame(*m_pA), nullptr);
+    EXPECT_TRUE(Frame(*m_pA)->isVisible());
+
+    // The application quitting closes it, transfers or not: the host must be able to quit.
+    m_pA->Plugin().GetTaskManager().CreateDownloadTask(u"S3.1000", u"Docs\\z", false,
+                                                       ZylFromFsPath(Data("in")), {});
+    QCoreApplication::postEvent(qApp, new QEvent(QEvent::Quit));
+    Settle();
+    EXPECT_FALSE(m_pA->Plugin().GetMainWindow()->IsWindow());
+    EXPECT_EQ(CountFrames(), 0);
+}
+
+TEST_F(CZylUiTest, LogoutOrUnloadWithADialogOpenListingsInFlightAndTasksRunningLosesNothing) {
+    MakeDocs(Data("b") / "Docs");
+    Share(*m_pB, u"Docs", Data("b") / "Docs", ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD);
+    ASSERT_EQ(Open(*m_pA, 2, m_pB), 0);
+    CZylUserView* tree = Frame(*m_pA)->GetUserView();
+    CZylTreeItem* bob = tree->FindFriend(u"S2.1000");
+    ASSERT_TRUE(WaitFor([&] { return Child(bob, "Docs") != nullptr; }));
+    m_pA->Plugin().GetTaskManager().CreateDownloadTask(u"S2.1000", u"Docs", true, ZylFromFsPath(Data("in")),
+                                                       {});
+    tree->Select(Child(bob, "Docs")); // a listing on its way
+
+    // The host logs out while the options dialog is open: the dialog ends as cancelled.
+    bool rejected = false;
+    Ask(*m_pA).m_qDialogs.push_back([&](QDialog& dialog) {
+        EXPECT_EQ(m_host.Logout(*m_pA), 0);
+        rejected = dialog.result() == QDialog::Rejected && !dialog.isVisible();
+    });
+    ASSERT_TRUE(Trigger(*m_pA, ZYL_ID_OPTIONS));
+    EXPECT_TRUE(rejected);
+    EXPECT_EQ(m_pA->Plugin().GetMainWindow(), nullptr);
+    EXPECT_EQ(m_pA->Plugin().GetShareManager().GetNoUpload(), 0)
+        << "nothing of the cancelled dialog is stored";
+    Tick(100); // the friend's replies arrive for a window that is gone
+    EXPECT_EQ(CountFrames(), 0);
+    const std::u16string tasks = ZylReadUtf16LeFile(ZylToFsPath(m_pA->Plugin().GetTaskManager().GetDbPath()));
+    EXPECT_NE(tasks.find(u"Docs"), std::u16string::npos) << "the task database was written";
+
+    // Unloaded with its window open, tasks running and a listing in flight.
+    ASSERT_EQ(Open(*m_pB, 2, m_pA), 0);
+    m_pB->Plugin().GetTaskManager().CreateDownloadTask(u"S1.1000", u"Nothing", true,
+                                                       ZylFromFsPath(Data("in")), {});
+    m_pB->Destroy();
+    Settle();
+    EXPECT_EQ(CountFrames(), 0);
+}
