@@ -16,7 +16,7 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 
 # The window and the loadable module (with Qt, which is not instrumented) in a folder of their own.
 cmake --preset asan -B build-asan-ui -DZYLFS_BUILD_MODULE=ON -DZYLFS_BUILD_HOST=OFF
-cmake --build build-asan-ui -j "$jobs" --target zylfs_ui_tests zylfs_module_tests
+cmake --build build-asan-ui -j "$jobs" --target zylfs_ui_tests zylfs_module_tests zylfs_header_host
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan-ui -j "$jobs" -L 'ui|module'
 
