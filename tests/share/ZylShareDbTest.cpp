@@ -13,8 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
-
 namespace fs = std::filesystem;
 
 namespace {
@@ -87,44 +85,17 @@ TEST(ZylShareDb, WrittenFileHasExactlyTheLines) {
     file->AddPrivilegedUser(Entry(u"S1.2000", 2, 6));
     db.manager.AddShare(std::move(file));
 
-    const std::u16string expected = kHeader + u"NoUpload=0\n"
-                                              u"ShareNum=2\n"
-                                              u"[ShareObjectBegin]\n"
-                                              u"ShareName=Docs\n"
-                                              u"ShareTime=2008-01-10 21:20:00\n"
-                                              u"Name=papers\n"
-                                              u"Path=/home/u/work\n"
-                                              u"Size=0\n"
-                                              u"bUnlimitedUserNumber=1\n"
-                                              u"nLimitedUserNumber=10\n"
-                                              u"Time=2007-05-06 07:08:09\n"
-                                              u"Type=Folder\n"
-                                              u"bFolder=1\n"
-                                              u"PrivilegedUsers=0\n"
-                                              u"[ShareObjectEnd]\n"
-                                              u"[ShareObjectBegin]\n"
-                                              u"ShareName=Notes\n"
-                                              u"ShareTime=2008-01-10 21:20:00\n"
-                                              u"Name=a=b.txt\n"
-                                              u"Path=/home/u\n"
-                                              u"Size=1234\n"
-                                              u"bUnlimitedUserNumber=0\n"
-                                              u"nLimitedUserNumber=-1\n"
-                                              u"Time=2007-05-06 07:08:09\n"
-                                              u"Type=TXT File\n"
-                                              u"bFolder=0\n"
-                                              u"PrivilegedUsers=2\n"
-                                              u"[begin]\n"
-                                              u"id=Everyone\n"
-                                              u"type=0\n"
-                                              u"privilege=1\n"
-                                              u"[end]\n"
-                                              u"[begin]\n"
-                                              u"id=S1.2000\n"
-                                              u"type=2\n"
-                                              u"privilege=6\n"
-                                              u"[end]\n"
-                                              u"[ShareObjectEnd]\n";
+    const std::u16string expected =
+        kHeader +
+        u"NoUpload=0\nShareNum=2\n"
+        u"[ShareObjectBegin]\nShareName=Docs\nShareTime=2008-01-10 21:20:00\nName=papers\nPath=/home/u/work\n"
+        u"Size=0\nbUnlimitedUserNumber=1\nnLimitedUserNumber=10\nTime=2007-05-06 07:08:09\nType=Folder\n"
+        u"bFolder=1\nPrivilegedUsers=0\n[ShareObjectEnd]\n"
+        u"[ShareObjectBegin]\nShareName=Notes\nShareTime=2008-01-10 21:20:00\nName=a=b.txt\nPath=/home/u\n"
+        u"Size=1234\nbUnlimitedUserNumber=0\nnLimitedUserNumber=-1\nTime=2007-05-06 07:08:09\n"
+        u"Type=TXT File\nbFolder=0\nPrivilegedUsers=2\n"
+        u"[begin]\nid=Everyone\ntype=0\nprivilege=1\n[end]\n[begin]\nid=S1.2000\ntype=2\nprivilege=6\n[end]\n"
+        u"[ShareObjectEnd]\n";
     // Written when the share was added, not only at logout: UTF-16LE, no byte-order mark, LF only.
     EXPECT_EQ(ZylReadFileBytes(db.File()), ZylToUtf16Le(expected));
     EXPECT_FALSE(db.manager.IsModified());
@@ -140,6 +111,7 @@ TEST(ZylShareDb, WrittenFileHasExactlyTheLines) {
 
 TEST(ZylShareDb, RoundTripKeepsEveryField) {
     CZylTempDir dir;
+    std::string written;
     {
         SHAREDB db(dir);
         auto docs = MakeShare(u"Docs", u"papers", u"/home/u/work", 1);
@@ -158,45 +130,24 @@ TEST(ZylShareDb, RoundTripKeepsEveryField) {
         // Editing a share and saving it, as the window does.
         db.manager.GetShare(2)->SetType(u"edited");
         ASSERT_EQ(db.manager.SaveChanges(), 0);
+        written = ZylReadFileBytes(db.File());
     }
     SHAREDB db(dir);
     ASSERT_EQ(db.manager.LoadSave(1), 0);
     EXPECT_FALSE(db.manager.IsModified());
     EXPECT_EQ(db.manager.GetNoUpload(), 1);
     ASSERT_EQ(db.manager.GetShareCount(), 3);
-
-    const CZylShareObject& docs = *db.manager.GetShare(0);
-    EXPECT_EQ(docs.GetShareName(), u"Docs");
-    EXPECT_EQ(docs.GetName(), u"papers");
-    EXPECT_EQ(docs.GetPath(), u"/home/u/work");
-    EXPECT_EQ(docs.GetFolder(), 1);
-    EXPECT_EQ(docs.GetType(), u"Folder");
-    EXPECT_EQ(docs.GetUnlimitedUserNumber(), 0);
-    EXPECT_EQ(docs.GetLimitedUserNumber(), 3);
-    EXPECT_EQ(docs.GetShareTime().ToText(), u"2008-01-10 21:20:00");
-    EXPECT_EQ(docs.GetTime().ToText(), u"2007-05-06 07:08:09");
-    ASSERT_EQ(docs.GetPrivilegedUserCount(), 2);
-    CZylShareObject& editable = *db.manager.GetShare(0);
-    EXPECT_EQ(editable.GetPrivilegedUser(0)->id, u"Everyone");
-    EXPECT_EQ(editable.GetPrivilegedUser(0)->type, 0);
-    EXPECT_EQ(editable.GetPrivilegedUser(0)->privilege, 1);
-    EXPECT_EQ(editable.GetPrivilegedUser(1)->id, u"S2.2000");
-    EXPECT_EQ(editable.GetPrivilegedUser(1)->type, 2);
-    EXPECT_EQ(editable.GetPrivilegedUser(1)->privilege, 7);
-    // Display names are not stored; fetching with the host fills them (the id without a name).
-    EXPECT_EQ(editable.GetPrivilegedUser(1)->name, u"");
-    EXPECT_EQ(editable.GetPrivilegedUser(1, &db.plugin.GetHost())->name, u"S2.2000");
-
-    const CZylShareObject& single = *db.manager.GetShare(1);
-    EXPECT_EQ(single.GetShareName(), u"\u6587\u4EF6");
-    EXPECT_EQ(single.GetName(), u"\u00E9t\u00E9.mp3");
-    EXPECT_EQ(single.GetSize(), 0xFFFFFFF0u);
-    EXPECT_EQ(single.GetFolder(), 0);
-    EXPECT_EQ(single.GetShareTime().ToText(), u"2011-03-13 07:06:40");
-    EXPECT_EQ(single.GetTime().ToText(), u"1999-12-31 23:59:58");
-    EXPECT_EQ(single.GetUnlimitedUserNumber(), 1);
-    EXPECT_EQ(single.GetPrivilegedUserCount(), 0);
+    EXPECT_EQ(db.manager.GetShare(1)->GetShareName(), u"\u6587\u4EF6");
+    EXPECT_EQ(db.manager.GetShare(1)->GetSize(), 0xFFFFFFF0u);
+    EXPECT_EQ(db.manager.GetShare(1)->GetShareTime().ToText(), u"2011-03-13 07:06:40");
     EXPECT_EQ(db.manager.GetShare(2)->GetType(), u"edited");
+    // Display names are not stored; fetching with the host fills them (the id without a name).
+    CZylShareObject& docs = *db.manager.GetShare(0);
+    EXPECT_EQ(docs.GetPrivilegedUser(1)->name, u"");
+    EXPECT_EQ(docs.GetPrivilegedUser(1, &db.plugin.GetHost())->name, u"S2.2000");
+    // Every field read is written again as it was.
+    ASSERT_EQ(db.manager.LoadSave(0), 0);
+    EXPECT_EQ(ZylReadFileBytes(db.File()), written);
 }
 
 TEST(ZylShareDb, LoadingReplacesWhatWasHeld) {
@@ -302,9 +253,7 @@ TEST(ZylShareDb, DamagedCountsDoNotRunAway) {
                              u"PrivilegedUsers=2000000000\n[begin]\nid=S1.2000\ntype=2\nprivilege=65539\n"
                              u"[end]\n[ShareObjectEnd]\n" +
                              Record(u"Next", u"n", u"/p"));
-    const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(db.manager.LoadSave(1), 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
     // The record whose entries run to the end of the file is not whole; the one it ran over is.
     ASSERT_EQ(db.manager.GetShareCount(), 1);
     EXPECT_EQ(db.manager.GetShare(0)->GetShareName(), u"Next");
@@ -351,13 +300,6 @@ TEST(ZylShareDb, FailedSaveLeavesTheOldFileWhole) {
     EXPECT_EQ(again.manager.GetShareCount(), 2);
 }
 
-TEST(ZylShareDb, NoPathNoLoadOrSave) {
-    CZylFakePlatform platform;
-    CZylInterface plugin(platform);
-    EXPECT_EQ(plugin.GetShareManager().LoadSave(1), -1);
-    EXPECT_EQ(plugin.GetShareManager().LoadSave(0), -1);
-}
-
 TEST(ZylShareDb, SharesThatCannotBeStoredAreRefused) {
     CZylTempDir dir;
     SHAREDB db(dir);
@@ -372,4 +314,8 @@ TEST(ZylShareDb, SharesThatCannotBeStoredAreRefused) {
     EXPECT_EQ(db.manager.AddShare(MakeShare(u"a", u"x/..", u"/x", 1)), -1);
     EXPECT_EQ(db.manager.GetShareCount(), 0);
     EXPECT_FALSE(fs::exists(db.File()));
+    // Without a path there is nothing to load or save.
+    db.manager.SetDbPath(u"");
+    EXPECT_EQ(db.manager.LoadSave(1), -1);
+    EXPECT_EQ(db.manager.LoadSave(0), -1);
 }

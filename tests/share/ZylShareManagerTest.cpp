@@ -82,18 +82,6 @@ TEST(ZylShareManagerFind, IsPathSharedTakesThePathExactlyAndLooksAtTheFolderFlag
     EXPECT_EQ(m.manager.GetShareLocalPath(file), u"/a/b");
 }
 
-TEST(ZylShareManagerPath, SharePathsMapBelowTheSharedItem) {
-    MANAGER m;
-    CZylShareObject& docs = m.Add(u"Docs", u"papers", u"/work", 1);
-    std::u16string local;
-    m.manager.SharePathToLocalPath(u"Docs", local, docs);
-    EXPECT_EQ(local, u"papers");
-    m.manager.SharePathToLocalPath(u"docs", local, docs);
-    EXPECT_EQ(local, u"papers");
-    m.manager.SharePathToLocalPath(u"Docs\\2005\\a.txt", local, docs);
-    EXPECT_EQ(local, u"papers/2005/a.txt");
-}
-
 TEST(ZylShareManagerPath, GateRefusesEverythingOutsideTheShare) {
     CZylTempDir dir;
     const fs::path root = dir.Path();

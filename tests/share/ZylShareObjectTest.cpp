@@ -3,6 +3,7 @@
 #include "share/ZylShareObject.h"
 
 #include "core/ZylProtocol.h"
+#include "core/ZylText.h"
 
 #include <gtest/gtest.h>
 
@@ -19,43 +20,27 @@ ZYLPRIVILEGEDUSER Entry(std::u16string id, uint16_t privilege, int32_t type = ZY
 
 } // namespace
 
-TEST(ZylShareAccess, EveryoneGrantsToAllAndUserEntriesOnlyAdd) {
+TEST(ZylShareAccess, EveryoneGrantsToAllUserEntriesOnlyAddAndTheUploadSwitchHidesUploads) {
     CZylShareObject share;
-    share.AddPrivilegedUser(Entry(u"Everyone", ZYL_PRIV_BROWSE, ZYL_PRIVILEGED_EVERYONE));
-    share.AddPrivilegedUser(Entry(u"S1.1000", ZYL_PRIV_DOWNLOAD));
-
-    EXPECT_TRUE(share.HasPrivilege(u"S1.1000", ZYL_PRIV_BROWSE));
-    EXPECT_TRUE(share.HasPrivilege(u"s1.1000", ZYL_PRIV_DOWNLOAD));
-    EXPECT_FALSE(share.HasPrivilege(u"S1.1000", ZYL_PRIV_UPLOAD));
-    EXPECT_TRUE(share.HasPrivilege(u"S1.2000", ZYL_PRIV_BROWSE));
-    EXPECT_FALSE(share.HasPrivilege(u"S1.2000", ZYL_PRIV_DOWNLOAD));
-
-    // An entry of one user cannot take away what "Everyone" grants.
-    share.AddPrivilegedUser(Entry(u"S1.3000", 0));
-    EXPECT_TRUE(share.HasPrivilege(u"S1.3000", ZYL_PRIV_BROWSE));
-
-    // The "Everyone" id compares without case.
-    CZylShareObject shouted;
-    shouted.AddPrivilegedUser(
-        Entry(u"EVERYONE", ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD, ZYL_PRIVILEGED_EVERYONE));
-    EXPECT_EQ(shouted.GetEveryonePrivilege(), 3);
-    EXPECT_TRUE(shouted.HasPrivilege(u"S9.9999", ZYL_PRIV_DOWNLOAD));
-}
-
-TEST(ZylShareAccess, ReportedRightsCombineAndHonourTheUploadSwitch) {
-    CZylShareObject share;
-    share.AddPrivilegedUser(Entry(u"Everyone", 1, ZYL_PRIVILEGED_EVERYONE));
-    share.AddPrivilegedUser(Entry(u"S1.1000", 4));
-    EXPECT_EQ(share.GetReportedPrivilege(u"S1.1000", false), 5);
-    EXPECT_EQ(share.GetReportedPrivilege(u"S1.1000", true), 1);
-    EXPECT_EQ(share.GetReportedPrivilege(u"S1.2000", false), 1);
-
-    CZylShareObject open;
-    open.AddPrivilegedUser(Entry(u"Everyone", 7, ZYL_PRIVILEGED_EVERYONE));
-    EXPECT_EQ(open.GetReportedPrivilege(u"S1.2000", true), 3);
-
+    share.AddPrivilegedUser(Entry(u"EVERYONE", ZYL_PRIV_BROWSE, ZYL_PRIVILEGED_EVERYONE)); // id without case
+    share.AddPrivilegedUser(Entry(u"S1.1000", ZYL_PRIV_DOWNLOAD | ZYL_PRIV_UPLOAD));
+    share.AddPrivilegedUser(Entry(u"S1.3000", 0)); // cannot take away what "Everyone" grants
+    EXPECT_EQ(share.GetEveryonePrivilege(), ZYL_PRIV_BROWSE);
+    struct ROW {
+        std::u16string id;
+        uint16_t reported, withoutUploads;
+    };
+    for (const ROW& row :
+         {ROW{u"S1.1000", 7, 3}, ROW{u"s1.1000", 7, 3}, ROW{u"S1.2000", 1, 1}, ROW{u"S1.3000", 1, 1}}) {
+        EXPECT_EQ(share.GetReportedPrivilege(row.id, false), row.reported) << ZylToUtf8(row.id);
+        EXPECT_EQ(share.GetReportedPrivilege(row.id, true), row.withoutUploads) << ZylToUtf8(row.id);
+        for (uint16_t right : {ZYL_PRIV_BROWSE, ZYL_PRIV_DOWNLOAD, ZYL_PRIV_UPLOAD})
+            EXPECT_EQ(share.HasPrivilege(row.id, right) != 0, (row.reported & right) != 0)
+                << ZylToUtf8(row.id);
+    }
     CZylShareObject closed; // no entry at all: listed with no rights
     EXPECT_EQ(closed.GetReportedPrivilege(u"S1.2000", false), 0);
+    EXPECT_FALSE(closed.HasPrivilege(u"S1.2000", ZYL_PRIV_BROWSE));
 }
 
 TEST(ZylShareAccess, AddingAPresentIdReplacesOnlyItsPrivilege) {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <string>
 #include <string_view>
@@ -28,5 +29,13 @@ inline std::u16string ZylReadUtf16LeFile(const std::filesystem::path& path) {
     for (size_t i = 0; i + 1 < bytes.size(); i += 2)
         text.push_back(static_cast<char16_t>(static_cast<uint8_t>(bytes[i]) |
                                              (static_cast<uint8_t>(bytes[i + 1]) << 8)));
+    return text;
+}
+
+// The text of a database file: each line ended by LF.
+inline std::u16string ZylLines(std::initializer_list<std::u16string_view> lines) {
+    std::u16string text;
+    for (auto line : lines)
+        (text += line) += u'\n';
     return text;
 }

@@ -39,37 +39,29 @@ protected:
 
 } // namespace
 
-TEST_F(CZylDownloadFlowTest, FileListRequestHasTheExactLayout) {
-    CZylTask* task = Download(u"Docs\\music", true);
-    const auto sent = Sent(*m_pB, ZYL_CMD_FILE_LIST_REQUEST);
+TEST_F(CZylDownloadFlowTest, RequestsHaveTheExactLayouts) {
+    // Task id, share time 2007-12-24 08:30:00, then the file list request's folder flag and name, or
+    // the file data request's file index before the time and its name and offset after it.
+    const std::vector<uint8_t> shareTime = {0x40, 0x00, 0x7D, 0x7C, 0xC2, 0x1E, 0x00, 0x00};
+    CZylTask* folder = Download(u"Docs\\music", true);
+    auto sent = Sent(*m_pB, ZYL_CMD_FILE_LIST_REQUEST);
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0].channel, ZYL_CHANNEL_REQUEST);
     EXPECT_EQ(sent[0].to, u"S1.1000");
-    const std::vector<uint8_t> expected = {0,    0,    0,    static_cast<uint8_t>(task->m_nTaskID), // task id
-                                           0x40, 0x00, 0x7D, 0x7C,
-                                           0xC2, 0x1E, 0x00, 0x00, // share time 2007-12-24 08:30:00
-                                           0,    0,    0,    1,    // folder
-                                           0,    0,    0,    10,
-                                           'D',  'o',  'c',  's',
-                                           '\\', 'm',  'u',  's',
-                                           'i',  'c'};
+    std::vector<uint8_t> expected = {0, 0, 0, static_cast<uint8_t>(folder->m_nTaskID)};
+    expected.insert(expected.end(), shareTime.begin(), shareTime.end());
+    expected.insert(expected.end(),
+                    {0, 0, 0, 1, 0, 0, 0, 10, 'D', 'o', 'c', 's', '\\', 'm', 'u', 's', 'i', 'c'});
     EXPECT_EQ(sent[0].payload, expected);
-}
 
-TEST_F(CZylDownloadFlowTest, FileDataRequestHasTheExactLayout) {
     CZylTask* task = FileOfSize(100);
     m_host.Tick(10);
-    const auto sent = Sent(*m_pB, ZYL_CMD_FILE_DATA_REQUEST);
+    sent = Sent(*m_pB, ZYL_CMD_FILE_DATA_REQUEST);
     ASSERT_EQ(sent.size(), 1u);
-    const std::vector<uint8_t> expected = {0,    0,    0,    static_cast<uint8_t>(task->m_nTaskID), // task id
-                                           0,    0,    0,    0, // file index
-                                           0x40, 0x00, 0x7D, 0x7C,
-                                           0xC2, 0x1E, 0x00, 0x00, // share time
-                                           0,    0,    0,    10,
-                                           'D',  'o',  'c',  's',
-                                           '\\', 'f',  '.',  'b',
-                                           'i',  'n',  0,    0,
-                                           0,    0}; // offset
+    expected = {0, 0, 0, static_cast<uint8_t>(task->m_nTaskID), 0, 0, 0, 0};
+    expected.insert(expected.end(), shareTime.begin(), shareTime.end());
+    expected.insert(expected.end(),
+                    {0, 0, 0, 10, 'D', 'o', 'c', 's', '\\', 'f', '.', 'b', 'i', 'n', 0, 0, 0, 0});
     EXPECT_EQ(sent[0].payload, expected);
 }
 
@@ -207,11 +199,15 @@ TEST_F(CZylDownloadFlowTest, AListInTwoPagesCompletesWithTheSecond) {
 }
 
 TEST_F(CZylDownloadFlowTest, AnEmptyRemoteFolderFinishesAtOnce) {
-    // The empty-list notice itself is taken in the end-to-end case; a list of total 0 is the same.
+    // The empty-list notice, or a list of total 0.
+    CZylTask* empty = Download(u"Docs\\empty1", true);
+    DeliverToB(ZYL_CMD_EMPTY_FILE_LIST, TaskReply(empty->m_nTaskID, {}));
     CZylTask* zero = Download(u"Docs\\empty2", true);
     DeliverToB(ZYL_CMD_FILE_LIST_REPLY, FileListReply(zero->m_nTaskID, 0, 0, {}));
-    EXPECT_EQ(zero->m_bFinished, 1);
-    EXPECT_EQ(zero->m_bRunning, 0);
+    for (CZylTask* task : {empty, zero}) {
+        EXPECT_EQ(task->m_bFinished, 1);
+        EXPECT_EQ(task->m_bRunning, 0);
+    }
 
     // A stopped task is not finished by a stray notice.
     CZylTask* stopped = Download(u"Docs\\empty3", true);
@@ -487,6 +483,11 @@ TEST_F(CZylDownloadFlowTest, StartAllAsksForClosedChannelsAndSendsWhenTheyOpen) 
     m_host.Connect(*m_pA, *m_pB);
     m_host.Tick(10);
     EXPECT_EQ(Sent(*m_pB, ZYL_CMD_FILE_LIST_REQUEST).size(), 1u);
+    // With the channels up each side asks the other for its unfinished tasks, and B answers.
+    m_host.Tick(20);
+    EXPECT_EQ(Sent(*m_pA, ZYL_CMD_UNFINISHED_TASKS_QUERY).size(), 1u);
+    EXPECT_EQ(Sent(*m_pB, ZYL_CMD_UNFINISHED_TASKS_QUERY).size(), 1u);
+    EXPECT_EQ(Sent(*m_pB, ZYL_CMD_UNFINISHED_TASKS_REPLY).size(), 1u);
 }
 
 TEST_F(CZylDownloadFlowTest, WriteFailuresStopTheTaskWithTheReasonAndAResumeContinuesOnceTheyAreGone) {

@@ -238,6 +238,15 @@ TEST_F(CZylShareServingTest, AnUploadIsWrittenBesideItsTargetWhichItReplacesOnly
     SharesA().EnumFiles(ZylFromFsPath(target.parent_path()), listed, false);
     ASSERT_EQ(listed.size(), 1u);
     EXPECT_EQ(listed[0]->GetName(), u"f.bin");
+    // Whatever the length of the task id.
+    Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(2147483647, u"Inbox", u"\\sub\\g.bin", 0, 0, "g"));
+    listed.clear();
+    SharesA().EnumFiles(ZylFromFsPath(target.parent_path()), listed, false);
+    EXPECT_EQ(listed.size(), 1u);
+    ZylPayloadWriter removed;
+    removed.Write(CZylDateTime());
+    removed.WriteInt32(2147483647).WriteInt32(4).WriteString(u"Inbox").WriteInt32(0);
+    Ask(ZYL_CMD_CLOSE_NOTICE, removed.Bytes());
     EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(9, u"Inbox\\sub\\f.bin.S1.1001-4.fst", 0),
                             u"S1.1002")),
               ZYL_ERROR_FILE_REMOVED);
@@ -446,6 +455,24 @@ TEST_F(CZylShareServingTest, UploadConsentAndItsRefusals) {
     EXPECT_EQ(Numbers(ask(u"Docs").at(0)), (std::vector<int32_t>{12, 0}));
     EXPECT_EQ(ErrorCode(ask(u"Nope")), ZYL_ERROR_SHARE_REMOVED);
     EXPECT_EQ(ErrorCode(ask(u"Inbox\\..\\docs")), ZYL_ERROR_OTHER);
+    // Pieces and size queries whose names climb out of the share write nothing anywhere.
+    for (const auto& [path, name] :
+         std::vector<std::pair<std::u16string, std::u16string>>{{u"Inbox", u"..\\..\\evil.txt"},
+                                                                {u"Inbox", u"\\a\\..\\..\\evil.txt"},
+                                                                {u"Inbox", u"a/../../evil.txt"},
+                                                                {u"Inbox\\..", u"evil.txt"},
+                                                                {u"Inbox", u""},
+                                                                {u"Inbox", u"\\\\evil.txt"}}) {
+        EXPECT_EQ(
+            ErrorCode(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(77, path, name, 0, 1, "payload"))),
+            ZYL_ERROR_OTHER)
+            << ZylToUtf8(name);
+        EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_SYNC_FILE_SIZE_REQUEST, SizeRequest(77, path, name))),
+                  ZYL_ERROR_OTHER);
+    }
+    for (const auto& item : fs::recursive_directory_iterator(Root()))
+        EXPECT_NE(item.path().filename(), "evil.txt") << item.path();
+    EXPECT_TRUE(fs::is_empty(DataA() / "inbox"));
     SharesA().SetNoUpload(1);
     EXPECT_EQ(Numbers(ask(u"Inbox").at(0)), (std::vector<int32_t>{12, 0}));
     EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(4, u"Inbox", u"f.bin", 0, 1, "x"))),

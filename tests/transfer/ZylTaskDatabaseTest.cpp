@@ -46,13 +46,6 @@ protected:
     CZylInterface m_plugin{m_platform};
 };
 
-std::u16string Lines(std::initializer_list<std::u16string> lines) {
-    std::u16string text;
-    for (const auto& line : lines)
-        text += line + u"\n";
-    return text;
-}
-
 } // namespace
 
 TEST_F(CZylTaskDbTest, WritesTheExactLinesOfTasksAndFiles) {
@@ -66,68 +59,22 @@ TEST_F(CZylTaskDbTest, WritesTheExactLinesOfTasksAndFiles) {
     ASSERT_EQ(Tasks().RemoveTaskById(removed->m_nTaskID), 0);
     ASSERT_EQ(Tasks().LoadSave(0), 0);
 
-    const std::u16string dl = Folder();
-    const std::u16string expected = Lines({
-        u"#zyl task file, version=Beta0.1",
-        u"#id=S1.1001",
-        u"AutoStartAllTasks=0",
-        u"MaxTaskNumber=-1",
-        u"TaskNum=2",
-        u"[TaskBegin]",
-        u"TaskID=1",
-        u"ShareTime=2007-12-24 08:30:00",
-        u"Type=2",
-        u"UserID=S1.1000",
-        u"Folder=1",
-        u"Finished=0",
-        u"FileIndex=1",
-        u"TotalSize=7268",
-        u"CurrentSize=100",
-        u"AutoStartWhenUserOnline=1",
-        u"FileListEnd=1",
-        u"timespent=0",
-        u"TaskStartTime=2008-01-10 21:20:00",
-        u"RemoteName=Docs\\music",
-        u"LocalPath=" + dl,
-        u"LocalName=music",
-        u"file=2",
-        u"[FileBegin]",
-        u"RemoteName=Docs\\music\\a.txt",
-        u"LocalPath=" + dl,
-        u"LocalName=/music/a.txt",
-        u"FileSize=100",
-        u"FileOffset=100",
-        u"LastModifiedTime=2007-05-06 07:08:09",
-        u"[FileEnd]",
-        u"[FileBegin]",
-        u"RemoteName=Docs\\music\\live\\b.bin",
-        u"LocalPath=" + dl,
-        u"LocalName=/music/live/b.bin",
-        u"FileSize=7168",
-        u"FileOffset=0",
-        u"LastModifiedTime=2007-05-06 07:08:10",
-        u"[FileEnd]",
-        u"[TaskEnd]",
-        u"[TaskBegin]",
-        u"TaskID=2",
-        u"ShareTime=2007-12-25 09:00:00",
-        u"Type=4",
-        u"UserID=S1.1000",
-        u"Folder=0",
-        u"Finished=0",
-        u"FileIndex=-1",
-        u"TotalSize=0",
-        u"CurrentSize=0",
-        u"AutoStartWhenUserOnline=1",
-        u"FileListEnd=0",
-        u"timespent=0",
-        u"TaskStartTime=2008-01-10 21:20:00",
-        u"RemoteName=Inbox",
-        u"LocalPath=" + m_temp.WidePath(u"up"),
-        u"LocalName=notes.txt",
-        u"file=0",
-        u"[TaskEnd]",
-    });
+    const std::u16string dl = u"LocalPath=" + Folder() + u"\n";
+    const std::u16string expected =
+        u"#zyl task file, version=Beta0.1\n#id=S1.1001\nAutoStartAllTasks=0\nMaxTaskNumber=-1\nTaskNum=2\n"
+        u"[TaskBegin]\nTaskID=1\nShareTime=2007-12-24 08:30:00\nType=2\nUserID=S1.1000\nFolder=1\n"
+        u"Finished=0\nFileIndex=1\nTotalSize=7268\nCurrentSize=100\nAutoStartWhenUserOnline=1\n"
+        u"FileListEnd=1\ntimespent=0\nTaskStartTime=2008-01-10 21:20:00\nRemoteName=Docs\\music\n" +
+        dl + u"LocalName=music\nfile=2\n[FileBegin]\nRemoteName=Docs\\music\\a.txt\n" + dl +
+        u"LocalName=/music/a.txt\nFileSize=100\nFileOffset=100\nLastModifiedTime=2007-05-06 07:08:09\n"
+        u"[FileEnd]\n[FileBegin]\nRemoteName=Docs\\music\\live\\b.bin\n" +
+        dl +
+        u"LocalName=/music/live/b.bin\nFileSize=7168\nFileOffset=0\nLastModifiedTime=2007-05-06 07:08:10\n"
+        u"[FileEnd]\n[TaskEnd]\n"
+        u"[TaskBegin]\nTaskID=2\nShareTime=2007-12-25 09:00:00\nType=4\nUserID=S1.1000\nFolder=0\n"
+        u"Finished=0\nFileIndex=-1\nTotalSize=0\nCurrentSize=0\nAutoStartWhenUserOnline=1\nFileListEnd=0\n"
+        u"timespent=0\nTaskStartTime=2008-01-10 21:20:00\nRemoteName=Inbox\nLocalPath=" +
+        m_temp.WidePath(u"up") + u"\nLocalName=notes.txt\nfile=0\n[TaskEnd]\n";
     EXPECT_EQ(ZylReadUtf16LeFile(DbPath()), expected);
     // Raw bytes: 16-bit little-endian units, no byte-order mark, LF only.
     const std::string bytes = ZylReadFileBytes(DbPath());
@@ -154,8 +101,14 @@ TEST_F(CZylTaskDbTest, ChangesReachTheDiskWithoutAnExplicitSave) {
     EXPECT_NE(text.find(u"FileOffset=7168\n"), std::u16string::npos);
     EXPECT_NE(text.find(u"CurrentSize=7268\n"), std::u16string::npos);
 
-    // What a user would miss after a crash is written at once: a task that finished, one that was
-    // stopped (with the progress before it), one that was removed.
+    // What a user would miss after a crash is written at once: a task that finished (an empty
+    // folder, or the last piece), one that was stopped (with the progress before it), one removed.
+    CZylTask* hollow = Tasks().CreateDownloadTask(u"S1.1000", u"Docs\\hollow", true, Folder(), {});
+    const auto none = TaskReply(hollow->m_nTaskID, {});
+    Tasks().Dispatch(ZYL_CMD_EMPTY_FILE_LIST, none.data(), static_cast<int32_t>(none.size()), u"S1.1000");
+    ASSERT_EQ(hollow->m_bFinished, 1);
+    EXPECT_NE(ZylReadUtf16LeFile(DbPath()).find(u"Finished=1\n"), std::u16string::npos);
+    ASSERT_EQ(Tasks().RemoveTaskById(hollow->m_nTaskID), 0);
     const auto last = FileDataReply(task->m_nTaskID, 1, 1, ZYL_BLOCK_SIZE, "");
     Tasks().Dispatch(ZYL_CMD_FILE_DATA_REPLY, last.data(), static_cast<int32_t>(last.size()), u"S1.1000");
     ASSERT_EQ(task->m_bFinished, 1);
@@ -267,8 +220,8 @@ TEST_F(CZylTaskDbTest, NoFileLoadsNothingTheFirstSaveWritesOnlyTheHeaderAndNoPat
     EXPECT_EQ(Tasks().GetTaskCount(), 0);
     ASSERT_EQ(Tasks().LoadSave(0), 0);
     EXPECT_EQ(ZylReadUtf16LeFile(DbPath()),
-              Lines({u"#zyl task file, version=Beta0.1", u"#id=S1.1001", u"AutoStartAllTasks=0",
-                     u"MaxTaskNumber=-1", u"TaskNum=0"}));
+              ZylLines({u"#zyl task file, version=Beta0.1", u"#id=S1.1001", u"AutoStartAllTasks=0",
+                        u"MaxTaskNumber=-1", u"TaskNum=0"}));
     // Without a path there is nothing to load or save.
     Tasks().SetDbPath(u"");
     EXPECT_EQ(Tasks().LoadSave(0), -1);

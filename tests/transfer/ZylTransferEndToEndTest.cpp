@@ -1,9 +1,7 @@
-// Two plug-ins joined by the test host: B downloads from and uploads to A's shares, stops, restarts,
-// logs out, crashes and comes back; the files must arrive whole, with their times, and nothing may
-// be written outside the places the transfers name.
+// Two plug-ins joined by the test host: B downloads from and uploads to A's shares, logs out,
+// crashes and comes back; the files must arrive whole, with their times.
 #include "ZylTransferTestSupport.h"
 
-#include <chrono>
 #include <unistd.h>
 
 using namespace zyltest;
@@ -94,28 +92,17 @@ TEST_F(CZylTransferEndToEndTest, DownloadsAFolderTreeAndSingleFilesByteIdentical
     EXPECT_EQ(TasksB().CreateDownloadTask(u"S1.1000", u"Song", false, Downloads(), {}, u"../tune.bin"),
               nullptr);
     CZylTask* whole = TasksB().CreateDownloadTask(u"S1.1000", u"Song", false, Downloads(), {}, u"tune.bin");
-    ASSERT_TRUE(RunUntil([&] { return inner->m_bFinished && whole->m_bFinished; }));
+    // Without a chosen name a shared file arrives under its share name.
+    CZylTask* plain =
+        TasksB().CreateDownloadTask(u"S1.1000", u"Song", false, ZylFromFsPath(Root() / "plain"), {});
+    ASSERT_TRUE(RunUntil([&] { return inner->m_bFinished && whole->m_bFinished && plain->m_bFinished; }));
+    EXPECT_TRUE(SameBytes(ZylReadFileBytes(Root() / "plain" / "Song"),
+                          ZylReadFileBytes(DataA() / "tree" / "sub" / "eight.bin")));
     EXPECT_TRUE(SameBytes(ZylReadFileBytes(Root() / "downloads" / "nine.bin"),
                           ZylReadFileBytes(DataA() / "tree" / "sub" / "deeper" / "nine.bin")));
     EXPECT_TRUE(SameBytes(ZylReadFileBytes(Root() / "downloads" / "tune.bin"),
                           ZylReadFileBytes(DataA() / "tree" / "sub" / "eight.bin")));
     EXPECT_FALSE(std::filesystem::exists(Root() / "downloads" / "Song"));
-}
-
-TEST_F(CZylTransferEndToEndTest, AnEmptyRemoteFolderFinishesAtOnce) {
-    fs::create_directories(DataA() / "hollow" / "a" / "b");
-    ShareOnA(u"Hollow", DataA() / "hollow", ZYL_PRIV_DOWNLOAD);
-    CZylTask* task = TasksB().CreateDownloadTask(u"S1.1000", u"Hollow", true, Downloads(), {});
-    ASSERT_TRUE(RunUntil([&] { return task->m_bFinished == 1; }));
-    EXPECT_EQ(task->m_bRunning, 0);
-    EXPECT_EQ(Sent(*m_pA, ZYL_CMD_EMPTY_FILE_LIST).size(), 1u);
-
-    // A file that is not there is no empty folder: the other side's answer stops the task with it.
-    CZylTask* missing =
-        TasksB().CreateDownloadTask(u"S1.1000", u"Hollow\\nothing.txt", false, Downloads(), {});
-    ASSERT_TRUE(RunUntil([&] { return missing->m_bRunning == 0; }));
-    EXPECT_EQ(missing->m_bFinished, 0);
-    EXPECT_EQ(missing->m_sLastError, u"S1.1000 answered \"file removed\" for Hollow\\nothing.txt");
 }
 
 TEST_F(CZylTransferEndToEndTest, UploadsAFolderTreeAndASingleFileIntoAShareThatAllowsIt) {
@@ -214,134 +201,6 @@ TEST_F(CZylTransferEndToEndTest, AnUploadNeverMixesInAnOlderFileAndResumesOnlyIt
     EXPECT_EQ(loaded->m_nCurrentSize, static_cast<int32_t>(big.size()));
 }
 
-TEST_F(CZylTransferEndToEndTest, ARefusedUploadLeavesTheTaskStoppedNotFinished) {
-    ZylWriteFileBytes(DataB() / "f.txt", "hello");
-    ShareOnA(u"ReadOnly", DataA() / "ro", ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD);
-    ShareOnA(u"Open", DataA() / "open", 7);
-    CZylTask* noRight =
-        TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(DataB()), u"f.txt", false, u"ReadOnly", {});
-    ASSERT_TRUE(RunUntil([&] { return noRight->m_bRunning == 0; }));
-    EXPECT_EQ(noRight->m_bFinished, 0);
-
-    SharesA().SetNoUpload(1);
-    CZylTask* switchedOff =
-        TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(DataB()), u"f.txt", false, u"Open", {});
-    ASSERT_TRUE(RunUntil([&] { return switchedOff->m_bRunning == 0; }));
-    EXPECT_EQ(switchedOff->m_bFinished, 0);
-    EXPECT_TRUE(fs::is_empty(DataA() / "ro"));
-    EXPECT_TRUE(fs::is_empty(DataA() / "open"));
-
-    // Allowed again, starting the task asks again and the file arrives.
-    SharesA().SetNoUpload(0);
-    switchedOff->Start();
-    ASSERT_TRUE(RunUntil([&] { return switchedOff->m_bFinished == 1; }));
-    EXPECT_EQ(ZylReadFileBytes(DataA() / "open" / "f.txt"), "hello");
-}
-
-TEST_F(CZylTransferEndToEndTest, UploadTargetsOutsideTheShareAreRefusedWithNothingWritten) {
-    ZylWriteFileBytes(DataB() / "f.txt", "payload");
-    ShareOnA(u"Inbox", DataA() / "inbox", 7);
-    CZylTask* task =
-        TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(DataB()), u"f.txt", false, u"Inbox\\..\\..", {});
-    m_host.Tick(200);
-    EXPECT_EQ(task->m_bFileListEnd, 0);
-
-    // Pieces and size queries built by hand with local names that climb out.
-    auto piece = [&](const std::u16string& remote, const std::u16string& local, uint32_t command) {
-        ZylPayloadWriter w;
-        w.WriteInt32(77);
-        if (command == ZYL_CMD_WRITE_FILE_DATA_REQUEST)
-            w.WriteInt32(0);
-        w.Write(CZylDateTime());
-        w.WriteString(remote).WriteString(local);
-        if (command == ZYL_CMD_WRITE_FILE_DATA_REQUEST) {
-            w.WriteInt32(7);
-            w.Write(Time(2007, 1, 1, 0, 0, 0));
-            w.WriteInt32(0).WriteInt32(1).WriteInt32(7).WriteBytes("payload", 7);
-        } else {
-            w.WriteInt32(0);
-        }
-        const auto bytes = w.Bytes();
-        m_pA->Plugin().OnDataIndication(command, bytes.data(), static_cast<int32_t>(bytes.size()), u"S1.1001",
-                                        ZYL_CHANNEL_REQUEST);
-    };
-    m_host.m_vSent.clear();
-    for (uint32_t command : {ZYL_CMD_WRITE_FILE_DATA_REQUEST, ZYL_CMD_SYNC_FILE_SIZE_REQUEST}) {
-        piece(u"Inbox", u"..\\..\\evil.txt", command);
-        piece(u"Inbox", u"\\a\\..\\..\\evil.txt", command);
-        piece(u"Inbox", u"a/../../evil.txt", command);
-        piece(u"Inbox\\..", u"evil.txt", command);
-        piece(u"Inbox", u"", command);
-        piece(u"Inbox", u"\\\\evil.txt", command);
-    }
-    m_host.Tick(10);
-    const auto errors = Sent(*m_pA, ZYL_CMD_ERROR);
-    ASSERT_EQ(errors.size(), 12u);
-    for (const auto& error : errors)
-        EXPECT_EQ(error.payload[3], ZYL_ERROR_OTHER);
-    for (const auto& entry : fs::recursive_directory_iterator(Root()))
-        EXPECT_NE(entry.path().filename(), "evil.txt") << entry.path();
-    EXPECT_TRUE(fs::is_empty(DataA() / "inbox"));
-}
-
-TEST_F(CZylTransferEndToEndTest, FilesOf2GiBOrMoreAreLeftOutOfAnUpload) {
-    ZylWriteFileBytes(DataB() / "tree" / "small.txt", "small");
-    { std::ofstream big(DataB() / "tree" / "big.bin", std::ios::binary); }
-    fs::resize_file(DataB() / "tree" / "big.bin", 0x80000000u); // sparse
-    ShareOnA(u"Inbox", DataA() / "inbox", 7);
-    CZylTask* task =
-        TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(DataB() / "tree"), u"tree", true, u"Inbox", {});
-    ASSERT_TRUE(RunUntil([&] { return task->m_bFinished == 1; }));
-    ASSERT_EQ(task->m_vFiles.size(), 1u);
-    EXPECT_EQ(task->m_nTotalSize, 5);
-    EXPECT_TRUE(fs::exists(DataA() / "inbox" / "tree" / "small.txt"));
-    EXPECT_FALSE(fs::exists(DataA() / "inbox" / "tree" / "big.bin"));
-}
-
-TEST_F(CZylTransferEndToEndTest, StopAndStartInTheMiddleOfAFileResumesAtTheOffset) {
-    const std::string data = RandomBytes(2 * 1024 * 1024 + 5, 3);
-    ZylWriteFileBytes(DataA() / "big.bin", data);
-    ShareOnA(u"Big", DataA() / "big.bin", ZYL_PRIV_DOWNLOAD);
-    CZylTask* task = TasksB().CreateDownloadTask(u"S1.1000", u"Big", false, Downloads(), {});
-    ASSERT_TRUE(RunUntil([&] { return task->m_nCurrentSize > 500000; }));
-    EXPECT_EQ(SharesA().GetOpenFileCount(), 1u);
-    task->StopTask();
-    const int32_t offset = task->m_vFiles[0]->m_nFileOffset;
-    m_host.Tick(50);
-    // The close notice released the file the serving side held for the task.
-    EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
-    const auto notices = Sent(*m_pB, ZYL_CMD_CLOSE_NOTICE);
-    ASSERT_FALSE(notices.empty());
-    EXPECT_EQ(notices.back().payload.back(), 1);
-    EXPECT_EQ(task->m_vFiles[0]->m_nFileOffset, offset); // nothing taken while stopped
-
-    m_host.m_vSent.clear();
-    task->Start();
-    m_host.Tick(10);
-    const auto requests = Sent(*m_pB, ZYL_CMD_FILE_DATA_REQUEST);
-    ASSERT_FALSE(requests.empty());
-    EXPECT_EQ(ReadDataRequest(requests[0].payload).offset, offset);
-    ASSERT_TRUE(RunUntil([&] { return task->m_bFinished == 1; }));
-    // A shared file arrives under its share name.
-    EXPECT_TRUE(SameBytes(ZylReadFileBytes(Root() / "downloads" / "Big"), data));
-}
-
-TEST_F(CZylTransferEndToEndTest, RestartDiscardsTheLocalDataAndTheTreeStillCompletes) {
-    MakeTree(DataA() / "tree");
-    ShareOnA(u"Docs", DataA() / "tree", ZYL_PRIV_DOWNLOAD);
-    CZylTask* task = TasksB().CreateDownloadTask(u"S1.1000", u"Docs\\sub", true, Downloads(), {});
-    const fs::path random = Root() / "downloads" / "sub" / "deeper" / "random.bin";
-    ASSERT_TRUE(
-        RunUntil([&] { return fs::exists(fs::path(random) += ".fst") && task->m_nCurrentSize > 300000; }));
-    const int32_t old = task->m_nTaskID;
-    ASSERT_EQ(task->RestartTask(), 0);
-    EXPECT_GT(task->m_nTaskID, old);
-    EXPECT_FALSE(fs::exists(fs::path(random) += ".fst"));
-    EXPECT_FALSE(fs::exists(Root() / "downloads" / "sub" / "eight.bin"));
-    ASSERT_TRUE(RunUntil([&] { return task->m_bFinished == 1; }));
-    ExpectSameFiles(DataA() / "tree" / "sub", Root() / "downloads" / "sub");
-}
-
 TEST_F(CZylTransferEndToEndTest, ALogoutInTheMiddleOfAFolderResumesEachFileAfterLoginAgain) {
     MakeTree(DataA() / "tree");
     ShareOnA(u"Docs", DataA(), ZYL_PRIV_DOWNLOAD);
@@ -416,76 +275,4 @@ TEST_F(CZylTransferEndToEndTest, ACrashInTheMiddleLosesNoTaskAndTheTreeStillComp
     TasksB().StartAllTasks();
     ASSERT_TRUE(RunUntil([&] { return loaded->m_bFinished == 1; }));
     ExpectSameFiles(DataA() / "many", Root() / "downloads" / "Many");
-    TasksB().RemoveAllTasks();
-
-    // In the middle of a large file, with progress after the last save.
-    MakeTree(DataA() / "tree");
-    ShareOnA(u"Docs", DataA(), ZYL_PRIV_DOWNLOAD);
-    CZylTask* task = TasksB().CreateDownloadTask(u"S1.1000", u"Docs\\tree", true, Downloads(), {});
-    ASSERT_TRUE(RunUntil([&] { return task->m_nCurrentSize > 1500000; }));
-    saveByTimer();
-    m_host.Tick(20);
-    ASSERT_EQ(task->m_bFinished, 0);
-    ASSERT_NO_FATAL_FAILURE(crash());
-    ASSERT_EQ(TasksB().GetTaskCount(), 1);
-    loaded = TasksB().GetTaskAt(0);
-    CZylTaskFile* file = loaded->GetCurrentFile();
-    ASSERT_NE(file, nullptr);
-    // Bytes beyond what the database recorded are not trusted, however they got there.
-    const fs::path temp = ZylToFsPath(file->GetTempName());
-    {
-        std::ofstream out(temp, std::ios::binary | std::ios::app);
-        out << "bytes nobody recorded";
-    }
-    ASSERT_GT(fs::file_size(temp), static_cast<uintmax_t>(file->m_nFileOffset));
-    TasksB().StartAllTasks();
-    m_host.Tick(10);
-    ASSERT_TRUE(RunUntil([&] { return loaded->m_bFinished == 1; }));
-    ExpectSameFiles(DataA() / "tree", Root() / "downloads" / "tree");
-}
-
-TEST_F(CZylTransferEndToEndTest, AVanishedPeersOpenFilesAreClosedOnBothSides) {
-    const std::string data = RandomBytes(1024 * 1024, 5);
-    ZylWriteFileBytes(DataA() / "big.bin", data);
-    ZylWriteFileBytes(DataB() / "up.bin", data);
-    ShareOnA(u"Big", DataA() / "big.bin", ZYL_PRIV_DOWNLOAD);
-    ShareOnA(u"Inbox", DataA() / "inbox", 7);
-    CZylTask* down = TasksB().CreateDownloadTask(u"S1.1000", u"Big", false, Downloads(), {});
-    CZylTask* up =
-        TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(DataB()), u"up.bin", false, u"Inbox", {});
-    ASSERT_TRUE(RunUntil([&] { return down->m_nCurrentSize > 100000 && up->m_nCurrentSize > 100000; }));
-    EXPECT_EQ(SharesA().GetOpenFileCount(), 2u);
-    EXPECT_TRUE(down->GetCurrentFile()->IsOpen());
-    m_host.Disconnect(*m_pA, *m_pB);
-    EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
-    EXPECT_EQ(down->m_bRunning, 0);
-    EXPECT_FALSE(down->GetCurrentFile()->IsOpen());
-    EXPECT_FALSE(up->GetCurrentFile()->IsOpen());
-}
-
-TEST_F(CZylTransferEndToEndTest, WhenChannelsComeUpEachSideCountsTheUnfinishedTasksPerNamedShare) {
-    ZylWriteFileBytes(DataB() / "f.txt", "x");
-    CZylShareObject& docs = ShareOnA(u"Docs", DataA() / "docs", 7);
-    CZylShareObject& pics = ShareOnA(u"Pics", DataA() / "pics", 7);
-    // Unfinished tasks of B with A, left stopped.
-    TasksB().CreateDownloadTask(u"S1.1000", u"Docs", true, Downloads(), {})->StopTask();
-    TasksB().CreateDownloadTask(u"S1.1000", u"Pics", true, Downloads(), {})->StopTask();
-    TasksB().CreateDownloadTask(u"S1.1000", u"Pics\\x", true, Downloads(), {})->StopTask();
-    TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(DataB()), u"f.txt", false, u"Pics", {})->StopTask();
-    m_host.Tick(20);
-    m_host.Disconnect(*m_pA, *m_pB);
-    EXPECT_EQ(docs.FindCurrentUser(u"S1.1001"), -1);
-    m_host.m_vSent.clear();
-    m_host.Connect(*m_pA, *m_pB);
-    m_host.Tick(20);
-    EXPECT_EQ(Sent(*m_pA, ZYL_CMD_UNFINISHED_TASKS_QUERY).size(), 1u);
-    EXPECT_EQ(Sent(*m_pB, ZYL_CMD_UNFINISHED_TASKS_QUERY).size(), 1u);
-    EXPECT_EQ(Sent(*m_pB, ZYL_CMD_UNFINISHED_TASKS_REPLY).size(), 1u);
-    ZYLSHAREUSER* entry = nullptr;
-    ASSERT_GE(docs.FindCurrentUser(u"S1.1001", &entry), 0);
-    EXPECT_EQ(entry->downloads, 1);
-    EXPECT_EQ(entry->uploads, 0);
-    ASSERT_GE(pics.FindCurrentUser(u"S1.1001", &entry), 0);
-    EXPECT_EQ(entry->downloads, 2);
-    EXPECT_EQ(entry->uploads, 1);
 }

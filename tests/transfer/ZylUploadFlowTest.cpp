@@ -109,6 +109,9 @@ TEST_F(CZylUploadFlowTest, AFolderIsListedDepthFirstWithNamesBelowItsParent) {
     ZylWriteFileBytes(Root() / "docs" / "trip" / "tab\there.txt", "t");
     ZylWriteFileBytes(Root() / "docs" / "trip" / "bad\xFFname" / "c.txt", "c");
     ZylWriteFileBytes(Root() / "docs" / "trip" / "back\\slash.txt", "s");
+    // Nor a file of 2 GiB or more, whose size the other side cannot take (sparse: nothing is written).
+    ZylWriteFileBytes(Root() / "docs" / "trip" / "big.bin", "");
+    fs::resize_file(Root() / "docs" / "trip" / "big.bin", 0x80000000u);
     EXPECT_EQ(TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(Root() / "docs" / "trip"),
                                         u"back\\slash.txt", false, u"Inbox", {}),
               nullptr);
@@ -227,7 +230,15 @@ TEST_F(CZylUploadFlowTest, TheSizeTheOtherSideHoldsDecidesWhereSendingStarts) {
     // A name is needed.
     EXPECT_EQ(TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(Root() / "up"), u"", false, u"Inbox", {}),
               nullptr);
+    // Refused (no right, or uploads switched off there): stopped, not finished; a start asks again.
     CZylTask* task = Upload(Root() / "up", u"f.bin", false);
+    Consent(task, 0);
+    EXPECT_EQ(task->m_bRunning, 0);
+    EXPECT_EQ(task->m_bFinished, 0);
+    m_host.m_vSent.clear();
+    task->Start();
+    m_host.Tick(10);
+    EXPECT_EQ(Sent(*m_pB, ZYL_CMD_UPLOAD_REQUEST).size(), 1u);
     Consent(task, 1);
 
     // More than the file: dropped. Another index: dropped.
