@@ -127,8 +127,11 @@ QString CZylDesktopHost::Login(const ZYLDESKTOPLOGIN& login) {
     const std::string loaded =
         m_module.Load(login.pModule, [this](int32_t code, intptr_t a1, intptr_t a2, intptr_t a3, intptr_t a4,
                                             intptr_t a5) { return OnHostCall(code, a1, a2, a3, a4, a5); });
-    if (!loaded.empty())
-        return QStringLiteral("The file-sharing module cannot be loaded: %1.").arg(FromUtf8(loaded));
+    if (!loaded.empty()) {
+        QString sentence = FromUtf8(loaded);
+        sentence[0] = sentence[0].toUpper();
+        return sentence + QStringLiteral(", so file sharing cannot start.");
+    }
     m_bFailureFinal = false;
 
     m_pHost = std::make_unique<CZylMqttHost>();
