@@ -53,6 +53,7 @@ bool CopyOut(const std::u16string& text, intptr_t buffer, size_t units) {
     out[text.size()] = 0;
     return true;
 }
+
 // The name of a running program, as the system tells it ("zylfs"); empty when it cannot.
 QString ProgramName(int64_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
