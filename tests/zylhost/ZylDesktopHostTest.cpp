@@ -411,7 +411,6 @@ TEST_F(ZylDesktopHostTest, TheProgramHoldsItsFolderAndLogsOutOnSigterm) {
     const pid_t child = ZylSpawn(
         {ZYLHOST_PATH, "--user", "s1.1000", "--broker", "127.0.0.1:" + port, "--data", data},
         m_pRoot / "program.log", {"ZYLFS_PASSWORD=" + Password(kOwner), "QT_QPA_PLATFORM=offscreen"});
-    ASSERT_GT(child, 0);
     CZylMqttHost watcher;
     ASSERT_EQ(watcher.Connect("127.0.0.1", m_broker.Port(), kStranger, Password(kStranger.c_str())), "");
     const fs::path lock = start.login.pDataDir / "fs" / "fs.lock";
@@ -423,6 +422,7 @@ TEST_F(ZylDesktopHostTest, TheProgramHoldsItsFolderAndLogsOutOnSigterm) {
                                  "with another data folder.")
                       .arg(QString::fromStdString(data))
                       .arg(child));
+    ASSERT_TRUE(RunUntil([&] { return watcher.Poll(nullptr), watcher.IsOnline("S1.1000"); }));
     watcher.OpenChannel("S1.1000", ZYL_CHANNEL_REQUEST); // answered while the holder's session goes on
     EXPECT_TRUE(RunUntil([&] { return watcher.Poll(nullptr), watcher.IsChannelOpen("S1.1000", 1024); }));
 
