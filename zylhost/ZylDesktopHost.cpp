@@ -1,11 +1,13 @@
 #include "zylhost/ZylDesktopHost.h"
 
+#include "core/ZylFolderLock.h"
 #include "host/ZylHostDefaults.h"
 #include "host/ZylMqttHost.h"
 
 #include <QSocketNotifier>
 
 #include <algorithm>
+#include <fstream>
 #include <new>
 
 namespace {
@@ -50,6 +52,14 @@ bool CopyOut(const std::u16string& text, intptr_t buffer, size_t units) {
     std::copy(text.begin(), text.end(), out);
     out[text.size()] = 0;
     return true;
+}
+
+// The name of a running program, as the system tells it ("zylfs"); empty when it cannot.
+QString ProgramName(int64_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(in, name);
+    return FromUtf8(name);
 }
 } // namespace
 
@@ -102,6 +112,11 @@ QString CZylDesktopHost::Login(const ZYLDESKTOPLOGIN& login) {
                    "The data folder %1 has too long a path for file sharing (at most %2 characters).")
             .arg(QString::fromStdString(m_pDataDir.string()))
             .arg(ZYL_PATH_BUFFER - 1);
+    // Before the broker: logging in there would push off the holder's session of the same user.
+    if (const QString busy = FolderInUse(); !busy.isEmpty()) {
+        m_bFailureFinal = false; // mended once the holder ends
+        return busy;
+    }
     m_mSeen.clear();
     m_mTransfers.clear();
     m_sEnded.clear();
@@ -113,8 +128,11 @@ QString CZylDesktopHost::Login(const ZYLDESKTOPLOGIN& login) {
     const std::string loaded =
         m_module.Load(login.pModule, [this](int32_t code, intptr_t a1, intptr_t a2, intptr_t a3, intptr_t a4,
                                             intptr_t a5) { return OnHostCall(code, a1, a2, a3, a4, a5); });
-    if (!loaded.empty())
-        return QStringLiteral("The file-sharing module cannot be loaded: %1.").arg(FromUtf8(loaded));
+    if (!loaded.empty()) {
+        QString sentence = FromUtf8(loaded);
+        sentence[0] = sentence[0].toUpper();
+        return sentence + QStringLiteral(", so file sharing cannot start.");
+    }
     m_bFailureFinal = false;
 
     m_pHost = std::make_unique<CZylMqttHost>();
@@ -127,12 +145,16 @@ QString CZylDesktopHost::Login(const ZYLDESKTOPLOGIN& login) {
     }
     HostUserId self = UserOf(m_sUser);
     if (m_module.Call(DLL_P2P_LOGIN, reinterpret_cast<intptr_t>(&self)) < 0) {
-        m_bFailureFinal = true;
         m_pHost->Disconnect();
         m_pHost.reset();
         m_module.Unload();
-        return QStringLiteral("File sharing cannot start in %1; check that the folder is writable.")
-            .arg(QString::fromStdString(m_pDataDir.string()));
+        // Another program may have taken the folder since it was looked at.
+        const QString busy = FolderInUse();
+        m_bFailureFinal = busy.isEmpty();
+        return !busy.isEmpty()
+                   ? busy
+                   : QStringLiteral("File sharing cannot start in %1; check that the folder is writable.")
+                         .arg(QString::fromStdString(m_pDataDir.string()));
     }
     m_bLoggedIn = true;
     m_pNotifier = new QSocketNotifier(m_pHost->GetWakeFd(), QSocketNotifier::Read, this);
@@ -142,6 +164,23 @@ QString CZylDesktopHost::Login(const ZYLDESKTOPLOGIN& login) {
     PollHost();
     emit UsersChanged();
     return {};
+}
+
+QString CZylDesktopHost::FolderInUse() const {
+    // The plug-in keeps its files, and the lock that lets one process at a time at them, in "fs".
+    const int64_t holder = ZylFolderLockHolder(m_sAppPath + u"/fs");
+    if (holder == 0)
+        return {};
+    const QString folder = QString::fromStdString(m_pDataDir.string());
+    const QString name = holder > 0 ? ProgramName(holder) : QString();
+    if (name.isEmpty())
+        return QStringLiteral("The data folder %1 is in use by another program; end it, or log in with "
+                              "another data folder.")
+            .arg(folder);
+    return QStringLiteral("The data folder %1 is in use by %2 (process %3); end it, or log in with another "
+                          "data folder.")
+        .arg(folder, name)
+        .arg(holder);
 }
 
 void CZylDesktopHost::Logout() {

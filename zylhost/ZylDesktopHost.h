@@ -83,6 +83,9 @@ signals:
     void SessionEnded(const QString& sentence);
 
 private:
+    // One sentence naming the program that holds the data folder (another host or node of the
+    // user, which the plug-in lets in alone), or empty when none does.
+    QString FolderInUse() const;
     // Writes the changed contacts and takes them; an empty text, or one sentence.
     QString SaveContacts(CZylContacts changed);
     void PollHost();

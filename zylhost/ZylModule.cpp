@@ -40,12 +40,13 @@ std::string CZylModule::Load(const std::filesystem::path& path, Callback callbac
     void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!handle) {
         const char* reason = dlerror();
-        return "the file-sharing module " + path.string() + " cannot be loaded: " + (reason ? reason : "?");
+        return "the file-sharing module " + path.string() + " cannot be loaded (" + (reason ? reason : "?") +
+               ")";
     }
     auto entry = reinterpret_cast<ProcessMessageFn>(dlsym(handle, "ProcessMessage"));
     if (!entry) {
         dlclose(handle);
-        return path.string() + " is no file-sharing module: it has no ProcessMessage";
+        return path.string() + " is no file-sharing module (it has no ProcessMessage)";
     }
     m_pHandle = handle;
     m_pfnProcessMessage = entry;

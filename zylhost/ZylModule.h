@@ -19,7 +19,8 @@ public:
     CZylModule(const CZylModule&) = delete;
     CZylModule& operator=(const CZylModule&) = delete;
 
-    // Loads the module and hands it the callback (code 0); an empty text, or why it failed.
+    // Loads the module and hands it the callback (code 0); an empty text, or why it failed (a
+    // clause without a full stop, to end a sentence with).
     std::string Load(const std::filesystem::path& path, Callback callback);
     bool IsLoaded() const { return m_pHandle != nullptr; }
     // ProcessMessage; 0 while nothing is loaded.

@@ -44,9 +44,11 @@ enum : int32_t {
     ZYL_HOST_GET_APP_PATH = 518,  // a1 = char16_t[260] receiving the application folder
     ZYL_HOST_PREPARE = 520,       // a1 = 3; before channels are opened
     ZYL_HOST_PICK_USERS = 527,    // a1 = purpose, a2 = const char16_t*[2] (title, prompt),
-                                  // a3 = int32_t* (1 = confirmed), a4 = buffer of 8192 bytes
-                                  // receiving an array of HostUserId objects (at most
-                                  // 8192 / sizeof(HostUserId)), a5 = int32_t* count
+                                  // a3 = int32_t* (1 = confirmed; anything else is a cancel),
+                                  // a4 = buffer of 8192 bytes receiving an array of HostUserId
+                                  // objects, sizeof(HostUserId) apart (12 bytes where pointers
+                                  // take 4, 16 where they take 8), at most 8192 / that many,
+                                  // a5 = int32_t* count of them
 };
 
 // The two channels every pair of users has: requests and replies, and file data.
