@@ -91,6 +91,7 @@ std::string CZylNode::Start(bool online) {
                                       intptr_t a5) { return OnHostCall(code, a1, a2, a3, a4, a5); });
     if (online) {
         m_pHost = std::make_unique<CZylMqttHost>();
+        m_pHost->SetSecurity(m_options.security);
         const std::string error = m_pHost->Connect(m_options.vBrokers, m_options.sUser, m_options.sPassword);
         if (!error.empty()) {
             m_pHost.reset();

@@ -15,6 +15,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -56,6 +57,29 @@ uint64_t NowMs() {
 }
 
 std::once_flag g_libInit;
+
+// Where Debian keeps the authorities the system trusts (the ca-certificates package).
+constexpr const char* kSystemCaPath = "/etc/ssl/certs";
+
+// Makes the client speak TLS, verifying the broker's certificate and host name (libmosquitto's
+// default, never relaxed here) against the CA file or the system's authorities. An error text.
+std::string UseTls(mosquitto* mosq, const std::string& ca) {
+    if (!ca.empty() && access(ca.c_str(), R_OK) != 0)
+        return "cannot read the CA file " + ca + ": " + strerror(errno);
+    if (mosquitto_tls_set(mosq, ca.empty() ? nullptr : ca.c_str(), ca.empty() ? kSystemCaPath : nullptr,
+                          nullptr, nullptr, nullptr) != MOSQ_ERR_SUCCESS)
+        return "cannot use " + (ca.empty() ? std::string(kSystemCaPath) : ca) + " to verify the broker";
+    return {};
+}
+
+// Why a TLS handshake failed, in words: what the TLS library said, with what was checked.
+std::string TlsRefusalText(const ZYLBROKERADDRESS& broker, const std::string& caFile, std::string said) {
+    const std::string against = caFile.empty() ? "the system's authorities" : caFile;
+    if (const size_t at = said.rfind("::"); at != std::string::npos)
+        said = said.substr(at + 2); // "error:0A000086:SSL routines::certificate verify failed"
+    return "refused the broker at " + broker.Text() + ": its TLS certificate does not verify against " +
+           against + " for that host name" + (said.empty() ? std::string() : " (" + said + ")");
+}
 
 // Each login tags its presence with this user property: the time it logged in, in microseconds.
 constexpr const char* kInstanceProperty = "zylfs-login";
@@ -132,11 +156,16 @@ std::string SubscriptionRefusalText(int reason, const std::string& user, const s
 // Whether the broker takes the same login without a will: when it does, the will was what it
 // refused. A client of its own (another client id), so that no session of the user is disturbed.
 bool LoginPassesWithoutWill(const ZYLBROKERADDRESS& broker, const std::string& user,
-                            const std::string& password, uint32_t timeoutMs) {
+                            const std::string& password, uint32_t timeoutMs, bool tls,
+                            const std::string& ca) {
     int answer = -1;
     mosquitto* probe = mosquitto_new((user + "-login-check").c_str(), true, &answer);
     if (!probe)
         return false;
+    if (tls && !UseTls(probe, ca).empty()) {
+        mosquitto_destroy(probe);
+        return false;
+    }
     mosquitto_int_option(probe, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
     mosquitto_username_pw_set(probe, user.c_str(), password.c_str());
     mosquitto_connect_v5_callback_set(probe, [](mosquitto*, void* obj, int rc, int,
@@ -231,6 +260,14 @@ struct ZylMqttCallbacks {
         }
     }
 
+    static void OnLog(mosquitto*, void* obj, int level, const char* text) {
+        auto* self = static_cast<CZylMqttHost*>(obj);
+        if (level == MOSQ_LOG_ERR && text && strncmp(text, "OpenSSL Error", 13) == 0) {
+            std::lock_guard lock(self->m_mutex);
+            self->m_sTlsError = text;
+        }
+    }
+
     static void OnDisconnect(mosquitto* mosq, void* obj, int rc, const mosquitto_property*) {
         auto* self = static_cast<CZylMqttHost*>(obj);
         self->m_bLinkUp = false;
@@ -240,7 +277,10 @@ struct ZylMqttCallbacks {
             return; // our own logout
         if (self->m_bConnecting) {
             if (self->m_sConnectError.empty())
-                self->m_sConnectError = "the broker closed the connection: " + LossText(rc);
+                self->m_sConnectError = self->m_sTlsError.empty()
+                                            ? "the broker closed the connection: " + LossText(rc)
+                                            : TlsRefusalText(self->m_vBrokers[self->m_nBroker],
+                                                             self->m_security.sCaFile, self->m_sTlsError);
             return;
         }
         lock.unlock();
@@ -450,6 +490,18 @@ std::string CZylMqttHost::Connect(const std::vector<ZYLBROKERADDRESS>& brokers, 
     mosquitto_int_option(m_pMosq, MOSQ_OPT_RECEIVE_MAXIMUM, 100);
     mosquitto_int_option(m_pMosq, MOSQ_OPT_SEND_MAXIMUM, 100);
     mosquitto_username_pw_set(m_pMosq, user.c_str(), password.c_str());
+    const bool tls =
+        m_security.nTls > 0 ||
+        (m_security.nTls < 0 && std::any_of(brokers.begin(), brokers.end(), [](const auto& broker) {
+             return broker.nPort == ZYL_MQTT_TLS_PORT;
+         }));
+    if (tls) {
+        if (std::string error = UseTls(m_pMosq, m_security.sCaFile); !error.empty()) {
+            Shutdown();
+            return error;
+        }
+        mosquitto_log_callback_set(m_pMosq, ZylMqttCallbacks::OnLog);
+    }
     mosquitto_property* willProps = nullptr;
     mosquitto_property_add_string_pair(&willProps, MQTT_PROP_USER_PROPERTY, kInstanceProperty,
                                        std::to_string(m_nInstance).c_str());
@@ -474,6 +526,7 @@ std::string CZylMqttHost::Connect(const std::vector<ZYLBROKERADDRESS>& brokers, 
         m_bProbeSeen = false;
         m_nProbeMid = m_nPresenceMid = -1;
         m_sConnectError.clear();
+        m_sTlsError.clear();
         m_nConnectRefusal = 0;
         m_nUnconfirmed = 0;
     }
@@ -489,9 +542,15 @@ std::string CZylMqttHost::Connect(const std::vector<ZYLBROKERADDRESS>& brokers, 
         if (rc == MOSQ_ERR_SUCCESS)
             break;
         const std::string why = rc == MOSQ_ERR_ERRNO ? std::string(strerror(errno)) : LossText(rc);
+        std::string said;
+        if (rc == MOSQ_ERR_TLS) {
+            std::lock_guard lock(m_mutex);
+            said = std::exchange(m_sTlsError, {});
+        }
         unreachable += (unreachable.empty() ? "" : "; ") +
-                       (rc == MOSQ_ERR_EAI ? "cannot find the broker host \"" + broker.sHost + "\""
-                                           : "cannot reach the broker at " + broker.Text() + ": " + why);
+                       (rc == MOSQ_ERR_EAI   ? "cannot find the broker host \"" + broker.sHost + "\""
+                        : rc == MOSQ_ERR_TLS ? TlsRefusalText(broker, m_security.sCaFile, said)
+                                             : "cannot reach the broker at " + broker.Text() + ": " + why);
     }
     if (rc != MOSQ_ERR_SUCCESS) {
         Shutdown();
@@ -519,7 +578,8 @@ std::string CZylMqttHost::Connect(const std::vector<ZYLBROKERADDRESS>& brokers, 
     if (!error.empty()) {
         const bool notAuthorised = m_nConnectRefusal == MQTT_RC_NOT_AUTHORIZED;
         Shutdown();
-        if (notAuthorised && LoginPassesWithoutWill(broker, user, password, m_options.nConnectTimeoutMs))
+        if (notAuthorised && LoginPassesWithoutWill(broker, user, password, m_options.nConnectTimeoutMs, tls,
+                                                    m_security.sCaFile))
             error = WillRefusalText(user);
         return error;
     }
@@ -541,6 +601,20 @@ void CZylMqttHost::RunNetwork() {
         // The connection is gone (or the last attempt failed): after a pause, the next broker.
         {
             std::unique_lock lock(m_mutex);
+            if (!m_sTlsError.empty()) {
+                // The handshake failed in the loop: the broker's certificate did not verify.
+                const std::string text =
+                    TlsRefusalText(m_vBrokers[m_nBroker], m_security.sCaFile, std::exchange(m_sTlsError, {}));
+                if (m_bConnecting) {
+                    if (m_sConnectError.empty())
+                        m_sConnectError = text;
+                    m_cvReady.notify_all();
+                } else {
+                    lock.unlock();
+                    Push(INPUT::DOWN, text);
+                    lock.lock();
+                }
+            }
             m_cvNetwork.wait_for(lock, std::chrono::milliseconds(m_options.nReconnectMs),
                                  [this] { return m_bStopNetwork.load(); });
             if (m_bGaveUp)

@@ -108,6 +108,15 @@ struct ZYLMQTTOPTIONS {
     uint64_t nEarlyFrames = 1024;   // how far one stream's frames may run ahead of a missing one
 };
 
+// How the login reaches the broker and who it trusts.
+struct ZYLMQTTSECURITY {
+    // 1: TLS, 0: plain TCP, -1: TLS when a broker of the list is on port 8883 (MQTT over TLS).
+    // With TLS the broker's certificate and host name are always verified; nothing turns that off.
+    int nTls = -1;
+    std::string sCaFile; // the authorities that may sign the broker's certificate; empty: the system's
+};
+inline constexpr int ZYL_MQTT_TLS_PORT = 8883;
+
 // What the transport carried since the login, for benchmarks and diagnosis.
 struct ZYLMQTTSTATS {
     uint64_t nMessagesSent = 0; // broker messages of frames (a lone frame or a bundle)
@@ -125,6 +134,9 @@ public:
     ~CZylMqttHost(); // Disconnect
     CZylMqttHost(const CZylMqttHost&) = delete;
     CZylMqttHost& operator=(const CZylMqttHost&) = delete;
+
+    // How the next Connect reaches the broker (TLS or not, whose certificates it trusts).
+    void SetSecurity(const ZYLMQTTSECURITY& security) { m_security = security; }
 
     // Logs in as user and announces it online; returns once the broker accepted the login and the
     // presence of the users already online is known. An empty text on success, else a one-line
@@ -268,6 +280,7 @@ private:
     void Shutdown(); // stops the network thread and frees the client
 
     ZYLMQTTOPTIONS m_options;
+    ZYLMQTTSECURITY m_security;
     std::string m_sUser;
     std::string m_sPresenceTopic;
     std::string m_sProbeTopic;
@@ -307,6 +320,7 @@ private:
     int m_nProbeMid = -1;      // their ids, to tell which one a refusal is about
     int m_nPresenceMid = -1;
     std::string m_sConnectError;            // why the login failed, while connecting
+    std::string m_sTlsError;                // what the TLS library said last, for a refused handshake
     int m_nConnectRefusal = 0;              // the broker's reason code, when it refused the login
     std::atomic<int64_t> m_nUnconfirmed{0}; // published, not yet acknowledged by the broker
     std::atomic<bool> m_bRefusalTold{false};

@@ -75,7 +75,8 @@ public:
         : m_sId(std::move(id)), m_host(options) {}
 
     std::string Connect(const CZylLocalBroker& broker) {
-        return m_host.Connect("127.0.0.1", broker.Port(), m_sId, Password(m_sId));
+        m_host.SetSecurity({1, broker.CaFile().string()});
+        return m_host.Connect("127.0.0.1", broker.TlsPort(), m_sId, Password(m_sId));
     }
     void Poll() {
         m_host.Poll([this](const ZYLHOSTEVENT& event) {
@@ -344,9 +345,10 @@ public:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, fds[1], 1);
-        const std::string port = std::to_string(broker.Port());
+        const std::string port = std::to_string(broker.TlsPort());
+        const std::string ca = broker.CaFile().string();
         const std::string password = Password(user);
-        std::vector<const char*> argv{"/proc/self/exe", "--zyl-host-child", "127.0.0.1",  port.c_str(),
+        std::vector<const char*> argv{"/proc/self/exe", "--zyl-host-child", ca.c_str(),   port.c_str(),
                                       user.c_str(),     password.c_str(),   peer.c_str(), nullptr};
         if (posix_spawn(&m_nPid, "/proc/self/exe", &actions, nullptr, const_cast<char**>(argv.data()),
                         environ) != 0)
@@ -427,6 +429,22 @@ TEST_F(ZylMqttHostTest, LoginErrorsAreClearAndLeaveTheHostUsable) {
     EXPECT_EQ(host.Connect("127.0.0.1", m_broker.Port(), A, Password(A)), "");
     EXPECT_TRUE(host.IsConnected());
     EXPECT_EQ(host.Connect("127.0.0.1", m_broker.Port(), A, Password(A)), "already connected as " + A);
+    host.Disconnect();
+
+    // Over TLS the broker's certificate must be signed by the authority given, for the host name
+    // the login went to; a login that is refused says so in one line and sends no password.
+    const std::string tlsAt = "refused the broker at 127.0.0.1:" + std::to_string(m_broker.TlsPort()) +
+                              ": its TLS certificate does not verify against ";
+    const auto other = m_broker.Folder() / "other-ca";
+    ASSERT_EQ(ZylMakeBrokerCertificate(other, {"127.0.0.1"}), "");
+    host.SetSecurity({1, (other / "ca.crt").string()});
+    const std::string wrongCa = host.Connect("127.0.0.1", m_broker.TlsPort(), A, Password(A));
+    EXPECT_EQ(wrongCa.rfind(tlsAt + (other / "ca.crt").string() + " for that host name (", 0), 0u) << wrongCa;
+    host.SetSecurity({-1, {}}); // port 8883 alone turns TLS on, verified against the system's authorities
+    const ZYLBROKERADDRESS tlsPort{"127.0.0.1", ZYL_MQTT_TLS_PORT};
+    EXPECT_NE(host.Connect({tlsPort}, A, Password(A)).find(":8883: "), std::string::npos);
+    host.SetSecurity({1, m_broker.CaFile().string()});
+    EXPECT_EQ(host.Connect("127.0.0.1", m_broker.TlsPort(), A, Password(A)), "");
 }
 
 TEST_F(ZylMqttHostTest, LoginNamesWhatTheBrokerRefuses) {

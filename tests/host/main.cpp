@@ -1,6 +1,6 @@
-// The test program. Run as "--zyl-host-child HOST PORT USER PASSWORD [PEER]" it is instead a
-// bare host for a test to kill: it logs in, opens both channels to PEER (when given), prints
-// "ready" once they are open and then serves until it is killed.
+// The test program. Run as "--zyl-host-child CAFILE PORT USER PASSWORD [PEER]" it is instead a
+// bare host for a test to kill: it logs in over TLS to 127.0.0.1, opens both channels to PEER (when given),
+// prints "ready" once they are open and then serves until it is killed.
 #include "host/ZylMqttHost.h"
 
 #include <gtest/gtest.h>
@@ -13,7 +13,8 @@ static int RunChild(int argc, char** argv) {
     if (argc < 6)
         return 2;
     CZylMqttHost host;
-    const std::string error = host.Connect(argv[2], std::atoi(argv[3]), argv[4], argv[5]);
+    host.SetSecurity({1, argv[2]});
+    const std::string error = host.Connect("127.0.0.1", std::atoi(argv[3]), argv[4], argv[5]);
     if (!error.empty()) {
         std::printf("error %s\n", error.c_str());
         return 1;
