@@ -150,7 +150,8 @@ int ZylCmdDemo(const ZYLDEMOOPTIONS& options) {
     owner.sUser = ZYL_DEMO_OWNER;
     owner.sPassword = ownerPassword;
     owner.vBrokers = {{"127.0.0.1", broker.TlsPort()}};
-    owner.security = {1, caFile};
+    owner.security.nTls = 1;
+    owner.security.sCaFile = caFile;
     owner.pDataDir = root / "owner-data";
     ZYLSHAREADD add;
     add.sPath = tree.string();

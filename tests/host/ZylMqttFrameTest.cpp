@@ -1,5 +1,6 @@
-// The frame header and the topics against their exact bytes and texts.
+// The frame header, its sealing and the topics against their exact bytes and texts.
 #include "host/ZylMqttFrame.h"
+#include "host/ZylMqttKeys.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +10,7 @@ TEST(ZylMqttFrame, HeaderIsBigEndianAndPayloadFollows) {
     const uint8_t payload[] = {0xAA, 0xBB, 0xCC};
     const Bytes body = ZylEncodeFrame(ZYL_FRAME_DATA, 0x12345678, 0x0102030405060708ull,
                                       0x1112131415161718ull, payload, sizeof payload);
-    EXPECT_EQ(body, (Bytes{1, 1, 0,    0,    0x12, 0x34, 0x56, 0x78, 1,    2,    3,    4,    5,   6,
+    EXPECT_EQ(body, (Bytes{3, 1, 0,    0,    0x12, 0x34, 0x56, 0x78, 1,    2,    3,    4,    5,   6,
                            7, 8, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0xAA, 0xBB, 0xCC}));
 
     const auto frame = ZylDecodeFrame(body.data(), body.size());
@@ -22,19 +23,40 @@ TEST(ZylMqttFrame, HeaderIsBigEndianAndPayloadFollows) {
     EXPECT_EQ(ZylEncodeFrame(*frame), body);
 }
 
-TEST(ZylMqttFrame, ControlFramesCarryTheStreamTheyAnswer) {
-    const Bytes ref = ZylEncodeStreamRef(0x00000190C0FFEE01ull);
-    EXPECT_EQ(ref, (Bytes{0, 0, 1, 0x90, 0xC0, 0xFF, 0xEE, 1}));
-    EXPECT_EQ(ZylDecodeStreamRef(ref), 0x00000190C0FFEE01ull);
-    EXPECT_EQ(ZylDecodeStreamRef(Bytes{1, 2, 3}), 0u); // too short: no reference
+TEST(ZylMqttFrame, SealedFramesOpenOnlyUnchangedAndUnderTheirKey) {
+    ZYLKEY key{}, other{};
+    other[0] = 1;
+    const Bytes payload{0xAA, 0xBB, 0xCC};
+    const Bytes sealed = ZylSealFrame(key, ZYL_FRAME_DATA, 0x12345678, 7, 42, payload.data(), payload.size());
+    // The header in the clear without the command, then the command and payload sealed, and the tag.
+    ASSERT_EQ(sealed.size(), ZYL_FRAME_HEADER_SIZE + ZYL_FRAME_SEAL_OVERHEAD + payload.size());
+    EXPECT_EQ(Bytes(sealed.begin(), sealed.begin() + 24),
+              ZylEncodeFrame(ZYL_FRAME_DATA, 0, 7, 42, nullptr, 0));
+    auto frame = ZylDecodeFrame(sealed.data(), sealed.size()).value();
+    EXPECT_TRUE(ZylOpenFrame(key, frame));
+    EXPECT_EQ(frame.command, 0x12345678u);
+    EXPECT_EQ(frame.payload, payload);
+    for (size_t at : {size_t{9}, size_t{23}, size_t{24}, sealed.size() - 1}) { // stream, sequence, text, tag
+        Bytes changed = sealed;
+        changed[at] ^= 0x80;
+        auto damaged = ZylDecodeFrame(changed.data(), changed.size()).value();
+        EXPECT_FALSE(ZylOpenFrame(key, damaged)) << at;
+    }
+    frame = ZylDecodeFrame(sealed.data(), sealed.size()).value();
+    EXPECT_FALSE(ZylOpenFrame(other, frame));
 
-    const Bytes ack = ZylEncodeFrame(ZYL_FRAME_ACK, 0, 7, 42, ref.data(), ref.size());
-    ASSERT_EQ(ack.size(), ZYL_FRAME_HEADER_SIZE + 8);
-    EXPECT_EQ(ack[1], 5);
-    const auto frame = ZylDecodeFrame(ack.data(), ack.size());
-    ASSERT_TRUE(frame);
-    EXPECT_EQ(frame->sequence, 42u);
-    EXPECT_EQ(ZylDecodeStreamRef(frame->payload), 0x00000190C0FFEE01ull);
+    // An acknowledgement: its own stream readable, a nonce marked 1, the tag over both.
+    const Bytes ack = ZylSealAck(key, 7, 42, 0x00000190C0FFEE01ull);
+    ASSERT_EQ(ack.size(), ZYL_FRAME_HEADER_SIZE + 8 + 24 + 16);
+    EXPECT_EQ(Bytes(ack.begin() + 24, ack.begin() + 33), (Bytes{0, 0, 1, 0x90, 0xC0, 0xFF, 0xEE, 1, 1}));
+    const auto decoded = ZylDecodeFrame(ack.data(), ack.size()).value();
+    EXPECT_EQ(ZylDecodeStreamRef(decoded.payload), 0x00000190C0FFEE01ull);
+    EXPECT_TRUE(ZylCheckAck(key, decoded));
+    EXPECT_FALSE(ZylCheckAck(other, decoded));
+    Bytes forged = ack;
+    forged[31] ^= 1; // another own stream
+    EXPECT_FALSE(ZylCheckAck(key, ZylDecodeFrame(forged.data(), forged.size()).value()));
+    EXPECT_NE(ZylSealAck(key, 7, 42, 1), ZylSealAck(key, 7, 42, 1)); // never the same nonce
 }
 
 TEST(ZylMqttFrame, DamagedBodiesAreDropped) {

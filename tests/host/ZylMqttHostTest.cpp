@@ -3,6 +3,7 @@
 #include "host/ZylMqttHost.h"
 #include "host/ZylLocalBroker.h"
 #include "host/ZylMqttFrame.h"
+#include "host/ZylMqttKeys.h"
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
@@ -26,8 +27,10 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <random>
 #include <thread>
 #include <tuple>
+#include <unordered_set>
 
 extern char** environ;
 
@@ -43,6 +46,7 @@ const std::string D = "S1.1004";
 // Broker accounts whose names are other spellings of B's user id.
 const std::string kLowerB = "s1.1002";
 const std::string kZeroB = "S1.01002";
+const std::string kAdmin = "S9.9000"; // the broker's administrator: reads every topic
 
 std::string Password(const std::string& user) {
     return "pw-" + user;
@@ -57,6 +61,17 @@ Bytes Pattern(uint32_t index, size_t size) {
         for (int k = 0; k < 4; ++k)
             bytes[k] = static_cast<uint8_t>(index >> (24 - 8 * k));
     return bytes;
+}
+
+// TLS verified against that authority; the user's keys in the broker's folder, so that every
+// login of a user has the same key pair, or a key pair of the login's own.
+ZYLMQTTSECURITY Tls(const std::filesystem::path& ca, const std::string& user = {}) {
+    ZYLMQTTSECURITY security;
+    security.nTls = 1;
+    security.sCaFile = ca.string();
+    if (!user.empty())
+        security.pKeyFolder = ca.parent_path().parent_path() / ("keys-" + user);
+    return security;
 }
 
 ZYLMQTTOPTIONS QuickOptions() {
@@ -75,7 +90,7 @@ public:
         : m_sId(std::move(id)), m_host(options) {}
 
     std::string Connect(const CZylLocalBroker& broker) {
-        m_host.SetSecurity({1, broker.CaFile().string()});
+        m_host.SetSecurity(Tls(broker.CaFile(), m_sKeys));
         return m_host.Connect("127.0.0.1", broker.TlsPort(), m_sId, Password(m_sId));
     }
     void Poll() {
@@ -108,6 +123,7 @@ public:
     }
 
     std::string m_sId;
+    std::string m_sKeys = m_sId; // whose key pair: the same for every login of the user
     CZylMqttHost m_host;
     std::vector<ZYLHOSTEVENT> m_vEvents;
     std::function<void(const ZYLHOSTEVENT&)> m_fnOnEvent; // what the user does with an event
@@ -250,6 +266,89 @@ private:
     std::map<int, int> m_mAcks;
     std::vector<int> m_vGranted;
     std::vector<std::pair<std::string, Bytes>> m_vMessages;
+};
+
+// A peer's host by hand, over a bare client: its key published, its openings signed and its
+// frames sealed as a host does, so that a test can send what a host never sends.
+class CZylHandPeer {
+public:
+    CZylHandPeer(CZylRawClient& client, std::string self, std::string peer)
+        : m_client(client), m_sSelf(std::move(self)), m_sPeer(std::move(peer)) {
+        m_keys.Open({});
+        const ZYLKEY& key = m_keys.PublicKey();
+        EXPECT_EQ(m_client.Publish(ZylKeyTopic(m_sSelf), Bytes(key.begin(), key.end()), true), 0);
+    }
+    // Another peer: the openings and keys start again.
+    void To(const std::string& peer) {
+        m_sPeer = peer;
+        m_mHalves.clear();
+        m_mKeys.clear();
+    }
+    Bytes Open(int32_t channel, uint64_t stream) {
+        m_mOpened[channel] = stream;
+        ZYLEPHEMERAL& half = m_mHalves[channel] = ZylNewEphemeral();
+        Bytes body(half.pub.begin(), half.pub.end());
+        const ZYLSIGNATURE signature =
+            m_keys.Sign(ZylStartSigned(ZYL_FRAME_OPEN, m_sSelf, m_sPeer, channel, stream, 0, half.pub));
+        body.insert(body.end(), signature.begin(), signature.end());
+        return ZylEncodeFrame(ZYL_FRAME_OPEN, 0, stream, 1, body.data(), body.size());
+    }
+    // The keys of the channel from the peer's acceptance, once its host sent it; the acceptance.
+    ZYLFRAME Agree(int32_t channel, CZylTestUser& host) {
+        ZYLFRAME accept;
+        EXPECT_TRUE(RunUntil({&host}, [&] {
+            for (const ZYLFRAMEREF& part : Parts())
+                if (auto f = ZylDecodeFrame(part.data, part.length);
+                    f && part.channel == channel && f->kind == ZYL_FRAME_ACCEPT &&
+                    ZylDecodeStreamRef(f->payload) == m_mOpened[channel])
+                    accept = *f;
+            return accept.kind != 0;
+        }));
+        ZYLKEY theirs{};
+        std::copy_n(accept.payload.begin() + 8, theirs.size(), theirs.begin());
+        auto& [tx, rx] = m_mKeys[channel];
+        EXPECT_TRUE(ZylDeriveFrameKeys(m_mHalves[channel], theirs, m_sSelf, m_sPeer, channel, tx, rx));
+        return accept;
+    }
+    Bytes Seal(int32_t channel, uint8_t kind, uint64_t stream, uint64_t sequence, uint32_t command,
+               const Bytes& payload = {}) {
+        return ZylSealFrame(m_mKeys[channel].first, kind, command, stream, sequence, payload.data(),
+                            payload.size());
+    }
+    Bytes Ack(int32_t channel, uint64_t stream, uint64_t sequence, uint64_t own) {
+        return ZylSealAck(m_mKeys[channel].first, stream, sequence, own);
+    }
+    // The frames of a message (a lone one on that channel) with their channels, DATA opened.
+    std::vector<std::pair<int32_t, ZYLFRAME>> Entries(const Bytes& body, int32_t channel = ZYL_CHANNEL_DATA) {
+        std::vector<std::pair<int32_t, ZYLFRAME>> frames;
+        const auto split = ZylSplitMessage(body.data(), body.size(), channel);
+        for (const ZYLFRAMEREF& part : split ? *split : std::vector<ZYLFRAMEREF>{}) {
+            ZYLFRAME frame = ZylDecodeFrame(part.data, part.length).value_or(ZYLFRAME{});
+            if (frame.kind == ZYL_FRAME_DATA) {
+                EXPECT_TRUE(ZylOpenFrame(m_mKeys[part.channel].second, frame));
+            }
+            frames.emplace_back(part.channel, frame);
+        }
+        return frames;
+    }
+
+private:
+    std::vector<ZYLFRAMEREF> Parts() {
+        m_vBodies = m_client.Bodies();
+        std::vector<ZYLFRAMEREF> parts;
+        for (const Bytes& body : m_vBodies)
+            if (auto split = ZylSplitMessage(body.data(), body.size(), 1))
+                parts.insert(parts.end(), split->begin(), split->end());
+        return parts;
+    }
+
+    CZylRawClient& m_client;
+    std::string m_sSelf, m_sPeer;
+    CZylKeyStore m_keys;
+    std::map<int32_t, ZYLEPHEMERAL> m_mHalves;
+    std::map<int32_t, uint64_t> m_mOpened;                // the stream of our last opening
+    std::map<int32_t, std::pair<ZYLKEY, ZYLKEY>> m_mKeys; // to the peer, from it
+    std::vector<Bytes> m_vBodies;
 };
 
 // A broker that answers in its own words, as other brokers do: a login with the given CONNACK
@@ -437,13 +536,13 @@ TEST_F(ZylMqttHostTest, LoginErrorsAreClearAndLeaveTheHostUsable) {
                               ": its TLS certificate does not verify against ";
     const auto other = m_broker.Folder() / "other-ca";
     ASSERT_EQ(ZylMakeBrokerCertificate(other, {"127.0.0.1"}), "");
-    host.SetSecurity({1, (other / "ca.crt").string()});
+    host.SetSecurity(Tls(other / "ca.crt"));
     const std::string wrongCa = host.Connect("127.0.0.1", m_broker.TlsPort(), A, Password(A));
     EXPECT_EQ(wrongCa.rfind(tlsAt + (other / "ca.crt").string() + " for that host name (", 0), 0u) << wrongCa;
-    host.SetSecurity({-1, {}}); // port 8883 alone turns TLS on, verified against the system's authorities
+    host.SetSecurity({}); // port 8883 alone turns TLS on, verified against the system's authorities
     const ZYLBROKERADDRESS tlsPort{"127.0.0.1", ZYL_MQTT_TLS_PORT};
     EXPECT_NE(host.Connect({tlsPort}, A, Password(A)).find(":8883: "), std::string::npos);
-    host.SetSecurity({1, m_broker.CaFile().string()});
+    host.SetSecurity(Tls(m_broker.CaFile()));
     EXPECT_EQ(host.Connect("127.0.0.1", m_broker.TlsPort(), A, Password(A)), "");
 }
 
@@ -461,7 +560,9 @@ TEST_F(ZylMqttHostTest, LoginNamesWhatTheBrokerRefuses) {
          "the broker's access list does not let " + A + " announce itself"},
         {"pattern write zylfs/pdu/+/%u/+", "the broker's access list does not let " + A + " send messages"},
         {"pattern read zylfs/pdu/%u/+/+", took + "messages back: check its access list"},
-        {"pattern read zylfs/presence/+", took + "presence back: check its access list"}};
+        {"pattern read zylfs/presence/+", took + "presence back: check its access list"},
+        {"pattern write zylfs/key/%u", "the broker's access list does not let " + A + " publish its key"},
+        {"pattern read zylfs/key/+", took + "key back: check its access list"}};
     for (const auto& [line, error] : cases) {
         m_broker.Stop();
         m_broker.SetAccessList(without(line));
@@ -660,6 +761,7 @@ TEST_F(ZylMqttHostTest, WhatOneTurnSendsTravelsTogetherWithTheAcknowledgements) 
     CZylRawClient c(C);
     ASSERT_EQ(c.Connect(m_broker.Port()), 0);
     c.Subscribe({ZylPduSubscription(C)});
+    CZylHandPeer hand(c, C, A);
     // A answers every PDU at once, as a plug-in answers a request.
     a.m_fnOnEvent = [&](const ZYLHOSTEVENT& e) {
         if (e.kind == DLL_P2P_ON_DATA) {
@@ -668,13 +770,8 @@ TEST_F(ZylMqttHostTest, WhatOneTurnSendsTravelsTogetherWithTheAcknowledgements) 
                       1);
         }
     };
-    using ENTRY = std::pair<int32_t, ZYLFRAME>; // a frame and the channel it is for
-    auto entries = [](const Bytes& body) {
-        std::vector<ENTRY> found;
-        const auto parts = ZylSplitMessage(body.data(), body.size(), 0);
-        for (const ZYLFRAMEREF& part : parts.value())
-            found.emplace_back(part.channel, ZylDecodeFrame(part.data, part.length).value());
-        return found;
+    auto entries = [&](const Bytes& body, int32_t channel = ZYL_CHANNEL_DATA) {
+        return hand.Entries(body, channel);
     };
     auto bundle = [](const std::vector<std::pair<int32_t, Bytes>>& frames) {
         Bytes body;
@@ -682,19 +779,19 @@ TEST_F(ZylMqttHostTest, WhatOneTurnSendsTravelsTogetherWithTheAcknowledgements) 
             ZylAppendToBundle(body, channel, frame);
         return body;
     };
-    auto pdu = [](uint64_t stream, uint64_t sequence, uint32_t command) {
-        const uint8_t byte = static_cast<uint8_t>(command);
-        return ZylEncodeFrame(ZYL_FRAME_DATA, command, stream, sequence, &byte, 1);
+    auto pdu = [&](uint64_t stream, uint64_t sequence, uint32_t command) {
+        return hand.Seal(stream == 100 ? ZYL_CHANNEL_REQUEST : ZYL_CHANNEL_DATA, ZYL_FRAME_DATA, stream,
+                         sequence, command, Bytes{static_cast<uint8_t>(command)});
     };
     const std::string topic = ZylPduTopic(A, C, ZYL_CHANNEL_REQUEST);
 
     // One message opens both channels. A accepts both in one message, the acceptances before the
     // acknowledgements that name the streams they open.
-    ASSERT_EQ(
-        c.Publish(topic, bundle({{ZYL_CHANNEL_REQUEST, ZylEncodeFrame(ZYL_FRAME_OPEN, 0, 100, 1, nullptr, 0)},
-                                 {ZYL_CHANNEL_DATA, ZylEncodeFrame(ZYL_FRAME_OPEN, 0, 200, 1, nullptr, 0)}})),
-        0);
-    ASSERT_TRUE(RunUntil({&a}, [&] { return !c.Bodies().empty(); }));
+    ASSERT_EQ(c.Publish(topic, bundle({{ZYL_CHANNEL_REQUEST, hand.Open(ZYL_CHANNEL_REQUEST, 100)},
+                                       {ZYL_CHANNEL_DATA, hand.Open(ZYL_CHANNEL_DATA, 200)}})),
+              0);
+    hand.Agree(ZYL_CHANNEL_REQUEST, a);
+    hand.Agree(ZYL_CHANNEL_DATA, a);
     RunFor({&a}, 100);
     ASSERT_EQ(c.Bodies().size(), 1u);
     const auto opened = entries(c.Bodies()[0]);
@@ -742,14 +839,11 @@ TEST_F(ZylMqttHostTest, WhatOneTurnSendsTravelsTogetherWithTheAcknowledgements) 
     }
 
     // C acknowledges both streams in one message, so that A does not send anything again.
-    const Bytes own100 = ZylEncodeStreamRef(100), own200 = ZylEncodeStreamRef(200);
-    ASSERT_EQ(
-        c.Publish(topic,
-                  bundle({{ZYL_CHANNEL_REQUEST, ZylEncodeFrame(ZYL_FRAME_ACK, 0, streams[ZYL_CHANNEL_REQUEST],
-                                                               3, own100.data(), own100.size())},
-                          {ZYL_CHANNEL_DATA, ZylEncodeFrame(ZYL_FRAME_ACK, 0, streams[ZYL_CHANNEL_DATA], 2,
-                                                            own200.data(), own200.size())}})),
-        0);
+    ASSERT_EQ(c.Publish(topic, bundle({{ZYL_CHANNEL_REQUEST,
+                                        hand.Ack(ZYL_CHANNEL_REQUEST, streams[ZYL_CHANNEL_REQUEST], 3, 100)},
+                                       {ZYL_CHANNEL_DATA,
+                                        hand.Ack(ZYL_CHANNEL_DATA, streams[ZYL_CHANNEL_DATA], 2, 200)}})),
+              0);
     ASSERT_TRUE(RunUntil({&a}, [&] { return a.m_host.GetBytesInFlight(C) == 0; }));
 
     // A bundle damaged anywhere is not taken at all, not even its sound first frame; sent again
@@ -761,7 +855,7 @@ TEST_F(ZylMqttHostTest, WhatOneTurnSendsTravelsTogetherWithTheAcknowledgements) 
     EXPECT_EQ(c.Bodies().size(), 2u);
     ASSERT_EQ(c.Publish(topic, pdu(100, 4, 4)), 0); // a lone frame, as an older host sends
     ASSERT_TRUE(RunUntil({&a}, [&] { return c.Bodies().size() == 3; }));
-    EXPECT_EQ(entries(c.Bodies()[2]).front().second.command, 1004u);
+    EXPECT_EQ(entries(c.Bodies()[2], ZYL_CHANNEL_REQUEST).front().second.command, 1004u);
 
     // A long turn leaves in several messages, each within what a frame may be (the most a host
     // asks the broker to send it), in order; a PDU that fills a frame travels alone.
@@ -1065,9 +1159,8 @@ TEST_F(ZylMqttHostTest, AccessListStopsForgedSendersAndSnoopers) {
                   0);
     }
     // Under its own name C gets through, and after all the forgeries: a barrier.
-    EXPECT_EQ(forger.Publish(ZylPduTopic(A, C, ZYL_CHANNEL_REQUEST),
-                             ZylEncodeFrame(ZYL_FRAME_OPEN, 0, 1, 1, nullptr, 0)),
-              0);
+    CZylHandPeer hand(forger, C, A);
+    EXPECT_EQ(forger.Publish(ZylPduTopic(A, C, ZYL_CHANNEL_REQUEST), hand.Open(ZYL_CHANNEL_REQUEST, 1)), 0);
     ASSERT_TRUE(
         RunUntil({&a, &b}, [&] { return a.Count(DLL_P2P_ON_CONNECT, C, ZYL_CHANNEL_REQUEST, 0) == 1; }));
     RunFor({&a, &b}, QuickOptions().nOfflineGraceMs + 200);
@@ -1151,10 +1244,13 @@ TEST_F(ZylMqttHostTest, FramesThatOvertakeWaitAndDamagedOnesAreDropped) {
     CZylRawClient c(C);
     ASSERT_EQ(c.Connect(m_broker.Port()), 0);
     c.Subscribe({ZylPduSubscription(C)});
+    CZylHandPeer hand(c, C, A);
     const std::string topic = ZylPduTopic(A, C, ZYL_CHANNEL_DATA);
-    auto frame = [](uint8_t kind, uint64_t stream, uint64_t sequence, uint32_t command = 0) {
-        const uint8_t payload[] = {static_cast<uint8_t>(command)};
-        return ZylEncodeFrame(kind, command, stream, sequence, payload, kind == ZYL_FRAME_DATA ? 1 : 0);
+    auto frame = [&](uint8_t kind, uint64_t stream, uint64_t sequence, uint32_t command = 0) {
+        return kind == ZYL_FRAME_OPEN
+                   ? hand.Open(ZYL_CHANNEL_DATA, stream)
+                   : hand.Seal(ZYL_CHANNEL_DATA, kind, stream, sequence, command,
+                               kind == ZYL_FRAME_DATA ? Bytes{static_cast<uint8_t>(command)} : Bytes{});
     };
     auto framesOf = [&](uint8_t kind) {
         std::vector<ZYLFRAME> found;
@@ -1177,13 +1273,24 @@ TEST_F(ZylMqttHostTest, FramesThatOvertakeWaitAndDamagedOnesAreDropped) {
     EXPECT_EQ(refusal.sequence, 0u); // its first frame never arrived
     EXPECT_TRUE(a.m_vEvents.empty());
 
-    // The opening, then PDUs 3 before 2, 2 twice, then 4.
+    // The opening, then PDUs 3 before 2, 2 replayed, the opening replayed, 4 changed on the way
+    // (dropped and told, not acknowledged), then 4.
     const uint64_t stream = 100;
-    EXPECT_EQ(c.Publish(topic, frame(ZYL_FRAME_OPEN, stream, 1)), 0);
+    const Bytes opening = frame(ZYL_FRAME_OPEN, stream, 1);
+    EXPECT_EQ(c.Publish(topic, opening), 0);
+    hand.Agree(ZYL_CHANNEL_DATA, a);
     EXPECT_EQ(c.Publish(topic, frame(ZYL_FRAME_DATA, stream, 3, 3)), 0);
     EXPECT_EQ(c.Publish(topic, frame(ZYL_FRAME_DATA, stream, 2, 2)), 0);
     EXPECT_EQ(c.Publish(topic, frame(ZYL_FRAME_DATA, stream, 2, 2)), 0);
-    EXPECT_EQ(c.Publish(topic, frame(ZYL_FRAME_OPEN, stream, 1)), 0);
+    EXPECT_EQ(c.Publish(topic, opening), 0);
+    Bytes changed = frame(ZYL_FRAME_DATA, stream, 4, 4);
+    changed[ZYL_FRAME_HEADER_SIZE + 4] ^= 1;
+    EXPECT_EQ(c.Publish(topic, changed), 0);
+    ASSERT_TRUE(RunUntil({&a}, [&] { return a.Count(ZYL_EVENT_DROPPED) == 1; }));
+    EXPECT_EQ(a.m_vEvents[a.IndexOf(ZYL_EVENT_DROPPED, {})].text,
+              "dropped a frame from " + C +
+                  " on channel 1025 that does not open with the keys of its opening: " +
+                  "it was changed on the way, or forged");
     EXPECT_EQ(c.Publish(topic, frame(ZYL_FRAME_DATA, stream, 4, 4)), 0);
     ASSERT_TRUE(RunUntil({&a}, [&] { return a.Data(C, ZYL_CHANNEL_DATA).size() >= 3; }));
     RunFor({&a}, 200);
@@ -1214,25 +1321,28 @@ TEST_F(ZylMqttHostTest, FramesThatOvertakeWaitAndDamagedOnesAreDropped) {
     Bytes huge = frame(ZYL_FRAME_DATA, stream, 5, 5);
     huge.resize(1 << 20, 1);
     EXPECT_EQ(c.Publish(topic, huge), 0);
-    Bytes over = ZylEncodeFrame(ZYL_FRAME_DATA, 5, stream, 5, full.data(), full.size());
+    Bytes over = hand.Seal(ZYL_CHANNEL_DATA, ZYL_FRAME_DATA, stream, 5, 5, full);
     over.push_back(0);
     EXPECT_EQ(c.Publish(topic, over), 0);
-    EXPECT_EQ(c.Publish(topic, ZylEncodeFrame(ZYL_FRAME_DATA, 5, stream, 5, full.data(), full.size())), 0);
+    EXPECT_EQ(c.Publish(topic, hand.Seal(ZYL_CHANNEL_DATA, ZYL_FRAME_DATA, stream, 5, 5, full)), 0);
     ASSERT_TRUE(RunUntil({&a}, [&] { return a.Data(C, ZYL_CHANNEL_DATA).size() == 4; }));
     EXPECT_EQ(a.Data(C, ZYL_CHANNEL_DATA).back().payload, full);
-    ASSERT_EQ(a.Count(ZYL_EVENT_DROPPED), 1);
-    EXPECT_EQ(a.m_vEvents[a.IndexOf(ZYL_EVENT_DROPPED, {})].text,
-              "dropped a message of 65561 bytes on " + topic + ": larger than a frame can be (65560 bytes)");
+    ASSERT_EQ(a.Count(ZYL_EVENT_DROPPED), 2);
+    EXPECT_EQ(std::find_if(a.m_vEvents.rbegin(), a.m_vEvents.rend(),
+                           [](const ZYLHOSTEVENT& e) { return e.kind == ZYL_EVENT_DROPPED; })
+                  ->text,
+              "dropped a message of 65581 bytes on " + topic + ": larger than a frame can be (65580 bytes)");
 
     // What overtakes a missing frame is held within bounds, per stream and per peer; beyond them
     // it is dropped and taken when it comes again.
     const std::string requests = ZylPduTopic(A, C, ZYL_CHANNEL_REQUEST);
     const Bytes kib = Pattern(0, 1024);
     auto pdu = [&](uint64_t sequence, size_t size) {
-        return ZylEncodeFrame(ZYL_FRAME_DATA, static_cast<uint32_t>(sequence), 200, sequence, kib.data(),
-                              size);
+        return hand.Seal(ZYL_CHANNEL_REQUEST, ZYL_FRAME_DATA, 200, sequence, static_cast<uint32_t>(sequence),
+                         Bytes(kib.begin(), kib.begin() + static_cast<std::ptrdiff_t>(size)));
     };
-    EXPECT_EQ(c.Publish(requests, frame(ZYL_FRAME_OPEN, 200, 1)), 0);
+    EXPECT_EQ(c.Publish(requests, hand.Open(ZYL_CHANNEL_REQUEST, 200)), 0);
+    hand.Agree(ZYL_CHANNEL_REQUEST, a);
     for (uint64_t sequence = 3; sequence <= 6; ++sequence) // the fourth is over the bytes
         EXPECT_EQ(c.Publish(requests, pdu(sequence, kib.size())), 0);
     EXPECT_EQ(c.Publish(requests, pdu(7, 1)), 0); // five ahead of the missing one
@@ -1240,7 +1350,7 @@ TEST_F(ZylMqttHostTest, FramesThatOvertakeWaitAndDamagedOnesAreDropped) {
     ASSERT_TRUE(RunUntil({&a}, [&] { return a.Data(C, ZYL_CHANNEL_REQUEST).size() >= 4; }));
     RunFor({&a}, 200);
     EXPECT_EQ(a.Data(C, ZYL_CHANNEL_REQUEST).size(), 4u);
-    EXPECT_EQ(a.Count(ZYL_EVENT_DROPPED), 2); // the overtaking ones, told once
+    EXPECT_EQ(a.Count(ZYL_EVENT_DROPPED), 3); // the overtaking ones, told once
     for (uint64_t sequence = 6; sequence <= 7; ++sequence)
         EXPECT_EQ(c.Publish(requests, pdu(sequence, 1)), 0);
     ASSERT_TRUE(RunUntil({&a}, [&] { return a.Data(C, ZYL_CHANNEL_REQUEST).size() == 6; }));
@@ -1259,11 +1369,13 @@ TEST_F(ZylMqttHostTest, FramesThatOvertakeWaitAndDamagedOnesAreDropped) {
     CZylTestUser d(D, options);
     ASSERT_EQ(d.Connect(m_broker), "");
     const std::string toD = ZylPduTopic(D, C, ZYL_CHANNEL_REQUEST);
-    EXPECT_EQ(c.Publish(toD, frame(ZYL_FRAME_OPEN, 300, 1)), 0);
+    hand.To(D);
+    EXPECT_EQ(c.Publish(toD, hand.Open(ZYL_CHANNEL_REQUEST, 300)), 0);
+    hand.Agree(ZYL_CHANNEL_REQUEST, d);
     ASSERT_TRUE(RunUntil({&d}, [&] { return d.Count(DLL_P2P_ON_CONNECT, C) == 1; }));
     auto toDPdu = [&](uint64_t sequence) {
-        return ZylEncodeFrame(ZYL_FRAME_DATA, static_cast<uint32_t>(sequence), 300, sequence, kib.data(),
-                              kib.size());
+        return hand.Seal(ZYL_CHANNEL_REQUEST, ZYL_FRAME_DATA, 300, sequence, static_cast<uint32_t>(sequence),
+                         kib);
     };
     for (uint64_t sequence = 2; sequence <= 11; ++sequence)
         EXPECT_EQ(c.Publish(toD, toDPdu(sequence)), 0);

@@ -1,5 +1,6 @@
 // The test program. Run as "--zyl-host-child CAFILE PORT USER PASSWORD [PEER]" it is instead a
-// bare host for a test to kill: it logs in over TLS to 127.0.0.1, opens both channels to PEER (when given),
+// bare host for a test to kill: it logs in over TLS to 127.0.0.1 with the user's keys beside the
+// broker's authority, opens both channels to PEER (when given),
 // prints "ready" once they are open and then serves until it is killed.
 #include "host/ZylMqttHost.h"
 
@@ -7,13 +8,19 @@
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 static int RunChild(int argc, char** argv) {
     if (argc < 6)
         return 2;
     CZylMqttHost host;
-    host.SetSecurity({1, argv[2]});
+    ZYLMQTTSECURITY security;
+    security.nTls = 1;
+    security.sCaFile = argv[2];
+    security.pKeyFolder =
+        std::filesystem::path(argv[2]).parent_path().parent_path() / ("keys-" + std::string(argv[4]));
+    host.SetSecurity(security);
     const std::string error = host.Connect("127.0.0.1", std::atoi(argv[3]), argv[4], argv[5]);
     if (!error.empty()) {
         std::printf("error %s\n", error.c_str());
