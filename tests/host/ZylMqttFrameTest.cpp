@@ -4,6 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <fstream>
+#include <sstream>
+
 using Bytes = std::vector<uint8_t>;
 
 TEST(ZylMqttFrame, HeaderIsBigEndianAndPayloadFollows) {
@@ -123,6 +128,8 @@ TEST(ZylMqttFrame, TopicsNameReceiverSenderAndChannel) {
     EXPECT_EQ(ZylPduTopic("S1.1001", "S1.1002", 1024), "zylfs/pdu/S1.1001/S1.1002/1024");
     EXPECT_EQ(ZylPduSubscription("S1.1001"), "zylfs/pdu/S1.1001/+/+");
     EXPECT_EQ(ZylPresenceTopic("SM7.2000"), "zylfs/presence/SM7.2000");
+    EXPECT_EQ(ZylParseKeyTopic(ZylKeyTopic("SM7.2000")).value_or(""), "SM7.2000");
+    EXPECT_EQ(ZylKeyTopic("S1.1001"), "zylfs/key/S1.1001");
 
     const auto parsed = ZylParsePduTopic("zylfs/pdu/S1.1001/S1.1002/1025");
     ASSERT_TRUE(parsed);
@@ -156,4 +163,44 @@ TEST(ZylMqttFrame, UserIdsMustBeWholeTopicLevels) {
         {"alice", ""},           {"S7.1001/", ""},         {"S4294967296.1000", ""}};
     for (const auto& [text, spelling] : spellings)
         EXPECT_EQ(ZylCanonicalUserId(text), spelling) << text;
+}
+
+TEST(ZylMqttKeys, TheKeyPairStaysWithItsOwnerAndFriendsArePinnedOnFirstSight) {
+    const auto folder = std::filesystem::temp_directory_path() / ("zylfs-keys-" + std::to_string(getpid()));
+    std::filesystem::remove_all(folder);
+    CZylKeyStore keys;
+    ASSERT_EQ(keys.Open(folder), "");
+    struct stat info {};
+    ASSERT_EQ(stat((folder / "identity.key").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u); // the secret half is the owner's alone
+    CZylKeyStore again;
+    ASSERT_EQ(again.Open(folder, false), "");
+    EXPECT_EQ(again.PublicKey(), keys.PublicKey());             // the same user from start to start
+    EXPECT_EQ(ZylKeyFingerprint(keys.PublicKey()).size(), 39u); // "xxxx xxxx ..." of 16 bytes
+
+    ZYLKEY first{}, second{};
+    first.fill(0x11);
+    second.fill(0x22);
+    EXPECT_EQ(keys.See("S1.1002", first), CZylKeyStore::FIRST);
+    EXPECT_EQ(keys.See("S1.1002", first), CZylKeyStore::SAME);
+    EXPECT_EQ(keys.See("S1.1002", second), CZylKeyStore::CHANGED);
+    EXPECT_EQ(keys.See("S1.1002", second), CZylKeyStore::CHANGED); // until trusted
+    const auto lines = [&] {
+        std::ifstream in(folder / "friends.keys");
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    };
+    EXPECT_EQ(lines(), "S1.1002 " + std::string(64, '1') + " " + std::string(64, '2') + "\n");
+    EXPECT_EQ(again.Pinned("S1.1002"), first); // another process reads the same pins
+    EXPECT_TRUE(again.Trust("S1.1002"));
+    EXPECT_FALSE(again.Trust("S1.1002")); // nothing changed any more
+    EXPECT_EQ(lines(), "S1.1002 " + std::string(64, '2') + "\n");
+    EXPECT_EQ(keys.See("S1.1002", second), CZylKeyStore::SAME);
+
+    std::ofstream(folder / "friends.keys", std::ios::app) << "S1.1003 damaged\n";
+    std::ofstream(folder / "identity.key") << "not a key\n";
+    EXPECT_FALSE(keys.Pinned("S1.1003"));
+    EXPECT_NE(CZylKeyStore().Open(folder).find("is damaged"), std::string::npos); // never replaced silently
+    std::filesystem::remove_all(folder);
 }
