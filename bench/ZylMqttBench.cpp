@@ -10,6 +10,9 @@
 //           algorithm on), next to the same download through the tuned broker
 //   browse  `zylfs browse` of a folder of many entries
 //   files   a folder of many 3-byte files down (`zylfs get`) and up (`zylfs put`)
+//   seal    file data replies sealed and opened as two hosts do, on one core, next to the same
+//           frames written and read without sealing (with --baseline, the node cases compare a
+//           build that seals with one that does not)
 //
 // Each node figure times the whole command (start, login, channel handshake, listing and the
 // transfer); downloads also give the transfer alone, from the moment the node says it is
@@ -23,7 +26,7 @@
 // that the broker never queues (or drops) what the subscriber has not taken yet.
 //
 // Usage: ZylMqttBench [--mib N] [--stock-mib N] [--entries N] [--files N] [--runs N]
-//                     [--baseline PATH] [--cases tuned,transport,stock,browse,files]
+//                     [--baseline PATH] [--cases tuned,transport,stock,browse,files,seal]
 // (needs mosquitto and mosquitto_passwd)
 #include "ZylBenchSupport.h"
 #include "core/ZylDateTime.h"
@@ -32,6 +35,7 @@
 #include "host/ZylLocalBroker.h"
 #include "host/ZylMqttFrame.h"
 #include "host/ZylMqttHost.h"
+#include "host/ZylMqttKeys.h"
 #include "support/ZylTempDir.h"
 #include "zylfs/ZylPlugin.h"
 
@@ -641,7 +645,7 @@ struct ZYLOPTIONS {
     long nFiles = 2000;
     int nRuns = 1;
     std::string sBaseline;
-    std::vector<std::string> vCases{"tuned", "transport", "stock", "browse", "files"};
+    std::vector<std::string> vCases{"tuned", "transport", "stock", "browse", "files", "seal"};
 };
 
 bool ParseOptions(int argc, char** argv, ZYLOPTIONS& options) {
@@ -734,7 +738,7 @@ int main(int argc, char** argv) {
         std::fprintf(
             stderr,
             "usage: %s [--mib N] [--stock-mib N] [--entries N] [--files N] [--runs N]\n"
-            "          [--baseline PATH-TO-OTHER-zylfs] [--cases tuned,transport,stock,browse,files]\n",
+            "          [--baseline PATH-TO-OTHER-zylfs] [--cases tuned,transport,stock,browse,files,seal]\n",
             argv[0]);
         return 2;
     }
@@ -866,6 +870,42 @@ int main(int argc, char** argv) {
             std::printf("      (transfer alone %.3f; run by run)\n", Median(transferRatio));
             std::fflush(stdout);
         }
+    }
+
+    if (Wants(options, "seal")) {
+        // What sealing costs a host per byte: a full file data reply sealed by the sender and
+        // opened by the receiver, against the same frame encoded and decoded in the clear.
+        const std::vector<uint8_t> piece(65536, 0x5A);
+        const ZYLKEY key = ZylNewEphemeral().pub;
+        const long count = options.nMiB * 16;
+        const auto rate = [&](bool sealed) {
+            std::vector<double> values;
+            for (int run = 0; run < options.nRuns; ++run) {
+                const auto start = std::chrono::steady_clock::now();
+                size_t check = 0;
+                for (long i = 1; i <= count; ++i) {
+                    ZYLFRAME frame;
+                    if (sealed) {
+                        const std::vector<uint8_t> body =
+                            ZylSealFrame(key, ZYL_FRAME_DATA, 7, 1, i, piece.data(), piece.size());
+                        frame = ZylDecodeFrame(body.data(), body.size()).value();
+                        check += ZylOpenFrame(key, frame) ? frame.payload.size() : 0;
+                    } else {
+                        const std::vector<uint8_t> body =
+                            ZylEncodeFrame(ZYL_FRAME_DATA, 7, 1, i, piece.data(), piece.size());
+                        check += ZylDecodeFrame(body.data(), body.size()).value().payload.size();
+                    }
+                }
+                const double elapsed =
+                    std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+                values.push_back(check == piece.size() * count ? check / 1e6 / elapsed : 0);
+            }
+            return values;
+        };
+        const std::vector<double> clear = rate(false);
+        char note[96];
+        std::snprintf(note, sizeof note, "one core; the same frames unsealed: %.0f MB/s", Median(clear));
+        PrintFigure({"frames sealed and opened, 64 KiB", "MB/s", rate(true), {}, note, {}}, baseline);
     }
 
     if (Wants(options, "transport")) {

@@ -130,7 +130,7 @@ int ZylCmdDemo(const ZYLDEMOOPTIONS& options) {
     const std::string ownerPassword = ZylRandomPassword();
     const std::string friendPassword = ZylRandomPassword();
 
-    fmt::print("starting a private broker on a free loopback port\n");
+    fmt::print("starting a private broker with TLS on a free loopback port\n");
     CZylLocalBroker broker;
     broker.AddUser(ZYL_DEMO_OWNER, ownerPassword);
     broker.AddUser(ZYL_DEMO_FRIEND, friendPassword);
@@ -138,7 +138,9 @@ int ZylCmdDemo(const ZYLDEMOOPTIONS& options) {
         fmt::print(stderr, "zylfs: the broker did not start: {}\n", broker.Error());
         return 1;
     }
-    const std::string brokerText = fmt::format("127.0.0.1:{}", broker.Port());
+    // Over TLS, as across the Internet: the nodes verify the broker against its own authority.
+    const std::string brokerText = fmt::format("127.0.0.1:{}", broker.TlsPort());
+    const std::string caFile = broker.CaFile().string();
 
     const fs::path tree = root / "owner-files" / "Demo";
     fmt::print("making a folder tree in {}\n", tree.string());
@@ -147,7 +149,9 @@ int ZylCmdDemo(const ZYLDEMOOPTIONS& options) {
     ZYLNODEOPTIONS owner;
     owner.sUser = ZYL_DEMO_OWNER;
     owner.sPassword = ownerPassword;
-    owner.vBrokers = {{"127.0.0.1", broker.Port()}};
+    owner.vBrokers = {{"127.0.0.1", broker.TlsPort()}};
+    owner.security.nTls = 1;
+    owner.security.sCaFile = caFile;
     owner.pDataDir = root / "owner-data";
     ZYLSHAREADD add;
     add.sPath = tree.string();
@@ -158,9 +162,9 @@ int ZylCmdDemo(const ZYLDEMOOPTIONS& options) {
 
     const fs::path serveLog = root / "owner-serve.log";
     const std::string exe = fs::read_symlink("/proc/self/exe").string();
-    const pid_t server = ZylSpawn(
-        {exe, "--user", ZYL_DEMO_OWNER, "--broker", brokerText, "--data", owner.pDataDir.string(), "serve"},
-        serveLog, {"ZYLFS_PASSWORD=" + ownerPassword});
+    const pid_t server = ZylSpawn({exe, "--user", ZYL_DEMO_OWNER, "--broker", brokerText, "--tls",
+                                   "--ca-file", caFile, "--data", owner.pDataDir.string(), "serve"},
+                                  serveLog, {"ZYLFS_PASSWORD=" + ownerPassword});
     int result = 1;
     if (server < 0 || !WaitForText(serveLog, "is online", 15s)) {
         fmt::print(stderr, "zylfs: the sharing node did not come online (see {})\n", serveLog.string());
@@ -170,6 +174,7 @@ int ZylCmdDemo(const ZYLDEMOOPTIONS& options) {
         friendNode.sUser = ZYL_DEMO_FRIEND;
         friendNode.sPassword = friendPassword;
         friendNode.vBrokers = owner.vBrokers;
+        friendNode.security = owner.security;
         friendNode.pDataDir = root / "friend-data";
         const fs::path downloads = root / "friend-downloads";
         const auto start = std::chrono::steady_clock::now();

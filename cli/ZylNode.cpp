@@ -91,6 +91,10 @@ std::string CZylNode::Start(bool online) {
                                       intptr_t a5) { return OnHostCall(code, a1, a2, a3, a4, a5); });
     if (online) {
         m_pHost = std::make_unique<CZylMqttHost>();
+        ZYLMQTTSECURITY security = m_options.security;
+        if (security.pKeyFolder.empty())
+            security.pKeyFolder = m_options.pDataDir; // the user's keys live with its data
+        m_pHost->SetSecurity(security);
         const std::string error = m_pHost->Connect(m_options.vBrokers, m_options.sUser, m_options.sPassword);
         if (!error.empty()) {
             m_pHost.reset();
@@ -194,6 +198,7 @@ void CZylNode::PollHost() {
                 m_sFatal = event.text;
                 break;
             case ZYL_EVENT_DROPPED:
+            case ZYL_EVENT_KEY_REFUSED:
                 m_pPlugin->WriteLog(ZYL_LOG_WARNING, ZylFromUtf8(event.text));
                 break;
             default:
@@ -240,6 +245,8 @@ std::string CZylNode::ConnectTo(const std::u16string& friendId, std::chrono::mil
     const std::string name = ZylToUtf8(friendId);
     if (!m_pHost || !m_pHost->IsOnline(name))
         return name + " is not online";
+    if (std::string refusal = m_pHost->KeyRefusal(name); !refusal.empty())
+        return refusal;
     ZylUserList& users = m_pPlugin->GetUserList();
     PZYLUSER record = nullptr;
     if (users.Find(friendId, &record) < 0)

@@ -26,6 +26,7 @@ struct ZYLNODEOPTIONS {
     std::string sUser;
     std::string sPassword;
     std::vector<ZYLBROKERADDRESS> vBrokers{{"127.0.0.1", 1883}}; // a cluster's nodes, tried in turn
+    ZYLMQTTSECURITY security;                                    // TLS to the broker, and whom to trust
     std::filesystem::path pDataDir;                              // the host's application path
     bool bEchoLog = false;                                       // print every log line as it is written
 };

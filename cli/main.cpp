@@ -1,6 +1,7 @@
 // zylfs: a command-line node that shares, browses, downloads and uploads over an MQTT broker.
 #include "cli/ZylCommands.h"
 #include "cli/ZylDemo.h"
+#include "cli/ZylKeyCommands.h"
 #include "host/ZylHostDefaults.h"
 
 #include <CLI/CLI.hpp>
@@ -40,6 +41,12 @@ int main(int argc, char** argv) {
                    "is tried when one goes away)")
         ->delimiter(',')
         ->capture_default_str();
+    bool tls = false;
+    app.add_flag("--tls", tls,
+                 "connect with TLS, verifying the broker's certificate and host name (on by default for "
+                 "port 8883)");
+    app.add_option("--ca-file", options.security.sCaFile,
+                   "the authority's certificate (PEM) to verify the broker with, instead of the system's");
     app.add_option("--data", data, "the application folder (default $XDG_DATA_HOME/zylfs/<user>)");
 
     CLI::App* share = app.add_subcommand("share", "edit your shares")->require_subcommand(1);
@@ -80,6 +87,12 @@ int main(int argc, char** argv) {
 
     CLI::App* tasks = app.add_subcommand("tasks", "list your stored transfers");
 
+    CLI::App* whois = app.add_subcommand("whois", "show the fingerprint of a friend's key (or yours)");
+    whois->add_option("FRIEND", friendId, "the friend's user id")->required();
+    CLI::App* trust =
+        app.add_subcommand("trust", "accept the new key a friend shows, so that it is taken again");
+    trust->add_option("FRIEND", friendId, "the friend's user id")->required();
+
     ZYLDEMOOPTIONS demo;
     CLI::App* demoCmd = app.add_subcommand("demo", "two nodes on a private broker share and download a tree");
     demoCmd->add_option("--mib", demo.nRandomMiB, "size of the random file in MiB")->capture_default_str();
@@ -100,6 +113,8 @@ int main(int argc, char** argv) {
         }
         options.vBrokers.push_back(address);
     }
+    if (tls || !options.security.sCaFile.empty())
+        options.security.nTls = 1;
     if (*demoCmd)
         return RunDemo(demo);
     if (options.sUser.empty()) {
@@ -113,6 +128,7 @@ int main(int argc, char** argv) {
     }
     options.sUser = user;
     options.pDataDir = data.empty() ? ZylDefaultDataDir(options.sUser) : std::filesystem::absolute(data);
+    options.security.pKeyFolder = options.pDataDir; // the user's key pair and the friends' keys
 
     // The plug-in's thread: an event loop runs its timers.
     int qtArgc = 1;
@@ -138,5 +154,9 @@ int main(int argc, char** argv) {
         return ZylCmdPut(options, localPath, friendId, sharePath);
     if (*tasks)
         return ZylCmdTasks(options);
+    if (*whois)
+        return ZylCmdWhois(options, friendId);
+    if (*trust)
+        return ZylCmdTrust(options, friendId);
     return 2;
 }

@@ -120,6 +120,40 @@ int ZylRunProgram(const std::vector<std::string>& argv, const std::filesystem::p
     return WEXITSTATUS(status);
 }
 
+std::string ZylMakeBrokerCertificate(const std::filesystem::path& folder,
+                                     const std::vector<std::string>& names) {
+    std::error_code ec;
+    std::filesystem::create_directories(folder, ec);
+    std::string alt;
+    for (const std::string& name : names) {
+        const bool address = !name.empty() && name.find_first_not_of("0123456789.:") == std::string::npos;
+        alt += (alt.empty() ? "" : ",") + std::string(address ? "IP:" : "DNS:") + name;
+    }
+    const auto path = [&](const char* name) { return (folder / name).string(); };
+    std::ofstream(folder / "server.ext") << "subjectAltName=" << alt << "\n"
+                                         << "basicConstraints=CA:FALSE\n"
+                                         << "keyUsage=digitalSignature,keyEncipherment\n"
+                                         << "extendedKeyUsage=serverAuth\n";
+    const std::filesystem::path log = folder / "openssl.log";
+    const std::vector<std::vector<std::string>> steps{
+        {"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+         "-keyout", path("ca.key"), "-out", path("ca.crt"), "-days", "30", "-subj",
+         "/CN=zylfs private broker CA"},
+        {"openssl", "req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes", "-keyout",
+         path("server.key"), "-out", path("server.csr"), "-subj", "/CN=" + names.at(0)},
+        {"openssl", "x509", "-req", "-in", path("server.csr"), "-CA", path("ca.crt"), "-CAkey",
+         path("ca.key"), "-CAcreateserial", "-out", path("server.crt"), "-days", "30", "-extfile",
+         path("server.ext")},
+    };
+    for (const auto& step : steps)
+        if (ZylRunProgram(step, log) != 0)
+            return "openssl " + step[1] + " failed (is the openssl package installed? see " + log.string() +
+                   ")";
+    std::filesystem::permissions(
+        folder / "server.key", std::filesystem::perms::owner_read | std::filesystem::perms::owner_write, ec);
+    return {};
+}
+
 CZylLocalBroker::CZylLocalBroker() {
     std::string pattern = (std::filesystem::temp_directory_path() / "zylfs-broker-XXXXXX").string();
     if (!mkdtemp(pattern.data()))
@@ -154,11 +188,21 @@ bool CZylLocalBroker::Start() {
         }
     }
     std::ofstream(acl) << (m_sAcl.empty() ? ZylMqttAclText() : m_sAcl);
+    const auto tls = m_pFolder / "tls";
+    if (!std::filesystem::exists(tls / "server.crt"))
+        if (m_sError = ZylMakeBrokerCertificate(tls, {"127.0.0.1", "localhost"}); !m_sError.empty())
+            return false;
     if (m_nPort == 0)
         m_nPort = ZylFreeLoopbackPort();
+    while (m_nTlsPort == 0 || m_nTlsPort == m_nPort)
+        m_nTlsPort = ZylFreeLoopbackPort();
     // Run as root the broker would switch to its own user, which cannot read this folder.
     const passwd* self = getpwuid(getuid());
     std::ofstream(conf) << "listener " << m_nPort << " 127.0.0.1\n"
+                        << "listener " << m_nTlsPort << " 127.0.0.1\n"
+                        << "cafile " << (tls / "ca.crt").string() << "\n"
+                        << "certfile " << (tls / "server.crt").string() << "\n"
+                        << "keyfile " << (tls / "server.key").string() << "\n"
                         << "allow_anonymous false\n"
                         << "password_file " << passwords.string() << "\n"
                         << "acl_file " << acl.string() << "\n"
@@ -175,7 +219,7 @@ bool CZylLocalBroker::Start() {
         return false;
     }
     for (int i = 0; i < 500; ++i) {
-        if (Accepts(m_nPort))
+        if (Accepts(m_nPort) && Accepts(m_nTlsPort))
             return true;
         int status = 0;
         if (waitpid(m_nPid, &status, WNOHANG) == m_nPid) {

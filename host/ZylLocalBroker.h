@@ -1,7 +1,9 @@
 // A private mosquitto on this machine, for a demonstration or a test: a free loopback port, a
 // password file made with mosquitto_passwd, the transport's access list, and its log, all in a
-// temporary folder that goes away with it. It can be stopped, killed and started again on the same
-// port. Needs the mosquitto package (mosquitto and mosquitto_passwd).
+// temporary folder that goes away with it. Beside the plain listener it runs a TLS listener whose
+// certificate (for 127.0.0.1 and localhost) is signed by an authority made for it alone, so that
+// its clients verify it as they would a real broker's. It can be stopped, killed and started again
+// on the same ports. Needs the mosquitto package (mosquitto and mosquitto_passwd) and openssl.
 #pragma once
 
 #include <sys/types.h>
@@ -36,7 +38,10 @@ public:
     void Kill(); // SIGKILL: nothing is published
     bool IsRunning() const { return m_nPid > 0; }
 
-    int Port() const { return m_nPort; }
+    int Port() const { return m_nPort; }       // plain MQTT
+    int TlsPort() const { return m_nTlsPort; } // MQTT over TLS
+    // The authority that signed the TLS listener's certificate, for the clients' --ca-file.
+    std::filesystem::path CaFile() const { return m_pFolder / "tls" / "ca.crt"; }
     pid_t Pid() const { return m_nPid; } // -1 while it does not run
     const std::filesystem::path& Folder() const { return m_pFolder; }
     const std::string& Error() const { return m_sError; }
@@ -52,9 +57,16 @@ private:
     bool m_bPersistent = false;
     bool m_bNoDelay = true;
     int m_nPort = 0;
+    int m_nTlsPort = 0;
     pid_t m_nPid = -1;
     std::string m_sError;
 };
+
+// Makes, with the openssl command line, an authority (folder/ca.crt) and a certificate for a broker
+// that it signs (folder/server.crt, folder/server.key, readable by the owner only), valid for the
+// host names and IP addresses given. An empty text, or why it failed.
+std::string ZylMakeBrokerCertificate(const std::filesystem::path& folder,
+                                     const std::vector<std::string>& names);
 
 // A password of 20 letters and digits for a user of a private broker, new each time.
 std::string ZylRandomPassword();

@@ -22,6 +22,16 @@ uint64_t GetBig(const uint8_t* in, int bytes) {
 
 constexpr std::string_view kPduPrefix = "zylfs/pdu/";
 constexpr std::string_view kPresencePrefix = "zylfs/presence/";
+constexpr std::string_view kKeyPrefix = "zylfs/key/";
+
+std::optional<std::string> UserOfTopic(std::string_view topic, std::string_view prefix) {
+    if (topic.substr(0, prefix.size()) != prefix)
+        return std::nullopt;
+    topic.remove_prefix(prefix.size());
+    if (!ZylIsValidMqttUserId(topic))
+        return std::nullopt;
+    return std::string(topic);
+}
 
 } // namespace
 
@@ -131,6 +141,10 @@ std::string ZylPresenceTopic(std::string_view user) {
     return std::string(kPresencePrefix).append(user);
 }
 
+std::string ZylKeyTopic(std::string_view user) {
+    return std::string(kKeyPrefix).append(user);
+}
+
 std::string ZylPduSubscription(std::string_view receiver) {
     return std::string(kPduPrefix).append(receiver).append("/+/+");
 }
@@ -158,12 +172,11 @@ std::optional<ZYLPDUTOPIC> ZylParsePduTopic(std::string_view topic) {
 }
 
 std::optional<std::string> ZylParsePresenceTopic(std::string_view topic) {
-    if (topic.substr(0, kPresencePrefix.size()) != kPresencePrefix)
-        return std::nullopt;
-    topic.remove_prefix(kPresencePrefix.size());
-    if (!ZylIsValidMqttUserId(topic))
-        return std::nullopt;
-    return std::string(topic);
+    return UserOfTopic(topic, kPresencePrefix);
+}
+
+std::optional<std::string> ZylParseKeyTopic(std::string_view topic) {
+    return UserOfTopic(topic, kKeyPrefix);
 }
 
 std::string ZylMqttAclText() {
@@ -172,5 +185,7 @@ std::string ZylMqttAclText() {
     return "pattern write zylfs/pdu/+/%u/+\n"
            "pattern read zylfs/pdu/%u/+/+\n"
            "pattern write zylfs/presence/%u\n"
-           "pattern read zylfs/presence/+\n";
+           "pattern read zylfs/presence/+\n"
+           "pattern write zylfs/key/%u\n"
+           "pattern read zylfs/key/+\n";
 }

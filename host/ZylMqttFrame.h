@@ -5,23 +5,27 @@
 // direction keeps each client to its own user name (the broker substitutes %u with the name the
 // client logged in with; %u has to fill a whole topic level):
 //
-//     zylfs/pdu/<receiver>/<sender>/<channel>     a frame (QoS 1)
+//     zylfs/pdu/<receiver>/<sender>/<channel>     a frame, or a bundle of frames (QoS 0)
 //     zylfs/presence/<user>                       "online" or "offline", retained; the will is "offline"
+//     zylfs/key/<user>                            the user's public key (32 bytes), retained
 //
-// Frame header, 24 bytes, big-endian, followed by the PDU payload (DATA only):
+// Frame header, 24 bytes, big-endian, followed by the frame's body:
 //
-//     offset 0   u8   version (1)
+//     offset 0   u8   version (3)
 //            1   u8   kind (ZYL_FRAME_*)
 //            2   u16  0
-//            4   u32  command number (DATA), else 0
+//            4   u32  0 (the command number of DATA travels sealed in its body)
 //            8   u64  stream: the sender's stream for DATA, OPEN, ACCEPT and CLOSE; for ACK the
 //                     acknowledged stream (the receiver's own); for RESET the receiver's stream
 //                     that is refused
 //           16   u64  sequence within the sender's stream, from 1; for ACK the highest sequence
 //                     taken in order; for RESET how far the refused stream was taken (0 when its
 //                     first frame never arrived)
-//           24   ...  DATA: the payload; ACCEPT: u64 the opener's stream it answers; ACK: u64 the
-//                     acknowledging side's own stream on that channel (0 when none)
+//           24   ...  OPEN: the stream's ephemeral public key (32 bytes) and its signature (64);
+//                     ACCEPT: u64 the opener's stream it answers, then the same; DATA and CLOSE:
+//                     sealed u32 command and payload, and the tag (16); ACK: u64 the acknowledging
+//                     side's own stream on that channel (0 when none), a nonce (24) and the tag;
+//                     RESET: nothing. host/ZylMqttKeys.h says how they are signed and sealed.
 //
 // A stream is one direction of one opening of a channel. Its id grows with every opening and
 // across restarts of the sending host, so that frames of an older opening are told apart.
@@ -30,7 +34,7 @@
 // PDUs of one turn of the plug-in, with the acknowledgements of what came in that turn), each with
 // its channel, so that a busy pair of users moves few large messages instead of many small ones:
 //
-//     offset 0   u8   2, the bundle's version (a lone frame begins with its own version, 1)
+//     offset 0   u8   2, the bundle's version (a lone frame begins with its own version, 3)
 //            1   u8   0
 //            2   u16  0
 //            4   ...  entries, to the end: i32 channel (positive), u32 length, that many bytes
@@ -57,12 +61,15 @@ enum : uint8_t {
     ZYL_FRAME_RESET = 6,  // not sequenced: the stream is not open here
 };
 
-inline constexpr uint8_t ZYL_FRAME_VERSION = 1;
+// Frames of the first layouts (1, readable by the broker) are not taken.
+inline constexpr uint8_t ZYL_FRAME_VERSION = 3;
 inline constexpr size_t ZYL_FRAME_HEADER_SIZE = 24;
-// The largest PDU payload, and so the largest body a frame can have: anything larger is dropped
+// The largest PDU payload; a frame's body is at most that sealed: anything larger is dropped
 // unread, and the broker is asked never to send a message much larger.
 inline constexpr size_t ZYL_FRAME_MAX_PAYLOAD = 65536;
-inline constexpr size_t ZYL_FRAME_MAX_SIZE = ZYL_FRAME_HEADER_SIZE + ZYL_FRAME_MAX_PAYLOAD;
+inline constexpr size_t ZYL_FRAME_SEAL_OVERHEAD = 4 + 16; // the sealed command and the tag
+inline constexpr size_t ZYL_FRAME_MAX_SIZE =
+    ZYL_FRAME_HEADER_SIZE + ZYL_FRAME_MAX_PAYLOAD + ZYL_FRAME_SEAL_OVERHEAD;
 // A message of several frames; it is at most ZYL_FRAME_MAX_SIZE bytes long like a lone frame.
 inline constexpr uint8_t ZYL_BUNDLE_VERSION = 2;
 inline constexpr size_t ZYL_BUNDLE_HEADER_SIZE = 4;
@@ -112,6 +119,8 @@ std::string ZylCanonicalUserId(std::string_view text);
 
 std::string ZylPduTopic(std::string_view receiver, std::string_view sender, int32_t channel);
 std::string ZylPresenceTopic(std::string_view user);
+std::string ZylKeyTopic(std::string_view user);
+inline constexpr const char* ZYL_KEY_SUBSCRIPTION = "zylfs/key/+";
 // The subscription that reaches one user: every frame addressed to it.
 std::string ZylPduSubscription(std::string_view receiver);
 inline constexpr const char* ZYL_PRESENCE_SUBSCRIPTION = "zylfs/presence/+";
@@ -127,8 +136,10 @@ struct ZYLPDUTOPIC {
 std::optional<ZYLPDUTOPIC> ZylParsePduTopic(std::string_view topic);
 // The user of a presence topic, or nothing.
 std::optional<std::string> ZylParsePresenceTopic(std::string_view topic);
+// The user of a key topic, or nothing.
+std::optional<std::string> ZylParseKeyTopic(std::string_view topic);
 
 // The broker's access list (mosquitto acl_file syntax) that enforces the topic scheme above: a
 // client publishes frames only as their sender, reads only frames addressed to it, publishes only
-// its own presence and reads everyone's.
+// its own presence and key and reads everyone's.
 std::string ZylMqttAclText();

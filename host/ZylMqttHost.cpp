@@ -15,6 +15,7 @@
 #include <charconv>
 #include <chrono>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -56,6 +57,29 @@ uint64_t NowMs() {
 }
 
 std::once_flag g_libInit;
+
+// Where Debian keeps the authorities the system trusts (the ca-certificates package).
+constexpr const char* kSystemCaPath = "/etc/ssl/certs";
+
+// Makes the client speak TLS, verifying the broker's certificate and host name (libmosquitto's
+// default, never relaxed here) against the CA file or the system's authorities. An error text.
+std::string UseTls(mosquitto* mosq, const std::string& ca) {
+    if (!ca.empty() && access(ca.c_str(), R_OK) != 0)
+        return "cannot read the CA file " + ca + ": " + strerror(errno);
+    if (mosquitto_tls_set(mosq, ca.empty() ? nullptr : ca.c_str(), ca.empty() ? kSystemCaPath : nullptr,
+                          nullptr, nullptr, nullptr) != MOSQ_ERR_SUCCESS)
+        return "cannot use " + (ca.empty() ? std::string(kSystemCaPath) : ca) + " to verify the broker";
+    return {};
+}
+
+// Why a TLS handshake failed, in words: what the TLS library said, with what was checked.
+std::string TlsRefusalText(const ZYLBROKERADDRESS& broker, const std::string& caFile, std::string said) {
+    const std::string against = caFile.empty() ? "the system's authorities" : caFile;
+    if (const size_t at = said.rfind("::"); at != std::string::npos)
+        said = said.substr(at + 2); // "error:0A000086:SSL routines::certificate verify failed"
+    return "refused the broker at " + broker.Text() + ": its TLS certificate does not verify against " +
+           against + " for that host name" + (said.empty() ? std::string() : " (" + said + ")");
+}
 
 // Each login tags its presence with this user property: the time it logged in, in microseconds.
 constexpr const char* kInstanceProperty = "zylfs-login";
@@ -122,21 +146,25 @@ std::string LossText(int rc) {
 
 // A refused subscription by the broker's reason: only "not authorised" is its access list.
 std::string SubscriptionRefusalText(int reason, const std::string& user, const std::string& filter,
-                                    bool presence) {
+                                    const std::string& what) {
     if (reason == MQTT_RC_NOT_AUTHORIZED)
-        return "the broker's access list does not let " + user + " " +
-               (presence ? "read the presence of others" : "receive its messages");
+        return "the broker's access list does not let " + user + " " + what;
     return "the broker refused " + user + "'s subscription to " + filter + ": " + LossText(reason);
 }
 
 // Whether the broker takes the same login without a will: when it does, the will was what it
 // refused. A client of its own (another client id), so that no session of the user is disturbed.
 bool LoginPassesWithoutWill(const ZYLBROKERADDRESS& broker, const std::string& user,
-                            const std::string& password, uint32_t timeoutMs) {
+                            const std::string& password, uint32_t timeoutMs, bool tls,
+                            const std::string& ca) {
     int answer = -1;
     mosquitto* probe = mosquitto_new((user + "-login-check").c_str(), true, &answer);
     if (!probe)
         return false;
+    if (tls && !UseTls(probe, ca).empty()) {
+        mosquitto_destroy(probe);
+        return false;
+    }
     mosquitto_int_option(probe, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
     mosquitto_username_pw_set(probe, user.c_str(), password.c_str());
     mosquitto_connect_v5_callback_set(probe, [](mosquitto*, void* obj, int rc, int,
@@ -185,7 +213,9 @@ struct ZylMqttCallbacks {
         if (rc == 0) {
             // Subscribing before announcing ourselves: the broker hands out the retained presence
             // of the others before it passes our own "online" back to us.
+            // The keys first, so that a peer's key is known before it shows up online.
             mosquitto_subscribe(mosq, &self->m_nPduSubMid, ZylPduSubscription(self->m_sUser).c_str(), 1);
+            mosquitto_subscribe(mosq, &self->m_nKeySubMid, ZYL_KEY_SUBSCRIPTION, 1);
             mosquitto_subscribe(mosq, &self->m_nPresenceSubMid, ZYL_PRESENCE_SUBSCRIPTION, 1);
             // At the first login a frame to ourselves (on channel 0, which no host uses) proves
             // that the access list lets us send and receive frames. The broker's acknowledgements
@@ -197,6 +227,14 @@ struct ZylMqttCallbacks {
                                       nullptr, 1, false) != MOSQ_ERR_SUCCESS)
                     --self->m_nUnconfirmed;
             }
+            // Our key, retained, ahead of our "online" (again at each login: a broker without
+            // persistence forgets it when it restarts).
+            int key = -1;
+            ++self->m_nUnconfirmed;
+            const ZYLKEY& own = self->m_keys.PublicKey();
+            if (mosquitto_publish(mosq, &key, self->m_sKeyTopic.c_str(), static_cast<int>(own.size()),
+                                  own.data(), 1, true) != MOSQ_ERR_SUCCESS)
+                --self->m_nUnconfirmed;
             int presence = -1;
             self->PublishPresence(mosq, ZYL_PRESENCE_ONLINE, &presence);
             self->m_bLinkUp = true;
@@ -205,6 +243,7 @@ struct ZylMqttCallbacks {
             if (self->m_bConnecting) {
                 self->m_nProbeMid = probe;
                 self->m_nPresenceMid = presence;
+                self->m_nKeyMid = key;
                 return;
             }
         }
@@ -231,6 +270,14 @@ struct ZylMqttCallbacks {
         }
     }
 
+    static void OnLog(mosquitto*, void* obj, int level, const char* text) {
+        auto* self = static_cast<CZylMqttHost*>(obj);
+        if (level == MOSQ_LOG_ERR && text && strncmp(text, "OpenSSL Error", 13) == 0) {
+            std::lock_guard lock(self->m_mutex);
+            self->m_sTlsError = text;
+        }
+    }
+
     static void OnDisconnect(mosquitto* mosq, void* obj, int rc, const mosquitto_property*) {
         auto* self = static_cast<CZylMqttHost*>(obj);
         self->m_bLinkUp = false;
@@ -240,7 +287,10 @@ struct ZylMqttCallbacks {
             return; // our own logout
         if (self->m_bConnecting) {
             if (self->m_sConnectError.empty())
-                self->m_sConnectError = "the broker closed the connection: " + LossText(rc);
+                self->m_sConnectError = self->m_sTlsError.empty()
+                                            ? "the broker closed the connection: " + LossText(rc)
+                                            : TlsRefusalText(self->m_vBrokers[self->m_nBroker],
+                                                             self->m_security.sCaFile, self->m_sTlsError);
             return;
         }
         lock.unlock();
@@ -283,9 +333,9 @@ struct ZylMqttCallbacks {
                            ": larger than a frame can be (" + std::to_string(ZYL_FRAME_MAX_SIZE) + " bytes)");
             return;
         }
-        if (topic == self->m_sProbeTopic) {
+        if (topic == self->m_sProbeTopic || topic == self->m_sKeyTopic) {
             std::lock_guard lock(self->m_mutex);
-            self->m_bProbeSeen = true;
+            (topic == self->m_sProbeTopic ? self->m_bProbeSeen : self->m_bKeySeen) = true;
             self->m_cvReady.notify_all();
             return;
         }
@@ -326,6 +376,8 @@ struct ZylMqttCallbacks {
             sender = pdu->sender;
         else if (const auto user = ZylParsePresenceTopic(topic))
             sender = *user;
+        else if (const auto owner = ZylParseKeyTopic(topic))
+            sender = *owner;
         else
             return; // no topic of ours
         const size_t cost = size + topic.size() + kHeldOverhead;
@@ -366,22 +418,31 @@ struct ZylMqttCallbacks {
                             const mosquitto_property*) {
         auto* self = static_cast<CZylMqttHost*>(obj);
         const bool presence = mid == self->m_nPresenceSubMid;
-        const std::string filter = presence ? ZYL_PRESENCE_SUBSCRIPTION : ZylPduSubscription(self->m_sUser);
+        const bool keys = mid == self->m_nKeySubMid;
+        const std::string filter = presence ? ZYL_PRESENCE_SUBSCRIPTION
+                                   : keys   ? ZYL_KEY_SUBSCRIPTION
+                                            : ZylPduSubscription(self->m_sUser);
         for (int i = 0; i < count; ++i)
             if (granted[i] >= 128)
-                Refused(self, SubscriptionRefusalText(granted[i], self->m_sUser, filter, presence));
+                Refused(self, SubscriptionRefusalText(granted[i], self->m_sUser, filter,
+                                                      presence ? "read the presence of others"
+                                                      : keys   ? "read the keys of others"
+                                                               : "receive its messages"));
     }
 
     static void OnPublish(mosquitto*, void* obj, int mid, int reason, const mosquitto_property*) {
         auto* self = static_cast<CZylMqttHost*>(obj);
         bool connecting = false;
-        if (reason >= 128 && (mid == self->m_nPresenceMid || mid == self->m_nProbeMid)) {
+        if (reason >= 128 &&
+            (mid == self->m_nPresenceMid || mid == self->m_nProbeMid || mid == self->m_nKeyMid)) {
             std::lock_guard lock(self->m_mutex);
             connecting = self->m_bConnecting;
         }
         if (connecting)
             Refused(self, "the broker's access list does not let " + self->m_sUser + " " +
-                              (mid == self->m_nPresenceMid ? "announce itself" : "send messages"));
+                              (mid == self->m_nPresenceMid ? "announce itself"
+                               : mid == self->m_nKeyMid    ? "publish its key"
+                                                           : "send messages"));
         if (--self->m_nUnconfirmed <= 0) {
             std::lock_guard lock(self->m_mutex); // so that a waiter cannot miss it
             self->m_cvReady.notify_all();
@@ -428,8 +489,11 @@ std::string CZylMqttHost::Connect(const std::vector<ZYLBROKERADDRESS>& brokers, 
     if (m_nWakeFd < 0)
         return std::string("cannot create the wake-up descriptor: ") + strerror(errno);
     std::call_once(g_libInit, [] { mosquitto_lib_init(); });
+    if (std::string error = m_keys.Open(m_security.pKeyFolder); !error.empty())
+        return error;
 
     m_sUser = user;
+    m_sKeyTopic = ZylKeyTopic(user);
     m_bEnded = false;
     m_sPresenceTopic = ZylPresenceTopic(user);
     m_sProbeTopic = ZylPduTopic(user, user, 0);
@@ -450,6 +514,18 @@ std::string CZylMqttHost::Connect(const std::vector<ZYLBROKERADDRESS>& brokers, 
     mosquitto_int_option(m_pMosq, MOSQ_OPT_RECEIVE_MAXIMUM, 100);
     mosquitto_int_option(m_pMosq, MOSQ_OPT_SEND_MAXIMUM, 100);
     mosquitto_username_pw_set(m_pMosq, user.c_str(), password.c_str());
+    const bool tls =
+        m_security.nTls > 0 ||
+        (m_security.nTls < 0 && std::any_of(brokers.begin(), brokers.end(), [](const auto& broker) {
+             return broker.nPort == ZYL_MQTT_TLS_PORT;
+         }));
+    if (tls) {
+        if (std::string error = UseTls(m_pMosq, m_security.sCaFile); !error.empty()) {
+            Shutdown();
+            return error;
+        }
+        mosquitto_log_callback_set(m_pMosq, ZylMqttCallbacks::OnLog);
+    }
     mosquitto_property* willProps = nullptr;
     mosquitto_property_add_string_pair(&willProps, MQTT_PROP_USER_PROPERTY, kInstanceProperty,
                                        std::to_string(m_nInstance).c_str());
@@ -472,8 +548,10 @@ std::string CZylMqttHost::Connect(const std::vector<ZYLBROKERADDRESS>& brokers, 
         m_bConnecting = true;
         m_bEchoSeen = false;
         m_bProbeSeen = false;
-        m_nProbeMid = m_nPresenceMid = -1;
+        m_bKeySeen = false;
+        m_nProbeMid = m_nPresenceMid = m_nKeyMid = -1;
         m_sConnectError.clear();
+        m_sTlsError.clear();
         m_nConnectRefusal = 0;
         m_nUnconfirmed = 0;
     }
@@ -489,9 +567,15 @@ std::string CZylMqttHost::Connect(const std::vector<ZYLBROKERADDRESS>& brokers, 
         if (rc == MOSQ_ERR_SUCCESS)
             break;
         const std::string why = rc == MOSQ_ERR_ERRNO ? std::string(strerror(errno)) : LossText(rc);
+        std::string said;
+        if (rc == MOSQ_ERR_TLS) {
+            std::lock_guard lock(m_mutex);
+            said = std::exchange(m_sTlsError, {});
+        }
         unreachable += (unreachable.empty() ? "" : "; ") +
-                       (rc == MOSQ_ERR_EAI ? "cannot find the broker host \"" + broker.sHost + "\""
-                                           : "cannot reach the broker at " + broker.Text() + ": " + why);
+                       (rc == MOSQ_ERR_EAI   ? "cannot find the broker host \"" + broker.sHost + "\""
+                        : rc == MOSQ_ERR_TLS ? TlsRefusalText(broker, m_security.sCaFile, said)
+                                             : "cannot reach the broker at " + broker.Text() + ": " + why);
     }
     if (rc != MOSQ_ERR_SUCCESS) {
         Shutdown();
@@ -505,13 +589,17 @@ std::string CZylMqttHost::Connect(const std::vector<ZYLBROKERADDRESS>& brokers, 
     {
         std::unique_lock lock(m_mutex);
         const bool answered =
-            m_cvReady.wait_for(lock, std::chrono::milliseconds(m_options.nConnectTimeoutMs),
-                               [this] { return (m_bEchoSeen && m_bProbeSeen) || !m_sConnectError.empty(); });
+            m_cvReady.wait_for(lock, std::chrono::milliseconds(m_options.nConnectTimeoutMs), [this] {
+                return (m_bEchoSeen && m_bProbeSeen && m_bKeySeen) || !m_sConnectError.empty();
+            });
         if (!m_sConnectError.empty())
             error = m_sConnectError;
         else if (!answered && m_bLinkUp)
             error = "the broker at " + where + " took the login but does not pass " + m_sUser + "'s " +
-                    (m_bProbeSeen ? "presence" : "messages") + " back: check its access list";
+                    (!m_bProbeSeen ? "messages"
+                     : !m_bKeySeen ? "key"
+                                   : "presence") +
+                    " back: check its access list";
         else if (!answered)
             error = "no answer from the broker at " + where;
         m_bConnecting = false;
@@ -519,7 +607,8 @@ std::string CZylMqttHost::Connect(const std::vector<ZYLBROKERADDRESS>& brokers, 
     if (!error.empty()) {
         const bool notAuthorised = m_nConnectRefusal == MQTT_RC_NOT_AUTHORIZED;
         Shutdown();
-        if (notAuthorised && LoginPassesWithoutWill(broker, user, password, m_options.nConnectTimeoutMs))
+        if (notAuthorised && LoginPassesWithoutWill(broker, user, password, m_options.nConnectTimeoutMs, tls,
+                                                    m_security.sCaFile))
             error = WillRefusalText(user);
         return error;
     }
@@ -541,6 +630,20 @@ void CZylMqttHost::RunNetwork() {
         // The connection is gone (or the last attempt failed): after a pause, the next broker.
         {
             std::unique_lock lock(m_mutex);
+            if (!m_sTlsError.empty()) {
+                // The handshake failed in the loop: the broker's certificate did not verify.
+                const std::string text =
+                    TlsRefusalText(m_vBrokers[m_nBroker], m_security.sCaFile, std::exchange(m_sTlsError, {}));
+                if (m_bConnecting) {
+                    if (m_sConnectError.empty())
+                        m_sConnectError = text;
+                    m_cvReady.notify_all();
+                } else {
+                    lock.unlock();
+                    Push(INPUT::DOWN, text);
+                    lock.lock();
+                }
+            }
             m_cvNetwork.wait_for(lock, std::chrono::milliseconds(m_options.nReconnectMs),
                                  [this] { return m_bStopNetwork.load(); });
             if (m_bGaveUp)
@@ -695,6 +798,11 @@ void CZylMqttHost::HandleMessage(const std::string& topic, const std::vector<uin
             HandlePresence(*user, std::string(body.begin(), body.end()), logout);
         return;
     }
+    if (const auto owner = ZylParseKeyTopic(topic)) {
+        if (*owner != m_sUser && IsSpeaker(*owner))
+            HandleKey(*owner, body);
+        return;
+    }
     const auto pdu = ZylParsePduTopic(topic);
     if (!pdu || pdu->receiver != m_sUser || pdu->sender == m_sUser || !IsSpeaker(pdu->sender))
         return;
@@ -719,7 +827,8 @@ bool CZylMqttHost::IsSpeaker(const std::string& sender) {
     return false;
 }
 
-void CZylMqttHost::TellDropped(const std::string& key, const std::string& text) {
+void CZylMqttHost::TellDropped(const std::string& key, const std::string& text, uint32_t kind,
+                               const std::string& peer) {
     const uint64_t now = NowMs();
     const auto it = m_mDropsTold.find(key);
     if (it != m_mDropsTold.end() && now - it->second < kTellDropsEveryMs)
@@ -727,9 +836,84 @@ void CZylMqttHost::TellDropped(const std::string& key, const std::string& text) 
     if (m_mDropsTold.size() >= 1024)
         m_mDropsTold.clear(); // many kinds at once: some are told again early, none is kept for ever
     m_mDropsTold[key] = now;
-    m_qEvents.push_back({ZYL_EVENT_DROPPED, {}, 0, 0, 0, {}, text});
+    m_qEvents.push_back({kind, peer, 0, 0, 0, {}, text});
     if (!m_bPolling)
         Signal();
+}
+
+void CZylMqttHost::HandleKey(const std::string& user, const std::vector<uint8_t>& body) {
+    ZYLKEY key{};
+    if (body.size() != key.size()) {
+        TellDropped("key " + user, "dropped the key " + user + " published: it is not a key");
+        return;
+    }
+    std::copy(body.begin(), body.end(), key.begin());
+    PEER& peer = m_mPeers[user];
+    peer.key = key;
+    peer.bKeyKnown = true;
+    peer.bKeyChanged = m_keys.See(user, key) == CZylKeyStore::CHANGED;
+    if (peer.bKeyChanged) {
+        TearDownPeer(user, peer, ZYL_OPEN_REFUSED);
+        IsTrusted(user, peer); // tells it
+    }
+}
+
+std::string CZylMqttHost::KeyRefusal(const std::string& peer) {
+    TakeInputs();
+    auto it = m_mPeers.find(peer);
+    if (it == m_mPeers.end() || !it->second.bKeyKnown)
+        return peer + " has published no key, so nothing can be sent to it privately";
+    PEER& state = it->second;
+    if (state.bKeyChanged) {
+        // Trusted meanwhile, perhaps by another process on the same folder.
+        std::optional<ZYLKEY> changed;
+        const auto pinned = m_keys.Pinned(peer, &changed);
+        state.bKeyChanged = pinned != state.key;
+    }
+    if (!state.bKeyChanged)
+        return {};
+    const auto pinned = m_keys.Pinned(peer);
+    return peer + "'s key has changed (it was " + (pinned ? ZylKeyFingerprint(*pinned) : std::string("?")) +
+           ", it is now " + ZylKeyFingerprint(state.key) +
+           "): its channels are refused until you trust the " + "new key (zylfs trust " + peer + ")";
+}
+
+bool CZylMqttHost::IsTrusted(const std::string& peer, PEER& state) {
+    if (state.bKeyKnown && !state.bKeyChanged)
+        return true;
+    if (const std::string refusal = KeyRefusal(peer); !refusal.empty()) {
+        TellDropped("trust " + peer, refusal, ZYL_EVENT_KEY_REFUSED, peer);
+        return false;
+    }
+    return true;
+}
+
+bool CZylMqttHost::CheckStart(const std::string& peer, int32_t channel, const PEER& state,
+                              const ZYLFRAME& frame, ZYLKEY& half) {
+    const size_t at = frame.kind == ZYL_FRAME_ACCEPT ? 8 : 0;
+    if (frame.payload.size() != at + ZYL_START_BODY_SIZE)
+        return false;
+    std::copy_n(frame.payload.begin() + static_cast<std::ptrdiff_t>(at), half.size(), half.begin());
+    const uint64_t opening = at ? ZylDecodeStreamRef(frame.payload) : 0;
+    return ZylVerify(state.key,
+                     ZylStartSigned(frame.kind, peer, m_sUser, channel, frame.stream, opening, half),
+                     frame.payload.data() + at + ZYL_KEY_SIZE);
+}
+
+void CZylMqttHost::Agree(const std::string& peer, int32_t channel, LINK& link) {
+    link.bKeyed =
+        ZylDeriveFrameKeys(link.ephemeral, link.theirHalf, m_sUser, peer, channel, link.txKey, link.rxKey);
+    if (!link.bKeyed)
+        return;
+    link.nKeyedTx = link.nTxStream;
+    link.nKeyedRx = link.nRxStream;
+    // What waited for the keys (a closing queued while opening) is sealed now, in order.
+    for (TXFRAME& frame : link.qUnacked)
+        if (frame.body.empty()) {
+            frame.body = ZylSealFrame(link.txKey, frame.nKind, frame.nCommand, link.nTxStream, frame.sequence,
+                                      frame.vPlain.data(), frame.vPlain.size());
+            frame.vPlain = {};
+        }
 }
 
 void CZylMqttHost::HandlePresence(const std::string& user, const std::string& state, bool logout) {
@@ -772,10 +956,28 @@ void CZylMqttHost::HandleFrame(const std::string& peer, int32_t channel, const u
         return; // not one of ours
     ZYLFRAME& frame = *decoded;
     PEER& state = m_mPeers[peer];
+    if (!IsTrusted(peer, state))
+        return;
     if (!state.mLinks.count(channel) && state.mLinks.size() >= kMaxLinksPerPeer)
         return; // a peer that makes up channel after channel
     LINK& link = state.mLinks[channel];
+    const auto tampered = [&] {
+        TellDropped("sealed " + peer,
+                    "dropped a frame from " + peer + " on channel " + std::to_string(channel) +
+                        " that does not open with the keys of its opening: it was changed " +
+                        "on the way, or forged");
+    };
     if (frame.kind == ZYL_FRAME_ACK) {
+        // Only the peer's host can acknowledge our stream; one of a stream gone here (its own
+        // stream, readable, is all that counts then) gets the refusal it calls for.
+        if (link.bTxAlive && frame.stream == link.nTxStream) {
+            if (!link.bKeyed || link.nKeyedTx != link.nTxStream)
+                return; // its acceptance comes first, and again
+            if (!ZylCheckAck(link.rxKey, frame)) {
+                tampered();
+                return;
+            }
+        }
         HandleAck(peer, channel, link, frame.stream, frame.sequence, ZylDecodeStreamRef(frame.payload));
         return;
     }
@@ -783,12 +985,17 @@ void CZylMqttHost::HandleFrame(const std::string& peer, int32_t channel, const u
         HandleReset(peer, channel, link, frame.stream, frame.sequence);
         return;
     }
-    if (frame.sequence == 0)
+    const bool start = frame.kind == ZYL_FRAME_OPEN || frame.kind == ZYL_FRAME_ACCEPT;
+    if (frame.sequence == 0 || (start && frame.sequence != 1))
         return;
     if (frame.stream != link.nRxStream) {
-        const bool start =
-            (frame.kind == ZYL_FRAME_OPEN || frame.kind == ZYL_FRAME_ACCEPT) && frame.sequence == 1;
         if (start && frame.stream > link.nRxStream) {
+            if (!CheckStart(peer, channel, state, frame, link.theirHalf)) {
+                TellDropped("signed " + peer, "dropped an opening from " + peer + " on channel " +
+                                                  std::to_string(channel) + " that " + peer +
+                                                  "'s key did not sign");
+                return;
+            }
             link.nRxStream = frame.stream;
             link.nRxNext = 1;
             DropEarly(state, link);
@@ -801,9 +1008,23 @@ void CZylMqttHost::HandleFrame(const std::string& peer, int32_t channel, const u
             return;
         }
     }
-    AckDue(peer, link);
-    if (frame.sequence < link.nRxNext)
+    if (frame.sequence < link.nRxNext) {
+        AckDue(peer, link);
         return; // had it already
+    }
+    if (!start) {
+        // Sealed under the keys of this opening, or not taken (and not acknowledged: the
+        // sender's own copy comes again).
+        if (!link.bKeyed || link.nKeyedRx != frame.stream) {
+            Refuse(peer, channel, link, frame.stream); // a stream whose opening is not open here
+            return;
+        }
+        if (!ZylOpenFrame(link.rxKey, frame)) {
+            tampered();
+            return;
+        }
+    }
+    AckDue(peer, link);
     if (frame.sequence > link.nRxNext) {
         HoldEarly(peer, state, link, frame);
         return;
@@ -859,14 +1080,16 @@ void CZylMqttHost::Deliver(const std::string& peer, int32_t channel, LINK& link,
         } else {
             StartStream(link);
             const std::vector<uint8_t> ref = ZylEncodeStreamRef(frame.stream);
-            Queue(peer, link, ZYL_FRAME_ACCEPT, 0, ref.data(), ref.size());
+            Queue(peer, channel, link, ZYL_FRAME_ACCEPT, 0, ref.data(), ref.size());
             link.eState = OPEN;
         }
+        Agree(peer, channel, link);
         Emit(DLL_P2P_ON_CONNECT, peer, channel, ZYL_OPEN_DONE);
         break;
     case ZYL_FRAME_ACCEPT: {
         const uint64_t opening = ZylDecodeStreamRef(frame.payload);
         if (link.bTxAlive && opening == link.nTxStream) {
+            Agree(peer, channel, link);
             if (link.eState == OPENING) {
                 link.eState = OPEN;
                 Emit(DLL_P2P_ON_CONNECT, peer, channel, ZYL_OPEN_DONE);
@@ -1011,17 +1234,17 @@ bool CZylMqttHost::FlushPeer(const std::string& user, PEER& peer) {
         // The frames are numbered one after the other: those after the last one sent are the tail.
         const uint64_t unsent =
             std::min<uint64_t>(link.qUnacked.size(), link.nTxNext - 1 - link.nTxPublished);
-        for (auto it = link.qUnacked.end() - static_cast<std::ptrdiff_t>(unsent); it != link.qUnacked.end();
-             ++it)
+        // Those still waiting for the keys of the opening stay until they are sealed.
+        for (auto it = link.qUnacked.end() - static_cast<std::ptrdiff_t>(unsent);
+             it != link.qUnacked.end() && !it->body.empty(); ++it)
             outgoing.push_back({channel, &link, &it->body, it->sequence});
     }
     std::deque<std::vector<uint8_t>> acks; // their bodies; a deque keeps their addresses
     for (auto& [channel, link] : peer.mLinks) {
-        if (link.bAckDue && link.nRxStream != 0) {
+        // Only the streams of an opening whose keys are agreed are taken and so acknowledged.
+        if (link.bAckDue && link.nRxStream != 0 && link.bKeyed && link.nKeyedRx == link.nRxStream) {
             const uint64_t own = link.eState == OPEN && link.bTxAlive ? link.nTxStream : 0;
-            const std::vector<uint8_t> ref = ZylEncodeStreamRef(own);
-            acks.push_back(
-                ZylEncodeFrame(ZYL_FRAME_ACK, 0, link.nRxStream, link.nRxNext - 1, ref.data(), ref.size()));
+            acks.push_back(ZylSealAck(link.txKey, link.nRxStream, link.nRxNext - 1, own));
             outgoing.push_back({channel, &link, &acks.back(), 0});
         }
         link.bAckDue = false;
@@ -1088,6 +1311,8 @@ uint64_t CZylMqttHost::NewStream() {
 
 void CZylMqttHost::StartStream(LINK& link) {
     link.nTxStream = NewStream();
+    link.ephemeral = ZylNewEphemeral();
+    link.bKeyed = false;
     link.nTxNext = 1;
     link.nTxPublished = 0;
     link.qUnacked.clear();
@@ -1096,10 +1321,25 @@ void CZylMqttHost::StartStream(LINK& link) {
     link.nLastProgress = NowMs();
 }
 
-void CZylMqttHost::Queue(const std::string& peer, LINK& link, uint8_t kind, uint32_t command,
+void CZylMqttHost::Queue(const std::string& peer, int32_t channel, LINK& link, uint8_t kind, uint32_t command,
                          const void* payload, size_t length) {
-    TXFRAME frame{link.nTxNext++, kind == ZYL_FRAME_DATA ? length : 0,
-                  ZylEncodeFrame(kind, command, link.nTxStream, link.nTxNext - 1, payload, length)};
+    TXFRAME frame{link.nTxNext++, kind == ZYL_FRAME_DATA ? length : 0, {}, kind, command, {}};
+    const auto* bytes = static_cast<const uint8_t*>(payload);
+    if (kind == ZYL_FRAME_OPEN || kind == ZYL_FRAME_ACCEPT) {
+        // The first frame of the stream: its ephemeral key, signed with ours (an acceptance also
+        // names the opener's stream, which payload holds).
+        const uint64_t opening = kind == ZYL_FRAME_ACCEPT ? ZylDecodeStreamRef({bytes, bytes + length}) : 0;
+        std::vector<uint8_t> body(bytes, bytes + length);
+        body.insert(body.end(), link.ephemeral.pub.begin(), link.ephemeral.pub.end());
+        const ZYLSIGNATURE signature = m_keys.Sign(
+            ZylStartSigned(kind, m_sUser, peer, channel, link.nTxStream, opening, link.ephemeral.pub));
+        body.insert(body.end(), signature.begin(), signature.end());
+        frame.body = ZylEncodeFrame(kind, 0, link.nTxStream, frame.sequence, body.data(), body.size());
+    } else if (link.bKeyed && link.nKeyedTx == link.nTxStream) {
+        frame.body = ZylSealFrame(link.txKey, kind, command, link.nTxStream, frame.sequence, payload, length);
+    } else if (length > 0) {
+        frame.vPlain.assign(bytes, bytes + length); // sealed once the keys are agreed
+    }
     if (link.qUnacked.empty())
         link.nLastProgress = NowMs();
     link.qUnacked.push_back(std::move(frame));
@@ -1110,7 +1350,7 @@ void CZylMqttHost::Queue(const std::string& peer, LINK& link, uint8_t kind, uint
     const auto it = m_mPeers.find(peer);
     if (it == m_mPeers.end())
         return;
-    it->second.nWaiting += link.qUnacked.back().body.size();
+    it->second.nWaiting += link.qUnacked.back().body.size() + link.qUnacked.back().vPlain.size();
     if (it->second.nWaiting >= kSendAtBytes && m_bLinkUp && FlushPeer(peer, it->second))
         m_sDue.erase(peer);
 }
@@ -1187,8 +1427,12 @@ void CZylMqttHost::OpenChannel(const std::string& peer, int32_t channel) {
         Emit(DLL_P2P_ON_CONNECT, peer, channel, ZYL_OPEN_OFFLINE);
         return;
     }
+    if (!IsTrusted(peer, state)) {
+        Emit(DLL_P2P_ON_CONNECT, peer, channel, ZYL_OPEN_REFUSED);
+        return;
+    }
     StartStream(link);
-    Queue(peer, link, ZYL_FRAME_OPEN, 0, nullptr, 0);
+    Queue(peer, channel, link, ZYL_FRAME_OPEN, 0, nullptr, 0);
     link.eState = OPENING;
     link.nOpenDeadline = NowMs() + m_options.nOpenTimeoutMs;
 }
@@ -1204,7 +1448,7 @@ void CZylMqttHost::CloseChannel(const std::string& peer, int32_t channel) {
     LINK& link = lit->second;
     const bool wasOpen = link.eState == OPEN;
     if (link.bTxAlive)
-        Queue(peer, link, ZYL_FRAME_CLOSE, 0, nullptr, 0);
+        Queue(peer, channel, link, ZYL_FRAME_CLOSE, 0, nullptr, 0);
     link.eState = CLOSED;
     link.nOpenDeadline = NowMs() + kClosingGiveUpMs;
     if (wasOpen)
@@ -1230,7 +1474,7 @@ int32_t CZylMqttHost::Send(const std::string& peer, int32_t channel, uint32_t co
     if (frames >= m_options.nInFlightFrames ||
         (bytes > 0 && bytes + static_cast<size_t>(length) > m_options.nInFlightBytes))
         return 0;
-    Queue(peer, lit->second, ZYL_FRAME_DATA, command, payload, static_cast<size_t>(length));
+    Queue(peer, channel, lit->second, ZYL_FRAME_DATA, command, payload, static_cast<size_t>(length));
     return 1;
 }
 

@@ -32,12 +32,14 @@
 #pragma once
 
 #include "host/ZylMqttFrame.h"
+#include "host/ZylMqttKeys.h"
 #include "zylfs/ZylPlugin.h"
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <filesystem>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -58,6 +60,7 @@ enum : uint32_t {
     ZYL_EVENT_BROKER_ENDED = 102,   // the broker ended the session for good (text says why)
     ZYL_EVENT_BROKER_REFUSED = 103, // the broker refused to pass a frame on or a subscription
     ZYL_EVENT_DROPPED = 104,        // what another account sent was dropped (text says why)
+    ZYL_EVENT_KEY_REFUSED = 105,    // the peer's key is not the one pinned for it (text says so)
 };
 
 // Status of DLL_P2P_ON_CONNECT.
@@ -108,6 +111,18 @@ struct ZYLMQTTOPTIONS {
     uint64_t nEarlyFrames = 1024;   // how far one stream's frames may run ahead of a missing one
 };
 
+// How the login reaches the broker and who it trusts.
+struct ZYLMQTTSECURITY {
+    // 1: TLS, 0: plain TCP, -1: TLS when a broker of the list is on port 8883 (MQTT over TLS).
+    // With TLS the broker's certificate and host name are always verified; nothing turns that off.
+    int nTls = -1;
+    std::string sCaFile; // the authorities that may sign the broker's certificate; empty: the system's
+    // Where the user's key pair and the friends' pinned keys are kept (the data folder); empty: a
+    // key pair for this login alone, which the friends that pinned another one refuse.
+    std::filesystem::path pKeyFolder;
+};
+inline constexpr int ZYL_MQTT_TLS_PORT = 8883;
+
 // What the transport carried since the login, for benchmarks and diagnosis.
 struct ZYLMQTTSTATS {
     uint64_t nMessagesSent = 0; // broker messages of frames (a lone frame or a bundle)
@@ -125,6 +140,9 @@ public:
     ~CZylMqttHost(); // Disconnect
     CZylMqttHost(const CZylMqttHost&) = delete;
     CZylMqttHost& operator=(const CZylMqttHost&) = delete;
+
+    // How the next Connect reaches the broker (TLS or not, whose certificates it trusts).
+    void SetSecurity(const ZYLMQTTSECURITY& security) { m_security = security; }
 
     // Logs in as user and announces it online; returns once the broker accepted the login and the
     // presence of the users already online is known. An empty text on success, else a one-line
@@ -176,14 +194,21 @@ public:
     bool IsChannelOpen(const std::string& peer, int32_t channel);
     std::vector<std::string> GetOnlineUsers();
     size_t GetBytesInFlight(const std::string& peer);
+    // The user's own key pair and the friends' pinned keys (open once logged in).
+    CZylKeyStore& Keys() { return m_keys; }
+    // Why channels to the peer are refused (its key is unknown, or not the one pinned), or empty.
+    std::string KeyRefusal(const std::string& peer);
     const ZYLMQTTSTATS& GetStats() const { return m_stats; }
 
 private:
     enum EState { CLOSED, OPENING, OPEN };
     struct TXFRAME {
         uint64_t sequence;
-        size_t nPayload; // counts towards the in-flight bound
-        std::vector<uint8_t> body;
+        size_t nPayload;           // counts towards the in-flight bound
+        std::vector<uint8_t> body; // as it goes to the broker; empty until it can be sealed
+        uint8_t nKind = 0;         // what waits for the keys of the opening, to be sealed
+        uint32_t nCommand = 0;
+        std::vector<uint8_t> vPlain;
     };
     struct LINK {
         EState eState = CLOSED;
@@ -204,6 +229,14 @@ private:
         bool bAckDue = false;
         uint64_t nResetStream = 0; // the last stream refused, and when (refusals are rate-limited)
         uint64_t nResetTime = 0;
+        // keys: our stream's ephemeral pair, the half of theirs, and what both make
+        ZYLEPHEMERAL ephemeral;
+        ZYLKEY theirHalf{};
+        bool bKeyed = false; // txKey and rxKey hold for the streams nKeyedTx and nKeyedRx
+        uint64_t nKeyedTx = 0;
+        uint64_t nKeyedRx = 0;
+        ZYLKEY txKey{};
+        ZYLKEY rxKey{};
     };
     struct PEER {
         bool bOnline = false;
@@ -212,6 +245,9 @@ private:
         std::map<int32_t, LINK> mLinks;
         size_t nEarlyBytes = 0; // of all its links
         size_t nWaiting = 0;    // bytes of frames queued since its last flush
+        bool bKeyKnown = false; // its published key, and whether it is not the one pinned
+        bool bKeyChanged = false;
+        ZYLKEY key{};
     };
     struct INPUT {
         enum EKind { MESSAGE, UP, DOWN, ENDED, REFUSED, DROPPED } kind;
@@ -238,11 +274,17 @@ private:
     void TakeInputs();
     void HandleMessage(const std::string& topic, const std::vector<uint8_t>& body, bool logout);
     void HandlePresence(const std::string& user, const std::string& state, bool logout);
+    void HandleKey(const std::string& user, const std::vector<uint8_t>& body);
+    bool IsTrusted(const std::string& peer, PEER& state); // else told
+    bool CheckStart(const std::string& peer, int32_t channel, const PEER& state, const ZYLFRAME& frame,
+                    ZYLKEY& half);
+    void Agree(const std::string& peer, int32_t channel, LINK& link); // the keys, once both halves are known
     void HandleFrame(const std::string& peer, int32_t channel, const uint8_t* body, size_t length);
     void HoldEarly(const std::string& peer, PEER& state, LINK& link, ZYLFRAME& frame);
     void DropEarly(PEER& state, LINK& link);
     bool IsSpeaker(const std::string& sender); // written as its user id is; else told and dropped
-    void TellDropped(const std::string& key, const std::string& text);
+    void TellDropped(const std::string& key, const std::string& text, uint32_t kind = ZYL_EVENT_DROPPED,
+                     const std::string& peer = {});
     void Deliver(const std::string& peer, int32_t channel, LINK& link, ZYLFRAME& frame);
     void HandleAck(const std::string& peer, int32_t channel, LINK& link, uint64_t stream, uint64_t sequence,
                    uint64_t theirStream);
@@ -255,8 +297,8 @@ private:
 
     uint64_t NewStream();
     void StartStream(LINK& link);
-    void Queue(const std::string& peer, LINK& link, uint8_t kind, uint32_t command, const void* payload,
-               size_t length);
+    void Queue(const std::string& peer, int32_t channel, LINK& link, uint8_t kind, uint32_t command,
+               const void* payload, size_t length);
     void Resend(const std::string& peer, LINK& link);
     void Refuse(const std::string& peer, int32_t channel, LINK& link, uint64_t stream);
     bool Publish(const std::string& topic, const std::vector<uint8_t>& body);
@@ -268,7 +310,10 @@ private:
     void Shutdown(); // stops the network thread and frees the client
 
     ZYLMQTTOPTIONS m_options;
+    ZYLMQTTSECURITY m_security;
+    CZylKeyStore m_keys;
     std::string m_sUser;
+    std::string m_sKeyTopic;
     std::string m_sPresenceTopic;
     std::string m_sProbeTopic;
     uint64_t m_nInstance = 0; // this login, told apart from other logins of the same user
@@ -290,6 +335,7 @@ private:
     mqtt5__property* m_pConnectProps = nullptr;
     int m_nPduSubMid = -1;
     int m_nPresenceSubMid = -1;
+    int m_nKeySubMid = -1;
     std::thread m_tNetwork;
 
     // shared with the network thread
@@ -304,9 +350,12 @@ private:
     bool m_bConnecting = false;
     bool m_bEchoSeen = false;  // our own "online" came back: the presence of the others is known
     bool m_bProbeSeen = false; // our frame to ourselves came back: the access list fits
+    bool m_bKeySeen = false;   // our key came back
     int m_nProbeMid = -1;      // their ids, to tell which one a refusal is about
     int m_nPresenceMid = -1;
+    int m_nKeyMid = -1;
     std::string m_sConnectError;            // why the login failed, while connecting
+    std::string m_sTlsError;                // what the TLS library said last, for a refused handshake
     int m_nConnectRefusal = 0;              // the broker's reason code, when it refused the login
     std::atomic<int64_t> m_nUnconfirmed{0}; // published, not yet acknowledged by the broker
     std::atomic<bool> m_bRefusalTold{false};

@@ -11,6 +11,8 @@ packages=(
   fonts-wqy-microhei                 # a font for the window's Chinese texts
   libcli11-dev                       # the node's command line
   mosquitto libmosquitto-dev         # the broker and its client library for the host transport
+  openssl                            # the private broker's certificate, made on the fly
+  libsodium-dev                      # the keys and the sealing of frames between hosts
   clang-format                       # the checked-in code style
 )
 

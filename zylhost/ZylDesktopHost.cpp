@@ -136,6 +136,9 @@ QString CZylDesktopHost::Login(const ZYLDESKTOPLOGIN& login) {
     m_bFailureFinal = false;
 
     m_pHost = std::make_unique<CZylMqttHost>();
+    ZYLMQTTSECURITY security; // TLS on port 8883; the user's keys live with its data
+    security.pKeyFolder = m_pDataDir;
+    m_pHost->SetSecurity(security);
     const std::string broker = login.sBrokerHost + ":" + std::to_string(login.nBrokerPort);
     const std::string refused = m_pHost->Connect(login.sBrokerHost, login.nBrokerPort, user, login.sPassword);
     if (!refused.empty()) {

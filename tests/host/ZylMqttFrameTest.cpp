@@ -1,7 +1,13 @@
-// The frame header and the topics against their exact bytes and texts.
+// The frame header, its sealing and the topics against their exact bytes and texts.
 #include "host/ZylMqttFrame.h"
+#include "host/ZylMqttKeys.h"
 
 #include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <fstream>
+#include <sstream>
 
 using Bytes = std::vector<uint8_t>;
 
@@ -9,7 +15,7 @@ TEST(ZylMqttFrame, HeaderIsBigEndianAndPayloadFollows) {
     const uint8_t payload[] = {0xAA, 0xBB, 0xCC};
     const Bytes body = ZylEncodeFrame(ZYL_FRAME_DATA, 0x12345678, 0x0102030405060708ull,
                                       0x1112131415161718ull, payload, sizeof payload);
-    EXPECT_EQ(body, (Bytes{1, 1, 0,    0,    0x12, 0x34, 0x56, 0x78, 1,    2,    3,    4,    5,   6,
+    EXPECT_EQ(body, (Bytes{3, 1, 0,    0,    0x12, 0x34, 0x56, 0x78, 1,    2,    3,    4,    5,   6,
                            7, 8, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0xAA, 0xBB, 0xCC}));
 
     const auto frame = ZylDecodeFrame(body.data(), body.size());
@@ -22,19 +28,40 @@ TEST(ZylMqttFrame, HeaderIsBigEndianAndPayloadFollows) {
     EXPECT_EQ(ZylEncodeFrame(*frame), body);
 }
 
-TEST(ZylMqttFrame, ControlFramesCarryTheStreamTheyAnswer) {
-    const Bytes ref = ZylEncodeStreamRef(0x00000190C0FFEE01ull);
-    EXPECT_EQ(ref, (Bytes{0, 0, 1, 0x90, 0xC0, 0xFF, 0xEE, 1}));
-    EXPECT_EQ(ZylDecodeStreamRef(ref), 0x00000190C0FFEE01ull);
-    EXPECT_EQ(ZylDecodeStreamRef(Bytes{1, 2, 3}), 0u); // too short: no reference
+TEST(ZylMqttFrame, SealedFramesOpenOnlyUnchangedAndUnderTheirKey) {
+    ZYLKEY key{}, other{};
+    other[0] = 1;
+    const Bytes payload{0xAA, 0xBB, 0xCC};
+    const Bytes sealed = ZylSealFrame(key, ZYL_FRAME_DATA, 0x12345678, 7, 42, payload.data(), payload.size());
+    // The header in the clear without the command, then the command and payload sealed, and the tag.
+    ASSERT_EQ(sealed.size(), ZYL_FRAME_HEADER_SIZE + ZYL_FRAME_SEAL_OVERHEAD + payload.size());
+    EXPECT_EQ(Bytes(sealed.begin(), sealed.begin() + 24),
+              ZylEncodeFrame(ZYL_FRAME_DATA, 0, 7, 42, nullptr, 0));
+    auto frame = ZylDecodeFrame(sealed.data(), sealed.size()).value();
+    EXPECT_TRUE(ZylOpenFrame(key, frame));
+    EXPECT_EQ(frame.command, 0x12345678u);
+    EXPECT_EQ(frame.payload, payload);
+    for (size_t at : {size_t{9}, size_t{23}, size_t{24}, sealed.size() - 1}) { // stream, sequence, text, tag
+        Bytes changed = sealed;
+        changed[at] ^= 0x80;
+        auto damaged = ZylDecodeFrame(changed.data(), changed.size()).value();
+        EXPECT_FALSE(ZylOpenFrame(key, damaged)) << at;
+    }
+    frame = ZylDecodeFrame(sealed.data(), sealed.size()).value();
+    EXPECT_FALSE(ZylOpenFrame(other, frame));
 
-    const Bytes ack = ZylEncodeFrame(ZYL_FRAME_ACK, 0, 7, 42, ref.data(), ref.size());
-    ASSERT_EQ(ack.size(), ZYL_FRAME_HEADER_SIZE + 8);
-    EXPECT_EQ(ack[1], 5);
-    const auto frame = ZylDecodeFrame(ack.data(), ack.size());
-    ASSERT_TRUE(frame);
-    EXPECT_EQ(frame->sequence, 42u);
-    EXPECT_EQ(ZylDecodeStreamRef(frame->payload), 0x00000190C0FFEE01ull);
+    // An acknowledgement: its own stream readable, a nonce marked 1, the tag over both.
+    const Bytes ack = ZylSealAck(key, 7, 42, 0x00000190C0FFEE01ull);
+    ASSERT_EQ(ack.size(), ZYL_FRAME_HEADER_SIZE + 8 + 24 + 16);
+    EXPECT_EQ(Bytes(ack.begin() + 24, ack.begin() + 33), (Bytes{0, 0, 1, 0x90, 0xC0, 0xFF, 0xEE, 1, 1}));
+    const auto decoded = ZylDecodeFrame(ack.data(), ack.size()).value();
+    EXPECT_EQ(ZylDecodeStreamRef(decoded.payload), 0x00000190C0FFEE01ull);
+    EXPECT_TRUE(ZylCheckAck(key, decoded));
+    EXPECT_FALSE(ZylCheckAck(other, decoded));
+    Bytes forged = ack;
+    forged[31] ^= 1; // another own stream
+    EXPECT_FALSE(ZylCheckAck(key, ZylDecodeFrame(forged.data(), forged.size()).value()));
+    EXPECT_NE(ZylSealAck(key, 7, 42, 1), ZylSealAck(key, 7, 42, 1)); // never the same nonce
 }
 
 TEST(ZylMqttFrame, DamagedBodiesAreDropped) {
@@ -101,6 +128,8 @@ TEST(ZylMqttFrame, TopicsNameReceiverSenderAndChannel) {
     EXPECT_EQ(ZylPduTopic("S1.1001", "S1.1002", 1024), "zylfs/pdu/S1.1001/S1.1002/1024");
     EXPECT_EQ(ZylPduSubscription("S1.1001"), "zylfs/pdu/S1.1001/+/+");
     EXPECT_EQ(ZylPresenceTopic("SM7.2000"), "zylfs/presence/SM7.2000");
+    EXPECT_EQ(ZylParseKeyTopic(ZylKeyTopic("SM7.2000")).value_or(""), "SM7.2000");
+    EXPECT_EQ(ZylKeyTopic("S1.1001"), "zylfs/key/S1.1001");
 
     const auto parsed = ZylParsePduTopic("zylfs/pdu/S1.1001/S1.1002/1025");
     ASSERT_TRUE(parsed);
@@ -134,4 +163,44 @@ TEST(ZylMqttFrame, UserIdsMustBeWholeTopicLevels) {
         {"alice", ""},           {"S7.1001/", ""},         {"S4294967296.1000", ""}};
     for (const auto& [text, spelling] : spellings)
         EXPECT_EQ(ZylCanonicalUserId(text), spelling) << text;
+}
+
+TEST(ZylMqttKeys, TheKeyPairStaysWithItsOwnerAndFriendsArePinnedOnFirstSight) {
+    const auto folder = std::filesystem::temp_directory_path() / ("zylfs-keys-" + std::to_string(getpid()));
+    std::filesystem::remove_all(folder);
+    CZylKeyStore keys;
+    ASSERT_EQ(keys.Open(folder), "");
+    struct stat info {};
+    ASSERT_EQ(stat((folder / "identity.key").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u); // the secret half is the owner's alone
+    CZylKeyStore again;
+    ASSERT_EQ(again.Open(folder, false), "");
+    EXPECT_EQ(again.PublicKey(), keys.PublicKey());             // the same user from start to start
+    EXPECT_EQ(ZylKeyFingerprint(keys.PublicKey()).size(), 39u); // "xxxx xxxx ..." of 16 bytes
+
+    ZYLKEY first{}, second{};
+    first.fill(0x11);
+    second.fill(0x22);
+    EXPECT_EQ(keys.See("S1.1002", first), CZylKeyStore::FIRST);
+    EXPECT_EQ(keys.See("S1.1002", first), CZylKeyStore::SAME);
+    EXPECT_EQ(keys.See("S1.1002", second), CZylKeyStore::CHANGED);
+    EXPECT_EQ(keys.See("S1.1002", second), CZylKeyStore::CHANGED); // until trusted
+    const auto lines = [&] {
+        std::ifstream in(folder / "friends.keys");
+        std::stringstream text;
+        text << in.rdbuf();
+        return text.str();
+    };
+    EXPECT_EQ(lines(), "S1.1002 " + std::string(64, '1') + " " + std::string(64, '2') + "\n");
+    EXPECT_EQ(again.Pinned("S1.1002"), first); // another process reads the same pins
+    EXPECT_TRUE(again.Trust("S1.1002"));
+    EXPECT_FALSE(again.Trust("S1.1002")); // nothing changed any more
+    EXPECT_EQ(lines(), "S1.1002 " + std::string(64, '2') + "\n");
+    EXPECT_EQ(keys.See("S1.1002", second), CZylKeyStore::SAME);
+
+    std::ofstream(folder / "friends.keys", std::ios::app) << "S1.1003 damaged\n";
+    std::ofstream(folder / "identity.key") << "not a key\n";
+    EXPECT_FALSE(keys.Pinned("S1.1003"));
+    EXPECT_NE(CZylKeyStore().Open(folder).find("is damaged"), std::string::npos); // never replaced silently
+    std::filesystem::remove_all(folder);
 }

@@ -1,19 +1,27 @@
-// The test program. Run as "--zyl-host-child HOST PORT USER PASSWORD [PEER]" it is instead a
-// bare host for a test to kill: it logs in, opens both channels to PEER (when given), prints
-// "ready" once they are open and then serves until it is killed.
+// The test program. Run as "--zyl-host-child CAFILE PORT USER PASSWORD [PEER]" it is instead a
+// bare host for a test to kill: it logs in over TLS to 127.0.0.1 with the user's keys beside the
+// broker's authority, opens both channels to PEER (when given),
+// prints "ready" once they are open and then serves until it is killed.
 #include "host/ZylMqttHost.h"
 
 #include <gtest/gtest.h>
 
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 static int RunChild(int argc, char** argv) {
     if (argc < 6)
         return 2;
     CZylMqttHost host;
-    const std::string error = host.Connect(argv[2], std::atoi(argv[3]), argv[4], argv[5]);
+    ZYLMQTTSECURITY security;
+    security.nTls = 1;
+    security.sCaFile = argv[2];
+    security.pKeyFolder =
+        std::filesystem::path(argv[2]).parent_path().parent_path() / ("keys-" + std::string(argv[4]));
+    host.SetSecurity(security);
+    const std::string error = host.Connect("127.0.0.1", std::atoi(argv[3]), argv[4], argv[5]);
     if (!error.empty()) {
         std::printf("error %s\n", error.c_str());
         return 1;
