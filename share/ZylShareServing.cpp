@@ -241,9 +241,9 @@ int32_t CZylShareManager::OnRequestUpload(const uint8_t* payload, int32_t length
     std::u16string local;
     const int32_t resolved = ResolveSharePath(sharePath, share, local);
     if (resolved == ZYL_SHARE_PATH_NO_SHARE)
-        return SendErrorPdu(ZYL_ERROR_SHARE_REMOVED, user), -1;
+        return SendErrorPdu(ZYL_ERROR_SHARE_REMOVED, user, taskId), -1;
     if (resolved != ZYL_SHARE_PATH_OK)
-        return SendErrorPdu(ZYL_ERROR_OTHER, user), -1;
+        return SendErrorPdu(ZYL_ERROR_OTHER, user, taskId), -1;
 
     int32_t consent = 0;
     if (share->HasPrivilege(user, ZYL_PRIV_UPLOAD) && !m_bNoUpload) {
@@ -262,15 +262,16 @@ int32_t CZylShareManager::OnRequestUpload(const uint8_t* payload, int32_t length
 }
 
 // The checks every upload request passes; the target file's full local path, or an error PDU sent
-// and false. Nothing outside the shared item is ever named.
+// and false. Nothing outside the shared item is ever named. The error names the upload's task, so
+// that only that task stops on the other side.
 static bool ResolveUploadTarget(CZylShareManager& manager, std::u16string_view sharePath,
-                                std::u16string_view localName, std::u16string_view user, bool noUpload,
-                                std::u16string& target) {
+                                std::u16string_view localName, std::u16string_view user, uint32_t taskId,
+                                bool noUpload, std::u16string& target) {
     CZylShareObject* share = nullptr;
     std::u16string folder;
     const int32_t resolved = manager.ResolveSharePath(sharePath, share, folder);
     if (resolved == ZYL_SHARE_PATH_NO_SHARE) {
-        manager.SendErrorPdu(ZYL_ERROR_SHARE_REMOVED, user);
+        manager.SendErrorPdu(ZYL_ERROR_SHARE_REMOVED, user, taskId);
         return false;
     }
     const std::u16string name = UploadLocalName(localName);
@@ -278,16 +279,16 @@ static bool ResolveUploadTarget(CZylShareManager& manager, std::u16string_view s
     // upload's file.
     if (resolved != ZYL_SHARE_PATH_OK || name.empty() ||
         CZylShareManager::IsUploadTempName(ZylLastComponent(name, ZYL_LOCAL_SEPARATOR))) {
-        manager.SendErrorPdu(ZYL_ERROR_OTHER, user);
+        manager.SendErrorPdu(ZYL_ERROR_OTHER, user, taskId);
         return false;
     }
     if (!share->HasPrivilege(user, ZYL_PRIV_UPLOAD) || noUpload) {
-        manager.SendErrorPdu(ZYL_ERROR_USER_DENIED, user);
+        manager.SendErrorPdu(ZYL_ERROR_USER_DENIED, user, taskId);
         return false;
     }
     target = ZylJoinPath(folder, name);
     if (!ZylIsInside(ZylToFsPath(manager.GetShareLocalPath(*share)), ZylToFsPath(target))) {
-        manager.SendErrorPdu(ZYL_ERROR_OTHER, user);
+        manager.SendErrorPdu(ZYL_ERROR_OTHER, user, taskId);
         return false;
     }
     return true;
@@ -309,7 +310,7 @@ int32_t CZylShareManager::OnRequestSyncFilesize(const uint8_t* payload, int32_t 
     const uint32_t fileIndex = reader.ReadUInt32();
 
     std::u16string target;
-    if (!ResolveUploadTarget(*this, sharePath, localName, user, m_bNoUpload != 0, target))
+    if (!ResolveUploadTarget(*this, sharePath, localName, user, taskId, m_bNoUpload != 0, target))
         return -1;
     // Only this upload's own bytes count, in its own temporary file; the target under its final
     // name, whatever it holds, is nobody's resume point. No file is held open for the answer.
@@ -341,7 +342,7 @@ int32_t CZylShareManager::OnRequestSyncFilesize(const uint8_t* payload, int32_t 
         }
     }
     if (held < 0 || size > std::numeric_limits<int32_t>::max())
-        return SendErrorPdu(ZYL_ERROR_OTHER, user), -1;
+        return SendErrorPdu(ZYL_ERROR_OTHER, user, taskId), -1;
 
     ZylPayloadWriter writer(ZYL_REPLY_CAPACITY);
     writer.Write(Now());
@@ -365,15 +366,15 @@ int32_t CZylShareManager::OnRequestWriteFileData(const uint8_t* payload, int32_t
     const int32_t end = reader.ReadInt32();
     const int32_t n = reader.ReadInt32();
     if (n < 0)
-        return SendErrorPdu(ZYL_ERROR_OTHER, user), -1;
+        return SendErrorPdu(ZYL_ERROR_OTHER, user, taskId), -1;
     // Checked against what the payload holds before anything is read.
     const uint8_t* data = reader.Take(n);
 
     std::u16string target;
-    if (!ResolveUploadTarget(*this, sharePath, localName, user, m_bNoUpload != 0, target))
+    if (!ResolveUploadTarget(*this, sharePath, localName, user, taskId, m_bNoUpload != 0, target))
         return -1;
     if (offset < 0)
-        return SendErrorPdu(ZYL_ERROR_OTHER, user), -1;
+        return SendErrorPdu(ZYL_ERROR_OTHER, user, taskId), -1;
     // The pieces go into a temporary file of this upload beside the target; the target is replaced
     // only when the last piece has arrived and is on the disk, so nobody sees a half-written file
     // under its final name and an older file of that name is never mixed in.
@@ -386,7 +387,7 @@ int32_t CZylShareManager::OnRequestWriteFileData(const uint8_t* payload, int32_t
         ZylRemoveFile(temp);
         std::error_code ec;
         if (fs::is_directory(fs::symlink_status(fsTarget, ec)))
-            return SendErrorPdu(ZYL_ERROR_OTHER, user), -1;
+            return SendErrorPdu(ZYL_ERROR_OTHER, user, taskId), -1;
     }
     std::FILE* file = FindWriteFile(temp, taskId, user);
     if (!file) {
@@ -395,13 +396,13 @@ int32_t CZylShareManager::OnRequestWriteFileData(const uint8_t* payload, int32_t
         ZylFilePtr opened =
             OpenServedFile(temp, O_NOFOLLOW | (offset == 0 ? O_RDWR | O_CREAT | O_TRUNC : O_RDWR));
         if (!opened)
-            return SendErrorPdu(FileErrorCode(errno, ZYL_ERROR_OTHER), user), -1;
+            return SendErrorPdu(FileErrorCode(errno, ZYL_ERROR_OTHER), user, taskId), -1;
         file = opened.get();
         if (AddWriteFile(taskId, temp, std::move(opened), user) < 0)
-            return SendErrorPdu(ZYL_ERROR_OTHER, user), -1;
+            return SendErrorPdu(ZYL_ERROR_OTHER, user, taskId), -1;
     }
     if (FileLength(file) != offset)
-        return SendErrorPdu(ZYL_ERROR_OTHER, user), -1;
+        return SendErrorPdu(ZYL_ERROR_OTHER, user, taskId), -1;
     // Each piece reaches the file before it is acknowledged, so that a full disk is told for the
     // piece it stops.
     errno = 0;
@@ -409,7 +410,7 @@ int32_t CZylShareManager::OnRequestWriteFileData(const uint8_t* payload, int32_t
         std::fflush(file) != 0) {
         const int error = errno;
         RemoveWriteFile(taskId, temp, user);
-        return SendErrorPdu(FileErrorCode(error, ZYL_ERROR_OTHER), user), -1;
+        return SendErrorPdu(FileErrorCode(error, ZYL_ERROR_OTHER), user, taskId), -1;
     }
     if (end) {
         // With its time, on the disk before the target is replaced and before it is acknowledged.
@@ -422,9 +423,9 @@ int32_t CZylShareManager::OnRequestWriteFileData(const uint8_t* payload, int32_t
         const int error = errno;
         RemoveWriteFile(taskId, temp, user);
         if (!synced)
-            return SendErrorPdu(FileErrorCode(error, ZYL_ERROR_OTHER), user), -1;
+            return SendErrorPdu(FileErrorCode(error, ZYL_ERROR_OTHER), user, taskId), -1;
         if (::rename(fsTemp.c_str(), fsTarget.c_str()) != 0)
-            return SendErrorPdu(FileErrorCode(errno, ZYL_ERROR_OTHER), user), -1;
+            return SendErrorPdu(FileErrorCode(errno, ZYL_ERROR_OTHER), user, taskId), -1;
         ZylSyncFolder(fsTarget.parent_path());
     }
 

@@ -243,8 +243,13 @@ TEST_F(CZylTransferEndToEndTest, UploadTargetsOutsideTheShareAreRefusedWithNothi
     ShareOnA(u"Inbox", DataA() / "inbox", 7);
     CZylTask* task =
         TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(DataB()), u"f.txt", false, u"Inbox\\..\\..", {});
-    m_host.Tick(200);
+    // The refusal names its task: an upload beside it goes on.
+    CZylTask* beside =
+        TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(DataB()), u"f.txt", false, u"Inbox\\in", {});
+    ASSERT_TRUE(RunUntil([&] { return beside->m_bFinished == 1; }));
     EXPECT_EQ(task->m_bFileListEnd, 0);
+    EXPECT_EQ(task->m_bRunning, 0);
+    fs::remove_all(DataA() / "inbox" / "in");
 
     // Pieces and size queries built by hand with local names that climb out.
     auto piece = [&](const std::u16string& remote, const std::u16string& local, uint32_t command) {
@@ -278,7 +283,7 @@ TEST_F(CZylTransferEndToEndTest, UploadTargetsOutsideTheShareAreRefusedWithNothi
     const auto errors = Sent(*m_pA, ZYL_CMD_ERROR);
     ASSERT_EQ(errors.size(), 12u);
     for (const auto& error : errors)
-        EXPECT_EQ(error.payload[3], ZYL_ERROR_OTHER);
+        EXPECT_EQ(error.payload, ErrorPdu(ZYL_ERROR_OTHER, 77));
     for (const auto& entry : fs::recursive_directory_iterator(Root()))
         EXPECT_NE(entry.path().filename(), "evil.txt") << entry.path();
     EXPECT_TRUE(fs::is_empty(DataA() / "inbox"));
