@@ -140,6 +140,13 @@ bool CZylShareManager::IsUploadTempName(std::u16string_view name) {
     return name.size() >= 2 && name.back() == u'.';
 }
 
+bool CZylShareManager::NamesUploadTemp(std::u16string_view path, char16_t separator) {
+    for (; !path.empty(); path = ZylAfterFirstComponent(path, separator))
+        if (IsUploadTempName(ZylFirstComponent(path, separator)))
+            return true;
+    return false;
+}
+
 ZylFilePtr CZylShareManager::OpenServedFile(const std::u16string& path, int flags) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         const int fd = ::open(ZylToFsPath(path).c_str(), flags | O_CLOEXEC, 0644);
@@ -183,12 +190,13 @@ int32_t CZylShareManager::OnRequestFileData(const uint8_t* payload, int32_t leng
         const int32_t resolved = ResolveSharePath(sharePath, share, local);
         if (resolved == ZYL_SHARE_PATH_NO_SHARE)
             return SendErrorPdu(ZYL_ERROR_SHARE_REMOVED, user, taskId), -1;
+        // An upload still being received is not there yet.
+        if (resolved == ZYL_SHARE_PATH_RECEIVING)
+            return SendErrorPdu(ZYL_ERROR_FILE_REMOVED, user, taskId), -1;
         if (resolved != ZYL_SHARE_PATH_OK)
             return SendErrorPdu(ZYL_ERROR_OTHER, user, taskId), -1;
         std::error_code ec;
-        // An upload still being received is not there yet.
-        if (!fs::is_regular_file(ZylToFsPath(local), ec) ||
-            IsUploadTempName(ZylLastComponent(local, ZYL_LOCAL_SEPARATOR)))
+        if (!fs::is_regular_file(ZylToFsPath(local), ec))
             return SendErrorPdu(ZYL_ERROR_FILE_REMOVED, user, taskId), -1;
         ZylFilePtr opened = OpenServedFile(local, O_RDONLY);
         if (!opened)
@@ -276,9 +284,9 @@ static bool ResolveUploadTarget(CZylShareManager& manager, std::u16string_view s
     }
     const std::u16string name = UploadLocalName(localName);
     // A name of the form the receiving side gives its temporary files would land in another
-    // upload's file.
+    // upload's file, or in a folder that listings do not show.
     if (resolved != ZYL_SHARE_PATH_OK || name.empty() ||
-        CZylShareManager::IsUploadTempName(ZylLastComponent(name, ZYL_LOCAL_SEPARATOR))) {
+        CZylShareManager::NamesUploadTemp(name, ZYL_LOCAL_SEPARATOR)) {
         manager.SendErrorPdu(ZYL_ERROR_OTHER, user, taskId);
         return false;
     }

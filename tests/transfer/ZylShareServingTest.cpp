@@ -241,10 +241,20 @@ TEST_F(CZylShareServingTest, AnUploadIsWrittenBesideItsTargetWhichItReplacesOnly
     EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(9, u"Inbox\\sub\\f.bin.S1.1001-4.fst", 0),
                             u"S1.1002")),
               ZYL_ERROR_FILE_REMOVED);
-    // Nor may an upload name such a file as its target.
-    EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST,
-                            WriteRequest(5, u"Inbox", u"\\sub\\f.bin.S1.1001-4.fst", 0, 1, "x"), u"S1.1002")),
-              ZYL_ERROR_OTHER);
+    ZylPayloadWriter listRequest;
+    listRequest.WriteInt32(9).Write(CZylDateTime());
+    listRequest.WriteInt32(0).WriteString(u"Inbox\\sub\\f.bin.S1.1001-4.fst");
+    EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_FILE_LIST_REQUEST, listRequest.Bytes(), u"S1.1002")),
+              ZYL_ERROR_FILE_REMOVED);
+    // Nor may an upload name such a file as its target, or make a folder of that form.
+    for (const auto& [folder, name] :
+         {std::pair<std::u16string, std::u16string>{u"Inbox", u"\\sub\\f.bin.S1.1001-4.fst"},
+          {u"Inbox", u"\\d.S1.1002-3.fst\\x"},
+          {u"Inbox\\d.S1.1002-3.fst", u"x"}})
+        EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(5, folder, name, 0, 1, "x"),
+                                u"S1.1002")),
+                  ZYL_ERROR_OTHER);
+    EXPECT_FALSE(fs::exists(DataA() / "inbox" / "d.S1.1002-3.fst"));
 
     replies =
         Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(4, u"Inbox", u"\\sub\\f.bin", 4096, 1, "tail"));
