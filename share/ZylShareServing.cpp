@@ -253,15 +253,16 @@ int32_t CZylShareManager::OnRequestUpload(const uint8_t* payload, int32_t length
     if (resolved != ZYL_SHARE_PATH_OK)
         return SendErrorPdu(ZYL_ERROR_OTHER, user, taskId), -1;
 
-    int32_t consent = 0;
-    if (share->HasPrivilege(user, ZYL_PRIV_UPLOAD) && !m_bNoUpload) {
-        consent = 1;
+    // An upload counts once however often it is announced (each start of a task whose file list
+    // is not made yet announces it again); refused, it no longer counts, since a refused task
+    // sends no close notice.
+    const int32_t consent = share->HasPrivilege(user, ZYL_PRIV_UPLOAD) && !m_bNoUpload ? 1 : 0;
+    {
         std::lock_guard lock(m_mutex);
-        ZYLSHAREUSER* entry = nullptr;
-        if (share->FindCurrentUser(user, &entry) >= 0)
-            ++entry->uploads;
+        if (consent)
+            share->CountUpload(user, taskId, sharePath, Now());
         else
-            share->AddCurrentUser(ZYLSHAREUSER{std::u16string(user), {}, 0, 1}, Now());
+            share->ReleaseUpload(user, taskId, sharePath, false);
     }
     ZylPayloadWriter writer(ZYL_REPLY_CAPACITY);
     writer.Write(Now());
@@ -468,18 +469,15 @@ int32_t CZylShareManager::OnUnfinishedTasks(const uint8_t* payload, int32_t leng
                                  : share->HasPrivilege(user, ZYL_PRIV_UPLOAD) != 0 && !m_bNoUpload;
         if (!allowed)
             continue;
-        // Each item counts on the share it names.
+        // Each item counts on the share it names; an upload until it is announced or ends.
         std::lock_guard lock(m_mutex);
         ZYLSHAREUSER* entry = nullptr;
-        if (share->FindCurrentUser(user, &entry) >= 0) {
-            ++(kind == ZYL_TRANSFER_DOWNLOAD ? entry->downloads : entry->uploads);
-        } else {
-            share->AddCurrentUser(ZYLSHAREUSER{std::u16string(user),
-                                               {},
-                                               kind == ZYL_TRANSFER_DOWNLOAD ? 1 : 0,
-                                               kind == ZYL_TRANSFER_UPLOAD ? 1 : 0},
-                                  Now());
-        }
+        if (kind == ZYL_TRANSFER_UPLOAD)
+            share->CountReportedUpload(user, sharePath, Now());
+        else if (share->FindCurrentUser(user, &entry) >= 0)
+            ++entry->downloads;
+        else
+            share->AddCurrentUser(ZYLSHAREUSER{std::u16string(user), {}, 1, 0}, Now());
     }
     return 0;
 }
@@ -506,6 +504,9 @@ int32_t CZylShareManager::OnCloseNotice(const uint8_t* payload, int32_t length, 
     if (FindShareByName(ZylFirstComponent(sharePath, ZYL_SHARE_SEPARATOR), &share) < 0)
         return 0;
     std::lock_guard lock(m_mutex);
-    share->ReleaseCurrentUser(user, kind);
+    if (kind == ZYL_TRANSFER_UPLOAD)
+        share->ReleaseUpload(user, taskId, sharePath, true);
+    else
+        share->ReleaseCurrentUser(user, kind);
     return 0;
 }

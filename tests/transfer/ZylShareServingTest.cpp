@@ -515,7 +515,12 @@ TEST_F(CZylShareServingTest, UnfinishedTasksCountOnTheShareEachItemNames) {
     Ask(ZYL_CMD_UNFINISHED_TASKS_REPLY, list({{2, u"Docs"}}, 1000000), u"S1.1002");
     EXPECT_EQ(docs->FindCurrentUser(u"S1.1002"), -1);
 
-    // A close notice of an ended transfer lowers the count of its kind.
+    // The reported upload, announced, still counts once; its close notice lowers the count.
+    ZylPayloadWriter announce;
+    announce.WriteInt32(3).Write(CZylDateTime());
+    announce.WriteString(u"inbox");
+    Ask(ZYL_CMD_UPLOAD_REQUEST, announce.Bytes());
+    EXPECT_EQ(entry->uploads, 1);
     ZylPayloadWriter w;
     w.Write(CZylDateTime());
     w.WriteInt32(3).WriteInt32(4).WriteString(u"Inbox").WriteInt32(0);

@@ -493,4 +493,23 @@ TEST_F(CZylTransferEndToEndTest, WhenChannelsComeUpEachSideCountsTheUnfinishedTa
     ASSERT_GE(pics.FindCurrentUser(u"S1.1001", &entry), 0);
     EXPECT_EQ(entry->downloads, 2);
     EXPECT_EQ(entry->uploads, 1);
+
+    // An upload announced again (its file was missing) counts once; refused, it no longer counts;
+    // its end takes it off. The reported upload still counts throughout.
+    CZylTask* late =
+        TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(DataB()), u"late.txt", false, u"Pics\\in", {});
+    auto announce = [&] {
+        late->Start();
+        EXPECT_TRUE(RunUntil([&] { return late->m_bRunning == 0 || late->m_bFinished == 1; }));
+        m_host.Tick(20);
+        return pics.FindCurrentUser(u"S1.1001", &entry) >= 0 ? entry->uploads : -1;
+    };
+    EXPECT_EQ(announce(), 2);
+    EXPECT_EQ(announce(), 2);
+    SharesA().SetNoUpload(1);
+    EXPECT_EQ(announce(), 1);
+    SharesA().SetNoUpload(0);
+    ZylWriteFileBytes(DataB() / "late.txt", "y");
+    EXPECT_EQ(announce(), 1);
+    EXPECT_EQ(late->m_bFinished, 1);
 }
