@@ -298,6 +298,16 @@ TEST_F(CZylUploadFlowTest, AFileThatIsGoneOrChangesStopsTheTaskWithTheReason) {
     expectStopped(shrunk, u"the file changed while it was sent; restart the task: " +
                               ZylFromFsPath(Root() / "up" / "f.bin"));
 
+    // Longer than listed: nothing beyond the listed size is sent.
+    ZylWriteFileBytes(Root() / "up" / "grown.bin", "abc");
+    CZylTask* grown = Upload(Root() / "up", u"grown.bin", false);
+    Consent(grown, 1);
+    ZylWriteFileBytes(Root() / "up" / "grown.bin", "abcdefghij");
+    Held(grown, 0, 0);
+    EXPECT_TRUE(Pieces().empty());
+    expectStopped(grown, u"the file changed while it was sent; restart the task: " +
+                             ZylFromFsPath(Root() / "up" / "grown.bin"));
+
     // The other side calling a file complete short of its size does not make it complete.
     CZylTask* cut = SyncedFileOfSize(2 * ZYL_BLOCK_SIZE);
     Ack(cut, 0, 0, ZYL_BLOCK_SIZE, 1);
