@@ -283,6 +283,8 @@ int32_t CZylShareManager::ResolveSharePath(std::u16string_view sharePath, CZylSh
         ZylTrimTrailingSeparator(ZylAfterFirstComponent(sharePath, ZYL_SHARE_SEPARATOR), ZYL_SHARE_SEPARATOR);
     if (!ZylIsSafeRelativePath(below, ZYL_SHARE_SEPARATOR))
         return ZYL_SHARE_PATH_UNSAFE;
+    if (NamesUploadTemp(below, ZYL_SHARE_SEPARATOR))
+        return ZYL_SHARE_PATH_RECEIVING;
     std::u16string relative;
     SharePathToLocalPath(sharePath, relative, *share);
     localPath = ZylJoinPath(share->GetPath(), relative);
@@ -370,7 +372,7 @@ int32_t CZylShareManager::OnRequestExplorerFolder(const uint8_t* payload, int32_
         return -1;
     }
     if (resolved != ZYL_SHARE_PATH_OK) {
-        SendErrorPdu(ZYL_ERROR_OTHER, user);
+        SendErrorPdu(resolved == ZYL_SHARE_PATH_RECEIVING ? ZYL_ERROR_FILE_REMOVED : ZYL_ERROR_OTHER, user);
         return -1;
     }
     if (!known) {
@@ -409,7 +411,8 @@ int32_t CZylShareManager::OnRequestFileListOfShareFolder(const uint8_t* payload,
         return -1;
     }
     if (resolved != ZYL_SHARE_PATH_OK) {
-        SendErrorPdu(ZYL_ERROR_OTHER, user, taskId);
+        SendErrorPdu(resolved == ZYL_SHARE_PATH_RECEIVING ? ZYL_ERROR_FILE_REMOVED : ZYL_ERROR_OTHER, user,
+                     taskId);
         return -1;
     }
 

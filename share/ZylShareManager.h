@@ -31,8 +31,9 @@ enum : int32_t {
 // Results of ResolveSharePath.
 enum : int32_t {
     ZYL_SHARE_PATH_OK = 0,
-    ZYL_SHARE_PATH_NO_SHARE = -1, // no share of that name: the request gets no reply
-    ZYL_SHARE_PATH_UNSAFE = -2,   // the path names something outside the shared item
+    ZYL_SHARE_PATH_NO_SHARE = -1,  // no share of that name: the request gets no reply
+    ZYL_SHARE_PATH_UNSAFE = -2,    // the path names something outside the shared item
+    ZYL_SHARE_PATH_RECEIVING = -3, // the path names an upload still being received: not there yet
 };
 
 class CZylShareManager : public CZylManagerBase {
@@ -92,6 +93,8 @@ public:
     // (share null); ZYL_SHARE_PATH_UNSAFE (share set) when the part below the share has an empty,
     // "." or ".." component or the mapped path, with symbolic links resolved, leaves the shared
     // item; then nothing may be listed, read or written (answer with error code 9).
+    // ZYL_SHARE_PATH_RECEIVING (share set) when a component below the share has the form of an
+    // upload's temporary file: answered as a file that does not exist (error code 3).
     int32_t ResolveSharePath(std::u16string_view sharePath, CZylShareObject*& share,
                              std::u16string& localPath) const;
 
@@ -155,6 +158,8 @@ public:
     static std::u16string UploadTempPath(std::u16string_view target, std::u16string_view user,
                                          uint32_t taskId);
     static bool IsUploadTempName(std::u16string_view name);
+    // True when any component of the path has that form.
+    static bool NamesUploadTemp(std::u16string_view path, char16_t separator);
 
     // The listing workers (for tests and measurements of their bounds).
     CZylWorkerPool& GetListingPool() { return m_pool; }

@@ -6,6 +6,7 @@
 #include "core/ZylProtocol.h"
 #include "core/ZylText.h"
 
+#include <algorithm>
 #include <new>
 
 namespace {
@@ -111,6 +112,7 @@ ZYLPRIVILEGEDUSER* CZylShareObject::GetPrivilegedUser(int32_t index, const CZylH
 void CZylShareObject::ClearUsers() {
     m_vPrivilegedUsers.clear();
     m_vCurrentUsers.clear();
+    m_vCountedUploads.clear();
 }
 
 int32_t CZylShareObject::FindCurrentUser(std::u16string_view id, ZYLSHAREUSER** entry) const {
@@ -139,6 +141,8 @@ void CZylShareObject::RemoveCurrentUser(std::u16string_view id) {
     const int32_t at = FindCurrentUser(id);
     if (at >= 0)
         m_vCurrentUsers.erase(m_vCurrentUsers.begin() + at);
+    std::erase_if(m_vCountedUploads,
+                  [&](const ZYLCOUNTEDUPLOADS& counted) { return ZylEqualNoCase(counted.id, id); });
 }
 
 void CZylShareObject::ReleaseCurrentUser(std::u16string_view id, int32_t kind) {
@@ -148,6 +152,59 @@ void CZylShareObject::ReleaseCurrentUser(std::u16string_view id, int32_t kind) {
     if (kind == ZYL_PRIV_DOWNLOAD && entry->downloads > 0)
         --entry->downloads;
     else if (kind == ZYL_PRIV_UPLOAD && entry->uploads > 0)
+        --entry->uploads;
+}
+
+CZylShareObject::ZYLCOUNTEDUPLOADS& CZylShareObject::CountedUploads(std::u16string_view id) {
+    for (auto& counted : m_vCountedUploads)
+        if (ZylEqualNoCase(counted.id, id))
+            return counted;
+    return m_vCountedUploads.emplace_back(ZYLCOUNTEDUPLOADS{std::u16string(id), {}, {}});
+}
+
+void CZylShareObject::CountUpload(std::u16string_view id, uint32_t taskId, std::u16string_view sharePath,
+                                  const CZylDateTime& now) {
+    AddCurrentUser(ZYLSHAREUSER{std::u16string(id), {}, 0, 0}, now);
+    ZYLSHAREUSER* entry = nullptr;
+    FindCurrentUser(id, &entry);
+    ZYLCOUNTEDUPLOADS& counted = CountedUploads(id);
+    if (std::ranges::find(counted.tasks, taskId) != counted.tasks.end())
+        return;
+    counted.tasks.push_back(taskId);
+    const auto reported = std::ranges::find_if(
+        counted.reported, [&](const std::u16string& path) { return ZylEqualNoCase(path, sharePath); });
+    if (reported != counted.reported.end())
+        counted.reported.erase(reported);
+    else
+        ++entry->uploads;
+}
+
+void CZylShareObject::CountReportedUpload(std::u16string_view id, std::u16string_view sharePath,
+                                          const CZylDateTime& now) {
+    AddCurrentUser(ZYLSHAREUSER{std::u16string(id), {}, 0, 0}, now);
+    ZYLSHAREUSER* entry = nullptr;
+    FindCurrentUser(id, &entry);
+    CountedUploads(id).reported.emplace_back(sharePath);
+    ++entry->uploads;
+}
+
+void CZylShareObject::ReleaseUpload(std::u16string_view id, uint32_t taskId, std::u16string_view sharePath,
+                                    bool reported) {
+    ZYLSHAREUSER* entry = nullptr;
+    if (FindCurrentUser(id, &entry) < 0)
+        return;
+    ZYLCOUNTEDUPLOADS& counted = CountedUploads(id);
+    const auto task = std::ranges::find(counted.tasks, taskId);
+    if (task != counted.tasks.end()) {
+        counted.tasks.erase(task);
+    } else {
+        const auto found = std::ranges::find_if(
+            counted.reported, [&](const std::u16string& path) { return ZylEqualNoCase(path, sharePath); });
+        if (!reported || found == counted.reported.end())
+            return;
+        counted.reported.erase(found);
+    }
+    if (entry->uploads > 0)
         --entry->uploads;
 }
 

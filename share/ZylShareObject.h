@@ -99,6 +99,15 @@ public:
     // Kind 2 ends a download, kind 4 an upload of that user; other kinds change nothing. The
     // counters do not go below 0.
     void ReleaseCurrentUser(std::u16string_view id, int32_t kind);
+    // An upload of the user (making its entry), counted once however often it is announced; an
+    // announced upload the user's unfinished tasks reported under that share path takes that place.
+    void CountUpload(std::u16string_view id, uint32_t taskId, std::u16string_view sharePath,
+                     const CZylDateTime& now);
+    // An unfinished upload the user reported, known only by the share path it names.
+    void CountReportedUpload(std::u16string_view id, std::u16string_view sharePath, const CZylDateTime& now);
+    // The upload ended (or was refused): it no longer counts. An upload never announced is one of
+    // those reported under that share path, when reported is set.
+    void ReleaseUpload(std::u16string_view id, uint32_t taskId, std::u16string_view sharePath, bool reported);
     int32_t GetCurrentUserCount() const { return static_cast<int32_t>(m_vCurrentUsers.size()); }
     ZYLSHAREUSER* GetCurrentUser(int32_t index) const;
     // 1 when a user limit applies and as many users as it allows are being served (the limit is
@@ -111,7 +120,18 @@ public:
     int32_t Serialize(CZylDbReader& file);
 
 private:
+    // What a current user's count of uploads is made of: the uploads announced, each once by its
+    // task id, and those its list of unfinished tasks reported, by the share path each names,
+    // until announced or ended.
+    struct ZYLCOUNTEDUPLOADS {
+        std::u16string id;
+        std::vector<uint32_t> tasks;
+        std::vector<std::u16string> reported;
+    };
+    ZYLCOUNTEDUPLOADS& CountedUploads(std::u16string_view id);
+
     std::vector<std::unique_ptr<ZYLSHAREUSER>> m_vCurrentUsers;
+    std::vector<ZYLCOUNTEDUPLOADS> m_vCountedUploads;
     uint16_t m_nGrantedPrivilege = 0;
     CZylDateTime m_shareTime;
     std::u16string m_sShareName;

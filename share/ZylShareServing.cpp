@@ -140,6 +140,13 @@ bool CZylShareManager::IsUploadTempName(std::u16string_view name) {
     return name.size() >= 2 && name.back() == u'.';
 }
 
+bool CZylShareManager::NamesUploadTemp(std::u16string_view path, char16_t separator) {
+    for (; !path.empty(); path = ZylAfterFirstComponent(path, separator))
+        if (IsUploadTempName(ZylFirstComponent(path, separator)))
+            return true;
+    return false;
+}
+
 ZylFilePtr CZylShareManager::OpenServedFile(const std::u16string& path, int flags) {
     for (int attempt = 0; attempt < 2; ++attempt) {
         const int fd = ::open(ZylToFsPath(path).c_str(), flags | O_CLOEXEC, 0644);
@@ -183,12 +190,13 @@ int32_t CZylShareManager::OnRequestFileData(const uint8_t* payload, int32_t leng
         const int32_t resolved = ResolveSharePath(sharePath, share, local);
         if (resolved == ZYL_SHARE_PATH_NO_SHARE)
             return SendErrorPdu(ZYL_ERROR_SHARE_REMOVED, user, taskId), -1;
+        // An upload still being received is not there yet.
+        if (resolved == ZYL_SHARE_PATH_RECEIVING)
+            return SendErrorPdu(ZYL_ERROR_FILE_REMOVED, user, taskId), -1;
         if (resolved != ZYL_SHARE_PATH_OK)
             return SendErrorPdu(ZYL_ERROR_OTHER, user, taskId), -1;
         std::error_code ec;
-        // An upload still being received is not there yet.
-        if (!fs::is_regular_file(ZylToFsPath(local), ec) ||
-            IsUploadTempName(ZylLastComponent(local, ZYL_LOCAL_SEPARATOR)))
+        if (!fs::is_regular_file(ZylToFsPath(local), ec))
             return SendErrorPdu(ZYL_ERROR_FILE_REMOVED, user, taskId), -1;
         ZylFilePtr opened = OpenServedFile(local, O_RDONLY);
         if (!opened)
@@ -241,19 +249,20 @@ int32_t CZylShareManager::OnRequestUpload(const uint8_t* payload, int32_t length
     std::u16string local;
     const int32_t resolved = ResolveSharePath(sharePath, share, local);
     if (resolved == ZYL_SHARE_PATH_NO_SHARE)
-        return SendErrorPdu(ZYL_ERROR_SHARE_REMOVED, user), -1;
+        return SendErrorPdu(ZYL_ERROR_SHARE_REMOVED, user, taskId), -1;
     if (resolved != ZYL_SHARE_PATH_OK)
-        return SendErrorPdu(ZYL_ERROR_OTHER, user), -1;
+        return SendErrorPdu(ZYL_ERROR_OTHER, user, taskId), -1;
 
-    int32_t consent = 0;
-    if (share->HasPrivilege(user, ZYL_PRIV_UPLOAD) && !m_bNoUpload) {
-        consent = 1;
+    // An upload counts once however often it is announced (each start of a task whose file list
+    // is not made yet announces it again); refused, it no longer counts, since a refused task
+    // sends no close notice.
+    const int32_t consent = share->HasPrivilege(user, ZYL_PRIV_UPLOAD) && !m_bNoUpload ? 1 : 0;
+    {
         std::lock_guard lock(m_mutex);
-        ZYLSHAREUSER* entry = nullptr;
-        if (share->FindCurrentUser(user, &entry) >= 0)
-            ++entry->uploads;
+        if (consent)
+            share->CountUpload(user, taskId, sharePath, Now());
         else
-            share->AddCurrentUser(ZYLSHAREUSER{std::u16string(user), {}, 0, 1}, Now());
+            share->ReleaseUpload(user, taskId, sharePath, false);
     }
     ZylPayloadWriter writer(ZYL_REPLY_CAPACITY);
     writer.Write(Now());
@@ -262,32 +271,33 @@ int32_t CZylShareManager::OnRequestUpload(const uint8_t* payload, int32_t length
 }
 
 // The checks every upload request passes; the target file's full local path, or an error PDU sent
-// and false. Nothing outside the shared item is ever named.
+// and false. Nothing outside the shared item is ever named. The error names the upload's task, so
+// that only that task stops on the other side.
 static bool ResolveUploadTarget(CZylShareManager& manager, std::u16string_view sharePath,
-                                std::u16string_view localName, std::u16string_view user, bool noUpload,
-                                std::u16string& target) {
+                                std::u16string_view localName, std::u16string_view user, uint32_t taskId,
+                                bool noUpload, std::u16string& target) {
     CZylShareObject* share = nullptr;
     std::u16string folder;
     const int32_t resolved = manager.ResolveSharePath(sharePath, share, folder);
     if (resolved == ZYL_SHARE_PATH_NO_SHARE) {
-        manager.SendErrorPdu(ZYL_ERROR_SHARE_REMOVED, user);
+        manager.SendErrorPdu(ZYL_ERROR_SHARE_REMOVED, user, taskId);
         return false;
     }
     const std::u16string name = UploadLocalName(localName);
     // A name of the form the receiving side gives its temporary files would land in another
-    // upload's file.
+    // upload's file, or in a folder that listings do not show.
     if (resolved != ZYL_SHARE_PATH_OK || name.empty() ||
-        CZylShareManager::IsUploadTempName(ZylLastComponent(name, ZYL_LOCAL_SEPARATOR))) {
-        manager.SendErrorPdu(ZYL_ERROR_OTHER, user);
+        CZylShareManager::NamesUploadTemp(name, ZYL_LOCAL_SEPARATOR)) {
+        manager.SendErrorPdu(ZYL_ERROR_OTHER, user, taskId);
         return false;
     }
     if (!share->HasPrivilege(user, ZYL_PRIV_UPLOAD) || noUpload) {
-        manager.SendErrorPdu(ZYL_ERROR_USER_DENIED, user);
+        manager.SendErrorPdu(ZYL_ERROR_USER_DENIED, user, taskId);
         return false;
     }
     target = ZylJoinPath(folder, name);
     if (!ZylIsInside(ZylToFsPath(manager.GetShareLocalPath(*share)), ZylToFsPath(target))) {
-        manager.SendErrorPdu(ZYL_ERROR_OTHER, user);
+        manager.SendErrorPdu(ZYL_ERROR_OTHER, user, taskId);
         return false;
     }
     return true;
@@ -309,7 +319,7 @@ int32_t CZylShareManager::OnRequestSyncFilesize(const uint8_t* payload, int32_t 
     const uint32_t fileIndex = reader.ReadUInt32();
 
     std::u16string target;
-    if (!ResolveUploadTarget(*this, sharePath, localName, user, m_bNoUpload != 0, target))
+    if (!ResolveUploadTarget(*this, sharePath, localName, user, taskId, m_bNoUpload != 0, target))
         return -1;
     // Only this upload's own bytes count, in its own temporary file; the target under its final
     // name, whatever it holds, is nobody's resume point. No file is held open for the answer.
@@ -341,7 +351,7 @@ int32_t CZylShareManager::OnRequestSyncFilesize(const uint8_t* payload, int32_t 
         }
     }
     if (held < 0 || size > std::numeric_limits<int32_t>::max())
-        return SendErrorPdu(ZYL_ERROR_OTHER, user), -1;
+        return SendErrorPdu(ZYL_ERROR_OTHER, user, taskId), -1;
 
     ZylPayloadWriter writer(ZYL_REPLY_CAPACITY);
     writer.Write(Now());
@@ -365,15 +375,15 @@ int32_t CZylShareManager::OnRequestWriteFileData(const uint8_t* payload, int32_t
     const int32_t end = reader.ReadInt32();
     const int32_t n = reader.ReadInt32();
     if (n < 0)
-        return SendErrorPdu(ZYL_ERROR_OTHER, user), -1;
+        return SendErrorPdu(ZYL_ERROR_OTHER, user, taskId), -1;
     // Checked against what the payload holds before anything is read.
     const uint8_t* data = reader.Take(n);
 
     std::u16string target;
-    if (!ResolveUploadTarget(*this, sharePath, localName, user, m_bNoUpload != 0, target))
+    if (!ResolveUploadTarget(*this, sharePath, localName, user, taskId, m_bNoUpload != 0, target))
         return -1;
     if (offset < 0)
-        return SendErrorPdu(ZYL_ERROR_OTHER, user), -1;
+        return SendErrorPdu(ZYL_ERROR_OTHER, user, taskId), -1;
     // The pieces go into a temporary file of this upload beside the target; the target is replaced
     // only when the last piece has arrived and is on the disk, so nobody sees a half-written file
     // under its final name and an older file of that name is never mixed in.
@@ -386,7 +396,7 @@ int32_t CZylShareManager::OnRequestWriteFileData(const uint8_t* payload, int32_t
         ZylRemoveFile(temp);
         std::error_code ec;
         if (fs::is_directory(fs::symlink_status(fsTarget, ec)))
-            return SendErrorPdu(ZYL_ERROR_OTHER, user), -1;
+            return SendErrorPdu(ZYL_ERROR_OTHER, user, taskId), -1;
     }
     std::FILE* file = FindWriteFile(temp, taskId, user);
     if (!file) {
@@ -395,13 +405,13 @@ int32_t CZylShareManager::OnRequestWriteFileData(const uint8_t* payload, int32_t
         ZylFilePtr opened =
             OpenServedFile(temp, O_NOFOLLOW | (offset == 0 ? O_RDWR | O_CREAT | O_TRUNC : O_RDWR));
         if (!opened)
-            return SendErrorPdu(FileErrorCode(errno, ZYL_ERROR_OTHER), user), -1;
+            return SendErrorPdu(FileErrorCode(errno, ZYL_ERROR_OTHER), user, taskId), -1;
         file = opened.get();
         if (AddWriteFile(taskId, temp, std::move(opened), user) < 0)
-            return SendErrorPdu(ZYL_ERROR_OTHER, user), -1;
+            return SendErrorPdu(ZYL_ERROR_OTHER, user, taskId), -1;
     }
     if (FileLength(file) != offset)
-        return SendErrorPdu(ZYL_ERROR_OTHER, user), -1;
+        return SendErrorPdu(ZYL_ERROR_OTHER, user, taskId), -1;
     // Each piece reaches the file before it is acknowledged, so that a full disk is told for the
     // piece it stops.
     errno = 0;
@@ -409,7 +419,7 @@ int32_t CZylShareManager::OnRequestWriteFileData(const uint8_t* payload, int32_t
         std::fflush(file) != 0) {
         const int error = errno;
         RemoveWriteFile(taskId, temp, user);
-        return SendErrorPdu(FileErrorCode(error, ZYL_ERROR_OTHER), user), -1;
+        return SendErrorPdu(FileErrorCode(error, ZYL_ERROR_OTHER), user, taskId), -1;
     }
     if (end) {
         // With its time, on the disk before the target is replaced and before it is acknowledged.
@@ -422,9 +432,9 @@ int32_t CZylShareManager::OnRequestWriteFileData(const uint8_t* payload, int32_t
         const int error = errno;
         RemoveWriteFile(taskId, temp, user);
         if (!synced)
-            return SendErrorPdu(FileErrorCode(error, ZYL_ERROR_OTHER), user), -1;
+            return SendErrorPdu(FileErrorCode(error, ZYL_ERROR_OTHER), user, taskId), -1;
         if (::rename(fsTemp.c_str(), fsTarget.c_str()) != 0)
-            return SendErrorPdu(FileErrorCode(errno, ZYL_ERROR_OTHER), user), -1;
+            return SendErrorPdu(FileErrorCode(errno, ZYL_ERROR_OTHER), user, taskId), -1;
         ZylSyncFolder(fsTarget.parent_path());
     }
 
@@ -459,18 +469,15 @@ int32_t CZylShareManager::OnUnfinishedTasks(const uint8_t* payload, int32_t leng
                                  : share->HasPrivilege(user, ZYL_PRIV_UPLOAD) != 0 && !m_bNoUpload;
         if (!allowed)
             continue;
-        // Each item counts on the share it names.
+        // Each item counts on the share it names; an upload until it is announced or ends.
         std::lock_guard lock(m_mutex);
         ZYLSHAREUSER* entry = nullptr;
-        if (share->FindCurrentUser(user, &entry) >= 0) {
-            ++(kind == ZYL_TRANSFER_DOWNLOAD ? entry->downloads : entry->uploads);
-        } else {
-            share->AddCurrentUser(ZYLSHAREUSER{std::u16string(user),
-                                               {},
-                                               kind == ZYL_TRANSFER_DOWNLOAD ? 1 : 0,
-                                               kind == ZYL_TRANSFER_UPLOAD ? 1 : 0},
-                                  Now());
-        }
+        if (kind == ZYL_TRANSFER_UPLOAD)
+            share->CountReportedUpload(user, sharePath, Now());
+        else if (share->FindCurrentUser(user, &entry) >= 0)
+            ++entry->downloads;
+        else
+            share->AddCurrentUser(ZYLSHAREUSER{std::u16string(user), {}, 1, 0}, Now());
     }
     return 0;
 }
@@ -497,6 +504,9 @@ int32_t CZylShareManager::OnCloseNotice(const uint8_t* payload, int32_t length, 
     if (FindShareByName(ZylFirstComponent(sharePath, ZYL_SHARE_SEPARATOR), &share) < 0)
         return 0;
     std::lock_guard lock(m_mutex);
-    share->ReleaseCurrentUser(user, kind);
+    if (kind == ZYL_TRANSFER_UPLOAD)
+        share->ReleaseUpload(user, taskId, sharePath, true);
+    else
+        share->ReleaseCurrentUser(user, kind);
     return 0;
 }

@@ -144,6 +144,7 @@ TEST_F(CZylBrowseTest, EveryoneAndOwnEntriesCombine) {
     ASSERT_TRUE(host.RunUntil([&] {
         return FromA(ZYL_CMD_ERROR, c.Id()).size() == 1 && FromA(ZYL_CMD_ERROR).size() == 1 &&
                FromA(ZYL_CMD_FILE_LIST_REPLY).size() == 1 &&
+               FromA(ZYL_CMD_EXPLORER_FOLDER_REPLY).size() == 1 &&
                FromA(ZYL_CMD_EXPLORER_FOLDER_REPLY, c.Id()).size() == 1;
     }));
     host.Tick(200);

@@ -250,10 +250,20 @@ TEST_F(CZylShareServingTest, AnUploadIsWrittenBesideItsTargetWhichItReplacesOnly
     EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(9, u"Inbox\\sub\\f.bin.S1.1001-4.fst", 0),
                             u"S1.1002")),
               ZYL_ERROR_FILE_REMOVED);
-    // Nor may an upload name such a file as its target.
-    EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST,
-                            WriteRequest(5, u"Inbox", u"\\sub\\f.bin.S1.1001-4.fst", 0, 1, "x"), u"S1.1002")),
-              ZYL_ERROR_OTHER);
+    ZylPayloadWriter listRequest;
+    listRequest.WriteInt32(9).Write(CZylDateTime());
+    listRequest.WriteInt32(0).WriteString(u"Inbox\\sub\\f.bin.S1.1001-4.fst");
+    EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_FILE_LIST_REQUEST, listRequest.Bytes(), u"S1.1002")),
+              ZYL_ERROR_FILE_REMOVED);
+    // Nor may an upload name such a file as its target, or make a folder of that form.
+    for (const auto& [folder, name] :
+         {std::pair<std::u16string, std::u16string>{u"Inbox", u"\\sub\\f.bin.S1.1001-4.fst"},
+          {u"Inbox", u"\\d.S1.1002-3.fst\\x"},
+          {u"Inbox\\d.S1.1002-3.fst", u"x"}})
+        EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(5, folder, name, 0, 1, "x"),
+                                u"S1.1002")),
+                  ZYL_ERROR_OTHER);
+    EXPECT_FALSE(fs::exists(DataA() / "inbox" / "d.S1.1002-3.fst"));
 
     replies =
         Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(4, u"Inbox", u"\\sub\\f.bin", 4096, 1, "tail"));
@@ -446,16 +456,11 @@ TEST_F(CZylShareServingTest, UploadConsentAndItsRefusals) {
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_EQ(replies[0].command, ZYL_CMD_UPLOAD_REPLY);
     EXPECT_EQ(Numbers(replies[0]), (std::vector<int32_t>{12, 1}));
-    CZylShareObject* inbox = nullptr;
-    SharesA().FindShareByName(u"Inbox", &inbox);
-    ZYLSHAREUSER* entry = nullptr;
-    ASSERT_GE(inbox->FindCurrentUser(u"S1.1001", &entry), 0);
-    EXPECT_EQ(entry->uploads, 1);
-
     EXPECT_EQ(Numbers(ask(u"Docs").at(0)), (std::vector<int32_t>{12, 0}));
     EXPECT_EQ(ErrorCode(ask(u"Nope")), ZYL_ERROR_SHARE_REMOVED);
     EXPECT_EQ(ErrorCode(ask(u"Inbox\\..\\docs")), ZYL_ERROR_OTHER);
-    // Pieces and size queries whose names climb out of the share write nothing anywhere.
+    // Pieces and size queries whose names climb out of the share write nothing anywhere; the
+    // refusal names the upload's task, so that only that task stops.
     for (const auto& [path, name] :
          std::vector<std::pair<std::u16string, std::u16string>>{{u"Inbox", u"..\\..\\evil.txt"},
                                                                 {u"Inbox", u"\\a\\..\\..\\evil.txt"},
@@ -464,11 +469,11 @@ TEST_F(CZylShareServingTest, UploadConsentAndItsRefusals) {
                                                                 {u"Inbox", u""},
                                                                 {u"Inbox", u"\\\\evil.txt"}}) {
         EXPECT_EQ(
-            ErrorCode(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(77, path, name, 0, 1, "payload"))),
-            ZYL_ERROR_OTHER)
+            Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(77, path, name, 0, 1, "payload")).at(0).payload,
+            ErrorPdu(ZYL_ERROR_OTHER, 77))
             << ZylToUtf8(name);
-        EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_SYNC_FILE_SIZE_REQUEST, SizeRequest(77, path, name))),
-                  ZYL_ERROR_OTHER);
+        EXPECT_EQ(Ask(ZYL_CMD_SYNC_FILE_SIZE_REQUEST, SizeRequest(77, path, name)).at(0).payload,
+                  ErrorPdu(ZYL_ERROR_OTHER, 77));
     }
     for (const auto& item : fs::recursive_directory_iterator(Root()))
         EXPECT_NE(item.path().filename(), "evil.txt") << item.path();
@@ -532,7 +537,12 @@ TEST_F(CZylShareServingTest, UnfinishedTasksCountOnTheShareEachItemNames) {
     Ask(ZYL_CMD_UNFINISHED_TASKS_REPLY, list({{2, u"Docs"}}, 1000000), u"S1.1002");
     EXPECT_EQ(docs->FindCurrentUser(u"S1.1002"), -1);
 
-    // A close notice of an ended transfer lowers the count of its kind.
+    // The reported upload, announced, still counts once; its close notice lowers the count.
+    ZylPayloadWriter announce;
+    announce.WriteInt32(3).Write(CZylDateTime());
+    announce.WriteString(u"inbox");
+    Ask(ZYL_CMD_UPLOAD_REQUEST, announce.Bytes());
+    EXPECT_EQ(entry->uploads, 1);
     ZylPayloadWriter w;
     w.Write(CZylDateTime());
     w.WriteInt32(3).WriteInt32(4).WriteString(u"Inbox").WriteInt32(0);

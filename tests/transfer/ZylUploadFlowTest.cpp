@@ -309,6 +309,16 @@ TEST_F(CZylUploadFlowTest, AFileThatIsGoneOrChangesStopsTheTaskWithTheReason) {
     expectStopped(shrunk, u"the file changed while it was sent; restart the task: " +
                               ZylFromFsPath(Root() / "up" / "f.bin"));
 
+    // Longer than listed: nothing beyond the listed size is sent.
+    ZylWriteFileBytes(Root() / "up" / "grown.bin", "abc");
+    CZylTask* grown = Upload(Root() / "up", u"grown.bin", false);
+    Consent(grown, 1);
+    ZylWriteFileBytes(Root() / "up" / "grown.bin", "abcdefghij");
+    Held(grown, 0, 0);
+    EXPECT_TRUE(Pieces().empty());
+    expectStopped(grown, u"the file changed while it was sent; restart the task: " +
+                             ZylFromFsPath(Root() / "up" / "grown.bin"));
+
     // The other side calling a file complete short of its size does not make it complete.
     CZylTask* cut = SyncedFileOfSize(2 * ZYL_BLOCK_SIZE);
     Ack(cut, 0, 0, ZYL_BLOCK_SIZE, 1);
@@ -329,8 +339,9 @@ TEST_F(CZylUploadFlowTest, AnErrorAnswerStopsTheTransferWaitingForIt) {
     DeliverToB(ZYL_CMD_FILE_LIST_REPLY, FileListReply(fetching->m_nTaskID, 1, 0, {{u"Docs\\x", 9, {}}}));
     m_host.m_vSent.clear();
 
-    // An answer that names no task is the answer to an upload's request or to a file list request
-    // (a full disk on the other side, here): those stop, a download already fetching data does not.
+    // An answer that names no task, as a peer sends it that does not name the task it answers, is
+    // taken for an answer to an upload's request or to a file list request (a full disk on the
+    // other side, here): those stop, a download already fetching data does not.
     DeliverToB(ZYL_CMD_ERROR, ErrorPdu(ZYL_ERROR_NO_DISK_SPACE, 0));
     EXPECT_EQ(upload->m_bRunning, 0);
     EXPECT_EQ(upload->m_sLastError, u"no space left on the device of S1.1000: Inbox\\in");
