@@ -12,7 +12,6 @@
 #include <cstring>
 #include <fstream>
 #include <random>
-#include <sstream>
 #include <sys/wait.h>
 #include <thread>
 
@@ -36,18 +35,6 @@ void WriteRandom(const fs::path& path, size_t size, uint64_t seed) {
 std::string ReadAll(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-// The processor time (user and system) a process has used so far, in seconds.
-double CpuSeconds(pid_t pid) {
-    const std::string stat = ReadAll("/proc/" + std::to_string(pid) + "/stat");
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-    std::string field;
-    double ticks = 0;
-    for (int i = 3; i <= 15 && fields >> field; ++i)
-        if (i >= 14)
-            ticks += std::stod(field);
-    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 // Waits (a minute at most) until a download's partial file holds more than 2 MiB.
@@ -242,10 +229,6 @@ TEST_F(ZylNodeTest, BrowseDownloadAndUploadBetweenTwoNodes) {
 
 TEST_F(ZylNodeTest, AUserWithoutRightsIsRefused) {
     ServeTree({"--grant", kFriend + "=browse,download"});
-    // While nobody talks to it, the serving node sleeps between its timers.
-    const double before = CpuSeconds(m_nServer);
-    std::this_thread::sleep_for(3s);
-    EXPECT_LT(CpuSeconds(m_nServer) - before, 0.3) << "an idle node keeps the processor busy";
 
     // The stranger names the nodes of a cluster; the first cannot be reached.
     m_sBrokers = "127.0.0.1:" + std::to_string(ZylFreeLoopbackPort()) + "," + m_sBrokers;

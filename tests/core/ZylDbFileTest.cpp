@@ -20,32 +20,21 @@ CZylDbReader ReaderOf(std::u16string text) {
 
 } // namespace
 
-TEST(ZylDbReaderLines, LongLinesAreReadIn323UnitPieces) {
-    CZylDbReader reader = ReaderOf(std::u16string(400, u'x') + u"\nnext\n");
+TEST(ZylDbReaderLines, LinesAreReadIn323UnitPiecesTheLineFeedCountingAndOnlyItIsRemoved) {
+    CZylDbReader reader = ReaderOf(std::u16string(400, u'x') + u"\n" + std::u16string(322, u'a') + u"\n" +
+                                   std::u16string(323, u'b') + u"\nB=1\na\r\nlast without end");
     EXPECT_EQ(reader.ReadLine(), std::u16string(323, u'x'));
     EXPECT_EQ(reader.ReadLine(), std::u16string(77, u'x'));
-    EXPECT_EQ(reader.ReadLine(), u"next");
-    EXPECT_TRUE(reader.AtEnd());
-}
-
-TEST(ZylDbReaderLines, LineFeedCountsTowardsTheLimit) {
-    // 322 units and the line feed fill one read; 323 units leave the line feed for the next one.
-    CZylDbReader fits = ReaderOf(std::u16string(322, u'a') + u"\nB=1\n");
-    EXPECT_EQ(fits.ReadLine(), std::u16string(322, u'a'));
-    EXPECT_EQ(fits.ReadIntLine(), 1);
-
-    CZylDbReader spills = ReaderOf(std::u16string(323, u'a') + u"\nB=1\n");
-    EXPECT_EQ(spills.ReadLine(), std::u16string(323, u'a'));
-    EXPECT_EQ(spills.ReadLine(), u"");
-    EXPECT_EQ(spills.ReadIntLine(), 1);
-}
-
-TEST(ZylDbReaderLines, OnlyTheFinalLineFeedIsRemoved) {
-    CZylDbReader reader = ReaderOf(u"a\r\nlast without end");
+    EXPECT_EQ(reader.ReadLine(), std::u16string(322, u'a')); // 322 units and the line feed fill one read
+    EXPECT_EQ(reader.ReadLine(), std::u16string(323, u'b')); // 323 leave the line feed for the next
+    EXPECT_EQ(reader.ReadLine(), u"");
+    EXPECT_EQ(reader.ReadIntLine(), 1);
     EXPECT_EQ(reader.ReadLine(), u"a\r"); // carriage returns are text like any other
+    EXPECT_FALSE(reader.AtEnd());
     EXPECT_EQ(reader.ReadLine(), u"last without end");
-    EXPECT_EQ(ReaderOf(u"odd\u0A0D").ReadLine(), u"odd");
+    EXPECT_TRUE(reader.AtEnd());
     EXPECT_EQ(ReaderOf(u"\n").ReadLine(), u"");
+    EXPECT_EQ(ReaderOf(u"odd\u0A0D").ReadLine(), u"odd");
 }
 
 TEST(ZylDbReaderLines, ValuesAndNumbers) {
@@ -65,7 +54,7 @@ TEST(ZylDbReaderLines, ValuesAndNumbers) {
     EXPECT_EQ(reader.ReadLine(), u"");
 }
 
-TEST(ZylDbReaderHeader, ScansLikeAFormattedRead) {
+TEST(ZylDbReaderHeader, ScansLikeAFormattedReadAndAMismatchGivesNothing) {
     CZylDbReader reader = ReaderOf(u"#zyl share file, version=Beta0.1\n#id=S12.1000\n\n\nNoUpload=1\n");
     EXPECT_EQ(reader.ScanHeader(u"#zyl share file, version="), u"Beta0.1");
     EXPECT_EQ(reader.ScanHeader(u"#id="), u"S12.1000");
@@ -74,14 +63,10 @@ TEST(ZylDbReaderHeader, ScansLikeAFormattedRead) {
     CZylDbReader other = ReaderOf(u"#zyl  share\tfile, version=9.9\n#id=SM7.2000\n");
     EXPECT_EQ(other.ScanHeader(u"#zyl share file, version="), u"9.9");
     EXPECT_EQ(other.ScanHeader(u"#id="), u"SM7.2000");
-}
 
-TEST(ZylDbReaderHeader, MismatchGivesNothing) {
-    CZylDbReader wrong = ReaderOf(u"#zyl task file, version=Beta0.1\n");
-    EXPECT_FALSE(wrong.ScanHeader(u"#zyl share file, version=").has_value());
-    EXPECT_FALSE(ReaderOf(u"").ScanHeader(u"#id=").has_value());
-    EXPECT_FALSE(ReaderOf(u"#id=").ScanHeader(u"#id=").has_value());
-
+    EXPECT_FALSE(ReaderOf(u"#zyl task file, version=Beta0.1\n").ScanHeader(u"#zyl share file, version="));
+    EXPECT_FALSE(ReaderOf(u"").ScanHeader(u"#id="));
+    EXPECT_FALSE(ReaderOf(u"#id=").ScanHeader(u"#id="));
     // The token ends at white space; what follows is left for the next read.
     CZylDbReader spaced = ReaderOf(u"#id=S12 .1000\n");
     EXPECT_EQ(spaced.ScanHeader(u"#id="), u"S12");
@@ -107,23 +92,17 @@ TEST(ZylDbFiles, CommitWritesLittleEndianUnitsWithLineFeeds) {
     EXPECT_TRUE(reader.AtEnd());
 }
 
-TEST(ZylDbFiles, CommitReplacesTheWholeFile) {
-    CZylTempDir temp;
-    const std::u16string path = temp.WidePath(u"fst-S12.1000.fsd");
-    ZylWriteFileBytes(ZylToFsPath(path), std::string(100, 'z'));
-    CZylDbWriter writer;
-    writer.WriteLine(u"x");
-    ASSERT_TRUE(writer.Commit(path));
-    EXPECT_EQ(ZylReadFileBytes(ZylToFsPath(path)), std::string("x\0\n\0", 4));
-}
-
 TEST(ZylDbFiles, FailedCommitLeavesThePreviousFile) {
     CZylTempDir temp;
     const std::u16string path = temp.WidePath(u"fss-S12.1000.fsd");
     const std::string previous("o\0l\0d\0\n\0", 8);
     ZylWriteFileBytes(ZylToFsPath(path), previous);
     CZylDbWriter writer;
-    writer.WriteLine(u"NoUpload=0");
+    writer.WriteLine(u"x");
+    ASSERT_TRUE(writer.Commit(path + u".whole")); // a commit replaces the whole file
+    ZylWriteFileBytes(ZylToFsPath(path + u".whole"), std::string(100, 'z'));
+    ASSERT_TRUE(writer.Commit(path + u".whole"));
+    EXPECT_EQ(ZylReadFileBytes(ZylToFsPath(path + u".whole")), std::string("x\0\n\0", 4));
 
     // A full disk: every write fails.
     fs::create_symlink("/dev/full", ZylToFsPath(path + u".tmp"));

@@ -16,8 +16,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::u16string_view ZYL_TIME = u"2008-01-10 21:20:00"; // the fake calendar time, in UTC
-
 // The bytes a text takes in the file: 16-bit little-endian units, nothing before them.
 std::string Utf16LeBytes(std::u16string_view text) {
     std::string bytes;
@@ -36,7 +34,7 @@ class ZylLogTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ZylUseUniversalTime();
-        ASSERT_EQ(m_log.Open(m_temp.WidePath(), nullptr), 0);
+        ASSERT_EQ(m_log.Open(m_temp.WidePath() + u"/", nullptr), 0); // one trailing separator is dropped
     }
     fs::path File() const { return m_temp.Path() / "fs.log"; }
 
@@ -52,8 +50,9 @@ TEST_F(ZylLogTest, ThreeHundredNinetyNineLinesWaitAndTheFourHundredthWritesAllOf
     for (int i = 1; i <= 399; ++i) {
         const int level = i % 4;
         ASSERT_GT(m_log.WriteLine(level, u"line " + Number(i)), 0);
-        expected += std::u16string(ZYL_TIME) + u"\t" + Number(level) + u"\tline " + Number(i) + u"\n";
+        expected += ZYL_TIME + u"\t" + Number(level) + u"\tline " + Number(i) + u"\n";
     }
+    EXPECT_EQ(m_log.GetPath(), m_temp.WidePath(u"fs.log"));
     EXPECT_FALSE(fs::exists(File()));
     EXPECT_EQ(m_log.GetPendingCount(), 399u);
 
@@ -76,7 +75,7 @@ TEST_F(ZylLogTest, ThreeHundredNinetyNineLinesWaitAndTheFourHundredthWritesAllOf
 }
 
 TEST_F(ZylLogTest, AMessageLongerThanTheLineIsCutToTwoHundredFiftyNineCharacters) {
-    const std::u16string prefix = std::u16string(ZYL_TIME) + u"\t3\t"; // 22 characters
+    const std::u16string prefix = ZYL_TIME + u"\t3\t"; // 22 characters
     EXPECT_EQ(m_log.WriteLine(3, std::u16string(237, u'a')), 259);
     EXPECT_EQ(m_log.WriteLine(3, std::u16string(238, u'b')), 259);
     EXPECT_EQ(m_log.WriteLine(3, std::u16string(300, u'c')), 259);
@@ -84,8 +83,8 @@ TEST_F(ZylLogTest, AMessageLongerThanTheLineIsCutToTwoHundredFiftyNineCharacters
     EXPECT_EQ(m_log.Flush(), 0);
     EXPECT_EQ(ZylReadUtf16LeFile(File()), prefix + std::u16string(237, u'a') + u"\n" + prefix +
                                               std::u16string(237, u'b') + u"\n" + prefix +
-                                              std::u16string(237, u'c') + u"\n" + std::u16string(ZYL_TIME) +
-                                              u"\t12345\t" + std::u16string(233, u'd') + u"\n");
+                                              std::u16string(237, u'c') + u"\n" + ZYL_TIME + u"\t12345\t" +
+                                              std::u16string(233, u'd') + u"\n");
 }
 
 TEST_F(ZylLogTest, ALineWrittenWhileTheWindowIsHiddenIsStoredButNotPostedAndOneNotToBeKeptIsDropped) {
@@ -102,15 +101,14 @@ TEST_F(ZylLogTest, ALineWrittenWhileTheWindowIsHiddenIsStoredButNotPostedAndOneN
     EXPECT_EQ(window.m_vMessages[0].message, 1128u);
     EXPECT_EQ(window.m_vMessages[0].first, 1);
     EXPECT_TRUE(window.m_vMessages[0].posted);
-    EXPECT_EQ(window.m_vInfoLines,
-              (std::vector<std::u16string>{std::u16string(ZYL_TIME) + u"\t1\twhile shown"}));
+    EXPECT_EQ(window.m_vInfoLines, (std::vector<std::u16string>{ZYL_TIME + u"\t1\twhile shown"}));
     EXPECT_EQ(m_log.GetPendingCount(), 2u);
 
     // The window's copy outlives the flush that releases the stored line.
     EXPECT_EQ(m_log.Flush(), 0);
-    EXPECT_EQ(window.m_vInfoLines[0], std::u16string(ZYL_TIME) + u"\t1\twhile shown");
-    EXPECT_EQ(ZylReadUtf16LeFile(File()), std::u16string(ZYL_TIME) + u"\t3\twhile hidden\n" +
-                                              std::u16string(ZYL_TIME) + u"\t1\twhile shown\n");
+    EXPECT_EQ(window.m_vInfoLines[0], ZYL_TIME + u"\t1\twhile shown");
+    EXPECT_EQ(ZylReadUtf16LeFile(File()),
+              ZYL_TIME + u"\t3\twhile hidden\n" + ZYL_TIME + u"\t1\twhile shown\n");
 
     // A line not to be kept is dropped while a window is set; one not to be shown is only kept.
     window.m_vMessages.clear();
@@ -136,7 +134,7 @@ TEST_F(ZylLogTest, AFileThatCannotBeOpenedKeepsTheLinesForTheNextBatch) {
     EXPECT_EQ(m_log.GetPendingCount(), 0u);
     std::u16string expected;
     for (int i = 1; i <= 401; ++i)
-        expected += std::u16string(ZYL_TIME) + u"\t3\t" + Number(i) + u"\n";
+        expected += ZYL_TIME + u"\t3\t" + Number(i) + u"\n";
     EXPECT_EQ(ZylReadUtf16LeFile(File()), expected);
 }
 
@@ -144,7 +142,7 @@ TEST_F(ZylLogTest, ABatchThatWouldPassFourMebibytesMovesTheFileAsideAndOneOlderF
     const fs::path older = m_temp.Path() / "fs.log.1";
     std::u16string batch;
     for (int i = 1; i <= 400; ++i)
-        batch += std::u16string(ZYL_TIME) + u"\t1\t" + Number(i) + u"\n";
+        batch += ZYL_TIME + u"\t1\t" + Number(i) + u"\n";
     const uintmax_t batchBytes = batch.size() * 2;
     // A batch that still fits is appended.
     const std::string full(CZylLog::ROTATE_SIZE - batchBytes, 'a');
@@ -164,24 +162,11 @@ TEST_F(ZylLogTest, ABatchThatWouldPassFourMebibytesMovesTheFileAsideAndOneOlderF
     m_log.WriteLine(1, u"last");
     ASSERT_EQ(m_log.Flush(), 0);
     EXPECT_EQ(ZylReadFileBytes(older), std::string(CZylLog::ROTATE_SIZE, 'b'));
-    EXPECT_EQ(ZylReadUtf16LeFile(File()), std::u16string(ZYL_TIME) + u"\t1\tlast\n");
+    EXPECT_EQ(ZylReadUtf16LeFile(File()), ZYL_TIME + u"\t1\tlast\n");
     size_t files = 0;
     for ([[maybe_unused]] const auto& entry : fs::directory_iterator(m_temp.Path()))
         ++files;
     EXPECT_EQ(files, 2u);
-}
-
-TEST_F(ZylLogTest, TheLogFlushesWhatIsPendingWhenDestroyed) {
-    {
-        CZylLog log(m_platform);
-        ASSERT_EQ(log.Open(m_temp.WidePath() + u"/", nullptr), 0); // one trailing separator is dropped
-        EXPECT_EQ(log.GetPath(), m_temp.WidePath(u"fs.log"));
-        log.WriteLine(3, u"one");
-        log.WriteLine(3, u"two");
-        EXPECT_FALSE(fs::exists(File()));
-    }
-    EXPECT_EQ(ZylReadUtf16LeFile(File()),
-              std::u16string(ZYL_TIME) + u"\t3\tone\n" + std::u16string(ZYL_TIME) + u"\t3\ttwo\n");
 }
 
 TEST_F(ZylLogTest, LinesFromManyThreadsAreAllWrittenEachThreadInItsOrder) {
@@ -204,42 +189,25 @@ TEST_F(ZylLogTest, LinesFromManyThreadsAreAllWrittenEachThreadInItsOrder) {
         const int t = value / 1000;
         ASSERT_TRUE(t >= 0 && t < threads) << ZylToUtf8(line);
         EXPECT_EQ(value % 1000, next[static_cast<size_t>(t)]++);
-        EXPECT_EQ(line.substr(0, 22), std::u16string(ZYL_TIME) + u"\t" + Number(t) + u"\t");
+        EXPECT_EQ(line.substr(0, 22), ZYL_TIME + u"\t" + Number(t) + u"\t");
     }
     EXPECT_EQ(lines, static_cast<size_t>(threads * each));
 }
 
-// Through the plug-in: the log of a logged-in plug-in reaches the file at logout and at unload.
-TEST(ZylPluginLog, PendingLinesReachTheFileAtUnload) {
-    CZylScriptedHost host;
-    ASSERT_EQ(host.Login(), 0);
-    ASSERT_GT(host.Plugin().WriteLog(3, u"browsing S2.1000"), 0);
-    EXPECT_FALSE(fs::exists(host.LogFile()));
-    host.Unload();
-    EXPECT_EQ(ZylReadUtf16LeFile(host.LogFile()), std::u16string(ZYL_TIME) + u"\t3\tlogin as S1.1000\n" +
-                                                      std::u16string(ZYL_TIME) + u"\t3\tbrowsing S2.1000\n");
-}
-
-TEST(ZylPluginLog, PendingLinesReachTheFileAtLogoutAndNothingIsLoggedAfterIt) {
+// Through the plug-in: what is pending reaches the file at logout or unload, nothing is logged after
+// logout, and a second session appends.
+TEST(ZylPluginLog, PendingLinesReachTheFileAtLogoutAndUnloadAndASecondSessionAppends) {
     CZylScriptedHost host;
     ASSERT_EQ(host.Login(), 0);
     host.Plugin().WriteLog(1, u"before");
     ASSERT_EQ(host.Logout(), 0);
-    const std::u16string written =
-        std::u16string(ZYL_TIME) + u"\t3\tlogin as S1.1000\n" + std::u16string(ZYL_TIME) + u"\t1\tbefore\n";
-    EXPECT_EQ(ZylReadUtf16LeFile(host.LogFile()), written);
     EXPECT_EQ(host.Plugin().WriteLog(1, u"after"), -1);
-    host.Unload();
-    EXPECT_EQ(ZylReadUtf16LeFile(host.LogFile()), written); // nothing twice, nothing more
-}
-
-TEST(ZylPluginLog, ASecondSessionAppendsToTheFile) {
-    CZylScriptedHost host;
-    ASSERT_EQ(host.Login(u"S1.1000"), 0);
-    ASSERT_EQ(host.Logout(), 0);
     host.Platform().m_nCalendarTime = 1200000000 + 3600;
-    ASSERT_EQ(host.Login(u"S1.1000"), 0);
-    ASSERT_EQ(host.Logout(), 0);
-    EXPECT_EQ(ZylReadUtf16LeFile(host.LogFile()), std::u16string(ZYL_TIME) + u"\t3\tlogin as S1.1000\n" +
-                                                      u"2008-01-10 22:20:00\t3\tlogin as S1.1000\n");
+    ASSERT_EQ(host.Login(), 0);
+    ASSERT_GT(host.Plugin().WriteLog(3, u"browsing S2.1000"), 0);
+    host.Unload();
+    EXPECT_EQ(ZylLogLines(host.LogFile()),
+              (std::vector<std::u16string>{ZYL_TIME + u"\t3\tlogin as S1.1000", ZYL_TIME + u"\t1\tbefore",
+                                           u"2008-01-10 22:20:00\t3\tlogin as S1.1000",
+                                           u"2008-01-10 22:20:00\t3\tbrowsing S2.1000"}));
 }

@@ -24,15 +24,12 @@ TEST(ZylPathSafety, RefusesEscapesAndEmptyComponents) {
     EXPECT_FALSE(ZylIsSafeRelativePath(std::u16string_view(u"a\0b", 3), u'/'));
 }
 
-TEST(ZylPathJoin, OneSeparatorBetween) {
+TEST(ZylPathJoin, OneSeparatorBetweenAndTheShareAndLocalForms) {
     EXPECT_EQ(ZylJoinPath(u"/home/u", u"f.txt"), u"/home/u/f.txt");
     EXPECT_EQ(ZylJoinPath(u"/home/u/", u"f.txt"), u"/home/u/f.txt");
     EXPECT_EQ(ZylJoinPath(u"/home/u//", u"f.txt"), u"/home/u//f.txt"); // only one is removed
     EXPECT_EQ(ZylJoinPath(u"Music", u"a\\b.mp3", u'\\'), u"Music\\a\\b.mp3");
     EXPECT_EQ(ZylJoinPath(u"Music\\", u"x", u'\\'), u"Music\\x");
-}
-
-TEST(ZylPathJoin, ShareAndLocalForms) {
     EXPECT_EQ(ZylShareToLocalPath(u"Music\\2008\\a.mp3"), u"Music/2008/a.mp3");
     EXPECT_EQ(ZylLocalToSharePath(u"Music/2008/a.mp3"), u"Music\\2008\\a.mp3");
     EXPECT_EQ(ZylFirstComponent(u"Music\\2008\\a.mp3", u'\\'), u"Music");
@@ -103,28 +100,20 @@ static CZylDateTime ZylYear(int32_t year) {
     return value;
 }
 
-TEST(ZylFileTimeRange, YearsBeyondTheFileClockAreNotConverted) {
+TEST(ZylFileTimeRange, YearsBeyondTheFileClockAreNotConvertedAndFarOnesWithinItBothWays) {
     fs::file_time_type fileTime{};
-    EXPECT_FALSE(ZylTimeToFileTime(ZylYear(9999), fileTime));
-    EXPECT_FALSE(ZylTimeToFileTime(ZylYear(-9999), fileTime));
-    EXPECT_FALSE(ZylTimeToFileTime(ZylYear(1), fileTime));
+    for (int32_t year : {9999, -9999, 1})
+        EXPECT_FALSE(ZylTimeToFileTime(ZylYear(year), fileTime)) << year;
     EXPECT_EQ(fileTime, fs::file_time_type{}); // left as it was
-}
-
-TEST(ZylFileTimeRange, FarYearsWithinTheFileClockConvertBothWays) {
     // 2300 and 2400 lie beyond nanoseconds since 1970 but within the file clock (the disk may not
     // hold them, so the conversions are checked without it).
     for (int32_t year : {1900, 2008, 2300, 2400}) {
-        fs::file_time_type fileTime;
         ASSERT_TRUE(ZylTimeToFileTime(ZylYear(year), fileTime)) << year;
         CZylDateTime back;
         ASSERT_TRUE(FileTimeToZylTime(fileTime, back)) << year;
         EXPECT_EQ(back.ToText(), ZylYear(year).ToText());
     }
-}
-
-TEST(ZylFileTimeRange, TheFileClocksOwnEndsReadAsDates) {
-    CZylDateTime first, last;
+    CZylDateTime first, last; // the file clock's own ends read as dates
     ASSERT_TRUE(FileTimeToZylTime(fs::file_time_type::min(), first));
     ASSERT_TRUE(FileTimeToZylTime(fs::file_time_type::max(), last));
     EXPECT_LT(first.GetYear(), 2000);

@@ -2,10 +2,10 @@
 // recorded and whose answers a test scripts. Time moves only when the test ticks.
 #pragma once
 
-#include "plugin/ZylInterface.h"
 #include "core/ZylPath.h"
 #include "core/ZylProtocol.h"
 #include "core/ZylText.h"
+#include "plugin/ZylInterface.h"
 #include "support/ZylFakePlatform.h"
 #include "support/ZylTempDir.h"
 #include "support/ZylTestFiles.h"
@@ -14,7 +14,6 @@
 #include <ctime>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -41,6 +40,21 @@ inline HostUserId ZylHostId(std::u16string_view text) {
     HostUserId id;
     id.Parse(text);
     return id;
+}
+
+// The fake calendar time as the log writes it, in UTC.
+inline const std::u16string ZYL_TIME = u"2008-01-10 21:20:00";
+
+// The lines of a log file, each without its line feed (and every line ends with one).
+inline std::vector<std::u16string> ZylLogLines(const std::filesystem::path& file) {
+    std::vector<std::u16string> lines;
+    const std::u16string text = ZylReadUtf16LeFile(file);
+    size_t start = 0;
+    for (size_t end; (end = text.find(u'\n', start)) != std::u16string::npos; start = end + 1)
+        lines.push_back(text.substr(start, end - start));
+    if (start != text.size())
+        lines.push_back(u"<no line feed>" + text.substr(start));
+    return lines;
 }
 
 class CZylScriptedHost {
@@ -127,7 +141,6 @@ public:
     std::function<int32_t(const ZYLHOSTCALL&)> m_fnSendAnswer;
     int32_t m_nAppPathResult = 0;
     std::u16string m_sAppPath;
-    std::map<std::u16string, std::u16string> m_mNames; // code 516 by user id text
     // Runs inside every service call before it answers, as a host that runs its own loop there
     // (and so may call the plug-in back) would.
     std::function<void(const ZYLHOSTCALL&)> m_fnDuringCall;
@@ -152,14 +165,10 @@ private:
                                     reinterpret_cast<const uint8_t*>(a4) + a5);
             call.answer = m_fnSendAnswer ? m_fnSendAnswer(call) : 1;
             break;
-        case ZYL_HOST_GET_NAME: {
+        case ZYL_HOST_GET_NAME: // no user has a name: the id stands for it
             call.user = ZylUserText(a1);
-            auto it = m_mNames.find(call.user);
-            ZylCopyToBuffer(reinterpret_cast<char16_t*>(a2), ZYL_MAX_NAME,
-                            it == m_mNames.end() ? std::u16string() : it->second);
-            call.answer = 0;
+            ZylCopyToBuffer(reinterpret_cast<char16_t*>(a2), ZYL_MAX_NAME, u"");
             break;
-        }
         case ZYL_HOST_GET_APP_PATH:
             ZylCopyToBuffer(reinterpret_cast<char16_t*>(a1), ZYL_MAX_PATH, m_sAppPath);
             call.answer = m_nAppPathResult;

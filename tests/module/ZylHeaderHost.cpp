@@ -122,6 +122,8 @@ int main(int argc, char** argv) {
     ZYL_CHECK(processMessage(DLL_P2P_LOGIN, reinterpret_cast<intptr_t>(&self), 0, 0, 0, 0) == 0);
     ZYL_CHECK(fs::is_directory(temp / "app" / "fs"));
 
+    // A host with only a QCoreApplication has no window to open.
+    ZYL_CHECK(processMessage(DLL_P2P_SHOW, 0, 1, 0, 0, 0) == -1);
     // Codes beyond the table do nothing, whatever their arguments.
     ZYL_CHECK(processMessage(12, 1, 2, 3, 4, 5) == 0);
     ZYL_CHECK(processMessage(0xFFFFFFFFu, 1, 2, 3, 4, 5) == 0);

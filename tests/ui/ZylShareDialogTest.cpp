@@ -13,10 +13,6 @@
 #include <QTreeWidget>
 
 namespace {
-QString Path(const std::filesystem::path& path) {
-    return QString::fromStdString(path.string());
-}
-
 template <typename T> T* Find(QDialog& dialog, const char* name) {
     T* widget = dialog.findChild<T*>(QLatin1String(name));
     EXPECT_NE(widget, nullptr) << name;
@@ -42,7 +38,7 @@ TEST_F(CZylUiTest, SharesAreAddedEditedAndCancelledThroughTheDialogsWithTheirMes
     EXPECT_EQ(ask.m_vMessages.back(), ZylString(4235));
 
     // A name and, with a limit, a number are needed; the dialog stays open until they are there.
-    ask.m_qFolders.push_back(Path(Data("a") / "docs"));
+    ask.m_qFolders.push_back(ZylQtPath(Data("a") / "docs"));
     ask.m_qDialogs.push_back([&](QDialog& dialog) {
         auto* name = Find<QLineEdit>(dialog, "shareNameEdit");
         EXPECT_EQ(name->text(), QStringLiteral("docs"));
@@ -73,12 +69,12 @@ TEST_F(CZylUiTest, SharesAreAddedEditedAndCancelledThroughTheDialogsWithTheirMes
     EXPECT_EQ(frame->GetShareView()->GetLayout(), CZylFileListModel::ZYL_LAYOUT_LOCAL_SHARES);
     EXPECT_EQ(frame->GetShareView()->GetRow(0).shareName, QStringLiteral("Docs"));
 
-    ask.m_qFolders.push_back(Path(Data("a") / "docs"));
+    ask.m_qFolders.push_back(ZylQtPath(Data("a") / "docs"));
     ASSERT_TRUE(Trigger(*m_pA, ZYL_ID_ADD_SHARED_FOLDER));
     EXPECT_EQ(ask.m_vMessages.back(), ZylString(4236));
 
     // A name in use (in another case) is refused and the dialog opens again.
-    ask.m_qFolders.push_back(Path(Data("a") / "more"));
+    ask.m_qFolders.push_back(ZylQtPath(Data("a") / "more"));
     ask.m_qDialogs.push_back([](QDialog& dialog) {
         Find<QLineEdit>(dialog, "shareNameEdit")->setText(QStringLiteral("docs"));
         Ok(dialog);
@@ -93,7 +89,7 @@ TEST_F(CZylUiTest, SharesAreAddedEditedAndCancelledThroughTheDialogsWithTheirMes
     EXPECT_EQ(shares.GetShareCount(), 2);
 
     // A file share: no tree item, a row of its own.
-    ask.m_qFiles.push_back({Path(Data("a") / "song.mp3")});
+    ask.m_qFiles.push_back({ZylQtPath(Data("a") / "song.mp3")});
     ask.m_qDialogs.push_back([](QDialog& dialog) { Ok(dialog); });
     ASSERT_TRUE(Trigger(*m_pA, ZYL_ID_ADD_SHARED_FILE));
     CZylShareObject* song = nullptr;
@@ -174,14 +170,14 @@ TEST_F(CZylUiTest, FileTypeIconsAreCachedPerExtensionWithProgramsAndUnknownTypes
     ZylWriteFileBytes(Data("tool"), "#!/bin/sh\n");
     std::filesystem::permissions(Data("tool"), std::filesystem::perms::owner_exec,
                                  std::filesystem::perm_options::add);
-    EXPECT_EQ(icons.GetImageIndex(QStringLiteral("tool"), true, Path(Data("tool"))),
+    EXPECT_EQ(icons.GetImageIndex(QStringLiteral("tool"), true, ZylQtPath(Data("tool"))),
               CZylFileIcons::ZYL_IMAGE_PROGRAM);
     ZylWriteFileBytes(Data("plain.txt"), "x");
-    EXPECT_EQ(icons.GetImageIndex(QStringLiteral("plain.txt"), true, Path(Data("plain.txt"))), text)
+    EXPECT_EQ(icons.GetImageIndex(QStringLiteral("plain.txt"), true, ZylQtPath(Data("plain.txt"))), text)
         << "a local file not marked executable is no program";
-    const int own = icons.GetImageIndex(QStringLiteral("tool"), false, Path(Data("tool")));
+    const int own = icons.GetImageIndex(QStringLiteral("tool"), false, ZylQtPath(Data("tool")));
     EXPECT_EQ(own, count);
-    EXPECT_EQ(icons.GetImageIndex(QStringLiteral("tool"), false, Path(Data("tool"))), count + 1);
+    EXPECT_EQ(icons.GetImageIndex(QStringLiteral("tool"), false, ZylQtPath(Data("tool"))), count + 1);
     EXPECT_EQ(icons.GetCacheSize(), 2);
 
     EXPECT_EQ(CZylShareView::SizeText(1), QStringLiteral("1KB"));

@@ -26,18 +26,6 @@ public:
     QList<QUrl> m_vUrls;
 };
 
-namespace {
-void MakeDocs(const std::filesystem::path& docs) {
-    ZylWriteFileBytes(docs / "2005" / "inner" / "b.txt", "b");
-    ZylWriteFileBytes(docs / "2005" / "a.txt", std::string(20000, 'a'));
-    ZylWriteFileBytes(docs / "readme.txt", std::string(2048, 'r'));
-}
-
-QString Path(const std::filesystem::path& path) {
-    return QString::fromStdString(path.string());
-}
-} // namespace
-
 class CZylTransferWindowTest : public CZylUiTest {
 protected:
     // A browses B's share and shows its contents.
@@ -60,7 +48,7 @@ protected:
 };
 
 TEST_F(CZylTransferWindowTest, DownloadsOneFileUnderAChosenNameRowsIntoAFolderAndByDraggingToTheTaskList) {
-    MakeDocs(Data("b") / "Docs");
+    ZylMakeDocs(Data("b") / "Docs", 20000);
     Share(*m_pB, u"Docs", Data("b") / "Docs", ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD);
     CZylShareView* list = BrowseShare("Docs");
     CZylMainFrame* frame = Frame(*m_pA);
@@ -69,7 +57,7 @@ TEST_F(CZylTransferWindowTest, DownloadsOneFileUnderAChosenNameRowsIntoAFolderAn
     // One file row: the person names the file.
     list->SelectRows({Row(list, "readme.txt")});
     list->GetCurrentView()->setFocus();
-    ask.m_qSaveFiles.push_back(Path(Data("in1") / "mine.txt"));
+    ask.m_qSaveFiles.push_back(ZylQtPath(Data("in1") / "mine.txt"));
     ASSERT_TRUE(Trigger(*m_pA, ZYL_ID_DOWNLOAD));
     EXPECT_EQ(ask.m_vAsked.back(), QStringLiteral("save:保存文件"));
     EXPECT_EQ(ask.m_sProposed, QStringLiteral("readme.txt"));
@@ -79,7 +67,7 @@ TEST_F(CZylTransferWindowTest, DownloadsOneFileUnderAChosenNameRowsIntoAFolderAn
 
     // Two rows, or a folder row: a folder is asked for and each row makes its task.
     list->SelectRows({Row(list, "2005"), Row(list, "readme.txt")});
-    ask.m_qFolders.push_back(Path(Data("in2")));
+    ask.m_qFolders.push_back(ZylQtPath(Data("in2")));
     ASSERT_TRUE(Trigger(*m_pA, ZYL_ID_DOWNLOAD));
     EXPECT_EQ(ask.m_vAsked.back(), QStringLiteral("folder:保存文件夹"));
     EXPECT_EQ(TasksA().GetTaskCount(), 3);
@@ -92,7 +80,7 @@ TEST_F(CZylTransferWindowTest, DownloadsOneFileUnderAChosenNameRowsIntoAFolderAn
     std::unique_ptr<QMimeData> dragged(
         list->GetModel()->mimeData(list->GetSelectionModel()->selectedIndexes()));
     ASSERT_NE(dragged, nullptr);
-    ask.m_qFolders.push_back(Path(Data("in3")));
+    ask.m_qFolders.push_back(ZylQtPath(Data("in3")));
     QWidget* target = frame->GetTaskView()->viewport();
     QDragEnterEvent enter(QPoint(5, 5), Qt::CopyAction, dragged.get(), Qt::LeftButton, Qt::NoModifier);
     QCoreApplication::sendEvent(target, &enter);
@@ -120,10 +108,10 @@ TEST_F(CZylTransferWindowTest, UploadsFilesAndAFolderIntoAShareThatTakesThem) {
     CZylScriptedAsk& ask = Ask(*m_pA);
     Frame(*m_pA)->GetUserView()->setFocus();
 
-    ask.m_qFiles.push_back({Path(Data("up") / "one.txt"), Path(Data("up") / "two.txt")});
+    ask.m_qFiles.push_back({ZylQtPath(Data("up") / "one.txt"), ZylQtPath(Data("up") / "two.txt")});
     ASSERT_TRUE(Trigger(*m_pA, ZYL_ID_UPLOAD_FILES));
     EXPECT_EQ(ask.m_vAsked.back(), QStringLiteral("files:打开文件"));
-    ask.m_qFolders.push_back(Path(Data("up") / "album"));
+    ask.m_qFolders.push_back(ZylQtPath(Data("up") / "album"));
     ASSERT_TRUE(Trigger(*m_pA, ZYL_ID_UPLOAD_FOLDER));
     EXPECT_EQ(TasksA().GetTaskCount(), 3);
     EXPECT_EQ(Frame(*m_pA)->GetTaskView()->GetModel()->GetCount(), 3);
@@ -179,7 +167,7 @@ TEST_F(CZylTransferWindowTest, TheTaskListShowsSizesSpeedTimesAndFinishedTasksBy
     QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, finished);
     QTest::mouseDClick(view->viewport(), Qt::LeftButton, {}, finished);
     QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
-    EXPECT_EQ(catcher.m_vUrls, QList<QUrl>{QUrl::fromLocalFile(Path(Data("in") / "w"))});
+    EXPECT_EQ(catcher.m_vUrls, QList<QUrl>{QUrl::fromLocalFile(ZylQtPath(Data("in") / "w"))});
     // A task that finishes while shown is written once more, then left alone.
     small->m_bFinished = 1;
     Tick(1000);
@@ -254,7 +242,7 @@ TEST_F(CZylTransferWindowTest, OptionsAreStoredInBothDatabases) {
 // Both windows after a browse and with a download under way, as a person sees them; with
 // ZYLFS_UI_RENDER set to a folder, they are saved there as PNG pictures.
 TEST_F(CZylTransferWindowTest, ABrowseAndARunningDownloadAsAPersonSeesThem) {
-    MakeDocs(Data("b") / "Docs");
+    ZylMakeDocs(Data("b") / "Docs", 20000);
     ZylWriteFileBytes(Data("b") / "Docs" / "holiday.avi", std::string(8 << 20, 'v'));
     ZylWriteFileBytes(Data("b") / "Docs" / "budget.ods", std::string(30000, 'o'));
     ZylWriteFileBytes(Data("b") / "Docs" / "photo.jpg", std::string(90000, 'p'));
@@ -270,12 +258,14 @@ TEST_F(CZylTransferWindowTest, ABrowseAndARunningDownloadAsAPersonSeesThem) {
 
     list->SelectRows({Row(list, "holiday.avi")});
     list->GetCurrentView()->setFocus();
-    Ask(*m_pA).m_qSaveFiles.push_back(Path(Data("in") / "holiday.avi"));
+    Ask(*m_pA).m_qSaveFiles.push_back(ZylQtPath(Data("in") / "holiday.avi"));
     ASSERT_TRUE(Trigger(*m_pA, ZYL_ID_DOWNLOAD));
     CZylTask* task = TasksA().GetTaskAt(0);
     // Past 40% the file data stops coming, so that the picture shows the download under way.
     bool hold = false;
-    m_pB->m_fnDrop = [&hold](const ZYLSENTPDU& pdu) { return hold && pdu.command == ZYL_CMD_FILE_DATA_REPLY; };
+    m_pB->m_fnDrop = [&hold](const ZYLSENTPDU& pdu) {
+        return hold && pdu.command == ZYL_CMD_FILE_DATA_REPLY;
+    };
     ASSERT_TRUE(WaitFor([&] { return hold = task->m_nPercent >= 40; }));
     Tick(2000); // the task list's refresh, a full second into the run
     CZylTaskModel* model = Frame(*m_pA)->GetTaskView()->GetModel();

@@ -85,6 +85,17 @@ private:
     }
 };
 
+inline QString ZylQtPath(const std::filesystem::path& path) {
+    return QString::fromStdString(path.string());
+}
+
+// A friend's folder to browse: two levels of folders and files of known sizes.
+inline void ZylMakeDocs(const std::filesystem::path& docs, size_t aBytes = 2047) {
+    ZylWriteFileBytes(docs / "2005" / "inner" / "b.txt", "b");
+    ZylWriteFileBytes(docs / "2005" / "a.txt", std::string(aBytes, 'a'));
+    ZylWriteFileBytes(docs / "readme.txt", std::string(2048, 'r'));
+}
+
 class CZylUiTest : public ::testing::Test {
 protected:
     void SetUp() override {

@@ -11,16 +11,8 @@
 #include <QTreeView>
 #include <QTreeWidget>
 
-namespace {
-void MakeDocs(const std::filesystem::path& docs) {
-    ZylWriteFileBytes(docs / "2005" / "inner" / "b.txt", "b");
-    ZylWriteFileBytes(docs / "2005" / "a.txt", std::string(2047, 'a'));
-    ZylWriteFileBytes(docs / "readme.txt", std::string(2048, 'r'));
-}
-} // namespace
-
 TEST_F(CZylUiTest, OpenModesMakeOneFrameAndBrowseAFriendAtOnceOrOnceHisChannelsAreUp) {
-    MakeDocs(Data("b") / "Docs");
+    ZylMakeDocs(Data("b") / "Docs");
     ZylWriteFileBytes(Data("b") / "notes.txt", "n");
     std::filesystem::create_directories(Data("b") / "secret");
     Share(*m_pB, u"Docs", Data("b") / "Docs", ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD);
@@ -91,10 +83,14 @@ TEST_F(CZylUiTest, OpenModesMakeOneFrameAndBrowseAFriendAtOnceOrOnceHisChannelsA
 
     EXPECT_EQ(Open(*m_pA, 0), -1);
     EXPECT_EQ(Open(*m_pA, 2), -1);
+    HostUserId tooLong; // cut to the 20 characters of a record it would name another user
+    ASSERT_TRUE(tooLong.Set(HostUserId::Plain, 4294967295u, 214748364u));
+    EXPECT_EQ(m_pA->Plugin().ProcessMessage(DLL_P2P_SHOW, 0, 2, reinterpret_cast<intptr_t>(&tooLong), 0, 0),
+              -1);
 }
 
 TEST_F(CZylUiTest, BrowsingAFriendDownTwoFoldersAndBackByDoubleClicksAndTheAddressBar) {
-    MakeDocs(Data("b") / "Docs");
+    ZylMakeDocs(Data("b") / "Docs");
     Share(*m_pB, u"Docs", Data("b") / "Docs", ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD);
     ASSERT_EQ(Open(*m_pA, 2, m_pB), 0);
     CZylMainFrame* frame = Frame(*m_pA);
@@ -277,7 +273,7 @@ TEST_F(CZylUiTest, ClosingWithActiveTasksHidesToTheTrayOrMinimisesWhereThereIsNo
 }
 
 TEST_F(CZylUiTest, LogoutOrUnloadWithADialogOpenListingsInFlightAndTasksRunningLosesNothing) {
-    MakeDocs(Data("b") / "Docs");
+    ZylMakeDocs(Data("b") / "Docs");
     Share(*m_pB, u"Docs", Data("b") / "Docs", ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD);
     ASSERT_EQ(Open(*m_pA, 2, m_pB), 0);
     CZylUserView* tree = Frame(*m_pA)->GetUserView();
