@@ -421,8 +421,10 @@ void CZylInterface::DrainQueue() {
         std::lock_guard lock(m_queueMutex);
         queue = m_pSendQueue;
     }
-    if (queue)
+    if (queue) {
         queue->Drain(m_host);
+        m_shareManager.OnQueueDrained();
+    }
 }
 
 int32_t CZylInterface::WriteLog(int32_t level, std::u16string_view text) {

@@ -38,9 +38,9 @@ enum : int32_t {
 class CZylShareManager : public CZylManagerBase {
 public:
     static constexpr int32_t PAGE_ITEMS = 16;
-    static constexpr uint32_t PAGE_PAUSE_MS = 30;   // after a queued page
-    static constexpr uint32_t RETRY_PAUSE_MS = 300; // before offering a page again
-    // Listing pages of one user that the host has not taken yet; beyond it the next page waits.
+    static constexpr uint32_t RETRY_PAUSE_MS = 300; // before offering a page that could not be queued
+    // PDUs of one user that the host has not taken yet; at this many the user's listings wait
+    // (holding no worker) until the host takes some: pages go as fast as the user takes them.
     static constexpr size_t PAGE_BACKLOG = 32;
     // Beyond this many untaken PDUs of a user, a refused listing request is not even answered.
     static constexpr size_t REFUSAL_BACKLOG = 1024;
@@ -105,6 +105,8 @@ public:
     void DropListingsOf(std::u16string_view user);
     // Login: listings are served from now on (until Shutdown).
     void StartListings();
+    // The host took queued PDUs: listings held back by their user's untaken pages look again.
+    void OnQueueDrained() { m_pool.Wake(); }
     // Closes the open files and destroys every share.
     void ClearShares();
     // Logout and destruction: running listings stop, waiting ones are dropped, and the workers
@@ -171,8 +173,8 @@ private:
     // One turn of a listing: its enumeration, or one page; true while there is more to do.
     bool ListingStep(ZYLWORKORDER& order, const std::atomic<bool>& stop);
     bool Enumerate(ZYLWORKORDER& order, bool recursive, const std::atomic<bool>& stop);
-    // Offers the page at the listing's position, pausing after a queued page and before a retry;
-    // 1 while pages remain, 0 when the listing is complete.
+    // Offers the page at the listing's position, pausing only before the retry of a page that
+    // could not be queued; 1 while pages remain, 0 when the listing is complete.
     int32_t OfferPage(ZYLWORKORDER& order, const std::function<int32_t(int32_t)>& page);
     int32_t EnumFolder(std::u16string_view folder, ZylShareList& list, bool recursive, ZYLENUMSTATE& state);
     void LeaveOut(ZYLENUMSTATE& state, std::string_view reason, std::u16string_view path);

@@ -40,8 +40,8 @@ TEST_F(CZylBrowseTest, RootInfoOfTwentySharesComesInTwoPages) {
               std::vector<int32_t>({0, 20, 0, 16}));
     EXPECT_EQ(std::vector<int32_t>({second.status, second.total, second.begin, second.count}),
               std::vector<int32_t>({0, 20, 16, 4}));
-    // 30 ms after each queued page, in the plug-in's clock, not in real time.
-    EXPECT_EQ(a.Platform().m_nSleptMs - sleptBefore, 60u);
+    // No pause between pages: the asker's pace alone holds them back.
+    EXPECT_EQ(a.Platform().m_nSleptMs - sleptBefore, 0u);
 
     ASSERT_EQ(listings.size(), 1u);
     EXPECT_EQ(listings[0].message, static_cast<uint32_t>(WM_ZYL_FRIEND_ROOT));
@@ -151,6 +151,7 @@ TEST_F(CZylBrowseTest, EveryoneAndOwnEntriesCombine) {
     EXPECT_EQ(ZylErrorCodeOf(FromA(ZYL_CMD_ERROR)[0]), ZYL_ERROR_USER_DENIED);
     EXPECT_EQ(FromA(ZYL_CMD_EXPLORER_FOLDER_REPLY).size(), 1u);
     EXPECT_TRUE(FromA(ZYL_CMD_FILE_LIST_REPLY, c.Id()).empty());
+
 }
 
 TEST_F(CZylBrowseTest, FolderOfThreeSubfoldersAndTwentyFiles) {
@@ -161,7 +162,6 @@ TEST_F(CZylBrowseTest, FolderOfThreeSubfoldersAndTwentyFiles) {
         Touch(fmt::format("docs/f{:02}.txt", i), static_cast<size_t>(i));
     Touch("docs/sub1/inner1.dat", 7);
     Touch("docs/sub1/inner2.dat", 8);
-    const uint64_t sleptBefore = a.Platform().m_nSleptMs;
 
     ASSERT_EQ(viewer->RequestExplorerFolder(u"Docs", CZylDateTime(1200000000)), 0);
     ASSERT_TRUE(WaitForListings(1));
@@ -179,7 +179,6 @@ TEST_F(CZylBrowseTest, FolderOfThreeSubfoldersAndTwentyFiles) {
         EXPECT_EQ(item.folder, 0);
     EXPECT_EQ(first.items[0].type, u"Folder");
     EXPECT_EQ(first.items[5].type, u"TXT File");
-    EXPECT_EQ(a.Platform().m_nSleptMs - sleptBefore, 60u);
 
     ASSERT_EQ(listings.size(), 1u);
     EXPECT_EQ(listings[0].message, static_cast<uint32_t>(WM_ZYL_FRIEND_FOLDER));
@@ -205,7 +204,6 @@ TEST_F(CZylBrowseTest, FortyEntriesComeInSixteenSixteenAndEight) {
     Share(u"Big", "big");
     for (int i = 0; i < 40; ++i)
         Touch(fmt::format("big/e{:02}", i));
-    const uint64_t sleptBefore = a.Platform().m_nSleptMs;
     ASSERT_EQ(viewer->RequestExplorerFolder(u"Big", CZylDateTime(1200000000)), 0);
     ASSERT_TRUE(WaitForListings(1));
     const auto pages = FromA(ZYL_CMD_EXPLORER_FOLDER_REPLY);
@@ -218,7 +216,6 @@ TEST_F(CZylBrowseTest, FortyEntriesComeInSixteenSixteenAndEight) {
         shape.push_back(page.count);
     }
     EXPECT_EQ(shape, (std::vector<int32_t>{0, 16, 16, 16, 32, 8}));
-    EXPECT_EQ(a.Platform().m_nSleptMs - sleptBefore, 90u);
     EXPECT_EQ(listings[0].items.size(), 40u);
 }
 
@@ -390,7 +387,6 @@ TEST_F(CZylBrowseTest, FileListsForDownloads) {
     for (int i = 0; i < 18; ++i)
         Touch(fmt::format("work/papers/top{:02}.txt", i), 1);
     std::filesystem::create_directories(files.Path() / "work/papers/emptytree/x/y");
-    const uint64_t sleptBefore = a.Platform().m_nSleptMs;
 
     RequestFileList(41, u"docs", 1);
     ASSERT_TRUE(host.RunUntil([&] { return FromA(ZYL_CMD_FILE_LIST_REPLY).size() == 2; }));
@@ -410,7 +406,6 @@ TEST_F(CZylBrowseTest, FileListsForDownloads) {
     EXPECT_NE(std::find(paths.begin(), paths.begin() + 2, u"docs\\2005\\deep\\b.txt"), paths.begin() + 2);
     EXPECT_NE(std::find(paths.begin(), paths.begin() + 2, u"docs\\2005\\a.txt"), paths.begin() + 2);
     EXPECT_NE(std::find(paths.begin(), paths.end(), u"docs\\top17.txt"), paths.end());
-    EXPECT_EQ(a.Platform().m_nSleptMs - sleptBefore, 60u);
     EXPECT_TRUE(Shares().GetShare(0)->FindCurrentUser(b.Id()) < 0); // file lists record no user
 
     // A tree without files gets only the empty-list notice.
