@@ -411,8 +411,10 @@ void CZylInterface::OnInternalTimer() {
     if (!m_bSkipNextTick.exchange(false))
         DrainQueue();
     // Task progress reaches the task database within a few seconds.
-    if (m_bInitialized)
+    if (m_bInitialized) {
         m_taskManager.OnTimer();
+        m_viewerManager.OnTimer();
+    }
 }
 
 void CZylInterface::DrainQueue() {

@@ -152,6 +152,24 @@ TEST_F(CZylBrowseTest, EveryoneAndOwnEntriesCombine) {
     EXPECT_EQ(FromA(ZYL_CMD_EXPLORER_FOLDER_REPLY).size(), 1u);
     EXPECT_TRUE(FromA(ZYL_CMD_FILE_LIST_REPLY, c.Id()).empty());
 
+    // B's own browse of the closed share is refused: its viewer waits, and once no page has come
+    // for the silence's length its user is told, once.
+    CZylFakeWindow log;
+    b.Plugin().SetLogWindow(&log);
+    ASSERT_EQ(viewer->RequestExplorerFolder(u"Closed", CZylDateTime()), 0);
+    const auto silences = [&] {
+        return std::count_if(log.m_vInfoLines.begin(), log.m_vInfoLines.end(), [](const auto& line) {
+            return line.find(u"no listing page from S1.1000 for 20 s") != std::u16string::npos;
+        });
+    };
+    host.Tick(CZylViewer::LISTING_SILENCE_MS - 100);
+    EXPECT_TRUE(viewer->IsWaiting());
+    EXPECT_EQ(silences(), 0);
+    host.Tick(200);
+    EXPECT_EQ(silences(), 1);
+    host.Tick(CZylViewer::LISTING_SILENCE_MS);
+    EXPECT_EQ(silences(), 1);
+    b.Plugin().SetLogWindow(nullptr);
 }
 
 TEST_F(CZylBrowseTest, FolderOfThreeSubfoldersAndTwentyFiles) {
