@@ -8,6 +8,7 @@
 #include "share/ZylWorkerPool.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -16,6 +17,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -111,8 +113,12 @@ public:
     void ClearShares();
     // Logout and destruction: running listings stop, waiting ones are dropped, and the workers
     // are joined; nothing is sent after it returns, and requests that arrive later start nothing
-    // until the next login.
+    // until the next login. Received files waiting to be flushed reach the disk first.
     void Shutdown();
+    // A received file, complete under its name, is flushed to the disk (with its folder) moments
+    // later on a thread of its own, so that a folder of small files does not wait for the disk
+    // once per file. Any thread.
+    void SyncLater(std::filesystem::path file);
 
     // Requests of other users (the UI thread). The transfer requests are answered elsewhere.
     int32_t OnRequestShareRootInfo(const uint8_t* payload, int32_t length, std::u16string_view user);
@@ -192,4 +198,11 @@ private:
     std::mutex m_typeMutex;
     std::unordered_map<std::string, std::u16string> m_mTypes; // file type by folded extension
     CZylWorkerPool m_pool;
+    void RunSyncer();
+    void StopSyncer();
+    std::mutex m_syncMutex;
+    std::condition_variable m_syncWake;
+    std::vector<std::filesystem::path> m_vToSync;
+    std::thread m_syncer;
+    bool m_bSyncStop = false;
 };

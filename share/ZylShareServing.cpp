@@ -412,20 +412,16 @@ int32_t CZylShareManager::OnRequestWriteFileData(const uint8_t* payload, int32_t
         return SendErrorPdu(FileErrorCode(error, ZYL_ERROR_OTHER), user), -1;
     }
     if (end) {
-        // With its time, on the disk before the target is replaced and before it is acknowledged.
+        // Whole and with its time before the target is replaced: a crash of this process leaves
+        // the older file or this one, never a mix. The disk gets it moments later, off this thread.
         fs::file_time_type time;
         std::error_code ec;
         if (ZylTimeToFileTime(modified, time))
             fs::last_write_time(fsTemp, time, ec);
-        errno = 0;
-        const bool synced = ::fsync(::fileno(file)) == 0;
-        const int error = errno;
         RemoveWriteFile(taskId, temp, user);
-        if (!synced)
-            return SendErrorPdu(FileErrorCode(error, ZYL_ERROR_OTHER), user), -1;
         if (::rename(fsTemp.c_str(), fsTarget.c_str()) != 0)
             return SendErrorPdu(FileErrorCode(errno, ZYL_ERROR_OTHER), user), -1;
-        ZylSyncFolder(fsTarget.parent_path());
+        SyncLater(fsTarget);
     }
 
     ZylPayloadWriter writer(ZYL_REPLY_CAPACITY);
