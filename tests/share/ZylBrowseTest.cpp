@@ -218,25 +218,6 @@ TEST_F(CZylBrowseTest, FolderOfThreeSubfoldersAndTwentyFiles) {
     EXPECT_EQ(names, (std::vector<std::u16string>{u"inner1.dat", u"inner2.dat"}));
 }
 
-TEST_F(CZylBrowseTest, FortyEntriesComeInSixteenSixteenAndEight) {
-    Share(u"Big", "big");
-    for (int i = 0; i < 40; ++i)
-        Touch(fmt::format("big/e{:02}", i));
-    ASSERT_EQ(viewer->RequestExplorerFolder(u"Big", CZylDateTime(1200000000)), 0);
-    ASSERT_TRUE(WaitForListings(1));
-    const auto pages = FromA(ZYL_CMD_EXPLORER_FOLDER_REPLY);
-    ASSERT_EQ(pages.size(), 3u);
-    std::vector<int32_t> shape;
-    for (const auto& pdu : pages) {
-        const ZYLPAGE page = ZylParsePage(pdu.payload, false);
-        EXPECT_EQ(page.total, 40);
-        shape.push_back(page.begin);
-        shape.push_back(page.count);
-    }
-    EXPECT_EQ(shape, (std::vector<int32_t>{0, 16, 16, 16, 32, 8}));
-    EXPECT_EQ(listings[0].items.size(), 40u);
-}
-
 TEST_F(CZylBrowseTest, EmptyFolderAndSingleFileShareGiveTotalZero) {
     Share(u"Empty", "empty");
     Touch("note.txt", 4);
