@@ -9,9 +9,7 @@
 #include "core/ZylProtocol.h"
 #include "core/ZylText.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -341,55 +339,7 @@ void CZylShareManager::ClearShares() {
 
 void CZylShareManager::Shutdown() {
     m_pool.Shutdown();
-    StopSyncer();
-}
-
-void CZylShareManager::SyncLater(std::filesystem::path file) {
-    {
-        std::lock_guard lock(m_syncMutex);
-        m_vToSync.push_back(std::move(file));
-        if (!m_syncer.joinable())
-            m_syncer = std::thread([this] { RunSyncer(); });
-    }
-    m_syncWake.notify_one();
-}
-
-void CZylShareManager::StopSyncer() {
-    {
-        std::lock_guard lock(m_syncMutex);
-        m_bSyncStop = true;
-    }
-    m_syncWake.notify_one();
-    if (m_syncer.joinable())
-        m_syncer.join();
-    std::lock_guard lock(m_syncMutex);
-    m_bSyncStop = false;
-}
-
-void CZylShareManager::RunSyncer() {
-    std::unique_lock lock(m_syncMutex);
-    while (true) {
-        m_syncWake.wait(lock, [&] { return m_bSyncStop || !m_vToSync.empty(); });
-        if (m_vToSync.empty())
-            return; // stopped, and everything is flushed
-        // What came meanwhile goes together: the files, then each folder once for their names.
-        const std::vector<std::filesystem::path> batch = std::exchange(m_vToSync, {});
-        lock.unlock();
-        std::set<std::filesystem::path> folders;
-        for (const auto& file : batch) {
-            const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-            if (fd < 0)
-                continue; // replaced or removed meanwhile: nothing of it to flush
-            if (::fdatasync(fd) != 0)
-                Note(ZylFormat("a received file could not be flushed to the disk: {}",
-                               ZylPrintable(ZylFromFsPath(file))));
-            ::close(fd);
-            folders.insert(file.parent_path());
-        }
-        for (const auto& folder : folders)
-            ZylSyncFolder(folder);
-        lock.lock();
-    }
+    StopFlusher();
 }
 
 // ---------------------------------------------------------------------------------------------

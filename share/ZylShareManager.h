@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -36,6 +37,8 @@ enum : int32_t {
     ZYL_SHARE_PATH_NO_SHARE = -1, // no share of that name: the request gets no reply
     ZYL_SHARE_PATH_UNSAFE = -2,   // the path names something outside the shared item
 };
+
+class ZylPayloadWriter;
 
 class CZylShareManager : public CZylManagerBase {
 public:
@@ -113,12 +116,15 @@ public:
     void ClearShares();
     // Logout and destruction: running listings stop, waiting ones are dropped, and the workers
     // are joined; nothing is sent after it returns, and requests that arrive later start nothing
-    // until the next login. Received files waiting to be flushed reach the disk first.
+    // until the next login. Received files waiting to be flushed reach the disk and are answered
+    // first.
     void Shutdown();
-    // A received file, complete under its name, is flushed to the disk (with its folder) moments
-    // later on a thread of its own, so that a folder of small files does not wait for the disk
-    // once per file. Any thread.
-    void SyncLater(std::filesystem::path file);
+    // Returns once every received file handed to the flusher so far is flushed and answered.
+    void WaitUntilFlushed();
+    // How the flusher makes a received file's data durable: 0, or the errno of the failure. Tests
+    // put a fake in; the default flushes the file's data.
+    using FlushFile = std::function<int(const std::filesystem::path& file)>;
+    void SetFlushFile(FlushFile flush);
 
     // Requests of other users (the UI thread). The transfer requests are answered elsewhere.
     int32_t OnRequestShareRootInfo(const uint8_t* payload, int32_t length, std::u16string_view user);
@@ -198,11 +204,28 @@ private:
     std::mutex m_typeMutex;
     std::unordered_map<std::string, std::u16string> m_mTypes; // file type by folded extension
     CZylWorkerPool m_pool;
-    void RunSyncer();
-    void StopSyncer();
-    std::mutex m_syncMutex;
-    std::condition_variable m_syncWake;
-    std::vector<std::filesystem::path> m_vToSync;
-    std::thread m_syncer;
-    bool m_bSyncStop = false;
+    // A received file waits on the flusher thread with its answer: its data reaches the disk, it
+    // replaces its target, the folder records the new name, and only then is the peer told.
+    // Answers to the same user that come meanwhile wait behind it, so that none overtakes it.
+    struct FLUSH {
+        std::filesystem::path temp; // empty: an answer that only waits its turn
+        std::filesystem::path target;
+        std::u16string user;
+        uint32_t command = 0;
+        std::vector<uint8_t> reply;
+    };
+    void FlushLater(FLUSH order);
+    // Sends the answer now, or behind the user's answers that wait for the flusher.
+    int32_t SendTransferReply(uint32_t command, const ZylPayloadWriter& writer, std::u16string_view user);
+    void RunFlusher();
+    void StopFlusher();
+    std::mutex m_flushMutex;
+    std::condition_variable m_flushWake;
+    std::condition_variable m_flushDone;
+    std::vector<FLUSH> m_vToFlush;
+    std::map<std::u16string, size_t> m_mFlushWaiting; // answers waiting, by user
+    size_t m_nFlushing = 0;                           // orders of the batch being flushed
+    FlushFile m_fnFlushFile;
+    std::thread m_flusher;
+    bool m_bFlushStop = false;
 };

@@ -15,8 +15,10 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <limits>
+#include <set>
 #include <system_error>
 #include <unistd.h>
+#include <utility>
 
 namespace fs = std::filesystem;
 
@@ -67,6 +69,16 @@ int32_t FileErrorCode(int error, int32_t otherwise) {
 // a crash is never trusted.
 int64_t ResumeOffset(int64_t held) {
     return held > 0 ? (held - 1) / ZYL_SERVED_BLOCK * ZYL_SERVED_BLOCK : 0;
+}
+
+// Puts a received file's data (and its time) on the disk: 0, or the errno of the failure.
+int FlushFileData(const fs::path& file) {
+    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return errno;
+    const int error = ::fsync(fd) == 0 ? 0 : errno;
+    ::close(fd);
+    return error;
 }
 
 constexpr std::u16string_view ZYL_UPLOAD_TEMP_SUFFIX = u".fst";
@@ -346,7 +358,7 @@ int32_t CZylShareManager::OnRequestSyncFilesize(const uint8_t* payload, int32_t 
     ZylPayloadWriter writer(ZYL_REPLY_CAPACITY);
     writer.Write(Now());
     writer.WriteInt32(taskId).WriteInt32(fileIndex).WriteInt32(static_cast<int32_t>(size));
-    return m_rContext.SendPayload(ZYL_CMD_SYNC_FILE_SIZE_REPLY, writer, user, ZYL_CHANNEL_REQUEST);
+    return SendTransferReply(ZYL_CMD_SYNC_FILE_SIZE_REPLY, writer, user);
 }
 
 int32_t CZylShareManager::OnRequestWriteFileData(const uint8_t* payload, int32_t length,
@@ -411,23 +423,114 @@ int32_t CZylShareManager::OnRequestWriteFileData(const uint8_t* payload, int32_t
         RemoveWriteFile(taskId, temp, user);
         return SendErrorPdu(FileErrorCode(error, ZYL_ERROR_OTHER), user), -1;
     }
-    if (end) {
-        // Whole and with its time before the target is replaced: a crash of this process leaves
-        // the older file or this one, never a mix. The disk gets it moments later, off this thread.
-        fs::file_time_type time;
-        std::error_code ec;
-        if (ZylTimeToFileTime(modified, time))
-            fs::last_write_time(fsTemp, time, ec);
-        RemoveWriteFile(taskId, temp, user);
-        if (::rename(fsTemp.c_str(), fsTarget.c_str()) != 0)
-            return SendErrorPdu(FileErrorCode(errno, ZYL_ERROR_OTHER), user), -1;
-        SyncLater(fsTarget);
-    }
-
     ZylPayloadWriter writer(ZYL_REPLY_CAPACITY);
     writer.Write(Now());
     writer.WriteInt32(taskId).WriteInt32(fileIndex).WriteInt32(offset).WriteInt32(n).WriteInt32(end);
-    return m_rContext.SendPayload(ZYL_CMD_WRITE_FILE_DATA_REPLY, writer, user, ZYL_CHANNEL_REQUEST);
+    if (!end)
+        return SendTransferReply(ZYL_CMD_WRITE_FILE_DATA_REPLY, writer, user);
+    // With its time before it goes to the flusher, which puts it on the disk, replaces the target
+    // with it and only then answers: a crash leaves the older file or this one, never a mix, and a
+    // file acknowledged is on the disk.
+    fs::file_time_type time;
+    std::error_code ec;
+    if (ZylTimeToFileTime(modified, time))
+        fs::last_write_time(fsTemp, time, ec);
+    RemoveWriteFile(taskId, temp, user);
+    FlushLater({fsTemp, fsTarget, std::u16string(user), ZYL_CMD_WRITE_FILE_DATA_REPLY, writer.Bytes()});
+    return 0;
+}
+
+void CZylShareManager::SetFlushFile(FlushFile flush) {
+    std::lock_guard lock(m_flushMutex);
+    m_fnFlushFile = std::move(flush);
+}
+
+void CZylShareManager::FlushLater(FLUSH order) {
+    {
+        std::lock_guard lock(m_flushMutex);
+        ++m_mFlushWaiting[order.user];
+        m_vToFlush.push_back(std::move(order));
+        if (!m_flusher.joinable())
+            m_flusher = std::thread([this] { RunFlusher(); });
+    }
+    m_flushWake.notify_one();
+}
+
+int32_t CZylShareManager::SendTransferReply(uint32_t command, const ZylPayloadWriter& writer,
+                                            std::u16string_view user) {
+    std::lock_guard lock(m_flushMutex);
+    if (m_mFlushWaiting.find(std::u16string(user)) == m_mFlushWaiting.end())
+        return m_rContext.SendPayload(command, writer, user, ZYL_CHANNEL_REQUEST);
+    ++m_mFlushWaiting[std::u16string(user)];
+    m_vToFlush.push_back({{}, {}, std::u16string(user), command, writer.Bytes()});
+    return 0;
+}
+
+void CZylShareManager::WaitUntilFlushed() {
+    std::unique_lock lock(m_flushMutex);
+    m_flushDone.wait(lock, [&] { return m_mFlushWaiting.empty(); });
+}
+
+void CZylShareManager::StopFlusher() {
+    {
+        std::lock_guard lock(m_flushMutex);
+        m_bFlushStop = true;
+    }
+    m_flushWake.notify_one();
+    if (m_flusher.joinable())
+        m_flusher.join();
+    std::lock_guard lock(m_flushMutex);
+    m_bFlushStop = false;
+}
+
+void CZylShareManager::RunFlusher() {
+    std::unique_lock lock(m_flushMutex);
+    while (true) {
+        m_flushWake.wait(lock, [&] { return m_bFlushStop || !m_vToFlush.empty(); });
+        if (m_vToFlush.empty())
+            return; // stopped, and everything is answered
+        // Whatever came meanwhile goes together: the files' data, their new names, then each
+        // folder once for all the names it got, so that many small files share a disk flush.
+        const std::vector<FLUSH> batch = std::exchange(m_vToFlush, {});
+        const FlushFile flush = m_fnFlushFile;
+        lock.unlock();
+        std::vector<int> errors(batch.size(), 0);
+        std::set<fs::path> folders;
+        for (size_t i = 0; i < batch.size(); ++i) {
+            if (batch[i].temp.empty())
+                continue;
+            errno = 0;
+            errors[i] = flush ? flush(batch[i].temp) : FlushFileData(batch[i].temp);
+            if (errors[i] == 0 && ::rename(batch[i].temp.c_str(), batch[i].target.c_str()) != 0)
+                errors[i] = errno != 0 ? errno : EIO;
+            if (errors[i] == 0)
+                folders.insert(batch[i].target.parent_path());
+        }
+        std::set<fs::path> unsynced;
+        for (const auto& folder : folders)
+            if (!ZylSyncFolder(folder))
+                unsynced.insert(folder);
+        lock.lock();
+        // Answered in the order they came, so that a user's answers keep their order.
+        for (size_t i = 0; i < batch.size(); ++i) {
+            const FLUSH& order = batch[i];
+            if (!order.temp.empty() && errors[i] == 0 && unsynced.count(order.target.parent_path()))
+                errors[i] = EIO;
+            if (errors[i] != 0) {
+                // A file that did not reach the disk is a failure; its upload's file stays for
+                // another try unless it already replaced the target.
+                SendErrorPdu(FileErrorCode(errors[i], ZYL_ERROR_OTHER), order.user);
+            } else {
+                ZylPayloadWriter writer(static_cast<int32_t>(order.reply.size()));
+                writer.WriteBytes(order.reply.data(), static_cast<int32_t>(order.reply.size()));
+                m_rContext.SendPayload(order.command, writer, order.user, ZYL_CHANNEL_REQUEST);
+            }
+            const auto waiting = m_mFlushWaiting.find(order.user);
+            if (waiting != m_mFlushWaiting.end() && --waiting->second == 0)
+                m_mFlushWaiting.erase(waiting);
+        }
+        m_flushDone.notify_all();
+    }
 }
 
 int32_t CZylShareManager::OnUnfinishedTasks(const uint8_t* payload, int32_t length,
