@@ -240,8 +240,7 @@ void CZylTestHost::Tick(uint32_t ms) {
     for (uint32_t done = 0; done < ms; done += 10) {
         for (auto& node : m_vNodes)
             if (node->m_pPlugin) {
-                // Received files are answered from the flusher's thread: what it holds is sent
-                // before the time moves, as it would be long before 10 ms of a real host went by.
+                // What the flusher thread holds is answered before the time moves.
                 node->Plugin().GetShareManager().WaitUntilFlushed();
                 node->m_platform.Advance(10);
             }
