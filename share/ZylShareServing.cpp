@@ -15,7 +15,9 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <limits>
+#include <map>
 #include <set>
+#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
 #include <utility>
@@ -71,14 +73,27 @@ int64_t ResumeOffset(int64_t held) {
     return held > 0 ? (held - 1) / ZYL_SERVED_BLOCK * ZYL_SERVED_BLOCK : 0;
 }
 
-// Puts a received file's data (and its time) on the disk: 0, or the errno of the failure.
-int FlushFileData(const fs::path& file) {
-    const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-    if (fd < 0)
-        return errno;
-    const int error = ::fsync(fd) == 0 ? 0 : errno;
-    ::close(fd);
-    return error;
+// Flushes the file system of each folder once (a file system's journal takes many files in one
+// commit, where a flush per file costs a commit each): the folders whose flush failed.
+std::set<fs::path> SyncFileSystems(const std::set<fs::path>& folders) {
+    std::map<dev_t, bool> synced;
+    std::set<fs::path> failed;
+    for (const auto& folder : folders) {
+        struct stat status {};
+        const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0 || ::fstat(fd, &status) != 0) {
+            failed.insert(folder);
+        } else {
+            const auto [it, first] = synced.emplace(status.st_dev, true);
+            if (first)
+                it->second = ::syncfs(fd) == 0;
+            if (!it->second)
+                failed.insert(folder);
+        }
+        if (fd >= 0)
+            ::close(fd);
+    }
+    return failed;
 }
 
 constexpr std::u16string_view ZYL_UPLOAD_TEMP_SUFFIX = u".fst";
@@ -358,7 +373,9 @@ int32_t CZylShareManager::OnRequestSyncFilesize(const uint8_t* payload, int32_t 
     ZylPayloadWriter writer(ZYL_REPLY_CAPACITY);
     writer.Write(Now());
     writer.WriteInt32(taskId).WriteInt32(fileIndex).WriteInt32(static_cast<int32_t>(size));
-    return SendTransferReply(ZYL_CMD_SYNC_FILE_SIZE_REPLY, writer, user);
+    // Not held behind the files being flushed: the uploader takes size answers in any order, and
+    // waiting for them would keep it from sending the next files meanwhile.
+    return m_rContext.SendPayload(ZYL_CMD_SYNC_FILE_SIZE_REPLY, writer, user, ZYL_CHANNEL_REQUEST);
 }
 
 int32_t CZylShareManager::OnRequestWriteFileData(const uint8_t* payload, int32_t length,
@@ -494,22 +511,26 @@ void CZylShareManager::RunFlusher() {
         const std::vector<FLUSH> batch = std::exchange(m_vToFlush, {});
         const FlushFile flush = m_fnFlushFile;
         lock.unlock();
+        // The files' data first, so that a crash after a rename never leaves a file without its
+        // bytes under the target's name; one flush of each file system holds the whole batch.
         std::vector<int> errors(batch.size(), 0);
+        std::set<fs::path> temps;
+        for (const auto& order : batch)
+            if (!order.temp.empty())
+                temps.insert(order.temp.parent_path());
+        const std::set<fs::path> unflushed = flush ? std::set<fs::path>() : SyncFileSystems(temps);
         std::set<fs::path> folders;
         for (size_t i = 0; i < batch.size(); ++i) {
             if (batch[i].temp.empty())
                 continue;
             errno = 0;
-            errors[i] = flush ? flush(batch[i].temp) : FlushFileData(batch[i].temp);
+            errors[i] = flush ? flush(batch[i].temp) : unflushed.count(batch[i].temp.parent_path()) ? EIO : 0;
             if (errors[i] == 0 && ::rename(batch[i].temp.c_str(), batch[i].target.c_str()) != 0)
                 errors[i] = errno != 0 ? errno : EIO;
             if (errors[i] == 0)
                 folders.insert(batch[i].target.parent_path());
         }
-        std::set<fs::path> unsynced;
-        for (const auto& folder : folders)
-            if (!ZylSyncFolder(folder))
-                unsynced.insert(folder);
+        const std::set<fs::path> unsynced = SyncFileSystems(folders);
         lock.lock();
         // Answered in the order they came, so that a user's answers keep their order.
         for (size_t i = 0; i < batch.size(); ++i) {
