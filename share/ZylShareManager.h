@@ -122,7 +122,7 @@ public:
     // Returns once every received file handed to the flusher so far is flushed and answered.
     void WaitUntilFlushed();
     // How the flusher makes a received file's data durable: 0, or the errno of the failure. Tests
-    // put a fake in; the default flushes the file's data.
+    // put a fake in; without one, one flush of the file system holds a whole batch.
     using FlushFile = std::function<int(const std::filesystem::path& file)>;
     void SetFlushFile(FlushFile flush);
 
@@ -224,7 +224,6 @@ private:
     std::condition_variable m_flushDone;
     std::vector<FLUSH> m_vToFlush;
     std::map<std::u16string, size_t> m_mFlushWaiting; // answers waiting, by user
-    size_t m_nFlushing = 0;                           // orders of the batch being flushed
     FlushFile m_fnFlushFile;
     std::thread m_flusher;
     bool m_bFlushStop = false;

@@ -506,8 +506,8 @@ void CZylShareManager::RunFlusher() {
         m_flushWake.wait(lock, [&] { return m_bFlushStop || !m_vToFlush.empty(); });
         if (m_vToFlush.empty())
             return; // stopped, and everything is answered
-        // Whatever came meanwhile goes together: the files' data, their new names, then each
-        // folder once for all the names it got, so that many small files share a disk flush.
+        // Whatever came meanwhile goes together: the files' data, their new names, then the
+        // folders that got them, so that many small files share a disk flush.
         const std::vector<FLUSH> batch = std::exchange(m_vToFlush, {});
         const FlushFile flush = m_fnFlushFile;
         lock.unlock();
