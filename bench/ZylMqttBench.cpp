@@ -996,17 +996,18 @@ int main(int argc, char** argv) {
 
     if (Wants(options, "files")) {
         const fs::path folder = root / "files" / "Small";
-        const fs::path target = root / "files" / "Target";
         std::vector<ZYLNODERUN> downMine, downTheirs, upMine, upTheirs;
         std::string downError, upError;
-        if (!MakeFolder(folder, options.nFiles, 3) || !MakeFolder(target, 0, 0)) {
+        // Every run writes into folders of its own, removed only when the bench ends: a file
+        // system that skips the inodes of files deleted a moment ago (ext4 without a journal
+        // does) would otherwise make each run pay for the files the one before it removed.
+        int run = 0;
+        if (!MakeFolder(folder, options.nFiles, 3)) {
             downError = upError = "cannot write " + folder.string();
         } else {
-            const fs::path into = root / "in";
             sideBySide(
                 [&](const std::string& zylfs) {
-                    std::error_code ec;
-                    fs::remove_all(into, ec);
+                    const fs::path into = root / "files" / ("in-" + std::to_string(++run));
                     fs::create_directories(into);
                     return RunNodeCase(zylfs, tuned, root, folder, "Small", "browse,download",
                                        {"get", ZYL_OWNER, "Small", into.string()}, [&] {
@@ -1019,8 +1020,8 @@ int main(int argc, char** argv) {
                 downMine, downTheirs, downError);
             sideBySide(
                 [&](const std::string& zylfs) {
-                    std::error_code ec;
-                    fs::remove_all(target / "Small", ec);
+                    const fs::path target = root / "files" / ("Target-" + std::to_string(++run));
+                    fs::create_directories(target);
                     return RunNodeCase(zylfs, tuned, root, target, "Target", "browse,download,upload",
                                        {"put", folder.string(), ZYL_OWNER, "Target"}, [&] {
                                            const long got = CountFiles(target);

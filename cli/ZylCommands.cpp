@@ -72,20 +72,32 @@ std::string ListRemote(CZylNode& node, const std::u16string& friendId, const std
         root ? viewer->RequestShareRootInfo() : viewer->RequestExplorerFolder(sharePath, shareTime);
     if (sent < 0)
         return "cannot send the request";
+    // However long the listing, it is waited for while its pages keep coming; only a silence ends
+    // the wait.
     std::string refused;
-    const bool done = node.RunUntil(
+    const auto complete = [&] { return (root ? window.m_nRootListings : window.m_nFolderListings) > before; };
+    node.RunUntil(
         [&] {
             for (const auto& line : node.TakeLogLines())
                 if (refused.empty())
                     refused = PeerError(line, friendId);
-            return !refused.empty() || (root ? window.m_nRootListings : window.m_nFolderListings) > before;
+            return !refused.empty() || complete() || viewer->GetSilentMs() >= CZylViewer::LISTING_SILENCE_MS;
         },
-        ZYL_ANSWER_TIMEOUT);
+        std::chrono::hours(24 * 365));
     if (!refused.empty())
         return U8(friendId) + " refused: " + refused;
-    if (!done)
-        return CZylNode::s_bInterrupted ? "interrupted"
-                                        : U8(friendId) + " did not answer (is there such a share or folder?)";
+    if (!complete()) {
+        const uint32_t seconds = CZylViewer::LISTING_SILENCE_MS / 1000;
+        if (CZylNode::s_bInterrupted)
+            return "interrupted";
+        if (!node.FatalError().empty())
+            return "the broker ended the session: " + node.FatalError();
+        if (viewer->GetItemCount() > 0)
+            return fmt::format("the listing from {} stopped after {} entries: no page for {} s", U8(friendId),
+                               viewer->GetItemCount(), seconds);
+        return fmt::format("{} did not answer for {} s (is there such a share or folder?)", U8(friendId),
+                           seconds);
+    }
     items.clear();
     for (int32_t i = 0; i < viewer->GetItemCount(); ++i) {
         const CZylShareObject* item = viewer->GetItem(i);

@@ -411,8 +411,10 @@ void CZylInterface::OnInternalTimer() {
     if (!m_bSkipNextTick.exchange(false))
         DrainQueue();
     // Task progress reaches the task database within a few seconds.
-    if (m_bInitialized)
+    if (m_bInitialized) {
         m_taskManager.OnTimer();
+        m_viewerManager.OnTimer();
+    }
 }
 
 void CZylInterface::DrainQueue() {
@@ -421,8 +423,10 @@ void CZylInterface::DrainQueue() {
         std::lock_guard lock(m_queueMutex);
         queue = m_pSendQueue;
     }
-    if (queue)
+    if (queue) {
         queue->Drain(m_host);
+        m_shareManager.OnQueueDrained();
+    }
 }
 
 int32_t CZylInterface::WriteLog(int32_t level, std::u16string_view text) {

@@ -9,10 +9,14 @@
 #include "core/ZylProtocol.h"
 #include "core/ZylText.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <new>
 #include <system_error>
+#include <utility>
 
 namespace {
 
@@ -45,6 +49,17 @@ int32_t PageCount(int32_t total, int32_t begin) {
 
 bool FitsField(std::u16string_view text) {
     return text.size() <= ZYL_SHARE_TEXT_LIMIT && text.find(u'\n') == std::u16string_view::npos;
+}
+
+// The last write time of a stat result, as the listing carries it (what last_write_time gives,
+// without asking the file system again).
+CZylDateTime ZylModifiedTime(const struct stat& status) {
+    using namespace std::chrono;
+    const sys_time<milliseconds> when = sys_seconds(seconds(status.st_mtim.tv_sec)) +
+                                        duration_cast<milliseconds>(nanoseconds(status.st_mtim.tv_nsec));
+    CZylDateTime time;
+    FileTimeToZylTime(std::filesystem::file_time_type::clock::from_sys(when), time);
+    return time;
 }
 
 } // namespace
@@ -326,6 +341,7 @@ void CZylShareManager::ClearShares() {
 
 void CZylShareManager::Shutdown() {
     m_pool.Shutdown();
+    StopFlusher();
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -557,8 +573,9 @@ int32_t CZylShareManager::RespondEmptyFileList(uint32_t taskId, std::u16string_v
 bool CZylShareManager::Submit(std::shared_ptr<ZYLWORKORDER> order) {
     const std::u16string user = order->user;
     const uint32_t taskId = order->taskId;
-    const auto submitted =
-        m_pool.Submit(user, [this, order = std::move(order)](const std::atomic<bool>& stop) {
+    const auto submitted = m_pool.Submit(
+        user,
+        [this, order = std::move(order)](const std::atomic<bool>& stop) {
             // Nothing may leave a worker thread: a failure ends this listing only.
             try {
                 return ListingStep(*order, stop);
@@ -568,7 +585,11 @@ bool CZylShareManager::Submit(std::shared_ptr<ZYLWORKORDER> order) {
                 Note(u"a listing failed");
             }
             return false;
-        });
+        },
+        // Pages are paced by the asker alone: the next one waits only while the host has not
+        // taken enough of what waits for that user (a peer that takes nothing cannot make the
+        // send queue grow), and goes as soon as the host takes some.
+        [this, user] { return m_rContext.GetQueuedCount(user, ZYL_CHANNEL_REQUEST) < PAGE_BACKLOG; });
     if (submitted == CZylWorkerPool::SUBMITTED::Full) {
         // The asker has enough listings waiting (or everyone together has): it may ask again later.
         // A peer that takes nothing sent to it is no longer told, so that its requests cannot pile
@@ -582,22 +603,19 @@ bool CZylShareManager::Submit(std::shared_ptr<ZYLWORKORDER> order) {
 }
 
 int32_t CZylShareManager::OfferPage(ZYLWORKORDER& order, const std::function<int32_t(int32_t)>& page) {
-    IZylPlatform& platform = m_rContext.GetPlatform();
-    // Pages the host has not taken yet hold the next one back: a peer that takes nothing cannot
-    // make the send queue grow without end.
-    if (m_rContext.GetQueuedCount(order.user, ZYL_CHANNEL_REQUEST) >= PAGE_BACKLOG) {
-        platform.Sleep(RETRY_PAUSE_MS);
+    // Another listing of the same user may have filled the line since this one was picked: the
+    // page waits for the next turn the pool gives it.
+    if (m_rContext.GetQueuedCount(order.user, ZYL_CHANNEL_REQUEST) >= PAGE_BACKLOG)
         return 1;
-    }
     const int32_t queued = page(order.begin);
     if (queued < 0) {
-        platform.Sleep(RETRY_PAUSE_MS);
+        // Only without a send queue or without memory: nothing a drain would change.
+        m_rContext.GetPlatform().Sleep(RETRY_PAUSE_MS);
         return 1; // the same page again, next turn
     }
     if (order.total == 0 || queued == 0)
         return 0; // the one empty page (and nothing further could ever be sent)
     order.begin += queued;
-    platform.Sleep(PAGE_PAUSE_MS);
     return order.begin < order.total ? 1 : 0;
 }
 
@@ -741,9 +759,12 @@ int32_t CZylShareManager::EnumFolder(std::u16string_view folder, ZylShareList& l
         return 0;
     }
 
+    // One look at each entry (its kind, size and time together): a folder of many files costs
+    // one file-system call per entry beyond the enumeration.
     struct FOUND {
         std::u16string name;
         fs::path path;
+        struct stat status;
     };
     std::vector<FOUND> folders, files;
     for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
@@ -767,13 +788,13 @@ int32_t CZylShareManager::EnumFolder(std::u16string_view folder, ZylShareList& l
         std::error_code entryError;
         if (it->is_symlink(entryError) && !state.root.empty() && !ZylIsInside(ZylToFsPath(state.root), path))
             continue;
-        const fs::file_status status = fs::status(path, entryError);
-        if (entryError)
-            continue;
-        if (fs::is_directory(status))
-            folders.push_back({name, path});
-        else if (fs::is_regular_file(status))
-            files.push_back({name, path});
+        struct stat status {};
+        if (::stat(path.c_str(), &status) != 0)
+            continue; // gone meanwhile, or a link that leads nowhere
+        if (S_ISDIR(status.st_mode))
+            folders.push_back({name, path, status});
+        else if (S_ISREG(status.st_mode))
+            files.push_back({name, path, status});
     }
 
     int32_t count = 0;
@@ -793,20 +814,14 @@ int32_t CZylShareManager::EnumFolder(std::u16string_view folder, ZylShareList& l
         entry->SetPath(base);
         entry->SetType(ZYL_FOLDER_TYPE);
         entry->SetSize(0);
-        CZylDateTime time;
-        const auto writeTime = fs::last_write_time(found.path, ec);
-        if (!ec)
-            FileTimeToZylTime(writeTime, time);
-        entry->SetTime(time);
+        entry->SetTime(ZylModifiedTime(found.status));
         list.push_back(std::move(entry));
         ++count;
     }
     for (const FOUND& found : files) {
         if (state.pStop && *state.pStop)
             return ZYL_ENUM_STOPPED;
-        const uintmax_t size = fs::file_size(found.path, ec);
-        if (ec)
-            continue; // gone meanwhile
+        const auto size = static_cast<uintmax_t>(found.status.st_size);
         if (size > ZYL_MAX_LISTED_SIZE) {
             LeaveOut(state, "2 GiB or more", ZylJoinPath(base, found.name));
             continue;
@@ -817,11 +832,7 @@ int32_t CZylShareManager::EnumFolder(std::u16string_view folder, ZylShareList& l
         entry->SetPath(base);
         entry->SetType(FileTypeOf(found.path));
         entry->SetSize(static_cast<uint32_t>(size));
-        CZylDateTime time;
-        const auto writeTime = fs::last_write_time(found.path, ec);
-        if (!ec)
-            FileTimeToZylTime(writeTime, time);
-        entry->SetTime(time);
+        entry->SetTime(ZylModifiedTime(found.status));
         list.push_back(std::move(entry));
         ++count;
     }

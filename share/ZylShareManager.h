@@ -8,14 +8,17 @@
 #include "share/ZylWorkerPool.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -36,12 +39,14 @@ enum : int32_t {
     ZYL_SHARE_PATH_RECEIVING = -3, // the path names an upload still being received: not there yet
 };
 
+class ZylPayloadWriter;
+
 class CZylShareManager : public CZylManagerBase {
 public:
     static constexpr int32_t PAGE_ITEMS = 16;
-    static constexpr uint32_t PAGE_PAUSE_MS = 30;   // after a queued page
-    static constexpr uint32_t RETRY_PAUSE_MS = 300; // before offering a page again
-    // Listing pages of one user that the host has not taken yet; beyond it the next page waits.
+    static constexpr uint32_t RETRY_PAUSE_MS = 300; // before offering a page that could not be queued
+    // PDUs of one user that the host has not taken yet; at this many the user's listings wait
+    // (holding no worker) until the host takes some: pages go as fast as the user takes them.
     static constexpr size_t PAGE_BACKLOG = 32;
     // Beyond this many untaken PDUs of a user, a refused listing request is not even answered.
     static constexpr size_t REFUSAL_BACKLOG = 1024;
@@ -108,12 +113,21 @@ public:
     void DropListingsOf(std::u16string_view user);
     // Login: listings are served from now on (until Shutdown).
     void StartListings();
+    // The host took queued PDUs: listings held back by their user's untaken pages look again.
+    void OnQueueDrained() { m_pool.Wake(); }
     // Closes the open files and destroys every share.
     void ClearShares();
     // Logout and destruction: running listings stop, waiting ones are dropped, and the workers
     // are joined; nothing is sent after it returns, and requests that arrive later start nothing
-    // until the next login.
+    // until the next login. Received files waiting to be flushed reach the disk and are answered
+    // first.
     void Shutdown();
+    // Returns once every received file handed to the flusher so far is flushed and answered.
+    void WaitUntilFlushed();
+    // How the flusher makes a received file's data durable: 0, or the errno of the failure. Tests
+    // put a fake in; without one, one flush of the file system holds a whole batch.
+    using FlushFile = std::function<int(const std::filesystem::path& file)>;
+    void SetFlushFile(FlushFile flush);
 
     // Requests of other users (the UI thread). The transfer requests are answered elsewhere.
     int32_t OnRequestShareRootInfo(const uint8_t* payload, int32_t length, std::u16string_view user);
@@ -176,8 +190,8 @@ private:
     // One turn of a listing: its enumeration, or one page; true while there is more to do.
     bool ListingStep(ZYLWORKORDER& order, const std::atomic<bool>& stop);
     bool Enumerate(ZYLWORKORDER& order, bool recursive, const std::atomic<bool>& stop);
-    // Offers the page at the listing's position, pausing after a queued page and before a retry;
-    // 1 while pages remain, 0 when the listing is complete.
+    // Offers the page at the listing's position, pausing only before the retry of a page that
+    // could not be queued; 1 while pages remain, 0 when the listing is complete.
     int32_t OfferPage(ZYLWORKORDER& order, const std::function<int32_t(int32_t)>& page);
     int32_t EnumFolder(std::u16string_view folder, ZylShareList& list, bool recursive, ZYLENUMSTATE& state);
     void LeaveOut(ZYLENUMSTATE& state, std::string_view reason, std::u16string_view path);
@@ -195,4 +209,28 @@ private:
     std::mutex m_typeMutex;
     std::unordered_map<std::string, std::u16string> m_mTypes; // file type by folded extension
     CZylWorkerPool m_pool;
+    // A received file waits on the flusher thread with its answer: its data reaches the disk, it
+    // replaces its target, the folder records the new name, and only then is the peer told.
+    // Answers to the same user that come meanwhile wait behind it, so that none overtakes it.
+    struct FLUSH {
+        std::filesystem::path temp; // empty: an answer that only waits its turn
+        std::filesystem::path target;
+        std::u16string user;
+        uint32_t command = 0;
+        std::vector<uint8_t> reply;
+        uint32_t taskId = 0; // the upload's task, named by a failure's answer
+    };
+    void FlushLater(FLUSH order);
+    // Sends the answer now, or behind the user's answers that wait for the flusher.
+    int32_t SendTransferReply(uint32_t command, const ZylPayloadWriter& writer, std::u16string_view user);
+    void RunFlusher();
+    void StopFlusher();
+    std::mutex m_flushMutex;
+    std::condition_variable m_flushWake;
+    std::condition_variable m_flushDone;
+    std::vector<FLUSH> m_vToFlush;
+    std::map<std::u16string, size_t> m_mFlushWaiting; // answers waiting, by user
+    FlushFile m_fnFlushFile;
+    std::thread m_flusher;
+    bool m_bFlushStop = false;
 };

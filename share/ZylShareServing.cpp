@@ -15,8 +15,12 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <limits>
+#include <map>
+#include <set>
+#include <sys/stat.h>
 #include <system_error>
 #include <unistd.h>
+#include <utility>
 
 namespace fs = std::filesystem;
 
@@ -67,6 +71,29 @@ int32_t FileErrorCode(int error, int32_t otherwise) {
 // a crash is never trusted.
 int64_t ResumeOffset(int64_t held) {
     return held > 0 ? (held - 1) / ZYL_SERVED_BLOCK * ZYL_SERVED_BLOCK : 0;
+}
+
+// Flushes the file system of each folder once (a file system's journal takes many files in one
+// commit, where a flush per file costs a commit each): the folders whose flush failed.
+std::set<fs::path> SyncFileSystems(const std::set<fs::path>& folders) {
+    std::map<dev_t, bool> synced;
+    std::set<fs::path> failed;
+    for (const auto& folder : folders) {
+        struct stat status {};
+        const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd < 0 || ::fstat(fd, &status) != 0) {
+            failed.insert(folder);
+        } else {
+            const auto [it, first] = synced.emplace(status.st_dev, true);
+            if (first)
+                it->second = ::syncfs(fd) == 0;
+            if (!it->second)
+                failed.insert(folder);
+        }
+        if (fd >= 0)
+            ::close(fd);
+    }
+    return failed;
 }
 
 constexpr std::u16string_view ZYL_UPLOAD_TEMP_SUFFIX = u".fst";
@@ -356,6 +383,8 @@ int32_t CZylShareManager::OnRequestSyncFilesize(const uint8_t* payload, int32_t 
     ZylPayloadWriter writer(ZYL_REPLY_CAPACITY);
     writer.Write(Now());
     writer.WriteInt32(taskId).WriteInt32(fileIndex).WriteInt32(static_cast<int32_t>(size));
+    // Not held behind the files being flushed: the uploader takes size answers in any order, and
+    // waiting for them would keep it from sending the next files meanwhile.
     return m_rContext.SendPayload(ZYL_CMD_SYNC_FILE_SIZE_REPLY, writer, user, ZYL_CHANNEL_REQUEST);
 }
 
@@ -421,27 +450,119 @@ int32_t CZylShareManager::OnRequestWriteFileData(const uint8_t* payload, int32_t
         RemoveWriteFile(taskId, temp, user);
         return SendErrorPdu(FileErrorCode(error, ZYL_ERROR_OTHER), user, taskId), -1;
     }
-    if (end) {
-        // With its time, on the disk before the target is replaced and before it is acknowledged.
-        fs::file_time_type time;
-        std::error_code ec;
-        if (ZylTimeToFileTime(modified, time))
-            fs::last_write_time(fsTemp, time, ec);
-        errno = 0;
-        const bool synced = ::fsync(::fileno(file)) == 0;
-        const int error = errno;
-        RemoveWriteFile(taskId, temp, user);
-        if (!synced)
-            return SendErrorPdu(FileErrorCode(error, ZYL_ERROR_OTHER), user, taskId), -1;
-        if (::rename(fsTemp.c_str(), fsTarget.c_str()) != 0)
-            return SendErrorPdu(FileErrorCode(errno, ZYL_ERROR_OTHER), user, taskId), -1;
-        ZylSyncFolder(fsTarget.parent_path());
-    }
-
     ZylPayloadWriter writer(ZYL_REPLY_CAPACITY);
     writer.Write(Now());
     writer.WriteInt32(taskId).WriteInt32(fileIndex).WriteInt32(offset).WriteInt32(n).WriteInt32(end);
-    return m_rContext.SendPayload(ZYL_CMD_WRITE_FILE_DATA_REPLY, writer, user, ZYL_CHANNEL_REQUEST);
+    if (!end)
+        return SendTransferReply(ZYL_CMD_WRITE_FILE_DATA_REPLY, writer, user);
+    // With its time before it goes to the flusher, which puts it on the disk, replaces the target
+    // with it and only then answers: a crash leaves the older file or this one, never a mix, and a
+    // file acknowledged is on the disk.
+    fs::file_time_type time;
+    std::error_code ec;
+    if (ZylTimeToFileTime(modified, time))
+        fs::last_write_time(fsTemp, time, ec);
+    RemoveWriteFile(taskId, temp, user);
+    FlushLater(
+        {fsTemp, fsTarget, std::u16string(user), ZYL_CMD_WRITE_FILE_DATA_REPLY, writer.Bytes(), taskId});
+    return 0;
+}
+
+void CZylShareManager::SetFlushFile(FlushFile flush) {
+    std::lock_guard lock(m_flushMutex);
+    m_fnFlushFile = std::move(flush);
+}
+
+void CZylShareManager::FlushLater(FLUSH order) {
+    {
+        std::lock_guard lock(m_flushMutex);
+        ++m_mFlushWaiting[order.user];
+        m_vToFlush.push_back(std::move(order));
+        if (!m_flusher.joinable())
+            m_flusher = std::thread([this] { RunFlusher(); });
+    }
+    m_flushWake.notify_one();
+}
+
+int32_t CZylShareManager::SendTransferReply(uint32_t command, const ZylPayloadWriter& writer,
+                                            std::u16string_view user) {
+    std::lock_guard lock(m_flushMutex);
+    if (m_mFlushWaiting.find(std::u16string(user)) == m_mFlushWaiting.end())
+        return m_rContext.SendPayload(command, writer, user, ZYL_CHANNEL_REQUEST);
+    ++m_mFlushWaiting[std::u16string(user)];
+    m_vToFlush.push_back({{}, {}, std::u16string(user), command, writer.Bytes()});
+    return 0;
+}
+
+void CZylShareManager::WaitUntilFlushed() {
+    std::unique_lock lock(m_flushMutex);
+    m_flushDone.wait(lock, [&] { return m_mFlushWaiting.empty(); });
+}
+
+void CZylShareManager::StopFlusher() {
+    {
+        std::lock_guard lock(m_flushMutex);
+        m_bFlushStop = true;
+    }
+    m_flushWake.notify_one();
+    if (m_flusher.joinable())
+        m_flusher.join();
+    std::lock_guard lock(m_flushMutex);
+    m_bFlushStop = false;
+}
+
+void CZylShareManager::RunFlusher() {
+    std::unique_lock lock(m_flushMutex);
+    while (true) {
+        m_flushWake.wait(lock, [&] { return m_bFlushStop || !m_vToFlush.empty(); });
+        if (m_vToFlush.empty())
+            return; // stopped, and everything is answered
+        // Whatever came meanwhile goes together: the files' data, their new names, then the
+        // folders that got them, so that many small files share a disk flush.
+        const std::vector<FLUSH> batch = std::exchange(m_vToFlush, {});
+        const FlushFile flush = m_fnFlushFile;
+        lock.unlock();
+        // The files' data first, so that a crash after a rename never leaves a file without its
+        // bytes under the target's name; one flush of each file system holds the whole batch.
+        std::vector<int> errors(batch.size(), 0);
+        std::set<fs::path> temps;
+        for (const auto& order : batch)
+            if (!order.temp.empty())
+                temps.insert(order.temp.parent_path());
+        const std::set<fs::path> unflushed = flush ? std::set<fs::path>() : SyncFileSystems(temps);
+        std::set<fs::path> folders;
+        for (size_t i = 0; i < batch.size(); ++i) {
+            if (batch[i].temp.empty())
+                continue;
+            errno = 0;
+            errors[i] = flush ? flush(batch[i].temp) : unflushed.count(batch[i].temp.parent_path()) ? EIO : 0;
+            if (errors[i] == 0 && ::rename(batch[i].temp.c_str(), batch[i].target.c_str()) != 0)
+                errors[i] = errno != 0 ? errno : EIO;
+            if (errors[i] == 0)
+                folders.insert(batch[i].target.parent_path());
+        }
+        const std::set<fs::path> unsynced = SyncFileSystems(folders);
+        lock.lock();
+        // Answered in the order they came, so that a user's answers keep their order.
+        for (size_t i = 0; i < batch.size(); ++i) {
+            const FLUSH& order = batch[i];
+            if (!order.temp.empty() && errors[i] == 0 && unsynced.count(order.target.parent_path()))
+                errors[i] = EIO;
+            if (errors[i] != 0) {
+                // A file that did not reach the disk is a failure; its upload's file stays for
+                // another try unless it already replaced the target.
+                SendErrorPdu(FileErrorCode(errors[i], ZYL_ERROR_OTHER), order.user, order.taskId);
+            } else {
+                ZylPayloadWriter writer(static_cast<int32_t>(order.reply.size()));
+                writer.WriteBytes(order.reply.data(), static_cast<int32_t>(order.reply.size()));
+                m_rContext.SendPayload(order.command, writer, order.user, ZYL_CHANNEL_REQUEST);
+            }
+            const auto waiting = m_mFlushWaiting.find(order.user);
+            if (waiting != m_mFlushWaiting.end() && --waiting->second == 0)
+                m_mFlushWaiting.erase(waiting);
+        }
+        m_flushDone.notify_all();
+    }
 }
 
 int32_t CZylShareManager::OnUnfinishedTasks(const uint8_t* payload, int32_t length,

@@ -17,7 +17,25 @@ void CZylViewer::SetUserID(std::u16string_view id) {
     m_szUserID = std::u16string(id.substr(0, ZYL_USERID_LIMIT));
 }
 
+void CZylViewer::Heard() {
+    m_nLastHeard = m_rContext.GetPlatform().GetTickCount();
+    m_bSilenceNoted = false;
+}
+
+uint32_t CZylViewer::GetSilentMs() const {
+    return m_rContext.GetPlatform().GetTickCount() - m_nLastHeard;
+}
+
+void CZylViewer::CheckSilence() {
+    if (!IsWaiting() || m_bSilenceNoted || GetSilentMs() < LISTING_SILENCE_MS)
+        return;
+    m_bSilenceNoted = true;
+    m_rContext.WriteLog(ZYL_LOG_WARNING, ZylFormat("no listing page from {} for {} s", ZylToUtf8(m_szUserID),
+                                                   GetSilentMs() / 1000));
+}
+
 int32_t CZylViewer::RequestShareRootInfo() {
+    Heard();
     m_nRootRequests = std::min(m_nRootRequests + 1, REQUESTS_REMEMBERED);
     ZylPayloadWriter writer;
     writer.Write(CZylDateTime(m_rContext.GetPlatform().GetCalendarTime()));
@@ -26,6 +44,7 @@ int32_t CZylViewer::RequestShareRootInfo() {
 
 int32_t CZylViewer::RequestExplorerFolder(std::u16string_view sharePath, const CZylDateTime& time) {
     m_sCurrentFolder = sharePath;
+    Heard();
     m_nFolderRequests = std::min(m_nFolderRequests + 1, REQUESTS_REMEMBERED);
     try {
         ZylPayloadWriter writer;
@@ -62,6 +81,7 @@ int32_t CZylViewer::OnRespondPage(const uint8_t* payload, int32_t length, bool r
     int32_t& requests = root ? m_nRootRequests : m_nFolderRequests;
     if (requests <= 0)
         return -1; // nobody asked for it
+    Heard();
     ZylPayloadReader reader(payload, length);
     reader.ReadInt32(); // status, always 0
     const int32_t total = reader.ReadInt32();

@@ -47,21 +47,33 @@ public:
     const std::u16string& GetCurrentFolder() const { return m_sCurrentFolder; }
     void ClearItems();
 
+    // A listing asked for has not completed yet.
+    bool IsWaiting() const { return m_nRootRequests > 0 || m_nFolderRequests > 0; }
+    // Milliseconds since the last request or the last page that arrived: a long listing is waited
+    // for as long as its pages keep coming, and only a silence says the friend stopped answering.
+    uint32_t GetSilentMs() const;
+    // The timer's look: a listing waited for and silent for LISTING_SILENCE_MS gets one log line.
+    void CheckSilence();
+
     // A listing keeps at most this many items; a longer one is cut there (with a log line) and
     // announced as it is.
     static constexpr int32_t ITEM_LIMIT = 65536;
     // Requests counted as waiting for their listing at most (older ones are forgotten).
     static constexpr int32_t REQUESTS_REMEMBERED = 16;
+    static constexpr uint32_t LISTING_SILENCE_MS = 20000;
 
 private:
     // root: a root info page (items carry their share name and granted rights), else a folder page.
     int32_t OnRespondPage(const uint8_t* payload, int32_t length, bool root);
+    void Heard();
 
     std::mutex m_mutex; // taken while the items are emptied
     int32_t m_bRootPending = 0;
     int32_t m_nRootRequests = 0;   // root info requests whose listing has not completed
     int32_t m_nFolderRequests = 0; // the same for folder requests
     int32_t m_nListTotal = 0;      // the total the pages of the list held now announced
+    uint32_t m_nLastHeard = 0;     // tick of the last request or page
+    bool m_bSilenceNoted = false;  // the present silence has its log line
     IZylWindow* m_pNotifyWindow = nullptr;
     std::vector<std::unique_ptr<CZylShareObject>> m_vItems;
     std::u16string m_sCurrentFolder;

@@ -78,3 +78,8 @@ int32_t CZylViewerManager::IsRootPending(std::u16string_view user) const {
 void CZylViewerManager::DeleteAllViewers() {
     m_vViewers.clear();
 }
+
+void CZylViewerManager::OnTimer() {
+    for (const auto& viewer : m_vViewers)
+        viewer->CheckSilence();
+}

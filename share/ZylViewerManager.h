@@ -33,6 +33,8 @@ public:
     void SetRootPending(std::u16string_view user, int32_t pending);
     int32_t IsRootPending(std::u16string_view user) const;
     void DeleteAllViewers();
+    // The plug-in's timer: each viewer reports a listing whose friend went silent.
+    void OnTimer();
 
 private:
     IZylPluginContext& m_rContext;

@@ -23,7 +23,7 @@ void CZylWorkerPool::Open() {
     m_bOpen = true;
 }
 
-CZylWorkerPool::SUBMITTED CZylWorkerPool::Submit(std::u16string_view peer, Job job) {
+CZylWorkerPool::SUBMITTED CZylWorkerPool::Submit(std::u16string_view peer, Job job, Ready ready) {
     {
         std::lock_guard lock(m_mutex);
         if (!m_bOpen || m_bStopping)
@@ -36,6 +36,7 @@ CZylWorkerPool::SUBMITTED CZylWorkerPool::Submit(std::u16string_view peer, Job j
         PEER& line = m_mPeers[key];
         auto entry = std::make_shared<ENTRY>();
         entry->job = std::move(job);
+        entry->ready = std::move(ready);
         line.ready.push_back(std::move(entry));
         ++line.waiting;
         ++m_nWaiting;
@@ -49,6 +50,16 @@ CZylWorkerPool::SUBMITTED CZylWorkerPool::Submit(std::u16string_view peer, Job j
     }
     m_wake.notify_one();
     return SUBMITTED::Queued;
+}
+
+void CZylWorkerPool::Wake() {
+    {
+        // Taken so that a thread that has just found a listing held back is waiting by now.
+        std::lock_guard lock(m_mutex);
+        if (m_nStarted == 0 && m_nWaiting == 0)
+            return;
+    }
+    m_wake.notify_all();
 }
 
 void CZylWorkerPool::DropPeer(std::u16string_view peer) {
@@ -148,8 +159,10 @@ bool CZylWorkerPool::IsQuiet(size_t sleepingThreads) const {
 
 bool CZylWorkerPool::CanRun(const PEER& line, const ENTRY& entry) const {
     // A begun listing goes on; a new one begins only while its peer and all peers are below the
-    // bound of begun listings.
-    return entry.started || (line.started < m_limits.startedPerPeer && m_nStarted < m_limits.startedTotal);
+    // bound of begun listings. Either waits while its peer can take nothing more.
+    if (!entry.started && (line.started >= m_limits.startedPerPeer || m_nStarted >= m_limits.startedTotal))
+        return false;
+    return !entry.ready || entry.ready();
 }
 
 bool CZylWorkerPool::HasRunnable() const {

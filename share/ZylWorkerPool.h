@@ -3,7 +3,9 @@
 // enumeration, or one of its pages), so one peer's many or long listings cannot keep another
 // peer's browse waiting. Bounds keep any peer from holding more than its share of the memory: how
 // many of its listings may wait, how many may have begun (a begun listing holds its enumeration),
-// and the same for all peers together. Nothing runs before Open or after Shutdown.
+// and the same for all peers together. A listing may also be held back until its peer can take
+// more (its pages wait untaken): it costs no thread meanwhile, and Wake lets it be looked at
+// again. Nothing runs before Open or after Shutdown.
 #pragma once
 
 #include <atomic>
@@ -25,6 +27,9 @@ public:
     // One slice of a listing; true while there is more to do. The flag is the listing's own: it is
     // set at shutdown and when the peer's listings are dropped, and a slice that sees it returns.
     using Job = std::function<bool(const std::atomic<bool>& stop)>;
+    // Whether the listing may take its next slice now (asked under the pool's lock, so it must be
+    // quick and must not call the pool); none means always.
+    using Ready = std::function<bool()>;
 
     struct LIMITS {
         size_t threads = 4;
@@ -46,8 +51,11 @@ public:
     void Open();
     // Queues the job at the end of the peer's line (peers compare without regard to case). Full:
     // the peer's or the total bound of waiting listings is reached; Closed: before Open or after
-    // Shutdown. Nothing is queued then.
-    SUBMITTED Submit(std::u16string_view peer, Job job);
+    // Shutdown. Nothing is queued then. A listing whose ready() answers false is passed over until
+    // a Wake finds it true.
+    SUBMITTED Submit(std::u16string_view peer, Job job, Ready ready = {});
+    // What held listings back may have changed (the host took PDUs): they are asked again.
+    void Wake();
     // The peer went away: its waiting listings go, its running ones are told to stop.
     void DropPeer(std::u16string_view peer);
     // Closes the pool, tells every running listing to stop, drops the waiting ones and joins the
@@ -61,13 +69,15 @@ public:
     size_t GetStartedCount() const;
     size_t GetBusyCount() const; // threads inside a slice
     size_t GetLiveThreadCount() const;
-    // True when nothing can move until time passes: each thread inside a slice is one of that many
-    // sleeping threads, and no slice waits that an idle thread could take (tests in virtual time).
+    // True when nothing can move until time passes or a Wake: each thread inside a slice is one of
+    // that many sleeping threads, and no slice waits that an idle thread could take (tests in
+    // virtual time).
     bool IsQuiet(size_t sleepingThreads) const;
 
 private:
     struct ENTRY {
         Job job;
+        Ready ready;
         std::atomic<bool> stop{false};
         bool started = false;
     };

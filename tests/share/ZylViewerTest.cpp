@@ -73,7 +73,13 @@ TEST_F(CZylViewerTest, PagesBuildTheListAndAnnounceItOnce) {
     Deliver(ZYL_CMD_SHARE_ROOT_INFO_REPLY, Page(true, 20, 0, 16));
     EXPECT_EQ(viewer->GetItemCount(), 16);
     EXPECT_EQ(window.Count(WM_ZYL_FRIEND_ROOT), 0u);
+    // A slow listing: each page starts the silence afresh.
+    platform.m_nTick += 15000;
+    EXPECT_TRUE(viewer->IsWaiting());
+    EXPECT_EQ(viewer->GetSilentMs(), 15000u);
     Deliver(ZYL_CMD_SHARE_ROOT_INFO_REPLY, Page(true, 20, 16, 4));
+    EXPECT_EQ(viewer->GetSilentMs(), 0u);
+    EXPECT_FALSE(viewer->IsWaiting());
     ASSERT_EQ(viewer->GetItemCount(), 20);
     ASSERT_EQ(window.Count(WM_ZYL_FRIEND_ROOT), 1u);
     EXPECT_EQ(window.m_vMessages[0].first, reinterpret_cast<intptr_t>(viewer));

@@ -239,8 +239,11 @@ void CZylTestHost::Pump() {
 void CZylTestHost::Tick(uint32_t ms) {
     for (uint32_t done = 0; done < ms; done += 10) {
         for (auto& node : m_vNodes)
-            if (node->m_pPlugin)
+            if (node->m_pPlugin) {
+                // What the flusher thread holds is answered before the time moves.
+                node->Plugin().GetShareManager().WaitUntilFlushed();
                 node->m_platform.Advance(10);
+            }
         Pump();
     }
 }

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
+#include <future>
 
 using namespace zyltest;
 
@@ -91,6 +92,13 @@ protected:
         w.Write(modified);
         w.WriteInt32(offset).WriteInt32(end).WriteInt32(static_cast<int32_t>(data.size()));
         w.WriteBytes(data.data(), static_cast<int32_t>(data.size()));
+        return w.Bytes();
+    }
+    static std::vector<uint8_t> Notice(int32_t taskId, int32_t kind, const std::u16string& path,
+                                       int32_t flag) {
+        ZylPayloadWriter w;
+        w.Write(CZylDateTime());
+        w.WriteInt32(taskId).WriteInt32(kind).WriteString(path).WriteInt32(flag);
         return w.Bytes();
     }
     static std::vector<uint8_t> SizeRequest(int32_t taskId, const std::u16string& path,
@@ -184,19 +192,12 @@ TEST_F(CZylShareServingTest, TwoDownloadsOfOneFileHoldTwoFilesAndACloseNoticeClo
     Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(7, u"Docs\\big.bin", 0));
     Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(8, u"Docs\\big.bin", 0));
     EXPECT_EQ(SharesA().GetOpenFileCount(), 2u);
-
-    auto notice = [](int32_t taskId, int32_t flag) {
-        ZylPayloadWriter w;
-        w.Write(CZylDateTime());
-        w.WriteInt32(taskId).WriteInt32(2).WriteString(u"Docs\\big.bin").WriteInt32(flag);
-        return w.Bytes();
-    };
     // Another user's notice for the same id closes nothing of B's.
-    EXPECT_TRUE(Ask(ZYL_CMD_CLOSE_NOTICE, notice(7, 1), u"S1.1002").empty());
+    EXPECT_TRUE(Ask(ZYL_CMD_CLOSE_NOTICE, Notice(7, 2, u"Docs\\big.bin", 1), u"S1.1002").empty());
     EXPECT_EQ(SharesA().GetOpenFileCount(), 2u);
-    EXPECT_TRUE(Ask(ZYL_CMD_CLOSE_NOTICE, notice(7, 1)).empty());
+    EXPECT_TRUE(Ask(ZYL_CMD_CLOSE_NOTICE, Notice(7, 2, u"Docs\\big.bin", 1)).empty());
     EXPECT_EQ(SharesA().GetOpenFileCount(), 1u);
-    Ask(ZYL_CMD_CLOSE_NOTICE, notice(8, 0));
+    Ask(ZYL_CMD_CLOSE_NOTICE, Notice(8, 2, u"Docs\\big.bin", 0));
     EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
 }
 
@@ -206,8 +207,6 @@ TEST_F(CZylShareServingTest, FileDataRefusals) {
               ZYL_ERROR_SHARE_REMOVED);
     EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(7, u"Docs\\..\\inbox\\a.txt", 0))),
               ZYL_ERROR_OTHER);
-    EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(7, u"Docs\\missing.txt", 0))),
-              ZYL_ERROR_FILE_REMOVED);
     EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(7, u"Docs", 0))), ZYL_ERROR_FILE_REMOVED);
     EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(7, u"Docs\\a.txt", -1))),
               ZYL_ERROR_FILE_REMOVED);
@@ -215,8 +214,8 @@ TEST_F(CZylShareServingTest, FileDataRefusals) {
     EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(7, u"Browse\\a.txt", 0))),
               ZYL_ERROR_USER_DENIED);
     // The error names the task.
-    const auto replies = Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(9, u"Docs\\missing.txt", 0));
-    EXPECT_EQ(Numbers(replies.at(0)).at(1), 9);
+    EXPECT_EQ(Numbers(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(9, u"Docs\\missing.txt", 0)).at(0)),
+              (std::vector<int32_t>{ZYL_ERROR_FILE_REMOVED, 9, 0, 0}));
     EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
 }
 
@@ -288,18 +287,12 @@ TEST_F(CZylShareServingTest, AnUploadIsWrittenBesideItsTargetWhichItReplacesOnly
     EXPECT_FALSE(fs::exists(DataA() / "inbox" / "none.bin"));
 
     // An upload that stops keeps its file for the next start; one that is removed leaves nothing.
-    auto notice = [](int32_t taskId, int32_t flag) {
-        ZylPayloadWriter w;
-        w.Write(CZylDateTime());
-        w.WriteInt32(taskId).WriteInt32(4).WriteString(u"Inbox").WriteInt32(flag);
-        return w.Bytes();
-    };
     Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(7, u"Inbox", u"short.bin", 0, 0, "new"));
     const fs::path shortTemp = DataA() / "inbox" / "short.bin.S1.1001-7.fst";
-    EXPECT_TRUE(Ask(ZYL_CMD_CLOSE_NOTICE, notice(7, 1)).empty());
+    EXPECT_TRUE(Ask(ZYL_CMD_CLOSE_NOTICE, Notice(7, 4, u"Inbox", 1)).empty());
     EXPECT_TRUE(fs::exists(shortTemp));
     Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(7, u"Inbox", u"short.bin", 3, 0, "er"));
-    Ask(ZYL_CMD_CLOSE_NOTICE, notice(7, 0));
+    Ask(ZYL_CMD_CLOSE_NOTICE, Notice(7, 4, u"Inbox", 0));
     EXPECT_FALSE(fs::exists(shortTemp));
     EXPECT_EQ(fs::file_size(DataA() / "inbox" / "short.bin"), 3000u);
 }
@@ -312,14 +305,6 @@ TEST_F(CZylShareServingTest, ASizeQueryAnswersOnlyWhatThisUploadWroteAndHoldsNoF
     EXPECT_EQ(Numbers(replies[0]), (std::vector<int32_t>{4, 3, 0}));
     EXPECT_TRUE(fs::is_directory(DataA() / "inbox" / "new" / "deep"));
     EXPECT_TRUE(fs::is_empty(DataA() / "inbox" / "new" / "deep"));
-
-    // A file under the target's name is nobody's resume point, and answering opens nothing.
-    ZylWriteFileBytes(DataA() / "inbox" / "held.bin", std::string(1234, 'h'));
-    for (int32_t taskId = 10; taskId < 40; ++taskId)
-        EXPECT_EQ(
-            Numbers(Ask(ZYL_CMD_SYNC_FILE_SIZE_REQUEST, SizeRequest(taskId, u"Inbox", u"held.bin")).at(0)),
-            (std::vector<int32_t>{taskId, 3, 0}));
-    EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
 
     // Three whole pieces of task 4 arrived: it goes on from the third, which is sent again, so that
     // the piece marked last always comes; another task or another user starts from nothing.
@@ -385,6 +370,34 @@ TEST_F(CZylShareServingTest, AWriteThatFailsIsAnsweredWithItsErrorAndAFailedComp
                             WriteRequest(5, u"Inbox", u"late.bin", ZYL_BLOCK_SIZE, 1, "end"))),
               ZYL_ERROR_OTHER);
     EXPECT_EQ(fs::file_size(DataA() / "inbox" / "late.bin.S1.1001-5.fst"), ZYL_BLOCK_SIZE + 3u);
+
+    // The last piece is acknowledged only once the file is on the disk under its name, and the
+    // user's answers that come meanwhile wait behind it; a file the disk refuses is answered with
+    // the error, and its target is not replaced.
+    std::promise<void> flushing;
+    int refusal = 0;
+    SharesA().SetFlushFile(
+        [&, go = flushing.get_future().share()](const fs::path&) { return go.wait(), refusal; });
+    for (const auto& request : {WriteRequest(8, u"Inbox", u"synced.bin", 0, 1, "abc"),
+                                WriteRequest(9, u"Inbox", u"next.bin", 0, 0, "x")})
+        m_pA->Plugin().OnDataIndication(ZYL_CMD_WRITE_FILE_DATA_REQUEST, request.data(),
+                                        static_cast<int32_t>(request.size()), u"S1.1001",
+                                        ZYL_CHANNEL_REQUEST);
+    EXPECT_EQ(m_pA->Plugin().GetQueuedCount(u"S1.1001", ZYL_CHANNEL_REQUEST), 0u);
+    EXPECT_FALSE(fs::exists(DataA() / "inbox" / "synced.bin"));
+    flushing.set_value();
+    m_host.m_vSent.clear();
+    m_host.Tick(10);
+    const auto acks = m_host.SentWith(ZYL_CMD_WRITE_FILE_DATA_REPLY);
+    ASSERT_EQ(acks.size(), 2u);
+    EXPECT_EQ(Numbers({acks[0].command, acks[0].payload}), (std::vector<int32_t>{8, 2, 0, 3, 1}));
+    EXPECT_EQ(Numbers({acks[1].command, acks[1].payload}), (std::vector<int32_t>{9, 2, 0, 1, 0}));
+    refusal = ENOSPC;
+    EXPECT_EQ(
+        ErrorCode(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(8, u"Inbox", u"synced.bin", 0, 1, "d"))),
+        ZYL_ERROR_NO_DISK_SPACE);
+    EXPECT_EQ(ZylReadFileBytes(DataA() / "inbox" / "synced.bin"), "abc");
+    SharesA().SetFlushFile({});
 
     // A folder that cannot be written.
     const fs::path readOnly = DataA() / "inbox" / "ro";
@@ -543,10 +556,7 @@ TEST_F(CZylShareServingTest, UnfinishedTasksCountOnTheShareEachItemNames) {
     announce.WriteString(u"inbox");
     Ask(ZYL_CMD_UPLOAD_REQUEST, announce.Bytes());
     EXPECT_EQ(entry->uploads, 1);
-    ZylPayloadWriter w;
-    w.Write(CZylDateTime());
-    w.WriteInt32(3).WriteInt32(4).WriteString(u"Inbox").WriteInt32(0);
-    Ask(ZYL_CMD_CLOSE_NOTICE, w.Bytes());
+    Ask(ZYL_CMD_CLOSE_NOTICE, Notice(3, 4, u"Inbox", 0));
     ASSERT_GE(inbox->FindCurrentUser(u"S1.1001", &entry), 0);
     EXPECT_EQ(entry->uploads, 0);
     EXPECT_EQ(entry->downloads, 1);
