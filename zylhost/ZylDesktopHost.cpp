@@ -69,6 +69,12 @@ QString ZylLoginErrorSentence(const std::string& reason, const std::string& user
         starts("no answer from the broker") || starts("the broker closed the connection"))
         return QStringLiteral("The broker at %1 cannot be reached; check the address and that it is running.")
             .arg(FromUtf8(broker));
+    // The TLS refusals are sentences already: the certificate that does not verify, the CA file.
+    if (starts("refused the broker") || starts("cannot read the CA file") || starts("cannot use ")) {
+        QString sentence = FromUtf8(reason);
+        sentence[0] = sentence[0].toUpper();
+        return sentence + QLatin1Char('.');
+    }
     if (reason == "connection refused: not authorised")
         return QStringLiteral("The broker refused the login of %1: the user id or the password is wrong.")
             .arg(FromUtf8(user));
@@ -136,8 +142,8 @@ QString CZylDesktopHost::Login(const ZYLDESKTOPLOGIN& login) {
     m_bFailureFinal = false;
 
     m_pHost = std::make_unique<CZylMqttHost>();
-    ZYLMQTTSECURITY security; // TLS on port 8883; the user's keys live with its data
-    security.pKeyFolder = m_pDataDir;
+    ZYLMQTTSECURITY security = login.security;
+    security.pKeyFolder = m_pDataDir; // the user's keys live with its data
     m_pHost->SetSecurity(security);
     const std::string broker = login.sBrokerHost + ":" + std::to_string(login.nBrokerPort);
     const std::string refused = m_pHost->Connect(login.sBrokerHost, login.nBrokerPort, user, login.sPassword);

@@ -4,6 +4,7 @@
 // requests. Questions to the person go through IZylPrompts.
 #pragma once
 
+#include "host/ZylMqttHost.h"
 #include "zylhost/ZylContacts.h"
 #include "zylhost/ZylModule.h"
 #include "zylhost/ZylPrompts.h"
@@ -19,15 +20,14 @@
 #include <string>
 #include <vector>
 
-class CZylMqttHost;
 class QSocketNotifier;
-struct ZYLHOSTEVENT;
 
 struct ZYLDESKTOPLOGIN {
     std::string sUser; // a user id, like S1.1000
     std::string sPassword;
     std::string sBrokerHost = "127.0.0.1";
     int nBrokerPort = 1883;
+    ZYLMQTTSECURITY security;       // TLS or not, and whose certificates verify the broker
     std::filesystem::path pDataDir; // the application folder; empty for the user's default
     std::filesystem::path pModule;  // libzylfs.so; empty when it was not found
 };
