@@ -40,6 +40,10 @@ public:
         QString sName; // from the contacts; empty when none
         bool bOnline = false;
         bool bContact = false;
+        QString sFingerprint; // of the key pinned for the user; empty before one was seen
+        // The user shows another key than the pinned one: its channels are refused until the
+        // person trusts the new key, and sKeyRefusal says so.
+        QString sKeyRefusal;
     };
 
     explicit CZylDesktopHost(IZylPrompts& prompts, QObject* parent = nullptr);
@@ -65,6 +69,10 @@ public:
     // done, else one sentence.
     QString SetContact(const QString& id, const QString& name);
     QString RemoveContact(const QString& id);
+
+    // The user's changed key becomes the pinned one, so that its channels open again. An empty
+    // text when done, else one sentence.
+    QString TrustNewKey(const QString& id);
 
     // Opens the plug-in's window (its own shares), or opens it on a friend's shares.
     int32_t OpenSharing();

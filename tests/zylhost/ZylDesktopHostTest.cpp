@@ -351,9 +351,24 @@ TEST_F(ZylDesktopHostTest, ProblemsAreOneSentenceAndRunningTransfersAskFirst) {
     EXPECT_EQ(prompts->m_vErrors, QStringList{wrong});
     EXPECT_EQ(prompts->m_vQuestions, QStringList{QStringLiteral("login: ") + wrong});
 
-    // A peer asks for a piece of a file: file data moves, so closing asks first.
+    // A peer shows another key than at its first login: its row says so, its channels are refused
+    // until the new key is trusted. Then it asks for a piece of a file: closing asks first.
+    {
+        CZylMqttHost first;
+        ASSERT_EQ(first.Connect("127.0.0.1", m_broker.Port(), kStranger, Password(kStranger.c_str())), "");
+        ASSERT_TRUE(RunUntil(
+            [&] { return !app.Host().Users().empty() && !app.Host().Users()[0].sFingerprint.isEmpty(); }));
+    }
     CZylMqttHost peer;
     ASSERT_EQ(peer.Connect("127.0.0.1", m_broker.Port(), kStranger, Password(kStranger.c_str())), "");
+    peer.OpenChannel(kOwner.toStdString(), ZYL_CHANNEL_REQUEST);
+    ASSERT_TRUE(RunUntil([&] {
+        return peer.Poll(nullptr),
+               app.Window()->SelectUser(kStranger.c_str()) && app.Window()->TrustAction()->isEnabled();
+    }));
+    prompts->m_qConfirms = {true};
+    app.Window()->TrustAction()->trigger();
+    EXPECT_TRUE(prompts->m_vQuestions.back().contains("S3.1000's key has changed (it was "));
     peer.OpenChannel(kOwner.toStdString(), ZYL_CHANNEL_REQUEST);
     ASSERT_TRUE(RunUntil([&] { return peer.Poll(nullptr), peer.IsChannelOpen("S1.1000", 1024); }));
     const uint8_t request[8] = {};
