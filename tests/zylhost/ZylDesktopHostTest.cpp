@@ -1,8 +1,8 @@
 // The desktop host as people meet it, offscreen, against a private mosquitto: two hosts in this
 // process (each with its own copy of the module) see each other, one downloads the other's share
 // in the plug-in's window, the picker is answered by script, contacts are edited, logging out saves
-// the databases, transfers ask first, each problem is one sentence; the program itself holds its
-// data folder against a second host and ends on SIGTERM.
+// the databases, a changed key is trusted, transfers ask first, each problem (a certificate that
+// does not verify too) is one sentence; the program holds its data folder and ends on SIGTERM.
 #include "zylhost/ZylContactWindow.h"
 #include "zylhost/ZylDesktopApp.h"
 
@@ -47,11 +47,6 @@ std::string ReadAll(const fs::path& path) {
 
 intptr_t Arg(const void* pointer) {
     return reinterpret_cast<intptr_t>(pointer);
-}
-
-// The bytes of a text in the plug-in's files (16-bit little-endian units).
-std::string Utf16(const QString& text) {
-    return {reinterpret_cast<const char*>(text.utf16()), static_cast<size_t>(text.size()) * 2};
 }
 
 // The person, as a script: each question takes the next answer of its kind; a question nobody
@@ -323,7 +318,8 @@ TEST_F(ZylDesktopHostTest, TwoHostsBrowseDownloadPickUsersEditContactsAndSaveAtL
     friendApp.Window()->QuitAction()->trigger();
     EXPECT_FALSE(friendApp.Host().IsLoggedIn());
     EXPECT_EQ(Frame(kFriend), nullptr);
-    EXPECT_NE(ReadAll(data / "fst-S2.1000.fsd").find(Utf16("Demo")), std::string::npos);
+    EXPECT_NE(ReadAll(data / "fst-S2.1000.fsd").find(std::string("D\0e\0m\0o\0", 8)) /* UTF-16 */,
+              std::string::npos);
     EXPECT_TRUE(RunUntil([&] { return !owner.Host().IsOnline(kFriend); }));
     EXPECT_FALSE(ListedOnline(*owner.Window(), kFriend, QStringLiteral("Bob")));
 
@@ -341,24 +337,18 @@ TEST_F(ZylDesktopHostTest, ProblemsAreOneSentenceAndRunningTransfersAskFirst) {
     // A wrong password is told, and the form is asked again, with the reason.
     ZYLDESKTOPSTART start = StartOf(kOwner);
     start.login.sPassword = "wrong";
+    fs::create_directories(start.login.pDataDir); // the key a stranger showed before (below)
+    std::ofstream(start.login.pDataDir / "friends.keys") << "S3.1000 " << std::string(64, '1') << "\n";
     CZylScriptedPrompts* prompts = nullptr;
     CZylDesktopApp& app = MakeApp(start, prompts);
-    const QString wrong =
-        QStringLiteral("The broker refused the login of S1.1000: the user id or the password is wrong.");
     prompts->m_qLogins = {ZYLLOGINFORM{kOwner, QString::fromStdString(Password(kOwner)),
                                        QStringLiteral("127.0.0.1:%1").arg(m_broker.TlsPort())}};
     ASSERT_TRUE(app.Start());
-    EXPECT_EQ(prompts->m_vErrors, QStringList{wrong});
-    EXPECT_EQ(prompts->m_vQuestions, QStringList{QStringLiteral("login: ") + wrong});
+    EXPECT_EQ(prompts->m_vQuestions, QStringList{"login: The broker refused the login of S1.1000: the user "
+                                                 "id or the password is wrong."});
 
     // A peer shows another key than at its first login: its row says so, its channels are refused
     // until the new key is trusted. Then it asks for a piece of a file: closing asks first.
-    {
-        CZylMqttHost first;
-        ASSERT_EQ(first.Connect("127.0.0.1", m_broker.Port(), kStranger, Password(kStranger.c_str())), "");
-        ASSERT_TRUE(RunUntil(
-            [&] { return !app.Host().Users().empty() && !app.Host().Users()[0].sFingerprint.isEmpty(); }));
-    }
     CZylMqttHost peer;
     ASSERT_EQ(peer.Connect("127.0.0.1", m_broker.Port(), kStranger, Password(kStranger.c_str())), "");
     peer.OpenChannel(kOwner.toStdString(), ZYL_CHANNEL_REQUEST);
@@ -376,7 +366,6 @@ TEST_F(ZylDesktopHostTest, ProblemsAreOneSentenceAndRunningTransfersAskFirst) {
     ASSERT_TRUE(RunUntil([&] { return peer.Poll(nullptr), !app.Host().TransferPeers().isEmpty(); }));
     prompts->m_qConfirms = {false};
     EXPECT_FALSE(app.Window()->close());
-    EXPECT_TRUE(prompts->m_vQuestions.back().contains(kStranger.c_str()));
 
     // The same user logging in elsewhere ends this session: the plug-in is logged out first.
     int finished = -1;
@@ -390,7 +379,7 @@ TEST_F(ZylDesktopHostTest, ProblemsAreOneSentenceAndRunningTransfersAskFirst) {
     EXPECT_TRUE(fs::exists(m_pRoot / "S1.1000" / "data" / "fs" / "fst-S1.1000.fsd"));
 
     // Nothing listens on the port, or its certificate does not verify: another broker may be tried.
-    // No module, a folder for one, or a data folder path the plug-in cannot hold (260 characters or
+    // A folder for the module, or a data folder path the plug-in cannot hold (260 characters or
     // more): told once, no form.
     start = StartOf(kFriend);
     start.login.nBrokerPort = ZylFreeLoopbackPort();
@@ -406,10 +395,6 @@ TEST_F(ZylDesktopHostTest, ProblemsAreOneSentenceAndRunningTransfersAskFirst) {
                                  "against the system's authorities for that host name (certificate verify "
                                  "failed).")
                       .arg(m_broker.TlsPort()));
-    start.login.pModule = m_pRoot / "nowhere" / "libzylfs.so";
-    ExpectRefused(start, 1,
-                  QStringLiteral("The file-sharing module %1 was not found, so file sharing cannot start.")
-                      .arg(QString::fromStdString(start.login.pModule.string())));
     start.login.pModule = m_pRoot; // a folder is no module
     ExpectRefused(
         start, 1,
