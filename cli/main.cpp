@@ -3,6 +3,7 @@
 #include "cli/ZylDemo.h"
 #include "cli/ZylKeyCommands.h"
 #include "host/ZylHostDefaults.h"
+#include "host/ZylTlsOptions.h"
 
 #include <CLI/CLI.hpp>
 #include <QCoreApplication>
@@ -41,12 +42,7 @@ int main(int argc, char** argv) {
                    "is tried when one goes away)")
         ->delimiter(',')
         ->capture_default_str();
-    bool tls = false;
-    app.add_flag("--tls", tls,
-                 "connect with TLS, verifying the broker's certificate and host name (on by default for "
-                 "port 8883)");
-    app.add_option("--ca-file", options.security.sCaFile,
-                   "the authority's certificate (PEM) to verify the broker with, instead of the system's");
+    ZylAddTlsOptions(app, options.security);
     app.add_option("--data", data, "the application folder (default $XDG_DATA_HOME/zylfs/<user>)");
 
     CLI::App* share = app.add_subcommand("share", "edit your shares")->require_subcommand(1);
@@ -113,8 +109,6 @@ int main(int argc, char** argv) {
         }
         options.vBrokers.push_back(address);
     }
-    if (tls || !options.security.sCaFile.empty())
-        options.security.nTls = 1;
     if (*demoCmd)
         return RunDemo(demo);
     if (options.sUser.empty()) {

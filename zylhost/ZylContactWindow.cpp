@@ -15,7 +15,8 @@
 
 namespace {
 constexpr int ZYL_ID_ROLE = Qt::UserRole;
-}
+constexpr int ZYL_KEY_CHANGED_ROLE = Qt::UserRole + 1;
+} // namespace
 
 CZylContactWindow::CZylContactWindow(CZylDesktopHost& host, IZylPrompts& prompts, const QString& broker,
                                      QWidget* parent)
@@ -42,6 +43,8 @@ CZylContactWindow::CZylContactWindow(CZylDesktopHost& host, IZylPrompts& prompts
     m_pAdd = new QAction(QStringLiteral("&Add contact..."), this);
     m_pRename = new QAction(QStringLiteral("&Rename contact..."), this);
     m_pRemove = new QAction(QStringLiteral("Re&move contact"), this);
+    m_pTrust = new QAction(QStringLiteral("&Trust new key"), this);
+    m_pTrust->setStatusTip(QStringLiteral("Accept the new key the selected contact shows"));
     m_pLogout = new QAction(QStringLiteral("Log &out"), this);
     m_pQuit = new QAction(QStringLiteral("&Quit"), this);
     m_pQuit->setShortcut(QKeySequence::Quit);
@@ -56,17 +59,20 @@ CZylContactWindow::CZylContactWindow(CZylDesktopHost& host, IZylPrompts& prompts
     contacts->addAction(m_pAdd);
     contacts->addAction(m_pRename);
     contacts->addAction(m_pRemove);
+    contacts->addSeparator();
+    contacts->addAction(m_pTrust);
     QToolBar* tools = addToolBar(QStringLiteral("Commands"));
     tools->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
     tools->addAction(m_pSharing);
     tools->addAction(m_pBrowse);
-    m_pList->addActions({m_pBrowse, m_pRename, m_pRemove, m_pAdd});
+    m_pList->addActions({m_pBrowse, m_pRename, m_pRemove, m_pAdd, m_pTrust});
 
     connect(m_pSharing, &QAction::triggered, this, [this] { m_rHost.OpenSharing(); });
     connect(m_pBrowse, &QAction::triggered, this, &CZylContactWindow::OnBrowse);
     connect(m_pAdd, &QAction::triggered, this, &CZylContactWindow::OnAdd);
     connect(m_pRename, &QAction::triggered, this, &CZylContactWindow::OnRename);
     connect(m_pRemove, &QAction::triggered, this, &CZylContactWindow::OnRemove);
+    connect(m_pTrust, &QAction::triggered, this, &CZylContactWindow::OnTrust);
     connect(m_pLogout, &QAction::triggered, this, [this] {
         if (RequestLogout(true))
             Finish(true);
@@ -91,6 +97,15 @@ void CZylContactWindow::Refill() {
         item->setIcon(0, ZylPresenceIcon(user.bOnline));
         item->setData(0, ZYL_ID_ROLE, user.sId);
         item->setToolTip(0, user.bOnline ? QStringLiteral("online") : QStringLiteral("offline"));
+        // The key's fingerprint, for two people to compare over another channel; a changed key is
+        // marked with the transport's own sentence.
+        if (!user.sKeyRefusal.isEmpty()) {
+            item->setIcon(1, style()->standardIcon(QStyle::SP_MessageBoxWarning));
+            item->setToolTip(1, user.sKeyRefusal);
+            item->setData(0, ZYL_KEY_CHANGED_ROLE, true);
+        } else if (!user.sFingerprint.isEmpty()) {
+            item->setToolTip(1, QStringLiteral("Key fingerprint: %1").arg(user.sFingerprint));
+        }
         if (user.sId == selected)
             item->setSelected(true);
     }
@@ -121,6 +136,9 @@ void CZylContactWindow::UpdateActions() {
     m_pBrowse->setEnabled(loggedIn && !id.isEmpty() && m_rHost.IsOnline(id));
     m_pRename->setEnabled(!id.isEmpty());
     m_pRemove->setEnabled(!id.isEmpty() && m_rHost.Contacts().Has(id));
+    const QList<QTreeWidgetItem*> items = m_pList->selectedItems();
+    m_pTrust->setEnabled(loggedIn && !items.isEmpty() &&
+                         items.front()->data(0, ZYL_KEY_CHANGED_ROLE).toBool());
 }
 
 void CZylContactWindow::OnBrowse() {
@@ -150,6 +168,17 @@ void CZylContactWindow::OnRename() {
 
 void CZylContactWindow::OnRemove() {
     if (const QString problem = m_rHost.RemoveContact(SelectedUser()); !problem.isEmpty())
+        m_rPrompts.ShowError(problem);
+}
+
+// Asks first with the transport's sentence, which names both fingerprints to compare.
+void CZylContactWindow::OnTrust() {
+    const QList<QTreeWidgetItem*> items = m_pList->selectedItems();
+    if (items.isEmpty() ||
+        !m_rPrompts.Confirm(QStringLiteral("Trust new key"),
+                            QStringLiteral("%1. Trust the new key?").arg(items.front()->toolTip(1))))
+        return;
+    if (const QString problem = m_rHost.TrustNewKey(SelectedUser()); !problem.isEmpty())
         m_rPrompts.ShowError(problem);
 }
 

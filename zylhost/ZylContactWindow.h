@@ -29,6 +29,7 @@ public:
     QAction* AddAction() const { return m_pAdd; }
     QAction* RenameAction() const { return m_pRename; }
     QAction* RemoveAction() const { return m_pRemove; }
+    QAction* TrustAction() const { return m_pTrust; }
     QAction* LogoutAction() const { return m_pLogout; }
     QAction* QuitAction() const { return m_pQuit; }
 
@@ -46,6 +47,7 @@ private:
     void OnAdd();
     void OnRename();
     void OnRemove();
+    void OnTrust();
     void OnSessionEnded(const QString& sentence);
     void Finish(bool again);
 
@@ -57,6 +59,7 @@ private:
     QAction* m_pAdd = nullptr;
     QAction* m_pRename = nullptr;
     QAction* m_pRemove = nullptr;
+    QAction* m_pTrust = nullptr;
     QAction* m_pLogout = nullptr;
     QAction* m_pQuit = nullptr;
     bool m_bFinished = false;

@@ -69,6 +69,12 @@ QString ZylLoginErrorSentence(const std::string& reason, const std::string& user
         starts("no answer from the broker") || starts("the broker closed the connection"))
         return QStringLiteral("The broker at %1 cannot be reached; check the address and that it is running.")
             .arg(FromUtf8(broker));
+    // The TLS refusals are sentences already: the certificate that does not verify, the CA file.
+    if (starts("refused the broker") || starts("cannot read the CA file") || starts("cannot use ")) {
+        QString sentence = FromUtf8(reason);
+        sentence[0] = sentence[0].toUpper();
+        return sentence + QLatin1Char('.');
+    }
     if (reason == "connection refused: not authorised")
         return QStringLiteral("The broker refused the login of %1: the user id or the password is wrong.")
             .arg(FromUtf8(user));
@@ -136,8 +142,8 @@ QString CZylDesktopHost::Login(const ZYLDESKTOPLOGIN& login) {
     m_bFailureFinal = false;
 
     m_pHost = std::make_unique<CZylMqttHost>();
-    ZYLMQTTSECURITY security; // TLS on port 8883; the user's keys live with its data
-    security.pKeyFolder = m_pDataDir;
+    ZYLMQTTSECURITY security = login.security;
+    security.pKeyFolder = m_pDataDir; // the user's keys live with its data
     m_pHost->SetSecurity(security);
     const std::string broker = login.sBrokerHost + ":" + std::to_string(login.nBrokerPort);
     const std::string refused = m_pHost->Connect(login.sBrokerHost, login.nBrokerPort, user, login.sPassword);
@@ -209,7 +215,7 @@ void CZylDesktopHost::Logout() {
 std::vector<CZylDesktopHost::USER> CZylDesktopHost::Users() const {
     std::map<QString, USER> users;
     for (const QString& id : m_contacts.Ids())
-        users[id] = {id, m_contacts.Name(id), false, true};
+        users[id] = {id, m_contacts.Name(id), false, true, {}, {}};
     for (const auto& [id, online] : m_mSeen) {
         USER& user = users[id];
         user.sId = id;
@@ -217,14 +223,33 @@ std::vector<CZylDesktopHost::USER> CZylDesktopHost::Users() const {
     }
     users.erase(m_sUser);
     std::vector<USER> list;
-    for (auto& [id, user] : users)
+    for (auto& [id, user] : users) {
+        std::optional<ZYLKEY> changed;
+        const std::optional<ZYLKEY> pinned =
+            m_pHost ? m_pHost->Keys().Pinned(id.toStdString(), &changed) : std::nullopt;
+        if (pinned)
+            user.sFingerprint = FromUtf8(ZylKeyFingerprint(*pinned));
+        if (changed)
+            user.sKeyRefusal = FromUtf8(m_pHost->KeyRefusal(id.toStdString()));
         list.push_back(std::move(user));
+    }
     std::stable_sort(list.begin(), list.end(), [](const USER& a, const USER& b) {
         if (a.bOnline != b.bOnline)
             return a.bOnline;
         return ZylUserLabel(a.sId, a.sName).compare(ZylUserLabel(b.sId, b.sName), Qt::CaseInsensitive) < 0;
     });
     return list;
+}
+
+QString CZylDesktopHost::TrustNewKey(const QString& id) {
+    if (!m_pHost)
+        return QStringLiteral("Nobody is logged in.");
+    const std::string peer = CZylContacts::Key(id).toStdString();
+    if (!m_pHost->Keys().Trust(peer))
+        return QStringLiteral("%1's key has not changed.").arg(id);
+    m_pHost->KeyRefusal(peer); // the transport takes the pin again: the channels may open
+    emit UsersChanged();
+    return {};
 }
 
 bool CZylDesktopHost::IsOnline(const QString& id) const {
@@ -417,6 +442,10 @@ void CZylDesktopHost::OnEvent(const ZYLHOSTEVENT& event) {
         m_sEnded = event.text == "the same user logged in elsewhere"
                        ? QStringLiteral("%1 has logged in elsewhere, so this session has ended.").arg(m_sUser)
                        : QStringLiteral("The broker ended the session: %1.").arg(FromUtf8(event.text));
+        break;
+    case ZYL_EVENT_KEY_REFUSED: // the row shows it, with the way to trust the new key
+        emit BrokerStateChanged(FromUtf8(event.text));
+        emit UsersChanged();
         break;
     default:
         emit BrokerStateChanged(FromUtf8(event.text));

@@ -4,6 +4,7 @@
 // requests. Questions to the person go through IZylPrompts.
 #pragma once
 
+#include "host/ZylMqttHost.h"
 #include "zylhost/ZylContacts.h"
 #include "zylhost/ZylModule.h"
 #include "zylhost/ZylPrompts.h"
@@ -19,15 +20,14 @@
 #include <string>
 #include <vector>
 
-class CZylMqttHost;
 class QSocketNotifier;
-struct ZYLHOSTEVENT;
 
 struct ZYLDESKTOPLOGIN {
     std::string sUser; // a user id, like S1.1000
     std::string sPassword;
     std::string sBrokerHost = "127.0.0.1";
     int nBrokerPort = 1883;
+    ZYLMQTTSECURITY security;       // TLS or not, and whose certificates verify the broker
     std::filesystem::path pDataDir; // the application folder; empty for the user's default
     std::filesystem::path pModule;  // libzylfs.so; empty when it was not found
 };
@@ -40,6 +40,10 @@ public:
         QString sName; // from the contacts; empty when none
         bool bOnline = false;
         bool bContact = false;
+        QString sFingerprint; // of the key pinned for the user; empty before one was seen
+        // The user shows another key than the pinned one: its channels are refused until the
+        // person trusts the new key, and sKeyRefusal says so.
+        QString sKeyRefusal;
     };
 
     explicit CZylDesktopHost(IZylPrompts& prompts, QObject* parent = nullptr);
@@ -65,6 +69,10 @@ public:
     // done, else one sentence.
     QString SetContact(const QString& id, const QString& name);
     QString RemoveContact(const QString& id);
+
+    // The user's changed key becomes the pinned one, so that its channels open again. An empty
+    // text when done, else one sentence.
+    QString TrustNewKey(const QString& id);
 
     // Opens the plug-in's window (its own shares), or opens it on a friend's shares.
     int32_t OpenSharing();

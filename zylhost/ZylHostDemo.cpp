@@ -94,7 +94,9 @@ int ZylHostDemo(const std::string& keep) {
         std::fprintf(stderr, "zylhost: the broker did not start: %s\n", broker.Error().c_str());
         return 1;
     }
-    const std::string address = "127.0.0.1:" + std::to_string(broker.Port());
+    // The hosts speak TLS to it, verifying its certificate against its own authority.
+    const std::string address = "127.0.0.1:" + std::to_string(broker.TlsPort());
+    const std::string caFile = broker.CaFile().string();
 
     const fs::path tree = root / "owner-files" / "Demo";
     std::printf("making a folder tree in %s\n", tree.c_str());
@@ -122,14 +124,14 @@ int ZylHostDemo(const std::string& keep) {
     std::array<CHILD, 2> children = {
         CHILD{ZYL_DEMO_OWNER,
               ZylSpawn(
-                  {zylhost.string(), "--user", ZYL_DEMO_OWNER, "--broker", address, "--data",
-                   ownerData.string(), "--open"},
+                  {zylhost.string(), "--user", ZYL_DEMO_OWNER, "--broker", address, "--tls", "--ca-file",
+                   caFile, "--data", ownerData.string(), "--open"},
                   root / "owner.log",
                   {"ZYLFS_PASSWORD=" + ownerPassword, "XDG_CONFIG_HOME=" + (root / "owner-config").string()}),
               root / "owner.log"},
         CHILD{ZYL_DEMO_FRIEND,
-              ZylSpawn({zylhost.string(), "--user", ZYL_DEMO_FRIEND, "--broker", address, "--data",
-                        friendData.string(), "--browse", ZYL_DEMO_OWNER},
+              ZylSpawn({zylhost.string(), "--user", ZYL_DEMO_FRIEND, "--broker", address, "--tls",
+                        "--ca-file", caFile, "--data", friendData.string(), "--browse", ZYL_DEMO_OWNER},
                        root / "friend.log",
                        {"ZYLFS_PASSWORD=" + friendPassword,
                         "XDG_CONFIG_HOME=" + (root / "friend-config").string()}),

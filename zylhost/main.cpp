@@ -5,6 +5,7 @@
 #include "zylhost/ZylHostDemo.h"
 
 #include "host/ZylHostDefaults.h"
+#include "host/ZylTlsOptions.h"
 
 #include <CLI/CLI.hpp>
 #include <QApplication>
@@ -33,6 +34,7 @@ int main(int argc, char** argv) {
     CLI::Option* passwordOption =
         app.add_option("--password", start.login.sPassword, "broker password (or ZYLFS_PASSWORD)");
     app.add_option("--broker", broker, "broker HOST:PORT")->capture_default_str();
+    ZylAddTlsOptions(app, start.login.security);
     app.add_option("--data", data, "the application folder (default $XDG_DATA_HOME/zylfs/<user>)");
     app.add_option("--module", module,
                    "the file-sharing module (or ZYLFS_MODULE; default: libzylfs.so beside zylhost)");

