@@ -24,10 +24,10 @@
 // Besides not crashing, the plug-in must not write outside its temporary folder: the folder holds
 // a "jail" with the application folder and the shared tree, and after each input nothing else may
 // have appeared beside them.
-#include "plugin/ZylInterface.h"
 #include "core/ZylPath.h"
 #include "core/ZylProtocol.h"
 #include "core/ZylText.h"
+#include "plugin/ZylInterface.h"
 #include "share/ZylShareObject.h"
 #include "share/ZylViewer.h"
 #include "support/ZylFakePlatform.h"
