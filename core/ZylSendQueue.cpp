@@ -68,11 +68,6 @@ int32_t ZylSendQueue::RemoveFirst(std::u16string_view user, int32_t channel) {
     return 0;
 }
 
-size_t ZylSendQueue::GetCount(int32_t channel) const {
-    std::lock_guard lock(m_mutex);
-    return channel == ZYL_CHANNEL_REQUEST ? m_nCount1024 : channel == ZYL_CHANNEL_DATA ? m_nCount1025 : 0;
-}
-
 size_t ZylSendQueue::GetCount(std::u16string_view user, int32_t channel) const {
     if (channel != ZYL_CHANNEL_REQUEST && channel != ZYL_CHANNEL_DATA)
         return 0;

@@ -33,7 +33,6 @@ public:
     // Only the draining thread removes PDUs, so the pointer stays valid until RemoveFirst.
     const ZYLPENDINGPDU* FindFirst(std::u16string_view user, int32_t channel);
     int32_t RemoveFirst(std::u16string_view user, int32_t channel);
-    size_t GetCount(int32_t channel) const;
     // That user's PDUs on that channel (ids compared without regard to case).
     size_t GetCount(std::u16string_view user, int32_t channel) const;
 
