@@ -5,6 +5,7 @@
 // unloading leaves the log. The identities it makes and reads use only the header's operations.
 //
 // Usage: zylfs_header_host MODULE; exit code 0 when every check holds.
+#include "ZylRecordingHost.h"
 #include "zylfs/ZylPlugin.h"
 
 #include <QCoreApplication>
@@ -20,8 +21,7 @@
 
 namespace {
 namespace fs = std::filesystem;
-using ProcessMessageFn = int32_t (*)(uint32_t, intptr_t, intptr_t, intptr_t, intptr_t, intptr_t);
-
+using namespace zyl_recording_host;
 int g_nFailures = 0;
 
 #define ZYL_CHECK(condition)                                                                                 \
@@ -31,39 +31,6 @@ int g_nFailures = 0;
             ++g_nFailures;                                                                                   \
         }                                                                                                    \
     } while (0)
-
-struct ZYLHOSTCALL {
-    int32_t code;
-    std::u16string user;
-    intptr_t channel;
-    intptr_t command;
-    intptr_t length;
-};
-std::vector<ZYLHOSTCALL> g_vCalls;
-std::u16string g_sAppPath;
-
-std::u16string TextOf(intptr_t user) {
-    return user ? reinterpret_cast<const HostUserId*>(user)->ToText() : std::u16string();
-}
-
-int32_t HostCallback(int32_t code, intptr_t a1, intptr_t a2, intptr_t a3, intptr_t a4, intptr_t a5) {
-    (void)a4;
-    switch (code) {
-    case ZYL_HOST_GET_APP_PATH: {
-        auto* buffer = reinterpret_cast<char16_t*>(a1);
-        g_sAppPath.copy(buffer, 259);
-        buffer[std::min<size_t>(g_sAppPath.size(), 259)] = 0;
-        g_vCalls.push_back({code, {}, 0, 0, 0});
-        return 0;
-    }
-    case ZYL_HOST_SEND:
-        g_vCalls.push_back({code, TextOf(a1), a2, a3, a5});
-        return 1;
-    default:
-        g_vCalls.push_back({code, code == ZYL_HOST_PREPARE ? std::u16string() : TextOf(a1), a2, 0, 0});
-        return 0;
-    }
-}
 
 size_t Count(int32_t code, intptr_t command = -1) {
     size_t n = 0;

@@ -3,7 +3,7 @@
 // host built from the public header alone drives login, channels and logout.)
 #include "support/ZylTempDir.h"
 
-#include "core/ZylText.h"
+#include "ZylRecordingHost.h"
 #include "zylfs/ZylPlugin.h"
 
 #include <QApplication>
@@ -21,38 +21,7 @@
 #include <vector>
 
 namespace {
-using ProcessMessageFn = int32_t (*)(uint32_t, intptr_t, intptr_t, intptr_t, intptr_t, intptr_t);
-
-struct ZYLHOSTCALL {
-    int32_t code;
-    std::u16string user;
-    intptr_t channel;
-    intptr_t command;
-    intptr_t length;
-};
-std::vector<ZYLHOSTCALL> g_vCalls;
-std::u16string g_sAppPath;
-
-std::u16string TextOf(intptr_t user) {
-    if (!user)
-        return {};
-    return reinterpret_cast<const HostUserId*>(user)->ToText();
-}
-
-int32_t HostCallback(int32_t code, intptr_t a1, intptr_t a2, intptr_t a3, intptr_t a4, intptr_t a5) {
-    switch (code) {
-    case ZYL_HOST_GET_APP_PATH:
-        ZylCopyToBuffer(reinterpret_cast<char16_t*>(a1), 260, g_sAppPath);
-        g_vCalls.push_back({code, {}, 0, 0, 0});
-        return 0;
-    case ZYL_HOST_SEND:
-        g_vCalls.push_back({code, TextOf(a1), a2, a3, a5});
-        return 1;
-    default:
-        g_vCalls.push_back({code, code == ZYL_HOST_PREPARE ? std::u16string() : TextOf(a1), a2, 0, 0});
-        return 0;
-    }
-}
+using namespace zyl_recording_host;
 
 void RunEventLoop(int milliseconds) {
     // exit, not quit: an application that quits closes its windows first.
