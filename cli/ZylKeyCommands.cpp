@@ -13,23 +13,27 @@ int Fail(const std::string& message) {
     return 1;
 }
 
-// The friend's user id in its one spelling, or empty after saying why not.
-std::string FriendId(const std::string& text) {
-    const std::string id = ZylCanonicalUserId(text);
-    if (id.empty())
+// The friend's user id in its one spelling and the key store of the data folder; the exit code
+// after saying why not, or 0.
+int OpenFriendKeys(const ZYLNODEOPTIONS& options, const std::string& text, std::string& id,
+                   CZylKeyStore& keys) {
+    id = ZylCanonicalUserId(text);
+    if (id.empty()) {
         Fail("a friend is a user id like S1.1000, not '" + text + "'");
-    return id;
+        return 2;
+    }
+    if (std::string error = keys.Open(options.pDataDir); !error.empty())
+        return Fail(error);
+    return 0;
 }
 
 } // namespace
 
 int ZylCmdWhois(const ZYLNODEOPTIONS& options, const std::string& friendId) {
-    const std::string id = FriendId(friendId);
-    if (id.empty())
-        return 2;
+    std::string id;
     CZylKeyStore keys;
-    if (std::string error = keys.Open(options.pDataDir); !error.empty())
-        return Fail(error);
+    if (const int failed = OpenFriendKeys(options, friendId, id, keys))
+        return failed;
     if (id == options.sUser) {
         fmt::print("{} (you) {}\n", id, ZylKeyFingerprint(keys.PublicKey()));
         return 0;
@@ -57,12 +61,10 @@ int ZylCmdWhois(const ZYLNODEOPTIONS& options, const std::string& friendId) {
 }
 
 int ZylCmdTrust(const ZYLNODEOPTIONS& options, const std::string& friendId) {
-    const std::string id = FriendId(friendId);
-    if (id.empty())
-        return 2;
+    std::string id;
     CZylKeyStore keys;
-    if (std::string error = keys.Open(options.pDataDir); !error.empty())
-        return Fail(error);
+    if (const int failed = OpenFriendKeys(options, friendId, id, keys))
+        return failed;
     std::optional<ZYLKEY> changed;
     const auto pinned = keys.Pinned(id, &changed);
     if (!pinned)
