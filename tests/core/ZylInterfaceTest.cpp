@@ -77,14 +77,23 @@ TEST(ZylEntryPoint, LoginMakesTheFolderDatabasesTimerAndLogLineAndASecondLoginIs
     EXPECT_EQ(host.Plugin().GetShareManager().GetDbPath(), folder + u"/fss-S1.1000.fsd");
     EXPECT_EQ(host.Platform().GetTimerCount(), 1u);
 
-    // The login line waits for its batch; logout writes it.
+    // The log's lines wait for their batch; logout writes them, and nothing is logged after it.
+    host.Plugin().WriteLog(1, u"before");
     EXPECT_FALSE(fs::exists(host.LogFile()));
     ASSERT_EQ(host.Logout(), 0);
-    EXPECT_EQ(ZylLogLines(host.LogFile()), std::vector<std::u16string>{ZYL_TIME + u"\t3\tlogin as S1.1000"});
+    EXPECT_EQ(host.Plugin().WriteLog(1, u"after"), -1);
     EXPECT_EQ(host.Platform().GetTimerCount(), 0u);
     EXPECT_FALSE(host.Plugin().IsInitialized());
-    EXPECT_EQ(host.Login(u"S5.1000"), 0) << "after a logout the next login is taken";
+    // The next login is taken, and its session appends; unloading writes what is pending.
+    host.Platform().m_nCalendarTime = 1200000000 + 3600;
+    EXPECT_EQ(host.Login(u"S5.1000"), 0);
     EXPECT_EQ(host.Plugin().GetShareManager().GetLoginId(), u"S5.1000");
+    ASSERT_GT(host.Plugin().WriteLog(3, u"browsing S2.1000"), 0);
+    host.Unload();
+    EXPECT_EQ(ZylLogLines(host.LogFile()),
+              (std::vector<std::u16string>{ZYL_TIME + u"\t3\tlogin as S1.1000", ZYL_TIME + u"\t1\tbefore",
+                                           u"2008-01-10 22:20:00\t3\tlogin as S5.1000",
+                                           u"2008-01-10 22:20:00\t3\tbrowsing S2.1000"}));
 
     CZylScriptedHost missing; // a folder with missing parents is made with them
     missing.m_sAppPath = ZylFromFsPath(missing.AppFolder() / "new" / "deeper");

@@ -193,21 +193,3 @@ TEST_F(ZylLogTest, LinesFromManyThreadsAreAllWrittenEachThreadInItsOrder) {
     }
     EXPECT_EQ(lines, static_cast<size_t>(threads * each));
 }
-
-// Through the plug-in: what is pending reaches the file at logout or unload, nothing is logged after
-// logout, and a second session appends.
-TEST(ZylPluginLog, PendingLinesReachTheFileAtLogoutAndUnloadAndASecondSessionAppends) {
-    CZylScriptedHost host;
-    ASSERT_EQ(host.Login(), 0);
-    host.Plugin().WriteLog(1, u"before");
-    ASSERT_EQ(host.Logout(), 0);
-    EXPECT_EQ(host.Plugin().WriteLog(1, u"after"), -1);
-    host.Platform().m_nCalendarTime = 1200000000 + 3600;
-    ASSERT_EQ(host.Login(), 0);
-    ASSERT_GT(host.Plugin().WriteLog(3, u"browsing S2.1000"), 0);
-    host.Unload();
-    EXPECT_EQ(ZylLogLines(host.LogFile()),
-              (std::vector<std::u16string>{ZYL_TIME + u"\t3\tlogin as S1.1000", ZYL_TIME + u"\t1\tbefore",
-                                           u"2008-01-10 22:20:00\t3\tlogin as S1.1000",
-                                           u"2008-01-10 22:20:00\t3\tbrowsing S2.1000"}));
-}
