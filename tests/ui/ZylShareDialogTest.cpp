@@ -72,6 +72,10 @@ TEST_F(CZylUiTest, SharesAreAddedEditedAndCancelledThroughTheDialogsWithTheirMes
     ask.m_qFolders.push_back(ZylQtPath(Data("a") / "docs"));
     ASSERT_TRUE(Trigger(*m_pA, ZYL_ID_ADD_SHARED_FOLDER));
     EXPECT_EQ(ask.m_vMessages.back(), ZylString(4236));
+    ask.m_qFolders.push_back(ZylQtPath(Data("a") / "more"));
+    ask.m_qDialogs.push_back([](QDialog& dialog) { dialog.reject(); });
+    ASSERT_TRUE(Trigger(*m_pA, ZYL_ID_ADD_SHARED_FOLDER));
+    EXPECT_EQ(shares.GetShareCount(), 1) << "the properties were cancelled";
 
     // A name in use (in another case) is refused and the dialog opens again.
     ask.m_qFolders.push_back(ZylQtPath(Data("a") / "more"));
@@ -166,6 +170,7 @@ TEST_F(CZylUiTest, FileTypeIconsAreCachedPerExtensionWithProgramsAndUnknownTypes
     EXPECT_EQ(icons.GetCacheSize(), 2) << "an unknown type is cached too";
     const int count = icons.GetCount();
     EXPECT_EQ(icons.GetImageIndex(QStringLiteral("setup.EXE"), true), CZylFileIcons::ZYL_IMAGE_PROGRAM);
+    EXPECT_EQ(&icons.GetLarge(count), &icons.GetLarge(0)) << "an index past the end gives the first image";
     // A local file marked executable is a program as well; its own icon is never cached.
     ZylWriteFileBytes(Data("tool"), "#!/bin/sh\n");
     std::filesystem::permissions(Data("tool"), std::filesystem::perms::owner_exec,
@@ -173,6 +178,10 @@ TEST_F(CZylUiTest, FileTypeIconsAreCachedPerExtensionWithProgramsAndUnknownTypes
     EXPECT_EQ(icons.GetImageIndex(QStringLiteral("tool"), true, ZylQtPath(Data("tool"))),
               CZylFileIcons::ZYL_IMAGE_PROGRAM);
     ZylWriteFileBytes(Data("plain.txt"), "x");
+    ZylWriteFileBytes(Data("setup.exe"), "x");
+    EXPECT_EQ(icons.GetImageIndex(QStringLiteral("setup.exe"), true, ZylQtPath(Data("setup.exe"))),
+              CZylFileIcons::ZYL_IMAGE_PROGRAM)
+        << "a program by its name, whatever its mode";
     EXPECT_EQ(icons.GetImageIndex(QStringLiteral("plain.txt"), true, ZylQtPath(Data("plain.txt"))), text)
         << "a local file not marked executable is no program";
     const int own = icons.GetImageIndex(QStringLiteral("tool"), false, ZylQtPath(Data("tool")));

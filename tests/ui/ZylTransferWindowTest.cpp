@@ -153,6 +153,12 @@ TEST_F(CZylTransferWindowTest, TheTaskListShowsSizesSpeedTimesAndFinishedTasksBy
 
     ASSERT_TRUE(Trigger(*m_pA, ZYL_ID_SHOW_FINISHED));
     ASSERT_EQ(model->GetCount(), 4);
+    CZylMainFrame* frame = Frame(*m_pA);
+    view->SelectRows({0});
+    EXPECT_FALSE(frame->IsCommandEnabled(ZYL_ID_OPEN_FILE)) << "an unfinished task has nothing to open";
+    view->SelectRows({3});
+    EXPECT_TRUE(frame->IsCommandEnabled(ZYL_ID_OPEN_FILE));
+    EXPECT_FALSE(frame->IsCommandEnabled(ZYL_ID_OPEN_FOLDER));
     EXPECT_EQ(model->GetText(3, 1), QStringLiteral("100%"));
     EXPECT_EQ(model->GetText(3, 6), QStringLiteral("0"));
     EXPECT_EQ(model->GetImage(3), 3);
@@ -194,14 +200,24 @@ TEST_F(CZylTransferWindowTest, TheTaskListShowsSizesSpeedTimesAndFinishedTasksBy
     EXPECT_EQ(Ask(*m_pA).m_vAsked.back(), QStringLiteral("confirm:") + ZylString(4255));
     EXPECT_EQ(model->GetCount(), 1);
 
-    // The list's context menu: starting the stopped task.
+    // The list's context menu: starting the stopped task, which the menu offers only while the list
+    // is in focus.
     view->SelectRows({0});
+    EXPECT_FALSE(frame->IsCommandEnabled(ZYL_ID_START_TASKS));
+    view->setFocus();
+    EXPECT_TRUE(frame->IsCommandEnabled(ZYL_ID_START_TASKS));
     Ask(*m_pA).m_qMenuPicks.push_back(QStringLiteral("menu36797"));
     QContextMenuEvent menu(QContextMenuEvent::Mouse, QPoint(5, 5),
                            view->viewport()->mapToGlobal(QPoint(5, 5)));
     QCoreApplication::sendEvent(view->viewport(), &menu);
     Settle();
     EXPECT_EQ(stopped->m_bRunning, 1);
+    // With finished tasks shown, a removed task's row goes too.
+    ASSERT_TRUE(Trigger(*m_pA, ZYL_ID_SHOW_FINISHED));
+    const int shown = model->GetCount();
+    model->GetTask(0)->RemoveTask();
+    Tick(1000);
+    EXPECT_EQ(model->GetCount(), shown - 1);
 }
 
 TEST_F(CZylTransferWindowTest, OptionsAreStoredInBothDatabases) {

@@ -115,6 +115,11 @@ TEST_F(CZylUiTest, BrowsingAFriendDownTwoFoldersAndBackByDoubleClicksAndTheAddre
     list->OnDoubleClick(Row(list, "inner"));
     ASSERT_TRUE(WaitFor([&] { return Names(list) == QStringList({"..", "b.txt"}); }));
     EXPECT_EQ(list->GetRow(1).sizeText, QStringLiteral("1KB")) << "1 byte";
+    const auto draggable = [&](int row) {
+        return (list->GetModel()->flags(list->GetModel()->index(row, 0)) & Qt::ItemIsDragEnabled) != 0;
+    };
+    EXPECT_FALSE(draggable(0)) << "\"..\" is no item to fetch";
+    EXPECT_TRUE(draggable(1));
     EXPECT_EQ(tree->GetSelected()->text(0), QStringLiteral("inner"));
     list->OnDoubleClick(Row(list, ".."));
     ASSERT_TRUE(WaitFor([&] { return Names(list) == QStringList({"..", "inner", "a.txt"}); }));
@@ -155,11 +160,18 @@ TEST_F(CZylUiTest, DownloadAndUploadAreOfferedOnlyForAConnectedFriendsSharesThat
     Share(*m_pB, u"Look", Data("b") / "look", ZYL_PRIV_BROWSE);
     Share(*m_pB, u"Get", Data("b") / "get", ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD);
     Share(*m_pB, u"Put", Data("b") / "put", ZYL_PRIV_BROWSE | ZYL_PRIV_UPLOAD);
+    ZylWriteFileBytes(Data("b") / "note.txt", "x"); // a file share is no branch of the friend tree
+    Share(*m_pB, u"Note", Data("b") / "note.txt", ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD);
     ASSERT_EQ(Open(*m_pA, 2, m_pB), 0);
     CZylMainFrame* frame = Frame(*m_pA);
     CZylUserView* tree = frame->GetUserView();
     CZylTreeItem* bob = tree->FindFriend(u"S2.1000");
-    ASSERT_TRUE(WaitFor([&] { return bob->childCount() == 3; }));
+    ASSERT_TRUE(WaitFor([&] { return bob->childCount() >= 3; }));
+    Settle();
+    EXPECT_EQ(bob->childCount(), 3);
+    EXPECT_EQ(tree->FindFriend(u"S9.1000"), nullptr);
+    tree->Select(bob);
+    EXPECT_TRUE(frame->IsCommandEnabled(ZYL_ID_STOP_USER_TASKS)) << "a friend whose channels are open";
 
     auto offered = [&](const char* share) {
         tree->Select(Child(bob, share));
@@ -172,6 +184,8 @@ TEST_F(CZylUiTest, DownloadAndUploadAreOfferedOnlyForAConnectedFriendsSharesThat
     EXPECT_EQ(offered("Look"), std::make_tuple(false, false, false, false));
     EXPECT_EQ(offered("Get"), std::make_tuple(true, false, false, true));
     EXPECT_EQ(offered("Put"), std::make_tuple(false, true, true, false));
+    EXPECT_FALSE(frame->IsCommandEnabled(ZYL_ID_STOP_USER_TASKS));
+    EXPECT_TRUE(frame->GetShareView()->BuildContextMenu()->findChild<QAction*>("menu36794")->isEnabled());
     // In the friend's own listing each share row may be dragged by its own rights.
     tree->Select(bob);
     CZylShareView* list = frame->GetShareView();
