@@ -218,6 +218,21 @@ TEST_F(CZylTransferWindowTest, TheTaskListShowsSizesSpeedTimesAndFinishedTasksBy
     model->GetTask(0)->RemoveTask();
     Tick(1000);
     EXPECT_EQ(model->GetCount(), shown - 1);
+
+    // A finished folder upload opens the local folder itself.
+    std::filesystem::create_directories(Data("out"));
+    CZylTask* sent =
+        TasksA().CreateUploadTask(u"S2.1000", ZylFromFsPath(Data("out")), u"out", true, u"Docs", {});
+    ASSERT_NE(sent, nullptr);
+    sent->StopTask();
+    sent->m_bFinished = 1;
+    Tick(1000);
+    view->setFocus();
+    view->SelectRows({model->GetCount() - 1});
+    QDesktopServices::setUrlHandler(QStringLiteral("file"), &catcher, "Open");
+    EXPECT_TRUE(Trigger(*m_pA, ZYL_ID_OPEN_FOLDER));
+    QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+    EXPECT_EQ(catcher.m_vUrls.back(), QUrl::fromLocalFile(ZylQtPath(Data("out"))));
 }
 
 TEST_F(CZylTransferWindowTest, OptionsAreStoredInBothDatabases) {
