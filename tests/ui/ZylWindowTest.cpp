@@ -2,6 +2,8 @@
 // the address bar, which commands are on offer, the info pane, the tray and going away.
 #include "ZylUiFixture.h"
 
+#include "ui/ZylUiImages.h"
+
 #include "core/ZylProtocol.h"
 
 #include <QDockWidget>
@@ -201,9 +203,15 @@ TEST_F(CZylUiTest, DownloadAndUploadAreOfferedOnlyForAConnectedFriendsSharesThat
     EXPECT_FALSE(menu->findChild<QAction*>("menu36794")->isEnabled());
     EXPECT_FALSE(menu->findChild<QAction*>("menu36783")->isEnabled());
 
-    // Not connected: nothing is offered, whatever the share grants.
+    // Not connected: nothing is offered, whatever the share grants, and the friend's icon says so.
+    const auto icon = [&](int image) {
+        return bob->icon(0).pixmap(16, 16).toImage() == ZylTreeImage(image).pixmap(16, 16).toImage();
+    };
+    EXPECT_TRUE(icon(1));
+    EXPECT_FALSE(icon(2));
     m_host.Disconnect(*m_pA, *m_pB);
     Settle();
+    EXPECT_TRUE(icon(2));
     EXPECT_EQ(offered("Get"), std::make_tuple(false, false, false, true));
     EXPECT_EQ(offered("Put"), std::make_tuple(false, false, false, false));
 }
