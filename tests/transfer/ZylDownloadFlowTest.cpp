@@ -374,21 +374,15 @@ TEST_F(CZylDownloadFlowTest, UnfinishedTasksAnswerListsAtMostTwentyOfTheAskersAc
     TasksB().CreateDownloadTask(u"S1.1002", u"Else\\x", false, ZylFromFsPath(Folder()), {});
     m_host.m_vSent.clear();
 
-    ZylPayloadWriter query;
-    query.Write(Time(2008, 1, 1, 0, 0, 0));
-    DeliverToB(ZYL_CMD_UNFINISHED_TASKS_QUERY, query.Bytes());
+    ZylPayloadWriter query, expected;
+    DeliverToB(ZYL_CMD_UNFINISHED_TASKS_QUERY, query.Write(Time(2008, 1, 1, 0, 0, 0)).Bytes());
     m_host.Tick(10);
     const auto answers = Sent(*m_pB, ZYL_CMD_UNFINISHED_TASKS_REPLY);
     ASSERT_EQ(answers.size(), 1u);
-    ZylPayloadReader r(answers[0].payload.data(), static_cast<int32_t>(answers[0].payload.size()));
-    CZylDateTime time;
-    r.Read(time);
-    ASSERT_EQ(r.ReadInt32(), 20);
-    for (int i = 2; i < 22; ++i) {
-        EXPECT_EQ(r.ReadInt32(), ZYL_TASK_DOWNLOAD);
-        EXPECT_EQ(r.ReadString(), u"Docs\\f" + ZylFromUtf8(std::to_string(i)));
-    }
-    EXPECT_EQ(r.Remaining(), 0);
+    expected.Write(Time(2008, 1, 10, 21, 20, 0)).WriteInt32(20);
+    for (int i = 2; i < 22; ++i)
+        expected.WriteInt32(ZYL_TASK_DOWNLOAD).WriteString(u"Docs\\f" + ZylFromUtf8(std::to_string(i)));
+    EXPECT_EQ(answers[0].payload, expected.Bytes());
 }
 
 TEST_F(CZylDownloadFlowTest, StartAllAsksForClosedChannelsAndSendsWhenTheyOpen) {

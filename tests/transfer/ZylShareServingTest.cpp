@@ -412,17 +412,13 @@ TEST_F(CZylShareServingTest, UploadConsentAndItsRefusals) {
     EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_SYNC_FILE_SIZE_REQUEST, SizeRequest(4, u"Inbox", u"f.bin"))),
               ZYL_ERROR_USER_DENIED);
     EXPECT_FALSE(fs::exists(DataA() / "inbox" / "f.bin"));
-}
-
-TEST_F(CZylShareServingTest, ALengthBeyondThePayloadIsDroppedWithNothingWritten) {
+    // A length field beyond the payload is dropped; a negative one refused; neither writes.
+    SharesA().SetNoUpload(0);
     auto request = WriteRequest(4, u"Inbox", u"f.bin", 0, 1, "abc");
-    // The length field (just before the data) claims 4099 bytes; three follow.
-    request[request.size() - 3 - 2] = 0x10;
+    request[request.size() - 3 - 2] = 0x10; // 4099 bytes claimed, three follow
     EXPECT_TRUE(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, request).empty());
-    EXPECT_FALSE(fs::exists(DataA() / "inbox" / "f.bin"));
-    auto negative = WriteRequest(4, u"Inbox", u"f.bin", 0, 1, "abc");
-    negative[negative.size() - 3 - 4] = 0xFF;
-    EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, negative)), ZYL_ERROR_OTHER);
+    request[request.size() - 3 - 4] = 0xFF;
+    EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, request)), ZYL_ERROR_OTHER);
     EXPECT_FALSE(fs::exists(DataA() / "inbox" / "f.bin"));
 }
 
