@@ -198,11 +198,13 @@ TEST_F(CZylUploadFlowTest, TheSizeTheOtherSideHoldsDecidesWhereSendingStarts) {
     const std::string data = RandomBytes(3 * ZYL_BLOCK_SIZE + 10, 4);
     ZylWriteFileBytes(Root() / "up" / "f.bin", data);
     ZylWriteFileBytes(Root() / "up" / "g.bin", "gg");
-    // A name is needed, and a target.
-    for (const auto& [name, target] :
-         {std::pair<std::u16string, std::u16string>{u"", u"Inbox"}, {u"f.bin", u""}})
+    // A name is needed, for a folder too, and a target.
+    for (const auto& [name, target, folder] :
+         {std::tuple<std::u16string, std::u16string, bool>{u"", u"Inbox", false},
+          {u"", u"Inbox", true},
+          {u"f.bin", u"", false}})
         EXPECT_EQ(
-            TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(Root() / "up"), name, false, target, {}),
+            TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(Root() / "up"), name, folder, target, {}),
             nullptr);
     // Refused (no right, or uploads switched off there): stopped, not finished; a start asks again.
     CZylTask* task = Upload(Root() / "up", u"f.bin", false);
