@@ -271,6 +271,9 @@ int32_t CZylTask::RestartTask() {
 void CZylTask::RemoveTask() {
     {
         std::lock_guard lock(m_mutex);
+        // Removed once is enough: the names its files had may be the user's or another task's by now.
+        if (m_bRemoved)
+            return;
         EndRun();
         m_bRemoved = 1;
         m_bWaitingForSlot = false;

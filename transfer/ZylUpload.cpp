@@ -121,7 +121,9 @@ int32_t CZylTask::NextUploadStep() {
         if (m_nSyncFile >= fileCount || m_nSyncsInFlight >= ZYL_PIECES_IN_FLIGHT ||
             m_nSyncFile - m_nRequestFile >= ZYL_PIECES_IN_FLIGHT)
             break;
-        CZylTaskFile& next = *m_vFiles[static_cast<size_t>(m_nSyncFile)];
+        // at(): were the count of files ever passed, the PDU is dropped rather than a pointer read
+        // from beyond the list.
+        CZylTaskFile& next = *m_vFiles.at(static_cast<size_t>(m_nSyncFile));
         if (next.m_bFirstRequest) {
             if (RequestSyncFilesize(m_nSyncFile) < 0)
                 break;

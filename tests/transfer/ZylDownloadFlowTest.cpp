@@ -1,6 +1,5 @@
-// The download flow against replies built by hand: the request layouts, the window of requests for
-// files of every awkward size, the checks on a peer's file list, and the replies that must be
-// dropped.
+// The download flow against replies built by hand: the request layouts, the window of requests for files of
+// every awkward size, the checks on a peer's file list, and the replies that must be dropped.
 #include "ZylTransferTestSupport.h"
 
 #include "support/ZylScratchMount.h"
@@ -22,13 +21,15 @@ protected:
         m_host.Tick(10);
         return task;
     }
-    // A single-file download whose list is the one file of that size; the requests of its first
-    // window are taken from the record.
+    // A single-file download whose list is the one file of that size; the requests of its first window are
+    // taken from the record.
     CZylTask* FileOfSize(uint32_t size) {
         CZylTask* task = Download(u"Docs\\f.bin", false);
-        DeliverToB(ZYL_CMD_FILE_LIST_REPLY,
-                   FileListReply(task->m_nTaskID, 1, 0, {{u"Docs\\f.bin", size, Time(2007, 5, 6, 7, 8, 9)}}));
+        List(task, 1, 0, {{u"Docs\\f.bin", size, Time(2007, 5, 6, 7, 8, 9)}});
         return task;
+    }
+    void List(CZylTask* task, uint32_t total, uint32_t first, const std::vector<LISTENTRY>& entries) {
+        DeliverToB(ZYL_CMD_FILE_LIST_REPLY, FileListReply(task->m_nTaskID, total, first, entries));
     }
     void Piece(CZylTask* task, int32_t offset, const std::string& data, int32_t last = 0, int32_t index = 0) {
         DeliverToB(ZYL_CMD_FILE_DATA_REPLY, FileDataReply(task->m_nTaskID, index, last, offset, data),
@@ -40,8 +41,8 @@ protected:
 } // namespace
 
 TEST_F(CZylDownloadFlowTest, RequestsHaveTheExactLayouts) {
-    // Task id, share time 2007-12-24 08:30:00, then the file list request's folder flag and name, or
-    // the file data request's file index before the time and its name and offset after it.
+    // Task id, share time 2007-12-24 08:30:00, then the file list request's folder flag and name, or the file
+    // data request's file index before the time and its name and offset after it.
     const std::vector<uint8_t> shareTime = {0x40, 0x00, 0x7D, 0x7C, 0xC2, 0x1E, 0x00, 0x00};
     CZylTask* folder = Download(u"Docs\\music", true);
     auto sent = Sent(*m_pB, ZYL_CMD_FILE_LIST_REQUEST);
@@ -66,23 +67,8 @@ TEST_F(CZylDownloadFlowTest, RequestsHaveTheExactLayouts) {
 }
 
 TEST_F(CZylDownloadFlowTest, WindowsForFilesOfAwkwardSizes) {
-    // A small file: one request, whose one reply completes it.
-    CZylTask* small = FileOfSize(100);
-    EXPECT_EQ(RequestedOffsets(), Blocks({0}));
-    Piece(small, 0, std::string(100, 'a'), 1);
-    EXPECT_EQ(small->m_bFinished, 1);
-
-    // One full block: the empty piece at the size is asked for as well, and completes the file.
-    CZylTask* one = FileOfSize(ZYL_BLOCK_SIZE);
-    EXPECT_EQ(RequestedOffsets(), Blocks({0, 1}));
-    Piece(one, 0, std::string(ZYL_BLOCK_SIZE, 'b'));
-    EXPECT_EQ(RequestedOffsets(), std::vector<int32_t>{});
-    EXPECT_EQ(one->m_bFinished, 0);
-    Piece(one, ZYL_BLOCK_SIZE, "", 1);
-    EXPECT_EQ(one->m_bFinished, 1);
-
-    // Files the window covers: every piece at once, the empty one at the size included, which a
-    // file of exactly the window asks for when its first piece arrives.
+    // Files the window covers: every piece at once, the empty one at the size included, which a file of
+    // exactly the window asks for when its first piece arrives.
     FileOfSize(7 * ZYL_BLOCK_SIZE);
     EXPECT_EQ(RequestedOffsets(), BlockRange(0, 7));
     CZylTask* window = FileOfSize(ZYL_PIECES_IN_FLIGHT * ZYL_BLOCK_SIZE);
@@ -97,22 +83,14 @@ TEST_F(CZylDownloadFlowTest, WindowsForFilesOfAwkwardSizes) {
         Piece(longer, i * ZYL_BLOCK_SIZE, std::string(ZYL_BLOCK_SIZE, 'd'));
     EXPECT_EQ(RequestedOffsets(), BlockRange(ZYL_PIECES_IN_FLIGHT, ZYL_PIECES_IN_FLIGHT + 2));
 
-    // An empty file: one request, one empty last piece, and the file exists under its name.
-    CZylTask* empty = FileOfSize(0);
-    EXPECT_EQ(RequestedOffsets(), Blocks({0}));
-    Piece(empty, 0, "", 1);
-    EXPECT_EQ(empty->m_bFinished, 1);
-    EXPECT_TRUE(fs::exists(Folder() / "f.bin"));
-    EXPECT_EQ(fs::file_size(Folder() / "f.bin"), 0u);
-
-    // A folder: the requests run on across the ends of its files, so the next file is asked for
-    // while the current one still arrives, and the window holds for the whole folder.
+    // A folder: the requests run on across the ends of its files, so the next file is asked for while the
+    // current one still arrives, and the window holds for the whole folder.
     CZylTask* folder = Download(u"Docs", true);
     const int32_t first = (ZYL_PIECES_IN_FLIGHT - 2) * ZYL_BLOCK_SIZE + 5;
-    DeliverToB(ZYL_CMD_FILE_LIST_REPLY, FileListReply(folder->m_nTaskID, 3, 0,
-                                                      {{u"Docs\\a", static_cast<uint32_t>(first), {}},
-                                                       {u"Docs\\b", 0, {}},
-                                                       {u"Docs\\c", 3 * ZYL_BLOCK_SIZE, {}}}));
+    List(folder, 3, 0,
+         {{u"Docs\\a", static_cast<uint32_t>(first), {}},
+          {u"Docs\\b", 0, {}},
+          {u"Docs\\c", 3 * ZYL_BLOCK_SIZE, {}}});
     std::vector<std::pair<int32_t, int32_t>> expected;
     for (int32_t offset : BlockRange(0, ZYL_PIECES_IN_FLIGHT - 2))
         expected.emplace_back(0, offset);
@@ -140,17 +118,22 @@ TEST_F(CZylDownloadFlowTest, WindowsForFilesOfAwkwardSizes) {
 }
 
 TEST_F(CZylDownloadFlowTest, AFileArrivesUnderItsNameWithTheSendersTimeThroughTheTemporaryFile) {
+    // The list comes in two pages; nothing is asked for before the second completes it.
     CZylTask* task = Download(u"Docs\\music", true);
-    DeliverToB(ZYL_CMD_FILE_LIST_REPLY,
-               FileListReply(task->m_nTaskID, 2, 0,
-                             {{u"Docs\\music\\live\\a.bin", 7200, Time(2007, 5, 6, 7, 8, 9)},
-                              {u"Docs\\music\\b.txt", 3, Time(2006, 1, 2, 3, 4, 5)}}));
+    List(task, 2, 0, {{u"Docs\\music\\live\\a.bin", 7200, Time(2007, 5, 6, 7, 8, 9)}});
+    EXPECT_EQ(task->m_bFileListEnd, 0);
+    EXPECT_TRUE(RequestedOffsets().empty());
+    List(task, 2, 1, {{u"Docs\\music\\b.txt", 3, Time(2006, 1, 2, 3, 4, 5)}});
+    EXPECT_EQ(task->m_bFileListEnd, 1);
+    EXPECT_EQ(task->m_nTotalSize, 7203);
+    EXPECT_EQ(RequestedPieces(),
+              (std::vector<std::pair<int32_t, int32_t>>{{0, 0}, {0, ZYL_BLOCK_SIZE}, {1, 0}}));
     const std::string first = RandomBytes(7200, 1);
     Piece(task, 0, first.substr(0, ZYL_BLOCK_SIZE));
     const fs::path a = Folder() / "music" / "live" / "a.bin";
     EXPECT_FALSE(fs::exists(a));
-    // Pieces reach the temporary file in gathered writes; a save of the database writes what is
-    // gathered first, so that it never records more than the file holds.
+    // Pieces reach the temporary file in gathered writes; a save of the database writes what is gathered
+    // first, so that it never records more than the file holds.
     EXPECT_TRUE(fs::exists(fs::path(a) += ".fst"));
     ASSERT_EQ(TasksB().LoadSave(0), 0);
     EXPECT_TRUE(SameBytes(ZylReadFileBytes(fs::path(a) += ".fst"), first.substr(0, ZYL_BLOCK_SIZE)));
@@ -171,60 +154,29 @@ TEST_F(CZylDownloadFlowTest, AFileArrivesUnderItsNameWithTheSendersTimeThroughTh
     m_host.Tick(10);
     const auto notices = Sent(*m_pB, ZYL_CMD_CLOSE_NOTICE);
     ASSERT_EQ(notices.size(), 1u);
-    ZylPayloadReader r(notices[0].payload.data(), static_cast<int32_t>(notices[0].payload.size()));
-    CZylDateTime time;
-    r.Read(time);
-    EXPECT_EQ(time.ToText(), u"2008-01-10 21:20:00");
-    EXPECT_EQ(r.ReadInt32(), task->m_nTaskID);
-    EXPECT_EQ(r.ReadInt32(), ZYL_TASK_DOWNLOAD);
-    EXPECT_EQ(r.ReadString(), u"Docs\\music");
-    EXPECT_EQ(r.ReadInt32(), 0);
-    EXPECT_EQ(r.Remaining(), 0);
+    ZylPayloadWriter notice;
+    notice.Write(Time(2008, 1, 10, 21, 20, 0));
+    notice.WriteInt32(task->m_nTaskID)
+        .WriteInt32(ZYL_TASK_DOWNLOAD)
+        .WriteString(u"Docs\\music")
+        .WriteInt32(0);
+    EXPECT_EQ(notices[0].payload, notice.Bytes());
 }
 
-TEST_F(CZylDownloadFlowTest, AListInTwoPagesCompletesWithTheSecond) {
-    CZylTask* task = Download(u"Docs", true);
-    DeliverToB(ZYL_CMD_FILE_LIST_REPLY,
-               FileListReply(task->m_nTaskID, 2, 0, {{u"Docs\\a", 1, Time(2007, 1, 1, 0, 0, 0)}}));
-    EXPECT_EQ(task->m_bFileListEnd, 0);
-    EXPECT_EQ(RequestedOffsets(), std::vector<int32_t>{});
-    DeliverToB(ZYL_CMD_FILE_LIST_REPLY,
-               FileListReply(task->m_nTaskID, 2, 1, {{u"Docs\\b\\c", 2, Time(2007, 1, 1, 0, 0, 0)}}));
-    EXPECT_EQ(task->m_bFileListEnd, 1);
-    EXPECT_EQ(task->m_nTotalSize, 3);
-    ASSERT_EQ(task->m_vFiles.size(), 2u);
-    // A share that is a folder: the names start with the share's own name.
-    EXPECT_EQ(task->m_vFiles[1]->m_sLocalName, u"Docs/b/c");
-    EXPECT_EQ(RequestedPieces(), (std::vector<std::pair<int32_t, int32_t>>{{0, 0}, {1, 0}}));
-}
-
-TEST_F(CZylDownloadFlowTest, AnEmptyRemoteFolderFinishesAtOnce) {
-    // The empty-list notice, or a list of total 0.
-    CZylTask* empty = Download(u"Docs\\empty1", true);
-    DeliverToB(ZYL_CMD_EMPTY_FILE_LIST, TaskReply(empty->m_nTaskID, {}));
-    CZylTask* zero = Download(u"Docs\\empty2", true);
-    DeliverToB(ZYL_CMD_FILE_LIST_REPLY, FileListReply(zero->m_nTaskID, 0, 0, {}));
-    for (CZylTask* task : {empty, zero}) {
-        EXPECT_EQ(task->m_bFinished, 1);
-        EXPECT_EQ(task->m_bRunning, 0);
-    }
-
-    // A stopped task is not finished by a stray notice.
-    CZylTask* stopped = Download(u"Docs\\empty3", true);
-    stopped->StopTask();
-    DeliverToB(ZYL_CMD_EMPTY_FILE_LIST, TaskReply(stopped->m_nTaskID, {}));
-    EXPECT_EQ(stopped->m_bFinished, 0);
-
-    // A single file is never an empty folder: nothing arrived, so nothing is finished.
-    CZylTask* notice = Download(u"Docs\\f.bin", false);
-    DeliverToB(ZYL_CMD_EMPTY_FILE_LIST, TaskReply(notice->m_nTaskID, {}));
-    CZylTask* list = Download(u"Docs\\g.bin", false);
-    DeliverToB(ZYL_CMD_FILE_LIST_REPLY, FileListReply(list->m_nTaskID, 0, 0, {}));
-    for (CZylTask* single : {notice, list}) {
-        EXPECT_EQ(single->m_bFinished, 0);
-        EXPECT_EQ(single->m_bRunning, 0);
-        EXPECT_FALSE(single->m_sLastError.empty());
-    }
+TEST_F(CZylDownloadFlowTest, AnEmptyRemoteFolderFinishesAtOnceButNoSingleFileOrStoppedTask) {
+    // The empty-list notice, or a list of total 0. A single file is never an empty folder: nothing arrived,
+    // so it stops with a reason; a stopped task is not finished by a stray notice.
+    for (const bool notice : {true, false})
+        for (const int kind : {0, 1, 2}) {
+            CZylTask* task = Download(kind == 1 ? u"Docs\\f.bin" : u"Docs\\empty", kind != 1);
+            if (kind == 2)
+                task->StopTask();
+            DeliverToB(notice ? ZYL_CMD_EMPTY_FILE_LIST : ZYL_CMD_FILE_LIST_REPLY,
+                       notice ? TaskReply(task->m_nTaskID, {}) : FileListReply(task->m_nTaskID, 0, 0, {}));
+            EXPECT_EQ(task->m_bFinished, kind == 0 ? 1 : 0) << notice << kind;
+            EXPECT_EQ(task->m_bRunning, 0);
+            EXPECT_EQ(task->m_sLastError.empty(), kind != 1);
+        }
 }
 
 TEST_F(CZylDownloadFlowTest, AListWithAnEntryOutsideTheRemoteFolderCreatesNothing) {
@@ -240,8 +192,7 @@ TEST_F(CZylDownloadFlowTest, AListWithAnEntryOutsideTheRemoteFolderCreatesNothin
         {{u"Pics\\big", 0x80000000u, {}}},
     };
     for (const auto& entries : bad) {
-        DeliverToB(ZYL_CMD_FILE_LIST_REPLY,
-                   FileListReply(task->m_nTaskID, static_cast<uint32_t>(entries.size()), 0, entries));
+        List(task, static_cast<uint32_t>(entries.size()), 0, entries);
         EXPECT_TRUE(task->m_vFiles.empty());
         EXPECT_EQ(task->m_bFileListEnd, 0);
         // The list can never complete: the task stops and says why instead of waiting for ever.
@@ -250,8 +201,7 @@ TEST_F(CZylDownloadFlowTest, AListWithAnEntryOutsideTheRemoteFolderCreatesNothin
         task->Start();
     }
     // The remote folder's own name may differ in case; what lies below it is accepted.
-    DeliverToB(ZYL_CMD_FILE_LIST_REPLY,
-               FileListReply(task->m_nTaskID, 1, 0, {{u"PICS\\sub\\ok.jpg", 4, {}}}));
+    List(task, 1, 0, {{u"PICS\\sub\\ok.jpg", 4, {}}});
     ASSERT_EQ(task->m_vFiles.size(), 1u);
     EXPECT_EQ(task->m_vFiles[0]->GetFullName(), ZylFromFsPath(Folder() / "PICS" / "sub" / "ok.jpg"));
     EXPECT_EQ(RequestedOffsets(), Blocks({0}));
@@ -260,18 +210,18 @@ TEST_F(CZylDownloadFlowTest, AListWithAnEntryOutsideTheRemoteFolderCreatesNothin
 
     // A single-file task takes only its own file.
     CZylTask* single = Download(u"Pics\\a.jpg", false);
-    DeliverToB(ZYL_CMD_FILE_LIST_REPLY, FileListReply(single->m_nTaskID, 1, 0, {{u"Pics\\b.jpg", 4, {}}}));
+    List(single, 1, 0, {{u"Pics\\b.jpg", 4, {}}});
     EXPECT_TRUE(single->m_vFiles.empty());
     // Even a folder named ".." by the peer cannot lead the download out of its folder.
     CZylTask* dots = Download(u"Pics\\..", true);
-    DeliverToB(ZYL_CMD_FILE_LIST_REPLY, FileListReply(dots->m_nTaskID, 1, 0, {{u"Pics\\..\\x", 4, {}}}));
+    List(dots, 1, 0, {{u"Pics\\..\\x", 4, {}}});
     EXPECT_TRUE(dots->m_vFiles.empty());
 }
 
 TEST_F(CZylDownloadFlowTest, CountsBeyondThePayloadAndPagesBeyondTheTotalStopTheTask) {
     CZylTask* task = Download(u"Pics", true);
-    // Each of these leaves a list that can never complete, or a reply that cannot be read: the task
-    // stops with the reason rather than waiting.
+    // Each of these leaves a list that can never complete, or a reply that cannot be read: the task stops
+    // with the reason rather than waiting.
     auto expectStopped = [&] {
         EXPECT_TRUE(task->m_vFiles.empty() || task->m_bFileListEnd);
         EXPECT_EQ(task->m_bRunning, 0);
@@ -280,17 +230,15 @@ TEST_F(CZylDownloadFlowTest, CountsBeyondThePayloadAndPagesBeyondTheTotalStopThe
     };
     // Claims 100000 entries but carries one.
     auto page = FileListReply(task->m_nTaskID, 200000, 0, {{u"Pics\\a", 1, {}}});
-    page[8 + 4 + 4 + 4 + 4 + 0] = 0;
-    page[8 + 4 + 4 + 4 + 4 + 1] = 0x01;
-    page[8 + 4 + 4 + 4 + 4 + 2] = 0x86;
-    page[8 + 4 + 4 + 4 + 4 + 3] = 0xA0;
+    const uint8_t count[] = {0, 0x01, 0x86, 0xA0};
+    std::copy(count, count + 4, page.begin() + 8 + 4 * 4);
     DeliverToB(ZYL_CMD_FILE_LIST_REPLY, page);
     expectStopped();
     // First index and count beyond the total.
-    DeliverToB(ZYL_CMD_FILE_LIST_REPLY, FileListReply(task->m_nTaskID, 1, 1, {{u"Pics\\a", 1, {}}}));
+    List(task, 1, 1, {{u"Pics\\a", 1, {}}});
     expectStopped();
     // A data reply whose length runs past the payload.
-    DeliverToB(ZYL_CMD_FILE_LIST_REPLY, FileListReply(task->m_nTaskID, 1, 0, {{u"Pics\\a", 7168, {}}}));
+    List(task, 1, 0, {{u"Pics\\a", 7168, {}}});
     ASSERT_EQ(task->m_vFiles.size(), 1u);
     auto piece = FileDataReply(task->m_nTaskID, 0, 0, 0, std::string(100, 'x'));
     piece[34] = 0x1C; // the length field says 7168; 100 bytes are present
@@ -303,9 +251,7 @@ TEST_F(CZylDownloadFlowTest, CountsBeyondThePayloadAndPagesBeyondTheTotalStopThe
 
 TEST_F(CZylDownloadFlowTest, DuplicateBlocksOtherIndexesOtherIdsAndOtherPeersAreDropped) {
     CZylTask* task = Download(u"Docs", true);
-    DeliverToB(
-        ZYL_CMD_FILE_LIST_REPLY,
-        FileListReply(task->m_nTaskID, 2, 0, {{u"Docs\\a", 3 * ZYL_BLOCK_SIZE, {}}, {u"Docs\\b", 5, {}}}));
+    List(task, 2, 0, {{u"Docs\\a", 3 * ZYL_BLOCK_SIZE, {}}, {u"Docs\\b", 5, {}}});
     const std::string block(ZYL_BLOCK_SIZE, 'a');
     Piece(task, 0, block);
     EXPECT_EQ(task->m_nCurrentSize, ZYL_BLOCK_SIZE);
@@ -419,28 +365,6 @@ TEST_F(CZylDownloadFlowTest, StopCloseAndTimeAccounting) {
     EXPECT_EQ(small->GetElapsedSeconds(), 2);
 }
 
-TEST_F(CZylDownloadFlowTest, RestartDrawsANewIdAndDropsRepliesForTheOldOne) {
-    CZylTask* task = FileOfSize(2 * ZYL_BLOCK_SIZE);
-    Piece(task, 0, std::string(ZYL_BLOCK_SIZE, 'r'));
-    const int32_t old = task->m_nTaskID;
-    m_host.m_vSent.clear();
-    ASSERT_EQ(task->RestartTask(), 0);
-    EXPECT_GT(task->m_nTaskID, old);
-    EXPECT_EQ(task->m_nCurrentSize, 0);
-    EXPECT_TRUE(task->m_vFiles.empty());
-    EXPECT_FALSE(fs::exists(Folder() / "f.bin.fst"));
-    m_host.Tick(10);
-    // The old id's close notice, then a new list request under the new id.
-    const auto notices = Sent(*m_pB, ZYL_CMD_CLOSE_NOTICE);
-    ASSERT_EQ(notices.size(), 1u);
-    EXPECT_EQ(notices[0].payload[11], static_cast<uint8_t>(old));
-    const auto lists = Sent(*m_pB, ZYL_CMD_FILE_LIST_REQUEST);
-    ASSERT_EQ(lists.size(), 1u);
-    EXPECT_EQ(lists[0].payload[3], static_cast<uint8_t>(task->m_nTaskID));
-    DeliverToB(ZYL_CMD_FILE_LIST_REPLY, FileListReply(old, 1, 0, {{u"Docs\\f.bin", 5, {}}}));
-    EXPECT_TRUE(task->m_vFiles.empty());
-}
-
 TEST_F(CZylDownloadFlowTest, UnfinishedTasksAnswerListsAtMostTwentyOfTheAskersActiveTasks) {
     for (int i = 0; i < 23; ++i)
         Download(u"Docs\\f" + ZylFromUtf8(std::to_string(i)), i == 0);
@@ -450,21 +374,15 @@ TEST_F(CZylDownloadFlowTest, UnfinishedTasksAnswerListsAtMostTwentyOfTheAskersAc
     TasksB().CreateDownloadTask(u"S1.1002", u"Else\\x", false, ZylFromFsPath(Folder()), {});
     m_host.m_vSent.clear();
 
-    ZylPayloadWriter query;
-    query.Write(Time(2008, 1, 1, 0, 0, 0));
-    DeliverToB(ZYL_CMD_UNFINISHED_TASKS_QUERY, query.Bytes());
+    ZylPayloadWriter query, expected;
+    DeliverToB(ZYL_CMD_UNFINISHED_TASKS_QUERY, query.Write(Time(2008, 1, 1, 0, 0, 0)).Bytes());
     m_host.Tick(10);
     const auto answers = Sent(*m_pB, ZYL_CMD_UNFINISHED_TASKS_REPLY);
     ASSERT_EQ(answers.size(), 1u);
-    ZylPayloadReader r(answers[0].payload.data(), static_cast<int32_t>(answers[0].payload.size()));
-    CZylDateTime time;
-    r.Read(time);
-    ASSERT_EQ(r.ReadInt32(), 20);
-    for (int i = 2; i < 22; ++i) {
-        EXPECT_EQ(r.ReadInt32(), ZYL_TASK_DOWNLOAD);
-        EXPECT_EQ(r.ReadString(), u"Docs\\f" + ZylFromUtf8(std::to_string(i)));
-    }
-    EXPECT_EQ(r.Remaining(), 0);
+    expected.Write(Time(2008, 1, 10, 21, 20, 0)).WriteInt32(20);
+    for (int i = 2; i < 22; ++i)
+        expected.WriteInt32(ZYL_TASK_DOWNLOAD).WriteString(u"Docs\\f" + ZylFromUtf8(std::to_string(i)));
+    EXPECT_EQ(answers[0].payload, expected.Bytes());
 }
 
 TEST_F(CZylDownloadFlowTest, StartAllAsksForClosedChannelsAndSendsWhenTheyOpen) {
@@ -498,7 +416,8 @@ TEST_F(CZylDownloadFlowTest, WriteFailuresStopTheTaskWithTheReasonAndAResumeCont
         m_host.Tick(10);
         const auto notices = Sent(*m_pB, ZYL_CMD_CLOSE_NOTICE);
         ASSERT_FALSE(notices.empty());
-        EXPECT_EQ(notices.back().payload.back(), 1); // stopped: the other side lets go of the file
+        EXPECT_EQ(notices.back().payload.back(),
+                  1); // stopped: the other side lets go of the file
     };
 
     // A folder in the way of the finished file: the rename fails, and that is no success.
@@ -519,7 +438,7 @@ TEST_F(CZylDownloadFlowTest, WriteFailuresStopTheTaskWithTheReasonAndAResumeCont
     fs::create_directories(Root() / "elsewhere");
     fs::create_directory_symlink(Root() / "elsewhere", Folder() / "Pics");
     CZylTask* linked = Download(u"Pics", true);
-    DeliverToB(ZYL_CMD_FILE_LIST_REPLY, FileListReply(linked->m_nTaskID, 1, 0, {{u"Pics\\a.txt", 2, {}}}));
+    List(linked, 1, 0, {{u"Pics\\a.txt", 2, {}}});
     Piece(linked, 0, "ab", 1);
     expectStopped(linked, u"a symbolic link is in the way, and downloads do not follow links: " +
                               ZylFromFsPath(Folder() / "Pics"));
@@ -527,8 +446,8 @@ TEST_F(CZylDownloadFlowTest, WriteFailuresStopTheTaskWithTheReasonAndAResumeCont
     TasksB().RemoveTaskById(linked->m_nTaskID);
     EXPECT_TRUE(fs::is_symlink(Folder() / "Pics"));
 
-    // A read-only download folder, then a full one; each is made by the test in a small file
-    // system of its own where it may (as root), or by the folder's rights.
+    // A read-only download folder, then a full one; each is made by the test in a small file system of its
+    // own where it may (as root), or by the folder's rights.
     CZylScratchMount mount;
     const fs::path small = Root() / "small";
     const std::string unmounted = mount.Mount(small, 64 * 1024);
@@ -540,7 +459,7 @@ TEST_F(CZylDownloadFlowTest, WriteFailuresStopTheTaskWithTheReasonAndAResumeCont
         GTEST_SKIP() << unmounted;
     CZylTask* readOnly =
         TasksB().CreateDownloadTask(u"S1.1000", u"Docs\\f.bin", false, ZylFromFsPath(small), {});
-    DeliverToB(ZYL_CMD_FILE_LIST_REPLY, FileListReply(readOnly->m_nTaskID, 1, 0, {{u"Docs\\f.bin", 2, {}}}));
+    List(readOnly, 1, 0, {{u"Docs\\f.bin", 2, {}}});
     Piece(readOnly, 0, "ab", 1);
     expectStopped(readOnly, (unmounted.empty() ? u"read-only file system: " : u"permission denied: ") +
                                 ZylFromFsPath(small / "f.bin"));
@@ -553,9 +472,7 @@ TEST_F(CZylDownloadFlowTest, WriteFailuresStopTheTaskWithTheReasonAndAResumeCont
     const std::string data = RandomBytes(20 * ZYL_BLOCK_SIZE, 11);
     CZylTask* full =
         TasksB().CreateDownloadTask(u"S1.1000", u"Docs\\big.bin", false, ZylFromFsPath(small), {});
-    DeliverToB(
-        ZYL_CMD_FILE_LIST_REPLY,
-        FileListReply(full->m_nTaskID, 1, 0, {{u"Docs\\big.bin", static_cast<uint32_t>(data.size()), {}}}));
+    List(full, 1, 0, {{u"Docs\\big.bin", static_cast<uint32_t>(data.size()), {}}});
     int32_t at = 0;
     while (full->m_bRunning && at < static_cast<int32_t>(data.size())) {
         Piece(full, at, data.substr(static_cast<size_t>(at), ZYL_BLOCK_SIZE));
@@ -563,8 +480,8 @@ TEST_F(CZylDownloadFlowTest, WriteFailuresStopTheTaskWithTheReasonAndAResumeCont
     }
     expectStopped(full, u"no space left on the device: " + ZylFromFsPath(small / "big.bin"));
     EXPECT_LT(full->m_vFiles[0]->m_nFileOffset, static_cast<int32_t>(data.size()));
-    // With room again a start resumes where the bytes in the file end (a gathered write that met
-    // the end of the room wrote part of what the offset counted), and the progress with it.
+    // With room again a start resumes where the bytes in the file end (a gathered write that met the end of
+    // the room wrote part of what the offset counted), and the progress with it.
     const auto reached = static_cast<int32_t>(fs::file_size(small / "big.bin.fst"));
     EXPECT_GT(reached, 0);
     EXPECT_LE(reached, full->m_vFiles[0]->m_nFileOffset);
@@ -586,35 +503,58 @@ TEST_F(CZylDownloadFlowTest, WriteFailuresStopTheTaskWithTheReasonAndAResumeCont
     EXPECT_TRUE(SameBytes(ZylReadFileBytes(small / "big.bin"), data));
 }
 
-TEST_F(CZylDownloadFlowTest, RemoveAndRestartDeleteOnlyWhatTheTaskWrote) {
+TEST_F(CZylDownloadFlowTest, RestartAndRemoveDeleteOnlyWhatTheTaskWroteAndRestartDropsTheOldId) {
     // The user's own file under the name of an empty remote file the task has not reached yet.
     ZylWriteFileBytes(Folder() / "Docs" / "e", "mine");
     CZylTask* task = Download(u"Docs", true);
     const auto list = [&] {
-        DeliverToB(ZYL_CMD_FILE_LIST_REPLY,
-                   FileListReply(task->m_nTaskID, 3, 0,
-                                 {{u"Docs\\a", 3, {}}, {u"Docs\\b", 9, {}}, {u"Docs\\e", 0, {}}}));
+        List(task, 3, 0, {{u"Docs\\a", 3, {}}, {u"Docs\\b", 9, {}}, {u"Docs\\e", 0, {}}});
     };
     list();
     Piece(task, 0, "abc", 1, 0);
     Piece(task, 0, "bbb", 0, 1);
+    const int32_t old = task->m_nTaskID;
+    m_host.m_vSent.clear();
     ASSERT_EQ(task->RestartTask(), 0);
+    EXPECT_GT(task->m_nTaskID, old);
+    EXPECT_EQ(task->m_nCurrentSize, 0);
+    EXPECT_TRUE(task->m_vFiles.empty());
     EXPECT_FALSE(fs::exists(Folder() / "Docs" / "a"));
     EXPECT_FALSE(fs::exists(Folder() / "Docs" / "b.fst"));
     EXPECT_EQ(ZylReadFileBytes(Folder() / "Docs" / "e"), "mine");
+    // The old id's close notice, then a new list request under the new id; the old id's list is dropped.
+    m_host.Tick(10);
+    const auto notices = Sent(*m_pB, ZYL_CMD_CLOSE_NOTICE);
+    ASSERT_EQ(notices.size(), 1u);
+    EXPECT_EQ(notices[0].payload[11], static_cast<uint8_t>(old));
+    const auto lists = Sent(*m_pB, ZYL_CMD_FILE_LIST_REQUEST);
+    ASSERT_EQ(lists.size(), 1u);
+    EXPECT_EQ(lists[0].payload[3], static_cast<uint8_t>(task->m_nTaskID));
+    DeliverToB(ZYL_CMD_FILE_LIST_REPLY, FileListReply(old, 1, 0, {{u"Docs\\a", 5, {}}}));
+    EXPECT_TRUE(task->m_vFiles.empty());
 
     list();
     Piece(task, 0, "abc", 1, 0);
     TasksB().RemoveTaskById(task->m_nTaskID);
     EXPECT_FALSE(fs::exists(Folder() / "Docs" / "a"));
     EXPECT_EQ(ZylReadFileBytes(Folder() / "Docs" / "e"), "mine");
+    // Removed again, it touches nothing: the names are the user's or another download's by now.
+    ZylWriteFileBytes(Folder() / "Docs" / "a", "new");
+    ZylWriteFileBytes(Folder() / "Docs" / "a.fst", "new");
+    TasksB().RemoveTaskById(task->m_nTaskID);
+    EXPECT_TRUE(fs::exists(Folder() / "Docs" / "a"));
+    EXPECT_TRUE(fs::exists(Folder() / "Docs" / "a.fst"));
+    // Nor does removing a task whose folder is gone make the folder again.
+    CZylTask* gone = FileOfSize(2 * ZYL_BLOCK_SIZE);
+    Piece(gone, 0, std::string(ZYL_BLOCK_SIZE, 'g'));
+    fs::remove_all(Folder());
+    TasksB().RemoveTaskById(gone->m_nTaskID);
+    EXPECT_FALSE(fs::exists(Folder()));
 }
 
 TEST_F(CZylDownloadFlowTest, AFileRecordedCompleteButMissingAfterALoginIsFetchedAgain) {
     CZylTask* task = Download(u"Docs", true);
-    DeliverToB(
-        ZYL_CMD_FILE_LIST_REPLY,
-        FileListReply(task->m_nTaskID, 2, 0, {{u"Docs\\a", 3, {}}, {u"Docs\\b", 2 * ZYL_BLOCK_SIZE, {}}}));
+    List(task, 2, 0, {{u"Docs\\a", 3, {}}, {u"Docs\\b", 2 * ZYL_BLOCK_SIZE, {}}});
     const std::string b = RandomBytes(2 * ZYL_BLOCK_SIZE, 5);
     Piece(task, 0, "abc", 1, 0);
     Piece(task, 0, b.substr(0, ZYL_BLOCK_SIZE), 0, 1);

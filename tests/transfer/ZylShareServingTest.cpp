@@ -1,18 +1,14 @@
-// The serving side of transfers, asked by hand: pieces of a shared file with their last-block flag,
-// the files held open per transfer and their bound, upload pieces into the upload's own file and
-// size queries with every refusal and write failure, the unfinished tasks a peer reports and the
-// close notice.
+// The serving side of transfers, asked by hand: pieces of a shared file with their last-block flag, the files
+// held open per transfer and their bound, upload pieces into the upload's own file and size queries with
+// every refusal and write failure, the unfinished tasks a peer reports and the close notice.
 #include "ZylTransferTestSupport.h"
 
-#include <fcntl.h>
-#include <linux/fs.h>
-#include <sys/ioctl.h>
+#include "support/ZylScratchMount.h"
+
 #include <sys/resource.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
-#include <cstdio>
 #include <future>
 
 using namespace zyltest;
@@ -23,25 +19,6 @@ struct REPLY {
     uint32_t command;
     std::vector<uint8_t> payload;
 };
-
-// Makes a folder one this process cannot create files in (or writable again): without write
-// permission, or, for a process that permissions do not stop, immutable. False when neither can be
-// had here.
-bool SetReadOnly(const fs::path& folder, bool on) {
-    if (::geteuid() != 0) {
-        fs::permissions(folder, on ? fs::perms::owner_read | fs::perms::owner_exec : fs::perms::owner_all);
-        return true;
-    }
-    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY);
-    if (fd < 0)
-        return false;
-    int flags = 0;
-    bool done = ::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
-    done = done && ::ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-    ::close(fd);
-    return done;
-}
 
 class CZylShareServingTest : public CZylTwoPluginTest {
 protected:
@@ -101,6 +78,11 @@ protected:
         w.WriteInt32(taskId).WriteInt32(kind).WriteString(path).WriteInt32(flag);
         return w.Bytes();
     }
+    static std::vector<uint8_t> UploadRequest(int32_t taskId, const std::u16string& path) {
+        ZylPayloadWriter w;
+        w.WriteInt32(taskId).Write(CZylDateTime());
+        return w.WriteString(path), w.Bytes();
+    }
     static std::vector<uint8_t> SizeRequest(int32_t taskId, const std::u16string& path,
                                             const std::u16string& name) {
         ZylPayloadWriter w;
@@ -110,112 +92,81 @@ protected:
         return w.Bytes();
     }
 
-    // A file data reply's fields after its time.
-    struct PIECE {
-        int32_t taskId, index, unused, last, status, offset;
-        std::string data;
-    };
-    static PIECE ReadPiece(const REPLY& reply) {
-        EXPECT_EQ(reply.command, ZYL_CMD_FILE_DATA_REPLY);
-        ZylPayloadReader r(reply.payload.data(), static_cast<int32_t>(reply.payload.size()));
-        CZylDateTime time;
-        r.Read(time);
-        PIECE p{};
-        p.taskId = r.ReadInt32();
-        p.index = r.ReadInt32();
-        p.unused = r.ReadInt32();
-        p.last = r.ReadInt32();
-        p.status = r.ReadInt32();
-        p.offset = r.ReadInt32();
-        const int32_t n = r.ReadInt32();
-        p.data.assign(reinterpret_cast<const char*>(r.Take(n)), static_cast<size_t>(n));
-        EXPECT_EQ(r.Remaining(), 0);
-        return p;
+    // A's answer to a file data request from its time on, as a file data reply carrying that piece reads from
+    // there; empty when the answer is something else.
+    std::vector<uint8_t> Fetch(int32_t taskId, const std::u16string& path, int32_t offset) {
+        const auto replies = Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(taskId, path, offset));
+        if (replies.size() != 1 || replies[0].command != ZYL_CMD_FILE_DATA_REPLY)
+            return {};
+        return {replies[0].payload.begin() + 8, replies[0].payload.end()};
     }
-    static std::vector<int32_t> Numbers(const REPLY& reply) {
-        ZylPayloadReader r(reply.payload.data(), static_cast<int32_t>(reply.payload.size()));
-        if (reply.command != ZYL_CMD_ERROR) {
-            CZylDateTime time;
-            r.Read(time);
-        }
-        std::vector<int32_t> out;
-        while (r.Remaining() >= 4)
-            out.push_back(r.ReadInt32());
-        return out;
+    static std::vector<uint8_t> Piece(int32_t taskId, int32_t last, int32_t offset, const std::string& data) {
+        const auto bytes = FileDataReply(taskId, 5, last, offset, data);
+        return {bytes.begin() + 8, bytes.end()};
     }
+    std::vector<REPLY> Write(int32_t taskId, const std::u16string& name, int32_t offset, int32_t end,
+                             const std::string& data, const std::u16string& from = u"S1.1001") {
+        return Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(taskId, u"Inbox", name, offset, end, data),
+                   from);
+    }
+    // A's answer to a size query into the inbox: task id, file index, the size held.
+    std::vector<int32_t> Held(int32_t taskId, const std::u16string& name,
+                              const std::u16string& from = u"S1.1001") {
+        const auto replies = Ask(ZYL_CMD_SYNC_FILE_SIZE_REQUEST, SizeRequest(taskId, u"Inbox", name), from);
+        return replies.size() == 1 && replies[0].command == ZYL_CMD_SYNC_FILE_SIZE_REPLY
+                   ? Numbers(replies[0])
+                   : std::vector<int32_t>{};
+    }
+    static std::vector<int32_t> Numbers(const REPLY& reply) { return TaskNumbers(reply.payload); }
     static int32_t ErrorCode(const std::vector<REPLY>& replies) {
-        if (replies.size() != 1 || replies[0].command != ZYL_CMD_ERROR)
-            return -1;
-        return Numbers(replies[0])[0];
+        return replies.size() == 1 && replies[0].command == ZYL_CMD_ERROR ? replies[0].payload[3] : -1;
     }
 };
 
 } // namespace
 
-TEST_F(CZylShareServingTest, PiecesOfAFileCarryTheLastBlockFlagOnlyWhenTheEndIsSeen) {
+TEST_F(CZylShareServingTest, PiecesCarryTheLastBlockFlagOnlyWhenTheEndIsSeenAndCloseOnlyTheirOwnFile) {
     const std::string data = RandomBytes(ZYL_BLOCK_SIZE, 11);
     ZylWriteFileBytes(DataA() / "docs" / "one.bin", data);
     ZylWriteFileBytes(DataA() / "docs" / "small.txt", std::string(100, 's'));
-
-    auto replies = Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(7, u"Docs\\one.bin", 0));
-    ASSERT_EQ(replies.size(), 1u);
-    PIECE piece = ReadPiece(replies[0]);
-    EXPECT_EQ(piece.taskId, 7);
-    EXPECT_EQ(piece.index, 5);
-    EXPECT_EQ(piece.last, 0);
-    EXPECT_EQ(piece.status, 0);
-    EXPECT_TRUE(SameBytes(piece.data, data));
-    EXPECT_EQ(SharesA().GetOpenFileCount(), 1u);
+    EXPECT_EQ(Fetch(7, u"Docs\\one.bin", 0), Piece(7, 0, 0, data));
     EXPECT_EQ(m_host.m_vSent.back().channel, ZYL_CHANNEL_DATA);
-
-    replies = Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(7, u"docs\\one.bin", ZYL_BLOCK_SIZE));
-    piece = ReadPiece(replies.at(0));
-    EXPECT_EQ(piece.last, 1);
-    EXPECT_TRUE(piece.data.empty());
+    EXPECT_EQ(SharesA().GetOpenFileCount(), 1u);
+    // A second download of the same file holds a file of its own.
+    EXPECT_EQ(Fetch(8, u"Docs\\one.bin", 0), Piece(8, 0, 0, data));
+    EXPECT_EQ(SharesA().GetOpenFileCount(), 2u);
+    EXPECT_EQ(Fetch(7, u"docs\\one.bin", ZYL_BLOCK_SIZE), Piece(7, 1, ZYL_BLOCK_SIZE, ""));
+    EXPECT_EQ(SharesA().GetOpenFileCount(), 1u);
+    // Another user's close notice for the same id closes nothing of B's; B's closes only its own.
+    EXPECT_TRUE(Ask(ZYL_CMD_CLOSE_NOTICE, Notice(8, 2, u"Docs\\one.bin", 1), u"S1.1002").empty());
+    EXPECT_EQ(SharesA().GetOpenFileCount(), 1u);
+    EXPECT_TRUE(Ask(ZYL_CMD_CLOSE_NOTICE, Notice(7, 2, u"Docs\\one.bin", 1)).empty());
+    EXPECT_EQ(SharesA().GetOpenFileCount(), 1u);
+    Ask(ZYL_CMD_CLOSE_NOTICE, Notice(8, 2, u"Docs\\one.bin", 0));
     EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
 
-    piece = ReadPiece(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(8, u"Docs\\small.txt", 0)).at(0));
-    EXPECT_EQ(piece.last, 1);
-    EXPECT_EQ(piece.data.size(), 100u);
-    piece = ReadPiece(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(8, u"Docs\\small.txt", 5000)).at(0));
-    EXPECT_EQ(piece.last, 1);
-    EXPECT_TRUE(piece.data.empty());
-    EXPECT_EQ(piece.offset, 5000);
+    EXPECT_EQ(Fetch(8, u"Docs\\small.txt", 0), Piece(8, 1, 0, std::string(100, 's')));
+    EXPECT_EQ(Fetch(8, u"Docs\\small.txt", 5000), Piece(8, 1, 5000, ""));
     // A link that stays inside the share is served like the file it names.
     fs::create_symlink(DataA() / "docs" / "small.txt", DataA() / "docs" / "link.txt");
-    EXPECT_EQ(ReadPiece(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(9, u"Docs\\link.txt", 0)).at(0)).data,
-              std::string(100, 's'));
+    EXPECT_EQ(Fetch(9, u"Docs\\link.txt", 0), Piece(9, 1, 0, std::string(100, 's')));
 }
 
-TEST_F(CZylShareServingTest, TwoDownloadsOfOneFileHoldTwoFilesAndACloseNoticeClosesOnlyItsOwn) {
-    ZylWriteFileBytes(DataA() / "docs" / "big.bin", RandomBytes(4 * ZYL_BLOCK_SIZE, 2));
-    Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(7, u"Docs\\big.bin", 0));
-    Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(8, u"Docs\\big.bin", 0));
-    EXPECT_EQ(SharesA().GetOpenFileCount(), 2u);
-    // Another user's notice for the same id closes nothing of B's.
-    EXPECT_TRUE(Ask(ZYL_CMD_CLOSE_NOTICE, Notice(7, 2, u"Docs\\big.bin", 1), u"S1.1002").empty());
-    EXPECT_EQ(SharesA().GetOpenFileCount(), 2u);
-    EXPECT_TRUE(Ask(ZYL_CMD_CLOSE_NOTICE, Notice(7, 2, u"Docs\\big.bin", 1)).empty());
-    EXPECT_EQ(SharesA().GetOpenFileCount(), 1u);
-    Ask(ZYL_CMD_CLOSE_NOTICE, Notice(8, 2, u"Docs\\big.bin", 0));
-    EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
-}
-
-TEST_F(CZylShareServingTest, FileDataRefusals) {
+TEST_F(CZylShareServingTest, FileDataRefusalsNameTheTask) {
     ZylWriteFileBytes(DataA() / "docs" / "a.txt", "a");
-    EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(7, u"Nope\\a.txt", 0))),
-              ZYL_ERROR_SHARE_REMOVED);
-    EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(7, u"Docs\\..\\inbox\\a.txt", 0))),
-              ZYL_ERROR_OTHER);
-    EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(7, u"Docs", 0))), ZYL_ERROR_FILE_REMOVED);
-    EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(7, u"Docs\\a.txt", -1))),
-              ZYL_ERROR_FILE_REMOVED);
-    // Pieces need the download right as much as the file list does.
-    EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(7, u"Browse\\a.txt", 0))),
-              ZYL_ERROR_USER_DENIED);
-    // The error names the task.
-    EXPECT_EQ(Numbers(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(9, u"Docs\\missing.txt", 0)).at(0)),
-              (std::vector<int32_t>{ZYL_ERROR_FILE_REMOVED, 9, 0, 0}));
+    const std::vector<std::tuple<std::u16string, int32_t, int32_t>> refused = {
+        {u"Nope\\a.txt", 0, ZYL_ERROR_SHARE_REMOVED},
+        {u"Docs\\..\\inbox\\a.txt", 0, ZYL_ERROR_OTHER},
+        {u"Docs", 0, ZYL_ERROR_FILE_REMOVED},
+        {u"Docs\\a.txt", -1, ZYL_ERROR_FILE_REMOVED},
+        {u"Docs\\missing.txt", 0, ZYL_ERROR_FILE_REMOVED},
+        {u"Browse\\a.txt", 0, ZYL_ERROR_USER_DENIED}, // pieces need the download right as a list does
+    };
+    for (const auto& [path, offset, code] : refused) {
+        const auto replies = Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(9, path, offset));
+        ASSERT_EQ(replies.size(), 1u) << ZylToUtf8(path);
+        EXPECT_EQ(replies[0].payload, ErrorPdu(code, 9)) << ZylToUtf8(path);
+    }
     EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
 }
 
@@ -224,8 +175,7 @@ TEST_F(CZylShareServingTest, AnUploadIsWrittenBesideItsTargetWhichItReplacesOnly
     const fs::path temp = DataA() / "inbox" / "sub" / "f.bin.S1.1001-4.fst";
     ZylWriteFileBytes(target, "old contents");
     ConnectThirdUser();
-    auto replies = Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST,
-                       WriteRequest(4, u"Inbox", u"\\sub\\f.bin", 0, 0, std::string(4096, 'a')));
+    auto replies = Write(4, u"\\sub\\f.bin", 0, 0, std::string(4096, 'a'));
     ASSERT_EQ(replies.size(), 1u);
     EXPECT_EQ(replies[0].command, ZYL_CMD_WRITE_FILE_DATA_REPLY);
     EXPECT_EQ(Numbers(replies[0]), (std::vector<int32_t>{4, 2, 0, 4096, 0}));
@@ -238,14 +188,11 @@ TEST_F(CZylShareServingTest, AnUploadIsWrittenBesideItsTargetWhichItReplacesOnly
     ASSERT_EQ(listed.size(), 1u);
     EXPECT_EQ(listed[0]->GetName(), u"f.bin");
     // Whatever the length of the task id.
-    Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(2147483647, u"Inbox", u"\\sub\\g.bin", 0, 0, "g"));
+    Write(2147483647, u"\\sub\\g.bin", 0, 0, "g");
     listed.clear();
     SharesA().EnumFiles(ZylFromFsPath(target.parent_path()), listed, false);
     EXPECT_EQ(listed.size(), 1u);
-    ZylPayloadWriter removed;
-    removed.Write(CZylDateTime());
-    removed.WriteInt32(2147483647).WriteInt32(4).WriteString(u"Inbox").WriteInt32(0);
-    Ask(ZYL_CMD_CLOSE_NOTICE, removed.Bytes());
+    Ask(ZYL_CMD_CLOSE_NOTICE, Notice(2147483647, 4, u"Inbox", 0));
     EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(9, u"Inbox\\sub\\f.bin.S1.1001-4.fst", 0),
                             u"S1.1002")),
               ZYL_ERROR_FILE_REMOVED);
@@ -264,8 +211,7 @@ TEST_F(CZylShareServingTest, AnUploadIsWrittenBesideItsTargetWhichItReplacesOnly
                   ZYL_ERROR_OTHER);
     EXPECT_FALSE(fs::exists(DataA() / "inbox" / "d.S1.1002-3.fst"));
 
-    replies =
-        Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(4, u"Inbox", u"\\sub\\f.bin", 4096, 1, "tail"));
+    replies = Write(4, u"\\sub\\f.bin", 4096, 1, "tail");
     EXPECT_EQ(Numbers(replies.at(0)), (std::vector<int32_t>{4, 2, 4096, 4, 1}));
     EXPECT_EQ(ZylReadFileBytes(target), std::string(4096, 'a') + "tail");
     EXPECT_FALSE(fs::exists(temp));
@@ -274,24 +220,20 @@ TEST_F(CZylShareServingTest, AnUploadIsWrittenBesideItsTargetWhichItReplacesOnly
     EXPECT_EQ(fs::last_write_time(target), expected);
     EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
 
-    // A piece that would leave a gap is refused and writes nothing; so is a later piece of an upload
-    // that has no file yet, whatever file has the target's name.
+    // A piece that would leave a gap is refused and writes nothing; so is a later piece of an upload that has
+    // no file yet, whatever file has the target's name.
     ZylWriteFileBytes(DataA() / "inbox" / "short.bin", std::string(3000, 's'));
-    EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST,
-                            WriteRequest(5, u"Inbox", u"short.bin", 4096, 0, std::string(10, 'x')))),
-              ZYL_ERROR_OTHER);
+    EXPECT_EQ(ErrorCode(Write(5, u"short.bin", 4096, 0, std::string(10, 'x'))), ZYL_ERROR_OTHER);
     EXPECT_EQ(fs::file_size(DataA() / "inbox" / "short.bin"), 3000u);
-    EXPECT_EQ(
-        ErrorCode(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(6, u"Inbox", u"none.bin", 10, 0, "x"))),
-        ZYL_ERROR_OTHER);
+    EXPECT_EQ(ErrorCode(Write(6, u"none.bin", 10, 0, "x")), ZYL_ERROR_OTHER);
     EXPECT_FALSE(fs::exists(DataA() / "inbox" / "none.bin"));
 
     // An upload that stops keeps its file for the next start; one that is removed leaves nothing.
-    Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(7, u"Inbox", u"short.bin", 0, 0, "new"));
+    Write(7, u"short.bin", 0, 0, "new");
     const fs::path shortTemp = DataA() / "inbox" / "short.bin.S1.1001-7.fst";
     EXPECT_TRUE(Ask(ZYL_CMD_CLOSE_NOTICE, Notice(7, 4, u"Inbox", 1)).empty());
     EXPECT_TRUE(fs::exists(shortTemp));
-    Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(7, u"Inbox", u"short.bin", 3, 0, "er"));
+    Write(7, u"short.bin", 3, 0, "er");
     Ask(ZYL_CMD_CLOSE_NOTICE, Notice(7, 4, u"Inbox", 0));
     EXPECT_FALSE(fs::exists(shortTemp));
     EXPECT_EQ(fs::file_size(DataA() / "inbox" / "short.bin"), 3000u);
@@ -299,42 +241,30 @@ TEST_F(CZylShareServingTest, AnUploadIsWrittenBesideItsTargetWhichItReplacesOnly
 
 TEST_F(CZylShareServingTest, ASizeQueryAnswersOnlyWhatThisUploadWroteAndHoldsNoFileOpen) {
     ConnectThirdUser();
-    auto replies = Ask(ZYL_CMD_SYNC_FILE_SIZE_REQUEST, SizeRequest(4, u"Inbox", u"\\new\\deep\\f.bin"));
-    ASSERT_EQ(replies.size(), 1u);
-    EXPECT_EQ(replies[0].command, ZYL_CMD_SYNC_FILE_SIZE_REPLY);
-    EXPECT_EQ(Numbers(replies[0]), (std::vector<int32_t>{4, 3, 0}));
+    EXPECT_EQ(Held(4, u"\\new\\deep\\f.bin"), (std::vector<int32_t>{4, 3, 0}));
     EXPECT_TRUE(fs::is_directory(DataA() / "inbox" / "new" / "deep"));
     EXPECT_TRUE(fs::is_empty(DataA() / "inbox" / "new" / "deep"));
 
-    // Three whole pieces of task 4 arrived: it goes on from the third, which is sent again, so that
-    // the piece marked last always comes; another task or another user starts from nothing.
+    // Three whole pieces of task 4 arrived: it goes on from the third, which is sent again, so that the piece
+    // marked last always comes; another task or another user starts from nothing.
     const std::string data = RandomBytes(3 * ZYL_BLOCK_SIZE, 4);
     for (int32_t i = 0; i < 3; ++i)
-        Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(4, u"Inbox", u"part.bin", i * ZYL_BLOCK_SIZE, 0,
-                                                          data.substr(i * ZYL_BLOCK_SIZE, ZYL_BLOCK_SIZE)));
+        Write(4, u"part.bin", i * ZYL_BLOCK_SIZE, 0, data.substr(i * ZYL_BLOCK_SIZE, ZYL_BLOCK_SIZE));
     SharesA().RemoveCurrentUserFromShares(u"S1.1001"); // as when its channels close: nothing held open
-    EXPECT_EQ(Numbers(Ask(ZYL_CMD_SYNC_FILE_SIZE_REQUEST, SizeRequest(5, u"Inbox", u"part.bin")).at(0)),
-              (std::vector<int32_t>{5, 3, 0}));
-    EXPECT_EQ(
-        Numbers(Ask(ZYL_CMD_SYNC_FILE_SIZE_REQUEST, SizeRequest(4, u"Inbox", u"part.bin"), u"S1.1002").at(0)),
-        (std::vector<int32_t>{4, 3, 0}));
-    EXPECT_EQ(Numbers(Ask(ZYL_CMD_SYNC_FILE_SIZE_REQUEST, SizeRequest(4, u"Inbox", u"part.bin")).at(0)),
-              (std::vector<int32_t>{4, 3, 2 * ZYL_BLOCK_SIZE}));
+    EXPECT_EQ(Held(5, u"part.bin"), (std::vector<int32_t>{5, 3, 0}));
+    EXPECT_EQ(Held(4, u"part.bin", u"S1.1002"), (std::vector<int32_t>{4, 3, 0}));
+    EXPECT_EQ(Held(4, u"part.bin"), (std::vector<int32_t>{4, 3, 2 * ZYL_BLOCK_SIZE}));
     EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
-    replies = Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(4, u"Inbox", u"part.bin", 2 * ZYL_BLOCK_SIZE,
-                                                                1, data.substr(2 * ZYL_BLOCK_SIZE)));
-    EXPECT_EQ(replies.at(0).command, ZYL_CMD_WRITE_FILE_DATA_REPLY);
+    EXPECT_EQ(Write(4, u"part.bin", 2 * ZYL_BLOCK_SIZE, 1, data.substr(2 * ZYL_BLOCK_SIZE)).at(0).command,
+              ZYL_CMD_WRITE_FILE_DATA_REPLY);
     EXPECT_TRUE(SameBytes(ZylReadFileBytes(DataA() / "inbox" / "part.bin"), data));
 }
 
 TEST_F(CZylShareServingTest, AWriteThatFailsIsAnsweredWithItsErrorAndAFailedCompletionIsNoSuccess) {
     const std::string piece(ZYL_BLOCK_SIZE, 'p');
-    // The disk fills up (a file size limit stands in for a small file system): the piece it stops is
-    // answered "no disk space", and once there is room again the upload goes on where it was.
-    ASSERT_EQ(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(4, u"Inbox", u"full.bin", 0, 0, piece))
-                  .at(0)
-                  .command,
-              ZYL_CMD_WRITE_FILE_DATA_REPLY);
+    // The disk fills up (a file size limit stands in for a small file system): the piece it stops is answered
+    // "no disk space", and once there is room again the upload goes on where it was.
+    ASSERT_EQ(Write(4, u"full.bin", 0, 0, piece).at(0).command, ZYL_CMD_WRITE_FILE_DATA_REPLY);
     struct rlimit before {};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
     const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
@@ -354,26 +284,21 @@ TEST_F(CZylShareServingTest, AWriteThatFailsIsAnsweredWithItsErrorAndAFailedComp
     EXPECT_TRUE(m_host.SentWith(ZYL_CMD_WRITE_FILE_DATA_REPLY).empty());
     EXPECT_FALSE(fs::exists(DataA() / "inbox" / "full.bin"));
     EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
-    EXPECT_EQ(Numbers(Ask(ZYL_CMD_SYNC_FILE_SIZE_REQUEST, SizeRequest(4, u"Inbox", u"full.bin")).at(0)),
-              (std::vector<int32_t>{4, 3, ZYL_BLOCK_SIZE}));
-    EXPECT_EQ(Numbers(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST,
-                          WriteRequest(4, u"Inbox", u"full.bin", ZYL_BLOCK_SIZE, 1, "end"))
-                          .at(0)),
+    EXPECT_EQ(Held(4, u"full.bin"), (std::vector<int32_t>{4, 3, ZYL_BLOCK_SIZE}));
+    EXPECT_EQ(Numbers(Write(4, u"full.bin", ZYL_BLOCK_SIZE, 1, "end").at(0)),
               (std::vector<int32_t>{4, 2, ZYL_BLOCK_SIZE, 3, 1}));
     EXPECT_EQ(fs::file_size(DataA() / "inbox" / "full.bin"), ZYL_BLOCK_SIZE + 3u);
 
-    // The target cannot be replaced at the end (a folder took its name meanwhile): a failure, and
-    // the upload's file stays for another try.
-    Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(5, u"Inbox", u"late.bin", 0, 0, piece));
+    // The target cannot be replaced at the end (a folder took its name meanwhile): a failure, and the
+    // upload's file stays for another try.
+    Write(5, u"late.bin", 0, 0, piece);
     fs::create_directories(DataA() / "inbox" / "late.bin" / "inside");
-    EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST,
-                            WriteRequest(5, u"Inbox", u"late.bin", ZYL_BLOCK_SIZE, 1, "end"))),
-              ZYL_ERROR_OTHER);
+    EXPECT_EQ(ErrorCode(Write(5, u"late.bin", ZYL_BLOCK_SIZE, 1, "end")), ZYL_ERROR_OTHER);
     EXPECT_EQ(fs::file_size(DataA() / "inbox" / "late.bin.S1.1001-5.fst"), ZYL_BLOCK_SIZE + 3u);
 
-    // The last piece is acknowledged only once the file is on the disk under its name, and the
-    // user's answers that come meanwhile wait behind it; a file the disk refuses is answered with
-    // the error, and its target is not replaced.
+    // The last piece is acknowledged only once the file is on the disk under its name, and the user's answers
+    // that come meanwhile wait behind it; a file the disk refuses is answered with the error, and its target
+    // is not replaced.
     std::promise<void> flushing;
     int refusal = 0;
     SharesA().SetFlushFile(
@@ -393,24 +318,24 @@ TEST_F(CZylShareServingTest, AWriteThatFailsIsAnsweredWithItsErrorAndAFailedComp
     EXPECT_EQ(Numbers({acks[0].command, acks[0].payload}), (std::vector<int32_t>{8, 2, 0, 3, 1}));
     EXPECT_EQ(Numbers({acks[1].command, acks[1].payload}), (std::vector<int32_t>{9, 2, 0, 1, 0}));
     refusal = ENOSPC;
-    EXPECT_EQ(
-        ErrorCode(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(8, u"Inbox", u"synced.bin", 0, 1, "d"))),
-        ZYL_ERROR_NO_DISK_SPACE);
+    EXPECT_EQ(ErrorCode(Write(8, u"synced.bin", 0, 1, "d")), ZYL_ERROR_NO_DISK_SPACE);
     EXPECT_EQ(ZylReadFileBytes(DataA() / "inbox" / "synced.bin"), "abc");
     SharesA().SetFlushFile({});
 
-    // A folder that cannot be written.
+    // A folder that cannot be written: a read-only file system of its own (as root), or its rights.
     const fs::path readOnly = DataA() / "inbox" / "ro";
-    fs::create_directories(readOnly);
-    if (!SetReadOnly(readOnly, true)) {
-        std::fprintf(stderr, "the read-only folder case is left out: no folder can be made read-only here\n");
-        return;
-    }
-    const int32_t code =
-        ErrorCode(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(6, u"Inbox", u"\\ro\\f.bin", 0, 1, "x")));
-    SetReadOnly(readOnly, false);
-    EXPECT_EQ(code, ZYL_ERROR_OTHER);
+    CZylScratchMount mount;
+    if (mount.Mount(readOnly, 64 * 1024).empty())
+        ASSERT_TRUE(mount.SetReadOnly(true));
+    else if (geteuid() != 0)
+        fs::create_directories(readOnly),
+            fs::permissions(readOnly, fs::perms::owner_read | fs::perms::owner_exec);
+    else
+        GTEST_SKIP() << "no folder can be made read-only here";
+    EXPECT_EQ(ErrorCode(Write(6, u"\\ro\\f.bin", 0, 1, "x")), ZYL_ERROR_OTHER);
     EXPECT_TRUE(fs::is_empty(readOnly));
+    std::error_code ec;
+    fs::permissions(readOnly, fs::perms::owner_all, ec);
 }
 
 TEST_F(CZylShareServingTest, AFloodOfNewTransfersHoldsFewFilesAndTheShareDatabaseCanStillBeSaved) {
@@ -430,40 +355,30 @@ TEST_F(CZylShareServingTest, AFloodOfNewTransfersHoldsFewFilesAndTheShareDatabas
         ~RESTORE() { ::setrlimit(RLIMIT_NOFILE, &limit); }
     } restore{before};
 
-    for (int32_t taskId = 1; taskId <= 500; ++taskId) {
-        const auto replies = Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(taskId, u"Docs\\one.bin", 0));
-        ASSERT_EQ(replies.size(), 1u) << taskId;
-        ASSERT_TRUE(SameBytes(ReadPiece(replies[0]).data, data.substr(0, ZYL_BLOCK_SIZE))) << taskId;
-    }
+    for (int32_t taskId = 1; taskId <= 500; ++taskId)
+        ASSERT_EQ(Fetch(taskId, u"Docs\\one.bin", 0), Piece(taskId, 0, 0, data.substr(0, ZYL_BLOCK_SIZE)));
     EXPECT_LE(SharesA().GetOpenFileCount(), CZylManagerBase::GetOpenFileBound());
     EXPECT_LE(SharesA().GetOpenFileCount(), CZylManagerBase::MAX_OPEN_FILES_PER_PEER);
     EXPECT_EQ(SharesA().SaveChanges(), 0);
-    // Something else took every descriptor left: a new transfer is still served, in place of the
-    // least recently used one.
+    // Something else took every descriptor left: a new transfer is still served, in place of the least
+    // recently used one.
     std::vector<int> taken;
     for (int fd; (fd = ::dup(0)) >= 0;)
         taken.push_back(fd);
     const size_t held = SharesA().GetOpenFileCount();
-    const auto replies = Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(501, u"Docs\\one.bin", 0));
+    const auto piece = Fetch(501, u"Docs\\one.bin", 0);
     for (int fd : taken)
         ::close(fd);
-    ASSERT_EQ(replies.size(), 1u);
-    EXPECT_TRUE(SameBytes(ReadPiece(replies[0]).data, data.substr(0, ZYL_BLOCK_SIZE)));
+    EXPECT_EQ(piece, Piece(501, 0, 0, data.substr(0, ZYL_BLOCK_SIZE)));
     EXPECT_EQ(SharesA().GetOpenFileCount(), held);
     // A transfer whose file was closed for the others goes on where it was.
-    const PIECE next =
-        ReadPiece(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(1, u"Docs\\one.bin", ZYL_BLOCK_SIZE)).at(0));
-    EXPECT_TRUE(SameBytes(next.data, data.substr(ZYL_BLOCK_SIZE)));
-    EXPECT_EQ(next.last, 0);
+    EXPECT_EQ(Fetch(1, u"Docs\\one.bin", ZYL_BLOCK_SIZE),
+              Piece(1, 0, ZYL_BLOCK_SIZE, data.substr(ZYL_BLOCK_SIZE)));
 }
 
 TEST_F(CZylShareServingTest, UploadConsentAndItsRefusals) {
-    auto ask = [this](const std::u16string& path, const std::u16string& from = u"S1.1001") {
-        ZylPayloadWriter w;
-        w.WriteInt32(12);
-        w.Write(CZylDateTime());
-        w.WriteString(path);
-        return Ask(ZYL_CMD_UPLOAD_REQUEST, w.Bytes(), from);
+    auto ask = [this](const std::u16string& path) {
+        return Ask(ZYL_CMD_UPLOAD_REQUEST, UploadRequest(12, path));
     };
     auto replies = ask(u"Inbox");
     ASSERT_EQ(replies.size(), 1u);
@@ -472,8 +387,8 @@ TEST_F(CZylShareServingTest, UploadConsentAndItsRefusals) {
     EXPECT_EQ(Numbers(ask(u"Docs").at(0)), (std::vector<int32_t>{12, 0}));
     EXPECT_EQ(ErrorCode(ask(u"Nope")), ZYL_ERROR_SHARE_REMOVED);
     EXPECT_EQ(ErrorCode(ask(u"Inbox\\..\\docs")), ZYL_ERROR_OTHER);
-    // Pieces and size queries whose names climb out of the share write nothing anywhere; the
-    // refusal names the upload's task, so that only that task stops.
+    // Pieces and size queries whose names climb out of the share write nothing anywhere; the refusal names
+    // the upload's task, so that only that task stops.
     for (const auto& [path, name] :
          std::vector<std::pair<std::u16string, std::u16string>>{{u"Inbox", u"..\\..\\evil.txt"},
                                                                 {u"Inbox", u"\\a\\..\\..\\evil.txt"},
@@ -493,22 +408,17 @@ TEST_F(CZylShareServingTest, UploadConsentAndItsRefusals) {
     EXPECT_TRUE(fs::is_empty(DataA() / "inbox"));
     SharesA().SetNoUpload(1);
     EXPECT_EQ(Numbers(ask(u"Inbox").at(0)), (std::vector<int32_t>{12, 0}));
-    EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(4, u"Inbox", u"f.bin", 0, 1, "x"))),
-              ZYL_ERROR_USER_DENIED);
+    EXPECT_EQ(ErrorCode(Write(4, u"f.bin", 0, 1, "x")), ZYL_ERROR_USER_DENIED);
     EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_SYNC_FILE_SIZE_REQUEST, SizeRequest(4, u"Inbox", u"f.bin"))),
               ZYL_ERROR_USER_DENIED);
     EXPECT_FALSE(fs::exists(DataA() / "inbox" / "f.bin"));
-}
-
-TEST_F(CZylShareServingTest, ALengthBeyondThePayloadIsDroppedWithNothingWritten) {
+    // A length field beyond the payload is dropped; a negative one refused; neither writes.
+    SharesA().SetNoUpload(0);
     auto request = WriteRequest(4, u"Inbox", u"f.bin", 0, 1, "abc");
-    // The length field (just before the data) claims 4099 bytes; three follow.
-    request[request.size() - 3 - 2] = 0x10;
+    request[request.size() - 3 - 2] = 0x10; // 4099 bytes claimed, three follow
     EXPECT_TRUE(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, request).empty());
-    EXPECT_FALSE(fs::exists(DataA() / "inbox" / "f.bin"));
-    auto negative = WriteRequest(4, u"Inbox", u"f.bin", 0, 1, "abc");
-    negative[negative.size() - 3 - 4] = 0xFF;
-    EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, negative)), ZYL_ERROR_OTHER);
+    request[request.size() - 3 - 4] = 0xFF;
+    EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, request)), ZYL_ERROR_OTHER);
     EXPECT_FALSE(fs::exists(DataA() / "inbox" / "f.bin"));
 }
 
@@ -531,13 +441,11 @@ TEST_F(CZylShareServingTest, UnfinishedTasksCountOnTheShareEachItemNames) {
                                                          7))
                     .empty());
     // Items the user holds no right for do not make it a current user of their share.
-    CZylShareObject* browse = nullptr;
+    CZylShareObject *browse = nullptr, *docs = nullptr, *inbox = nullptr;
     SharesA().FindShareByName(u"Browse", &browse);
-    EXPECT_EQ(browse->FindCurrentUser(u"S1.1001"), -1);
-    CZylShareObject* docs = nullptr;
-    CZylShareObject* inbox = nullptr;
     SharesA().FindShareByName(u"Docs", &docs);
     SharesA().FindShareByName(u"Inbox", &inbox);
+    EXPECT_EQ(browse->FindCurrentUser(u"S1.1001"), -1);
     ZYLSHAREUSER* entry = nullptr;
     ASSERT_GE(docs->FindCurrentUser(u"S1.1001", &entry), 0);
     EXPECT_EQ(entry->downloads, 1);
@@ -551,10 +459,7 @@ TEST_F(CZylShareServingTest, UnfinishedTasksCountOnTheShareEachItemNames) {
     EXPECT_EQ(docs->FindCurrentUser(u"S1.1002"), -1);
 
     // The reported upload, announced, still counts once; its close notice lowers the count.
-    ZylPayloadWriter announce;
-    announce.WriteInt32(3).Write(CZylDateTime());
-    announce.WriteString(u"inbox");
-    Ask(ZYL_CMD_UPLOAD_REQUEST, announce.Bytes());
+    Ask(ZYL_CMD_UPLOAD_REQUEST, UploadRequest(3, u"inbox"));
     EXPECT_EQ(entry->uploads, 1);
     Ask(ZYL_CMD_CLOSE_NOTICE, Notice(3, 4, u"Inbox", 0));
     ASSERT_GE(inbox->FindCurrentUser(u"S1.1001", &entry), 0);

@@ -1,5 +1,5 @@
-// Builders of the replies a serving side sends, readers of the requests a task sends, and a fixture
-// with two logged-in plug-ins whose channels are open.
+// Builders of the replies a serving side sends, readers of the requests a task sends, and a fixture with two
+// logged-in plug-ins whose channels are open.
 #pragma once
 
 #include "core/ZylDbFile.h"
@@ -75,14 +75,31 @@ inline std::vector<uint8_t> ErrorPdu(int32_t code, uint32_t taskId) {
     return w.Bytes();
 }
 
-// The offsets of those blocks of a file, as a task asks for or sends them.
+// The numbers of a reply after its time: task id and whatever follows.
+inline std::vector<int32_t> TaskNumbers(const std::vector<uint8_t>& payload) {
+    ZylPayloadReader r(payload.data(), static_cast<int32_t>(payload.size()));
+    CZylDateTime time;
+    r.Read(time);
+    std::vector<int32_t> out;
+    while (r.Remaining() >= 4)
+        out.push_back(r.ReadInt32());
+    return out;
+}
+
+inline std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts) {
+    std::vector<uint8_t> out;
+    for (const auto& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+// The offsets of those blocks of a file, or of the blocks first to last, as a task asks for them.
 inline std::vector<int32_t> Blocks(std::initializer_list<int32_t> indexes) {
     std::vector<int32_t> out;
     for (int32_t i : indexes)
         out.push_back(i * ZYL_BLOCK_SIZE);
     return out;
 }
-// The offsets of the blocks first to last.
 inline std::vector<int32_t> BlockRange(int32_t first, int32_t last) {
     std::vector<int32_t> out;
     for (int32_t i = first; i <= last; ++i)
@@ -176,8 +193,8 @@ protected:
         m_host.m_vSent.clear();
     }
 
-    // For tests that play A's side by hand: A holds no shares, and its own answers (error PDUs)
-    // would stop the tasks before the replies built by the test reach them.
+    // For tests that play A's side by hand: A holds no shares, and its own answers (error PDUs) would stop
+    // the tasks before the replies built by the test reach them.
     void AnswerForA() {
         m_pA->m_fnDrop = [](const ZYLSENTPDU& pdu) { return pdu.command == ZYL_CMD_ERROR; };
     }
@@ -186,8 +203,8 @@ protected:
     CZylTaskManager& TasksB() { return Tasks(*m_pB); }
     CZylShareManager& SharesA() { return m_pA->Plugin().GetShareManager(); }
 
-    // Shares the item at path on A under the name, with the rights "Everyone" holds; a missing item
-    // is made as a folder.
+    // Shares the item at path on A under the name, with the rights "Everyone" holds; a missing item is made
+    // as a folder.
     CZylShareObject& ShareOnA(const std::u16string& name, const fs::path& item, uint16_t privilege) {
         if (!fs::exists(item))
             fs::create_directories(item);

@@ -68,22 +68,16 @@ TEST_F(CZylUploadFlowTest, RequestsHaveTheExactLayouts) {
     const std::vector<uint8_t> shareTime = {0x40, 0x00, 0x7D, 0x7C, 0xC2, 0x1E, 0x00, 0x00};
     const std::vector<uint8_t> remote = {0, 0, 0, 8, 'I', 'n', 'b', 'o', 'x', '\\', 'i', 'n'};
     const std::vector<uint8_t> local = {0, 0, 0, 5, 'f', '.', 'b', 'i', 'n'};
-    auto join = [](std::initializer_list<std::vector<uint8_t>> parts) {
-        std::vector<uint8_t> out;
-        for (const auto& p : parts)
-            out.insert(out.end(), p.begin(), p.end());
-        return out;
-    };
 
     const auto announce = Sent(*m_pB, ZYL_CMD_UPLOAD_REQUEST);
     ASSERT_EQ(announce.size(), 1u);
-    EXPECT_EQ(announce[0].payload, join({{0, 0, 0, id}, shareTime, remote}));
+    EXPECT_EQ(announce[0].payload, Concat({{0, 0, 0, id}, shareTime, remote}));
 
     Consent(task, 1);
     m_host.Tick(10);
     const auto sync = Sent(*m_pB, ZYL_CMD_SYNC_FILE_SIZE_REQUEST);
     ASSERT_EQ(sync.size(), 1u);
-    EXPECT_EQ(sync[0].payload, join({{0, 0, 0, id}, shareTime, remote, local, {0, 0, 0, 0}}));
+    EXPECT_EQ(sync[0].payload, Concat({{0, 0, 0, id}, shareTime, remote, local, {0, 0, 0, 0}}));
 
     Held(task, 0, 0);
     m_host.Tick(10);
@@ -91,21 +85,21 @@ TEST_F(CZylUploadFlowTest, RequestsHaveTheExactLayouts) {
     ASSERT_EQ(pieces.size(), 1u);
     // Modification time 2006-01-02 03:04:05 as universal-time fields.
     const std::vector<uint8_t> modified = {0x40, 0x00, 0x7D, 0x61, 0x10, 0xC4, 0x14, 0x00};
-    EXPECT_EQ(pieces[0].payload, join({{0, 0, 0, id, 0, 0, 0, 0},
-                                       shareTime,
-                                       remote,
-                                       local,
-                                       {0, 0, 0, 3},
-                                       modified,
-                                       {0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 3, 'a', 'b', 'c'}}));
+    EXPECT_EQ(pieces[0].payload, Concat({{0, 0, 0, id, 0, 0, 0, 0},
+                                         shareTime,
+                                         remote,
+                                         local,
+                                         {0, 0, 0, 3},
+                                         modified,
+                                         {0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 3, 'a', 'b', 'c'}}));
 }
 
 TEST_F(CZylUploadFlowTest, AFolderIsListedDepthFirstWithNamesBelowItsParent) {
     ZylWriteFileBytes(Root() / "docs" / "trip" / "day1" / "a.jpg", "aa");
     ZylWriteFileBytes(Root() / "docs" / "trip" / "b.txt", "b");
     fs::create_directories(Root() / "docs" / "trip" / "empty");
-    // Names the other side would refuse or take apart are left out: a control character, bytes
-    // that are no text, a backslash (a separator there). Nor is such a name an upload of its own.
+    // Names the other side would refuse or take apart are left out: a control character, bytes that are no
+    // text, a backslash (a separator there). Nor is such a name an upload of its own.
     ZylWriteFileBytes(Root() / "docs" / "trip" / "tab\there.txt", "t");
     ZylWriteFileBytes(Root() / "docs" / "trip" / "bad\xFFname" / "c.txt", "c");
     ZylWriteFileBytes(Root() / "docs" / "trip" / "back\\slash.txt", "s");
@@ -127,46 +121,23 @@ TEST_F(CZylUploadFlowTest, AFolderIsListedDepthFirstWithNamesBelowItsParent) {
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::u16string>{u"/trip/b.txt", u"/trip/day1/a.jpg"}));
     EXPECT_EQ(task->m_nTotalSize, 3);
-    // On the wire the names use the share path's separator.
-    // The size of every file is asked for at once.
+    // On the wire the names use the share path's separator. The size of every file is asked for at once.
     m_host.Tick(10);
     const auto sync = Sent(*m_pB, ZYL_CMD_SYNC_FILE_SIZE_REQUEST);
     ASSERT_EQ(sync.size(), 2u);
-    std::vector<std::u16string> wire;
     for (int32_t i = 0; i < 2; ++i) {
-        ZylPayloadReader r(sync[i].payload.data(), static_cast<int32_t>(sync[i].payload.size()));
-        r.ReadInt32();
-        CZylDateTime t;
-        r.Read(t);
-        r.ReadString();
-        wire.push_back(r.ReadString());
-        EXPECT_EQ(r.ReadInt32(), i);
-        EXPECT_EQ(wire.back(), ZylLocalToSharePath(task->m_vFiles[static_cast<size_t>(i)]->m_sLocalName));
+        ZylPayloadWriter expected;
+        expected.WriteInt32(task->m_nTaskID).Write(Time(2007, 12, 24, 8, 30, 0));
+        const bool b = task->m_vFiles[static_cast<size_t>(i)]->m_sLocalName == u"/trip/b.txt";
+        expected.WriteString(u"Inbox\\in")
+            .WriteString(b ? u"\\trip\\b.txt" : u"\\trip\\day1\\a.jpg")
+            .WriteInt32(i);
+        EXPECT_EQ(sync[static_cast<size_t>(i)].payload, expected.Bytes());
     }
-    std::sort(wire.begin(), wire.end());
-    EXPECT_EQ(wire, (std::vector<std::u16string>{u"\\trip\\b.txt", u"\\trip\\day1\\a.jpg"}));
 }
 
 TEST_F(CZylUploadFlowTest, WindowsForFilesOfAwkwardSizes) {
-    // Seven full blocks: seven pieces and the empty last piece at the size.
-    std::string data;
-    CZylTask* seven = SyncedFileOfSize(7 * ZYL_BLOCK_SIZE, &data);
-    auto pieces = Pieces();
-    EXPECT_EQ(Offsets(pieces), Blocks({0, 1, 2, 3, 4, 5, 6, 7}));
-    for (size_t i = 0; i < 7; ++i) {
-        EXPECT_EQ(pieces[i].end, 0);
-        EXPECT_TRUE(SameBytes(pieces[i].data, data.substr(i * ZYL_BLOCK_SIZE, ZYL_BLOCK_SIZE)));
-    }
-    EXPECT_EQ(pieces[7].end, 1);
-    EXPECT_TRUE(pieces[7].data.empty());
-    for (int32_t i = 0; i < 7; ++i)
-        Ack(seven, 0, i * ZYL_BLOCK_SIZE, ZYL_BLOCK_SIZE, 0);
-    EXPECT_EQ(seven->m_bFinished, 0);
-    Ack(seven, 0, 7 * ZYL_BLOCK_SIZE, 0, 1);
-    EXPECT_EQ(seven->m_bFinished, 1);
-    EXPECT_EQ(seven->m_nPercent, 100);
-    m_host.m_vSent.clear();
-
+    std::vector<WRITEREQUEST> pieces;
     // A file of exactly the window: the first acknowledgement sends the empty piece at the size.
     CZylTask* window = SyncedFileOfSize(ZYL_PIECES_IN_FLIGHT * ZYL_BLOCK_SIZE);
     EXPECT_EQ(Offsets(Pieces()), BlockRange(0, ZYL_PIECES_IN_FLIGHT - 1));
@@ -183,8 +154,8 @@ TEST_F(CZylUploadFlowTest, WindowsForFilesOfAwkwardSizes) {
     Ack(empty, 0, 0, 0, 1);
     EXPECT_EQ(empty->m_bFinished, 1);
 
-    // A folder: the sizes of its files are asked for at once, and a file is sent as soon as its
-    // answer is there, before the acknowledgements of the files ahead of it, which come in order.
+    // A folder: the sizes of its files are asked for at once, and a file is sent as soon as its answer is
+    // there, before the acknowledgements of the files ahead of it, which come in order.
     const int32_t size = 2 * ZYL_BLOCK_SIZE + 1;
     for (const char* name : {"a", "b", "c"})
         ZylWriteFileBytes(Root() / "tree" / name, RandomBytes(static_cast<size_t>(size), 1));
@@ -214,8 +185,8 @@ TEST_F(CZylUploadFlowTest, WindowsForFilesOfAwkwardSizes) {
     };
     acknowledge(0);
     EXPECT_EQ(folder->m_nFileIndex, 1);
-    // The last file is held whole on the other side: nothing is sent for it, and the task ends
-    // with the file before it.
+    // The last file is held whole on the other side: nothing is sent for it, and the task ends with the file
+    // before it.
     Held(folder, 2, size);
     acknowledge(1);
     EXPECT_TRUE(Pieces().empty());
@@ -227,9 +198,14 @@ TEST_F(CZylUploadFlowTest, TheSizeTheOtherSideHoldsDecidesWhereSendingStarts) {
     const std::string data = RandomBytes(3 * ZYL_BLOCK_SIZE + 10, 4);
     ZylWriteFileBytes(Root() / "up" / "f.bin", data);
     ZylWriteFileBytes(Root() / "up" / "g.bin", "gg");
-    // A name is needed.
-    EXPECT_EQ(TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(Root() / "up"), u"", false, u"Inbox", {}),
-              nullptr);
+    // A name is needed, for a folder too, and a target.
+    for (const auto& [name, target, folder] :
+         {std::tuple<std::u16string, std::u16string, bool>{u"", u"Inbox", false},
+          {u"", u"Inbox", true},
+          {u"f.bin", u"", false}})
+        EXPECT_EQ(
+            TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(Root() / "up"), name, folder, target, {}),
+            nullptr);
     // Refused (no right, or uploads switched off there): stopped, not finished; a start asks again.
     CZylTask* task = Upload(Root() / "up", u"f.bin", false);
     Consent(task, 0);
@@ -339,9 +315,9 @@ TEST_F(CZylUploadFlowTest, AnErrorAnswerStopsTheTransferWaitingForIt) {
     DeliverToB(ZYL_CMD_FILE_LIST_REPLY, FileListReply(fetching->m_nTaskID, 1, 0, {{u"Docs\\x", 9, {}}}));
     m_host.m_vSent.clear();
 
-    // An answer that names no task, as a peer sends it that does not name the task it answers, is
-    // taken for an answer to an upload's request or to a file list request (a full disk on the
-    // other side, here): those stop, a download already fetching data does not.
+    // An answer that names no task, as a peer sends it that does not name the task it answers, is taken for
+    // an answer to an upload's request or to a file list request (a full disk on the other side, here): those
+    // stop, a download already fetching data does not.
     DeliverToB(ZYL_CMD_ERROR, ErrorPdu(ZYL_ERROR_NO_DISK_SPACE, 0));
     EXPECT_EQ(upload->m_bRunning, 0);
     EXPECT_EQ(upload->m_sLastError, u"no space left on the device of S1.1000: Inbox\\in");
@@ -379,8 +355,8 @@ TEST_F(CZylUploadFlowTest, StoppingMarksTheFileForANewSynchronisation) {
     task->Start();
     m_host.Tick(10);
     EXPECT_EQ(Sent(*m_pB, ZYL_CMD_SYNC_FILE_SIZE_REQUEST).size(), 1u);
-    // The other side holds less than was acknowledged: the correction is negative, and the speed of
-    // the run stays a speed rather than wrapping to 4 GB a second.
+    // The other side holds less than was acknowledged: the correction is negative, and the speed of the run
+    // stays a speed rather than wrapping to 4 GB a second.
     Held(task, 0, 0);
     EXPECT_EQ(task->m_nCurrentSize, 0);
     m_pB->Platform().m_nTick += 1000;
