@@ -89,8 +89,8 @@ TEST_F(CZylViewerTest, PagesBuildTheListAndAnnounceItOnce) {
     EXPECT_EQ(window.m_vMessages[0].second, 0);
     EXPECT_FALSE(window.m_vMessages[0].posted); // sent: the handler has run when it returns
 
-    EXPECT_EQ(viewer->GetItem(20), nullptr);
-    EXPECT_EQ(viewer->GetItem(-1), nullptr);
+    for (int32_t outside : {-1, 20, 0x7FFFFFFF})
+        EXPECT_EQ(viewer->GetItem(outside), nullptr) << outside;
     const CZylShareObject& item = *viewer->GetItem(17);
     EXPECT_EQ(item.GetShareName(), u"item17");
     EXPECT_EQ(item.GetFolder(), 1);
