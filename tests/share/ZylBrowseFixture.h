@@ -30,72 +30,67 @@ struct ZYLLISTING {
     std::vector<ZYLLISTEDITEM> items;
 };
 
-// A listing page as it travels (4097 root info or 4099 folder).
+// A page as it travels: root info (4097), folder (4099) or file list (4103, which begins with its
+// time and task id; its items hold a path, a size and a time).
 struct ZYLPAGE {
+    uint32_t taskId = 0;
     int32_t status = -1, total = -1, begin = -1, count = -1;
     std::vector<ZYLLISTEDITEM> items;
+    std::vector<int32_t> Shape() const { return {status, total, begin, count}; }
+    std::vector<std::u16string> Names() const {
+        std::vector<std::u16string> names;
+        for (const auto& item : items)
+            names.push_back(item.name);
+        return names;
+    }
 };
 
-inline ZYLPAGE ZylParsePage(const std::vector<uint8_t>& payload, bool root) {
+inline ZYLPAGE ZylParsePage(const std::vector<uint8_t>& payload, uint32_t command) {
     ZylPayloadReader reader(payload.data(), static_cast<int32_t>(payload.size()));
+    const bool root = command == ZYL_CMD_SHARE_ROOT_INFO_REPLY, files = command == ZYL_CMD_FILE_LIST_REPLY;
     ZYLPAGE page;
-    page.status = reader.ReadInt32();
-    page.total = reader.ReadInt32();
-    page.begin = reader.ReadInt32();
-    page.count = reader.ReadInt32();
+    CZylDateTime time;
+    if (files) {
+        reader.Read(time);
+        page.taskId = reader.ReadUInt32();
+    }
+    for (int32_t* word : {&page.status, &page.total, &page.begin, &page.count})
+        *word = reader.ReadInt32();
     for (int32_t i = 0; i < page.count; ++i) {
         ZYLLISTEDITEM item{};
-        item.folder = reader.ReadInt32();
+        item.folder = files ? 0 : reader.ReadInt32();
         item.name = reader.ReadString();
-        item.type = reader.ReadString();
+        item.type = files ? u"" : reader.ReadString();
         if (root) {
             item.privilege = reader.ReadInt16();
-            CZylDateTime shareTime;
-            reader.Read(shareTime);
-            reader.Read(item.time);
-            item.size = reader.ReadUInt32();
-        } else {
-            item.size = reader.ReadUInt32();
+            reader.Read(time); // the share time
             reader.Read(item.time);
         }
+        item.size = reader.ReadUInt32();
+        if (!root)
+            reader.Read(item.time);
         page.items.push_back(item);
     }
     EXPECT_EQ(reader.Remaining(), 0);
     return page;
 }
 
-// A file list page (4103).
-struct ZYLFILEPAGE {
-    uint32_t taskId = 0;
-    int32_t status = -1, total = -1, begin = -1, count = -1;
-    std::vector<std::u16string> paths;
-    std::vector<uint32_t> sizes;
-};
-
-inline ZYLFILEPAGE ZylParseFilePage(const std::vector<uint8_t>& payload) {
-    ZylPayloadReader reader(payload.data(), static_cast<int32_t>(payload.size()));
-    ZYLFILEPAGE page;
-    CZylDateTime sent;
-    reader.Read(sent);
-    page.taskId = reader.ReadUInt32();
-    page.status = reader.ReadInt32();
-    page.total = reader.ReadInt32();
-    page.begin = reader.ReadInt32();
-    page.count = reader.ReadInt32();
-    for (int32_t i = 0; i < page.count; ++i) {
-        page.paths.push_back(reader.ReadString());
-        page.sizes.push_back(reader.ReadUInt32());
-        CZylDateTime time;
-        reader.Read(time);
-    }
-    EXPECT_EQ(reader.Remaining(), 0);
-    return page;
+// The words of an error PDU: the code, the task id, the detail and the data length.
+inline std::vector<uint32_t> ZylErrorWords(const ZYLSENTPDU& pdu) {
+    ZylPayloadReader reader(pdu.payload.data(), static_cast<int32_t>(pdu.payload.size()));
+    std::vector<uint32_t> words;
+    while (reader.Remaining() >= 4)
+        words.push_back(reader.ReadUInt32());
+    return words;
+}
+inline int32_t ZylErrorCodeOf(const ZYLSENTPDU& pdu) {
+    return static_cast<int32_t>(ZylErrorWords(pdu).at(0));
 }
 
-// The error code of an error PDU.
-inline int32_t ZylErrorCodeOf(const ZYLSENTPDU& pdu) {
-    ZylPayloadReader reader(pdu.payload.data(), static_cast<int32_t>(pdu.payload.size()));
-    return reader.ReadInt32();
+inline void ZylAppendBigEndian(std::vector<uint8_t>& out, std::initializer_list<uint32_t> words) {
+    for (uint32_t word : words)
+        for (int shift : {24, 16, 8, 0})
+            out.push_back(static_cast<uint8_t>(word >> shift));
 }
 
 class CZylBrowseTest : public ::testing::Test {
@@ -124,6 +119,14 @@ protected:
 
     CZylShareManager& Shares() { return a.Plugin().GetShareManager(); }
 
+    // A third user, S1.3000, with channels to A.
+    CZylTestNode& AddC() {
+        CZylTestNode& c = host.AddNode(u"S1.3000");
+        EXPECT_EQ(host.Login(c), 0);
+        host.Connect(a, c);
+        return c;
+    }
+
     // A folder (or file) under the temporary folder, shared as shareName with "Everyone" holding
     // the given rights.
     CZylShareObject& Share(const std::u16string& shareName, const std::string& relative, int32_t folder = 1,
@@ -139,7 +142,6 @@ protected:
         EXPECT_EQ(Shares().AddShare(std::move(share)), 0);
         return added;
     }
-
     void Touch(const std::string& relative, size_t size = 0) {
         ZylWriteFileBytes(files.Path() / relative, std::string(size, 'x'));
     }
@@ -147,8 +149,12 @@ protected:
     bool WaitForListings(size_t n) {
         return host.RunUntil([&] { return listings.size() >= n; });
     }
+    // Until A has sent n PDUs of that command to the user.
+    bool WaitFromA(uint32_t command, size_t n, const std::u16string& to = u"S1.2000") {
+        return host.RunUntil([&] { return FromA(command, to).size() >= n; });
+    }
 
-    // A request from B to A, as the peer's plug-in would queue it.
+    // A request from B (or another user) to A, as the peer's plug-in would queue it.
     void SendFromB(uint32_t command, const ZylPayloadWriter& writer, CZylTestNode* from = nullptr) {
         CZylTestNode& sender = from ? *from : b;
         EXPECT_EQ(
@@ -177,6 +183,13 @@ protected:
             if (pdu.from == a.Id() && ZylEqualNoCase(pdu.to, to))
                 out.push_back(pdu);
         return out;
+    }
+    // The pages of that command A sent to the user, parsed.
+    std::vector<ZYLPAGE> PagesFromA(uint32_t command, const std::u16string& to = u"S1.2000") const {
+        std::vector<ZYLPAGE> pages;
+        for (const auto& pdu : FromA(command, to))
+            pages.push_back(ZylParsePage(pdu.payload, command));
+        return pages;
     }
 
     CZylTempDir files;

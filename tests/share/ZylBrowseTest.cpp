@@ -6,124 +6,68 @@
 
 #include <algorithm>
 
-namespace {
+using WORDS = std::vector<int32_t>;
 
-std::vector<uint8_t> BigEndian(uint32_t value) {
-    return {static_cast<uint8_t>(value >> 24), static_cast<uint8_t>(value >> 16),
-            static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value)};
-}
-
-void Append(std::vector<uint8_t>& out, const std::vector<uint8_t>& more) {
-    out.insert(out.end(), more.begin(), more.end());
-}
-
-} // namespace
-
-TEST_F(CZylBrowseTest, RootInfoComesInPagesOfSixteen) {
-    // A user without shares still answers, with one empty page; sixteen shares fill one page.
+TEST_F(CZylBrowseTest, RootInfoComesInPagesOfSixteenWithoutAPauseBetweenThem) {
+    // A user without shares still answers, with one empty page.
     ASSERT_EQ(viewer->RequestShareRootInfo(), 0);
     ASSERT_TRUE(WaitForListings(1));
     EXPECT_TRUE(listings[0].items.empty());
-    for (int i = 0; i < 16; ++i)
-        Share(ZylFormat("Share{:02}", i), fmt::format("s{}", i));
-    ASSERT_EQ(viewer->RequestShareRootInfo(), 0);
-    ASSERT_TRUE(WaitForListings(2));
-    auto pages = FromA(ZYL_CMD_SHARE_ROOT_INFO_REPLY);
-    ASSERT_EQ(pages.size(), 2u);
-    for (int i = 0; i < 2; ++i) {
-        const ZYLPAGE page = ZylParsePage(pages[i].payload, true);
-        EXPECT_EQ(std::vector<int32_t>({page.total, page.begin, page.count}),
-                  std::vector<int32_t>({16 * i, 0, 16 * i}));
-    }
-    EXPECT_EQ(listings[1].items.size(), 16u);
+    EXPECT_EQ(PagesFromA(ZYL_CMD_SHARE_ROOT_INFO_REPLY).at(0).Shape(), (WORDS{0, 0, 0, 0}));
 
-    for (int i = 16; i < 20; ++i)
+    for (int i = 0; i < 20; ++i)
         Share(ZylFormat("Share{:02}", i), fmt::format("s{}", i));
     host.m_vSent.clear();
-    listings.clear();
-    window.m_vMessages.clear();
     const uint64_t sleptBefore = a.Platform().m_nSleptMs;
-
     ASSERT_EQ(viewer->RequestShareRootInfo(), 0);
-    ASSERT_TRUE(WaitForListings(1));
-
-    const auto requests = host.SentWith(ZYL_CMD_SHARE_ROOT_INFO_REQUEST);
-    ASSERT_EQ(requests.size(), 1u);
-    EXPECT_EQ(requests[0].payload.size(), 8u); // the request time only
-
-    pages = FromA(ZYL_CMD_SHARE_ROOT_INFO_REPLY);
+    ASSERT_TRUE(WaitForListings(2));
+    const auto pdus = FromA(ZYL_CMD_SHARE_ROOT_INFO_REPLY);
+    const auto pages = PagesFromA(ZYL_CMD_SHARE_ROOT_INFO_REPLY);
     ASSERT_EQ(pages.size(), 2u);
-    const ZYLPAGE first = ZylParsePage(pages[0].payload, true);
-    const ZYLPAGE second = ZylParsePage(pages[1].payload, true);
-    EXPECT_EQ(pages[0].channel, ZYL_CHANNEL_REQUEST);
-    EXPECT_EQ(std::vector<int32_t>({first.status, first.total, first.begin, first.count}),
-              std::vector<int32_t>({0, 20, 0, 16}));
-    EXPECT_EQ(std::vector<int32_t>({second.status, second.total, second.begin, second.count}),
-              std::vector<int32_t>({0, 20, 16, 4}));
+    EXPECT_EQ(pdus[0].channel, ZYL_CHANNEL_REQUEST);
+    EXPECT_EQ(pages[0].Shape(), (WORDS{0, 20, 0, 16}));
+    EXPECT_EQ(pages[1].Shape(), (WORDS{0, 20, 16, 4}));
     // No pause between pages: the asker's pace alone holds them back.
     EXPECT_EQ(a.Platform().m_nSleptMs - sleptBefore, 0u);
-
-    ASSERT_EQ(listings.size(), 1u);
-    EXPECT_EQ(listings[0].message, static_cast<uint32_t>(WM_ZYL_FRIEND_ROOT));
-    ASSERT_EQ(listings[0].items.size(), 20u);
-    for (int i = 0; i < 20; ++i) {
-        EXPECT_EQ(listings[0].items[i].name, ZylFormat("Share{:02}", i));
-        EXPECT_EQ(listings[0].items[i].privilege, 3);
-        EXPECT_EQ(listings[0].items[i].folder, 1);
-    }
-    EXPECT_EQ(window.Count(WM_ZYL_FRIEND_ROOT), 1u);
+    EXPECT_EQ(listings[1].message, static_cast<uint32_t>(WM_ZYL_FRIEND_ROOT));
+    ASSERT_EQ(listings[1].items.size(), 20u);
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(listings[1].items[i].name, ZylFormat("Share{:02}", i));
+    EXPECT_EQ(window.Count(WM_ZYL_FRIEND_ROOT), 2u);
 }
 
-TEST_F(CZylBrowseTest, RootInfoPageHasTheExactLayout) {
+TEST_F(CZylBrowseTest, RootInfoPageHasTheExactLayoutAndAPendingRequestGoesOutWithTheChannels) {
+    host.Disconnect(a, b);
     CZylShareObject& share = Share(u"Docs", "papers", 1, 7);
     CZylDateTime modified;
     modified.SetDateTime(2007, 5, 6, 7, 8, 9, 0, 0);
     share.SetTime(modified);
     share.SetSize(0x01020304);
     Shares().SetNoUpload(1);
-
-    ASSERT_EQ(viewer->RequestShareRootInfo(), 0);
+    viewer->SetRootPending(1);
+    host.Connect(a, b);
     ASSERT_TRUE(WaitForListings(1));
+    EXPECT_EQ(viewer->IsRootPending(), 0);
+
     const auto pages = FromA(ZYL_CMD_SHARE_ROOT_INFO_REPLY);
     ASSERT_EQ(pages.size(), 1u);
-
     std::vector<uint8_t> expected;
-    for (uint32_t v : {0u, 1u, 0u, 1u, 1u}) // status, total, begin, count, bFolder
-        Append(expected, BigEndian(v));
-    Append(expected, {0, 0, 0, 4, 'D', 'o', 'c', 's'});
-    Append(expected, {0, 0, 0, 6, 'F', 'o', 'l', 'd', 'e', 'r'});
-    Append(expected, {0, 3}); // "Everyone" grants 7, without upload while uploads are off
+    ZylAppendBigEndian(expected, {0, 1, 0, 1, 1}); // status, total, begin, count, bFolder
+    expected.insert(expected.end(),
+                    {0, 0, 0, 4, 'D', 'o', 'c', 's', 0, 0, 0, 6, 'F', 'o', 'l', 'd', 'e', 'r'});
+    expected.insert(expected.end(), {0, 3}); // "Everyone" grants 7, without upload while uploads are off
     const CZylDateTime shareTime(a.Platform().GetCalendarTime());
-    Append(expected, BigEndian(shareTime.GetWord1()));
-    Append(expected, BigEndian(shareTime.GetWord2()));
-    Append(expected, BigEndian(modified.GetWord1()));
-    Append(expected, BigEndian(modified.GetWord2()));
-    Append(expected, {1, 2, 3, 4});
+    ZylAppendBigEndian(expected, {shareTime.GetWord1(), shareTime.GetWord2(), modified.GetWord1(),
+                                  modified.GetWord2(), 0x01020304});
     EXPECT_EQ(pages[0].payload, expected);
     ASSERT_EQ(listings.size(), 1u);
     EXPECT_EQ(listings[0].items[0].size, 0x01020304u);
 }
 
-TEST_F(CZylBrowseTest, PendingRootRequestGoesOutWhenTheChannelsComeUp) {
-    host.Disconnect(a, b);
-    Share(u"Docs", "papers");
-    viewer->SetRootPending(1);
-    host.Connect(a, b);
-    ASSERT_TRUE(WaitForListings(1));
-    EXPECT_EQ(listings[0].items.size(), 1u);
-    EXPECT_EQ(viewer->IsRootPending(), 0);
-}
-
 TEST_F(CZylBrowseTest, EveryoneAndOwnEntriesCombine) {
-    CZylTestNode& c = host.AddNode(u"S1.3000");
-    ASSERT_EQ(host.Login(c), 0);
-    host.Connect(a, c);
-
+    CZylTestNode& c = AddC();
     CZylShareObject& docs = Share(u"Docs", "docs", 1, ZYL_PRIV_BROWSE);
-    ZYLPRIVILEGEDUSER own;
-    own.id = u"s1.2000";
-    own.privilege = ZYL_PRIV_DOWNLOAD | ZYL_PRIV_UPLOAD;
-    docs.AddPrivilegedUser(own);
+    docs.AddPrivilegedUser({u"s1.2000", {}, ZYL_PRIVILEGED_USER, ZYL_PRIV_DOWNLOAD | ZYL_PRIV_UPLOAD});
     Share(u"Closed", "closed", 1, 0);
     Touch("docs/a.txt", 3);
     Shares().SaveChanges();
@@ -148,7 +92,8 @@ TEST_F(CZylBrowseTest, EveryoneAndOwnEntriesCombine) {
                FromA(ZYL_CMD_EXPLORER_FOLDER_REPLY, c.Id()).size() == 1;
     }));
     host.Tick(200);
-    EXPECT_EQ(ZylErrorCodeOf(FromA(ZYL_CMD_ERROR, c.Id())[0]), ZYL_ERROR_USER_DENIED);
+    EXPECT_EQ(ZylErrorWords(FromA(ZYL_CMD_ERROR, c.Id())[0]),
+              (std::vector<uint32_t>{ZYL_ERROR_USER_DENIED, 6, 0, 0}));
     EXPECT_EQ(ZylErrorCodeOf(FromA(ZYL_CMD_ERROR)[0]), ZYL_ERROR_USER_DENIED);
     EXPECT_EQ(FromA(ZYL_CMD_EXPLORER_FOLDER_REPLY).size(), 1u);
     EXPECT_TRUE(FromA(ZYL_CMD_FILE_LIST_REPLY, c.Id()).empty());
@@ -173,33 +118,28 @@ TEST_F(CZylBrowseTest, EveryoneAndOwnEntriesCombine) {
     b.Plugin().SetLogWindow(nullptr);
 }
 
-TEST_F(CZylBrowseTest, FolderOfThreeSubfoldersAndThirtySevenFiles) {
+TEST_F(CZylBrowseTest, FolderListingsSubfoldersFirstAndEmptyOnesCompleteAtOnce) {
     Share(u"Docs", "docs");
     for (int i = 0; i < 3; ++i)
         std::filesystem::create_directories(files.Path() / fmt::format("docs/sub{}", i));
     for (int i = 0; i < 37; ++i)
         Touch(fmt::format("docs/f{:02}.txt", i), static_cast<size_t>(i));
-    Touch("docs/sub1/inner1.dat", 7);
-    Touch("docs/sub1/inner2.dat", 8);
+    Share(u"Empty", "empty");
+    Touch("note.txt", 4);
+    Share(u"Note", "note.txt", 0);
 
     ASSERT_EQ(viewer->RequestExplorerFolder(u"Docs", CZylDateTime(1200000000)), 0);
     ASSERT_TRUE(WaitForListings(1));
     // Forty entries: 16, 16 and 8, the subfolders first.
-    const auto pages = FromA(ZYL_CMD_EXPLORER_FOLDER_REPLY);
+    auto pages = PagesFromA(ZYL_CMD_EXPLORER_FOLDER_REPLY);
     ASSERT_EQ(pages.size(), 3u);
-    std::vector<int32_t> shape;
-    for (size_t p = 0; p < pages.size(); ++p) {
-        const ZYLPAGE page = ZylParsePage(pages[p].payload, false);
-        shape.insert(shape.end(), {page.status, page.total, page.begin, page.count});
-        for (size_t i = 0; i < page.items.size(); ++i)
-            EXPECT_EQ(page.items[i].folder, p == 0 && i < 3 ? 1 : 0) << p << " " << i;
+    for (int p = 0; p < 3; ++p) {
+        EXPECT_EQ(pages[p].Shape(), (WORDS{0, 40, 16 * p, p == 2 ? 8 : 16}));
+        for (size_t i = 0; i < pages[p].items.size(); ++i)
+            EXPECT_EQ(pages[p].items[i].folder, p == 0 && i < 3 ? 1 : 0) << p << " " << i;
     }
-    EXPECT_EQ(shape, (std::vector<int32_t>{0, 40, 0, 16, 0, 40, 16, 16, 0, 40, 32, 8}));
-    const ZYLPAGE first = ZylParsePage(pages[0].payload, false);
-    EXPECT_EQ(first.items[0].type, u"Folder");
-    EXPECT_EQ(first.items[5].type, u"TXT File");
-
-    ASSERT_EQ(listings.size(), 1u);
+    EXPECT_EQ(pages[0].items[0].type, u"Folder");
+    EXPECT_EQ(pages[0].items[5].type, u"TXT File");
     EXPECT_EQ(listings[0].message, static_cast<uint32_t>(WM_ZYL_FRIEND_FOLDER));
     EXPECT_EQ(listings[0].folder, u"Docs");
     ASSERT_EQ(listings[0].items.size(), 40u);
@@ -209,57 +149,32 @@ TEST_F(CZylBrowseTest, FolderOfThreeSubfoldersAndThirtySevenFiles) {
     EXPECT_EQ(f05->size, 5u);
     EXPECT_EQ(f05->time.GetKind(), CZylDateTime::DateTime);
 
-    // A subfolder.
-    ASSERT_EQ(viewer->RequestExplorerFolder(u"docs\\sub1", CZylDateTime(1200000000)), 0);
-    ASSERT_TRUE(WaitForListings(2));
-    EXPECT_EQ(listings[1].folder, u"docs\\sub1");
-    ASSERT_EQ(listings[1].items.size(), 2u);
-    std::vector<std::u16string> names{listings[1].items[0].name, listings[1].items[1].name};
-    std::sort(names.begin(), names.end());
-    EXPECT_EQ(names, (std::vector<std::u16string>{u"inner1.dat", u"inner2.dat"}));
-}
-
-TEST_F(CZylBrowseTest, EmptyFolderAndSingleFileShareGiveTotalZero) {
-    Share(u"Empty", "empty");
-    Touch("note.txt", 4);
-    Share(u"Note", "note.txt", 0);
     m_bClearOnListing = false;
-
-    ASSERT_EQ(viewer->RequestShareRootInfo(), 0);
-    ASSERT_TRUE(WaitForListings(1));
-    ASSERT_EQ(viewer->GetItemCount(), 2);
-
-    // The empty listing replaces the shares list and completes at once.
+    // An empty folder, and a shared file asked for as a folder: one page of total 0, which
+    // replaces the list shown and completes it at once.
     ASSERT_EQ(viewer->RequestExplorerFolder(u"Empty", CZylDateTime(1200000000)), 0);
     ASSERT_TRUE(WaitForListings(2));
-    EXPECT_EQ(listings[1].message, static_cast<uint32_t>(WM_ZYL_FRIEND_FOLDER));
     EXPECT_TRUE(listings[1].items.empty());
     EXPECT_EQ(viewer->GetItemCount(), 0);
-
     ASSERT_EQ(viewer->RequestExplorerFolder(u"Note", CZylDateTime(1200000000)), 0);
     ASSERT_TRUE(WaitForListings(3));
-    EXPECT_TRUE(listings[2].items.empty());
-    const auto pages = FromA(ZYL_CMD_EXPLORER_FOLDER_REPLY);
-    ASSERT_EQ(pages.size(), 2u);
-    for (const auto& pdu : pages) {
-        const ZYLPAGE page = ZylParsePage(pdu.payload, false);
-        EXPECT_EQ(std::vector<int32_t>({page.total, page.begin, page.count}),
-                  std::vector<int32_t>({0, 0, 0}));
-    }
+    EXPECT_EQ(listings[2].message, static_cast<uint32_t>(WM_ZYL_FRIEND_FOLDER));
+    pages = PagesFromA(ZYL_CMD_EXPLORER_FOLDER_REPLY);
+    ASSERT_EQ(pages.size(), 5u);
+    EXPECT_EQ(pages[3].Shape(), (WORDS{0, 0, 0, 0}));
+    EXPECT_EQ(pages[4].Shape(), (WORDS{0, 0, 0, 0}));
 
     // A folder that is gone is no empty folder: "file removed", and no page.
     ASSERT_EQ(viewer->RequestExplorerFolder(u"Empty\\gone", CZylDateTime(1200000000)), 0);
-    ASSERT_TRUE(host.RunUntil([&] { return FromA(ZYL_CMD_ERROR).size() == 1; }));
+    ASSERT_TRUE(WaitFromA(ZYL_CMD_ERROR, 1));
     EXPECT_EQ(ZylErrorCodeOf(FromA(ZYL_CMD_ERROR)[0]), ZYL_ERROR_FILE_REMOVED);
     host.Tick(100);
-    EXPECT_EQ(FromA(ZYL_CMD_EXPLORER_FOLDER_REPLY).size(), 2u);
+    EXPECT_EQ(FromA(ZYL_CMD_EXPLORER_FOLDER_REPLY).size(), 5u);
     EXPECT_EQ(listings.size(), 3u);
 }
 
 TEST_F(CZylBrowseTest, UserLimitRefusesNewUsersOnceFull) {
-    CZylTestNode& c = host.AddNode(u"S1.3000");
-    ASSERT_EQ(host.Login(c), 0);
-    host.Connect(a, c);
+    CZylTestNode& c = AddC();
     CZylShareObject& docs = Share(u"Docs", "docs", 1, ZYL_PRIV_BROWSE);
     docs.SetUnlimitedUserNumber(0);
     docs.SetLimitedUserNumber(1);
@@ -281,7 +196,7 @@ TEST_F(CZylBrowseTest, UserLimitRefusesNewUsersOnceFull) {
     ASSERT_EQ(viewer->RequestExplorerFolder(u"Docs\\sub", CZylDateTime(1200000000)), 0);
     ASSERT_TRUE(WaitForListings(2));
     RequestFolder(u"Docs", &c);
-    ASSERT_TRUE(host.RunUntil([&] { return FromA(ZYL_CMD_ERROR, c.Id()).size() == 1; }));
+    ASSERT_TRUE(WaitFromA(ZYL_CMD_ERROR, 1, c.Id()));
     EXPECT_EQ(ZylErrorCodeOf(FromA(ZYL_CMD_ERROR, c.Id())[0]), ZYL_ERROR_USER_DENIED);
     EXPECT_TRUE(FromA(ZYL_CMD_EXPLORER_FOLDER_REPLY, c.Id()).empty());
     EXPECT_EQ(docs.GetCurrentUserCount(), 1);
@@ -290,35 +205,15 @@ TEST_F(CZylBrowseTest, UserLimitRefusesNewUsersOnceFull) {
     host.Disconnect(a, b);
     EXPECT_EQ(docs.GetCurrentUserCount(), 0);
     RequestFolder(u"Docs", &c);
-    ASSERT_TRUE(host.RunUntil([&] { return FromA(ZYL_CMD_EXPLORER_FOLDER_REPLY, c.Id()).size() == 1; }));
+    ASSERT_TRUE(WaitFromA(ZYL_CMD_EXPLORER_FOLDER_REPLY, 1, c.Id()));
     ZYLSHAREUSER* entry = nullptr;
     EXPECT_EQ(docs.FindCurrentUser(c.Id(), &entry), 0);
     EXPECT_EQ(entry->downloads, 0);
     EXPECT_TRUE(entry->time == CZylDateTime(a.Platform().GetCalendarTime()));
 }
 
-TEST_F(CZylBrowseTest, UnknownShareGetsNoReplyAtAll) {
+TEST_F(CZylBrowseTest, PathsLeavingTheShareAreRefusedAndUnknownSharesGetNoReplyAtAll) {
     Share(u"Docs", "docs");
-    const size_t before = host.m_vSent.size();
-    RequestFolder(u"Docsx");
-    RequestFolder(u"Nope\\sub");
-    RequestFileList(9, u"Nope", 1);
-    host.Tick(500);
-    size_t answers = 0;
-    for (size_t i = before; i < host.m_vSent.size(); ++i) {
-        const ZYLSENTPDU& pdu = host.m_vSent[i];
-        // Only the queries both sides exchange when channels come up may pass.
-        if (pdu.from == a.Id() && pdu.command != ZYL_CMD_UNFINISHED_TASKS_QUERY &&
-            pdu.command != ZYL_CMD_UNFINISHED_TASKS_REPLY)
-            ++answers;
-    }
-    EXPECT_EQ(answers, 0u);
-    EXPECT_EQ(host.SentWith(ZYL_CMD_EXPLORER_FOLDER_REQUEST).size(), 2u); // they did arrive
-}
-
-TEST_F(CZylBrowseTest, PathsLeavingTheShareAreRefusedAndListNothing) {
-    Share(u"Docs", "docs");
-    std::filesystem::create_directories(files.Path() / "secret");
     Touch("secret/key.txt", 10);
     Touch("docs/plain.txt", 1);
     std::filesystem::create_directory_symlink(files.Path() / "secret", files.Path() / "docs/out");
@@ -327,49 +222,27 @@ TEST_F(CZylBrowseTest, PathsLeavingTheShareAreRefusedAndListNothing) {
     RequestFolder(u"Docs\\out");
     RequestFileList(3, u"Docs\\..\\secret\\key.txt", 0);
     RequestFileList(4, u"Docs\\out", 1);
-    ASSERT_TRUE(host.RunUntil([&] { return FromA(ZYL_CMD_ERROR).size() == 4; }));
-    host.Tick(200);
+    RequestFolder(u"Docsx");
+    RequestFolder(u"Nope\\sub");
+    RequestFileList(9, u"Nope", 1);
+    ASSERT_TRUE(WaitFromA(ZYL_CMD_ERROR, 4));
+    host.Tick(500);
+    // Only the refusals, and the queries both sides exchange when channels come up, leave A.
+    for (const ZYLSENTPDU& pdu : host.m_vSent)
+        EXPECT_TRUE(pdu.from != a.Id() || pdu.command == ZYL_CMD_ERROR ||
+                    pdu.command == ZYL_CMD_UNFINISHED_TASKS_QUERY ||
+                    pdu.command == ZYL_CMD_UNFINISHED_TASKS_REPLY)
+            << pdu.command;
+    EXPECT_EQ(FromA(ZYL_CMD_ERROR).size(), 4u);
     for (const auto& pdu : FromA(ZYL_CMD_ERROR))
         EXPECT_EQ(ZylErrorCodeOf(pdu), ZYL_ERROR_OTHER);
-    EXPECT_TRUE(FromA(ZYL_CMD_EXPLORER_FOLDER_REPLY).empty());
-    EXPECT_TRUE(FromA(ZYL_CMD_FILE_LIST_REPLY).empty());
-    EXPECT_TRUE(FromA(ZYL_CMD_EMPTY_FILE_LIST).empty());
+    EXPECT_EQ(host.SentWith(ZYL_CMD_EXPLORER_FOLDER_REQUEST).size(), 4u); // they did arrive
 
     // The link out is not even shown in the share's own listing.
     ASSERT_EQ(viewer->RequestExplorerFolder(u"Docs", CZylDateTime(1200000000)), 0);
     ASSERT_TRUE(WaitForListings(1));
     ASSERT_EQ(listings[0].items.size(), 1u);
     EXPECT_EQ(listings[0].items[0].name, u"plain.txt");
-}
-
-TEST_F(CZylBrowseTest, PagesOutOfOrderRestartTheListAndOnlyRequestedListingsAreTaken) {
-    for (int i = 0; i < 20; ++i)
-        Share(ZylFormat("Share{:02}", i), fmt::format("s{}", i));
-    m_bClearOnListing = false;
-    ASSERT_EQ(viewer->RequestShareRootInfo(), 0);
-    ASSERT_TRUE(WaitForListings(1));
-    ASSERT_EQ(viewer->GetItemCount(), 20);
-    const auto pages = FromA(ZYL_CMD_SHARE_ROOT_INFO_REPLY);
-    ASSERT_EQ(pages.size(), 2u);
-
-    CZylInterface& plugin = b.Plugin();
-    const auto deliver = [&](const ZYLSENTPDU& pdu) {
-        plugin.OnDataIndication(pdu.command, pdu.payload.data(), static_cast<int32_t>(pdu.payload.size()),
-                                a.Id(), ZYL_CHANNEL_REQUEST);
-    };
-    // Asked again (the request not yet out): the second page alone does not continue an empty
-    // list, it restarts it with 4 items; the first page then restarts it again.
-    viewer->ClearItems();
-    ASSERT_EQ(viewer->RequestShareRootInfo(), 0);
-    deliver(pages[1]);
-    EXPECT_EQ(viewer->GetItemCount(), 4);
-    EXPECT_EQ(viewer->GetItem(0)->GetShareName(), u"Share16");
-    deliver(pages[0]);
-    EXPECT_EQ(viewer->GetItemCount(), 16);
-    EXPECT_EQ(window.Count(WM_ZYL_FRIEND_ROOT), 1u);
-    deliver(pages[1]);
-    EXPECT_EQ(viewer->GetItemCount(), 20);
-    EXPECT_EQ(window.Count(WM_ZYL_FRIEND_ROOT), 2u);
 }
 
 TEST_F(CZylBrowseTest, FileListsForDownloads) {
@@ -379,49 +252,56 @@ TEST_F(CZylBrowseTest, FileListsForDownloads) {
     for (int i = 0; i < 18; ++i)
         Touch(fmt::format("work/papers/top{:02}.txt", i), 1);
     std::filesystem::create_directories(files.Path() / "work/papers/emptytree/x/y");
+    Touch("music/song.mp3", 9);
+    Share(u"Song", "music/song.mp3", 0);
 
     RequestFileList(41, u"docs", 1);
-    ASSERT_TRUE(host.RunUntil([&] { return FromA(ZYL_CMD_FILE_LIST_REPLY).size() == 2; }));
+    ASSERT_TRUE(WaitFromA(ZYL_CMD_FILE_LIST_REPLY, 2));
     host.Tick(100);
-    const auto pages = FromA(ZYL_CMD_FILE_LIST_REPLY);
+    auto pages = PagesFromA(ZYL_CMD_FILE_LIST_REPLY);
     ASSERT_EQ(pages.size(), 2u);
-    const ZYLFILEPAGE first = ZylParseFilePage(pages[0].payload);
-    const ZYLFILEPAGE second = ZylParseFilePage(pages[1].payload);
-    EXPECT_EQ(first.taskId, 41u);
-    EXPECT_EQ(std::vector<int32_t>({first.status, first.total, first.begin, first.count}),
-              std::vector<int32_t>({0, 20, 0, 16}));
-    EXPECT_EQ(std::vector<int32_t>({second.total, second.begin, second.count}),
-              std::vector<int32_t>({20, 16, 4}));
-    std::vector<std::u16string> paths = first.paths;
-    paths.insert(paths.end(), second.paths.begin(), second.paths.end());
+    EXPECT_EQ(pages[0].taskId, 41u);
+    EXPECT_EQ(pages[0].Shape(), (WORDS{0, 20, 0, 16}));
+    EXPECT_EQ(pages[1].Shape(), (WORDS{0, 20, 16, 4}));
+    std::vector<std::u16string> paths = pages[0].Names();
+    const auto rest = pages[1].Names();
+    paths.insert(paths.end(), rest.begin(), rest.end());
     // Files of subfolders before those of the folder itself, under the share name as requested.
     EXPECT_NE(std::find(paths.begin(), paths.begin() + 2, u"docs\\2005\\deep\\b.txt"), paths.begin() + 2);
     EXPECT_NE(std::find(paths.begin(), paths.begin() + 2, u"docs\\2005\\a.txt"), paths.begin() + 2);
     EXPECT_NE(std::find(paths.begin(), paths.end(), u"docs\\top17.txt"), paths.end());
     EXPECT_TRUE(Shares().GetShare(0)->FindCurrentUser(b.Id()) < 0); // file lists record no user
 
-    // A tree without files gets only the empty-list notice.
+    // A tree without files, and a shared file asked for as a folder, get only the empty-list
+    // notice: its time and the task id.
     RequestFileList(42, u"Docs\\emptytree", 1);
-    ASSERT_TRUE(host.RunUntil([&] { return FromA(ZYL_CMD_EMPTY_FILE_LIST).size() == 1; }));
-    {
-        const auto notice = FromA(ZYL_CMD_EMPTY_FILE_LIST)[0];
+    RequestFileList(8, u"Song", 1);
+    ASSERT_TRUE(WaitFromA(ZYL_CMD_EMPTY_FILE_LIST, 2));
+    std::vector<uint32_t> tasks; // the two listings run side by side
+    for (const auto& notice : FromA(ZYL_CMD_EMPTY_FILE_LIST)) {
         ZylPayloadReader reader(notice.payload.data(), static_cast<int32_t>(notice.payload.size()));
         CZylDateTime sent;
         reader.Read(sent);
-        EXPECT_EQ(reader.ReadUInt32(), 42u);
+        tasks.push_back(reader.ReadUInt32());
         EXPECT_EQ(reader.Remaining(), 0);
     }
+    std::sort(tasks.begin(), tasks.end());
+    EXPECT_EQ(tasks, (std::vector<uint32_t>{8, 42}));
 
-    // A single file is answered at once with one page and counts as a running download.
+    // A single file is answered at once with one page and counts as a running download; a
+    // shared file is listed under the share name in the case the asker used.
     RequestFileList(43, u"Docs\\2005\\a.txt", 0);
     host.Tick(20);
-    const auto single = FromA(ZYL_CMD_FILE_LIST_REPLY);
-    ASSERT_EQ(single.size(), 3u);
-    const ZYLFILEPAGE one = ZylParseFilePage(single[2].payload);
-    EXPECT_EQ(one.taskId, 43u);
-    EXPECT_EQ(std::vector<int32_t>({one.total, one.begin, one.count}), std::vector<int32_t>({1, 0, 1}));
-    EXPECT_EQ(one.paths, std::vector<std::u16string>{u"Docs\\2005\\a.txt"});
-    EXPECT_EQ(one.sizes, std::vector<uint32_t>{11});
+    RequestFileList(7, u"SONG", 0);
+    ASSERT_TRUE(WaitFromA(ZYL_CMD_FILE_LIST_REPLY, 4));
+    pages = PagesFromA(ZYL_CMD_FILE_LIST_REPLY);
+    EXPECT_EQ(pages[2].taskId, 43u);
+    EXPECT_EQ(pages[2].Shape(), (WORDS{0, 1, 0, 1}));
+    EXPECT_EQ(pages[2].Names(), std::vector<std::u16string>{u"Docs\\2005\\a.txt"});
+    EXPECT_EQ(pages[2].items[0].size, 11u);
+    EXPECT_EQ(pages[3].taskId, 7u);
+    EXPECT_EQ(pages[3].Names(), std::vector<std::u16string>{u"SONG"});
+    EXPECT_EQ(pages[3].items[0].size, 9u);
     ZYLSHAREUSER* entry = nullptr;
     ASSERT_EQ(Shares().GetShare(0)->FindCurrentUser(b.Id(), &entry), 0);
     EXPECT_EQ(entry->downloads, 1);
@@ -433,24 +313,19 @@ TEST_F(CZylBrowseTest, FileListsForDownloads) {
     // task id of the request so that the asker's task can stop with it.
     RequestFileList(45, u"Docs\\2005\\gone.txt", 0);
     RequestFileList(46, u"Docs\\gone", 1);
-    ASSERT_TRUE(host.RunUntil([&] { return FromA(ZYL_CMD_ERROR).size() == 2; }));
+    ASSERT_TRUE(WaitFromA(ZYL_CMD_ERROR, 2));
     host.Tick(100);
-    EXPECT_EQ(FromA(ZYL_CMD_EMPTY_FILE_LIST).size(), 1u);
-    uint32_t task = 45;
-    for (const auto& pdu : FromA(ZYL_CMD_ERROR)) {
-        ZylPayloadReader reader(pdu.payload.data(), static_cast<int32_t>(pdu.payload.size()));
-        EXPECT_EQ(reader.ReadInt32(), ZYL_ERROR_FILE_REMOVED);
-        EXPECT_EQ(reader.ReadUInt32(), task++);
-        EXPECT_EQ(reader.ReadUInt32(), 0u); // detail
-        EXPECT_EQ(reader.ReadUInt32(), 0u); // no data
-    }
+    EXPECT_EQ(FromA(ZYL_CMD_EMPTY_FILE_LIST).size(), 2u);
+    EXPECT_EQ(ZylErrorWords(FromA(ZYL_CMD_ERROR)[0]),
+              (std::vector<uint32_t>{ZYL_ERROR_FILE_REMOVED, 45, 0, 0}));
+    EXPECT_EQ(ZylErrorWords(FromA(ZYL_CMD_ERROR)[1]),
+              (std::vector<uint32_t>{ZYL_ERROR_FILE_REMOVED, 46, 0, 0}));
 
     // The downloading side's task stops with that error instead of finishing with nothing.
-    CZylTaskManager& tasks = b.Plugin().GetTaskManager();
-    CZylTask* download =
-        tasks.CreateDownloadTask(a.Id(), u"Docs\\gone", true, files.WidePath(u"in"), CZylDateTime());
+    CZylTask* download = b.Plugin().GetTaskManager().CreateDownloadTask(
+        a.Id(), u"Docs\\gone", true, files.WidePath(u"in"), CZylDateTime());
     ASSERT_NE(download, nullptr);
-    ASSERT_TRUE(host.RunUntil([&] { return FromA(ZYL_CMD_ERROR).size() == 3; }));
+    ASSERT_TRUE(WaitFromA(ZYL_CMD_ERROR, 3));
     host.Tick(20);
     EXPECT_FALSE(download->m_bRunning);
     EXPECT_FALSE(download->m_bFinished);
@@ -461,10 +336,8 @@ TEST_F(CZylBrowseTest, NamesThatCannotTravelAreLeftOutWithAWarningTheServingUser
     a.Plugin().SetLogWindow(&shown);
     Share(u"Docs", "docs");
     Touch("docs/ok.txt");
-    const std::filesystem::path docs = files.Path() / "docs";
-    ZylWriteFileBytes(docs / "tab\tname.txt", "");
-    ZylWriteFileBytes(docs / "line\nfeed.txt", "");
-    ZylWriteFileBytes(docs / "bad\xFFutf8.txt", "");
+    for (const char* name : {"docs/tab\tname.txt", "docs/line\nfeed.txt", "docs/bad\xFFutf8.txt"})
+        Touch(name);
     // Share paths of 4 + 1 + 245 + 1 + 1 units (listed) and of 4 + 1 + 245 + 1 + 10 (too long
     // for the asker's task, which keeps 259).
     const std::string longName(245, 'n');
@@ -479,9 +352,8 @@ TEST_F(CZylBrowseTest, NamesThatCannotTravelAreLeftOutWithAWarningTheServingUser
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::u16string>{ZylFromUtf8(longName), u"ok.txt"}));
     RequestFileList(7, u"Docs", 1);
-    ASSERT_TRUE(host.RunUntil([&] { return FromA(ZYL_CMD_FILE_LIST_REPLY).size() == 1; }));
-    const ZYLFILEPAGE page = ZylParseFilePage(FromA(ZYL_CMD_FILE_LIST_REPLY)[0].payload);
-    EXPECT_EQ(page.paths,
+    ASSERT_TRUE(WaitFromA(ZYL_CMD_FILE_LIST_REPLY, 1));
+    EXPECT_EQ(PagesFromA(ZYL_CMD_FILE_LIST_REPLY)[0].Names(),
               (std::vector<std::u16string>{u"Docs\\" + ZylFromUtf8(longName) + u"\\a", u"Docs\\ok.txt"}));
 
     // Each file left out is named in a warning line (its control characters shown as "?").
@@ -496,21 +368,4 @@ TEST_F(CZylBrowseTest, NamesThatCannotTravelAreLeftOutWithAWarningTheServingUser
     EXPECT_EQ(warned(u"bad\uFFFDutf8.txt"), 2);
     EXPECT_EQ(warned(u"path too long to list"), 1);
     a.Plugin().SetLogWindow(nullptr);
-}
-
-TEST_F(CZylBrowseTest, SingleSharedFileIsListedUnderTheShareName) {
-    Touch("music/song.mp3", 9);
-    Share(u"Song", "music/song.mp3", 0);
-    RequestFileList(7, u"SONG", 0);
-    ASSERT_TRUE(host.RunUntil([&] { return FromA(ZYL_CMD_FILE_LIST_REPLY).size() == 1; }));
-    const ZYLFILEPAGE page = ZylParseFilePage(FromA(ZYL_CMD_FILE_LIST_REPLY)[0].payload);
-    EXPECT_EQ(page.taskId, 7u);
-    EXPECT_EQ(page.total, 1);
-    EXPECT_EQ(page.paths, std::vector<std::u16string>{u"SONG"}); // in the case the asker used
-    EXPECT_EQ(page.sizes, std::vector<uint32_t>{9});
-
-    // Asked for as a folder, a file holds nothing to fetch.
-    RequestFileList(8, u"Song", 1);
-    ASSERT_TRUE(host.RunUntil([&] { return FromA(ZYL_CMD_EMPTY_FILE_LIST).size() == 1; }));
-    EXPECT_EQ(FromA(ZYL_CMD_FILE_LIST_REPLY).size(), 1u);
 }

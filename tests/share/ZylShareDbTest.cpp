@@ -21,30 +21,18 @@ void WriteText(const fs::path& path, std::u16string_view text) {
     ZylWriteFileBytes(path, ZylToUtf16Le(text));
 }
 
-CZylDateTime Time(int32_t year, uint32_t month, uint32_t day, uint32_t hour, uint32_t minute,
-                  uint32_t second) {
-    CZylDateTime value;
-    value.SetDateTime(year, month, day, hour, minute, second, 0, 0);
-    return value;
-}
-
-ZYLPRIVILEGEDUSER Entry(std::u16string id, int32_t type, uint16_t privilege) {
-    ZYLPRIVILEGEDUSER entry;
-    entry.id = std::move(id);
-    entry.name = u"shown name";
-    entry.type = type;
-    entry.privilege = privilege;
-    return entry;
-}
-
 // One plug-in's share manager with its database in a temporary folder, not logged in.
 struct SHAREDB {
-    explicit SHAREDB(const CZylTempDir& dir, std::u16string login = u"S1.1000")
-        : plugin(platform), manager(plugin.GetShareManager()) {
-        manager.SetLoginId(login);
+    explicit SHAREDB(const CZylTempDir& dir) : plugin(platform), manager(plugin.GetShareManager()) {
+        manager.SetLoginId(u"S1.1000");
         manager.SetDbPath(dir.WidePath(u"fss-S1.1000.fsd"));
     }
     fs::path File() const { return ZylToFsPath(manager.GetDbPath()); }
+    // Writes the file and loads it.
+    int32_t Load(std::u16string_view text) {
+        WriteText(File(), text);
+        return manager.LoadSave(1);
+    }
 
     CZylFakePlatform platform;
     CZylInterface plugin;
@@ -55,7 +43,9 @@ std::unique_ptr<CZylShareObject> MakeShare(std::u16string shareName, std::u16str
                                            int32_t folder) {
     auto share = ZylMakeShare(shareName, name, path, folder);
     share->SetType(folder ? u"Folder" : u"TXT File");
-    share->SetTime(Time(2007, 5, 6, 7, 8, 9));
+    CZylDateTime time;
+    time.SetDateTime(2007, 5, 6, 7, 8, 9, 0, 0);
+    share->SetTime(time);
     return share;
 }
 
@@ -73,62 +63,51 @@ std::u16string Record(std::u16string_view shareName, std::u16string_view name, s
 
 } // namespace
 
-TEST(ZylShareDb, WrittenFileHasExactlyTheLines) {
-    CZylTempDir dir;
-    SHAREDB db(dir);
-    db.manager.AddShare(MakeShare(u"Docs", u"papers", u"/home/u/work", 1));
-    auto file = MakeShare(u"Notes", u"a=b.txt", u"/home/u", 0);
-    file->SetSize(1234);
-    file->SetUnlimitedUserNumber(0);
-    file->SetLimitedUserNumber(-1);
-    file->AddPrivilegedUser(Entry(u"Everyone", 0, 1));
-    file->AddPrivilegedUser(Entry(u"S1.2000", 2, 6));
-    db.manager.AddShare(std::move(file));
-
-    const std::u16string expected =
-        kHeader +
-        u"NoUpload=0\nShareNum=2\n"
-        u"[ShareObjectBegin]\nShareName=Docs\nShareTime=2008-01-10 21:20:00\nName=papers\nPath=/home/u/work\n"
-        u"Size=0\nbUnlimitedUserNumber=1\nnLimitedUserNumber=10\nTime=2007-05-06 07:08:09\nType=Folder\n"
-        u"bFolder=1\nPrivilegedUsers=0\n[ShareObjectEnd]\n"
-        u"[ShareObjectBegin]\nShareName=Notes\nShareTime=2008-01-10 21:20:00\nName=a=b.txt\nPath=/home/u\n"
-        u"Size=1234\nbUnlimitedUserNumber=0\nnLimitedUserNumber=-1\nTime=2007-05-06 07:08:09\n"
-        u"Type=TXT File\nbFolder=0\nPrivilegedUsers=2\n"
-        u"[begin]\nid=Everyone\ntype=0\nprivilege=1\n[end]\n[begin]\nid=S1.2000\ntype=2\nprivilege=6\n[end]\n"
-        u"[ShareObjectEnd]\n";
-    // Written when the share was added, not only at logout: UTF-16LE, no byte-order mark, LF only.
-    EXPECT_EQ(ZylReadFileBytes(db.File()), ZylToUtf16Le(expected));
-    EXPECT_FALSE(db.manager.IsModified());
-
-    db.manager.SetNoUpload(1);
-    EXPECT_EQ(ZylReadFileBytes(db.File()).substr(0, ZylToUtf16Le(kHeader + u"NoUpload=1\n").size()),
-              ZylToUtf16Le(kHeader + u"NoUpload=1\n"));
-    db.manager.RemoveShare(u"docs");
-    EXPECT_NE(
-        ZylReadFileBytes(db.File()).find(ZylToUtf16Le(u"ShareNum=1\n[ShareObjectBegin]\nShareName=Notes\n")),
-        std::string::npos);
-}
-
-TEST(ZylShareDb, RoundTripKeepsEveryField) {
+TEST(ZylShareDb, WrittenFileHasExactlyTheLinesAndEveryFieldReadIsWrittenAgainAsItWas) {
     CZylTempDir dir;
     std::string written;
     {
         SHAREDB db(dir);
-        auto docs = MakeShare(u"Docs", u"papers", u"/home/u/work", 1);
-        docs->SetUnlimitedUserNumber(0);
-        docs->SetLimitedUserNumber(3);
-        docs->AddPrivilegedUser(Entry(u"Everyone", 0, 1));
-        docs->AddPrivilegedUser(Entry(u"S2.2000", 2, 7));
-        db.manager.AddShare(std::move(docs));
+        db.manager.AddShare(MakeShare(u"Docs", u"papers", u"/home/u/work", 1));
+        auto file = MakeShare(u"Notes", u"a=b.txt", u"/home/u", 0);
+        file->SetSize(1234);
+        file->SetUnlimitedUserNumber(0);
+        file->SetLimitedUserNumber(-1);
+        file->AddPrivilegedUser({u"Everyone", u"shown name", 0, 1});
+        file->AddPrivilegedUser({u"S1.2000", u"shown name", 2, 6});
+        db.manager.AddShare(std::move(file));
+        const std::u16string expected =
+            kHeader +
+            u"NoUpload=0\nShareNum=2\n"
+            u"[ShareObjectBegin]\nShareName=Docs\nShareTime=2008-01-10 "
+            u"21:20:00\nName=papers\nPath=/home/u/work\n"
+            u"Size=0\nbUnlimitedUserNumber=1\nnLimitedUserNumber=10\nTime=2007-05-06 07:08:09\nType=Folder\n"
+            u"bFolder=1\nPrivilegedUsers=0\n[ShareObjectEnd]\n"
+            u"[ShareObjectBegin]\nShareName=Notes\nShareTime=2008-01-10 "
+            u"21:20:00\nName=a=b.txt\nPath=/home/u\n"
+            u"Size=1234\nbUnlimitedUserNumber=0\nnLimitedUserNumber=-1\nTime=2007-05-06 07:08:09\n"
+            u"Type=TXT File\nbFolder=0\nPrivilegedUsers=2\n"
+            u"[begin]\nid=Everyone\ntype=0\nprivilege=1\n[end]\n[begin]\nid=S1.2000\ntype=2\nprivilege=6\n["
+            u"end]\n"
+            u"[ShareObjectEnd]\n";
+        // Written when the share was added, not only at logout: UTF-16LE, no byte-order mark, LF only.
+        EXPECT_EQ(ZylReadFileBytes(db.File()), ZylToUtf16Le(expected));
+        EXPECT_FALSE(db.manager.IsModified());
+
+        db.manager.SetNoUpload(1);
+        EXPECT_EQ(ZylReadFileBytes(db.File()).substr(0, ZylToUtf16Le(kHeader + u"NoUpload=1\n").size()),
+                  ZylToUtf16Le(kHeader + u"NoUpload=1\n"));
+        db.manager.RemoveShare(u"docs");
+        EXPECT_NE(ZylReadFileBytes(db.File()).find(
+                      ZylToUtf16Le(u"ShareNum=1\n[ShareObjectBegin]\nShareName=Notes\n")),
+                  std::string::npos);
+
         db.platform.m_nCalendarTime = 1300000000;
         auto single = MakeShare(u"\u6587\u4EF6", u"\u00E9t\u00E9.mp3", u"/home/u/music", 0);
         single->SetSize(0xFFFFFFF0u);
-        single->SetTime(Time(1999, 12, 31, 23, 59, 58));
         db.manager.AddShare(std::move(single));
-        db.manager.AddShare(MakeShare(u"Empty", u"e", u"/e", 1));
-        db.manager.SetNoUpload(1);
         // Editing a share and saving it, as the window does.
-        db.manager.GetShare(2)->SetType(u"edited");
+        db.manager.GetShare(1)->SetType(u"edited");
         ASSERT_EQ(db.manager.SaveChanges(), 0);
         written = ZylReadFileBytes(db.File());
     }
@@ -136,33 +115,41 @@ TEST(ZylShareDb, RoundTripKeepsEveryField) {
     ASSERT_EQ(db.manager.LoadSave(1), 0);
     EXPECT_FALSE(db.manager.IsModified());
     EXPECT_EQ(db.manager.GetNoUpload(), 1);
-    ASSERT_EQ(db.manager.GetShareCount(), 3);
+    ASSERT_EQ(db.manager.GetShareCount(), 2);
     EXPECT_EQ(db.manager.GetShare(1)->GetShareName(), u"\u6587\u4EF6");
     EXPECT_EQ(db.manager.GetShare(1)->GetSize(), 0xFFFFFFF0u);
     EXPECT_EQ(db.manager.GetShare(1)->GetShareTime().ToText(), u"2011-03-13 07:06:40");
-    EXPECT_EQ(db.manager.GetShare(2)->GetType(), u"edited");
+    EXPECT_EQ(db.manager.GetShare(1)->GetType(), u"edited");
     // Display names are not stored; fetching with the host fills them (the id without a name).
-    CZylShareObject& docs = *db.manager.GetShare(0);
-    EXPECT_EQ(docs.GetPrivilegedUser(1)->name, u"");
-    EXPECT_EQ(docs.GetPrivilegedUser(1, &db.plugin.GetHost())->name, u"S2.2000");
-    // Every field read is written again as it was.
+    CZylShareObject& notes = *db.manager.GetShare(0);
+    EXPECT_EQ(notes.GetPrivilegedUser(1)->name, u"");
+    EXPECT_EQ(notes.GetPrivilegedUser(1, &db.plugin.GetHost())->name, u"S1.2000");
     ASSERT_EQ(db.manager.LoadSave(0), 0);
     EXPECT_EQ(ZylReadFileBytes(db.File()), written);
 }
 
-TEST(ZylShareDb, LoadingReplacesWhatWasHeld) {
+TEST(ZylShareDb, LoadingReplacesWhatWasHeldAndTakesAnyVersionAndTheIdInAnotherCase) {
     CZylTempDir dir;
     SHAREDB db(dir);
     db.manager.AddShare(MakeShare(u"One", u"a", u"/x", 1));
     db.manager.AddShare(MakeShare(u"Two", u"b", u"/x", 1));
-    WriteText(db.File(), kHeader + u"NoUpload=0\nShareNum=1\n" + Record(u"Three", u"c", u"/x"));
-    ASSERT_EQ(db.manager.LoadSave(1), 0);
+    ASSERT_EQ(db.Load(u"#zyl share file, version=9.9\n#id=s1.1000\nNoUpload=1\nShareNum=1\n" +
+                      Record(u"Three", u"c", u"/a=b")),
+              0);
+    EXPECT_TRUE(fs::exists(db.File()));
+    EXPECT_TRUE(db.manager.GetDbNotice().empty());
+    EXPECT_EQ(db.manager.GetNoUpload(), 1);
     ASSERT_EQ(db.manager.GetShareCount(), 1);
     EXPECT_EQ(db.manager.GetShare(0)->GetShareName(), u"Three");
+    EXPECT_EQ(db.manager.GetShare(0)->GetPath(), u"/a=b"); // only the first "=" separates
+    EXPECT_EQ(db.manager.GetShare(0)->GetSize(), 7u);
 
     fs::remove(db.File());
     ASSERT_EQ(db.manager.LoadSave(1), 0); // no file yet: no shares
     EXPECT_EQ(db.manager.GetShareCount(), 0);
+    // An empty file holds nothing to keep: it is no database yet.
+    ASSERT_EQ(db.Load(u""), 0);
+    EXPECT_TRUE(db.manager.GetDbNotice().empty());
 }
 
 TEST(ZylShareDb, AFileOfAnotherUserOrWhoseOwnerCannotBeToldIsSetAsideWholeAndNothingLoaded) {
@@ -180,8 +167,7 @@ TEST(ZylShareDb, AFileOfAnotherUserOrWhoseOwnerCannotBeToldIsSetAsideWholeAndNot
                   "the share database was set aside as "},
          }) {
         SHAREDB db(dir);
-        WriteText(db.File(), c.text);
-        ASSERT_EQ(db.manager.LoadSave(1), 0);
+        ASSERT_EQ(db.Load(c.text), 0);
         EXPECT_EQ(db.manager.GetShareCount(), 0);
         EXPECT_EQ(db.manager.GetNoUpload(), 0);
         EXPECT_FALSE(fs::exists(db.File()));
@@ -191,25 +177,6 @@ TEST(ZylShareDb, AFileOfAnotherUserOrWhoseOwnerCannotBeToldIsSetAsideWholeAndNot
             << ZylToUtf8(db.manager.GetDbNotice());
         fs::remove(aside);
     }
-    // An empty file holds nothing to keep: it is no database yet.
-    SHAREDB db(dir);
-    WriteText(db.File(), u"");
-    ASSERT_EQ(db.manager.LoadSave(1), 0);
-    EXPECT_TRUE(db.manager.GetDbNotice().empty());
-}
-
-TEST(ZylShareDb, HeaderAcceptsAnyVersionAndIdInAnotherCase) {
-    CZylTempDir dir;
-    SHAREDB db(dir);
-    WriteText(db.File(), u"#zyl share file, version=9.9\n#id=s1.1000\nNoUpload=1\nShareNum=1\n" +
-                             Record(u"Docs", u"n", u"/a=b"));
-    ASSERT_EQ(db.manager.LoadSave(1), 0);
-    EXPECT_TRUE(fs::exists(db.File()));
-    EXPECT_TRUE(db.manager.GetDbNotice().empty());
-    EXPECT_EQ(db.manager.GetNoUpload(), 1);
-    ASSERT_EQ(db.manager.GetShareCount(), 1);
-    EXPECT_EQ(db.manager.GetShare(0)->GetPath(), u"/a=b"); // only the first "=" separates
-    EXPECT_EQ(db.manager.GetShare(0)->GetSize(), 7u);
 }
 
 TEST(ZylShareDb, ADamagedFileKeepsEveryWholeRecordAndIsSetAsideWithTheRest) {
@@ -225,8 +192,7 @@ TEST(ZylShareDb, ADamagedFileKeepsEveryWholeRecordAndIsSetAsideWithTheRest) {
                                 Record(u"Root", u"", u"/") + Record(u"NoPath", u"n", u"") +
                                 Record(u"Second", u"g", u"/y") +
                                 u"[ShareObjectBegin]\nShareName=Cut\nShareTime=";
-    WriteText(db.File(), text);
-    ASSERT_EQ(db.manager.LoadSave(1), 0);
+    ASSERT_EQ(db.Load(text), 0);
     ASSERT_EQ(db.manager.GetShareCount(), 2);
     EXPECT_EQ(db.manager.GetShare(0)->GetShareName(), u"First");
     EXPECT_EQ(db.manager.GetShare(1)->GetShareName(), u"Second");
@@ -243,48 +209,45 @@ TEST(ZylShareDb, ADamagedFileKeepsEveryWholeRecordAndIsSetAsideWithTheRest) {
     EXPECT_TRUE(again.manager.GetDbNotice().empty());
 }
 
-TEST(ZylShareDb, DamagedCountsDoNotRunAway) {
-    CZylTempDir dir;
-    SHAREDB db(dir);
-    WriteText(db.File(), kHeader +
-                             u"NoUpload=0\nShareNum=2000000000\n"
-                             u"[ShareObjectBegin]\nShareName=Docs\nShareTime=x\nName=n\nPath=/p\nSize=1\n"
-                             u"bUnlimitedUserNumber=1\nnLimitedUserNumber=10\nTime=x\nType=t\nbFolder=1\n"
-                             u"PrivilegedUsers=2000000000\n[begin]\nid=S1.2000\ntype=2\nprivilege=65539\n"
-                             u"[end]\n[ShareObjectEnd]\n" +
-                             Record(u"Next", u"n", u"/p"));
-    ASSERT_EQ(db.manager.LoadSave(1), 0);
-    // The record whose entries run to the end of the file is not whole; the one it ran over is.
-    ASSERT_EQ(db.manager.GetShareCount(), 1);
-    EXPECT_EQ(db.manager.GetShare(0)->GetShareName(), u"Next");
-    EXPECT_FALSE(db.manager.GetDbNotice().empty());
-}
-
-TEST(ZylShareDb, OverlongValuesAreCutToTheirFields) {
+TEST(ZylShareDb, DamagedCountsDoNotRunAwayAndOverlongValuesAreCutToTheirFields) {
     CZylTempDir dir;
     SHAREDB db(dir);
     const std::u16string longName(300, u'n'); // the line stays within what one read takes
-    WriteText(db.File(),
-              kHeader + u"NoUpload=0\nShareNum=1\n[ShareObjectBegin]\nShareName=" + longName +
-                  u"\nShareTime=\nName=" + longName +
-                  u"\nPath=/p\nSize=1\nbUnlimitedUserNumber=1\n"
-                  u"nLimitedUserNumber=10\nTime=\nType=t\nbFolder=1\nPrivilegedUsers=1\n[begin]\n"
-                  u"id=S1.200000000000000000000000\ntype=2\nprivilege=1\n[end]\n[ShareObjectEnd]\n");
-    ASSERT_EQ(db.manager.LoadSave(1), 0);
+    ASSERT_EQ(db.Load(kHeader +
+                      u"NoUpload=0\nShareNum=2000000000\n"
+                      u"[ShareObjectBegin]\nShareName=Docs\nShareTime=x\nName=n\nPath=/p\nSize=1\n"
+                      u"bUnlimitedUserNumber=1\nnLimitedUserNumber=10\nTime=x\nType=t\nbFolder=1\n"
+                      u"PrivilegedUsers=2000000000\n[begin]\nid=S1.2000\ntype=2\nprivilege=65539\n"
+                      u"[end]\n[ShareObjectEnd]\n[ShareObjectBegin]\nShareName=" +
+                      longName + u"\nShareTime=\nName=" + longName +
+                      u"\nPath=/p\nSize=1\nbUnlimitedUserNumber=1\n"
+                      u"nLimitedUserNumber=10\nTime=\nType=t\nbFolder=1\nPrivilegedUsers=1\n[begin]\n"
+                      u"id=S1.200000000000000000000000\ntype=2\nprivilege=1\n[end]\n[ShareObjectEnd]\n"),
+              0);
+    // The record whose entries run to the end of the file is not whole; the one it ran over is.
     ASSERT_EQ(db.manager.GetShareCount(), 1);
+    EXPECT_FALSE(db.manager.GetDbNotice().empty());
     CZylShareObject& share = *db.manager.GetShare(0);
-    EXPECT_EQ(share.GetShareName().size(), 259u);
+    EXPECT_EQ(share.GetShareName(), longName.substr(0, 259));
     EXPECT_EQ(share.GetName().size(), 259u);
     EXPECT_EQ(share.GetPrivilegedUser(0)->id, u"S1.20000000000000000");
 }
 
-TEST(ZylShareDb, FailedSaveLeavesTheOldFileWhole) {
+TEST(ZylShareDb, FailedSaveLeavesTheOldFileWholeAndSharesThatCannotBeStoredAreRefused) {
     CZylTempDir dir;
     SHAREDB db(dir);
+    for (auto* bad : {u"", u"a\\b", u"a\nb"})
+        EXPECT_EQ(db.manager.AddShare(MakeShare(bad, u"a", u"/x", 1)), -1);
+    for (const std::u16string& bad : {std::u16string(), std::u16string(u"line\nfeed"),
+                                      std::u16string(260, u'x'), std::u16string(u"x/..")})
+        EXPECT_EQ(db.manager.AddShare(MakeShare(u"a", bad, bad.empty() ? u"/" : u"/x", 1)), -1);
+    EXPECT_EQ(db.manager.AddShare(MakeShare(u"a", u"x", u"relative", 1)), -1);
+    EXPECT_EQ(db.manager.AddShare(nullptr), -1);
+    EXPECT_FALSE(fs::exists(db.File()));
+
     db.manager.AddShare(MakeShare(u"Docs", u"papers", u"/home/u/work", 1));
     const std::string before = ZylReadFileBytes(db.File());
     ASSERT_FALSE(before.empty());
-
     // The temporary file cannot be made: the write fails before anything replaces the file.
     fs::path blocker = db.File();
     blocker += ".tmp";
@@ -292,28 +255,12 @@ TEST(ZylShareDb, FailedSaveLeavesTheOldFileWhole) {
     EXPECT_EQ(db.manager.AddShare(MakeShare(u"More", u"m", u"/m", 1)), 0);
     EXPECT_EQ(ZylReadFileBytes(db.File()), before);
     EXPECT_TRUE(db.manager.IsModified()); // still to be saved
-
     fs::remove(blocker);
     ASSERT_EQ(db.manager.SaveChanges(), 0);
     SHAREDB again(dir);
     ASSERT_EQ(again.manager.LoadSave(1), 0);
     EXPECT_EQ(again.manager.GetShareCount(), 2);
-}
 
-TEST(ZylShareDb, SharesThatCannotBeStoredAreRefused) {
-    CZylTempDir dir;
-    SHAREDB db(dir);
-    EXPECT_EQ(db.manager.AddShare(nullptr), -1);
-    EXPECT_EQ(db.manager.AddShare(MakeShare(u"", u"a", u"/x", 1)), -1);
-    EXPECT_EQ(db.manager.AddShare(MakeShare(u"a\\b", u"a", u"/x", 1)), -1);
-    EXPECT_EQ(db.manager.AddShare(MakeShare(u"root", u"", u"/", 1)), -1);
-    EXPECT_EQ(db.manager.AddShare(MakeShare(u"a\nb", u"a", u"/x", 1)), -1);
-    EXPECT_EQ(db.manager.AddShare(MakeShare(u"a", u"line\nfeed", u"/x", 1)), -1);
-    EXPECT_EQ(db.manager.AddShare(MakeShare(u"a", std::u16string(260, u'x'), u"/x", 1)), -1);
-    EXPECT_EQ(db.manager.AddShare(MakeShare(u"a", u"x", u"relative", 1)), -1);
-    EXPECT_EQ(db.manager.AddShare(MakeShare(u"a", u"x/..", u"/x", 1)), -1);
-    EXPECT_EQ(db.manager.GetShareCount(), 0);
-    EXPECT_FALSE(fs::exists(db.File()));
     // Without a path there is nothing to load or save.
     db.manager.SetDbPath(u"");
     EXPECT_EQ(db.manager.LoadSave(1), -1);

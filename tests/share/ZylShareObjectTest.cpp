@@ -7,24 +7,12 @@
 
 #include <gtest/gtest.h>
 
-namespace {
-
-ZYLPRIVILEGEDUSER Entry(std::u16string id, uint16_t privilege, int32_t type = ZYL_PRIVILEGED_USER) {
-    ZYLPRIVILEGEDUSER entry;
-    entry.id = std::move(id);
-    entry.name = u"name of " + entry.id;
-    entry.type = type;
-    entry.privilege = privilege;
-    return entry;
-}
-
-} // namespace
-
 TEST(ZylShareAccess, EveryoneGrantsToAllUserEntriesOnlyAddAndTheUploadSwitchHidesUploads) {
     CZylShareObject share;
-    share.AddPrivilegedUser(Entry(u"EVERYONE", ZYL_PRIV_BROWSE, ZYL_PRIVILEGED_EVERYONE)); // id without case
-    share.AddPrivilegedUser(Entry(u"S1.1000", ZYL_PRIV_DOWNLOAD | ZYL_PRIV_UPLOAD));
-    share.AddPrivilegedUser(Entry(u"S1.3000", 0)); // cannot take away what "Everyone" grants
+    // The "Everyone" id without case; a user's own entry cannot take away what "Everyone" grants.
+    share.AddPrivilegedUser({u"EVERYONE", u"all", ZYL_PRIVILEGED_EVERYONE, ZYL_PRIV_BROWSE});
+    share.AddPrivilegedUser({u"S1.1000", u"one", ZYL_PRIVILEGED_USER, ZYL_PRIV_DOWNLOAD | ZYL_PRIV_UPLOAD});
+    share.AddPrivilegedUser({u"S1.3000", u"three", ZYL_PRIVILEGED_USER, 0});
     EXPECT_EQ(share.GetEveryonePrivilege(), ZYL_PRIV_BROWSE);
     struct ROW {
         std::u16string id;
@@ -41,24 +29,16 @@ TEST(ZylShareAccess, EveryoneGrantsToAllUserEntriesOnlyAddAndTheUploadSwitchHide
     CZylShareObject closed; // no entry at all: listed with no rights
     EXPECT_EQ(closed.GetReportedPrivilege(u"S1.2000", false), 0);
     EXPECT_FALSE(closed.HasPrivilege(u"S1.2000", ZYL_PRIV_BROWSE));
-}
 
-TEST(ZylShareAccess, AddingAPresentIdReplacesOnlyItsPrivilege) {
-    CZylShareObject share;
-    share.AddPrivilegedUser(Entry(u"S1.1000", 1));
-    share.AddPrivilegedUser(Entry(u"S1.2000", 1));
-    ZYLPRIVILEGEDUSER again = Entry(u"s1.1000", 6, ZYL_PRIVILEGED_EVERYONE);
-    again.name = u"other";
-    EXPECT_EQ(share.AddPrivilegedUser(again), 0);
-
-    ASSERT_EQ(share.GetPrivilegedUserCount(), 2);
+    // Adding an id already present (in another case) replaces only its privilege.
+    EXPECT_EQ(share.AddPrivilegedUser({u"s1.1000", u"other", ZYL_PRIVILEGED_EVERYONE, 6}), 0);
+    ASSERT_EQ(share.GetPrivilegedUserCount(), 3);
     ZYLPRIVILEGEDUSER* entry = nullptr;
-    EXPECT_EQ(share.FindPrivilegedUser(u"S1.1000", &entry), 0);
+    EXPECT_EQ(share.FindPrivilegedUser(u"S1.1000", &entry), 1);
     ASSERT_NE(entry, nullptr);
-    EXPECT_EQ(entry->id, u"S1.1000");
-    EXPECT_EQ(entry->name, u"name of S1.1000");
-    EXPECT_EQ(entry->type, ZYL_PRIVILEGED_USER);
-    EXPECT_EQ(entry->privilege, 6);
+    EXPECT_EQ(std::make_tuple(entry->id, entry->name, entry->type, entry->privilege),
+              std::make_tuple(std::u16string(u"S1.1000"), std::u16string(u"one"), ZYL_PRIVILEGED_USER,
+                              uint16_t{6}));
     EXPECT_EQ(share.FindPrivilegedUser(u"S1.5000", &entry), -1);
     EXPECT_EQ(entry, nullptr);
 }
@@ -79,8 +59,8 @@ TEST(ZylShareUsers, LimitIsComparedUnsigned) {
     share.SetLimitedUserNumber(1);
     EXPECT_EQ(share.IsUserLimitReached(), 0);
     share.SetLimitedUserNumber(2);
-    share.AddPrivilegedUser(Entry(u"S1.1000", ZYL_PRIV_UPLOAD));
-    share.AddPrivilegedUser(Entry(u"S1.2000", ZYL_PRIV_BROWSE));
+    share.AddPrivilegedUser({u"S1.1000", {}, ZYL_PRIVILEGED_USER, ZYL_PRIV_UPLOAD});
+    share.AddPrivilegedUser({u"S1.2000", {}, ZYL_PRIVILEGED_USER, ZYL_PRIV_BROWSE});
     share.AddCurrentUser({u"S1.1000", {}, 0, 0}, now);
     EXPECT_EQ(share.IsUserLimitReached(), 0);
     share.AddCurrentUser({u"s1.1000", {}, 0, 0}, now); // the same user again adds nothing
@@ -98,17 +78,14 @@ TEST(ZylShareUsers, EntriesCarryTimeAndCounters) {
     ZYLSHAREUSER* user = nullptr;
     ASSERT_EQ(share.FindCurrentUser(u"S1.1000", &user), 0);
     EXPECT_TRUE(user->time == now);
-
     share.ReleaseCurrentUser(u"S1.1000", 1); // no such kind
-    EXPECT_EQ(user->downloads, 2);
-    EXPECT_EQ(user->uploads, 1);
+    EXPECT_EQ(std::make_pair(user->downloads, user->uploads), std::make_pair(2, 1));
     share.ReleaseCurrentUser(u"S1.1000", 2);
     share.ReleaseCurrentUser(u"S1.1000", 4);
     share.ReleaseCurrentUser(u"S1.1000", 4); // a release without a start stays at 0
-    EXPECT_EQ(user->downloads, 1);
-    EXPECT_EQ(user->uploads, 0);
+    EXPECT_EQ(std::make_pair(user->downloads, user->uploads), std::make_pair(1, 0));
 
-    share.AddPrivilegedUser(Entry(u"Everyone", 3, ZYL_PRIVILEGED_EVERYONE));
+    share.AddPrivilegedUser({u"Everyone", {}, ZYL_PRIVILEGED_EVERYONE, 3});
     share.ClearUsers();
     EXPECT_EQ(share.GetCurrentUserCount(), 0);
     EXPECT_EQ(share.GetPrivilegedUserCount(), 0);

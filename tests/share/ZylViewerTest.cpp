@@ -34,9 +34,8 @@ protected:
         viewer->SetNotifyWindow(&window);
     }
     // A reply as the dispatcher hands it on.
-    void Deliver(uint32_t command, const std::vector<uint8_t>& payload,
-                 std::u16string_view from = u"S1.1000") {
-        plugin.OnDataIndication(command, payload.data(), static_cast<int32_t>(payload.size()), from,
+    void Deliver(uint32_t command, const std::vector<uint8_t>& payload) {
+        plugin.OnDataIndication(command, payload.data(), static_cast<int32_t>(payload.size()), u"S1.1000",
                                 ZYL_CHANNEL_REQUEST);
     }
 
@@ -49,15 +48,12 @@ protected:
 
 } // namespace
 
-TEST_F(CZylViewerTest, OneViewerPerUserWhateverTheCase) {
+TEST_F(CZylViewerTest, OneViewerPerUserWhateverTheCaseAndRequestsFailWithoutAQueue) {
     EXPECT_EQ(viewers.AddViewer(u"s1.1000"), viewer);
     EXPECT_EQ(viewers.GetViewerCount(), 1);
-    EXPECT_EQ(viewers.HasViewer(u"S1.1000"), 1);
-    EXPECT_EQ(viewers.FindViewer(u"S1.1000"), viewer);
     CZylViewer* other = viewers.AddViewer(u"S1.2000");
     EXPECT_NE(other, viewer);
-    EXPECT_EQ(other->GetUserID(), u"S1.2000");
-
+    EXPECT_EQ(viewers.FindViewer(u"s1.2000"), other);
     viewers.SetRootPending(u"S1.2000", 1);
     EXPECT_EQ(viewers.IsRootPending(u"s1.2000"), 1);
     EXPECT_EQ(viewers.IsRootPending(u"S1.9999"), 0);
@@ -66,6 +62,13 @@ TEST_F(CZylViewerTest, OneViewerPerUserWhateverTheCase) {
     EXPECT_EQ(viewers.HasViewer(u"S1.2000"), 0);
     EXPECT_EQ(viewers.RequestShareRootInfo(u"S1.2000"), -1);
     EXPECT_EQ(viewers.RequestExplorerFolder(u"S1.2000", u"Docs", CZylDateTime()), -1);
+
+    // Not logged in: the requests fail, the pending mark stays, the folder is taken all the same.
+    viewer->SetRootPending(1);
+    EXPECT_EQ(viewer->RequestShareRootInfo(), -1);
+    EXPECT_EQ(viewer->IsRootPending(), 1);
+    EXPECT_EQ(viewer->RequestExplorerFolder(u"Docs\\x", CZylDateTime()), -1);
+    EXPECT_EQ(viewer->GetCurrentFolder(), u"Docs\\x");
 }
 
 TEST_F(CZylViewerTest, PagesBuildTheListAndAnnounceItOnce) {
@@ -86,6 +89,8 @@ TEST_F(CZylViewerTest, PagesBuildTheListAndAnnounceItOnce) {
     EXPECT_EQ(window.m_vMessages[0].second, 0);
     EXPECT_FALSE(window.m_vMessages[0].posted); // sent: the handler has run when it returns
 
+    for (int32_t outside : {-1, 20, 0x7FFFFFFF})
+        EXPECT_EQ(viewer->GetItem(outside), nullptr) << outside;
     const CZylShareObject& item = *viewer->GetItem(17);
     EXPECT_EQ(item.GetShareName(), u"item17");
     EXPECT_EQ(item.GetFolder(), 1);
@@ -107,12 +112,9 @@ TEST_F(CZylViewerTest, RepliesItMustNotTake) {
 
     // From another user, directly or through the manager.
     const auto page = Page(true, 1, 0, 1);
-    EXPECT_EQ(viewer->OnResponse(ZYL_CMD_SHARE_ROOT_INFO_REPLY, page.data(),
-                                 static_cast<int32_t>(page.size()), u"S1.2000"),
-              -1);
-    EXPECT_EQ(viewers.OnResponse(ZYL_CMD_SHARE_ROOT_INFO_REPLY, page.data(),
-                                 static_cast<int32_t>(page.size()), u"S1.2000"),
-              -1);
+    const int32_t size = static_cast<int32_t>(page.size());
+    EXPECT_EQ(viewer->OnResponse(ZYL_CMD_SHARE_ROOT_INFO_REPLY, page.data(), size, u"S1.2000"), -1);
+    EXPECT_EQ(viewers.OnResponse(ZYL_CMD_SHARE_ROOT_INFO_REPLY, page.data(), size, u"S1.2000"), -1);
     EXPECT_EQ(viewer->GetItemCount(), 0);
 
     // Pages nobody asked for, however many, change nothing.
@@ -154,7 +156,7 @@ TEST_F(CZylViewerTest, AListingIsCutAtItsLimitAndACompletedOneTakesNoMorePages) 
     EXPECT_EQ(viewer->GetItemCount(), CZylViewer::ITEM_LIMIT);
     EXPECT_EQ(window.Count(WM_ZYL_FRIEND_FOLDER), 1u);
 
-    // A continuation that changes the total restarts the list rather than growing it.
+    // A page that changes the total restarts the list rather than growing it.
     viewer->ClearItems();
     viewer->RequestExplorerFolder(u"Docs", CZylDateTime());
     Deliver(ZYL_CMD_EXPLORER_FOLDER_REPLY, Page(false, 20, 0, 16));
@@ -162,14 +164,12 @@ TEST_F(CZylViewerTest, AListingIsCutAtItsLimitAndACompletedOneTakesNoMorePages) 
     EXPECT_EQ(viewer->GetItemCount(), 16);
     EXPECT_EQ(viewer->GetItem(0)->GetShareName(), u"item16");
     EXPECT_EQ(window.Count(WM_ZYL_FRIEND_FOLDER), 1u);
-}
-
-TEST_F(CZylViewerTest, RequestsFailWithoutAQueueAndLeaveThePendingMark) {
-    viewer->SetRootPending(1);
-    EXPECT_EQ(viewer->RequestShareRootInfo(), -1);
-    EXPECT_EQ(viewer->IsRootPending(), 1);
-    EXPECT_EQ(viewer->RequestExplorerFolder(u"Docs\\x", CZylDateTime()), -1);
-    EXPECT_EQ(viewer->GetCurrentFolder(), u"Docs\\x");
+    // So does one out of order; the list then completes once.
+    for (int32_t first : {0, 16, 32})
+        Deliver(ZYL_CMD_EXPLORER_FOLDER_REPLY, Page(false, 36, first, first == 32 ? 4 : 16));
+    EXPECT_EQ(viewer->GetItemCount(), 36);
+    EXPECT_EQ(viewer->GetItem(0)->GetShareName(), u"item0");
+    EXPECT_EQ(window.Count(WM_ZYL_FRIEND_FOLDER), 2u);
 }
 
 TEST_F(CZylBrowseTest, ViewerRequestsHaveTheExactLayout) {
@@ -183,18 +183,14 @@ TEST_F(CZylBrowseTest, ViewerRequestsHaveTheExactLayout) {
     EXPECT_EQ(folder[0].to, a.Id());
     EXPECT_EQ(folder[0].channel, ZYL_CHANNEL_REQUEST);
     std::vector<uint8_t> expected;
-    for (uint32_t word : {when.GetWord1(), when.GetWord2()})
-        for (int shift : {24, 16, 8, 0})
-            expected.push_back(static_cast<uint8_t>(word >> shift));
-    for (uint8_t byte : std::initializer_list<uint8_t>{0, 0, 0, 7, 'D', 'o', 'c', 's', '\\', 0xC3, 0xA9})
-        expected.push_back(byte);
+    ZylAppendBigEndian(expected, {when.GetWord1(), when.GetWord2(), 7});
+    expected.insert(expected.end(), {'D', 'o', 'c', 's', '\\', 0xC3, 0xA9});
     EXPECT_EQ(folder[0].payload, expected);
 
     const auto root = host.SentWith(ZYL_CMD_SHARE_ROOT_INFO_REQUEST);
     ASSERT_EQ(root.size(), 1u);
-    ZylPayloadReader reader(root[0].payload.data(), static_cast<int32_t>(root[0].payload.size()));
-    CZylDateTime sent;
-    reader.Read(sent);
-    EXPECT_TRUE(sent == CZylDateTime(b.Platform().GetCalendarTime()));
-    EXPECT_EQ(reader.Remaining(), 0);
+    expected.clear();
+    const CZylDateTime sent(b.Platform().GetCalendarTime());
+    ZylAppendBigEndian(expected, {sent.GetWord1(), sent.GetWord2()});
+    EXPECT_EQ(root[0].payload, expected);
 }
