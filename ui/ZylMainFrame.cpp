@@ -457,8 +457,7 @@ void CZylMainFrame::OnFriendRootPackage(CZylViewer* viewer) {
         if (!share || !(share->GetGrantedPrivilege() & ZYL_PRIV_BROWSE))
             continue;
         const bool folder = share->GetFolder() != 0;
-        if (folder)
-            m_pUserView->AddFriendShare(node, *share);
+        m_pUserView->AddFriendShare(node, *share); // a folder share only
         if (selected) {
             ZYLFILEROW row = m_pShareView->MakeRow(
                 ZylQ(share->GetShareName()), {}, folder ? -1 : static_cast<int64_t>(share->GetSize()),

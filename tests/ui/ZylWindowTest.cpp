@@ -209,6 +209,9 @@ TEST_F(CZylUiTest, DownloadAndUploadAreOfferedOnlyForAConnectedFriendsSharesThat
     };
     EXPECT_TRUE(icon(1));
     EXPECT_FALSE(icon(2));
+    m_pA->Plugin().OnChannelDisconnected(u"S2.1000", ZYL_CHANNEL_DATA, 0); // one channel is not enough
+    Settle();
+    EXPECT_TRUE(icon(2));
     m_host.Disconnect(*m_pA, *m_pB);
     Settle();
     EXPECT_TRUE(icon(2));
