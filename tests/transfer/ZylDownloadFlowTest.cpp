@@ -445,6 +445,12 @@ TEST_F(CZylDownloadFlowTest, WriteFailuresStopTheTaskWithTheReasonAndAResumeCont
     EXPECT_TRUE(fs::is_empty(Root() / "elsewhere"));
     TasksB().RemoveTaskById(linked->m_nTaskID);
     EXPECT_TRUE(fs::is_symlink(Folder() / "Pics"));
+    // A plain file where a folder must go is told apart from a link.
+    ZylWriteFileBytes(Folder() / "Docs", "x");
+    CZylTask* blocked = Download(u"Docs", true);
+    List(blocked, 1, 0, {{u"Docs\\a.txt", 2, {}}});
+    Piece(blocked, 0, "ab", 1);
+    expectStopped(blocked, u"a file is in the way of a folder: " + ZylFromFsPath(Folder() / "Docs"));
 
     // A read-only download folder, then a full one; each is made by the test in a small file system of its
     // own where it may (as root), or by the folder's rights.
@@ -515,7 +521,7 @@ TEST_F(CZylDownloadFlowTest, RestartAndRemoveDeleteOnlyWhatTheTaskWroteAndRestar
     Piece(task, 0, "bbb", 0, 1);
     const int32_t old = task->m_nTaskID;
     m_host.m_vSent.clear();
-    ASSERT_EQ(task->RestartTask(), 0);
+    ASSERT_EQ(TasksB().RestartAllTasks(), 0); // the only task
     EXPECT_GT(task->m_nTaskID, old);
     EXPECT_EQ(task->m_nCurrentSize, 0);
     EXPECT_TRUE(task->m_vFiles.empty());
