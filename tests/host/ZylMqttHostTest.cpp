@@ -852,11 +852,11 @@ TEST_F(ZylMqttHostTest, BrokerListMovesToTheNextNodeWhenOneGoesAway) {
 }
 
 TEST_F(ZylMqttHostTest, KilledUserGoesOfflineByItsWill) {
+    setenv("ZYL_TEST_PEER", "S9.9999", 1); // before any thread of this process could read it
     CZylTestUser a(A);
     ASSERT_EQ(a.Connect(m_broker), "");
     // The test program itself as C's host in a process of its own (see main below), to be killed.
     const auto out = m_broker.Folder() / "child.txt";
-    setenv("ZYL_TEST_PEER", "S9.9999", 1);
     struct Child {
         pid_t pid;
         ~Child() {
