@@ -3,6 +3,7 @@
 #include "core/ZylDbFile.h"
 
 #include "core/ZylPath.h"
+#include "support/ZylScratchMount.h"
 #include "support/ZylTempDir.h"
 #include "support/ZylTestFiles.h"
 
@@ -116,6 +117,17 @@ TEST(ZylDbFiles, FailedCommitLeavesThePreviousFile) {
     EXPECT_EQ(ZylReadFileBytes(ZylToFsPath(path)), previous);
 
     EXPECT_FALSE(writer.Commit(temp.WidePath(u"missing/fss.fsd")));
+
+    // A disk that fills part way through, where flushing what was written still succeeds.
+    CZylScratchMount mount;
+    if (mount.Mount(temp.Path() / "small", 64 * 1024).empty()) {
+        const std::u16string small = temp.WidePath(u"small/fss.fsd");
+        ZylWriteFileBytes(ZylToFsPath(small), previous);
+        CZylDbWriter big;
+        big.WriteLine(std::u16string(100000, u'x'));
+        EXPECT_FALSE(big.Commit(small));
+        EXPECT_EQ(ZylReadFileBytes(ZylToFsPath(small)), previous);
+    }
 }
 
 TEST(ZylDbFiles, MissingFileAndHelpers) {

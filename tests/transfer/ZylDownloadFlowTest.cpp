@@ -268,6 +268,11 @@ TEST_F(CZylDownloadFlowTest, DuplicateBlocksOtherIndexesOtherIdsAndOtherPeersAre
     EXPECT_EQ(task->m_vFiles[0]->m_nFileOffset, ZYL_BLOCK_SIZE);
     ASSERT_EQ(TasksB().LoadSave(0), 0); // writes out the gathered pieces
     EXPECT_TRUE(SameBytes(ZylReadFileBytes(Folder() / "Docs" / "a.fst"), block));
+    // Neither an empty-list notice nor an upload's size answer belongs to a download whose list is whole.
+    DeliverToB(ZYL_CMD_EMPTY_FILE_LIST, TaskReply(task->m_nTaskID, {}));
+    DeliverToB(ZYL_CMD_SYNC_FILE_SIZE_REPLY, TaskReply(task->m_nTaskID, {0, 0}));
+    EXPECT_EQ(std::make_pair(task->m_bRunning, task->m_bFinished), std::make_pair(1, 0));
+    EXPECT_TRUE(Sent(*m_pB, ZYL_CMD_WRITE_FILE_DATA_REQUEST).empty());
 
     // A stopped task takes nothing; a removed one neither, and its files go.
     task->StopTask();
