@@ -620,6 +620,7 @@ TEST_F(CZylDownloadFlowTest, StartAllStartsAtMostMaxTaskNumberAndTheRestAsOthers
     TasksB().SetMaxTaskNumber(1);
     TasksB().StopAllTasks();
     TasksB().StartAllTasks();
+    EXPECT_FALSE(tasks[1]->m_bWaitingForSlot) << "a finished task is not started again";
     tasks[2]->StopTask();
     tasks[0]->StopTask();
     m_host.Tick(20);
