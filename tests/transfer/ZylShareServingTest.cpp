@@ -461,6 +461,11 @@ TEST_F(CZylShareServingTest, UnfinishedTasksCountOnTheShareEachItemNames) {
     Ask(ZYL_CMD_UNFINISHED_TASKS_REPLY, list({{2, u"Docs"}}, 1000000), u"S1.1002");
     EXPECT_EQ(docs->FindCurrentUser(u"S1.1002"), -1);
 
+    // A refused announcement of another task leaves the reported upload counted.
+    SharesA().SetNoUpload(1);
+    Ask(ZYL_CMD_UPLOAD_REQUEST, UploadRequest(5, u"inbox"));
+    SharesA().SetNoUpload(0);
+    EXPECT_EQ(entry->uploads, 1);
     // The reported upload, announced, still counts once; its close notice lowers the count.
     Ask(ZYL_CMD_UPLOAD_REQUEST, UploadRequest(3, u"inbox"));
     EXPECT_EQ(entry->uploads, 1);
