@@ -231,6 +231,15 @@ TEST(ZylShareDb, DamagedCountsDoNotRunAwayAndOverlongValuesAreCutToTheirFields) 
     EXPECT_EQ(share.GetShareName(), longName.substr(0, 259));
     EXPECT_EQ(share.GetName().size(), 259u);
     EXPECT_EQ(share.GetPrivilegedUser(0)->id, u"S1.20000000000000000");
+
+    // Whole records, but fewer than the count says: the file is set aside all the same.
+    CZylTempDir otherDir;
+    SHAREDB fewer(otherDir);
+    ASSERT_EQ(fewer.Load(kHeader + u"NoUpload=0\nShareNum=3\n" + Record(u"A", u"a", u"/x") +
+                         Record(u"B", u"b", u"/y")),
+              0);
+    EXPECT_EQ(fewer.manager.GetShareCount(), 2);
+    EXPECT_FALSE(fewer.manager.GetDbNotice().empty());
 }
 
 TEST(ZylShareDb, FailedSaveLeavesTheOldFileWholeAndSharesThatCannotBeStoredAreRefused) {
