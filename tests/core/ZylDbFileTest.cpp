@@ -127,6 +127,9 @@ TEST(ZylDbFiles, FailedCommitLeavesThePreviousFile) {
         big.WriteLine(std::u16string(100000, u'x'));
         EXPECT_FALSE(big.Commit(small));
         EXPECT_EQ(ZylReadFileBytes(ZylToFsPath(small)), previous);
+        // Full to the last byte: a short append is taken into the buffer and fails when closed.
+        ZylWriteFileBytes(temp.Path() / "small" / "filler", std::string(128 * 1024, 'f'));
+        EXPECT_FALSE(ZylAppendToFile(temp.WidePath(u"small/fs.log"), "line"));
     }
 }
 
