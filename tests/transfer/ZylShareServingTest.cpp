@@ -409,6 +409,12 @@ TEST_F(CZylShareServingTest, UploadConsentAndItsRefusals) {
     for (const auto& item : fs::recursive_directory_iterator(Root()))
         EXPECT_NE(item.path().filename(), "evil.txt") << item.path();
     EXPECT_TRUE(fs::is_empty(DataA() / "inbox"));
+    // Nor through a link inside the share to a folder outside it.
+    fs::create_directories(Root() / "elsewhere");
+    fs::create_directory_symlink(Root() / "elsewhere", DataA() / "inbox" / "out");
+    EXPECT_EQ(ErrorCode(Write(78, u"out\\evil.txt", 0, 1, "x")), ZYL_ERROR_OTHER);
+    EXPECT_TRUE(fs::is_empty(Root() / "elsewhere"));
+    fs::remove(DataA() / "inbox" / "out");
     SharesA().SetNoUpload(1);
     EXPECT_EQ(Numbers(ask(u"Inbox").at(0)), (std::vector<int32_t>{12, 0}));
     EXPECT_EQ(ErrorCode(Write(4, u"f.bin", 0, 1, "x")), ZYL_ERROR_USER_DENIED);
