@@ -75,6 +75,8 @@ TEST(ZylShareUsers, EntriesCarryTimeAndCounters) {
     CZylShareObject share;
     const CZylDateTime now(1200000000);
     share.AddCurrentUser({u"S1.1000", {}, 2, 1}, now);
+    share.AddCurrentUser({u"S1.1000", {}, 0, 0}, now); // the first entry is found as well as any
+    EXPECT_EQ(share.GetCurrentUserCount(), 1);
     ZYLSHAREUSER* user = nullptr;
     ASSERT_EQ(share.FindCurrentUser(u"S1.1000", &user), 0);
     EXPECT_TRUE(user->time == now);
