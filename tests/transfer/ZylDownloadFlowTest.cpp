@@ -512,6 +512,16 @@ TEST_F(CZylDownloadFlowTest, WriteFailuresStopTheTaskWithTheReasonAndAResumeCont
     }
     EXPECT_EQ(full->m_bFinished, 1);
     EXPECT_TRUE(SameBytes(ZylReadFileBytes(small / "big.bin"), data));
+
+    // A first piece that finds no room at all leaves an empty temporary file; removing the task takes it.
+    ZylWriteFileBytes(small / "filler", std::string(2 * 1024 * 1024, 'f'));
+    CZylTask* late =
+        TasksB().CreateDownloadTask(u"S1.1000", u"Docs\\late.bin", false, ZylFromFsPath(small), {});
+    List(late, 1, 0, {{u"Docs\\late.bin", 3, {}}});
+    Piece(late, 0, "abc", 1);
+    EXPECT_EQ(late->m_bRunning, 0);
+    TasksB().RemoveTaskById(late->m_nTaskID);
+    EXPECT_FALSE(fs::exists(small / "late.bin.fst"));
 }
 
 TEST_F(CZylDownloadFlowTest, RestartAndRemoveDeleteOnlyWhatTheTaskWroteAndRestartDropsTheOldId) {
