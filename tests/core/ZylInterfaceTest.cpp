@@ -60,6 +60,9 @@ TEST(ZylEntryPoint, LoginMakesTheFolderDatabasesTimerAndLogLineAndASecondLoginIs
     EXPECT_EQ(host.Logout(), 0) << "logout before login does nothing";
     EXPECT_TRUE(host.m_vCalls.empty());
 
+    // A foreign task database found at login is set aside, with a warning in the log.
+    const fs::path tasks = host.PluginFolder() / "fst-S1.1000.fsd";
+    ZylWriteFileBytes(tasks, ZylToUtf16Le(u"#zyl task file, version=Beta0.1\n#id=S1.9999\nTaskNum=0\n"));
     ASSERT_EQ(host.Login(), 0);
     ASSERT_GE(host.m_vCalls.size(), 2u);
     EXPECT_EQ(host.m_vCalls[1].code, ZYL_HOST_GET_APP_PATH);
@@ -90,10 +93,13 @@ TEST(ZylEntryPoint, LoginMakesTheFolderDatabasesTimerAndLogLineAndASecondLoginIs
     EXPECT_EQ(host.Plugin().GetShareManager().GetLoginId(), u"S5.1000");
     ASSERT_GT(host.Plugin().WriteLog(3, u"browsing S2.1000"), 0);
     host.Unload();
-    EXPECT_EQ(ZylLogLines(host.LogFile()),
-              (std::vector<std::u16string>{ZYL_TIME + u"\t3\tlogin as S1.1000", ZYL_TIME + u"\t1\tbefore",
-                                           u"2008-01-10 22:20:00\t3\tlogin as S5.1000",
-                                           u"2008-01-10 22:20:00\t3\tbrowsing S2.1000"}));
+    EXPECT_EQ(
+        ZylLogLines(host.LogFile()),
+        (std::vector<std::u16string>{ZYL_TIME + u"\t3\tlogin as S1.1000",
+                                     ZYL_TIME + u"\t2\tthe task database of S1.9999 was set aside as " +
+                                         ZylFromFsPath(tasks) + u".foreign-20080110-212000",
+                                     ZYL_TIME + u"\t1\tbefore", u"2008-01-10 22:20:00\t3\tlogin as S5.1000",
+                                     u"2008-01-10 22:20:00\t3\tbrowsing S2.1000"}));
 
     CZylScriptedHost missing; // a folder with missing parents is made with them
     missing.m_sAppPath = ZylFromFsPath(missing.AppFolder() / "new" / "deeper");
@@ -136,52 +142,21 @@ TEST(ZylEntryPoint, ALoginWithoutItsUserOrFolderIsRefusedAndLeavesThePluginUnini
     EXPECT_EQ(host.Login(), 0) << "a login the host answers is taken afterwards";
 }
 
-TEST(ZylEntryPoint, ADatabaseSetAsideAtLoginIsAWarningInTheLog) {
-    CZylScriptedHost host;
-    const fs::path tasks = host.PluginFolder() / "fst-S1.1000.fsd";
-    ZylWriteFileBytes(tasks, ZylToUtf16Le(u"#zyl task file, version=Beta0.1\n#id=S1.9999\nTaskNum=0\n"));
-    ASSERT_EQ(host.Login(), 0);
-    ASSERT_EQ(host.Logout(), 0);
-    const std::u16string aside = ZylFromFsPath(tasks) + u".foreign-20080110-212000";
-    EXPECT_EQ(ZylLogLines(host.LogFile()),
-              (std::vector<std::u16string>{ZYL_TIME + u"\t3\tlogin as S1.1000",
-                                           ZYL_TIME + u"\t2\tthe task database of S1.9999 was set aside as " +
-                                               aside}));
-    EXPECT_TRUE(fs::exists(ZylToFsPath(aside)));
-}
-
-TEST(ZylEntryPoint, CodesAboveElevenAndTheUnusedOnesReturnZeroAndDoNothing) {
-    CZylScriptedHost host;
-    HostUserId peer = ZylHostId(u"S2.1000");
-    const auto user = reinterpret_cast<intptr_t>(&peer);
-    const auto payload = ErrorPdu(8);
-    for (bool loggedIn : {false, true}) {
-        if (loggedIn) {
-            ASSERT_EQ(host.Login(), 0);
-        }
-        host.m_vCalls.clear();
-        const auto pending = host.Plugin().GetLog().GetPendingCount();
-        for (uint32_t code : {6u, 10u, 11u, 12u, 1000u, 0xFFFFFFFFu, 0x80000004u, 0xFFFFFFFEu}) {
-            // Arguments shaped like a channel event and a data event, so that any action would show.
-            EXPECT_EQ(host.Code(code, user, 1024, 0, 0, 0), 0) << code;
-            EXPECT_EQ(host.Code(code, user, 1024, 4117, reinterpret_cast<intptr_t>(payload.data()),
-                                static_cast<intptr_t>(payload.size())),
-                      0)
-                << code;
-        }
-        host.Tick(50);
-        EXPECT_TRUE(host.m_vCalls.empty());
-        EXPECT_EQ(host.Plugin().GetUserList().GetCount(), 0);
-        EXPECT_EQ(host.Plugin().GetLog().GetPendingCount(), pending);
-    }
-}
-
 // ---------------------------------------------------------------------------------------------
 // Channel events
 
 TEST(ZylChannelEvents, TheUnfinishedTasksQueryLeavesOnceWhenTheSecondChannelOpens) {
     CZylScriptedHost host;
     ASSERT_EQ(host.Login(), 0);
+    // Failed opens, and ids a record cannot hold (cut to 20 characters a longer id would name
+    // another user) or no id at all, make no record.
+    for (int32_t channel : {1024, 1025}) {
+        host.Channel(DLL_P2P_ON_CONNECT, LongUser(21), channel);
+        host.Code(DLL_P2P_ON_CONNECT, 0, channel, 0);
+    }
+    host.Channel(DLL_P2P_ON_CONNECT, u"S2.1000", 1024, 1);
+    host.Channel(DLL_P2P_ON_CONNECT, u"S2.1000", 1025, -3);
+    EXPECT_EQ(host.Plugin().GetUserList().GetCount(), 0);
     host.Channel(DLL_P2P_ON_CONNECT, u"S2.1000", 1024);
     host.Tick(50);
     EXPECT_TRUE(host.Calls(ZYL_HOST_SEND).empty());
@@ -218,27 +193,6 @@ TEST(ZylChannelEvents, TheUnfinishedTasksQueryLeavesOnceWhenTheSecondChannelOpen
     host.Channel(DLL_P2P_ON_CONNECT, u"S2.1000", 1025);
     host.Tick();
     EXPECT_EQ(host.Taken().size(), 2u);
-}
-
-TEST(ZylChannelEvents, FailedOpensAndUserIdsTooLongOrMissingMakeNoRecord) {
-    // A record holds 20 characters: a longer id cut to fit would name another user.
-    CZylScriptedHost host;
-    ASSERT_EQ(host.Login(), 0);
-    for (int32_t channel : {1024, 1025}) {
-        host.Channel(DLL_P2P_ON_CONNECT, LongUser(21), channel);
-        host.Code(DLL_P2P_ON_CONNECT, 0, channel, 0);
-    }
-    host.Channel(DLL_P2P_ON_CONNECT, u"S2.1000", 1024, 1);
-    host.Channel(DLL_P2P_ON_CONNECT, u"S2.1000", 1025, -3);
-    host.Tick(50);
-    EXPECT_EQ(host.Plugin().GetUserList().GetCount(), 0);
-    EXPECT_TRUE(host.Calls(ZYL_HOST_SEND).empty());
-
-    // The longest id that fits is a user like any other.
-    host.Connect(LongUser(20).ToText());
-    host.Tick();
-    ASSERT_EQ(host.Taken().size(), 1u);
-    EXPECT_EQ(host.Taken()[0].user, LongUser(20).ToText());
 }
 
 TEST(ZylChannelEvents, AHostThatOpensChannelsAtOnceDuringLoginStillGetsTheQueryAndItsErrorsLogged) {
@@ -366,12 +320,24 @@ TEST_F(ZylDispatchTest, AReceivedErrorPduIsLoggedAtLevelOneWithItsTextAndACutOff
     EXPECT_EQ(FlushedLines(), expected);
 }
 
-TEST_F(ZylDispatchTest, CommandsOutsideTheTableAndTheUnusedOnesAreIgnored) {
+TEST_F(ZylDispatchTest, CommandsOutsideTheTableCodesAboveElevenAndTheUnusedOnesAreIgnored) {
     for (uint32_t command : {4095u, 4118u, 4104u, 4105u, 4115u, 0u, 0xFFFFu, 0x10000u + 4095u, 0xFFFF0000u}) {
         EXPECT_EQ(m_host.Data(u"S2.1000", 1024, command, ErrorPdu(8)), 0) << command;
         EXPECT_EQ(m_host.Data(u"S2.1000", 1024, command, {}), 0) << command;
     }
+    HostUserId peer = ZylHostId(u"S3.1000");
+    const auto payload = ErrorPdu(8);
+    for (uint32_t code : {6u, 10u, 11u, 12u, 1000u, 0xFFFFFFFFu, 0x80000004u, 0xFFFFFFFEu}) {
+        // Arguments shaped like a channel event and a data event, so that any action would show.
+        EXPECT_EQ(m_host.Code(code, reinterpret_cast<intptr_t>(&peer), 1024, 0, 0, 0), 0) << code;
+        EXPECT_EQ(m_host.Code(code, reinterpret_cast<intptr_t>(&peer), 1024, 4117,
+                              reinterpret_cast<intptr_t>(payload.data()),
+                              static_cast<intptr_t>(payload.size())),
+                  0)
+            << code;
+    }
     m_host.Tick(50);
+    EXPECT_EQ(m_host.Plugin().GetUserList().GetCount(), 1);
     EXPECT_EQ(NewLogLines(), 0u);
     EXPECT_TRUE(m_host.Calls(ZYL_HOST_SEND).empty());
 }

@@ -116,41 +116,36 @@ TEST_F(ZylSendQueueTest, APduForAUserNotInTheRegistryStaysQueuedUntilTheUserIsKn
     EXPECT_EQ(Taken(), (std::vector<ZYLOFFER>{{u"S9.1000", 1024, 4096, 9}}));
 }
 
-TEST_F(ZylSendQueueTest, SixtyFourKilobytesAreQueuedOneByteMoreIsRefusedAndNoneIsOfferedAsNone) {
+TEST_F(ZylSendQueueTest, WhatSendingRefusesAndThatNothingLeavesAfterLogout) {
+    // 64 KiB is queued, one byte more is refused, and no payload leaves as none.
     std::vector<uint8_t> big(65537);
     for (size_t i = 0; i < big.size(); ++i)
         big[i] = static_cast<uint8_t>(i * 7);
     EXPECT_EQ(m_host.Plugin().SendData(4101, big.data(), 65537, u"S2.1000", 1025), -2);
     ASSERT_EQ(m_host.Plugin().SendData(4101, big.data(), 65536, u"S2.1000", 1025), 0);
     ASSERT_EQ(m_host.Plugin().SendData(4114, nullptr, 0, u"S2.1000", 1024), 0);
+    // A channel other than the two, and ids no record can hold: cut to fit,
+    // "S4294967295.214748364" and "S4294967295.214748365" would share one line.
+    const uint8_t byte = 1;
+    EXPECT_EQ(m_host.Plugin().SendData(4096, &byte, 1, u"S2.1000", 1026), -1);
+    EXPECT_EQ(m_host.Plugin().SendData(4096, &byte, 1, u"S2.1000", 0), -1);
+    EXPECT_EQ(m_host.Plugin().SendData(4096, &byte, 1, u"S4294967295.214748364", 1024), -1);
+    EXPECT_EQ(m_host.Plugin().SendData(4096, &byte, 1, u"", 1024), -1);
+    EXPECT_EQ(m_host.Plugin().SendData(4096, &byte, 1, u"S4294967295.21474836", 1024), 0);
     m_host.Tick();
     const auto taken = m_host.Taken();
     ASSERT_EQ(taken.size(), 2u);
     EXPECT_TRUE(taken[0].payload.empty());
     EXPECT_EQ(taken[1].payload, std::vector<uint8_t>(big.begin(), big.begin() + 65536));
-}
 
-TEST_F(ZylSendQueueTest, AChannelOtherThanTheTwoAndAUserIdThatNoRecordCanHoldAreRefused) {
-    const uint8_t byte = 1;
-    EXPECT_EQ(m_host.Plugin().SendData(4096, &byte, 1, u"S2.1000", 1026), -1);
-    EXPECT_EQ(m_host.Plugin().SendData(4096, &byte, 1, u"S2.1000", 0), -1);
-    m_host.Tick();
-    EXPECT_TRUE(Offered().empty());
-    // Cut to fit, "S4294967295.214748364" and "S4294967295.214748365" would share one line.
-    EXPECT_EQ(m_host.Plugin().SendData(4096, &byte, 1, u"S4294967295.214748364", 1024), -1);
-    EXPECT_EQ(m_host.Plugin().SendData(4096, &byte, 1, u"", 1024), -1);
-    EXPECT_EQ(m_host.Plugin().SendData(4096, &byte, 1, u"S4294967295.21474836", 1024), 0);
-}
-
-TEST_F(ZylSendQueueTest, NothingIsSentAfterLogoutAndSendingReportsNoQueue) {
     Send(u"S2.1000", 1024, 4096, 1);
     Send(u"S3.1000", 1025, 4101, 2);
+    m_host.m_vCalls.clear();
     ASSERT_EQ(m_host.Logout(), 0);
     EXPECT_EQ(m_host.Platform().GetTimerCount(), 0u);
     m_host.Tick(1000);
     EXPECT_TRUE(Offered().empty());
-    // The length is tested before the queue is looked for.
-    std::vector<uint8_t> big(65537);
+    // Without a queue the length is still tested first.
     EXPECT_EQ(m_host.Plugin().SendData(4101, big.data(), 65537, u"S2.1000", 1025), -2);
     EXPECT_EQ(m_host.Plugin().SendData(4101, big.data(), 65536, u"S2.1000", 1025), -1);
     EXPECT_EQ(m_host.Plugin().SendData(4096, nullptr, 0, u"S2.1000", 1024), -1);

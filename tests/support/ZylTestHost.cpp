@@ -120,25 +120,6 @@ void CZylTestHost::Disconnect(CZylTestNode& a, CZylTestNode& b) {
     Pump();
 }
 
-void CZylTestHost::SetOnline(CZylTestNode& node, bool online) {
-    if (!online) {
-        for (auto& other : m_vNodes)
-            if (other.get() != &node)
-                for (int32_t channel : {ZYL_CHANNEL_REQUEST, ZYL_CHANNEL_DATA})
-                    CloseChannel(node, other->m_sId, channel);
-    }
-    for (auto& other : m_vNodes)
-        if (other.get() != &node && m_mLoggedIn[other->m_sId])
-            m_qEvents.push_back({other->m_sId,
-                                 online ? DLL_P2P_ON_USER_ONLINE : DLL_P2P_ON_USER_OFFLINE,
-                                 node.m_sId,
-                                 0,
-                                 0,
-                                 0,
-                                 {}});
-    Pump();
-}
-
 int32_t CZylTestHost::OnCallback(CZylTestNode& node, int32_t code, intptr_t a1, intptr_t a2, intptr_t a3,
                                  intptr_t a4, intptr_t a5) {
     switch (code) {
@@ -178,12 +159,11 @@ int32_t CZylTestHost::OnCallback(CZylTestNode& node, int32_t code, intptr_t a1, 
         ZylCopyToBuffer(reinterpret_cast<char16_t*>(a1), 260, node.m_sAppPath);
         return node.m_nAppPathResult;
     case ZYL_HOST_PREPARE:
-        ++node.m_nPrepareCalls;
         return 0;
     case ZYL_HOST_PICK_USERS: {
         const auto* texts = reinterpret_cast<const char16_t* const*>(a2);
         node.m_vPickCalls.emplace_back(a1, texts && texts[0] ? std::u16string(texts[0]) : std::u16string());
-        *reinterpret_cast<int32_t*>(a3) = node.m_bPickConfirmed ? 1 : 0;
+        *reinterpret_cast<int32_t*>(a3) = 1;
         auto* room = reinterpret_cast<unsigned char*>(a4);
         int32_t count = 0;
         for (const auto& user : node.m_vPickedUsers) {
@@ -193,7 +173,7 @@ int32_t CZylTestHost::OnCallback(CZylTestNode& node, int32_t code, intptr_t a1, 
             id->Parse(user);
             ++count;
         }
-        *reinterpret_cast<int32_t*>(a5) = node.m_bPickConfirmed ? count : 0;
+        *reinterpret_cast<int32_t*>(a5) = count;
         return 0;
     }
     default:

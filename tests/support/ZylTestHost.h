@@ -41,12 +41,10 @@ public:
     int32_t m_nAppPathResult = 0;                      // code 518's result
     std::function<bool(const ZYLSENTPDU&)> m_fnRefuse; // code 514 answers 0 while it says so
     std::function<bool(const ZYLSENTPDU&)> m_fnDrop;   // taken and recorded, but never delivered
-    int32_t m_nPrepareCalls = 0;                       // code 520
     std::vector<std::pair<int32_t, std::u16string>> m_vChannelRequests; // 512/513 with the peer
-    // Code 527, the friend picker: what the person picks and whether he confirms; each call's
-    // purpose and title.
+    // Code 527, the friend picker: whom the person picks (and confirms); each call's purpose and
+    // title.
     std::vector<std::u16string> m_vPickedUsers;
-    bool m_bPickConfirmed = true;
     std::vector<std::pair<intptr_t, std::u16string>> m_vPickCalls;
 
 private:
@@ -72,8 +70,6 @@ public:
     // Opens both channels between two logged-in users, as if one of them asked the host.
     void Connect(CZylTestNode& a, CZylTestNode& b);
     void Disconnect(CZylTestNode& a, CZylTestNode& b);
-    // Presence: code 8 or 9 to every other logged-in node.
-    void SetOnline(CZylTestNode& node, bool online);
 
     // Delivers every queued event and PDU (and those they cause) in order.
     void Pump();
