@@ -76,6 +76,8 @@ TEST_F(ZylSendQueueTest, ARefusedPduHoldsBackTheOnesBehindItOnItsChannelOnlyAndI
     Send(u"s2.1000", 1024, 4098, 2); // ids differing only in case share one line
     Send(u"S2.1000", 1024, 4098, 3);
     Send(u"S2.1000", 1025, 4101, 4);
+    const auto count = [&](int32_t channel) { return m_host.Plugin().GetQueuedCount(u"s2.1000", channel); };
+    EXPECT_EQ(std::make_tuple(count(1024), count(1025), count(1026)), std::make_tuple(3u, 1u, 0u));
     bool refuse = true;
     int refusals = 0;
     // A refusal is any answer of 0 or less; anything above 0 takes the PDU.
@@ -99,6 +101,7 @@ TEST_F(ZylSendQueueTest, ARefusedPduHoldsBackTheOnesBehindItOnItsChannelOnlyAndI
     m_host.Tick(50);
     const auto taken = Taken(); // nothing is sent twice
     ASSERT_EQ(taken.size(), 4u);
+    EXPECT_EQ(std::make_tuple(count(1024), count(1025)), std::make_tuple(0u, 0u));
     EXPECT_EQ(taken[2], (ZYLOFFER{u"S2.1000", 1024, 4098, 2}));
     EXPECT_EQ(taken[3], (ZYLOFFER{u"S2.1000", 1024, 4098, 3}));
 }
