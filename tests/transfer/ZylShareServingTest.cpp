@@ -1,6 +1,4 @@
-// The serving side of transfers, asked by hand: pieces of a shared file with their last-block flag, the files
-// held open per transfer and their bound, upload pieces into the upload's own file and size queries with
-// every refusal and write failure, the unfinished tasks a peer reports and the close notice.
+// The serving side of transfers asked by hand: pieces, open files, upload pieces, size queries, refusals.
 #include "ZylTransferTestSupport.h"
 
 #include "support/ZylScratchMount.h"
@@ -10,15 +8,11 @@
 #include <algorithm>
 #include <csignal>
 #include <future>
+#include <optional>
 
 using namespace zyltest;
 
 namespace {
-
-struct REPLY {
-    uint32_t command;
-    std::vector<uint8_t> payload;
-};
 
 class CZylShareServingTest : public CZylTwoPluginTest {
 protected:
@@ -37,66 +31,65 @@ protected:
         m_host.Tick(20);
     }
 
-    // Hands A a request as if B had sent it and gives back what A answered.
-    std::vector<REPLY> Ask(uint32_t command, const std::vector<uint8_t>& payload,
-                           const std::u16string& from = u"S1.1001") {
-        m_host.m_vSent.clear();
+    // Hands A a request as if B had sent it, and gives back what A answered.
+    void DeliverToA(uint32_t command, const std::vector<uint8_t>& payload,
+                    const std::u16string& from = u"S1.1001") {
         m_pA->Plugin().OnDataIndication(command, payload.data(), static_cast<int32_t>(payload.size()), from,
                                         ZYL_CHANNEL_REQUEST);
+    }
+    std::vector<ZYLSENTPDU> Ask(uint32_t command, const std::vector<uint8_t>& payload,
+                                const std::u16string& from = u"S1.1001") {
+        m_host.m_vSent.clear();
+        DeliverToA(command, payload, from);
+        return Answers();
+    }
+    std::vector<ZYLSENTPDU> Answers() {
         m_host.Tick(10);
-        std::vector<REPLY> out;
+        std::vector<ZYLSENTPDU> out;
         for (const auto& pdu : m_host.m_vSent)
             if (pdu.from == u"S1.1000" && pdu.command != ZYL_CMD_UNFINISHED_TASKS_QUERY)
-                out.push_back({pdu.command, pdu.payload});
+                out.push_back(pdu);
+        m_host.m_vSent.clear();
         return out;
     }
 
-    static std::vector<uint8_t> DataRequest(int32_t taskId, const std::u16string& path, int32_t offset) {
+    // The requests as a task builds them: task id, [file index,] share time, share path and what follows.
+    static ZylPayloadWriter Request(int32_t taskId, std::optional<int32_t> index,
+                                    const std::u16string& path) {
         ZylPayloadWriter w;
-        w.WriteInt32(taskId).WriteInt32(5);
-        w.Write(CZylDateTime());
-        w.WriteString(path).WriteInt32(offset);
-        return w.Bytes();
+        w.WriteInt32(taskId);
+        if (index)
+            w.WriteInt32(*index);
+        w.Write(CZylDateTime()).WriteString(path);
+        return w;
+    }
+    static std::vector<uint8_t> DataRequest(int32_t taskId, const std::u16string& path, int32_t offset) {
+        return Request(taskId, 5, path).WriteInt32(offset).Bytes();
     }
     static std::vector<uint8_t> WriteRequest(int32_t taskId, const std::u16string& path,
                                              const std::u16string& name, int32_t offset, int32_t end,
-                                             const std::string& data,
-                                             const CZylDateTime& modified = Time(2005, 6, 7, 8, 9, 10)) {
-        ZylPayloadWriter w;
-        w.WriteInt32(taskId).WriteInt32(2);
-        w.Write(CZylDateTime());
-        w.WriteString(path).WriteString(name).WriteInt32(0);
-        w.Write(modified);
+                                             const std::string& data) {
+        ZylPayloadWriter w = Request(taskId, 2, path);
+        w.WriteString(name).WriteInt32(0).Write(Time(2005, 6, 7, 8, 9, 10));
         w.WriteInt32(offset).WriteInt32(end).WriteInt32(static_cast<int32_t>(data.size()));
-        w.WriteBytes(data.data(), static_cast<int32_t>(data.size()));
-        return w.Bytes();
+        return w.WriteBytes(data.data(), static_cast<int32_t>(data.size())).Bytes();
+    }
+    static std::vector<uint8_t> SizeRequest(int32_t taskId, const std::u16string& path,
+                                            const std::u16string& name) {
+        return Request(taskId, {}, path).WriteString(name).WriteInt32(3).Bytes();
     }
     static std::vector<uint8_t> Notice(int32_t taskId, int32_t kind, const std::u16string& path,
                                        int32_t flag) {
         ZylPayloadWriter w;
-        w.Write(CZylDateTime());
-        w.WriteInt32(taskId).WriteInt32(kind).WriteString(path).WriteInt32(flag);
-        return w.Bytes();
-    }
-    static std::vector<uint8_t> UploadRequest(int32_t taskId, const std::u16string& path) {
-        ZylPayloadWriter w;
-        w.WriteInt32(taskId).Write(CZylDateTime());
-        return w.WriteString(path), w.Bytes();
-    }
-    static std::vector<uint8_t> SizeRequest(int32_t taskId, const std::u16string& path,
-                                            const std::u16string& name) {
-        ZylPayloadWriter w;
-        w.WriteInt32(taskId);
-        w.Write(CZylDateTime());
-        w.WriteString(path).WriteString(name).WriteInt32(3);
+        w.Write(CZylDateTime()).WriteInt32(taskId).WriteInt32(kind).WriteString(path).WriteInt32(flag);
         return w.Bytes();
     }
 
-    // A's answer to a file data request from its time on, as a file data reply carrying that piece reads from
-    // there; empty when the answer is something else.
+    // A's file data reply on the data channel from its time on (empty for any other answer); the expected.
     std::vector<uint8_t> Fetch(int32_t taskId, const std::u16string& path, int32_t offset) {
         const auto replies = Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(taskId, path, offset));
-        if (replies.size() != 1 || replies[0].command != ZYL_CMD_FILE_DATA_REPLY)
+        if (replies.size() != 1 || replies[0].command != ZYL_CMD_FILE_DATA_REPLY ||
+            replies[0].channel != ZYL_CHANNEL_DATA)
             return {};
         return {replies[0].payload.begin() + 8, replies[0].payload.end()};
     }
@@ -104,8 +97,8 @@ protected:
         const auto bytes = FileDataReply(taskId, 5, last, offset, data);
         return {bytes.begin() + 8, bytes.end()};
     }
-    std::vector<REPLY> Write(int32_t taskId, const std::u16string& name, int32_t offset, int32_t end,
-                             const std::string& data, const std::u16string& from = u"S1.1001") {
+    std::vector<ZYLSENTPDU> Write(int32_t taskId, const std::u16string& name, int32_t offset, int32_t end,
+                                  const std::string& data, const std::u16string& from = u"S1.1001") {
         return Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(taskId, u"Inbox", name, offset, end, data),
                    from);
     }
@@ -114,23 +107,23 @@ protected:
                               const std::u16string& from = u"S1.1001") {
         const auto replies = Ask(ZYL_CMD_SYNC_FILE_SIZE_REQUEST, SizeRequest(taskId, u"Inbox", name), from);
         return replies.size() == 1 && replies[0].command == ZYL_CMD_SYNC_FILE_SIZE_REPLY
-                   ? Numbers(replies[0])
+                   ? TaskNumbers(replies[0].payload)
                    : std::vector<int32_t>{};
     }
-    static std::vector<int32_t> Numbers(const REPLY& reply) { return TaskNumbers(reply.payload); }
-    static int32_t ErrorCode(const std::vector<REPLY>& replies) {
+    static std::vector<int32_t> Numbers(const ZYLSENTPDU& reply) { return TaskNumbers(reply.payload); }
+    static int32_t ErrorCode(const std::vector<ZYLSENTPDU>& replies) {
         return replies.size() == 1 && replies[0].command == ZYL_CMD_ERROR ? replies[0].payload[3] : -1;
     }
 };
 
 } // namespace
 
-TEST_F(CZylShareServingTest, PiecesCarryTheLastBlockFlagOnlyWhenTheEndIsSeenAndCloseOnlyTheirOwnFile) {
+TEST_F(CZylShareServingTest,
+       PiecesCarryTheLastBlockFlagOnlyWhenTheEndIsSeenCloseOnlyTheirOwnFileOrAreRefused) {
     const std::string data = RandomBytes(ZYL_BLOCK_SIZE, 11);
     ZylWriteFileBytes(DataA() / "docs" / "one.bin", data);
     ZylWriteFileBytes(DataA() / "docs" / "small.txt", std::string(100, 's'));
     EXPECT_EQ(Fetch(7, u"Docs\\one.bin", 0), Piece(7, 0, 0, data));
-    EXPECT_EQ(m_host.m_vSent.back().channel, ZYL_CHANNEL_DATA);
     EXPECT_EQ(SharesA().GetOpenFileCount(), 1u);
     // A second download of the same file holds a file of its own.
     EXPECT_EQ(Fetch(8, u"Docs\\one.bin", 0), Piece(8, 0, 0, data));
@@ -150,17 +143,15 @@ TEST_F(CZylShareServingTest, PiecesCarryTheLastBlockFlagOnlyWhenTheEndIsSeenAndC
     // A link that stays inside the share is served like the file it names.
     fs::create_symlink(DataA() / "docs" / "small.txt", DataA() / "docs" / "link.txt");
     EXPECT_EQ(Fetch(9, u"Docs\\link.txt", 0), Piece(9, 1, 0, std::string(100, 's')));
-}
 
-TEST_F(CZylShareServingTest, FileDataRefusalsNameTheTask) {
-    ZylWriteFileBytes(DataA() / "docs" / "a.txt", "a");
+    // Refusals name the task, so that only that one stops.
     const std::vector<std::tuple<std::u16string, int32_t, int32_t>> refused = {
-        {u"Nope\\a.txt", 0, ZYL_ERROR_SHARE_REMOVED},
-        {u"Docs\\..\\inbox\\a.txt", 0, ZYL_ERROR_OTHER},
+        {u"Nope\\small.txt", 0, ZYL_ERROR_SHARE_REMOVED},
+        {u"Docs\\..\\inbox\\small.txt", 0, ZYL_ERROR_OTHER},
         {u"Docs", 0, ZYL_ERROR_FILE_REMOVED},
-        {u"Docs\\a.txt", -1, ZYL_ERROR_FILE_REMOVED},
+        {u"Docs\\small.txt", -1, ZYL_ERROR_FILE_REMOVED},
         {u"Docs\\missing.txt", 0, ZYL_ERROR_FILE_REMOVED},
-        {u"Browse\\a.txt", 0, ZYL_ERROR_USER_DENIED}, // pieces need the download right as a list does
+        {u"Browse\\small.txt", 0, ZYL_ERROR_USER_DENIED}, // pieces need the download right as a list does
     };
     for (const auto& [path, offset, code] : refused) {
         const auto replies = Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(9, path, offset));
@@ -196,11 +187,9 @@ TEST_F(CZylShareServingTest, AnUploadIsWrittenBesideItsTargetWhichItReplacesOnly
     EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(9, u"Inbox\\sub\\f.bin.S1.1001-4.fst", 0),
                             u"S1.1002")),
               ZYL_ERROR_FILE_REMOVED);
-    ZylPayloadWriter listRequest;
-    listRequest.WriteInt32(9).Write(CZylDateTime());
-    listRequest.WriteInt32(0).WriteString(u"Inbox\\sub\\f.bin.S1.1001-4.fst");
-    EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_FILE_LIST_REQUEST, listRequest.Bytes(), u"S1.1002")),
-              ZYL_ERROR_FILE_REMOVED);
+    ZylPayloadWriter list;
+    list.WriteInt32(9).Write(CZylDateTime()).WriteInt32(0).WriteString(u"Inbox\\sub\\f.bin.S1.1001-4.fst");
+    EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_FILE_LIST_REQUEST, list.Bytes(), u"S1.1002")), ZYL_ERROR_FILE_REMOVED);
     // Nor may an upload name such a file as its target, or make a folder of that form.
     for (const auto& [folder, name] :
          {std::pair<std::u16string, std::u16string>{u"Inbox", u"\\sub\\f.bin.S1.1001-4.fst"},
@@ -215,13 +204,10 @@ TEST_F(CZylShareServingTest, AnUploadIsWrittenBesideItsTargetWhichItReplacesOnly
     EXPECT_EQ(Numbers(replies.at(0)), (std::vector<int32_t>{4, 2, 4096, 4, 1}));
     EXPECT_EQ(ZylReadFileBytes(target), std::string(4096, 'a') + "tail");
     EXPECT_FALSE(fs::exists(temp));
-    fs::file_time_type expected;
-    ASSERT_TRUE(ZylTimeToFileTime(Time(2005, 6, 7, 8, 9, 10), expected));
-    EXPECT_EQ(fs::last_write_time(target), expected);
+    EXPECT_EQ(fs::last_write_time(target), FileTime(Time(2005, 6, 7, 8, 9, 10)));
     EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
 
-    // A piece that would leave a gap is refused and writes nothing; so is a later piece of an upload that has
-    // no file yet, whatever file has the target's name.
+    // A piece that would leave a gap is refused and writes nothing, whatever file has the target's name.
     ZylWriteFileBytes(DataA() / "inbox" / "short.bin", std::string(3000, 's'));
     EXPECT_EQ(ErrorCode(Write(5, u"short.bin", 4096, 0, std::string(10, 'x'))), ZYL_ERROR_OTHER);
     EXPECT_EQ(fs::file_size(DataA() / "inbox" / "short.bin"), 3000u);
@@ -245,8 +231,8 @@ TEST_F(CZylShareServingTest, ASizeQueryAnswersOnlyWhatThisUploadWroteAndHoldsNoF
     EXPECT_TRUE(fs::is_directory(DataA() / "inbox" / "new" / "deep"));
     EXPECT_TRUE(fs::is_empty(DataA() / "inbox" / "new" / "deep"));
 
-    // Three whole pieces of task 4 arrived: it goes on from the third, which is sent again, so that the piece
-    // marked last always comes; another task or another user starts from nothing.
+    // Task 4 goes on from its third whole piece, sent again so that the last one always comes; another
+    // task or another user starts from nothing.
     const std::string data = RandomBytes(3 * ZYL_BLOCK_SIZE, 4);
     for (int32_t i = 0; i < 3; ++i)
         Write(4, u"part.bin", i * ZYL_BLOCK_SIZE, 0, data.substr(i * ZYL_BLOCK_SIZE, ZYL_BLOCK_SIZE));
@@ -265,8 +251,7 @@ TEST_F(CZylShareServingTest, ASizeQueryAnswersOnlyWhatThisUploadWroteAndHoldsNoF
 
 TEST_F(CZylShareServingTest, AWriteThatFailsIsAnsweredWithItsErrorAndAFailedCompletionIsNoSuccess) {
     const std::string piece(ZYL_BLOCK_SIZE, 'p');
-    // The disk fills up (a file size limit stands in for a small file system): the piece it stops is answered
-    // "no disk space", and once there is room again the upload goes on where it was.
+    // A full disk (a file size limit stands in) is answered "no disk space"; with room the upload goes on.
     ASSERT_EQ(Write(4, u"full.bin", 0, 0, piece).at(0).command, ZYL_CMD_WRITE_FILE_DATA_REPLY);
     struct rlimit before {};
     ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
@@ -274,17 +259,11 @@ TEST_F(CZylShareServingTest, AWriteThatFailsIsAnsweredWithItsErrorAndAFailedComp
     struct rlimit small = before;
     small.rlim_cur = ZYL_BLOCK_SIZE + 100;
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-    const auto second = WriteRequest(4, u"Inbox", u"full.bin", ZYL_BLOCK_SIZE, 1, piece);
-    m_pA->Plugin().OnDataIndication(ZYL_CMD_WRITE_FILE_DATA_REQUEST, second.data(),
-                                    static_cast<int32_t>(second.size()), u"S1.1001", ZYL_CHANNEL_REQUEST);
+    DeliverToA(ZYL_CMD_WRITE_FILE_DATA_REQUEST,
+               WriteRequest(4, u"Inbox", u"full.bin", ZYL_BLOCK_SIZE, 1, piece));
     ::setrlimit(RLIMIT_FSIZE, &before);
     std::signal(SIGXFSZ, oldHandler);
-    m_host.m_vSent.clear();
-    m_host.Tick(10);
-    const auto errors = m_host.SentWith(ZYL_CMD_ERROR);
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(errors[0].payload[3], ZYL_ERROR_NO_DISK_SPACE);
-    EXPECT_TRUE(m_host.SentWith(ZYL_CMD_WRITE_FILE_DATA_REPLY).empty());
+    EXPECT_EQ(ErrorCode(Answers()), ZYL_ERROR_NO_DISK_SPACE);
     EXPECT_FALSE(fs::exists(DataA() / "inbox" / "full.bin"));
     EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
     EXPECT_EQ(Held(4, u"full.bin"), (std::vector<int32_t>{4, 3, ZYL_BLOCK_SIZE}));
@@ -292,8 +271,7 @@ TEST_F(CZylShareServingTest, AWriteThatFailsIsAnsweredWithItsErrorAndAFailedComp
               (std::vector<int32_t>{4, 2, ZYL_BLOCK_SIZE, 3, 1}));
     EXPECT_EQ(fs::file_size(DataA() / "inbox" / "full.bin"), ZYL_BLOCK_SIZE + 3u);
 
-    // The target cannot be replaced at the end (a folder took its name meanwhile): a failure, and the
-    // upload's file stays for another try.
+    // A folder took the target's name meanwhile: a failure, and the upload's file stays for another try.
     Write(5, u"late.bin", 0, 0, piece);
     fs::create_directories(DataA() / "inbox" / "late.bin" / "inside");
     EXPECT_EQ(ErrorCode(Write(5, u"late.bin", ZYL_BLOCK_SIZE, 1, "end")), ZYL_ERROR_OTHER);
@@ -306,20 +284,15 @@ TEST_F(CZylShareServingTest, AWriteThatFailsIsAnsweredWithItsErrorAndAFailedComp
     int refusal = 0;
     SharesA().SetFlushFile(
         [&, go = flushing.get_future().share()](const fs::path&) { return go.wait(), refusal; });
-    for (const auto& request : {WriteRequest(8, u"Inbox", u"synced.bin", 0, 1, "abc"),
-                                WriteRequest(9, u"Inbox", u"next.bin", 0, 0, "x")})
-        m_pA->Plugin().OnDataIndication(ZYL_CMD_WRITE_FILE_DATA_REQUEST, request.data(),
-                                        static_cast<int32_t>(request.size()), u"S1.1001",
-                                        ZYL_CHANNEL_REQUEST);
+    DeliverToA(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(8, u"Inbox", u"synced.bin", 0, 1, "abc"));
+    DeliverToA(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(9, u"Inbox", u"next.bin", 0, 0, "x"));
     EXPECT_EQ(m_pA->Plugin().GetQueuedCount(u"S1.1001", ZYL_CHANNEL_REQUEST), 0u);
     EXPECT_FALSE(fs::exists(DataA() / "inbox" / "synced.bin"));
     flushing.set_value();
-    m_host.m_vSent.clear();
-    m_host.Tick(10);
-    const auto acks = m_host.SentWith(ZYL_CMD_WRITE_FILE_DATA_REPLY);
+    const auto acks = Answers();
     ASSERT_EQ(acks.size(), 2u);
-    EXPECT_EQ(Numbers({acks[0].command, acks[0].payload}), (std::vector<int32_t>{8, 2, 0, 3, 1}));
-    EXPECT_EQ(Numbers({acks[1].command, acks[1].payload}), (std::vector<int32_t>{9, 2, 0, 1, 0}));
+    EXPECT_EQ(Numbers(acks[0]), (std::vector<int32_t>{8, 2, 0, 3, 1}));
+    EXPECT_EQ(Numbers(acks[1]), (std::vector<int32_t>{9, 2, 0, 1, 0}));
     refusal = ENOSPC;
     EXPECT_EQ(ErrorCode(Write(8, u"synced.bin", 0, 1, "d")), ZYL_ERROR_NO_DISK_SPACE);
     EXPECT_EQ(ZylReadFileBytes(DataA() / "inbox" / "synced.bin"), "abc");
@@ -363,8 +336,7 @@ TEST_F(CZylShareServingTest, AFloodOfNewTransfersHoldsFewFilesAndTheShareDatabas
     EXPECT_LE(SharesA().GetOpenFileCount(), CZylManagerBase::GetOpenFileBound());
     EXPECT_LE(SharesA().GetOpenFileCount(), CZylManagerBase::MAX_OPEN_FILES_PER_PEER);
     EXPECT_EQ(SharesA().SaveChanges(), 0);
-    // Something else took every descriptor left: a new transfer is still served, in place of the least
-    // recently used one.
+    // Every descriptor left is taken: a new transfer is still served, in place of the least recently used.
     std::vector<int> taken;
     for (int fd; (fd = ::dup(0)) >= 0;)
         taken.push_back(fd);
@@ -381,7 +353,7 @@ TEST_F(CZylShareServingTest, AFloodOfNewTransfersHoldsFewFilesAndTheShareDatabas
 
 TEST_F(CZylShareServingTest, UploadConsentAndItsRefusals) {
     auto ask = [this](const std::u16string& path) {
-        return Ask(ZYL_CMD_UPLOAD_REQUEST, UploadRequest(12, path));
+        return Ask(ZYL_CMD_UPLOAD_REQUEST, Request(12, {}, path).Bytes());
     };
     auto replies = ask(u"Inbox");
     ASSERT_EQ(replies.size(), 1u);
@@ -390,8 +362,7 @@ TEST_F(CZylShareServingTest, UploadConsentAndItsRefusals) {
     EXPECT_EQ(Numbers(ask(u"Docs").at(0)), (std::vector<int32_t>{12, 0}));
     EXPECT_EQ(ErrorCode(ask(u"Nope")), ZYL_ERROR_SHARE_REMOVED);
     EXPECT_EQ(ErrorCode(ask(u"Inbox\\..\\docs")), ZYL_ERROR_OTHER);
-    // Pieces and size queries whose names climb out of the share write nothing anywhere; the refusal names
-    // the upload's task, so that only that task stops.
+    // Names that climb out of the share write nothing anywhere; the refusal names the upload's task.
     for (const auto& [path, name] :
          std::vector<std::pair<std::u16string, std::u16string>>{{u"Inbox", u"..\\..\\evil.txt"},
                                                                 {u"Inbox", u"\\a\\..\\..\\evil.txt"},
@@ -432,51 +403,47 @@ TEST_F(CZylShareServingTest, UploadConsentAndItsRefusals) {
 }
 
 TEST_F(CZylShareServingTest, UnfinishedTasksCountOnTheShareEachItemNames) {
-    auto list = [](std::vector<std::pair<int32_t, std::u16string>> items, int32_t count) {
+    auto report = [&](std::vector<std::pair<int32_t, std::u16string>> items, int32_t count,
+                      const std::u16string& from) {
         ZylPayloadWriter w;
-        w.Write(CZylDateTime());
-        w.WriteInt32(count);
+        w.Write(CZylDateTime()).WriteInt32(count);
         for (const auto& [kind, name] : items)
             w.WriteInt32(kind).WriteString(name);
-        return w.Bytes();
+        EXPECT_TRUE(Ask(ZYL_CMD_UNFINISHED_TASKS_REPLY, w.Bytes(), from).empty());
     };
-    EXPECT_TRUE(Ask(ZYL_CMD_UNFINISHED_TASKS_REPLY, list({{2, u"Docs\\a"},
-                                                          {4, u"Inbox"},
-                                                          {2, u"Inbox\\x"},
-                                                          {2, u"Nope"},
-                                                          {9, u"Docs"},
-                                                          {4, u"Docs"},
-                                                          {2, u"Browse"}},
-                                                         7))
-                    .empty());
+    // The user's downloads and uploads on the share, or -1 when it is no current user there.
+    using COUNTS = std::pair<int, int>;
+    auto counts = [&](const char16_t* name, const char16_t* user) {
+        CZylShareObject* share = nullptr;
+        ZYLSHAREUSER* entry = nullptr;
+        EXPECT_GE(SharesA().FindShareByName(name, &share), 0);
+        return share->FindCurrentUser(user, &entry) < 0 ? COUNTS(-1, -1)
+                                                        : COUNTS(entry->downloads, entry->uploads);
+    };
+    report({{2, u"Docs\\a"},
+            {4, u"Inbox"},
+            {2, u"Inbox\\x"},
+            {2, u"Nope"},
+            {9, u"Docs"},
+            {4, u"Docs"},
+            {2, u"Browse"}},
+           7, u"S1.1001");
     // Items the user holds no right for do not make it a current user of their share.
-    CZylShareObject *browse = nullptr, *docs = nullptr, *inbox = nullptr;
-    SharesA().FindShareByName(u"Browse", &browse);
-    SharesA().FindShareByName(u"Docs", &docs);
-    SharesA().FindShareByName(u"Inbox", &inbox);
-    EXPECT_EQ(browse->FindCurrentUser(u"S1.1001"), -1);
-    ZYLSHAREUSER* entry = nullptr;
-    ASSERT_GE(docs->FindCurrentUser(u"S1.1001", &entry), 0);
-    EXPECT_EQ(entry->downloads, 1);
-    EXPECT_EQ(entry->uploads, 0);
-    ASSERT_GE(inbox->FindCurrentUser(u"S1.1001", &entry), 0);
-    EXPECT_EQ(entry->downloads, 1);
-    EXPECT_EQ(entry->uploads, 1);
-
+    EXPECT_EQ(counts(u"Browse", u"S1.1001"), COUNTS(-1, -1));
+    EXPECT_EQ(counts(u"Docs", u"S1.1001"), COUNTS(1, 0));
+    EXPECT_EQ(counts(u"Inbox", u"S1.1001"), COUNTS(1, 1));
     // A count the payload cannot hold is not believed.
-    Ask(ZYL_CMD_UNFINISHED_TASKS_REPLY, list({{2, u"Docs"}}, 1000000), u"S1.1002");
-    EXPECT_EQ(docs->FindCurrentUser(u"S1.1002"), -1);
+    report({{2, u"Docs"}}, 1000000, u"S1.1002");
+    EXPECT_EQ(counts(u"Docs", u"S1.1002"), COUNTS(-1, -1));
 
-    // A refused announcement of another task leaves the reported upload counted.
+    // A refused announcement of another task leaves the reported upload counted; the reported upload,
+    // announced, still counts once; its close notice lowers the count.
     SharesA().SetNoUpload(1);
-    Ask(ZYL_CMD_UPLOAD_REQUEST, UploadRequest(5, u"inbox"));
+    Ask(ZYL_CMD_UPLOAD_REQUEST, Request(5, {}, u"inbox").Bytes());
     SharesA().SetNoUpload(0);
-    EXPECT_EQ(entry->uploads, 1);
-    // The reported upload, announced, still counts once; its close notice lowers the count.
-    Ask(ZYL_CMD_UPLOAD_REQUEST, UploadRequest(3, u"inbox"));
-    EXPECT_EQ(entry->uploads, 1);
+    EXPECT_EQ(counts(u"Inbox", u"S1.1001"), COUNTS(1, 1));
+    Ask(ZYL_CMD_UPLOAD_REQUEST, Request(3, {}, u"inbox").Bytes());
+    EXPECT_EQ(counts(u"Inbox", u"S1.1001"), COUNTS(1, 1));
     Ask(ZYL_CMD_CLOSE_NOTICE, Notice(3, 4, u"Inbox", 0));
-    ASSERT_GE(inbox->FindCurrentUser(u"S1.1001", &entry), 0);
-    EXPECT_EQ(entry->uploads, 0);
-    EXPECT_EQ(entry->downloads, 1);
+    EXPECT_EQ(counts(u"Inbox", u"S1.1001"), COUNTS(1, 0));
 }

@@ -37,35 +37,31 @@ inline CZylDateTime Time(int32_t year, uint32_t month, uint32_t day, uint32_t ho
     return t;
 }
 
+// A reply starts with the serving side's time, then the task id and the numbers given.
+inline ZylPayloadWriter Reply(int32_t taskId, std::initializer_list<int32_t> numbers) {
+    ZylPayloadWriter w;
+    w.Write(Time(2008, 1, 1, 0, 0, 0)).WriteInt32(taskId);
+    for (int32_t n : numbers)
+        w.WriteInt32(n);
+    return w;
+}
+inline std::vector<uint8_t> TaskReply(int32_t taskId, std::initializer_list<int32_t> numbers) {
+    return Reply(taskId, numbers).Bytes();
+}
+
 inline std::vector<uint8_t> FileListReply(int32_t taskId, uint32_t total, uint32_t first,
                                           const std::vector<LISTENTRY>& entries) {
-    ZylPayloadWriter w;
-    w.Write(Time(2008, 1, 1, 0, 0, 0));
-    w.WriteInt32(taskId).WriteInt32(0).WriteInt32(total).WriteInt32(first);
-    w.WriteInt32(static_cast<uint32_t>(entries.size()));
-    for (const auto& e : entries) {
-        w.WriteString(e.name).WriteInt32(e.size);
-        w.Write(e.time);
-    }
+    ZylPayloadWriter w = Reply(taskId, {0, static_cast<int32_t>(total), static_cast<int32_t>(first),
+                                        static_cast<int32_t>(entries.size())});
+    for (const auto& e : entries)
+        w.WriteString(e.name).WriteInt32(e.size).Write(e.time);
     return w.Bytes();
 }
 
 inline std::vector<uint8_t> FileDataReply(int32_t taskId, int32_t index, int32_t last, int32_t offset,
                                           const std::string& data, int32_t status = 0) {
-    ZylPayloadWriter w;
-    w.Write(Time(2008, 1, 1, 0, 0, 0));
-    w.WriteInt32(taskId).WriteInt32(index).WriteInt32(0).WriteInt32(last).WriteInt32(status);
-    w.WriteInt32(offset).WriteInt32(static_cast<int32_t>(data.size()));
+    ZylPayloadWriter w = Reply(taskId, {index, 0, last, status, offset, static_cast<int32_t>(data.size())});
     w.WriteBytes(data.data(), static_cast<int32_t>(data.size()));
-    return w.Bytes();
-}
-
-inline std::vector<uint8_t> TaskReply(int32_t taskId, std::initializer_list<int32_t> numbers) {
-    ZylPayloadWriter w;
-    w.Write(Time(2008, 1, 1, 0, 0, 0));
-    w.WriteInt32(taskId);
-    for (int32_t n : numbers)
-        w.WriteInt32(n);
     return w.Bytes();
 }
 
@@ -93,70 +89,43 @@ inline std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> p
     return out;
 }
 
-// The offsets of those blocks of a file, or of the blocks first to last, as a task asks for them.
-inline std::vector<int32_t> Blocks(std::initializer_list<int32_t> indexes) {
-    std::vector<int32_t> out;
-    for (int32_t i : indexes)
-        out.push_back(i * ZYL_BLOCK_SIZE);
+inline fs::file_time_type FileTime(const CZylDateTime& time) {
+    fs::file_time_type out;
+    EXPECT_TRUE(ZylTimeToFileTime(time, out));
     return out;
 }
-inline std::vector<int32_t> BlockRange(int32_t first, int32_t last) {
+
+using PAYLOADS = std::vector<std::vector<uint8_t>>;
+using PIECES = std::vector<std::pair<int32_t, int32_t>>; // file index and offset
+
+inline std::vector<uint8_t> Ascii(std::string_view text) {
+    return {text.begin(), text.end()};
+}
+
+// The offsets of the blocks first to last of a file, as a task asks for them.
+inline std::vector<int32_t> Blocks(int32_t first, int32_t last) {
     std::vector<int32_t> out;
     for (int32_t i = first; i <= last; ++i)
         out.push_back(i * ZYL_BLOCK_SIZE);
     return out;
 }
 
-// A file data request as a task builds it.
-struct DATAREQUEST {
-    int32_t taskId;
-    int32_t index;
-    CZylDateTime shareTime;
-    std::u16string remoteName;
-    int32_t offset;
-};
-
-inline DATAREQUEST ReadDataRequest(const std::vector<uint8_t>& payload) {
-    ZylPayloadReader r(payload.data(), static_cast<int32_t>(payload.size()));
-    DATAREQUEST q;
-    q.taskId = r.ReadInt32();
-    q.index = r.ReadInt32();
-    r.Read(q.shareTime);
-    q.remoteName = r.ReadString();
-    q.offset = r.ReadInt32();
-    EXPECT_EQ(r.Remaining(), 0);
-    return q;
-}
-
-// A piece of an upload as a task builds it.
+// The fields of an upload's piece the tests look at; the whole layout is checked byte by byte elsewhere.
 struct WRITEREQUEST {
-    int32_t taskId;
-    int32_t index;
-    CZylDateTime shareTime;
-    std::u16string remoteName;
-    std::u16string localName;
-    int32_t fileSize;
-    CZylDateTime modified;
-    int32_t offset;
-    int32_t end;
+    int32_t index, offset, end;
     std::string data;
 };
-
 inline WRITEREQUEST ReadWriteRequest(const std::vector<uint8_t>& payload) {
     ZylPayloadReader r(payload.data(), static_cast<int32_t>(payload.size()));
+    CZylDateTime time;
     WRITEREQUEST q;
-    q.taskId = r.ReadInt32();
+    r.ReadInt32();
     q.index = r.ReadInt32();
-    r.Read(q.shareTime);
-    q.remoteName = r.ReadString();
-    q.localName = r.ReadString();
-    q.fileSize = r.ReadInt32();
-    r.Read(q.modified);
+    r.Read(time), r.ReadString(), r.ReadString(), r.ReadInt32(), r.Read(time);
     q.offset = r.ReadInt32();
     q.end = r.ReadInt32();
     const int32_t n = r.ReadInt32();
-    const uint8_t* data = r.Take(n);
-    q.data.assign(reinterpret_cast<const char*>(data), static_cast<size_t>(n));
+    q.data.assign(reinterpret_cast<const char*>(r.Take(n)), static_cast<size_t>(n));
     EXPECT_EQ(r.Remaining(), 0);
     return q;
 }
@@ -199,8 +168,7 @@ protected:
         m_pA->m_fnDrop = [](const ZYLSENTPDU& pdu) { return pdu.command == ZYL_CMD_ERROR; };
     }
 
-    CZylTaskManager& Tasks(CZylTestNode& node) { return node.Plugin().GetTaskManager(); }
-    CZylTaskManager& TasksB() { return Tasks(*m_pB); }
+    CZylTaskManager& TasksB() { return m_pB->Plugin().GetTaskManager(); }
     CZylShareManager& SharesA() { return m_pA->Plugin().GetShareManager(); }
 
     // Shares the item at path on A under the name, with the rights "Everyone" holds; a missing item is made
@@ -221,12 +189,20 @@ protected:
                                         channel);
     }
 
-    // What a node handed the host with that command, in order; the record is cleared when asked.
+    // What a node handed the host with that command, in order.
     std::vector<ZYLSENTPDU> Sent(const CZylTestNode& from, uint32_t command) {
         std::vector<ZYLSENTPDU> out;
         for (const auto& pdu : m_host.m_vSent)
             if (pdu.command == command && pdu.from == from.Id())
                 out.push_back(pdu);
+        return out;
+    }
+    // The payloads a node sent with that command, once the host has carried what is queued.
+    PAYLOADS Carried(const CZylTestNode& from, uint32_t command) {
+        m_host.Tick(10);
+        PAYLOADS out;
+        for (const auto& pdu : Sent(from, command))
+            out.push_back(pdu.payload);
         return out;
     }
     // The file data requests B sent since the last call: their offsets, or file index and offset.
@@ -236,24 +212,32 @@ protected:
             offsets.push_back(offset);
         return offsets;
     }
-    std::vector<std::pair<int32_t, int32_t>> RequestedPieces() {
+    PIECES RequestedPieces() {
         m_host.Tick(10);
-        std::vector<std::pair<int32_t, int32_t>> pieces;
+        PIECES pieces;
         for (const auto& pdu : Sent(*m_pB, ZYL_CMD_FILE_DATA_REQUEST)) {
-            const DATAREQUEST request = ReadDataRequest(pdu.payload);
-            pieces.emplace_back(request.index, request.offset);
+            ZylPayloadReader r(pdu.payload.data(), static_cast<int32_t>(pdu.payload.size()));
+            CZylDateTime time;
+            r.ReadInt32();
+            const int32_t index = r.ReadInt32();
+            r.Read(time), r.ReadString();
+            pieces.emplace_back(index, r.ReadInt32());
         }
         m_host.m_vSent.clear();
         return pieces;
+    }
+
+    // A task that stopped on a failure: not finished, and the reason is the one the user sees.
+    static void ExpectStopped(const CZylTask* task, const std::u16string& reason) {
+        EXPECT_EQ(task->m_bRunning, 0);
+        EXPECT_EQ(task->m_bFinished, 0);
+        EXPECT_EQ(task->m_sLastError, reason);
     }
 
     fs::path Root() const { return m_host.Root(); }
     // The folders of A's and B's own files.
     fs::path DataA() const { return Root() / "A-data"; }
     fs::path DataB() const { return Root() / "B-data"; }
-    fs::path DbPath(const CZylTestNode& node) const {
-        return ZylToFsPath(node.AppPath()) / "fs" / ("fst-" + ZylToUtf8(node.Id()) + ".fsd");
-    }
 
     CZylTestHost m_host;
     CZylTestNode* m_pA = nullptr;
