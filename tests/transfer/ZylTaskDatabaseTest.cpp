@@ -127,6 +127,39 @@ TEST_F(CZylTaskDbTest, WritesTheExactLinesAndReadsThemBackStoppedAndTheSameToThe
                                                    DbPath().string() + ".foreign-20080110-212000");
 }
 
+TEST_F(CZylTaskDbTest, ProgressIsWrittenOnTheTimerWhatACrashWouldLoseAtOnceAndNothingWhileIdle) {
+    CZylTask* task = MakeDownload(); // adding is written at once, its first file on the timer
+    std::u16string text = ZylReadUtf16LeFile(DbPath());
+    EXPECT_NE(text.find(u"TaskNum=1\n"), std::u16string::npos);
+    EXPECT_EQ(text.find(u"FileOffset=100\n"), std::u16string::npos);
+    Deliver(ZYL_CMD_FILE_DATA_REPLY,
+            FileDataReply(task->m_nTaskID, 1, 0, 0, std::string(ZYL_BLOCK_SIZE, 'y')));
+    Tasks().OnTimer();
+    EXPECT_EQ(ZylReadUtf16LeFile(DbPath()), text);
+    m_platform.m_nTick += ZYL_TASK_SAVE_INTERVAL_MS;
+    Tasks().OnTimer();
+    text = ZylReadUtf16LeFile(DbPath());
+    EXPECT_NE(text.find(u"FileOffset=100\n"), std::u16string::npos);
+    EXPECT_NE(text.find(u"CurrentSize=7268\n"), std::u16string::npos);
+    // Saved, and nothing changed since: the timer leaves the disk alone.
+    fs::remove(DbPath());
+    m_platform.m_nTick += 5 * ZYL_TASK_SAVE_INTERVAL_MS;
+    Tasks().OnTimer();
+    EXPECT_FALSE(fs::exists(DbPath()));
+
+    // A finished task, a stopped one (with the list it had), a removed one: written at once.
+    Deliver(ZYL_CMD_FILE_DATA_REPLY, FileDataReply(task->m_nTaskID, 1, 1, ZYL_BLOCK_SIZE, ""));
+    ASSERT_EQ(task->m_bFinished, 1);
+    EXPECT_NE(ZylReadUtf16LeFile(DbPath()).find(u"Finished=1\n"), std::u16string::npos);
+    CZylTask* stopped = Tasks().CreateDownloadTask(u"S1.1000", u"Docs\\x", true, Folder(), {});
+    Deliver(ZYL_CMD_FILE_LIST_REPLY, FileListReply(stopped->m_nTaskID, 1, 0, {{u"Docs\\x\\y.txt", 5, {}}}));
+    EXPECT_EQ(ZylReadUtf16LeFile(DbPath()).find(u"y.txt"), std::u16string::npos);
+    Tasks().StopAllTasks();
+    EXPECT_NE(ZylReadUtf16LeFile(DbPath()).find(u"RemoteName=Docs\\x\\y.txt\n"), std::u16string::npos);
+    ASSERT_EQ(Tasks().RemoveTaskById(stopped->m_nTaskID), 0);
+    EXPECT_NE(ZylReadUtf16LeFile(DbPath()).find(u"TaskNum=1\n"), std::u16string::npos);
+}
+
 TEST_F(CZylTaskDbTest, AnUnreadableOrNoFileLoadsNothingAFailingWriteLeavesTheOldFileWholeAndNoPathFails) {
     const std::string unreadable = ZylToUtf16Le(u"garbage\n#di=S1.1001\nTaskNum=1\n");
     ZylWriteFileBytes(DbPath(), unreadable);
