@@ -135,16 +135,48 @@ protected:
 
 TEST_F(ZylNodeTest, BrowseDownloadAndUploadBetweenTwoNodesAndRefuseWhatIsNotAllowedInOneLine) {
     ServeTree({"--grant", kFriend + "=browse,download,upload"});
-    // A single file into another folder keeps its name; an uploaded folder comes with what is below it.
-    ASSERT_EQ(Run(kFriend, {"get", kOwner, "Pics\\2005\\b.bin", (m_pRoot / "single").string()}), 0)
-        << m_sOutput;
-    EXPECT_EQ(fs::file_size(m_pRoot / "single" / "b.bin"), 57344u);
     const fs::path upload = m_pRoot / "friend" / "Holiday";
     WriteRandom(upload / "x.bin", 7168, 5);
     WriteRandom(upload / "inner" / "y.bin", 200000, 6);
-    ASSERT_EQ(Run(kFriend, {"put", upload.string(), kOwner, "Pics\\2006"}), 0) << m_sOutput;
-    EXPECT_NE(m_sOutput.find("uploading " + upload.string() + " to Pics\\2006 on "), std::string::npos)
-        << m_sOutput;
+    // Each answer is one line. The stranger names the nodes of a cluster, the first of which cannot
+    // be reached, and sees the share listed with no rights; the keys need no broker.
+    const std::string broker = m_sBrokers, closed = "127.0.0.1:" + std::to_string(ZylFreeLoopbackPort()),
+                      cluster = closed + "," + broker, stolen = (m_pRoot / "stolen").string(),
+                      single = (m_pRoot / "single").string();
+    const struct {
+        std::string sUser, sBroker;
+        std::vector<std::string> vCommand;
+        int nCode; // -1: any failure
+        std::string sText, sPassword = {};
+    } cases[] = {
+        {kFriend, broker, {"get", kOwner, "Pics\\2005\\b.bin", single}, 0, "downloading "},
+        {kFriend, broker, {"put", upload.string(), kOwner, "Pics\\2006"}, 0, "uploading " + upload.string()},
+        {kFriend, broker, {"tasks"}, 0, "finished"},
+        {kFriend, broker, {"browse", kOwner}, 0, "browse,download,upload"},
+        {kFriend, broker, {"browse", kOwner, "Pics/2005"}, 0, "deep"},
+        {kStranger, cluster, {"browse", kOwner}, 0, "none"},
+        {kStranger, cluster, {"browse", kOwner, "Pics"}, -1, "user denied"},
+        {kStranger, cluster, {"get", kOwner, "Pics", stolen}, -1, "zylfs: "},
+        {kStranger, cluster, {"put", m_pTree.string(), kOwner, "Pics"}, -1, "zylfs: "},
+        {kFriend, broker, {"get", kOwner, "Nothing", stolen}, -1, "no share named Nothing"},
+        {kFriend, broker, {"browse", "S9.1000"}, -1, "not online"},
+        {kFriend, broker, {"browse", "not-a-user"}, -1, "user id"},
+        {kFriend, "127.0.0.1:99999", {"tasks"}, 2, "zylfs: --broker: "},
+        {kFriend, broker, {"browse", kOwner}, -1, "not authorised", "wrong"},
+        {kFriend, closed, {"browse", kOwner}, -1, "zylfs: "},
+        {kFriend, closed, {"whois", "s2.01000"}, 0, kFriend + " (you) "},
+        {kFriend, closed, {"trust", "x"}, 2, "zylfs: a friend is a user id like S1.1000, not 'x'\n"},
+        {kFriend, closed, {"trust", "S9.1000"}, 1, "zylfs: no key of S9.1000 was seen yet"}};
+    for (const auto& row : cases) {
+        m_sBrokers = row.sBroker;
+        const int code = Run(row.sUser, row.vCommand, row.sPassword);
+        EXPECT_TRUE(row.nCode < 0 ? code != 0 : code == row.nCode) << code << " " << row.vCommand[0];
+        EXPECT_NE(m_sOutput.find(row.sText), std::string::npos) << m_sOutput;
+    }
+    m_sBrokers = broker;
+    EXPECT_FALSE(fs::exists(stolen + "/Pics/a.bin"));
+    // A single file into another folder keeps its name; an uploaded folder comes with what is below it.
+    EXPECT_EQ(fs::file_size(single + "/b.bin"), 57344u);
     ExpectSameTree(upload, m_pTree / "2006" / "Holiday");
 
     // A destination that cannot be written ends get with one line that says why; a run once there
@@ -152,56 +184,20 @@ TEST_F(ZylNodeTest, BrowseDownloadAndUploadBetweenTwoNodesAndRefuseWhatIsNotAllo
     CZylScratchMount mount;
     const fs::path small = m_pRoot / "small";
     if (auto why = mount.Mount(small, 64 * 1024); why.empty()) {
-        ASSERT_TRUE(mount.SetReadOnly(true));
-        EXPECT_EQ(Run(kFriend, {"get", kOwner, "Pics", small.string()}), 1);
-        EXPECT_NE(m_sOutput.find("\nzylfs: read-only file system: " + (small / "Pics").string() + "\n"),
-                  std::string::npos)
-            << m_sOutput;
-        ASSERT_TRUE(mount.SetReadOnly(false));
-        EXPECT_EQ(Run(kFriend, {"get", kOwner, "Pics", small.string()}), 1);
-        EXPECT_NE(m_sOutput.find("\nzylfs: no space left on the device: " + (small / "Pics").string()),
-                  std::string::npos)
-            << m_sOutput;
-        ASSERT_TRUE(mount.Resize(16 * 1024 * 1024));
-        ASSERT_EQ(Run(kFriend, {"get", kOwner, "Pics", small.string()}), 0) << m_sOutput;
-        EXPECT_NE(m_sOutput.find("resuming"), std::string::npos) << m_sOutput;
+        const std::string into = (small / "Pics").string();
+        for (const auto& [readOnly, size, code, line] :
+             std::vector<std::tuple<bool, size_t, int, std::string>>{
+                 {true, 0, 1, "\nzylfs: read-only file system: " + into + "\n"},
+                 {false, 0, 1, "\nzylfs: no space left on the device: " + into},
+                 {false, 16 << 20, 0, "resuming the download of Pics into " + small.string()}}) {
+            ASSERT_TRUE(mount.SetReadOnly(readOnly) && (size == 0 || mount.Resize(size)));
+            EXPECT_EQ(Run(kFriend, {"get", kOwner, "Pics", small.string()}), code);
+            EXPECT_NE(m_sOutput.find(line), std::string::npos) << m_sOutput;
+        }
         ExpectSameTree(m_pTree, small / "Pics");
     } else {
         std::fprintf(stderr, "no scratch file system (%s): a full destination is not tried\n", why.c_str());
     }
-
-    // The stranger names the nodes of a cluster, the first of which cannot be reached; it sees the
-    // share listed with no rights. The keys need no broker. Each answer is one line.
-    const std::string broker = m_sBrokers, closed = "127.0.0.1:" + std::to_string(ZylFreeLoopbackPort()),
-                      cluster = closed + "," + broker, stolen = (m_pRoot / "stolen").string();
-    const struct {
-        std::string sUser, sBroker;
-        std::vector<std::string> vCommand;
-        int nCode; // -1: any failure
-        std::string sText, sPassword = {};
-    } cases[] = {{kFriend, broker, {"browse", kOwner}, 0, "browse,download,upload"},
-                 {kFriend, broker, {"browse", kOwner, "Pics/2005"}, 0, "deep"},
-                 {kFriend, broker, {"tasks"}, 0, "finished"},
-                 {kStranger, cluster, {"browse", kOwner}, 0, "none"},
-                 {kStranger, cluster, {"browse", kOwner, "Pics"}, -1, "user denied"},
-                 {kStranger, cluster, {"get", kOwner, "Pics", stolen}, -1, "zylfs: "},
-                 {kStranger, cluster, {"put", m_pTree.string(), kOwner, "Pics"}, -1, "zylfs: "},
-                 {kFriend, broker, {"get", kOwner, "Nothing", stolen}, -1, "no share named Nothing"},
-                 {kFriend, broker, {"browse", "S9.1000"}, -1, "not online"},
-                 {kFriend, broker, {"browse", "not-a-user"}, -1, "user id"},
-                 {kFriend, "127.0.0.1:99999", {"tasks"}, 2, "zylfs: --broker: "},
-                 {kFriend, broker, {"browse", kOwner}, -1, "not authorised", "wrong"},
-                 {kFriend, closed, {"browse", kOwner}, -1, "zylfs: "},
-                 {kFriend, closed, {"whois", "s2.01000"}, 0, kFriend + " (you) "},
-                 {kFriend, closed, {"trust", "x"}, 2, "zylfs: a friend is a user id like S1.1000, not 'x'\n"},
-                 {kFriend, closed, {"trust", "S9.1000"}, 1, "zylfs: no key of S9.1000 was seen yet"}};
-    for (const auto& row : cases) {
-        m_sBrokers = row.sBroker;
-        const int code = Run(row.sUser, row.vCommand, row.sPassword);
-        EXPECT_TRUE(row.nCode < 0 ? code != 0 : code == row.nCode) << code << " " << row.vCommand[0];
-        EXPECT_NE(m_sOutput.find(row.sText), std::string::npos) << m_sOutput;
-    }
-    EXPECT_FALSE(fs::exists(m_pRoot / "stolen" / "Pics" / "a.bin"));
 
     // The stranger pinned the owner's key when it browsed: the key the owner shows, nothing new to trust.
     ASSERT_EQ(Run(kOwner, {"whois", kOwner}), 0) << m_sOutput;

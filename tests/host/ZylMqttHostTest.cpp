@@ -46,7 +46,6 @@ Bytes Pattern(uint32_t index, size_t size) {
     return bytes;
 }
 
-// first, first + 1, ... (count of them)
 Commands Range(uint32_t first, uint32_t count) {
     Commands commands(count);
     for (uint32_t i = 0; i < count; ++i)
@@ -89,7 +88,6 @@ public:
     int Send(const std::string& peer, int32_t channel, uint32_t command, const Bytes& payload = {0}) {
         return m_host.Send(peer, channel, command, payload.data(), static_cast<int32_t>(payload.size()));
     }
-    // The events of that kind (with that peer, channel and status where given).
     std::vector<ZYLHOSTEVENT> Events(uint32_t kind, const std::string& peer = {}, int32_t channel = -1,
                                      int32_t status = -1) const {
         std::vector<ZYLHOSTEVENT> events;
@@ -115,7 +113,6 @@ public:
         const auto events = Events(kind);
         return events.empty() ? "" : events.front().text;
     }
-    // Where the first event of that kind sits in the order, or -1.
     int IndexOf(uint32_t kind, const std::string& peer, int32_t channel = -1) const {
         for (size_t i = 0; i < m_vEvents.size(); ++i)
             if (m_vEvents[i].kind == kind && m_vEvents[i].peer == peer &&
@@ -131,7 +128,6 @@ public:
     std::function<void(const ZYLHOSTEVENT&)> m_fnOnEvent; // what the user does with an event
 };
 
-// Polls the users (each on this thread) until the condition holds or the time is up.
 bool RunUntil(std::initializer_list<CZylTestUser*> users, const std::function<bool()>& condition,
               int maxMs = 5000) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(maxMs);
@@ -257,7 +253,6 @@ public:
         const ZYLKEY& key = m_keys.PublicKey();
         EXPECT_EQ(Publish(ZylKeyTopic(m_sSelf), Bytes(key.begin(), key.end()), true), 0);
     }
-    // Another peer: the openings and keys start again.
     void To(const std::string& peer) {
         m_sPeer = peer;
         m_mHalves.clear();
@@ -296,7 +291,6 @@ public:
     Bytes Ack(int32_t channel, uint64_t stream, uint64_t sequence, uint64_t own) {
         return ZylSealAck(m_mKeys[channel].first, stream, sequence, own);
     }
-    // The frames of that kind received so far.
     std::vector<ZYLFRAME> Frames(uint8_t kind) {
         std::vector<ZYLFRAME> frames;
         for (const auto& [channel, frame] : Entries(0, SIZE_MAX))
@@ -352,7 +346,6 @@ protected:
         m_broker.SetAccessList(accessList);
         ASSERT_TRUE(m_broker.Start()) << m_broker.Error();
     }
-    // Both logged in, both channels open between them.
     void Pair(CZylTestUser& a, CZylTestUser& b) {
         ASSERT_EQ(a.Connect(m_broker), "");
         ASSERT_EQ(b.Connect(m_broker), "");
@@ -657,7 +650,6 @@ TEST_F(ZylMqttHostTest, WhatOneTurnSendsTravelsTogetherWithTheAcknowledgements) 
     options.nRetransmitMs = 10000; // C acknowledges by hand: nothing is sent twice meanwhile
     CZylTestUser a(A, options);
     ASSERT_EQ(a.Connect(m_broker), "");
-    // C is a bare client that writes its messages by hand and reads A's as they are.
     CZylHandPeer c(C, m_broker.Port(), A);
     // A answers every PDU at once, as a plug-in answers a request.
     a.m_fnOnEvent = [&](const ZYLHOSTEVENT& e) {
@@ -977,7 +969,6 @@ TEST_F(ZylMqttHostTest, FramesThatOvertakeWaitAndDamagedOnesAreDropped) {
     options.nEarlyBytes = 3 * (1024 + 256); // three PDUs of 1 KiB, with what holding one costs
     CZylTestUser a(A, options);
     ASSERT_EQ(a.Connect(m_broker), "");
-    // C is a bare client that builds its frames by hand, under its own name.
     CZylHandPeer c(C, m_broker.Port(), A);
     const std::string topic = ZylPduTopic(A, C, ZYL_CHANNEL_DATA);
     auto pdu = [&](int32_t channel, uint64_t stream, uint64_t sequence, const Bytes& payload = {}) {

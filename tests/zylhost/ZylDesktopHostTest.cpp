@@ -211,7 +211,8 @@ protected:
 };
 } // namespace
 
-TEST_F(ZylDesktopHostTest, TwoHostsBrowseDownloadPickUsersEditContactsAndSaveAtLogout) {
+TEST_F(ZylDesktopHostTest,
+       TwoHostsBrowseDownloadPickUsersEditContactsSaveAtLogoutAndTheProgramHoldsItsFolder) {
     CZylScriptedPrompts *ownerPrompts = nullptr, *friendPrompts = nullptr;
     const ZYLDESKTOPSTART ownerStart = StartOf(kOwner);
     const fs::path contacts = ownerStart.login.pDataDir / "contacts.txt";
@@ -322,6 +323,33 @@ TEST_F(ZylDesktopHostTest, TwoHostsBrowseDownloadPickUsersEditContactsAndSaveAtL
     ASSERT_TRUE(RunUntil([&] { return finished >= 0; }));
     EXPECT_EQ(finished, 0);
     EXPECT_EQ(ownerPrompts->m_vQuestions.back(), QStringLiteral("login: "));
+
+    // Run as a program, the host holds the data folder once its plug-in has logged in: a host
+    // started on it names the holder and stays out of the broker (where it would end the holder's
+    // session); SIGTERM logs the program out, which writes the databases again.
+    const fs::path folder = ownerStart.login.pDataDir, saved = folder / "fs" / "fst-S1.1000.fsd";
+    fs::remove(saved);
+    const pid_t child = ZylSpawn(
+        {ZYLHOST_PATH, "--user", "s1.1000", "--broker", "127.0.0.1:" + std::to_string(m_broker.TlsPort()),
+         "--ca-file", m_broker.CaFile().string(), "--data", folder.string()},
+        m_pRoot / "program.log", {"ZYLFS_PASSWORD=" + Password(kOwner), "QT_QPA_PLATFORM=offscreen"});
+    ASSERT_TRUE(RunUntil([&] { return ReadAll(folder / "fs" / "fs.lock") == std::to_string(child) + "\n"; }))
+        << ReadAll(m_pRoot / "program.log");
+    ExpectRefused(ownerStart, 0,
+                  QStringLiteral("The data folder %1 is in use by zylhost (process %2); end it, or log in "
+                                 "with another data folder.")
+                      .arg(QString::fromStdString(folder.string()))
+                      .arg(child));
+    CZylMqttHost watcher;
+    ASSERT_EQ(watcher.Connect("127.0.0.1", m_broker.Port(), kStranger, Password(kStranger.c_str())), "");
+    ASSERT_TRUE(RunUntil([&] { return watcher.Poll(nullptr), watcher.IsOnline("S1.1000"); }));
+    watcher.OpenChannel("S1.1000", ZYL_CHANNEL_REQUEST); // answered while the holder's session goes on
+    EXPECT_TRUE(RunUntil([&] { return watcher.Poll(nullptr), watcher.IsChannelOpen("S1.1000", 1024); }));
+    kill(child, SIGTERM);
+    int status = -1;
+    EXPECT_TRUE(RunUntil([&] { return status >= 0 || waitpid(child, &status, WNOHANG) == child; }));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadAll(m_pRoot / "program.log");
+    EXPECT_TRUE(fs::exists(saved));
 }
 
 TEST_F(ZylDesktopHostTest, ProblemsAreOneSentenceAndRunningTransfersAskFirst) {
@@ -396,38 +424,6 @@ TEST_F(ZylDesktopHostTest, ProblemsAreOneSentenceAndRunningTransfersAskFirst) {
         change(start.login);
         ExpectRefused(start, code, sentence);
     }
-}
-
-// The program holds the user's data folder once its plug-in has logged in: a host started on it
-// names the holder and stays out of the broker (where it would end the holder's session); SIGTERM
-// logs the program out.
-TEST_F(ZylDesktopHostTest, TheProgramHoldsItsFolderAndLogsOutOnSigterm) {
-    ZYLDESKTOPSTART start = StartOf(kOwner);
-    const std::string port = std::to_string(m_broker.TlsPort()), data = start.login.pDataDir.string();
-    const pid_t child = ZylSpawn({ZYLHOST_PATH, "--user", "s1.1000", "--broker", "127.0.0.1:" + port,
-                                  "--ca-file", m_broker.CaFile().string(), "--data", data},
-                                 m_pRoot / "program.log",
-                                 {"ZYLFS_PASSWORD=" + Password(kOwner), "QT_QPA_PLATFORM=offscreen"});
-    CZylMqttHost watcher;
-    ASSERT_EQ(watcher.Connect("127.0.0.1", m_broker.Port(), kStranger, Password(kStranger.c_str())), "");
-    const fs::path lock = start.login.pDataDir / "fs" / "fs.lock";
-    ASSERT_TRUE(RunUntil([&] { return ReadAll(lock) == std::to_string(child) + "\n"; }))
-        << ReadAll(m_pRoot / "program.log");
-
-    ExpectRefused(start, 0,
-                  QStringLiteral("The data folder %1 is in use by zylhost (process %2); end it, or log in "
-                                 "with another data folder.")
-                      .arg(QString::fromStdString(data))
-                      .arg(child));
-    ASSERT_TRUE(RunUntil([&] { return watcher.Poll(nullptr), watcher.IsOnline("S1.1000"); }));
-    watcher.OpenChannel("S1.1000", ZYL_CHANNEL_REQUEST); // answered while the holder's session goes on
-    EXPECT_TRUE(RunUntil([&] { return watcher.Poll(nullptr), watcher.IsChannelOpen("S1.1000", 1024); }));
-
-    kill(child, SIGTERM);
-    int status = -1;
-    EXPECT_TRUE(RunUntil([&] { return status >= 0 || waitpid(child, &status, WNOHANG) == child; }));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << ReadAll(m_pRoot / "program.log");
-    EXPECT_TRUE(fs::exists(start.login.pDataDir / "fs" / "fst-S1.1000.fsd"));
 }
 
 int main(int argc, char** argv) {
