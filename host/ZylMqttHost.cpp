@@ -210,6 +210,7 @@ struct ZylMqttCallbacks {
     static void OnConnect(mosquitto* mosq, void* obj, int rc, int /*flags*/,
                           const mosquitto_property* props) {
         auto* self = static_cast<CZylMqttHost*>(obj);
+        self->m_bHandshaking = false;
         if (rc == 0) {
             // Subscribing before announcing ourselves: the broker hands out the retained presence
             // of the others before it passes our own "online" back to us.
@@ -272,7 +273,8 @@ struct ZylMqttCallbacks {
 
     static void OnLog(mosquitto*, void* obj, int level, const char* text) {
         auto* self = static_cast<CZylMqttHost*>(obj);
-        if (level == MOSQ_LOG_ERR && text && strncmp(text, "OpenSSL Error", 13) == 0) {
+        if (level == MOSQ_LOG_ERR && text && strncmp(text, "OpenSSL Error", 13) == 0 &&
+            self->m_bHandshaking) {
             std::lock_guard lock(self->m_mutex);
             self->m_sTlsError = text;
         }
@@ -562,6 +564,7 @@ std::string CZylMqttHost::Connect(const std::vector<ZYLBROKERADDRESS>& brokers, 
     int rc = MOSQ_ERR_NO_CONN;
     for (m_nBroker = 0; m_nBroker < m_vBrokers.size(); ++m_nBroker) {
         const ZYLBROKERADDRESS& broker = m_vBrokers[m_nBroker];
+        m_bHandshaking = true;
         rc = mosquitto_connect_bind_v5(m_pMosq, broker.sHost.c_str(), broker.nPort,
                                        m_options.nKeepAliveSeconds, nullptr, m_pConnectProps);
         if (rc == MOSQ_ERR_SUCCESS)
@@ -654,6 +657,7 @@ void CZylMqttHost::RunNetwork() {
         m_nBroker = (m_nBroker + 1) % m_vBrokers.size();
         const ZYLBROKERADDRESS& broker = m_vBrokers[m_nBroker];
         // A failure shows in the next round of the loop, which then waits and moves on.
+        m_bHandshaking = true;
         mosquitto_connect_bind_v5(m_pMosq, broker.sHost.c_str(), broker.nPort, m_options.nKeepAliveSeconds,
                                   nullptr, m_pConnectProps);
     }

@@ -347,6 +347,9 @@ private:
     std::atomic<bool> m_bStopNetwork{false};
     std::atomic<bool> m_bGaveUp{false}; // the session ended for good: no reconnecting
     std::atomic<bool> m_bLinkUp{false};
+    // Between a connect call and the broker's answer: only then does a TLS error refuse a broker (a
+    // session that drops later makes the TLS library complain too, about the lost connection).
+    std::atomic<bool> m_bHandshaking{false};
     bool m_bConnecting = false;
     bool m_bEchoSeen = false;  // our own "online" came back: the presence of the others is known
     bool m_bProbeSeen = false; // our frame to ourselves came back: the access list fits
