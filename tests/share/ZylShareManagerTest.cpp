@@ -361,32 +361,31 @@ TEST(ZylShareDb, WrittenFileHasExactlyTheLinesAndEveryFieldReadIsWrittenAgainAsI
     EXPECT_EQ(ZylReadFileBytes(db.File()), written);
 }
 
-TEST(ZylShareDb, LoadingReplacesWhatWasHeldAndTakesAnyVersionAndTheIdInAnotherCase) {
+TEST(ZylShareDb, AnyVersionIsTakenButAFileOfAnotherUserWhoseOwnerCannotBeToldOrShortOfItsCountIsSetAside) {
     CZylTempDir dir;
-    SHAREDB db(dir);
-    db.manager.AddShare(MakeShare(u"One", u"a", u"/x", 1));
-    db.manager.AddShare(MakeShare(u"Two", u"b", u"/x", 1));
-    ASSERT_EQ(db.Load(u"#zyl share file, version=9.9\n#id=s1.1000\nNoUpload=1\nShareNum=1\n" +
-                      Record(u"Three", u"c", u"/a=b")),
-              0);
-    EXPECT_TRUE(fs::exists(db.File()));
-    EXPECT_TRUE(db.manager.GetDbNotice().empty());
-    EXPECT_EQ(db.manager.GetNoUpload(), 1);
-    ASSERT_EQ(db.manager.GetShareCount(), 1);
-    EXPECT_EQ(db.manager.GetShare(0)->GetShareName(), u"Three");
-    EXPECT_EQ(db.manager.GetShare(0)->GetPath(), u"/a=b"); // only the first "=" separates
-    EXPECT_EQ(db.manager.GetShare(0)->GetSize(), 7u);
+    {
+        SHAREDB db(dir);
+        db.manager.AddShare(MakeShare(u"One", u"a", u"/x", 1));
+        db.manager.AddShare(MakeShare(u"Two", u"b", u"/x", 1));
+        ASSERT_EQ(db.Load(u"#zyl share file, version=9.9\n#id=s1.1000\nNoUpload=1\nShareNum=1\n" +
+                          Record(u"Three", u"c", u"/a=b")),
+                  0);
+        EXPECT_TRUE(fs::exists(db.File()));
+        EXPECT_TRUE(db.manager.GetDbNotice().empty());
+        EXPECT_EQ(db.manager.GetNoUpload(), 1);
+        ASSERT_EQ(db.manager.GetShareCount(), 1);
+        EXPECT_EQ(db.manager.GetShare(0)->GetShareName(), u"Three");
+        EXPECT_EQ(db.manager.GetShare(0)->GetPath(), u"/a=b"); // only the first "=" separates
+        EXPECT_EQ(db.manager.GetShare(0)->GetSize(), 7u);
 
-    fs::remove(db.File());
-    ASSERT_EQ(db.manager.LoadSave(1), 0); // no file yet: no shares
-    EXPECT_EQ(db.manager.GetShareCount(), 0);
-    // An empty file holds nothing to keep: it is no database yet.
-    ASSERT_EQ(db.Load(u""), 0);
-    EXPECT_TRUE(db.manager.GetDbNotice().empty());
-}
-
-TEST(ZylShareDb, AFileOfAnotherUserWhoseOwnerCannotBeToldOrShortOfItsCountIsSetAsideWhole) {
-    CZylTempDir dir;
+        fs::remove(db.File());
+        ASSERT_EQ(db.manager.LoadSave(1), 0); // no file yet: no shares
+        EXPECT_EQ(db.manager.GetShareCount(), 0);
+        // An empty file holds nothing to keep: it is no database yet.
+        ASSERT_EQ(db.Load(u""), 0);
+        EXPECT_TRUE(db.manager.GetDbNotice().empty());
+        fs::remove(db.File());
+    }
     const std::u16string body = u"NoUpload=1\nShareNum=1\n" + Record(u"Docs", u"d", u"/x");
     struct CASE {
         std::u16string text;
