@@ -67,6 +67,7 @@ TEST_F(CZylUiTest, OpeningTheWindowBrowsingAFriendWhatHisSharesOfferAndDisconnec
     CZylTreeItem* bob = tree->FindFriend(u"s2.1000");
     ASSERT_NE(bob, nullptr);
     EXPECT_EQ(bob->text(0), QStringLiteral("Bob"));
+    EXPECT_EQ(tree->FindFriend(u"S9.1000"), nullptr);
     ASSERT_TRUE(WaitFor([&] { return bob->childCount() >= 3; }));
     Settle();
     EXPECT_EQ(bob->childCount(), 3);
