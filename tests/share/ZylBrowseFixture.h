@@ -1,6 +1,5 @@
-// Two plug-ins joined by the test host: A shares folders made in a temporary folder, B browses
-// them with a viewer whose window records every completed listing (and empties the list, as the
-// window does).
+// Two plug-ins joined by the test host: A shares folders of a temporary folder, B browses them with
+// a viewer whose window records every completed listing (and empties the list, as the window does).
 #pragma once
 
 #include "core/ZylPath.h"
@@ -14,6 +13,8 @@
 #include "support/ZylTestShares.h"
 
 #include <gtest/gtest.h>
+
+#include <algorithm>
 
 struct ZYLLISTEDITEM {
     int32_t folder;
@@ -75,8 +76,8 @@ inline ZYLPAGE ZylParsePage(const std::vector<uint8_t>& payload, uint32_t comman
     return page;
 }
 
-// The words of an error PDU: the code, the task id, the detail and the data length.
-inline std::vector<uint32_t> ZylErrorWords(const ZYLSENTPDU& pdu) {
+// The 32-bit words of a payload; an error's are its code, the task id, the detail and the data length.
+inline std::vector<uint32_t> ZylWords(const ZYLSENTPDU& pdu) {
     ZylPayloadReader reader(pdu.payload.data(), static_cast<int32_t>(pdu.payload.size()));
     std::vector<uint32_t> words;
     while (reader.Remaining() >= 4)
@@ -84,7 +85,12 @@ inline std::vector<uint32_t> ZylErrorWords(const ZYLSENTPDU& pdu) {
     return words;
 }
 inline int32_t ZylErrorCodeOf(const ZYLSENTPDU& pdu) {
-    return static_cast<int32_t>(ZylErrorWords(pdu).at(0));
+    return static_cast<int32_t>(ZylWords(pdu).at(0));
+}
+// Info lines shown in that window which contain the text.
+inline size_t ZylLogged(const CZylFakeWindow& window, std::u16string_view text) {
+    return std::count_if(window.m_vInfoLines.begin(), window.m_vInfoLines.end(),
+                         [&](const auto& line) { return line.find(text) != std::u16string::npos; });
 }
 
 inline void ZylAppendBigEndian(std::vector<uint8_t>& out, std::initializer_list<uint32_t> words) {
@@ -119,16 +125,14 @@ protected:
 
     CZylShareManager& Shares() { return a.Plugin().GetShareManager(); }
 
-    // A third user, S1.3000, with channels to A.
-    CZylTestNode& AddC() {
+    CZylTestNode& AddC() { // S1.3000, with channels to A
         CZylTestNode& c = host.AddNode(u"S1.3000");
         EXPECT_EQ(host.Login(c), 0);
         host.Connect(a, c);
         return c;
     }
 
-    // A folder (or file) under the temporary folder, shared as shareName with "Everyone" holding
-    // the given rights.
+    // A folder (or file) of the temporary folder, shared with "Everyone" holding those rights.
     CZylShareObject& Share(const std::u16string& shareName, const std::string& relative, int32_t folder = 1,
                            uint16_t everyone = ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD) {
         const std::filesystem::path full = files.Path() / relative;
@@ -154,7 +158,7 @@ protected:
         return host.RunUntil([&] { return FromA(command, to).size() >= n; });
     }
 
-    // A request from B (or another user) to A, as the peer's plug-in would queue it.
+    // A request from B (or another user) to A, as the peer's plug-in queues it.
     void SendFromB(uint32_t command, const ZylPayloadWriter& writer, CZylTestNode* from = nullptr) {
         CZylTestNode& sender = from ? *from : b;
         EXPECT_EQ(
@@ -176,7 +180,6 @@ protected:
         SendFromB(ZYL_CMD_FILE_LIST_REQUEST, writer, from);
     }
 
-    // PDUs that A sent to the user, of that command.
     std::vector<ZYLSENTPDU> FromA(uint32_t command, const std::u16string& to = u"S1.2000") const {
         std::vector<ZYLSENTPDU> out;
         for (const auto& pdu : host.SentWith(command))
@@ -184,7 +187,6 @@ protected:
                 out.push_back(pdu);
         return out;
     }
-    // The pages of that command A sent to the user, parsed.
     std::vector<ZYLPAGE> PagesFromA(uint32_t command, const std::u16string& to = u"S1.2000") const {
         std::vector<ZYLPAGE> pages;
         for (const auto& pdu : FromA(command, to))

@@ -1,5 +1,5 @@
 // Sharing through the dialogs: adding folders and files, the properties and permissions, the
-// refusals and validation messages, cancelling; and the file list's icons and sizes.
+// refusals and validation messages, cancelling; and the file list's icons.
 #include "ZylUiFixture.h"
 
 #include "core/ZylProtocol.h"
@@ -188,8 +188,4 @@ TEST_F(CZylUiTest, FileTypeIconsAreCachedPerExtensionWithProgramsAndUnknownTypes
     EXPECT_EQ(own, count);
     EXPECT_EQ(icons.GetImageIndex(QStringLiteral("tool"), false, ZylQtPath(Data("tool"))), count + 1);
     EXPECT_EQ(icons.GetCacheSize(), 2);
-
-    EXPECT_EQ(CZylShareView::SizeText(1), QStringLiteral("1KB"));
-    EXPECT_EQ(CZylShareView::SizeText(2048), QStringLiteral("2KB"));
-    EXPECT_EQ(CZylShareView::SizeText(-1), QString());
 }
