@@ -172,6 +172,17 @@ TEST_F(CZylBrowseTest, PagesWaitWhileTheHostTakesNothingAndGoOnceItDoes) {
     ASSERT_EQ(pages.size(), 40u);
     for (size_t i = 0; i < pages.size(); ++i)
         EXPECT_EQ(pages[i].begin, static_cast<int32_t>(i) * 16);
+
+    // Nor can such a peer make the "net busy" answers to its floods pile up without end. Once the
+    // listings that run wait for the queue, nothing but refusals can add to it.
+    a.m_fnRefuse = [&](const ZYLSENTPDU& pdu) { return pdu.to == b.Id(); };
+    for (size_t batch : {size_t{64}, CZylShareManager::REFUSAL_BACKLOG}) {
+        for (size_t i = 0; i < batch; ++i)
+            RequestFolder(u"Many");
+        host.Tick(10);
+        ASSERT_TRUE(settle());
+    }
+    EXPECT_EQ(a.Plugin().GetQueuedCount(b.Id(), ZYL_CHANNEL_REQUEST), CZylShareManager::REFUSAL_BACKLOG);
 }
 
 TEST_F(CZylBrowseTest, AFloodingPeerDoesNotHoldUpAnotherPeersBrowseAndItsListingsGoWithIt) {
