@@ -147,11 +147,12 @@ TEST_F(CZylTaskDbTest, ProgressIsWrittenOnTheTimerWhatACrashWouldLoseAtOnceAndNo
     Tasks().OnTimer();
     EXPECT_FALSE(fs::exists(DbPath()));
 
-    // A finished task, a stopped one (with the list it had), a removed one: written at once.
+    // A new task, a finished one, a stopped one (with the list it had), a removed one: written at once.
     Deliver(ZYL_CMD_FILE_DATA_REPLY, FileDataReply(task->m_nTaskID, 1, 1, ZYL_BLOCK_SIZE, ""));
     ASSERT_EQ(task->m_bFinished, 1);
     EXPECT_NE(ZylReadUtf16LeFile(DbPath()).find(u"Finished=1\n"), std::u16string::npos);
     CZylTask* stopped = Tasks().CreateDownloadTask(u"S1.1000", u"Docs\\x", true, Folder(), {});
+    EXPECT_NE(ZylReadUtf16LeFile(DbPath()).find(u"TaskNum=2\n"), std::u16string::npos);
     Deliver(ZYL_CMD_FILE_LIST_REPLY, FileListReply(stopped->m_nTaskID, 1, 0, {{u"Docs\\x\\y.txt", 5, {}}}));
     EXPECT_EQ(ZylReadUtf16LeFile(DbPath()).find(u"y.txt"), std::u16string::npos);
     Tasks().StopAllTasks();
