@@ -863,6 +863,12 @@ TEST_F(ZylMqttHostTest, KilledUsersGoAfterTheGraceTimeAndTheBrokerListMovesOnWhe
     }
     EXPECT_FALSE(a.m_host.IsOnline(D));
     EXPECT_EQ(a.Send(D, ZYL_CHANNEL_DATA, 1), -1);
+    // The will stays with the broker: who logs in afterwards finds D gone, and C there.
+    CZylTestUser late(kAdmin);
+    ASSERT_EQ(late.Connect(m_broker), "");
+    EXPECT_TRUE(late.m_host.IsOnline(C));
+    EXPECT_FALSE(late.m_host.IsOnline(D));
+    late.m_host.Disconnect();
 
     // The node goes with C on it: A logs in at the next node, where nothing tells of C, and takes C
     // for gone once the grace time passes without C back.
