@@ -418,6 +418,27 @@ TEST_F(ZylMqttHostTest, LoginRefusalsAreOneClearLineAndLeaveTheHostUsable) {
         EXPECT_EQ(host.Connect("127.0.0.1", port, A, Password(A)), error) << "without " << line;
         EXPECT_FALSE(host.IsConnected());
     }
+
+    // The node a lost broker hands over to has a certificate of another authority: the loss is one
+    // line, the refusal of the next node another, which names the certificate.
+    ASSERT_NO_FATAL_FAILURE(Restart(ZylMqttAclText()));
+    CZylLocalBroker foreign;
+    foreign.AddUser(A, Password(A));
+    ASSERT_TRUE(foreign.Start()) << foreign.Error();
+    CZylTestUser t(A);
+    t.m_host.SetSecurity(Tls(m_broker.CaFile(), A));
+    ASSERT_EQ(t.m_host.Connect({{"127.0.0.1", m_broker.TlsPort()}, {"127.0.0.1", foreign.TlsPort()}}, A,
+                               Password(A)),
+              "");
+    m_broker.Kill();
+    ASSERT_TRUE(RunUntil({&t}, [&] { return t.Count(ZYL_EVENT_BROKER_DOWN) >= 2; }));
+    const auto downs = t.Events(ZYL_EVENT_BROKER_DOWN);
+    EXPECT_EQ(downs[0].text.rfind("lost the broker at 127.0.0.1:" + std::to_string(m_broker.TlsPort()), 0),
+              0u);
+    EXPECT_EQ(downs[1].text, "refused the broker at 127.0.0.1:" + std::to_string(foreign.TlsPort()) +
+                                 ": its TLS certificate does not verify against " +
+                                 m_broker.CaFile().string() +
+                                 " for that host name (certificate verify failed)");
 }
 
 TEST_F(ZylMqttHostTest, TwoHostsSeeEachOtherOpenChannelsTogetherSendWithinTheBoundAndRefuseAChangedKey) {
