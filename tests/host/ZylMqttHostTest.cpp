@@ -498,7 +498,7 @@ TEST_F(ZylMqttHostTest, TwoHostsSeeEachOtherOpenChannelsTogetherSendWithinTheBou
     EXPECT_EQ(a.Count(DLL_P2P_ON_CONNECT) + b.Count(DLL_P2P_ON_CONNECT), 4);
     EXPECT_EQ(a.Count(DLL_P2P_ON_DISCONNECT) + b.Count(DLL_P2P_ON_DISCONNECT), 0);
     ASSERT_EQ(a.Send(B, ZYL_CHANNEL_DATA, 7), 1);
-    ASSERT_EQ(b.Send(A, ZYL_CHANNEL_DATA, 8), 1);
+    ASSERT_EQ(b.m_host.Send(A, ZYL_CHANNEL_DATA, 8, nullptr, 0), 1); // a PDU without payload
     ASSERT_TRUE(RunUntil({&a, &b}, [&] {
         return a.CommandsOf(B, ZYL_CHANNEL_DATA) == Commands{8} &&
                b.CommandsOf(A, ZYL_CHANNEL_DATA) == Commands{7};
