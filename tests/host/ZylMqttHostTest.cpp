@@ -1101,11 +1101,13 @@ TEST_F(ZylMqttHostTest, FramesThatOvertakeWaitAndDamagedOnesAreDropped) {
     EXPECT_EQ(c.Frames(ZYL_FRAME_RESET).back().stream, stream);
     EXPECT_EQ(a.Data(C, ZYL_CHANNEL_DATA).size(), 4u);
 
-    // While D's owner thread is busy, C's messages waiting for it are bounded too: three fit.
-    options.nBacklogBytes = 3 * (1048 + requests.size() + 256) + 100;
+    // While D's owner thread is busy, C's messages waiting for it are bounded too: three fit
+    // exactly (each costs its sealed frame, its topic and what holding it costs).
+    const std::string toD = ZylPduTopic(D, C, ZYL_CHANNEL_REQUEST);
+    options.nBacklogBytes =
+        3 * (ZYL_FRAME_HEADER_SIZE + ZYL_FRAME_SEAL_OVERHEAD + kib.size() + toD.size() + 256);
     CZylTestUser d(D, options);
     ASSERT_EQ(d.Connect(m_broker), "");
-    const std::string toD = ZylPduTopic(D, C, ZYL_CHANNEL_REQUEST);
     c.To(D);
     EXPECT_EQ(c.Publish(toD, c.Open(ZYL_CHANNEL_REQUEST, 300)), 0);
     c.Agree(ZYL_CHANNEL_REQUEST, d);
