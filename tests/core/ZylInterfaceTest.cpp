@@ -230,34 +230,6 @@ TEST(ZylChannelEvents, AHostThatOpensChannelsAtOnceDuringLoginStillGetsTheQueryA
     EXPECT_EQ(ZylLogLines(host.LogFile()).size(), 3u);
 }
 
-TEST(ZylChannelEvents, GoingOfflineOrLogoutClosesOnlyTheOpenChannelsRequestChannelFirst) {
-    CZylScriptedHost host;
-    ASSERT_EQ(host.Login(), 0);
-    host.Connect(u"S2.1000");
-    host.Connect(u"S4.1000");
-    host.Channel(DLL_P2P_ON_CONNECT, u"S3.1000", 1025);
-    host.m_vCalls.clear();
-    const auto closes = [&] {
-        std::vector<std::pair<std::u16string, intptr_t>> out;
-        for (const auto& call : host.Calls(ZYL_HOST_CLOSE_CHANNEL))
-            out.emplace_back(call.user, call.a2);
-        host.m_vCalls.clear();
-        return out;
-    };
-    HostUserId s2 = ZylHostId(u"S2.1000"), s3 = ZylHostId(u"S3.1000");
-    EXPECT_EQ(host.Code(DLL_P2P_ON_USER_OFFLINE, reinterpret_cast<intptr_t>(&s3)), 0);
-    EXPECT_TRUE(closes().empty()); // only one channel open
-    EXPECT_EQ(host.Code(DLL_P2P_ON_USER_OFFLINE, reinterpret_cast<intptr_t>(&s2)), 0);
-    EXPECT_EQ(closes(),
-              (std::vector<std::pair<std::u16string, intptr_t>>{{u"S2.1000", 1024}, {u"S2.1000", 1025}}));
-    ASSERT_EQ(host.Logout(), 0);
-    EXPECT_EQ(closes(), (std::vector<std::pair<std::u16string, intptr_t>>{{u"S2.1000", 1024},
-                                                                          {u"S2.1000", 1025},
-                                                                          {u"S4.1000", 1024},
-                                                                          {u"S4.1000", 1025},
-                                                                          {u"S3.1000", 1025}}));
-}
-
 // ---------------------------------------------------------------------------------------------
 // Data events and the command table
 

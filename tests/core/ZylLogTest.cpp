@@ -87,40 +87,6 @@ TEST_F(ZylLogTest, AMessageLongerThanTheLineIsCutToTwoHundredFiftyNineCharacters
                                               std::u16string(233, u'd') + u"\n");
 }
 
-TEST_F(ZylLogTest, ALineWrittenWhileTheWindowIsHiddenIsStoredButNotPostedAndOneNotToBeKeptIsDropped) {
-    CZylFakeWindow window;
-    m_log.SetWindow(&window);
-    window.m_bVisible = false;
-    ASSERT_GT(m_log.WriteLine(3, u"while hidden"), 0);
-    EXPECT_TRUE(window.m_vMessages.empty());
-    EXPECT_EQ(m_log.GetPendingCount(), 1u);
-
-    window.m_bVisible = true;
-    ASSERT_GT(m_log.WriteLine(1, u"while shown"), 0);
-    ASSERT_EQ(window.m_vMessages.size(), 1u);
-    EXPECT_EQ(window.m_vMessages[0].message, 1128u);
-    EXPECT_EQ(window.m_vMessages[0].first, 1);
-    EXPECT_TRUE(window.m_vMessages[0].posted);
-    EXPECT_EQ(window.m_vInfoLines, (std::vector<std::u16string>{ZYL_TIME + u"\t1\twhile shown"}));
-    EXPECT_EQ(m_log.GetPendingCount(), 2u);
-
-    // The window's copy outlives the flush that releases the stored line.
-    EXPECT_EQ(m_log.Flush(), 0);
-    EXPECT_EQ(window.m_vInfoLines[0], ZYL_TIME + u"\t1\twhile shown");
-    EXPECT_EQ(ZylReadUtf16LeFile(File()),
-              ZYL_TIME + u"\t3\twhile hidden\n" + ZYL_TIME + u"\t1\twhile shown\n");
-
-    // A line not to be kept is dropped while a window is set; one not to be shown is only kept.
-    window.m_vMessages.clear();
-    m_log.WriteLine(3, u"transient", false, true);
-    EXPECT_EQ(m_log.GetPendingCount(), 0u);
-    EXPECT_TRUE(window.m_vMessages.empty());
-    m_log.WriteLine(3, u"quiet", true, false);
-    EXPECT_EQ(m_log.GetPendingCount(), 1u);
-    EXPECT_TRUE(window.m_vMessages.empty());
-    m_log.SetWindow(nullptr);
-}
-
 TEST_F(ZylLogTest, AFileThatCannotBeOpenedKeepsTheLinesForTheNextBatch) {
     fs::create_directory(File()); // "fs.log" is a folder: it cannot be opened for appending
     for (int i = 1; i <= 400; ++i)

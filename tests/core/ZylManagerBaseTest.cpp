@@ -140,30 +140,6 @@ TEST_F(ZylOpenFileTest, TheFilesOfOnePeerOrOneTransferAreClosedTogether) {
     EXPECT_EQ(manager.GetOpenFileCount(), 1u);
 }
 
-TEST_F(ZylOpenFileTest, EveryFileIsClosedWithTheManager) {
-    std::vector<int> fds;
-    {
-        CZylProbeManager manager(m_host.Plugin());
-        for (uint32_t key : {1u, 2u}) {
-            std::FILE* stream = Open();
-            fds.push_back(::fileno(stream));
-            manager.AddReadFile(key, m_sPath, ZylFilePtr(stream));
-        }
-        std::FILE* handle = Open("ab");
-        fds.push_back(::fileno(handle));
-        manager.AddWriteFile(3, m_sPath, ZylFilePtr(handle));
-        manager.CloseAllFiles();
-        EXPECT_EQ(manager.GetOpenFileCount(), 0u);
-        for (int fd : fds)
-            EXPECT_FALSE(IsOpen(fd));
-        fds.clear();
-        std::FILE* last = Open();
-        fds.push_back(::fileno(last));
-        manager.AddReadFile(4, m_sPath, ZylFilePtr(last));
-    }
-    EXPECT_FALSE(IsOpen(fds[0]));
-}
-
 // ---------------------------------------------------------------------------------------------
 // The error PDU
 

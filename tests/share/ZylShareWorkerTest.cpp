@@ -32,40 +32,6 @@ struct ZYLVIRTUALSLEEP {
 
 } // namespace
 
-TEST(ZylWorkerPool, PeersTakeTurnsASliceAtATimeAndEachPeersListingsKeepTheirOrder) {
-    CZylWorkerPool pool({.threads = 1});
-    pool.Open();
-    std::promise<void> open; // jobs that wait at the gate go on once it is set
-    const std::shared_future<void> gate = open.get_future().share();
-    std::mutex mutex;
-    std::vector<std::string> ran;
-    auto job = [&](std::string name, int slices) {
-        auto left = std::make_shared<int>(slices);
-        return [&, name, left](const std::atomic<bool>&) {
-            if (name == "gate")
-                gate.wait();
-            std::lock_guard lock(mutex);
-            ran.push_back(name);
-            return --*left > 0;
-        };
-    };
-    ASSERT_EQ(pool.Submit(u"S1.1", job("gate", 1)), CZylWorkerPool::SUBMITTED::Queued);
-    ASSERT_TRUE(WaitReal([&] { return pool.GetBusyCount() == 1; }));
-    // Peer 1 asks for a long listing and two short ones, peer 2 (in another case) for two.
-    pool.Submit(u"S1.1", job("a", 3));
-    pool.Submit(u"S1.1", job("b", 1));
-    pool.Submit(u"s1.2", job("x", 1));
-    pool.Submit(u"S1.2", job("y", 2));
-    pool.Submit(u"S1.1", job("c", 1));
-    EXPECT_EQ(pool.GetWaitingCount(), 5u);
-    EXPECT_EQ(pool.GetWaitingCount(u"s1.1"), 3u);
-    open.set_value();
-    ASSERT_TRUE(WaitReal([&] { return pool.GetStartedCount() == 0 && pool.GetWaitingCount() == 0; }));
-    // Turns alternate between the peers; within a peer its begun listings and the next one in line
-    // alternate too, and at most two of a peer's listings are begun at once.
-    EXPECT_EQ(ran, (std::vector<std::string>{"gate", "a", "x", "b", "y", "c", "y", "a", "a"}));
-}
-
 TEST(ZylWorkerPool, BoundsRefuseWhatWouldWaitBeyondThemAndHoldBackABusyPeersNewListings) {
     CZylWorkerPool pool({.threads = 2, .waitingPerPeer = 3, .waitingTotal = 5, .startedPerPeer = 1});
     pool.Open();

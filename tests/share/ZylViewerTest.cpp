@@ -68,36 +68,6 @@ TEST_F(CZylViewerTest, OneViewerPerUserWhateverTheCaseAndRequestsFailWithoutAQue
     EXPECT_EQ(viewer->GetCurrentFolder(), u"Docs\\x");
 }
 
-TEST_F(CZylViewerTest, PagesBuildTheListAndAnnounceItOnce) {
-    viewer->RequestShareRootInfo(); // not queued without a login, but asked for all the same
-    Deliver(ZYL_CMD_SHARE_ROOT_INFO_REPLY, Page(true, 20, 0, 16));
-    EXPECT_EQ(viewer->GetItemCount(), 16);
-    EXPECT_EQ(window.Count(WM_ZYL_FRIEND_ROOT), 0u);
-    // A slow listing: each page starts the silence afresh.
-    platform.m_nTick += 15000;
-    EXPECT_TRUE(viewer->IsWaiting());
-    EXPECT_EQ(viewer->GetSilentMs(), 15000u);
-    Deliver(ZYL_CMD_SHARE_ROOT_INFO_REPLY, Page(true, 20, 16, 4));
-    EXPECT_EQ(viewer->GetSilentMs(), 0u);
-    EXPECT_FALSE(viewer->IsWaiting());
-    ASSERT_EQ(viewer->GetItemCount(), 20);
-    ASSERT_EQ(window.Count(WM_ZYL_FRIEND_ROOT), 1u);
-    EXPECT_EQ(window.m_vMessages[0].first, reinterpret_cast<intptr_t>(viewer));
-    EXPECT_EQ(window.m_vMessages[0].second, 0);
-    EXPECT_FALSE(window.m_vMessages[0].posted); // sent: the handler has run when it returns
-
-    for (int32_t outside : {-1, 20, 0x7FFFFFFF})
-        EXPECT_EQ(viewer->GetItem(outside), nullptr) << outside;
-    const CZylShareObject& item = *viewer->GetItem(17);
-    EXPECT_EQ(item.GetShareName(), u"item17");
-    EXPECT_EQ(item.GetFolder(), 1);
-    EXPECT_EQ(item.GetType(), u"Type");
-    EXPECT_EQ(item.GetGrantedPrivilege(), 5);
-    EXPECT_EQ(item.GetSize(), 117u);
-    EXPECT_TRUE(item.GetShareTime() == CZylDateTime(1200000000));
-    EXPECT_TRUE(item.GetTime() == CZylDateTime(1100000000));
-}
-
 TEST_F(CZylViewerTest, RepliesItMustNotTake) {
     // Pages nobody asked for, however many, change nothing.
     for (int32_t begin = 0; begin < 16 * 1000; begin += 16) {
