@@ -672,10 +672,12 @@ TEST_F(ZylMqttHostTest, WhatOneTurnSendsTravelsTogetherWithTheAcknowledgements) 
     CZylTestUser a(A, options);
     ASSERT_EQ(a.Connect(m_broker), "");
     CZylHandPeer c(C, m_broker.Port(), A);
-    // A answers every PDU at once, as a plug-in answers a request.
+    // A answers every PDU at once, as a plug-in answers a request; a poll inside the handler hands
+    // out nothing, so that the events stay in their order.
     a.m_fnOnEvent = [&](const ZYLHOSTEVENT& e) {
         if (e.kind == DLL_P2P_ON_DATA) {
             EXPECT_EQ(a.Send(C, e.channel, e.command + 1000, e.payload), 1);
+            EXPECT_EQ(a.m_host.Poll([](const ZYLHOSTEVENT&) { ADD_FAILURE() << "handed out inside"; }), 0);
         }
     };
     auto bundle = [](const std::vector<std::pair<int32_t, Bytes>>& frames) {
