@@ -35,12 +35,14 @@ TEST(ZylTextCompare, IgnoresCaseButKeepsOrder) {
     EXPECT_TRUE(ZylStartsWithNoCase(u"Everyone", u"EVERY"));
     EXPECT_TRUE(ZylStartsWithNoCase(u"x", u""));
     EXPECT_FALSE(ZylStartsWithNoCase(u"Eve", u"Everyone"));
+    EXPECT_FALSE(ZylStartsWithNoCase(u"Everyone", u"Every1"));
 }
 
 TEST(ZylTextUtf8, RoundTripsIncludingSurrogatePairs) {
     EXPECT_EQ(ZylToUtf8(u"a\u00E9\u4E2D"), "a\xC3\xA9\xE4\xB8\xAD");
     // File names join surrogate pairs, unlike the peers' encoding.
     EXPECT_EQ(ZylToUtf8(u"\xD83D\xDE00"), "\xF0\x9F\x98\x80");
+    EXPECT_EQ(ZylToUtf8(u"\xD800\xDC00"), "\xF0\x90\x80\x80"); // the first code point beyond 16 bits
     EXPECT_EQ(ZylFromUtf8("\xF0\x9F\x98\x80"), u"\xD83D\xDE00");
     for (std::u16string_view text : {u"", u"plain", u"\u6587\u4EF6/\u00E9t\u00E9", u"\xD834\xDD1E end",
                                      u"\uFFFF\u0800\u07FF\u0080\u007F"})
@@ -48,8 +50,9 @@ TEST(ZylTextUtf8, RoundTripsIncludingSurrogatePairs) {
 }
 
 TEST(ZylTextUtf8, DamagedInputBecomesReplacementCharacters) {
-    EXPECT_EQ(ZylToUtf8(u"a\xD800z"), "a\xEF\xBF\xBDz"); // lone high half
-    EXPECT_EQ(ZylToUtf8(u"\xDC00"), "\xEF\xBF\xBD");     // lone low half
+    EXPECT_EQ(ZylToUtf8(u"a\xD800z"), "a\xEF\xBF\xBDz");                 // lone high half
+    EXPECT_EQ(ZylToUtf8(u"\xDC00"), "\xEF\xBF\xBD");                     // lone low half
+    EXPECT_EQ(ZylToUtf8(u"a\xD800\xE000"), "a\xEF\xBF\xBD\xEE\x80\x80"); // a high half before no low one
     EXPECT_EQ(ZylFromUtf8("a\xFFz"), u"a\uFFFDz");
     EXPECT_EQ(ZylFromUtf8("\xC0\x80"), u"\uFFFD\uFFFD");           // overlong
     EXPECT_EQ(ZylFromUtf8("\xED\xA0\x80"), u"\uFFFD\uFFFD\uFFFD"); // an encoded surrogate
@@ -83,7 +86,7 @@ TEST(ZylTextBuffers, FixedFieldsAreCutAndTerminated) {
     EXPECT_EQ(field[3], u'\0');
     ZylCopyToBuffer(field, 4, u"");
     EXPECT_EQ(ZylFromBuffer(field, 4), u"");
-    const char16_t unterminated[3] = {u'x', u'y', u'z'};
-    EXPECT_EQ(ZylFromBuffer(unterminated, 3), u"xyz");
+    const char16_t unterminated[4] = {u'x', u'y', u'z', u'w'};
+    EXPECT_EQ(ZylFromBuffer(unterminated, 3), u"xyz"); // not one unit beyond the field
     EXPECT_EQ(ZylFromBuffer(nullptr, 3), u"");
 }
