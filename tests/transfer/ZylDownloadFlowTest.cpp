@@ -229,6 +229,7 @@ TEST_F(CZylDownloadFlowTest, DuplicateBlocksOtherIndexesOtherIdsAndOtherPeersAre
     Piece(task, 0, std::string(ZYL_BLOCK_SIZE, 'z')); // the same offset again
     Piece(task, ZYL_BLOCK_SIZE, block, 0, 1);         // another file index
     Piece(task, 2 * ZYL_BLOCK_SIZE, block);           // out of order
+    Piece(task, ZYL_BLOCK_SIZE, block + "a");         // longer than a block
     // Another task's id, another peer, a status that is no success.
     for (const auto& [id, from, status] :
          {std::tuple{task->m_nTaskID + 100, u"S1.1000", 0}, std::tuple{task->m_nTaskID, u"S1.1002", 0},

@@ -194,7 +194,8 @@ TEST_F(CZylShareServingTest, AnUploadIsWrittenBesideItsTargetWhichItReplacesOnly
     for (const auto& [folder, name] :
          {std::pair<std::u16string, std::u16string>{u"Inbox", u"\\sub\\f.bin.S1.1001-4.fst"},
           {u"Inbox", u"\\d.S1.1002-3.fst\\x"},
-          {u"Inbox\\d.S1.1002-3.fst", u"x"}})
+          {u"Inbox\\d.S1.1002-3.fst", u"x"},
+          {u"Inbox", u"\\e.SM9.9-90.fst"}})
         EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, WriteRequest(5, folder, name, 0, 1, "x"),
                                 u"S1.1002")),
                   ZYL_ERROR_OTHER);
