@@ -86,7 +86,11 @@ TEST(ZylPathTimes, FileTimesAreUniversalFields) {
     EXPECT_EQ(back.GetZone(), 0);
     EXPECT_EQ(back.ToUniversalTime(), 1202195289);
 
-    CZylDateTime time;
+    CZylDateTime date, time; // a date alone is its midnight; a time alone is no file time
+    ASSERT_TRUE(date.SetDate(2008, 2, 5));
+    ASSERT_TRUE(ZylTimeToFileTime(date, fileTime));
+    ASSERT_TRUE(FileTimeToZylTime(fileTime, back));
+    EXPECT_EQ(back.ToText(), u"2008-02-05 00:00:00");
     ASSERT_TRUE(time.SetTime(1, 2, 3, 0));
     EXPECT_FALSE(ZylTimeToFileTime(time, fileTime));
     EXPECT_FALSE(ZylTimeToFileTime(CZylDateTime(), fileTime));
