@@ -447,4 +447,6 @@ TEST_F(CZylShareServingTest, UnfinishedTasksCountOnTheShareEachItemNames) {
     EXPECT_EQ(counts(u"Inbox", u"S1.1001"), COUNTS(1, 1));
     Ask(ZYL_CMD_CLOSE_NOTICE, Notice(3, 4, u"Inbox", 0));
     EXPECT_EQ(counts(u"Inbox", u"S1.1001"), COUNTS(1, 0));
+    Ask(ZYL_CMD_CLOSE_NOTICE, Notice(6, 2, u"Docs", 0)); // and a download's, the downloads
+    EXPECT_EQ(counts(u"Docs", u"S1.1001"), COUNTS(0, 0));
 }
