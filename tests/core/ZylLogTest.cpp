@@ -1,6 +1,5 @@
 // The running log "fs.log": the exact bytes of its lines, the batches of 400, what reaches the file
-// at logout and unload, lines cut to the buffer, the window that shows them, and a file that
-// cannot be opened.
+// at logout and unload, lines cut to the buffer, and a file that cannot be opened.
 #include "ZylScriptedHost.h"
 
 #include "core/ZylLog.h"

@@ -1,4 +1,4 @@
-// The listing workers: turns, bounds, a peer that goes away, pages that wait without a thread, a
+// The listing workers: bounds, a peer that goes away, pages that wait without a thread, a
 // flooding peer, and listings while shares change and the plug-in logs out (run under TSan too).
 #include "ZylBrowseFixture.h"
 

@@ -1,5 +1,5 @@
-// The browse client on its own: which replies a viewer takes, how pages build its list, when the
-// window hears of a completed listing, and the requests it sends.
+// The browse client on its own: which replies a viewer takes, where a listing is cut, and the
+// requests it sends (how pages build the list a person sees is the window tests' part).
 #include "ZylBrowseFixture.h"
 
 namespace {
