@@ -1,5 +1,5 @@
 // The user registry: one record per user whatever the letter case, and channel events that only
-// record (the window and the channel requests are driven by the window's and the host's tests).
+// record (what the window shows and the channels a connect asks for are the window and transfer tests' part).
 #include "core/ZylUserList.h"
 #include "core/ZylHost.h"
 #include "core/ZylPlatform.h"
