@@ -43,6 +43,7 @@ TEST(ZylTextUtf8, RoundTripsIncludingSurrogatePairs) {
     // File names join surrogate pairs, unlike the peers' encoding.
     EXPECT_EQ(ZylToUtf8(u"\xD83D\xDE00"), "\xF0\x9F\x98\x80");
     EXPECT_EQ(ZylToUtf8(u"\xD800\xDC00"), "\xF0\x90\x80\x80"); // the first code point beyond 16 bits
+    EXPECT_EQ(ZylToUtf8(u"\xDBFF\xDFFF"), "\xF4\x8F\xBF\xBF"); // and the last
     EXPECT_EQ(ZylFromUtf8("\xF0\x9F\x98\x80"), u"\xD83D\xDE00");
     for (std::u16string_view text : {u"", u"plain", u"\u6587\u4EF6/\u00E9t\u00E9", u"\xD834\xDD1E end",
                                      u"\uFFFF\u0800\u07FF\u0080\u007F"})
@@ -51,7 +52,7 @@ TEST(ZylTextUtf8, RoundTripsIncludingSurrogatePairs) {
 
 TEST(ZylTextUtf8, DamagedInputBecomesReplacementCharacters) {
     EXPECT_EQ(ZylToUtf8(u"a\xD800z"), "a\xEF\xBF\xBDz");                 // lone high half
-    EXPECT_EQ(ZylToUtf8(u"\xDC00"), "\xEF\xBF\xBD");                     // lone low half
+    EXPECT_EQ(ZylToUtf8(u"\xDC00\xDFFF"), "\xEF\xBF\xBD\xEF\xBF\xBD"); // lone low halves
     EXPECT_EQ(ZylToUtf8(u"a\xD800\xE000"), "a\xEF\xBF\xBD\xEE\x80\x80"); // a high half before no low one
     EXPECT_EQ(ZylFromUtf8("a\xFFz"), u"a\uFFFDz");
     EXPECT_EQ(ZylFromUtf8("\xC0\x80"), u"\uFFFD\uFFFD");           // overlong

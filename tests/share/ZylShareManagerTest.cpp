@@ -445,6 +445,12 @@ TEST(ZylShareDb, ADamagedFileKeepsEveryWholeRecordAndIsSetAsideWithTheRest) {
     ASSERT_EQ(again.manager.LoadSave(1), 0);
     EXPECT_EQ(again.manager.GetShareCount(), 2);
     EXPECT_TRUE(again.manager.GetDbNotice().empty());
+    // A stray line between whole records is damage even where the header and the count are right.
+    ASSERT_EQ(again.Load(kHeader + u"NoUpload=0\nShareNum=2\n" + Record(u"A", u"a", u"/x") + u"stray\n" +
+                         Record(u"B", u"b", u"/x")),
+              0);
+    EXPECT_EQ(again.manager.GetShareCount(), 2);
+    EXPECT_FALSE(again.manager.GetDbNotice().empty());
 }
 
 TEST(ZylShareDb, DamagedCountsDoNotRunAwayAndOverlongValuesAreCutToTheirFields) {

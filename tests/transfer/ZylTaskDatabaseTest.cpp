@@ -151,13 +151,20 @@ TEST_F(CZylTaskDbTest, ProgressIsWrittenOnTheTimerWhatACrashWouldLoseAtOnceAndNo
     Deliver(ZYL_CMD_FILE_DATA_REPLY, FileDataReply(task->m_nTaskID, 1, 1, ZYL_BLOCK_SIZE, ""));
     ASSERT_EQ(task->m_bFinished, 1);
     EXPECT_NE(ZylReadUtf16LeFile(DbPath()).find(u"Finished=1\n"), std::u16string::npos);
+    int32_t active = -1; // a finished task gives its user no reason to connect
+    EXPECT_EQ(Tasks().CountPendingTasks(u"S1.1000", active), 0);
+    EXPECT_EQ(active, 0);
     CZylTask* stopped = Tasks().CreateDownloadTask(u"S1.1000", u"Docs\\x", true, Folder(), {});
     EXPECT_NE(ZylReadUtf16LeFile(DbPath()).find(u"TaskNum=2\n"), std::u16string::npos);
     Deliver(ZYL_CMD_FILE_LIST_REPLY, FileListReply(stopped->m_nTaskID, 1, 0, {{u"Docs\\x\\y.txt", 5, {}}}));
     EXPECT_EQ(ZylReadUtf16LeFile(DbPath()).find(u"y.txt"), std::u16string::npos);
     Tasks().StopAllTasks();
     EXPECT_NE(ZylReadUtf16LeFile(DbPath()).find(u"RemoteName=Docs\\x\\y.txt\n"), std::u16string::npos);
-    ASSERT_EQ(Tasks().RemoveTaskById(stopped->m_nTaskID), 0);
+    // Removing a friend's tasks leaves another friend's.
+    CZylTask* other = Tasks().CreateDownloadTask(u"S1.2000", u"Docs\\z", false, Folder(), {});
+    ASSERT_EQ(Tasks().RemoveAllTasksOfUser(u"s1.1000"), 0);
+    EXPECT_EQ(stopped->m_bRemoved, 1);
+    EXPECT_EQ(other->m_bRemoved, 0);
     EXPECT_NE(ZylReadUtf16LeFile(DbPath()).find(u"TaskNum=1\n"), std::u16string::npos);
 }
 
