@@ -255,6 +255,12 @@ TEST(ZylShareManagerEnum, EntriesCarryFolderTimeAndTypeRecursionGoesDeepestFirst
                                    : item->GetName() == u"b" ? u"File"
                                                              : u"TXT File");
     EXPECT_EQ(m.platform.m_nTypeLookups, lookups);
+    // Both ends of the alphabet fold: one new extension in two spellings is one lookup.
+    Touch(root / "d.Az", 1);
+    Touch(root / "e.aZ", 1);
+    list.clear();
+    ASSERT_EQ(m.manager.EnumFiles(dir.WidePath(u"top/"), list, false), 7);
+    EXPECT_EQ(m.platform.m_nTypeLookups, lookups + 1);
 
     // A file lists nothing; a stopped enumeration ends.
     ZylShareList none;

@@ -184,6 +184,7 @@ TEST_F(CZylDownloadFlowTest,
                                       u"Pics\\a/../../x", u"Pics\\line\nfeed"})
         lists.push_back(FileListReply(task->m_nTaskID, 2, 0, {{u"Pics\\ok.jpg", 1, {}}, {name, 1, {}}}));
     lists.push_back(FileListReply(task->m_nTaskID, 1, 0, {{u"Pics\\big", 0x80000000u, {}}}));
+    lists.push_back(FileListReply(task->m_nTaskID, 1, 0, {{u"Pics\\" + std::u16string(255, u'n'), 1, {}}}));
     for (const auto& list : lists) {
         DeliverToB(ZYL_CMD_FILE_LIST_REPLY, list);
         EXPECT_TRUE(task->m_vFiles.empty());
