@@ -300,6 +300,8 @@ TEST_F(CZylBrowseTest, NamesThatCannotTravelAreLeftOutWithAWarningTheServingUser
     Touch("docs/ok.txt");
     for (const char* name : {"docs/tab\tname.txt", "docs/line\nfeed.txt", "docs/bad\xFFutf8.txt"})
         Touch(name);
+    for (int i = 0; i < 7; ++i) // ten left out of each listing: every one is named
+        Touch("docs/bell\a" + std::to_string(i));
     // Share paths of 4 + 1 + 245 + 1 + 1 units (listed) and of 4 + 1 + 245 + 1 + 10 (too long
     // for the asker's task, which keeps 259).
     const std::string longName(245, 'n');
@@ -324,5 +326,16 @@ TEST_F(CZylBrowseTest, NamesThatCannotTravelAreLeftOutWithAWarningTheServingUser
     for (std::u16string_view name : {u"tab?name.txt", u"line?feed.txt", u"bad\uFFFDutf8.txt"})
         EXPECT_EQ(ZylLogged(shown, name), 2u) << ZylToUtf8(name);
     EXPECT_EQ(ZylLogged(shown, u"path too long to list"), 1u);
+    EXPECT_EQ(ZylLogged(shown, u"not listed"), 20u);
+    EXPECT_EQ(ZylLogged(shown, u"more entries"), 0u);
+    // Beyond ten, one line counts the rest.
+    Share(u"Many", "many");
+    for (int i = 0; i < 12; ++i)
+        Touch("many/bell\a" + std::to_string(i));
+    ASSERT_EQ(viewer->RequestExplorerFolder(u"Many", CZylDateTime(1200000000)), 0);
+    ASSERT_TRUE(WaitForListings(2));
+    host.Tick(10);
+    EXPECT_EQ(ZylLogged(shown, u"not listed"), 30u);
+    EXPECT_EQ(ZylLogged(shown, u"2 more entries left out of the listing of "), 1u);
     a.Plugin().SetLogWindow(nullptr);
 }
