@@ -52,7 +52,7 @@ TEST(ZylTextUtf8, RoundTripsIncludingSurrogatePairs) {
 
 TEST(ZylTextUtf8, DamagedInputBecomesReplacementCharacters) {
     EXPECT_EQ(ZylToUtf8(u"a\xD800z"), "a\xEF\xBF\xBDz");                 // lone high half
-    EXPECT_EQ(ZylToUtf8(u"\xDC00\xDFFF"), "\xEF\xBF\xBD\xEF\xBF\xBD"); // lone low halves
+    EXPECT_EQ(ZylToUtf8(u"\xDC00\xDFFF"), "\xEF\xBF\xBD\xEF\xBF\xBD");   // lone low halves
     EXPECT_EQ(ZylToUtf8(u"a\xD800\xE000"), "a\xEF\xBF\xBD\xEE\x80\x80"); // a high half before no low one
     EXPECT_EQ(ZylFromUtf8("a\xFFz"), u"a\uFFFDz");
     EXPECT_EQ(ZylFromUtf8("\xC0\x80"), u"\uFFFD\uFFFD");           // overlong
