@@ -156,6 +156,7 @@ TEST_F(CZylTransferWindowTest, TheTaskListShowsSizesSpeedTimesAndFinishedTasksBy
 
     ASSERT_TRUE(Trigger(*m_pA, ZYL_ID_SHOW_FINISHED));
     ASSERT_EQ(model->GetCount(), 4);
+    EXPECT_TRUE(view->BuildContextMenu()->findChild<QAction*>("menu36808")->isChecked()); // the menu shows it
     CZylMainFrame* frame = Frame(*m_pA);
     view->SelectRows({0});
     EXPECT_FALSE(frame->IsCommandEnabled(ZYL_ID_OPEN_FILE)) << "an unfinished task has nothing to open";

@@ -150,6 +150,18 @@ TEST_F(CZylUiTest, OpeningTheWindowBrowsingAFriendWhatHisSharesOfferAndDisconnec
     EXPECT_FALSE(frame->CanDrag(CZylMainFrame::ZYL_DRAG_LIST));
     list->SelectRows({Row(list, "Docs")});
     EXPECT_TRUE(frame->CanDrag(CZylMainFrame::ZYL_DRAG_LIST));
+    // Which of refresh, download and the two uploads a menu offers.
+    const auto menuOffers = [](const std::unique_ptr<QMenu>& menu) {
+        std::vector<bool> on;
+        for (int id : {ZYL_ID_REFRESH, ZYL_ID_DOWNLOAD, ZYL_ID_UPLOAD_FILES, ZYL_ID_UPLOAD_FOLDER})
+            on.push_back(menu->findChild<QAction*>(QStringLiteral("menu%1").arg(id))->isEnabled());
+        return on;
+    };
+    // On the friend's own list an upload has no share to go into, whatever the row grants.
+    list->SelectRows({Row(list, "Put")});
+    EXPECT_EQ(menuOffers(list->BuildContextMenu()), (std::vector<bool>{false, false, false, false}));
+    frame->UpdateCommands();
+    EXPECT_FALSE(frame->GetAction(ZYL_ID_DOWNLOAD)->isEnabled());
     auto offered = [&](const char* share) {
         tree->Select(Child(bob, share));
         frame->UpdateCommands();
@@ -164,9 +176,9 @@ TEST_F(CZylUiTest, OpeningTheWindowBrowsingAFriendWhatHisSharesOfferAndDisconnec
     EXPECT_EQ(offered("Docs"), std::make_tuple(true, false, false, true));
     EXPECT_FALSE(frame->IsCommandEnabled(ZYL_ID_STOP_USER_TASKS));
     auto menu = tree->BuildContextMenu(Child(bob, "Docs"));
-    EXPECT_TRUE(menu->findChild<QAction*>("menu36793")->isEnabled());
-    EXPECT_FALSE(menu->findChild<QAction*>("menu36794")->isEnabled());
-    EXPECT_FALSE(menu->findChild<QAction*>("menu36783")->isEnabled());
+    EXPECT_EQ(menuOffers(menu), (std::vector<bool>{true, true, false, false}));
+    EXPECT_FALSE(menu->findChild<QAction*>("menu36783")->isEnabled()); // properties
+    EXPECT_FALSE(menu->findChild<QAction*>("menu36780")->isEnabled()); // add a shared folder
 
     // Not connected: nothing is offered, whatever the share grants, and the friend's icon says so.
     const auto icon = [&](int image) {
@@ -182,6 +194,10 @@ TEST_F(CZylUiTest, OpeningTheWindowBrowsingAFriendWhatHisSharesOfferAndDisconnec
     EXPECT_TRUE(icon(2));
     EXPECT_EQ(offered("Docs"), std::make_tuple(false, false, false, true));
     EXPECT_EQ(offered("Put"), std::make_tuple(false, false, false, false));
+    EXPECT_EQ(menuOffers(tree->BuildContextMenu(Child(bob, "Docs"))),
+              (std::vector<bool>{true, false, false, false}));
+    EXPECT_EQ(menuOffers(tree->BuildContextMenu(Child(bob, "Put"))),
+              (std::vector<bool>{true, false, false, false}));
 
     // Disconnecting: the node, the viewer and the channels go (another friend's task does not keep
     // them), and his channels closing do not bring him back into the tree.
