@@ -137,6 +137,9 @@ TEST_F(CZylUiTest, OpeningTheWindowBrowsingAFriendWhatHisSharesOfferAndDisconnec
     frame->GetAddressBar()->Pick(address->topLevelItem(0)->child(0));
     Settle();
     EXPECT_EQ(tree->GetSelected(), bob);
+    const QTreeWidgetItem* current = address->currentItem(); // the address tree shows where the tree is
+    ASSERT_NE(current, nullptr);
+    EXPECT_EQ(current->text(0), QStringLiteral("Bob"));
     // Browsing other users goes through the host's picker.
     m_pA->m_vPickedUsers = {u"S2.1000"};
     m_host.Tick(10);
