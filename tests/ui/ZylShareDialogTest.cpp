@@ -139,6 +139,8 @@ TEST_F(CZylUiTest, SharesAreAddedEditedAndCancelledThroughTheDialogsWithTheirMes
     EXPECT_EQ(docs->GetEveryonePrivilege(), ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD);
     EXPECT_EQ(frame->GetUserView()->ToolTipFor(Child(frame->GetUserView()->GetLocalRoot(), "Docs")),
               QStringLiteral("Docs\n浏览 下载 +1个\n0个连接用户"));
+    EXPECT_EQ(frame->GetUserView()->ToolTipFor(Child(frame->GetUserView()->GetLocalRoot(), "More")),
+              QStringLiteral("More\n浏览 下载\n0个连接用户")); // no users beyond Everyone
     const std::u16string file = ZylReadUtf16LeFile(ZylToFsPath(shares.GetDbPath()));
     EXPECT_NE(file.find(u"Type=photos\nbFolder=1\nPrivilegedUsers=2\n"), std::u16string::npos);
 

@@ -133,11 +133,17 @@ TEST_F(CZylTransferWindowTest, TheTaskListShowsSizesSpeedTimesAndFinishedTasksBy
     stopped->StopTask();
     stopped->m_nTimeSpent = 100 * 3600 + 61;
     stopped->m_nTotalSize = 4096;
+    done->m_bRunning = 0; // as a finished task is left
     done->m_bFinished = 1;
     ASSERT_EQ(Open(*m_pA, 1), 0);
     CZylTaskView* view = Frame(*m_pA)->GetTaskView();
     CZylTaskModel* model = view->GetModel();
     ASSERT_EQ(model->GetCount(), 3) << "no finished task while the switch is off";
+    QStringList headers;
+    for (int column = 0; column < CZylTaskModel::COLUMNS; ++column)
+        headers << model->headerData(column, Qt::Horizontal, Qt::DisplayRole).toString();
+    EXPECT_EQ(headers, (QStringList{"任务名", "完成", "类型", "大小", "速度", "已用时", "估计剩余时间",
+                                    "本地路径", "开始时间"}));
     EXPECT_EQ(model->GetText(0, 0), QStringLiteral("S2.1000\\\\Docs\\x"));
     EXPECT_EQ(model->GetText(0, 2), QStringLiteral("下载"));
     EXPECT_EQ(model->GetText(0, 3), QString()) << "size 0";
@@ -162,6 +168,8 @@ TEST_F(CZylTransferWindowTest, TheTaskListShowsSizesSpeedTimesAndFinishedTasksBy
     EXPECT_FALSE(frame->IsCommandEnabled(ZYL_ID_OPEN_FILE)) << "an unfinished task has nothing to open";
     view->SelectRows({3});
     EXPECT_TRUE(frame->IsCommandEnabled(ZYL_ID_OPEN_FILE));
+    view->setFocus();
+    EXPECT_FALSE(frame->IsCommandEnabled(ZYL_ID_START_TASKS)) << "a finished task is not started again";
     EXPECT_FALSE(frame->IsCommandEnabled(ZYL_ID_OPEN_FOLDER));
     EXPECT_EQ(model->GetText(3, 1), QStringLiteral("100%"));
     EXPECT_EQ(model->GetText(3, 6), QStringLiteral("0"));

@@ -153,6 +153,7 @@ TEST_F(CZylUiTest, OpeningTheWindowBrowsingAFriendWhatHisSharesOfferAndDisconnec
     ASSERT_TRUE(WaitFor([&] { return Row(list, "Look") >= 0; }));
     list->SelectRows({Row(list, "Look")});
     EXPECT_FALSE(frame->CanDrag(CZylMainFrame::ZYL_DRAG_LIST));
+    EXPECT_EQ(list->GetModel()->mimeData(list->GetSelectionModel()->selectedIndexes()), nullptr);
     list->SelectRows({Row(list, "Docs")});
     EXPECT_TRUE(frame->CanDrag(CZylMainFrame::ZYL_DRAG_LIST));
     // Which of refresh, download and the two uploads a menu offers.
@@ -222,6 +223,11 @@ TEST_F(CZylUiTest, OpeningTheWindowBrowsingAFriendWhatHisSharesOfferAndDisconnec
     ASSERT_TRUE(tooLong.Set(HostUserId::Plain, 4294967295u, 214748364u));
     EXPECT_EQ(m_pA->Plugin().ProcessMessage(DLL_P2P_SHOW, 0, 2, reinterpret_cast<intptr_t>(&tooLong), 0, 0),
               -1);
+    HostUserId longest; // twenty characters are a whole id
+    ASSERT_TRUE(longest.Set(HostUserId::Plain, 4294967295u, 21474836u));
+    EXPECT_EQ(m_pA->Plugin().ProcessMessage(DLL_P2P_SHOW, 0, 5, reinterpret_cast<intptr_t>(&longest), 0, 0),
+              0);
+    EXPECT_NE(tree->FindFriend(longest.ToText()), nullptr);
 }
 
 TEST_F(CZylUiTest, ClosingWithActiveTasksHidesToTheTrayOrMinimisesWhereThereIsNone) {
