@@ -378,7 +378,7 @@ void CZylMainFrame::ShowNewShare(std::unique_ptr<CZylShareObject> share) {
     // Selected afresh, the local shares root lists every share; already selected, it is refilled.
     if (m_pUserView->GetSelected() == m_pUserView->GetLocalRoot())
         FillLocalShares();
-    SelectRoot(ZYL_KIND_LOCAL_ROOT);
+    SelectLocalRoot();
 }
 
 void CZylMainFrame::OnCancelShares() {
@@ -400,7 +400,7 @@ void CZylMainFrame::OnCancelShares() {
         m_pShares->RemoveShare(ZylW(item->text(0)));
         m_pUserView->Select(m_pUserView->GetFriendsRoot());
     }
-    SelectRoot(ZYL_KIND_LOCAL_ROOT);
+    SelectLocalRoot();
 }
 
 // ---------------------------------------------------------------------------------------------

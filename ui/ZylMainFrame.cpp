@@ -432,7 +432,7 @@ void CZylMainFrame::OnOpen(const ZYLOPENREQUEST& request, bool existed) {
             m_pUserView->AddFriend(*record);
     }
     if (request.nMode == 1)
-        SelectRoot(ZYL_KIND_LOCAL_ROOT);
+        SelectLocalRoot();
     else if (request.nMode == 2 && !user.empty())
         BrowseFriend(user);
     m_pTray->Remove();
@@ -625,16 +625,9 @@ void CZylMainFrame::OnSelectFriend(const std::u16string& user) {
     InfoPrintf(ZYL_LOG_ACTIVITY, ZylW(ZylString(36809)) + user);
 }
 
-void CZylMainFrame::SelectRoot(uint32_t kind) {
-    if (kind == ZYL_KIND_LOCAL_ROOT) {
-        m_pUserView->Select(m_pUserView->GetLocalRoot());
-        m_pUserView->GetLocalRoot()->setExpanded(true);
-    } else if (kind == ZYL_KIND_FRIEND) {
-        if (CZylTreeItem* node = CZylUserView::FriendOf(m_pUserView->GetSelected())) {
-            m_pUserView->Select(node);
-            node->setExpanded(true);
-        }
-    }
+void CZylMainFrame::SelectLocalRoot() {
+    m_pUserView->Select(m_pUserView->GetLocalRoot());
+    m_pUserView->GetLocalRoot()->setExpanded(true);
     m_pAddressBar->SetText({});
 }
 

@@ -89,7 +89,7 @@ public:
 
     // What the views ask of the frame.
     void OnSelectFriend(const std::u16string& user);
-    void SelectRoot(uint32_t kind);
+    void SelectLocalRoot();
     void FillLocalShares();
     void OpenFolder(const std::u16string& path, uint32_t kind, const std::u16string& user);
     void OpenSelectedTaskResult();
