@@ -60,7 +60,7 @@ TEST_F(CZylUiTest, OpeningTheWindowBrowsingAFriendWhatHisSharesOfferAndDisconnec
     EXPECT_EQ(colourOf("boom"), QColor(255, 0, 0));
     EXPECT_EQ(colourOf("fine"), QColor(0, 128, 0));
 
-    // Mode 5 names a friend without browsing him; mode 2 for a friend whose channels are closed:
+    // Mode 5 names a friend without asking for his channels; mode 2 for a friend whose channels are closed:
     // he is browsed once they are up; a shared file gets no tree item, a share he may not browse no row.
     ASSERT_EQ(Open(*m_pA, 5, m_pB), 0);
     EXPECT_TRUE(m_pA->m_vChannelRequests.empty());
