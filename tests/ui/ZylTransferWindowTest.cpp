@@ -224,6 +224,10 @@ TEST_F(CZylTransferWindowTest, TheTaskListShowsSizesSpeedTimesAndFinishedTasksBy
     QCoreApplication::sendEvent(view->viewport(), &menu);
     Settle();
     EXPECT_EQ(stopped->m_bRunning, 1);
+    EXPECT_TRUE(frame->IsCommandEnabled(ZYL_ID_STOP_TASKS));
+    tree->setFocus();
+    EXPECT_FALSE(frame->IsCommandEnabled(ZYL_ID_STOP_TASKS)) << "only while the list is in focus";
+    EXPECT_TRUE(frame->IsCommandEnabled(ZYL_ID_STOP_ALL)) << "one active task is enough";
     // With finished tasks shown, a removed task's row goes too.
     ASSERT_TRUE(Trigger(*m_pA, ZYL_ID_SHOW_FINISHED));
     const int shown = model->GetCount();

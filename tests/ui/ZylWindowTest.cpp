@@ -166,6 +166,7 @@ TEST_F(CZylUiTest, OpeningTheWindowBrowsingAFriendWhatHisSharesOfferAndDisconnec
     // On the friend's own list an upload has no share to go into, whatever the row grants.
     list->SelectRows({Row(list, "Put")});
     EXPECT_EQ(menuOffers(list->BuildContextMenu()), (std::vector<bool>{false, false, false, false}));
+    EXPECT_TRUE(list->BuildContextMenu()->findChild<QAction*>("menu36775")->isEnabled()) << "a view mode";
     frame->UpdateCommands();
     EXPECT_FALSE(frame->GetAction(ZYL_ID_DOWNLOAD)->isEnabled());
     auto offered = [&](const char* share) {
