@@ -116,6 +116,7 @@ TEST_F(CZylUiTest, SharesAreAddedEditedAndCancelledThroughTheDialogsWithTheirMes
     ask.m_qDialogs.push_back([](QDialog& dialog) {
         auto* users = Find<QTreeWidget>(dialog, "userList");
         auto* rights = Find<QTableWidget>(dialog, "rightsList");
+        EXPECT_FALSE(rights->isEnabled()) << "no one's rights before a row is chosen";
         users->setCurrentItem(users->topLevelItem(0));
         EXPECT_FALSE(rights->isEnabled()) << "Everyone's rights are not edited here";
         Find<QPushButton>(dialog, "removeButton")->click();
