@@ -162,7 +162,8 @@ TEST_F(CZylTransferWindowTest, TheTaskListShowsSizesSpeedTimesAndFinishedTasksBy
 
     ASSERT_TRUE(Trigger(*m_pA, ZYL_ID_SHOW_FINISHED));
     ASSERT_EQ(model->GetCount(), 4);
-    EXPECT_TRUE(view->BuildContextMenu()->findChild<QAction*>("menu36808")->isChecked()); // the menu shows it
+    EXPECT_TRUE(
+        ZylMenuEntry(*view->BuildContextMenu(), ZYL_ID_SHOW_FINISHED)->isChecked()); // the menu shows it
     CZylMainFrame* frame = Frame(*m_pA);
     view->SelectRows({0});
     EXPECT_FALSE(frame->IsCommandEnabled(ZYL_ID_OPEN_FILE)) << "an unfinished task has nothing to open";
@@ -218,7 +219,7 @@ TEST_F(CZylTransferWindowTest, TheTaskListShowsSizesSpeedTimesAndFinishedTasksBy
     EXPECT_FALSE(frame->IsCommandEnabled(ZYL_ID_START_TASKS));
     view->setFocus();
     EXPECT_TRUE(frame->IsCommandEnabled(ZYL_ID_START_TASKS));
-    Ask(*m_pA).m_qMenuPicks.push_back(QStringLiteral("menu36797"));
+    Ask(*m_pA).m_qMenuPicks.push_back(ZylMenuName(ZYL_ID_START_TASKS));
     QContextMenuEvent menu(QContextMenuEvent::Mouse, QPoint(5, 5),
                            view->viewport()->mapToGlobal(QPoint(5, 5)));
     QCoreApplication::sendEvent(view->viewport(), &menu);

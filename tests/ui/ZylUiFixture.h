@@ -85,6 +85,16 @@ private:
     }
 };
 
+// The views name each context-menu entry after its command.
+inline QString ZylMenuName(int id) {
+    return QStringLiteral("menu%1").arg(id);
+}
+inline QAction* ZylMenuEntry(const QMenu& menu, int id) {
+    QAction* action = menu.findChild<QAction*>(ZylMenuName(id));
+    EXPECT_NE(action, nullptr) << "no menu entry for command " << id;
+    return action;
+}
+
 inline QString ZylQtPath(const std::filesystem::path& path) {
     return QString::fromStdString(path.string());
 }

@@ -160,13 +160,13 @@ TEST_F(CZylUiTest, OpeningTheWindowBrowsingAFriendWhatHisSharesOfferAndDisconnec
     const auto menuOffers = [](const std::unique_ptr<QMenu>& menu) {
         std::vector<bool> on;
         for (int id : {ZYL_ID_REFRESH, ZYL_ID_DOWNLOAD, ZYL_ID_UPLOAD_FILES, ZYL_ID_UPLOAD_FOLDER})
-            on.push_back(menu->findChild<QAction*>(QStringLiteral("menu%1").arg(id))->isEnabled());
+            on.push_back(ZylMenuEntry(*menu, id)->isEnabled());
         return on;
     };
     // On the friend's own list an upload has no share to go into, whatever the row grants.
     list->SelectRows({Row(list, "Put")});
     EXPECT_EQ(menuOffers(list->BuildContextMenu()), (std::vector<bool>{false, false, false, false}));
-    EXPECT_TRUE(list->BuildContextMenu()->findChild<QAction*>("menu36775")->isEnabled()) << "a view mode";
+    EXPECT_TRUE(ZylMenuEntry(*list->BuildContextMenu(), ZYL_ID_VIEW_LARGE)->isEnabled()) << "a view mode";
     frame->UpdateCommands();
     EXPECT_FALSE(frame->GetAction(ZYL_ID_DOWNLOAD)->isEnabled());
     auto offered = [&](const char* share) {
@@ -179,13 +179,13 @@ TEST_F(CZylUiTest, OpeningTheWindowBrowsingAFriendWhatHisSharesOfferAndDisconnec
     };
     EXPECT_EQ(offered("Look"), std::make_tuple(false, false, false, false));
     EXPECT_EQ(offered("Put"), std::make_tuple(false, true, true, false));
-    EXPECT_TRUE(list->BuildContextMenu()->findChild<QAction*>("menu36794")->isEnabled());
+    EXPECT_TRUE(ZylMenuEntry(*list->BuildContextMenu(), ZYL_ID_UPLOAD_FILES)->isEnabled());
     EXPECT_EQ(offered("Docs"), std::make_tuple(true, false, false, true));
     EXPECT_FALSE(frame->IsCommandEnabled(ZYL_ID_STOP_USER_TASKS));
     auto menu = tree->BuildContextMenu(Child(bob, "Docs"));
     EXPECT_EQ(menuOffers(menu), (std::vector<bool>{true, true, false, false}));
-    EXPECT_FALSE(menu->findChild<QAction*>("menu36783")->isEnabled()); // properties
-    EXPECT_FALSE(menu->findChild<QAction*>("menu36780")->isEnabled()); // add a shared folder
+    EXPECT_FALSE(ZylMenuEntry(*menu, ZYL_ID_PROPERTIES)->isEnabled());
+    EXPECT_FALSE(ZylMenuEntry(*menu, ZYL_ID_ADD_SHARED_FOLDER)->isEnabled());
 
     // Not connected: nothing is offered, whatever the share grants, and the friend's icon says so.
     const auto icon = [&](int image) {
