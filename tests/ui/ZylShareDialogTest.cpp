@@ -5,11 +5,13 @@
 #include "core/ZylProtocol.h"
 #include "ui/ZylFileIcons.h"
 
+#include <QHelpEvent>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTableWidget>
 #include <QTest>
+#include <QToolTip>
 #include <QTreeWidget>
 
 namespace {
@@ -138,8 +140,13 @@ TEST_F(CZylUiTest, SharesAreAddedEditedAndCancelledThroughTheDialogsWithTheirMes
     EXPECT_EQ(docs->GetType(), u"photos");
     EXPECT_EQ(docs->GetUserPrivilege(u"S2.1000"), ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD | ZYL_PRIV_UPLOAD);
     EXPECT_EQ(docs->GetEveryonePrivilege(), ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD);
-    EXPECT_EQ(frame->GetUserView()->ToolTipFor(Child(frame->GetUserView()->GetLocalRoot(), "Docs")),
-              QStringLiteral("Docs\n浏览 下载 +1个\n0个连接用户"));
+    // Hovering over a share shows what everybody may do, how many have rights of their own, who is there.
+    CZylUserView* view = frame->GetUserView();
+    view->expandAll();
+    const QPoint at = view->visualItemRect(Child(view->GetLocalRoot(), "Docs")).center();
+    QHelpEvent hover(QEvent::ToolTip, at, view->viewport()->mapToGlobal(at));
+    QCoreApplication::sendEvent(view->viewport(), &hover);
+    EXPECT_EQ(QToolTip::text(), QStringLiteral("Docs\n浏览 下载 +1个\n0个连接用户"));
     EXPECT_EQ(frame->GetUserView()->ToolTipFor(Child(frame->GetUserView()->GetLocalRoot(), "More")),
               QStringLiteral("More\n浏览 下载\n0个连接用户")); // no users beyond Everyone
     const std::u16string file = ZylReadUtf16LeFile(ZylToFsPath(shares.GetDbPath()));

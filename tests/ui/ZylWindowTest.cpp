@@ -229,6 +229,10 @@ TEST_F(CZylUiTest, OpeningTheWindowBrowsingAFriendWhatHisSharesOfferAndDisconnec
     EXPECT_EQ(m_pA->Plugin().ProcessMessage(DLL_P2P_SHOW, 0, 5, reinterpret_cast<intptr_t>(&longest), 0, 0),
               0);
     EXPECT_NE(tree->FindFriend(longest.ToText()), nullptr);
+    // Friends stand by name; a second friend of a name comes after the first.
+    CZylTreeItem* first = tree->AddFriend(ZYLUSER{u"S7.1000", u"Zed"});
+    CZylTreeItem* second = tree->AddFriend(ZYLUSER{u"S8.1000", u"Zed"});
+    EXPECT_EQ(tree->GetFriendsRoot()->indexOfChild(second), tree->GetFriendsRoot()->indexOfChild(first) + 1);
 }
 
 TEST_F(CZylUiTest, ClosingWithActiveTasksHidesToTheTrayOrMinimisesWhereThereIsNone) {
