@@ -12,8 +12,7 @@ const std::vector<std::pair<std::string, size_t>> ZYL_SIZES = {
     {"seven.bin", 7 * 7168},
     {"sub/eight.bin", 8 * 7168},
     {"sub/deeper/nine.bin", 9 * 7168},
-    {"sub/deeper/random.bin", 3 * 1024 * 1024 + 123},
-};
+    {"sub/deeper/random.bin", 3 * 1024 * 1024 + 123}};
 
 class CZylTransferEndToEndTest : public CZylTwoPluginTest {
 protected:
@@ -22,9 +21,7 @@ protected:
         uint32_t seed = 1;
         for (const auto& [name, size] : ZYL_SIZES) {
             ZylWriteFileBytes(root / name, RandomBytes(size, seed));
-            fs::last_write_time(root / name,
-                                FileTime(Time(2001 + static_cast<int32_t>(seed), 3, 4, 5, 6, seed)));
-            ++seed;
+            fs::last_write_time(root / name, FileTime(Time(2001 + int32_t(seed), 3, 4, 5, 6, seed))), ++seed;
         }
         fs::create_directories(root / "sub" / "empty");
     }
@@ -83,14 +80,15 @@ TEST_F(CZylTransferEndToEndTest, DownloadsAFolderTreeAndSingleFilesByteIdentical
 
     // Single files: one in a folder share (in another case), a file share under its name or a chosen one.
     ShareOnA(u"Song", DataA() / "tree" / "sub" / "eight.bin", ZYL_PRIV_DOWNLOAD);
-    EXPECT_EQ(TasksB().CreateDownloadTask(u"S1.1000", u"Song", false, Downloads(), {}, u"../tune.bin"),
-              nullptr);
-    std::vector<CZylTask*> singles = {
-        TasksB().CreateDownloadTask(u"S1.1000", u"docs\\tree\\sub\\deeper\\nine.bin", false, Downloads(), {}),
-        TasksB().CreateDownloadTask(u"S1.1000", u"Song", false, Downloads(), {}, u"tune.bin"),
-        TasksB().CreateDownloadTask(u"S1.1000", u"Song", false, ZylFromFsPath(Root() / "plain"), {})};
+    auto single = [&](const std::u16string& remote, const std::u16string& into, const std::u16string& name) {
+        return TasksB().CreateDownloadTask(u"S1.1000", remote, false, into, {}, name);
+    };
+    EXPECT_EQ(single(u"Song", Downloads(), u"../tune.bin"), nullptr);
+    std::vector<CZylTask*> singles = {single(u"docs\\tree\\sub\\deeper\\nine.bin", Downloads(), {}),
+                                      single(u"Song", Downloads(), u"tune.bin"),
+                                      single(u"Song", ZylFromFsPath(Root() / "plain"), {})};
     ASSERT_TRUE(RunUntil(
-        [&] { return singles[0]->m_bFinished && singles[1]->m_bFinished && singles[2]->m_bFinished; }));
+        [&] { return std::all_of(singles.begin(), singles.end(), [](auto* t) { return t->m_bFinished; }); }));
     const std::string eight = ZylReadFileBytes(DataA() / "tree" / "sub" / "eight.bin");
     EXPECT_TRUE(SameBytes(ZylReadFileBytes(Root() / "downloads" / "nine.bin"),
                           ZylReadFileBytes(DataA() / "tree" / "sub" / "deeper" / "nine.bin")));
