@@ -66,9 +66,7 @@ inline std::vector<uint8_t> FileDataReply(int32_t taskId, int32_t index, int32_t
 }
 
 inline std::vector<uint8_t> ErrorPdu(int32_t code, uint32_t taskId) {
-    ZylPayloadWriter w;
-    w.WriteInt32(code).WriteInt32(taskId).WriteInt32(0).WriteInt32(0);
-    return w.Bytes();
+    return ZylPayloadWriter().WriteInt32(code).WriteInt32(taskId).WriteInt32(0).WriteInt32(0).Bytes();
 }
 
 // The numbers of a reply after its time: task id and whatever follows.
@@ -132,13 +130,11 @@ inline WRITEREQUEST ReadWriteRequest(const std::vector<uint8_t>& payload) {
 
 // Equal bytes, reported by size and first difference rather than by the whole contents.
 inline ::testing::AssertionResult SameBytes(const std::string& actual, const std::string& expected) {
-    if (actual == expected)
-        return ::testing::AssertionSuccess();
-    size_t at = 0;
-    while (at < actual.size() && at < expected.size() && actual[at] == expected[at])
-        ++at;
-    return ::testing::AssertionFailure()
-           << "sizes " << actual.size() << " and " << expected.size() << ", first difference at " << at;
+    const auto at = std::mismatch(actual.begin(), actual.end(), expected.begin(), expected.end()).first;
+    return actual == expected ? ::testing::AssertionSuccess()
+                              : ::testing::AssertionFailure()
+                                    << "sizes " << actual.size() << " and " << expected.size()
+                                    << ", first difference at " << at - actual.begin();
 }
 
 inline std::string RandomBytes(size_t n, uint32_t seed) {
@@ -171,8 +167,7 @@ protected:
     CZylTaskManager& TasksB() { return m_pB->Plugin().GetTaskManager(); }
     CZylShareManager& SharesA() { return m_pA->Plugin().GetShareManager(); }
 
-    // Shares the item at path on A under the name, with the rights "Everyone" holds; a missing item is made
-    // as a folder.
+    // Shares the item on A under the name, with the rights "Everyone" holds; a missing item is made a folder.
     CZylShareObject& ShareOnA(const std::u16string& name, const fs::path& item, uint16_t privilege) {
         if (!fs::exists(item))
             fs::create_directories(item);
@@ -200,9 +195,10 @@ protected:
     // The payloads a node sent with that command, once the host has carried what is queued.
     PAYLOADS Carried(const CZylTestNode& from, uint32_t command) {
         m_host.Tick(10);
-        PAYLOADS out;
-        for (const auto& pdu : Sent(from, command))
-            out.push_back(pdu.payload);
+        const auto sent = Sent(from, command);
+        PAYLOADS out(sent.size());
+        std::transform(sent.begin(), sent.end(), out.begin(),
+                       [](const ZYLSENTPDU& pdu) { return pdu.payload; });
         return out;
     }
     // The file data requests B sent since the last call: their offsets, or file index and offset.
@@ -229,13 +225,11 @@ protected:
 
     // A task that stopped on a failure: not finished, and the reason is the one the user sees.
     static void ExpectStopped(const CZylTask* task, const std::u16string& reason) {
-        EXPECT_EQ(task->m_bRunning, 0);
-        EXPECT_EQ(task->m_bFinished, 0);
-        EXPECT_EQ(task->m_sLastError, reason);
+        EXPECT_EQ(std::tie(task->m_bRunning, task->m_bFinished, task->m_sLastError),
+                  std::make_tuple(0, 0, reason));
     }
 
     fs::path Root() const { return m_host.Root(); }
-    // The folders of A's and B's own files.
     fs::path DataA() const { return Root() / "A-data"; }
     fs::path DataB() const { return Root() / "B-data"; }
 
