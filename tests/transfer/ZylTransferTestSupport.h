@@ -30,10 +30,9 @@ struct LISTENTRY {
     CZylDateTime time;
 };
 
-inline CZylDateTime Time(int32_t year, uint32_t month, uint32_t day, uint32_t hour, uint32_t minute,
-                         uint32_t second) {
+inline CZylDateTime Time(int32_t year, uint32_t month, uint32_t day, uint32_t h, uint32_t m, uint32_t s) {
     CZylDateTime t;
-    t.SetDateTime(year, month, day, hour, minute, second, 0, 0);
+    t.SetDateTime(year, month, day, h, m, s, 0, 0);
     return t;
 }
 
@@ -195,10 +194,9 @@ protected:
     // The payloads a node sent with that command, once the host has carried what is queued.
     PAYLOADS Carried(const CZylTestNode& from, uint32_t command) {
         m_host.Tick(10);
-        const auto sent = Sent(from, command);
-        PAYLOADS out(sent.size());
-        std::transform(sent.begin(), sent.end(), out.begin(),
-                       [](const ZYLSENTPDU& pdu) { return pdu.payload; });
+        PAYLOADS out;
+        for (const auto& pdu : Sent(from, command))
+            out.push_back(pdu.payload);
         return out;
     }
     // The file data requests B sent since the last call: their offsets, or file index and offset.
