@@ -79,7 +79,6 @@ TEST_F(CZylDownloadFlowTest, WindowsForFilesOfAwkwardSizes) {
     for (int32_t i = 0; i < 4; ++i)
         Piece(longer, i * ZYL_BLOCK_SIZE, std::string(ZYL_BLOCK_SIZE, 'd'));
     EXPECT_EQ(RequestedOffsets(), Blocks(ZYL_PIECES_IN_FLIGHT, ZYL_PIECES_IN_FLIGHT + 2));
-
     // A folder: the window runs on across the ends of its files, so the next file is asked for early.
     CZylTask* folder = Download(u"Docs", true);
     const int32_t first = (ZYL_PIECES_IN_FLIGHT - 2) * ZYL_BLOCK_SIZE + 5;
@@ -183,7 +182,6 @@ TEST_F(CZylDownloadFlowTest,
     EXPECT_EQ(std::make_pair(task->m_vFiles[0]->m_nFileOffset, task->m_nCurrentSize), std::make_pair(0, 0));
     EXPECT_EQ(task->m_bRunning, 0);
     EXPECT_FALSE(task->m_sLastError.empty());
-
     // A single-file task takes only its own file; a remote folder named ".." leads nowhere either.
     CZylTask* single = Download(u"Pics\\a.jpg", false);
     List(single, 1, 0, {{u"Pics\\b.jpg", 4, {}}});
@@ -217,7 +215,6 @@ TEST_F(CZylDownloadFlowTest, DuplicateBlocksOtherIndexesOtherIdsAndOtherPeersAre
     DeliverToB(ZYL_CMD_SYNC_FILE_SIZE_REPLY, TaskReply(task->m_nTaskID, {0, 0}));
     EXPECT_EQ(std::make_pair(task->m_bRunning, task->m_bFinished), std::make_pair(1, 0));
     EXPECT_TRUE(Sent(*m_pB, ZYL_CMD_WRITE_FILE_DATA_REQUEST).empty());
-
     // A stopped task takes nothing; a removed one neither, and its files go, but it keeps its id.
     task->StopTask();
     Piece(task, ZYL_BLOCK_SIZE, block);
@@ -253,7 +250,6 @@ TEST_F(CZylDownloadFlowTest, ResumingCutsTheTemporaryFileToTheRecordAndFetchesAg
     EXPECT_EQ(task->m_vFiles[1]->m_nFileOffset, 1000);
     EXPECT_EQ(task->m_nCurrentSize, 1003);
     EXPECT_EQ(RequestedOffsets().at(0), 1000);
-
     // A file recorded complete but gone after a login (another process on the folder did this once) is
     // fetched again; the next file resumes at its offset.
     const int32_t id = task->m_nTaskID;
@@ -310,7 +306,6 @@ TEST_F(CZylDownloadFlowTest, StopCloseAndTimeAccounting) {
     const auto notices = Carried(*m_pB, ZYL_CMD_CLOSE_NOTICE);
     ASSERT_EQ(notices.size(), 1u);
     EXPECT_EQ(notices[0].back(), 1);
-
     // A finished task no longer counts time.
     CZylTask* small = FileOfSize(3);
     m_pB->Platform().m_nTick += 2500;
@@ -329,7 +324,6 @@ TEST_F(CZylDownloadFlowTest, UnfinishedTasksAnswerListsAtMostTwentyOfTheAskersAc
     TasksB().RemoveTaskById(TasksB().GetTaskAt(1)->m_nTaskID);
     TasksB().CreateDownloadTask(u"S1.1002", u"Else\\x", false, ZylFromFsPath(Folder()), {});
     m_host.m_vSent.clear();
-
     ZylPayloadWriter query, expected;
     DeliverToB(ZYL_CMD_UNFINISHED_TASKS_QUERY, query.Write(Time(2008, 1, 1, 0, 0, 0)).Bytes());
     expected.Write(Time(2008, 1, 10, 21, 20, 0)).WriteInt32(20);
@@ -374,7 +368,6 @@ TEST_F(CZylDownloadFlowTest, StartAllAsksForClosedChannelsAndStartsAtMostMaxTask
     tasks[0]->StopTask();
     m_host.Tick(20);
     EXPECT_EQ(std::make_pair(tasks[2]->m_bRunning, tasks[3]->m_bRunning), std::make_pair(0, 1));
-
     // Set to start every task when its user's channels open, those beyond the limit wait for a place.
     TasksB().SetAutoStartAllTasks(1);
     m_host.Disconnect(*m_pA, *m_pB);
@@ -415,7 +408,6 @@ TEST_F(CZylDownloadFlowTest, WriteFailuresStopTheTaskWithTheReasonAndAResumeCont
     Piece(box, 0, "ab", 1);
     EXPECT_EQ(box->m_bFinished, 1);
     EXPECT_EQ(ZylReadFileBytes(Folder() / "Box" / "a.txt"), "ab");
-
     // A read-only, then a full download folder: a small file system of its own (as root), or its rights.
     CZylScratchMount mount;
     const fs::path small = Root() / "small";
@@ -471,7 +463,6 @@ TEST_F(CZylDownloadFlowTest, RestartAndRemoveDeleteOnlyWhatTheTaskWroteAndRestar
     EXPECT_EQ(lists[0][3], static_cast<uint8_t>(task->m_nTaskID));
     DeliverToB(ZYL_CMD_FILE_LIST_REPLY, FileListReply(old, 1, 0, {{u"Docs\\a", 5, {}}}));
     EXPECT_TRUE(task->m_vFiles.empty());
-
     list();
     Piece(task, 0, "abc", 1, 0);
     TasksB().RemoveTaskById(task->m_nTaskID);

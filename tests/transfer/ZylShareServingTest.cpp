@@ -23,7 +23,6 @@ protected:
         ShareOnA(u"Inbox", DataA() / "inbox", 7);
         ShareOnA(u"Browse", DataA() / "docs", ZYL_PRIV_BROWSE);
     }
-
     // A third user, S1.1002, whose channels to A are open, so that A's answers to it are carried.
     void ConnectThirdUser() {
         CZylTestNode& c = m_host.AddNode(u"S1.1002");
@@ -31,7 +30,6 @@ protected:
         m_host.Connect(*m_pA, c);
         m_host.Tick(20);
     }
-
     // Hands A a request as if B had sent it, and gives back what A answered.
     void DeliverToA(uint32_t command, const std::vector<uint8_t>& payload,
                     const std::u16string& from = u"S1.1001") {
@@ -53,7 +51,6 @@ protected:
         m_host.m_vSent.clear();
         return out;
     }
-
     // The requests as a task builds them: task id, [file index,] share time, share path and what follows.
     static ZylPayloadWriter Request(int32_t taskId, std::optional<int32_t> index,
                                     const std::u16string& path) {
@@ -89,7 +86,6 @@ protected:
             .WriteInt32(flag)
             .Bytes();
     }
-
     // A's file data reply on the data channel from its time on (empty for any other answer); the expected.
     std::vector<uint8_t> Fetch(int32_t taskId, const std::u16string& path, int32_t offset) {
         const auto replies = Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(taskId, path, offset));
@@ -140,13 +136,11 @@ TEST_F(CZylShareServingTest,
     EXPECT_EQ(SharesA().GetOpenFileCount(), 1u);
     Ask(ZYL_CMD_CLOSE_NOTICE, Notice(8, 2, u"Docs\\one.bin", 0));
     EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
-
     EXPECT_EQ(Fetch(8, u"Docs\\small.txt", 0), Piece(8, 1, 0, std::string(100, 's')));
     EXPECT_EQ(Fetch(8, u"Docs\\small.txt", 5000), Piece(8, 1, 5000, ""));
     // A link that stays inside the share is served like the file it names.
     fs::create_symlink(DataA() / "docs" / "small.txt", DataA() / "docs" / "link.txt");
     EXPECT_EQ(Fetch(9, u"Docs\\link.txt", 0), Piece(9, 1, 0, std::string(100, 's')));
-
     // Refusals name the task, so that only that one stops.
     const std::vector<std::tuple<std::u16string, int32_t, int32_t>> refused = {
         {u"Nope\\small.txt", 0, ZYL_ERROR_SHARE_REMOVED},
@@ -202,20 +196,17 @@ TEST_F(CZylShareServingTest, AnUploadIsWrittenBesideItsTargetWhichItReplacesOnly
                                 u"S1.1002")),
                   ZYL_ERROR_OTHER);
     EXPECT_FALSE(fs::exists(DataA() / "inbox" / "d.S1.1002-3.fst"));
-
     replies = Write(4, u"\\sub\\f.bin", 4096, 1, "tail");
     EXPECT_EQ(Numbers(replies.at(0)), (std::vector<int32_t>{4, 2, 4096, 4, 1}));
     EXPECT_EQ(ZylReadFileBytes(target), std::string(4096, 'a') + "tail");
     EXPECT_FALSE(fs::exists(temp));
     EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
-
     // A piece that would leave a gap is refused and writes nothing, whatever file has the target's name.
     ZylWriteFileBytes(DataA() / "inbox" / "short.bin", std::string(3000, 's'));
     EXPECT_EQ(ErrorCode(Write(5, u"short.bin", 4096, 0, std::string(10, 'x'))), ZYL_ERROR_OTHER);
     EXPECT_EQ(fs::file_size(DataA() / "inbox" / "short.bin"), 3000u);
     EXPECT_EQ(ErrorCode(Write(6, u"none.bin", 10, 0, "x")), ZYL_ERROR_OTHER);
     EXPECT_FALSE(fs::exists(DataA() / "inbox" / "none.bin"));
-
     // An upload that stops keeps its file for the next start; one that is removed leaves nothing.
     Write(7, u"short.bin", 0, 0, "new");
     const fs::path shortTemp = DataA() / "inbox" / "short.bin.S1.1001-7.fst";
@@ -232,7 +223,6 @@ TEST_F(CZylShareServingTest, ASizeQueryAnswersOnlyWhatThisUploadWroteAndHoldsNoF
     EXPECT_EQ(Held(4, u"\\new\\deep\\f.bin"), (std::vector<int32_t>{4, 3, 0}));
     EXPECT_TRUE(fs::is_directory(DataA() / "inbox" / "new" / "deep"));
     EXPECT_TRUE(fs::is_empty(DataA() / "inbox" / "new" / "deep"));
-
     // Task 4 goes on from its third whole piece, sent again so that the last one always comes; another
     // task or another user starts from nothing.
     const std::string data = RandomBytes(3 * ZYL_BLOCK_SIZE, 4);
@@ -271,13 +261,11 @@ TEST_F(CZylShareServingTest, AWriteThatFailsIsAnsweredWithItsErrorAndAFailedComp
     EXPECT_EQ(Numbers(Write(4, u"full.bin", ZYL_BLOCK_SIZE, 1, "end").at(0)),
               (std::vector<int32_t>{4, 2, ZYL_BLOCK_SIZE, 3, 1}));
     EXPECT_EQ(fs::file_size(DataA() / "inbox" / "full.bin"), ZYL_BLOCK_SIZE + 3u);
-
     // A folder took the target's name meanwhile: a failure, and the upload's file stays for another try.
     Write(5, u"late.bin", 0, 0, piece);
     fs::create_directories(DataA() / "inbox" / "late.bin" / "inside");
     EXPECT_EQ(ErrorCode(Write(5, u"late.bin", ZYL_BLOCK_SIZE, 1, "end")), ZYL_ERROR_OTHER);
     EXPECT_EQ(fs::file_size(DataA() / "inbox" / "late.bin.S1.1001-5.fst"), ZYL_BLOCK_SIZE + 3u);
-
     // The last piece is acknowledged only once the file is on the disk under its name, and the user's answers
     // that come meanwhile wait behind it; a file the disk refuses is answered with the error, and its target
     // is not replaced.
@@ -298,7 +286,6 @@ TEST_F(CZylShareServingTest, AWriteThatFailsIsAnsweredWithItsErrorAndAFailedComp
     EXPECT_EQ(ErrorCode(Write(8, u"synced.bin", 0, 1, "d")), ZYL_ERROR_NO_DISK_SPACE);
     EXPECT_EQ(ZylReadFileBytes(DataA() / "inbox" / "synced.bin"), "abc");
     SharesA().SetFlushFile({});
-
     // A folder that cannot be written: a read-only file system of its own (as root), or its rights.
     const fs::path readOnly = DataA() / "inbox" / "ro";
     CZylScratchMount mount;
@@ -329,7 +316,6 @@ TEST_F(CZylShareServingTest, AFloodOfNewTransfersHoldsFewFilesAndTheShareDatabas
     ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &before.limit), 0);
     const rlimit low{static_cast<rlim_t>(highest + 1 + 24), before.limit.rlim_max};
     ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &low), 0);
-
     for (int32_t taskId = 1; taskId <= 500; ++taskId)
         ASSERT_EQ(Fetch(taskId, u"Docs\\one.bin", 0), Piece(taskId, 0, 0, data.substr(0, ZYL_BLOCK_SIZE)));
     EXPECT_LE(SharesA().GetOpenFileCount(), CZylManagerBase::MAX_OPEN_FILES_PER_PEER);
@@ -428,7 +414,6 @@ TEST_F(CZylShareServingTest, UnfinishedTasksCountOnTheShareEachItemNames) {
     // A count the payload cannot hold is not believed.
     report({{2, u"Docs"}}, 1000000, u"S1.1002");
     EXPECT_EQ(counts(u"Docs", u"S1.1002"), COUNTS(-1, -1));
-
     // The reported upload, announced, still counts once; its close notice lowers the count.
     Ask(ZYL_CMD_UPLOAD_REQUEST, Request(3, {}, u"inbox").Bytes());
     EXPECT_EQ(counts(u"Inbox", u"S1.1001"), COUNTS(1, 1));

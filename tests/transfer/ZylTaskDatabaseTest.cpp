@@ -13,18 +13,15 @@ namespace {
 class CZylTaskDbTest : public ::testing::Test {
 protected:
     void SetUp() override { Prepare(m_plugin, u"S1.1001"); }
-
     void Prepare(CZylInterface& plugin, std::u16string_view login) {
         CZylTaskManager& tasks = plugin.GetTaskManager();
         tasks.SetLoginId(login);
         tasks.SetDbPath(ZylFromFsPath(DbPath()));
         tasks.SetUserList(&plugin.GetUserList());
     }
-
     fs::path DbPath() const { return m_temp.Path() / "fst-S1.1001.fsd"; }
     std::u16string Folder() const { return m_temp.WidePath(u"dl"); }
     CZylTaskManager& Tasks() { return m_plugin.GetTaskManager(); }
-
     void Deliver(uint32_t command, const std::vector<uint8_t>& payload) {
         Tasks().Dispatch(command, payload.data(), static_cast<int32_t>(payload.size()), u"S1.1000");
     }
@@ -40,7 +37,6 @@ protected:
         Deliver(ZYL_CMD_FILE_DATA_REPLY, FileDataReply(task->m_nTaskID, 0, 1, 0, std::string(100, 'x')));
         return task;
     }
-
     CZylTempDir m_temp;
     CZylFakePlatform m_platform;
     CZylInterface m_plugin{m_platform};
@@ -64,7 +60,6 @@ TEST_F(CZylTaskDbTest, WritesTheExactLinesAndReadsThemBackStoppedAndTheSameToThe
     Tasks().SetAutoStartAllTasks(1);
     Tasks().SetMaxTaskNumber(3);
     ASSERT_EQ(Tasks().LoadSave(0), 0);
-
     // $D stands for the download folder, $U for the upload's.
     std::u16string expected =
         u"#zyl task file, version=Beta0.1\n#id=S1.1001\nAutoStartAllTasks=1\nMaxTaskNumber=3\nTaskNum=3\n"
@@ -90,7 +85,6 @@ TEST_F(CZylTaskDbTest, WritesTheExactLinesAndReadsThemBackStoppedAndTheSameToThe
     const std::string written = ZylReadFileBytes(DbPath());
     EXPECT_EQ(written.substr(0, 4), std::string("#\0z\0", 4));
     EXPECT_EQ(written.find(std::string("\r\0", 2)), std::string::npos);
-
     CZylFakePlatform platform;
     CZylInterface other(platform);
     Prepare(other, u"s1.1001"); // the header's id is compared without regard to case
@@ -107,14 +101,12 @@ TEST_F(CZylTaskDbTest, WritesTheExactLinesAndReadsThemBackStoppedAndTheSameToThe
     loaded.SetLoginId(u"S1.1001");
     ASSERT_EQ(loaded.LoadSave(0), 0);
     EXPECT_EQ(ZylReadFileBytes(DbPath()), written);
-
     // Loading replaces what the manager holds: a database without the last task leaves two, stopped.
     ZylWriteFileBytes(DbPath(), ZylToUtf16Le(expected.substr(0, expected.find(u"[TaskBegin]\nTaskID=4"))));
     ASSERT_EQ(Tasks().LoadSave(1), 0);
     ASSERT_EQ(Tasks().GetTaskCount(), 2);
     EXPECT_EQ(Tasks().GetTaskAt(1)->m_nTaskID, 2);
     EXPECT_EQ(Tasks().GetTaskAt(0)->m_bRunning, 0);
-
     // Another user's database is set aside, and nothing is loaded from it.
     ASSERT_EQ(Tasks().LoadSave(0), 0);
     const std::string mine = ZylReadFileBytes(DbPath());
@@ -146,7 +138,6 @@ TEST_F(CZylTaskDbTest, ProgressIsWrittenOnTheTimerWhatACrashWouldLoseAtOnceAndNo
     m_platform.m_nTick += 5 * ZYL_TASK_SAVE_INTERVAL_MS;
     Tasks().OnTimer();
     EXPECT_FALSE(fs::exists(DbPath()));
-
     // A new task, a finished one, a stopped one (with the list it had), a removed one: written at once.
     Deliver(ZYL_CMD_FILE_DATA_REPLY, FileDataReply(task->m_nTaskID, 1, 1, ZYL_BLOCK_SIZE, ""));
     ASSERT_EQ(task->m_bFinished, 1);
@@ -213,7 +204,6 @@ TEST_F(CZylTaskDbTest, ADamagedFileKeepsEveryWholeTaskAndIsSetAsideWithTheRest) 
     ASSERT_EQ(Tasks().LoadSave(1), 0);
     EXPECT_EQ(Tasks().GetTaskCount(), 0);
     EXPECT_EQ(ZylReadFileBytes(fs::path(DbPath()) += ".damaged-20080110-212000"), damaged);
-
     // One task out of step costs only itself: the next one is read from its own begin marker.
     MakeDownload();
     const int32_t kept =
@@ -257,7 +247,6 @@ TEST_F(CZylTaskDbTest, TaskIdsAreDrawnInTurnFromTheStoreAndATaskThatCannotDrawOr
     EXPECT_EQ(first->RestartTask(), -1);
     EXPECT_EQ(first->m_nTaskID, 3);
     m_platform.m_settings.m_bFailWrites = false;
-
     // Names that would break a line; without a local folder a download would write at the root of the file
     // system; a user id longer than the host's ids may be.
     EXPECT_EQ(create(u"Docs\\a\nTaskID=9"), nullptr);

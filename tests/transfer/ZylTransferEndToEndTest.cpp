@@ -77,7 +77,6 @@ TEST_F(CZylTransferEndToEndTest, DownloadsAFolderTreeAndSingleFilesByteIdentical
         offsets += size / ZYL_BLOCK_SIZE + 1;
     EXPECT_EQ(Sent(*m_pB, ZYL_CMD_FILE_DATA_REQUEST).size(), offsets);
     EXPECT_EQ(Sent(*m_pA, ZYL_CMD_FILE_DATA_REPLY).size(), offsets);
-
     // Single files: one in a folder share (in another case), a file share under its name or a chosen one.
     ShareOnA(u"Song", DataA() / "tree" / "sub" / "eight.bin", ZYL_PRIV_DOWNLOAD);
     auto single = [&](const std::u16string& remote, const std::u16string& into, const std::u16string& name) {
@@ -112,7 +111,6 @@ TEST_F(CZylTransferEndToEndTest, UploadsATreeWholeNeverMixesInAnOlderFileAndResu
     EXPECT_EQ(folder->m_nPercent, 100);
     m_host.Tick(20);
     EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
-
     auto upload = [&](const char* name) {
         return TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(DataB()), ZylFromUtf8(name), false,
                                          u"Inbox", {});
@@ -132,7 +130,6 @@ TEST_F(CZylTransferEndToEndTest, UploadsATreeWholeNeverMixesInAnOlderFileAndResu
             offsets.push_back(ReadWriteRequest(pdu.payload).offset);
         EXPECT_EQ(offsets, Blocks(0, 3));
     }
-
     // The receiving side vanishes in the middle and comes back: the upload goes on from the whole pieces its
     // own file holds, the last of them sent again.
     const std::string big = RandomBytes(2 * 1024 * 1024 + 5, 12);
@@ -156,7 +153,6 @@ TEST_F(CZylTransferEndToEndTest, UploadsATreeWholeNeverMixesInAnOlderFileAndResu
     const int32_t from = TaskNumbers(answers[0].payload).at(2);
     EXPECT_GE(from, (held - 1) / ZYL_BLOCK_SIZE * ZYL_BLOCK_SIZE);
     EXPECT_EQ(from % ZYL_BLOCK_SIZE, 0);
-
     // Now the uploading side crashes and comes back with what its database last recorded.
     m_host.Tick(300);
     ASSERT_NO_FATAL_FAILURE(Crash(*m_pB, [&] { EXPECT_EQ(SharesA().GetOpenFileCount(), 0u); }));

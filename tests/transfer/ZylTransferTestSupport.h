@@ -156,16 +156,13 @@ protected:
         m_host.Tick(20);
         m_host.m_vSent.clear();
     }
-
     // For tests that play A's side by hand: A holds no shares, and its own answers (error PDUs) would stop
     // the tasks before the replies built by the test reach them.
     void AnswerForA() {
         m_pA->m_fnDrop = [](const ZYLSENTPDU& pdu) { return pdu.command == ZYL_CMD_ERROR; };
     }
-
     CZylTaskManager& TasksB() { return m_pB->Plugin().GetTaskManager(); }
     CZylShareManager& SharesA() { return m_pA->Plugin().GetShareManager(); }
-
     // Shares the item on A under the name, with the rights "Everyone" holds; a missing item is made a folder.
     CZylShareObject& ShareOnA(const std::u16string& name, const fs::path& item, uint16_t privilege) {
         if (!fs::exists(item))
@@ -175,14 +172,12 @@ protected:
         EXPECT_EQ(SharesA().AddShare(std::move(share)), 0);
         return added;
     }
-
     // Hands B a reply as if A had sent it.
     void DeliverToB(uint32_t command, const std::vector<uint8_t>& payload,
                     int32_t channel = ZYL_CHANNEL_REQUEST, const std::u16string& from = u"S1.1000") {
         m_pB->Plugin().OnDataIndication(command, payload.data(), static_cast<int32_t>(payload.size()), from,
                                         channel);
     }
-
     // What a node handed the host with that command, in order.
     std::vector<ZYLSENTPDU> Sent(const CZylTestNode& from, uint32_t command) {
         std::vector<ZYLSENTPDU> out;
@@ -220,17 +215,14 @@ protected:
         m_host.m_vSent.clear();
         return pieces;
     }
-
     // A task that stopped on a failure: not finished, and the reason is the one the user sees.
     static void ExpectStopped(const CZylTask* task, const std::u16string& reason) {
         EXPECT_EQ(std::tie(task->m_bRunning, task->m_bFinished, task->m_sLastError),
                   std::make_tuple(0, 0, reason));
     }
-
     fs::path Root() const { return m_host.Root(); }
     fs::path DataA() const { return Root() / "A-data"; }
     fs::path DataB() const { return Root() / "B-data"; }
-
     CZylTestHost m_host;
     CZylTestNode* m_pA = nullptr;
     CZylTestNode* m_pB = nullptr;

@@ -156,7 +156,6 @@ TEST_F(CZylUploadFlowTest, TheSizeTheOtherSideHoldsDecidesWhereSendingStarts) {
     task->Start();
     EXPECT_EQ(Carried(*m_pB, ZYL_CMD_UPLOAD_REQUEST).size(), 1u);
     Consent(task, 1);
-
     // More than the file: dropped. Another index: dropped.
     Held(task, 0, 3 * ZYL_BLOCK_SIZE + 11);
     Held(task, 1, 0);
@@ -232,7 +231,6 @@ TEST_F(CZylUploadFlowTest, AnErrorAnswerStopsTheTransferWaitingForIt) {
     CZylTask* fetching = TasksB().CreateDownloadTask(u"S1.1000", u"Docs\\x", false, dl, {});
     DeliverToB(ZYL_CMD_FILE_LIST_REPLY, FileListReply(fetching->m_nTaskID, 1, 0, {{u"Docs\\x", 9, {}}}));
     m_host.m_vSent.clear();
-
     // An answer that names no task, as a peer sends it that does not name the task it answers, is taken for
     // an answer to an upload's request or to a file list request (a full disk on the other side, here): those
     // stop, a download already fetching data does not.
@@ -242,7 +240,6 @@ TEST_F(CZylUploadFlowTest, AnErrorAnswerStopsTheTransferWaitingForIt) {
         std::make_tuple(upload->m_bRunning, other->m_bRunning, listing->m_bRunning, fetching->m_bRunning),
         std::make_tuple(0, 0, 0, 1));
     EXPECT_EQ(Carried(*m_pB, ZYL_CMD_CLOSE_NOTICE).size(), 3u);
-
     // An answer that names a task stops that one; another user's answer stops nothing of A's.
     DeliverToB(ZYL_CMD_ERROR, ErrorPdu(ZYL_ERROR_FILE_REMOVED, static_cast<uint32_t>(fetching->m_nTaskID)),
                ZYL_CHANNEL_REQUEST, u"S1.1002");
