@@ -178,9 +178,8 @@ TEST_F(CZylTaskDbTest, ADamagedFileKeepsEveryWholeTaskAndIsSetAsideWithTheRest) 
     std::u16string text = ZylReadUtf16LeFile(DbPath());
     const size_t third = text.find(u"[TaskBegin]\nTaskID=3");
     ASSERT_NE(third, std::u16string::npos);
-    // A changed byte in the first line; the first task's file count inflated (its file blocks run over the
-    // second task and to the end); the second task without its user; the third cut short in the middle of its
-    // block, and a count that no longer matches.
+    // A changed first line; the first task's file count inflated (its file blocks run over the rest); the
+    // second task without its user; the third cut short in its block, and a count that no longer matches.
     text.replace(0, 4, u"#zy1");
     text.replace(text.find(u"file=2"), 6, u"file=2000000000");
     text.replace(text.find(u"UserID=S1.1000\nFolder=0"), 14, u"UserID=");
@@ -233,8 +232,7 @@ TEST_F(CZylTaskDbTest, TaskIdsAreDrawnInTurnFromTheStoreAndATaskThatCannotDrawOr
     EXPECT_EQ(first->RestartTask(), -1);
     EXPECT_EQ(first->m_nTaskID, 3);
     m_platform.m_settings.m_bFailWrites = false;
-    // Names that would break a line; without a local folder a download would write at the root of the file
-    // system; a user id longer than the host's ids may be.
+    // Names that would break a line; no local folder (the root of the disk); a user id beyond the host's.
     EXPECT_EQ(create(u"Docs\\a\nTaskID=9"), nullptr);
     EXPECT_EQ(create(u"Docs\\" + std::u16string(300, u'n')), nullptr);
     EXPECT_EQ(create(u"Docs\\a", u"S1.1000", u""), nullptr);

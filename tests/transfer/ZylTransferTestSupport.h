@@ -1,5 +1,5 @@
-// Builders of the replies a serving side sends, readers of the requests a task sends, and a fixture with two
-// logged-in plug-ins whose channels are open.
+// Builders of replies, readers of requests, and a fixture with two logged-in plug-ins whose channels are
+// open.
 #pragma once
 
 #include "core/ZylDbFile.h"
@@ -156,8 +156,8 @@ protected:
         m_host.Tick(20);
         m_host.m_vSent.clear();
     }
-    // For tests that play A's side by hand: A holds no shares, and its own answers (error PDUs) would stop
-    // the tasks before the replies built by the test reach them.
+    // For tests that play A's side by hand: A's own error answers would stop the tasks before the test's
+    // replies.
     void AnswerForA() {
         m_pA->m_fnDrop = [](const ZYLSENTPDU& pdu) { return pdu.command == ZYL_CMD_ERROR; };
     }

