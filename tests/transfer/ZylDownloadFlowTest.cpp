@@ -335,15 +335,6 @@ TEST_F(CZylDownloadFlowTest, StartAllAsksForClosedChannelsAndStartsAtMostMaxTask
     m_host.Tick(20);
     EXPECT_EQ(std::make_pair(tasks[3]->m_bRunning, Sent(*m_pB, ZYL_CMD_FILE_LIST_REQUEST).size()),
               std::make_pair(1, size_t(4)));
-    // Set to start every task when its user's channels open, those beyond the limit wait for a place.
-    TasksB().SetAutoStartAllTasks(1), TasksB().SetMaxTaskNumber(1);
-    m_host.Disconnect(*m_pA, *m_pB);
-    m_host.Connect(*m_pA, *m_pB);
-    EXPECT_EQ(std::make_tuple(tasks[0]->m_bRunning, tasks[2]->m_bRunning, tasks[3]->m_bRunning),
-              std::make_tuple(1, 0, 0));
-    tasks[0]->StopTask();
-    m_host.Tick(20);
-    EXPECT_EQ(std::make_tuple(tasks[2]->m_bRunning, tasks[3]->m_bRunning), std::make_tuple(1, 0));
 }
 
 TEST_F(CZylDownloadFlowTest, WriteFailuresStopTheTaskWithTheReasonAndAResumeContinuesOnceTheyAreGone) {

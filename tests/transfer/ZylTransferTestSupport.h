@@ -1,5 +1,4 @@
-// Builders of replies, readers of requests, and a fixture with two logged-in plug-ins whose channels are
-// open.
+// Builders of replies, readers of requests, and a fixture of two logged-in plug-ins with open channels.
 #pragma once
 
 #include "core/ZylDbFile.h"
@@ -50,8 +49,7 @@ inline std::vector<uint8_t> TaskReply(int32_t taskId, std::initializer_list<int3
 
 inline std::vector<uint8_t> FileListReply(int32_t taskId, uint32_t total, uint32_t first,
                                           const std::vector<LISTENTRY>& entries) {
-    ZylPayloadWriter w = Reply(taskId, {0, static_cast<int32_t>(total), static_cast<int32_t>(first),
-                                        static_cast<int32_t>(entries.size())});
+    ZylPayloadWriter w = Reply(taskId, {0, int32_t(total), int32_t(first), int32_t(entries.size())});
     for (const auto& e : entries)
         w.WriteString(e.name).WriteInt32(e.size).Write(e.time);
     return w.Bytes();
