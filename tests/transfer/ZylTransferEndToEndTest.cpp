@@ -1,10 +1,7 @@
 // Two plug-ins joined by the test host, either one crashing: files arrive whole, with their times.
 #include "ZylTransferTestSupport.h"
-
 using namespace zyltest;
-
 namespace {
-
 const std::vector<std::pair<std::string, size_t>> ZYL_SIZES = {
     {"empty.bin", 0},
     {"hundred.txt", 100},
@@ -13,7 +10,6 @@ const std::vector<std::pair<std::string, size_t>> ZYL_SIZES = {
     {"sub/eight.bin", 8 * 7168},
     {"sub/deeper/nine.bin", 9 * 7168},
     {"sub/deeper/random.bin", 3 * 1024 * 1024 + 123}};
-
 class CZylTransferEndToEndTest : public CZylTwoPluginTest {
 protected:
     // A tree with every awkward size, nested folders and an empty one, each file with its own time.
@@ -55,9 +51,7 @@ protected:
     bool RunUntil(const std::function<bool()>& condition) { return m_host.RunUntil(condition, 120000); }
     std::u16string Downloads() const { return ZylFromFsPath(Root() / "downloads"); }
 };
-
 } // namespace
-
 TEST_F(CZylTransferEndToEndTest, DownloadsAFolderTreeAndSingleFilesByteIdenticalWithTheSendersTimes) {
     MakeTree(DataA() / "tree");
     CZylShareObject& share = ShareOnA(u"Docs", DataA(), ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD);
@@ -95,7 +89,6 @@ TEST_F(CZylTransferEndToEndTest, DownloadsAFolderTreeAndSingleFilesByteIdentical
     EXPECT_TRUE(SameBytes(ZylReadFileBytes(Root() / "plain" / "Song"), eight));
     EXPECT_FALSE(fs::exists(Root() / "downloads" / "Song"));
 }
-
 TEST_F(CZylTransferEndToEndTest, UploadsATreeWholeNeverMixesInAnOlderFileAndResumesOnlyItsOwnBytes) {
     MakeTree(DataB() / "tree");
     CZylShareObject& inbox = ShareOnA(u"Inbox", DataA() / "inbox", 7);

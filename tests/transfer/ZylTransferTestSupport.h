@@ -1,6 +1,5 @@
 // Builders of replies, readers of requests, and a fixture of two logged-in plug-ins with open channels.
 #pragma once
-
 #include "core/ZylDbFile.h"
 #include "core/ZylPath.h"
 #include "core/ZylPayload.h"
@@ -11,30 +10,23 @@
 #include "support/ZylTestHost.h"
 #include "support/ZylTestShares.h"
 #include "transfer/ZylTaskManager.h"
-
-#include <gtest/gtest.h>
-
 #include <filesystem>
+#include <gtest/gtest.h>
 #include <random>
 #include <string>
 #include <vector>
-
 namespace zyltest {
-
 namespace fs = std::filesystem;
-
 struct LISTENTRY {
     std::u16string name;
     uint32_t size;
     CZylDateTime time;
 };
-
 inline CZylDateTime Time(int32_t year, uint32_t month, uint32_t day, uint32_t h, uint32_t m, uint32_t s) {
     CZylDateTime t;
     t.SetDateTime(year, month, day, h, m, s, 0, 0);
     return t;
 }
-
 // A reply starts with the serving side's time, then the task id and the numbers given.
 inline ZylPayloadWriter Reply(int32_t taskId, std::initializer_list<int32_t> numbers) {
     ZylPayloadWriter w;
@@ -46,7 +38,6 @@ inline ZylPayloadWriter Reply(int32_t taskId, std::initializer_list<int32_t> num
 inline std::vector<uint8_t> TaskReply(int32_t taskId, std::initializer_list<int32_t> numbers) {
     return Reply(taskId, numbers).Bytes();
 }
-
 inline std::vector<uint8_t> FileListReply(int32_t taskId, uint32_t total, uint32_t first,
                                           const std::vector<LISTENTRY>& entries) {
     ZylPayloadWriter w = Reply(taskId, {0, int32_t(total), int32_t(first), int32_t(entries.size())});
@@ -54,18 +45,15 @@ inline std::vector<uint8_t> FileListReply(int32_t taskId, uint32_t total, uint32
         w.WriteString(e.name).WriteInt32(e.size).Write(e.time);
     return w.Bytes();
 }
-
 inline std::vector<uint8_t> FileDataReply(int32_t taskId, int32_t index, int32_t last, int32_t offset,
                                           const std::string& data, int32_t status = 0) {
     ZylPayloadWriter w = Reply(taskId, {index, 0, last, status, offset, static_cast<int32_t>(data.size())});
     w.WriteBytes(data.data(), static_cast<int32_t>(data.size()));
     return w.Bytes();
 }
-
 inline std::vector<uint8_t> ErrorPdu(int32_t code, uint32_t taskId) {
     return ZylPayloadWriter().WriteInt32(code).WriteInt32(taskId).WriteInt32(0).WriteInt32(0).Bytes();
 }
-
 // The numbers of a reply after its time: task id and whatever follows.
 inline std::vector<int32_t> TaskNumbers(const std::vector<uint8_t>& payload) {
     ZylPayloadReader r(payload.data(), static_cast<int32_t>(payload.size()));
@@ -76,27 +64,22 @@ inline std::vector<int32_t> TaskNumbers(const std::vector<uint8_t>& payload) {
         out.push_back(r.ReadInt32());
     return out;
 }
-
 inline std::vector<uint8_t> Concat(std::initializer_list<std::vector<uint8_t>> parts) {
     std::vector<uint8_t> out;
     for (const auto& p : parts)
         out.insert(out.end(), p.begin(), p.end());
     return out;
 }
-
 inline fs::file_time_type FileTime(const CZylDateTime& time) {
     fs::file_time_type out;
     EXPECT_TRUE(ZylTimeToFileTime(time, out));
     return out;
 }
-
 using PAYLOADS = std::vector<std::vector<uint8_t>>;
 using PIECES = std::vector<std::pair<int32_t, int32_t>>; // file index and offset
-
 inline std::vector<uint8_t> Ascii(std::string_view text) {
     return {text.begin(), text.end()};
 }
-
 // The offsets of the blocks first to last of a file, as a task asks for them.
 inline std::vector<int32_t> Blocks(int32_t first, int32_t last) {
     std::vector<int32_t> out;
@@ -104,7 +87,6 @@ inline std::vector<int32_t> Blocks(int32_t first, int32_t last) {
         out.push_back(i * ZYL_BLOCK_SIZE);
     return out;
 }
-
 // The fields of an upload's piece the tests look at; the whole layout is checked byte by byte elsewhere.
 struct WRITEREQUEST {
     int32_t index, offset, end;
@@ -124,7 +106,6 @@ inline WRITEREQUEST ReadWriteRequest(const std::vector<uint8_t>& payload) {
     EXPECT_EQ(r.Remaining(), 0);
     return q;
 }
-
 // Equal bytes, reported by size and first difference rather than by the whole contents.
 inline ::testing::AssertionResult SameBytes(const std::string& actual, const std::string& expected) {
     const auto at = std::mismatch(actual.begin(), actual.end(), expected.begin(), expected.end()).first;
@@ -133,7 +114,6 @@ inline ::testing::AssertionResult SameBytes(const std::string& actual, const std
                                     << "sizes " << actual.size() << " and " << expected.size()
                                     << ", first difference at " << at - actual.begin();
 }
-
 inline std::string RandomBytes(size_t n, uint32_t seed) {
     std::mt19937 random(seed);
     std::string out(n, '\0');
@@ -141,7 +121,6 @@ inline std::string RandomBytes(size_t n, uint32_t seed) {
         c = static_cast<char>(random() & 0xFF);
     return out;
 }
-
 // Two plug-ins, A ("S1.1000") and B ("S1.1001"), logged in, with both channels open between them.
 class CZylTwoPluginTest : public ::testing::Test {
 protected:
@@ -225,5 +204,4 @@ protected:
     CZylTestNode* m_pA = nullptr;
     CZylTestNode* m_pB = nullptr;
 };
-
 } // namespace zyltest
