@@ -2,7 +2,6 @@
 #include "ZylTransferTestSupport.h"
 #include "support/ZylScratchMount.h"
 using namespace zyltest;
-namespace {
 class CZylDownloadFlowTest : public CZylTwoPluginTest {
 protected:
     void SetUp() override {
@@ -39,7 +38,6 @@ protected:
         EXPECT_EQ(notices.back().back(), 1);
     }
 };
-} // namespace
 TEST_F(CZylDownloadFlowTest, RequestsHaveTheExactLayouts) {
     // Task id, [file index,] share time 2007-12-24 08:30:00, then folder flag and name, or name and offset.
     const std::vector<uint8_t> shareTime = {0x40, 0x00, 0x7D, 0x7C, 0xC2, 0x1E, 0x00, 0x00};
@@ -240,8 +238,6 @@ TEST_F(CZylDownloadFlowTest, ResumingCutsTheTemporaryFileToTheRecordAndFetchesAg
 }
 TEST_F(CZylDownloadFlowTest, StopCloseAndTimeAccounting) {
     CZylTask* task = FileOfSize(10 * ZYL_BLOCK_SIZE);
-    // Within the first second nothing is known.
-    EXPECT_EQ(std::make_pair(task->GetSpeed(), task->GetSecondsLeft()), std::make_pair(0.0f, -1));
     m_pB->Platform().m_nTick += 1900;
     Piece(task, 0, std::string(ZYL_BLOCK_SIZE, 's'));
     EXPECT_FLOAT_EQ(task->GetSpeed(), 7.168f); // whole seconds: 1
@@ -250,10 +246,8 @@ TEST_F(CZylDownloadFlowTest, StopCloseAndTimeAccounting) {
     EXPECT_EQ(std::make_pair(task->GetElapsedSeconds(), task->GetSecondsLeft()),
               std::make_pair(2, 9 * ZYL_BLOCK_SIZE / 3584));
     // Sizes a damaged database may hold: their difference does not fit an int32 and must not wrap.
-    const auto sizes = std::make_pair(task->m_nTotalSize, task->m_nCurrentSize);
     task->m_nTotalSize = INT32_MAX, task->m_nCurrentSize = INT32_MIN;
     EXPECT_EQ(task->GetSecondsLeft(), 1198372); // 4294967295 bytes at 3584 bytes a second
-    std::tie(task->m_nTotalSize, task->m_nCurrentSize) = sizes;
     m_host.m_vSent.clear();
     m_pB->Platform().m_nTick += 1900;
     task->StopTask();

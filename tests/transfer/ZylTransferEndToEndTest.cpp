@@ -1,7 +1,6 @@
 // Two plug-ins joined by the test host, either one crashing: files arrive whole, with their times.
 #include "ZylTransferTestSupport.h"
 using namespace zyltest;
-namespace {
 const std::vector<std::pair<std::string, size_t>> ZYL_SIZES = {
     {"empty.bin", 0},
     {"hundred.txt", 100},
@@ -51,7 +50,6 @@ protected:
     bool RunUntil(const std::function<bool()>& condition) { return m_host.RunUntil(condition, 120000); }
     std::u16string Downloads() const { return ZylFromFsPath(Root() / "downloads"); }
 };
-} // namespace
 TEST_F(CZylTransferEndToEndTest, DownloadsAFolderTreeAndSingleFilesByteIdenticalWithTheSendersTimes) {
     MakeTree(DataA() / "tree");
     CZylShareObject& share = ShareOnA(u"Docs", DataA(), ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD);
