@@ -1,7 +1,6 @@
 // The download flow against replies built by hand: layouts, windows, a peer's list, replies to drop.
 #include "ZylTransferTestSupport.h"
 #include "support/ZylScratchMount.h"
-using namespace zyltest;
 class CZylDownloadFlowTest : public CZylTwoPluginTest {
 protected:
     void SetUp() override {

@@ -7,7 +7,6 @@
 #include <optional>
 #include <set>
 #include <sys/resource.h>
-using namespace zyltest;
 class CZylShareServingTest : public CZylTwoPluginTest {
 protected:
     void SetUp() override {

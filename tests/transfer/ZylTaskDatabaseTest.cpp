@@ -3,7 +3,6 @@
 #include "plugin/ZylInterface.h"
 #include "support/ZylFakePlatform.h"
 #include "support/ZylTempDir.h"
-using namespace zyltest;
 // A plug-in object that is not logged in: its task manager uses the test's database path and sends nothing.
 class CZylTaskDbTest : public ::testing::Test {
 protected:

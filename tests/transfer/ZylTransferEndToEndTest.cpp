@@ -1,6 +1,5 @@
 // Two plug-ins joined by the test host, either one crashing: files arrive whole, with their times.
 #include "ZylTransferTestSupport.h"
-using namespace zyltest;
 const std::vector<std::pair<std::string, size_t>> ZYL_SIZES = {
     {"empty.bin", 0},
     {"hundred.txt", 100},

@@ -15,7 +15,6 @@
 #include <random>
 #include <string>
 #include <vector>
-namespace zyltest {
 namespace fs = std::filesystem;
 struct LISTENTRY {
     std::u16string name;
@@ -204,4 +203,3 @@ protected:
     CZylTestNode* m_pA = nullptr;
     CZylTestNode* m_pB = nullptr;
 };
-} // namespace zyltest

@@ -1,6 +1,5 @@
 // The upload flow against replies built by hand: layouts, local list, size sync, window, acknowledgements.
 #include "ZylTransferTestSupport.h"
-using namespace zyltest;
 class CZylUploadFlowTest : public CZylTwoPluginTest {
 protected:
     void SetUp() override {
