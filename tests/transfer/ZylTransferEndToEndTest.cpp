@@ -1,21 +1,16 @@
 // Two plug-ins joined by the test host, either one crashing: files arrive whole, with their times.
 #include "ZylTransferTestSupport.h"
-const std::vector<std::pair<std::string, size_t>> ZYL_SIZES = {
-    {"empty.bin", 0},
-    {"hundred.txt", 100},
-    {"one.bin", 7168},
-    {"seven.bin", 7 * 7168},
-    {"sub/eight.bin", 8 * 7168},
-    {"sub/deeper/nine.bin", 9 * 7168},
-    {"sub/deeper/random.bin", 3 * 1024 * 1024 + 123}};
+const std::vector<size_t> ZYL_SIZES = {0, 100, 7168, 7 * 7168, 8 * 7168, 9 * 7168, 3 * 1024 * 1024 + 123};
+const std::vector<std::string> ZYL_NAMES = {
+    "empty.bin",           "hundred.txt",          "one.bin", "seven.bin", "sub/eight.bin",
+    "sub/deeper/nine.bin", "sub/deeper/random.bin"};
 class CZylTransferEndToEndTest : public CZylTwoPluginTest {
 protected:
     // A tree with every awkward size, nested folders and an empty one, each file with its own time.
     void MakeTree(const fs::path& root) {
-        uint32_t seed = 1;
-        for (const auto& [name, size] : ZYL_SIZES) {
-            ZylWriteFileBytes(root / name, RandomBytes(size, seed));
-            fs::last_write_time(root / name, FileTime(Time(2001 + int32_t(seed), 3, 4, 5, 6, seed))), ++seed;
+        for (uint32_t i = 0; i < ZYL_SIZES.size(); ++i) {
+            ZylWriteFileBytes(root / ZYL_NAMES[i], RandomBytes(ZYL_SIZES[i], i + 1));
+            fs::last_write_time(root / ZYL_NAMES[i], FileTime(Time(2002 + int32_t(i), 3, 4, 5, 6, i + 1)));
         }
         fs::create_directories(root / "sub" / "empty");
     }
@@ -62,7 +57,7 @@ TEST_F(CZylTransferEndToEndTest, DownloadsAFolderTreeAndSingleFilesByteIdentical
     EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
     // Every offset of every file, the size of a file of whole blocks included, was asked for once.
     size_t offsets = 0;
-    for (const auto& [name, size] : ZYL_SIZES)
+    for (size_t size : ZYL_SIZES)
         offsets += size / ZYL_BLOCK_SIZE + 1;
     EXPECT_EQ(Sent(*m_pB, ZYL_CMD_FILE_DATA_REQUEST).size(), offsets);
     EXPECT_EQ(Sent(*m_pA, ZYL_CMD_FILE_DATA_REPLY).size(), offsets);

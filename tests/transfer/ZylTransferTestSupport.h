@@ -95,29 +95,23 @@ inline WRITEREQUEST ReadWriteRequest(const std::vector<uint8_t>& payload) {
     ZylPayloadReader r(payload.data(), static_cast<int32_t>(payload.size()));
     CZylDateTime time;
     WRITEREQUEST q;
-    r.ReadInt32();
-    q.index = r.ReadInt32();
+    r.ReadInt32(), q.index = r.ReadInt32();
     r.Read(time), r.ReadString(), r.ReadString(), r.ReadInt32(), r.Read(time);
-    q.offset = r.ReadInt32();
-    q.end = r.ReadInt32();
+    q.offset = r.ReadInt32(), q.end = r.ReadInt32();
     const int32_t n = r.ReadInt32();
     q.data.assign(reinterpret_cast<const char*>(r.Take(n)), static_cast<size_t>(n));
     EXPECT_EQ(r.Remaining(), 0);
     return q;
 }
-// Equal bytes, reported by size and first difference rather than by the whole contents.
-inline ::testing::AssertionResult SameBytes(const std::string& actual, const std::string& expected) {
-    const auto at = std::mismatch(actual.begin(), actual.end(), expected.begin(), expected.end()).first;
-    return actual == expected ? ::testing::AssertionSuccess()
-                              : ::testing::AssertionFailure()
-                                    << "sizes " << actual.size() << " and " << expected.size()
-                                    << ", first difference at " << at - actual.begin();
+// Equal bytes, reported by their sizes rather than by the whole contents.
+inline ::testing::AssertionResult SameBytes(const std::string& a, const std::string& b) {
+    return a == b ? ::testing::AssertionSuccess()
+                  : ::testing::AssertionFailure() << a.size() << " and " << b.size();
 }
 inline std::string RandomBytes(size_t n, uint32_t seed) {
     std::mt19937 random(seed);
     std::string out(n, '\0');
-    for (auto& c : out)
-        c = static_cast<char>(random() & 0xFF);
+    std::generate(out.begin(), out.end(), [&] { return static_cast<char>(random() & 0xFF); });
     return out;
 }
 // Two plug-ins, A ("S1.1000") and B ("S1.1001"), logged in, with both channels open between them.
@@ -132,8 +126,7 @@ protected:
         m_host.Tick(20);
         m_host.m_vSent.clear();
     }
-    // For tests that play A's side by hand: A's own error answers would stop the tasks before the test's
-    // replies.
+    // For tests playing A by hand: A's own error answers would stop the tasks before the test's replies.
     void AnswerForA() {
         m_pA->m_fnDrop = [](const ZYLSENTPDU& pdu) { return pdu.command == ZYL_CMD_ERROR; };
     }
