@@ -9,6 +9,7 @@
 #include <sys/resource.h>
 class CZylShareServingTest : public CZylTwoPluginTest {
 protected:
+    using STR = std::u16string;
     void SetUp() override {
         CZylTwoPluginTest::SetUp();
         ShareOnA(u"Docs", DataA() / "docs", ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD);
@@ -23,13 +24,12 @@ protected:
         m_host.Tick(20);
     }
     // Hands A a request as if B had sent it, and gives back what A answered.
-    void DeliverToA(uint32_t command, const std::vector<uint8_t>& payload,
-                    const std::u16string& from = u"S1.1001") {
+    void DeliverToA(uint32_t command, const std::vector<uint8_t>& payload, const STR& from = u"S1.1001") {
         m_pA->Plugin().OnDataIndication(command, payload.data(), static_cast<int32_t>(payload.size()), from,
                                         ZYL_CHANNEL_REQUEST);
     }
     std::vector<ZYLSENTPDU> Ask(uint32_t command, const std::vector<uint8_t>& payload,
-                                const std::u16string& from = u"S1.1001") {
+                                const STR& from = u"S1.1001") {
         m_host.m_vSent.clear();
         DeliverToA(command, payload, from);
         return Answers();
@@ -44,8 +44,7 @@ protected:
         return out;
     }
     // The requests as a task builds them: task id, [file index,] share time, share path and what follows.
-    static ZylPayloadWriter Request(int32_t taskId, std::optional<int32_t> index,
-                                    const std::u16string& path) {
+    static ZylPayloadWriter Request(int32_t taskId, std::optional<int32_t> index, const STR& path) {
         ZylPayloadWriter w;
         w.WriteInt32(taskId);
         if (index)
@@ -53,29 +52,26 @@ protected:
         w.Write(CZylDateTime()).WriteString(path);
         return w;
     }
-    static std::vector<uint8_t> DataRequest(int32_t taskId, const std::u16string& path, int32_t offset) {
+    static std::vector<uint8_t> DataRequest(int32_t taskId, const STR& path, int32_t offset) {
         return Request(taskId, 5, path).WriteInt32(offset).Bytes();
     }
-    static std::vector<uint8_t> WriteRequest(int32_t taskId, const std::u16string& path,
-                                             const std::u16string& name, int32_t offset, int32_t end,
-                                             const std::string& data) {
+    static std::vector<uint8_t> WriteRequest(int32_t taskId, const STR& path, const STR& name, int32_t offset,
+                                             int32_t end, const std::string& data) {
         ZylPayloadWriter w = Request(taskId, 2, path);
         w.WriteString(name).WriteInt32(0).Write(Time(2005, 6, 7, 8, 9, 10));
         w.WriteInt32(offset).WriteInt32(end).WriteInt32(static_cast<int32_t>(data.size()));
         return w.WriteBytes(data.data(), static_cast<int32_t>(data.size())).Bytes();
     }
-    static std::vector<uint8_t> SizeRequest(int32_t taskId, const std::u16string& path,
-                                            const std::u16string& name) {
+    static std::vector<uint8_t> SizeRequest(int32_t taskId, const STR& path, const STR& name) {
         return Request(taskId, {}, path).WriteString(name).WriteInt32(3).Bytes();
     }
-    static std::vector<uint8_t> Notice(int32_t taskId, int32_t kind, const std::u16string& path,
-                                       int32_t flag) {
+    static std::vector<uint8_t> Notice(int32_t taskId, int32_t kind, const STR& path, int32_t flag) {
         ZylPayloadWriter w;
         w.Write(CZylDateTime()).WriteInt32(taskId).WriteInt32(kind).WriteString(path).WriteInt32(flag);
         return w.Bytes();
     }
     // A's file data reply on the data channel from its time on (empty for any other answer); the expected.
-    std::vector<uint8_t> Fetch(int32_t taskId, const std::u16string& path, int32_t offset) {
+    std::vector<uint8_t> Fetch(int32_t taskId, const STR& path, int32_t offset) {
         const auto replies = Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(taskId, path, offset));
         if (replies.size() != 1 || replies[0].command != ZYL_CMD_FILE_DATA_REPLY ||
             replies[0].channel != ZYL_CHANNEL_DATA)
