@@ -8,9 +8,9 @@ protected:
         AnswerForA();
     }
     CZylTask* Download(const std::u16string& remote, bool folder, const fs::path& into = {}) {
-        CZylTask* task = TasksB().CreateDownloadTask(u"S1.1000", remote, folder,
-                                                     ZylFromFsPath(into.empty() ? Folder() : into),
-                                                     Time(2007, 12, 24, 8, 30, 0));
+        const auto to = ZylFromFsPath(into.empty() ? Folder() : into);
+        CZylTask* task =
+            TasksB().CreateDownloadTask(u"S1.1000", remote, folder, to, Time(2007, 12, 24, 8, 30, 0));
         EXPECT_NE(task, nullptr);
         m_host.Tick(10);
         return task;
@@ -347,8 +347,8 @@ TEST_F(CZylDownloadFlowTest, RestartAndRemoveDeleteOnlyWhatTheTaskWroteAndRestar
     const auto notices = Carried(*m_pB, ZYL_CMD_CLOSE_NOTICE),
                lists = Carried(*m_pB, ZYL_CMD_FILE_LIST_REQUEST);
     ASSERT_EQ(std::make_pair(notices.size(), lists.size()), std::make_pair(size_t(1), size_t(1)));
-    EXPECT_EQ(notices[0][11], static_cast<uint8_t>(old));
-    EXPECT_EQ(lists[0][3], static_cast<uint8_t>(task->m_nTaskID));
+    EXPECT_EQ(std::make_pair(notices[0][11], lists[0][3]),
+              std::make_pair(uint8_t(old), uint8_t(task->m_nTaskID)));
     DeliverToB(ZYL_CMD_FILE_LIST_REPLY, FileListReply(old, 1, 0, {{u"Docs\\a", 5, {}}}));
     EXPECT_TRUE(task->m_vFiles.empty());
     list();

@@ -31,11 +31,10 @@ protected:
             EXPECT_NE(entry.path().extension(), ".fst") << entry.path();
     }
     // The node vanishes without logging out (the host sees the channels close) and comes back.
-    void Crash(CZylTestNode& node, const std::function<void()>& whileAway = {}) {
+    void Crash(CZylTestNode& node, const std::function<void()>& whileAway) {
         node.Destroy();
         m_host.Disconnect(*m_pA, *m_pB);
-        if (whileAway)
-            whileAway();
+        whileAway();
         node.Recreate();
         ASSERT_EQ(m_host.Login(node), 0);
         m_host.Connect(*m_pA, *m_pB);

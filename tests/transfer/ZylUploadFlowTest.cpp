@@ -110,14 +110,11 @@ TEST_F(CZylUploadFlowTest, WindowsForFilesOfAwkwardSizes) {
     EXPECT_EQ(sent, expected);
     Ack(folder, 1, 0, ZYL_BLOCK_SIZE, 0); // ahead of its turn: dropped
     EXPECT_EQ(folder->m_vFiles[1]->m_nFileOffset, 0);
-    auto acknowledge = [&](int32_t file) {
-        for (int32_t i = 0; i < 3; ++i)
-            Ack(folder, file, i * ZYL_BLOCK_SIZE, i == 2 ? 1 : ZYL_BLOCK_SIZE, i == 2 ? 1 : 0);
-    };
-    acknowledge(0);
     // The last file is held whole on the other side: nothing is sent, the task ends with the file before.
     Held(folder, 2, size);
-    acknowledge(1);
+    for (int32_t file : {0, 1})
+        for (int32_t i = 0; i < 3; ++i)
+            Ack(folder, file, i * ZYL_BLOCK_SIZE, i == 2 ? 1 : ZYL_BLOCK_SIZE, i == 2 ? 1 : 0);
     EXPECT_TRUE(Pieces().empty());
     EXPECT_EQ(std::make_pair(folder->m_bFinished, folder->m_nCurrentSize), std::make_pair(1, 3 * size));
 }
