@@ -148,15 +148,15 @@ TEST_F(CZylShareServingTest, AnUploadIsWrittenBesideItsTargetWhichItReplacesOnly
     ZylShareList listed;
     SharesA().EnumFiles(ZylFromFsPath(target.parent_path()), listed, false);
     std::multiset<std::u16string> names;
-    std::transform(listed.begin(), listed.end(), std::inserter(names, names.end()),
-                   [](auto& f) { return f->GetName(); });
+    for (const auto& file : listed)
+        names.insert(file->GetName());
     EXPECT_EQ(names, (std::multiset<std::u16string>{u"f.bin", u"v.S1.1-2a.fst"}));
     Ask(ZYL_CMD_CLOSE_NOTICE, Notice(2147483647, 4, u"Inbox", 0));
-    EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(9, u"Inbox\\sub\\f.bin.S1.1001-4.fst", 0),
-                            u"S1.1002")),
+    const std::u16string hidden = u"Inbox\\sub\\f.bin.S1.1001-4.fst";
+    EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_FILE_DATA_REQUEST, DataRequest(9, hidden, 0), u"S1.1002")),
               ZYL_ERROR_FILE_REMOVED);
     ZylPayloadWriter list;
-    list.WriteInt32(9).Write(CZylDateTime()).WriteInt32(0).WriteString(u"Inbox\\sub\\f.bin.S1.1001-4.fst");
+    list.WriteInt32(9).Write(CZylDateTime()).WriteInt32(0).WriteString(hidden);
     EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_FILE_LIST_REQUEST, list.Bytes(), u"S1.1002")), ZYL_ERROR_FILE_REMOVED);
     // Nor may an upload name such a file as its target, or make a folder of that form.
     for (const auto& [folder, name] : {std::pair{u"Inbox", u"\\sub\\f.bin.S1.1001-4.fst"},

@@ -43,14 +43,12 @@ TEST_F(CZylTaskDbTest, WritesTheExactLinesAndReadsThemBackStoppedAndTheSameToThe
     CZylTask* upload = Tasks().CreateUploadTask(u"S1.1000", m_temp.WidePath(u"up"), u"notes.txt", false,
                                                 u"Inbox", Time(2007, 12, 25, 9, 0, 0));
     ASSERT_NE(upload, nullptr);
-    ASSERT_EQ(Tasks().RemoveTaskById(
-                  Tasks().CreateDownloadTask(u"S1.1000", u"Docs\\gone.txt", false, Folder(), {})->m_nTaskID),
-              0);
+    CZylTask* gone = Tasks().CreateDownloadTask(u"S1.1000", u"Docs\\gone.txt", false, Folder(), {});
+    ASSERT_EQ(Tasks().RemoveTaskById(gone->m_nTaskID), 0);
     // A list page that does not complete the list is not written.
     CZylTask* waiting =
         Tasks().CreateDownloadTask(u"S1.1000", u"Pics\\a=b.jpg", false, Folder(), Time(2007, 2, 3, 4, 5, 6));
-    Deliver(ZYL_CMD_FILE_LIST_REPLY,
-            FileListReply(waiting->m_nTaskID, 2, 0, {{u"Pics\\a=b.jpg", 5, Time(2007, 1, 1, 0, 0, 0)}}));
+    Deliver(ZYL_CMD_FILE_LIST_REPLY, FileListReply(waiting->m_nTaskID, 2, 0, {{u"Pics\\a=b.jpg", 5, {}}}));
     Tasks().SetAutoStartAllTasks(1);
     Tasks().SetMaxTaskNumber(3);
     ASSERT_EQ(Tasks().LoadSave(0), 0);
