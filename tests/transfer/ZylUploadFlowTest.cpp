@@ -65,7 +65,7 @@ TEST_F(CZylUploadFlowTest, RequestsHaveTheExactLayouts) {
     EXPECT_EQ(Carried(*m_pB, ZYL_CMD_WRITE_FILE_DATA_REQUEST),
               PAYLOADS{Concat({id, {0, 0, 0, 0}, shareTime, remote, local, piece})});
 }
-TEST_F(CZylUploadFlowTest, AFolderIsListedDepthFirstWithNamesBelowItsParent) {
+TEST_F(CZylUploadFlowTest, AFolderIsListedWithoutWhatTheOtherSideCannotTake) {
     ZylWriteFileBytes(Root() / "docs" / "trip" / "day1" / "a.jpg", "aa");
     ZylWriteFileBytes(Root() / "docs" / "trip" / "b.txt", "b");
     fs::create_directories(Root() / "docs" / "trip" / "empty");
