@@ -60,7 +60,7 @@ TEST_F(CZylTransferEndToEndTest, DownloadsAFolderTreeAndSingleFilesByteIdentical
         offsets += size / ZYL_BLOCK_SIZE + 1;
     EXPECT_EQ(Sent(*m_pB, ZYL_CMD_FILE_DATA_REQUEST).size(), offsets);
     EXPECT_EQ(Sent(*m_pA, ZYL_CMD_FILE_DATA_REPLY).size(), offsets);
-    // Single files: one in a folder share (in another case), a file share under its name or a chosen one.
+    // Single files of a file share, under its name or a chosen one that stays inside the folder.
     ShareOnA(u"Song", DataA() / "tree" / "sub" / "eight.bin", ZYL_PRIV_DOWNLOAD);
     auto single = [&](const std::u16string& remote, const std::u16string& into, const std::u16string& name) {
         return TasksB().CreateDownloadTask(u"S1.1000", remote, false, into, {}, name);
