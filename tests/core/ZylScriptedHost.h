@@ -21,10 +21,8 @@
 // One call the plug-in made into the host.
 struct ZYLHOSTCALL {
     int32_t code = 0;
-    intptr_t a1 = 0;
-    std::u16string user; // a1 read as a user, for the codes that pass one
-    intptr_t a2 = 0;
-    intptr_t a3 = 0;
+    intptr_t a1 = 0, a2 = 0, a3 = 0;
+    std::u16string user;          // a1 read as a user, for the codes that pass one
     std::vector<uint8_t> payload; // code 514
     int32_t answer = 0;
 };
@@ -45,18 +43,6 @@ inline HostUserId ZylHostId(std::u16string_view text) {
 // The fake calendar time as the log writes it, in UTC.
 inline const std::u16string ZYL_TIME = u"2008-01-10 21:20:00";
 
-// The lines of a log file, each without its line feed (and every line ends with one).
-inline std::vector<std::u16string> ZylLogLines(const std::filesystem::path& file) {
-    std::vector<std::u16string> lines;
-    const std::u16string text = ZylReadUtf16LeFile(file);
-    size_t start = 0;
-    for (size_t end; (end = text.find(u'\n', start)) != std::u16string::npos; start = end + 1)
-        lines.push_back(text.substr(start, end - start));
-    if (start != text.size())
-        lines.push_back(u"<no line feed>" + text.substr(start));
-    return lines;
-}
-
 class CZylScriptedHost {
 public:
     CZylScriptedHost() {
@@ -65,9 +51,6 @@ public:
         m_sAppPath = ZylFromFsPath(AppFolder());
         m_pPlugin = std::make_unique<CZylInterface>(m_platform);
     }
-    ~CZylScriptedHost() { m_pPlugin.reset(); }
-    CZylScriptedHost(const CZylScriptedHost&) = delete;
-    CZylScriptedHost& operator=(const CZylScriptedHost&) = delete;
 
     CZylInterface& Plugin() { return *m_pPlugin; }
     CZylFakePlatform& Platform() { return m_platform; }
@@ -77,6 +60,7 @@ public:
     std::filesystem::path AppFolder() const { return m_temp.Path() / "app"; }
     std::filesystem::path PluginFolder() const { return AppFolder() / "fs"; }
     std::filesystem::path LogFile() const { return PluginFolder() / "fs.log"; }
+    std::u16string Log() const { return ZylReadUtf16LeFile(LogFile()); }
 
     int32_t Code(uint32_t code, intptr_t a1 = 0, intptr_t a2 = 0, intptr_t a3 = 0, intptr_t a4 = 0,
                  intptr_t a5 = 0) {
@@ -120,26 +104,19 @@ public:
             m_platform.Advance(10);
     }
 
-    std::vector<ZYLHOSTCALL> Calls(int32_t code) const {
+    // The PDUs offered to the host (code 514), and those it took (answered above 0), in order.
+    std::vector<ZYLHOSTCALL> Offered(bool takenOnly = false) const {
         std::vector<ZYLHOSTCALL> out;
         for (const auto& call : m_vCalls)
-            if (call.code == code)
+            if (call.code == ZYL_HOST_SEND && (!takenOnly || call.answer > 0))
                 out.push_back(call);
         return out;
     }
-    // The PDUs the host took (code 514 answered above 0), in order.
-    std::vector<ZYLHOSTCALL> Taken() const {
-        std::vector<ZYLHOSTCALL> out;
-        for (const auto& call : m_vCalls)
-            if (call.code == ZYL_HOST_SEND && call.answer > 0)
-                out.push_back(call);
-        return out;
-    }
+    std::vector<ZYLHOSTCALL> Taken() const { return Offered(true); }
 
     std::vector<ZYLHOSTCALL> m_vCalls;
     // Code 514's answer; takes every PDU unless a test says otherwise.
     std::function<int32_t(const ZYLHOSTCALL&)> m_fnSendAnswer;
-    int32_t m_nAppPathResult = 0;
     std::u16string m_sAppPath;
     // Runs inside every service call before it answers, as a host that runs its own loop there
     // (and so may call the plug-in back) would.
@@ -147,36 +124,22 @@ public:
 
 private:
     int32_t OnCall(int32_t code, intptr_t a1, intptr_t a2, intptr_t a3, intptr_t a4, intptr_t a5) {
-        ZYLHOSTCALL call;
-        call.code = code;
-        call.a1 = a1;
-        call.a2 = a2;
-        call.a3 = a3;
-        switch (code) {
-        case ZYL_HOST_OPEN_CHANNEL:
-        case ZYL_HOST_CLOSE_CHANNEL:
+        ZYLHOSTCALL call{code, a1, a2, a3, {}, {}, 0};
+        if (code == ZYL_HOST_OPEN_CHANNEL || code == ZYL_HOST_CLOSE_CHANNEL || code == ZYL_HOST_SEND ||
+            code == ZYL_HOST_GET_NAME)
             call.user = ZylUserText(a1);
+        if (code == ZYL_HOST_OPEN_CHANNEL || code == ZYL_HOST_CLOSE_CHANNEL)
             call.answer = 1;
-            break;
-        case ZYL_HOST_SEND:
-            call.user = ZylUserText(a1);
+        if (code == ZYL_HOST_SEND) {
             if (a5 > 0)
                 call.payload.assign(reinterpret_cast<const uint8_t*>(a4),
                                     reinterpret_cast<const uint8_t*>(a4) + a5);
             call.answer = m_fnSendAnswer ? m_fnSendAnswer(call) : 1;
-            break;
-        case ZYL_HOST_GET_NAME: // no user has a name: the id stands for it
-            call.user = ZylUserText(a1);
-            ZylCopyToBuffer(reinterpret_cast<char16_t*>(a2), ZYL_MAX_NAME, u"");
-            break;
-        case ZYL_HOST_GET_APP_PATH:
-            ZylCopyToBuffer(reinterpret_cast<char16_t*>(a1), ZYL_MAX_PATH, m_sAppPath);
-            call.answer = m_nAppPathResult;
-            break;
-        default:
-            call.answer = 0;
-            break;
         }
+        if (code == ZYL_HOST_GET_NAME) // no user has a name: the id stands for it
+            ZylCopyToBuffer(reinterpret_cast<char16_t*>(a2), ZYL_MAX_NAME, u"");
+        if (code == ZYL_HOST_GET_APP_PATH)
+            ZylCopyToBuffer(reinterpret_cast<char16_t*>(a1), ZYL_MAX_PATH, m_sAppPath);
         if (m_fnDuringCall)
             m_fnDuringCall(call);
         m_vCalls.push_back(call);

@@ -4,6 +4,7 @@
 
 #include "core/ZylProtocol.h"
 
+#include <fmt/format.h>
 #include <gtest/gtest.h>
 
 #include <string>
@@ -12,19 +13,14 @@
 
 namespace {
 
-struct ZYLOFFER {
-    std::u16string user;
-    int32_t channel;
-    uint32_t command;
-    uint8_t tag; // first payload byte
-    bool operator==(const ZYLOFFER&) const = default;
-};
+// A PDU as "user channel command tag", the tag being its first payload byte.
+using Offers = std::vector<std::string>;
 
-std::vector<ZYLOFFER> Offers(const std::vector<ZYLHOSTCALL>& calls) {
-    std::vector<ZYLOFFER> out;
+Offers OffersOf(const std::vector<ZYLHOSTCALL>& calls) {
+    Offers out;
     for (const auto& call : calls)
-        out.push_back({call.user, static_cast<int32_t>(call.a2), static_cast<uint32_t>(call.a3),
-                       call.payload.empty() ? uint8_t{0} : call.payload[0]});
+        out.push_back(fmt::format("{} {} {} {}", ZylToUtf8(call.user), call.a2, call.a3,
+                                  call.payload.empty() ? 0 : call.payload[0]));
     return out;
 }
 
@@ -44,8 +40,11 @@ protected:
         const uint8_t payload[3] = {tag, 0xEE, tag};
         return m_host.Plugin().SendData(command, payload, sizeof payload, user, channel);
     }
-    std::vector<ZYLOFFER> Offered() const { return Offers(m_host.Calls(ZYL_HOST_SEND)); }
-    std::vector<ZYLOFFER> Taken() const { return Offers(m_host.Taken()); }
+    int32_t Send(std::u16string_view user, int32_t channel, const std::vector<uint8_t>& bytes, size_t size) {
+        return m_host.Plugin().SendData(4101, bytes.data(), static_cast<int32_t>(size), user, channel);
+    }
+    Offers Offered() const { return OffersOf(m_host.Offered()); }
+    Offers Taken() const { return OffersOf(m_host.Taken()); }
 
     CZylScriptedHost m_host;
 };
@@ -53,21 +52,14 @@ protected:
 } // namespace
 
 TEST_F(ZylSendQueueTest, WithinATickRequestChannelBeforeDataChannelThenTheNextUserInRegistryOrder) {
-    // Queued in the opposite order of the one they must leave in.
-    Send(u"S3.1000", 1025, 4101, 6);
-    Send(u"S3.1000", 1024, 4099, 5);
-    Send(u"S2.1000", 1025, 4101, 3);
-    Send(u"S2.1000", 1025, 4101, 4);
-    Send(u"S2.1000", 1024, 4099, 1);
-    Send(u"S2.1000", 1024, 4099, 2);
-    EXPECT_TRUE(Offered().empty()); // nothing leaves before the timer ticks
+    // Queued in the opposite order of the one they must leave in; nothing leaves before the tick.
+    for (auto [tag, channel] : {std::pair{6, 1025}, {5, 1024}, {3, 1025}, {4, 1025}, {1, 1024}, {2, 1024}})
+        Send(tag < 5 ? u"S2.1000" : u"S3.1000", channel, channel == 1024 ? 4099 : 4101,
+             static_cast<uint8_t>(tag));
+    EXPECT_TRUE(Offered().empty());
     m_host.Tick();
-    EXPECT_EQ(Taken(), (std::vector<ZYLOFFER>{{u"S2.1000", 1024, 4099, 1},
-                                              {u"S2.1000", 1024, 4099, 2},
-                                              {u"S2.1000", 1025, 4101, 3},
-                                              {u"S2.1000", 1025, 4101, 4},
-                                              {u"S3.1000", 1024, 4099, 5},
-                                              {u"S3.1000", 1025, 4101, 6}}));
+    EXPECT_EQ(Taken(), (Offers{"S2.1000 1024 4099 1", "S2.1000 1024 4099 2", "S2.1000 1025 4101 3",
+                               "S2.1000 1025 4101 4", "S3.1000 1024 4099 5", "S3.1000 1025 4101 6"}));
     EXPECT_EQ(m_host.Taken()[5].payload, (std::vector<uint8_t>{6, 0xEE, 6}));
 }
 
@@ -84,39 +76,28 @@ TEST_F(ZylSendQueueTest, ARefusedPduHoldsBackTheOnesBehindItOnItsChannelOnlyAndI
     m_host.m_fnSendAnswer = [&](const ZYLHOSTCALL& call) {
         return refuse && call.payload[0] == 2 ? (refusals++ % 2 ? -5 : 0) : 7;
     };
-
     m_host.Tick();
-    EXPECT_EQ(Offered(),
-              (std::vector<ZYLOFFER>{
-                  {u"S2.1000", 1024, 4098, 1}, {u"S2.1000", 1024, 4098, 2}, {u"S2.1000", 1025, 4101, 4}}));
-    EXPECT_EQ(Taken(), (std::vector<ZYLOFFER>{{u"S2.1000", 1024, 4098, 1}, {u"S2.1000", 1025, 4101, 4}}));
-
-    // Still refused: offered once per tick, the third never overtakes it.
+    EXPECT_EQ(Offered(), (Offers{"S2.1000 1024 4098 1", "S2.1000 1024 4098 2", "S2.1000 1025 4101 4"}));
+    // Still refused: offered once per tick, the third never overtakes it; then nothing is sent twice.
     m_host.Tick(30);
-    EXPECT_EQ(Taken().size(), 2u);
     EXPECT_EQ(Offered().size(), 6u);
-
     refuse = false;
-    m_host.Tick();
-    m_host.Tick(50);
-    const auto taken = Taken(); // nothing is sent twice
-    ASSERT_EQ(taken.size(), 4u);
+    m_host.Tick(60);
+    EXPECT_EQ(Taken(), (Offers{"S2.1000 1024 4098 1", "S2.1000 1025 4101 4", "S2.1000 1024 4098 2",
+                               "S2.1000 1024 4098 3"}));
     EXPECT_EQ(std::make_tuple(count(1024), count(1025)), std::make_tuple(0u, 0u));
-    EXPECT_EQ(taken[2], (ZYLOFFER{u"S2.1000", 1024, 4098, 2}));
-    EXPECT_EQ(taken[3], (ZYLOFFER{u"S2.1000", 1024, 4098, 3}));
 }
 
 TEST_F(ZylSendQueueTest, APduForAUserNotInTheRegistryStaysQueuedUntilTheUserIsKnown) {
     Send(u"S9.1000", 1024, 4096, 9);
     Send(u"S2.1000", 1024, 4096, 2);
     m_host.Tick(50);
-    EXPECT_EQ(Taken(), (std::vector<ZYLOFFER>{{u"S2.1000", 1024, 4096, 2}}));
-
+    EXPECT_EQ(Taken(), Offers{"S2.1000 1024 4096 2"});
     // A channel event makes the record; the waiting PDU then leaves.
     m_host.Channel(DLL_P2P_ON_CONNECT, u"S9.1000", 1024);
     m_host.m_vCalls.clear();
     m_host.Tick();
-    EXPECT_EQ(Taken(), (std::vector<ZYLOFFER>{{u"S9.1000", 1024, 4096, 9}}));
+    EXPECT_EQ(Taken(), Offers{"S9.1000 1024 4096 9"});
 }
 
 TEST_F(ZylSendQueueTest, WhatSendingRefusesAndThatNothingLeavesAfterLogout) {
@@ -124,17 +105,15 @@ TEST_F(ZylSendQueueTest, WhatSendingRefusesAndThatNothingLeavesAfterLogout) {
     std::vector<uint8_t> big(65537);
     for (size_t i = 0; i < big.size(); ++i)
         big[i] = static_cast<uint8_t>(i * 7);
-    EXPECT_EQ(m_host.Plugin().SendData(4101, big.data(), 65537, u"S2.1000", 1025), -2);
-    ASSERT_EQ(m_host.Plugin().SendData(4101, big.data(), 65536, u"S2.1000", 1025), 0);
+    EXPECT_EQ(Send(u"S2.1000", 1025, big, 65537), -2);
+    ASSERT_EQ(Send(u"S2.1000", 1025, big, 65536), 0);
     ASSERT_EQ(m_host.Plugin().SendData(4114, nullptr, 0, u"S2.1000", 1024), 0);
     // A channel other than the two, and ids no record can hold: cut to fit,
     // "S4294967295.214748364" and "S4294967295.214748365" would share one line.
-    const uint8_t byte = 1;
-    EXPECT_EQ(m_host.Plugin().SendData(4096, &byte, 1, u"S2.1000", 1026), -1);
-    EXPECT_EQ(m_host.Plugin().SendData(4096, &byte, 1, u"S2.1000", 0), -1);
-    EXPECT_EQ(m_host.Plugin().SendData(4096, &byte, 1, u"S4294967295.214748364", 1024), -1);
-    EXPECT_EQ(m_host.Plugin().SendData(4096, &byte, 1, u"", 1024), -1);
-    EXPECT_EQ(m_host.Plugin().SendData(4096, &byte, 1, u"S4294967295.21474836", 1024), 0);
+    for (auto [user, channel] :
+         {std::pair{u"S2.1000", 1026}, {u"S2.1000", 0}, {u"S4294967295.214748364", 1024}, {u"", 1024}})
+        EXPECT_EQ(Send(user, channel, 4096, 1), -1) << channel;
+    EXPECT_EQ(Send(u"S4294967295.21474836", 1024, 4096, 1), 0);
     m_host.Tick();
     const auto taken = m_host.Taken();
     ASSERT_EQ(taken.size(), 2u);
@@ -149,10 +128,9 @@ TEST_F(ZylSendQueueTest, WhatSendingRefusesAndThatNothingLeavesAfterLogout) {
     m_host.Tick(1000);
     EXPECT_TRUE(Offered().empty());
     // Without a queue the length is still tested first.
-    EXPECT_EQ(m_host.Plugin().SendData(4101, big.data(), 65537, u"S2.1000", 1025), -2);
-    EXPECT_EQ(m_host.Plugin().SendData(4101, big.data(), 65536, u"S2.1000", 1025), -1);
+    EXPECT_EQ(Send(u"S2.1000", 1025, big, 65537), -2);
+    EXPECT_EQ(Send(u"S2.1000", 1025, big, 65536), -1);
     EXPECT_EQ(m_host.Plugin().SendData(4096, nullptr, 0, u"S2.1000", 1024), -1);
-
     // A new login starts with an empty queue: what was dropped stays dropped.
     ASSERT_EQ(m_host.Login(), 0);
     m_host.Tick(100);
@@ -197,7 +175,6 @@ TEST_F(ZylSendQueueTest, AHostThatLogsOutInsideASendOrANameQueryIsSurvived) {
     m_host.Connect(u"S2.1000");
     Send(u"S2.1000", 1024, 4096, 7);
     m_host.Tick();
-    const auto taken = Taken();
-    ASSERT_FALSE(taken.empty());
-    EXPECT_EQ(taken.back(), (ZYLOFFER{u"S2.1000", 1024, 4096, 7}));
+    ASSERT_FALSE(Taken().empty());
+    EXPECT_EQ(Taken().back(), "S2.1000 1024 4096 7");
 }
