@@ -39,9 +39,10 @@ TEST(ZylPayloadCodec, IntegersAreBigEndianAndStringsCountedUtf8WithoutTerminator
     EXPECT_EQ(writer.Size(), 14);
     const Bytes payload{0xFF, 0xFF, 0xFF, 0xFE, 0xAB, 0xCD, 0x01, 0x02, 0x03, 0x04};
     ZylPayloadReader reader(payload.data(), static_cast<int32_t>(payload.size()));
-    EXPECT_EQ(
-        std::make_tuple(reader.ReadInt32(), reader.ReadInt16(), reader.ReadUInt32(), reader.Remaining()),
-        std::make_tuple(-2, 0xABCD, 0x01020304u, 0));
+    EXPECT_EQ(reader.ReadInt32(), -2);
+    EXPECT_EQ(reader.ReadInt16(), 0xABCD);
+    EXPECT_EQ(reader.ReadUInt32(), 0x01020304u);
+    EXPECT_EQ(reader.Remaining(), 0);
 
     EXPECT_EQ(WrittenString(u"abc"), (Bytes{0, 0, 0, 3, 0x61, 0x62, 0x63}));
     EXPECT_EQ(WrittenString(u""), (Bytes{0, 0, 0, 0}));
