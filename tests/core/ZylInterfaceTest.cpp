@@ -10,9 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <optional>
-#include <string>
 #include <tuple>
-#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -45,7 +43,6 @@ int32_t PlainCallback(int32_t code, intptr_t a1, intptr_t, intptr_t, intptr_t, i
 
 } // namespace
 
-// ---------------------------------------------------------------------------------------------
 // Login, logout and the codes that do nothing
 
 TEST(ZylEntryPoint, LoginMakesTheFolderDatabasesTimerAndLogLineAndASecondLoginIsRefused) {
@@ -132,7 +129,6 @@ TEST(ZylEntryPoint, ALoginWithoutItsUserOrFolderIsRefusedAndLeavesThePluginUnini
     EXPECT_EQ(host.Login(), 0) << "a login the host answers is taken afterwards";
 }
 
-// ---------------------------------------------------------------------------------------------
 // Channel events
 
 TEST(ZylChannelEvents, TheUnfinishedTasksQueryLeavesOnceWhenTheSecondChannelOpens) {
@@ -214,7 +210,6 @@ TEST(ZylChannelEvents, AHostThatOpensChannelsAtOnceDuringLoginStillGetsTheQueryA
     EXPECT_EQ(host.Log(), log);
 }
 
-// ---------------------------------------------------------------------------------------------
 // Data events and the command table
 
 class ZylDispatchTest : public ::testing::Test {

@@ -7,10 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-#include <thread>
-#include <vector>
-
 namespace fs = std::filesystem;
 
 namespace {
@@ -113,29 +109,4 @@ TEST_F(ZylLogTest, ABatchThatWouldPassFourMebibytesMovesTheFileAsideAndOneOlderF
     EXPECT_EQ(ZylReadFileBytes(older), std::string(CZylLog::ROTATE_SIZE, 'b'));
     EXPECT_EQ(Text(), ZYL_TIME + u"\t1\tlast\n");
     EXPECT_EQ(std::distance(fs::directory_iterator(m_temp.Path()), fs::directory_iterator()), 2);
-}
-
-TEST_F(ZylLogTest, LinesFromManyThreadsAreAllWrittenEachThreadInItsOrder) {
-    constexpr int threads = 4, each = 250;
-    std::vector<std::thread> workers;
-    for (int t = 0; t < threads; ++t)
-        workers.emplace_back([this, t] {
-            for (int i = 0; i < each; ++i)
-                m_log.WriteLine(t, Number(t * 1000 + i));
-        });
-    for (auto& worker : workers)
-        worker.join();
-    EXPECT_EQ(m_log.Flush(), 0);
-    const std::u16string text = Text();
-    std::vector<int> next(threads, 0);
-    size_t start = 0, lines = 0;
-    for (size_t end; (end = text.find(u'\n', start)) != std::u16string::npos; start = end + 1, ++lines) {
-        const std::u16string line = text.substr(start, end - start);
-        const int value = ZylToInt(line.substr(line.rfind(u'\t') + 1));
-        const int t = value / 1000;
-        ASSERT_TRUE(t >= 0 && t < threads) << ZylToUtf8(line);
-        EXPECT_EQ(value % 1000, next[static_cast<size_t>(t)]++);
-        EXPECT_EQ(line.substr(0, 22), ZYL_TIME + u"\t" + Number(t) + u"\t");
-    }
-    EXPECT_EQ(lines, static_cast<size_t>(threads * each));
 }

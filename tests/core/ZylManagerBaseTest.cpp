@@ -12,8 +12,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <string>
-#include <vector>
 
 namespace fs = std::filesystem;
 

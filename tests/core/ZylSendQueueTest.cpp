@@ -2,14 +2,10 @@
 // refusal holds back, and when there is no queue at all.
 #include "ZylScriptedHost.h"
 
-#include "core/ZylProtocol.h"
-
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
-#include <string>
 #include <utility>
-#include <vector>
 
 namespace {
 
