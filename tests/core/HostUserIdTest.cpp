@@ -25,7 +25,6 @@ TEST(HostUserIdText, ParsesAroundWhiteSpaceInEitherCaseAndPrintsInFull) {
     ASSERT_TRUE(user.Parse(u"SM4294967295.2147483647"));
     EXPECT_EQ(Parts(user),
               std::make_tuple(HostUserId::Mobile, 4294967295u, 0xFFFFFFFFu, u"SM4294967295.2147483647"));
-
     // Malformed texts are refused; well-formed ones with values no identity holds are taken and
     // change nothing.
     for (std::u16string_view text :
@@ -53,7 +52,6 @@ TEST(HostUserIdSet, AcceptsOnlyTheDocumentedRangesAndTheKindFollowsFromTheWords)
     EXPECT_EQ(Parts(user), std::make_tuple(HostUserId::Mobile, 1u, 0x800003E8u, u"SM1.1000"));
     EXPECT_TRUE(user.Set(HostUserId::Invalid, 77, 77777));
     EXPECT_EQ(std::make_tuple(user.site, user.GetKind()), std::make_tuple(0u, HostUserId::Invalid));
-
     user.site = 3;
     user.number = 0x80000000u | 999; // the high bit does not count towards the 1000
     EXPECT_EQ(user.GetKind(), HostUserId::Invalid);
@@ -72,7 +70,6 @@ TEST(HostUserIdWire, SiteThenNumberWithHighBitAndACutOffIdentityIsNotHalfRead) {
     ZylPayloadReader reader(bytes.data(), 8);
     back.Read(reader);
     EXPECT_EQ(back.ToText(), u"SM7.2000");
-
     ZylPayloadReader cut(bytes.data(), 6);
     ASSERT_TRUE(back.Parse(u"S12.1000"));
     EXPECT_THROW(back.Read(cut), ZylCodecError);

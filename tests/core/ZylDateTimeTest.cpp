@@ -66,7 +66,6 @@ TEST(ZylDateTimePacking, WordsAndWireBytesMatchTheLayout) {
     CZylDateTime untouched = MakeDateTime(2001, 1, 1);
     EXPECT_THROW(untouched.Read(shortReader), ZylCodecError);
     EXPECT_EQ(Described(untouched), "2001-1-1 0:0:0.0 z0 k1");
-
     CZylDateTime extremes;
     for (bool set : {extremes.SetKind(CZylDateTime::DateOnly), extremes.SetZone(-300), extremes.SetYear(-5),
                      extremes.SetMonth(12), extremes.SetDay(31), extremes.SetHour(23), extremes.SetMinute(59),
@@ -95,7 +94,6 @@ TEST(ZylDateTimeSetters, RefusedValuesLeaveNoTraceAndSetDateTimeStopsAtTheFirstB
           value.SetMinute(60), value.SetSecond(60), value.SetMillisecond(1000), value.SetKind(4)})
         EXPECT_FALSE(refused);
     EXPECT_EQ(Described(value), "-9999-0-0 0:0:0.0 z-1023 k0 invalid");
-
     CZylDateTime fresh;
     EXPECT_FALSE(fresh.SetDateTime(2007, 2, 29, 1, 2, 3, 4, 0)); // the date is checked first
     EXPECT_EQ(std::make_pair(fresh.GetWord1(), fresh.GetWord2()), std::make_pair(0u, 0u));
@@ -107,7 +105,6 @@ TEST(ZylDateTimeSetters, RefusedValuesLeaveNoTraceAndSetDateTimeStopsAtTheFirstB
     CZylDateTime partial;
     EXPECT_FALSE(partial.SetTime(12, 30, 60, 0));
     EXPECT_EQ(Described(partial), "0-0-0 12:30:0.0 z0 k3");
-
     // Date only and time only keep the other fields, just not shown.
     value = MakeDateTime(2008, 2, 5, 7, 8, 9, 10);
     ASSERT_TRUE(value.SetDate(2010, 12, 31));
@@ -130,7 +127,6 @@ TEST(ZylDateTimeValidity, LeapYearsMonthLengthsAndTheKind) {
     EXPECT_TRUE(CZylDateTime::IsTimeValid(23, 59, 59));
     EXPECT_FALSE(CZylDateTime::IsTimeValid(24, 0, 0) || CZylDateTime::IsTimeValid(0, 60, 0) ||
                  CZylDateTime::IsTimeValid(0, 0, 60));
-
     // Fields that no setter would accept, as a peer might send them: 30 February, hour 25. Each
     // kind checks the fields it shows; a null value is never valid.
     CZylDateTime value;
@@ -150,7 +146,6 @@ TEST(ZylDateTimeText, FormsByKindAndTheLenientParserOfTheFiles) {
     EXPECT_EQ(MakeDateTime(2008, 2, 5, 7, 8, 9, 999, -300).ToText(), u"2008-02-05 07:08:09");
     EXPECT_EQ(MakeDateTime(5, 1, 1).ToText(), u"0005-01-01 00:00:00");
     EXPECT_EQ(CZylDateTime().ToText(), u"9999-12-31 23:59:59");
-
     // What the parser makes of a text over a value.
     const auto parsed = [](std::u16string_view text, CZylDateTime value) {
         const std::string result = value.FromText(text) ? "" : "refused ";
@@ -176,7 +171,6 @@ TEST(ZylDateTimeText, FormsByKindAndTheLenientParserOfTheFiles) {
           u"2008-02-05 10:00:-1"})
         EXPECT_TRUE(parsed(text, {}).starts_with("refused ") && parsed(text, {}).ends_with(" k0 invalid"))
             << ZylToUtf8(text);
-
     // Milliseconds and zone are not in the text and stay as they were.
     EXPECT_EQ(parsed(u"2008-02-05 10:20:30", MakeDateTime(2001, 1, 1, 1, 1, 1, 123, 480)),
               "2008-2-5 10:20:30.123 z480 k1");
@@ -195,7 +189,6 @@ TEST(ZylDateTimeCompare, FieldByFieldWithoutTheZoneAndTheLeftKindDecides) {
     EXPECT_EQ(
         Order(MakeDateTime(2008, 6, 15, 12, 0, 0, 0, 480), MakeDateTime(2008, 6, 15, 12, 0, 0, 0, -300)),
         "=");
-
     CZylDateTime date, time;
     ASSERT_TRUE(date.SetDate(2008, 6, 15) && time.SetTime(12, 0, 0, 0));
     const CZylDateTime laterSameDay = MakeDateTime(2008, 6, 15, 23, 59, 59, 999);
@@ -206,7 +199,6 @@ TEST(ZylDateTimeCompare, FieldByFieldWithoutTheZoneAndTheLeftKindDecides) {
     CZylDateTime asDate = laterSameDay; // the same fields under another kind on the right
     asDate.SetKind(CZylDateTime::DateOnly);
     EXPECT_EQ(Order(laterSameDay, asDate), "=");
-
     const CZylDateTime null;
     EXPECT_EQ(Order(null, null), "");
     EXPECT_EQ(Order(null, laterSameDay), "");
@@ -252,7 +244,6 @@ TEST(ZylDateTimeCalendar, UniversalFieldsIgnoreTheLocalZoneAndYearsBeyondTheValu
     EXPECT_EQ(date.ToUniversalTime(), 86400);
     EXPECT_EQ(time.ToUniversalTime(), -1);
     EXPECT_EQ(CZylDateTime().ToUniversalTime(), -1);
-
     const std::time_t year10000 = 253402300800; // 10000-01-01 00:00:00 UTC
     value.SetFromUniversalTime(year10000);
     EXPECT_EQ(value.GetKind(), CZylDateTime::Null);

@@ -79,7 +79,6 @@ TEST(ZylDbFiles, ACommitWritesLittleEndianUnitsWithLineFeedsOrLeavesThePreviousF
     const std::string previous("A\0=\0001\0\n\0\xE9\0\x2D\x4E\n\0\n\0", 16);
     EXPECT_EQ(ZylReadFileBytes(ZylToFsPath(path)), previous);
     EXPECT_FALSE(fs::exists(ZylToFsPath(path + u".tmp")));
-
     // A full disk: every write fails.
     CZylDbWriter other;
     other.WriteLine(u"x");
@@ -92,7 +91,6 @@ TEST(ZylDbFiles, ACommitWritesLittleEndianUnitsWithLineFeedsOrLeavesThePreviousF
     EXPECT_FALSE(other.Commit(path));
     EXPECT_EQ(ZylReadFileBytes(ZylToFsPath(path)), previous);
     EXPECT_FALSE(other.Commit(temp.WidePath(u"missing/fss.fsd")));
-
     // A disk that fills part way through, where flushing what was written still succeeds.
     CZylScratchMount mount;
     if (mount.Mount(temp.Path() / "small", 64 * 1024).empty()) {
@@ -115,7 +113,6 @@ TEST(ZylDbFiles, MissingFileAndHelpers) {
     EXPECT_FALSE(reader.IsOpen());
     EXPECT_EQ(ZylToUtf16Le(u"A\u4E2D"), std::string("A\0\x2D\x4E", 4));
     EXPECT_EQ(ZylFromUtf16Le(std::string("A\0\x2D\x4E\x7F", 5)), u"A\u4E2D"); // a stray odd byte is dropped
-
     const std::u16string log = temp.WidePath(u"fs.log");
     ASSERT_TRUE(ZylAppendToFile(log, "one") && ZylAppendToFile(log, "two"));
     EXPECT_EQ(ZylReadFileBytes(ZylToFsPath(log)), "onetwo");

@@ -55,7 +55,6 @@ TEST(ZylEntryPoint, LoginMakesTheFolderDatabasesTimerAndLogLineAndASecondLoginIs
     host.m_vCalls.clear();
     EXPECT_EQ(host.Logout(), 0) << "logout before login does nothing";
     EXPECT_TRUE(host.m_vCalls.empty());
-
     // A foreign task database found at login is set aside, with a warning in the log.
     const fs::path tasks = host.PluginFolder() / "fst-S1.1000.fsd";
     ZylWriteFileBytes(tasks, ZylToUtf16Le(u"#zyl task file, version=Beta0.1\n#id=S1.9999\nTaskNum=0\n"));
@@ -73,7 +72,6 @@ TEST(ZylEntryPoint, LoginMakesTheFolderDatabasesTimerAndLogLineAndASecondLoginIs
     EXPECT_EQ(state(), first);
     EXPECT_EQ(host.Login(u"S5.1000"), -1);
     EXPECT_EQ(state(), first);
-
     // The log's lines wait for their batch; logout writes them, and nothing is logged after it.
     host.Plugin().WriteLog(1, u"before");
     EXPECT_FALSE(fs::exists(host.LogFile()));
@@ -92,7 +90,6 @@ TEST(ZylEntryPoint, LoginMakesTheFolderDatabasesTimerAndLogLineAndASecondLoginIs
                                         ZylFromFsPath(tasks) + u".foreign-20080110-212000",
                                     ZYL_TIME + u"\t1\tbefore", u"2008-01-10 22:20:00\t3\tlogin as S5.1000",
                                     u"2008-01-10 22:20:00\t3\tbrowsing S2.1000"}));
-
     CZylScriptedHost missing; // a folder with missing parents is made with them
     missing.m_sAppPath = ZylFromFsPath(missing.AppFolder() / "new" / "deeper");
     ASSERT_EQ(missing.Login(), 0);
@@ -112,7 +109,6 @@ TEST(ZylEntryPoint, ALoginWithoutItsUserOrFolderIsRefusedAndLeavesThePluginUnini
         EXPECT_EQ(host.Code(DLL_P2P_LOGIN, reinterpret_cast<intptr_t>(&longest)), 0);
         EXPECT_EQ(host.Plugin().GetLoginId(), longest.ToText());
     }
-
     // A host that refuses the application path: code 0 stored a plain callback, and login fails.
     CZylScriptedHost host;
     g_vPlainCalls.clear();
@@ -147,7 +143,6 @@ TEST(ZylChannelEvents, TheUnfinishedTasksQueryLeavesOnceWhenTheSecondChannelOpen
     host.Tick(50);
     EXPECT_TRUE(host.Offered().empty());
     EXPECT_EQ(host.Plugin().GetUserList().IsConnected(u"S2.1000", 0), 0);
-
     host.Channel(DLL_P2P_ON_CONNECT, u"S2.1000", 1025);
     host.Tick();
     auto sent = host.Taken();
@@ -157,14 +152,12 @@ TEST(ZylChannelEvents, TheUnfinishedTasksQueryLeavesOnceWhenTheSecondChannelOpen
     CZylDateTime now; // the time of the query, in full
     now.SetFromCalendarTime(1200000000);
     EXPECT_EQ(sent[0].payload, ZylPayloadWriter().Write(now).Bytes());
-
     // Repeated reports of open channels, and failed reports, start nothing again.
     host.Channel(DLL_P2P_ON_CONNECT, u"S2.1000", 1025);
     host.Channel(DLL_P2P_ON_CONNECT, u"S2.1000", 1024);
     host.Channel(DLL_P2P_ON_CONNECT, u"S2.1000", 1025, 1);
     host.Tick(50);
     EXPECT_EQ(host.Taken().size(), 1u);
-
     // A failed close leaves the channel connected; a channel that closed and opened again completes
     // the pair anew.
     EXPECT_EQ(host.Channel(DLL_P2P_ON_DISCONNECT, u"S2.1000", 1025, 1), 0);
@@ -203,7 +196,6 @@ TEST(ZylChannelEvents, AHostThatOpensChannelsAtOnceDuringLoginStillGetsTheQueryA
     const std::u16string log = host.Log();
     EXPECT_EQ(log, ZylLines({ZYL_TIME + u"\t3\tlogin as S1.1000", ZYL_TIME + u"\t3\tlogin as S1.1000",
                              ZYL_TIME + u"\t1\terror pdu channel#1024, userid: S2.1000, error: net busy"}));
-
     // An error that arrives while logged out cannot be logged, and does no harm.
     EXPECT_EQ(host.Data(u"S2.1000", ZYL_CHANNEL_REQUEST, ZYL_CMD_ERROR, ErrorPdu(8)), 0);
     host.Unload();
@@ -221,7 +213,6 @@ protected:
         m_host.m_vCalls.clear();
         ASSERT_EQ(m_host.Plugin().GetLog().GetPendingCount(), 1u); // the login line
     }
-
     CZylScriptedHost m_host;
     HostUserId m_peer = ZylHostId(u"S2.1000");
     intptr_t Peer() const { return reinterpret_cast<intptr_t>(&m_peer); }

@@ -34,7 +34,6 @@ protected:
             batch += ZYL_TIME + u"\t" + Number(level) + u"\t" + Number(i) + u"\n";
         return batch;
     }
-
     CZylTempDir m_temp;
     CZylFakePlatform m_platform;
     CZylLog m_log{m_platform};

@@ -37,7 +37,6 @@ protected:
         EXPECT_NE(file, nullptr);
         return file;
     }
-
     CZylScriptedHost m_host;
     std::u16string m_sPath = m_host.m_sAppPath + u"/Movie.avi";
     CZylProbeManager m_manager{m_host.Plugin()};
@@ -63,7 +62,6 @@ TEST_F(ZylOpenFileTest, FilesAreFoundByKeyAndByTheExactPathAndOnlyAsTheKindAdded
     EXPECT_EQ(m_manager.RemoveWriteFile(7, m_sPath), -1);
     EXPECT_TRUE(IsOpen(fd));
     EXPECT_EQ(m_manager.GetOpenFileCount(), 1u);
-
     // A write entry the same the other way round; its data is written when it is removed.
     const std::u16string upload = m_host.m_sAppPath + u"/Upload.bin";
     std::FILE* handle = Open(upload, "wb");

@@ -47,7 +47,6 @@ TEST(ZylPathFolders, CreatesEveryMissingParentAndInsideFollowsSymbolicLinks) {
     std::ofstream(temp.Path() / "file") << "x";
     EXPECT_FALSE(ZylCreateDirectory(temp.WidePath(u"file/below")));
     EXPECT_FALSE(ZylCreateDirectory(temp.WidePath(u"file")));
-
     const fs::path root = temp.Path() / "root", rootless = temp.Path() / "rootless";
     fs::create_directories(root / "sub");
     fs::create_directories(rootless);
@@ -73,7 +72,6 @@ TEST(ZylPathTimes, FileTimesAreUniversalFields) {
     EXPECT_EQ(back.ToText(), u"2008-02-05 07:08:09");
     EXPECT_EQ(std::make_pair(back.GetMillisecond(), back.GetZone()), std::make_pair(250u, 0));
     EXPECT_EQ(back.ToUniversalTime(), 1202195289);
-
     CZylDateTime date, time; // a date alone is its midnight; a time alone is no file time
     ASSERT_TRUE(date.SetDate(2008, 2, 5) && time.SetTime(1, 2, 3, 0));
     ASSERT_TRUE(ZylTimeToFileTime(date, fileTime) && FileTimeToZylTime(fileTime, back));

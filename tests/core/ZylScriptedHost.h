@@ -51,17 +51,14 @@ public:
         m_sAppPath = ZylFromFsPath(AppFolder());
         m_pPlugin = std::make_unique<CZylInterface>(m_platform);
     }
-
     CZylInterface& Plugin() { return *m_pPlugin; }
     CZylFakePlatform& Platform() { return m_platform; }
     // The module is unloaded: the plug-in object goes, the host's folder stays.
     void Unload() { m_pPlugin.reset(); }
-
     std::filesystem::path AppFolder() const { return m_temp.Path() / "app"; }
     std::filesystem::path PluginFolder() const { return AppFolder() / "fs"; }
     std::filesystem::path LogFile() const { return PluginFolder() / "fs.log"; }
     std::u16string Log() const { return ZylReadUtf16LeFile(LogFile()); }
-
     int32_t Code(uint32_t code, intptr_t a1 = 0, intptr_t a2 = 0, intptr_t a3 = 0, intptr_t a4 = 0,
                  intptr_t a5 = 0) {
         return m_pPlugin->ProcessMessage(code, a1, a2, a3, a4, a5);
@@ -103,7 +100,6 @@ public:
         for (uint32_t done = 0; done < ms; done += 10)
             m_platform.Advance(10);
     }
-
     // The PDUs offered to the host (code 514), and those it took (answered above 0), in order.
     std::vector<ZYLHOSTCALL> Offered(bool takenOnly = false) const {
         std::vector<ZYLHOSTCALL> out;
@@ -113,7 +109,6 @@ public:
         return out;
     }
     std::vector<ZYLHOSTCALL> Taken() const { return Offered(true); }
-
     std::vector<ZYLHOSTCALL> m_vCalls;
     // Code 514's answer; takes every PDU unless a test says otherwise.
     std::function<int32_t(const ZYLHOSTCALL&)> m_fnSendAnswer;
@@ -145,7 +140,6 @@ private:
         m_vCalls.push_back(call);
         return call.answer;
     }
-
     // Declared first so that it outlives the plug-in, which flushes its log into it when destroyed.
     CZylTempDir m_temp;
     CZylFakePlatform m_platform;

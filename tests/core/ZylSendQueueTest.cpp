@@ -41,7 +41,6 @@ protected:
     }
     Offers Offered() const { return OffersOf(m_host.Offered()); }
     Offers Taken() const { return OffersOf(m_host.Taken()); }
-
     CZylScriptedHost m_host;
 };
 
@@ -115,7 +114,6 @@ TEST_F(ZylSendQueueTest, WhatSendingRefusesAndThatNothingLeavesAfterLogout) {
     ASSERT_EQ(taken.size(), 2u);
     EXPECT_TRUE(taken[0].payload.empty());
     EXPECT_EQ(taken[1].payload, std::vector<uint8_t>(big.begin(), big.begin() + 65536));
-
     Send(u"S2.1000", 1024, 4096, 1);
     Send(u"S3.1000", 1025, 4101, 2);
     m_host.m_vCalls.clear();
@@ -147,7 +145,6 @@ TEST_F(ZylSendQueueTest, AHostThatLogsOutInsideASendOrANameQueryIsSurvived) {
     EXPECT_FALSE(m_host.Plugin().IsInitialized());
     EXPECT_EQ(Offered().size(), 1u);
     EXPECT_EQ(Send(u"S2.1000", 1024, 4096, 5), -1);
-
     // Inside the name query of the drain, logging out and in again (which rebuilds the registry).
     m_host.m_fnDuringCall = nullptr;
     ASSERT_EQ(m_host.Login(), 0);
@@ -165,7 +162,6 @@ TEST_F(ZylSendQueueTest, AHostThatLogsOutInsideASendOrANameQueryIsSurvived) {
     EXPECT_TRUE(inside);
     EXPECT_TRUE(m_host.Plugin().IsInitialized());
     EXPECT_TRUE(Offered().empty()); // the old queue's PDUs went with it
-
     // The new session sends as any other.
     m_host.m_fnDuringCall = nullptr;
     m_host.Connect(u"S2.1000");

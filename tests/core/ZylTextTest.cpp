@@ -12,7 +12,6 @@ TEST(ZylTextCompare, IgnoresCaseButKeepsOrder) {
     EXPECT_GT(ZylCompareNoCase(u"abc", u"AB"), 0);
     // Letters fold to small letters, so they sort after the underscore in either case.
     EXPECT_TRUE(ZylCompareNoCase(u"B", u"_") > 0 && ZylCompareNoCase(u"b", u"_") > 0);
-
     // Each script's capitals fold to its small letters, up to the edges of its range; signs and the
     // letters without a pair stay as they are.
     EXPECT_TRUE(ZylEqualNoCase(u"\u00C0\u00C9\u00DE\u0100\u0139\u0147\u0179\u017D\u0391\u03A3\u03AB",
@@ -25,7 +24,6 @@ TEST(ZylTextCompare, IgnoresCaseButKeepsOrder) {
     EXPECT_FALSE(same(u"\u00D7", u"\u00F7") || same(u"\u0130", u"\u0131") || same(u"\u03A2", u"\u03C2") ||
                  same(u"\uFF3B", u"\uFF5B") || same(u"\u6587\u4EF6", u"\u6587\u4EF7"));
     EXPECT_FALSE(ZylEqualNoCase(u"abc", u"abcd"));
-
     EXPECT_TRUE(ZylStartsWithNoCase(u"Everyone", u"EVERY"));
     EXPECT_TRUE(ZylStartsWithNoCase(u"x", u""));
     EXPECT_FALSE(ZylStartsWithNoCase(u"Eve", u"Everyone"));

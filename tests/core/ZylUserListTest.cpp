@@ -27,7 +27,6 @@ protected:
         m_users.Find(id, &user);
         return user;
     }
-
     CZylHost m_host;
     ZylUserList m_users{m_host};
     std::vector<int32_t> m_vCalls; // what the registry asked the host for
@@ -48,7 +47,6 @@ TEST_F(ZylUserListTest, ChannelEventsForOneUserInAnyCaseUpdateOneRecordAndOthers
     EXPECT_TRUE(user->name.empty());
     EXPECT_EQ(m_users.IsConnected(u"s12.1000", 0), 1);
     EXPECT_EQ(m_users.IsChannelBusy(u"S12.1000", 1025), 0);
-
     // Another channel, or an id no record can hold, makes no record and tells no one.
     const auto none = [&](std::u16string_view id, int32_t channel) {
         return m_users.OnUserZylConnected(id, channel, 1) == nullptr;
@@ -62,7 +60,6 @@ TEST_F(ZylUserListTest, ChannelEventsForOneUserInAnyCaseUpdateOneRecordAndOthers
     ASSERT_NE(m_users.OnUserZylConnected(u"S4294967295.21474836", 1024, 1), nullptr);
     EXPECT_EQ(m_users.IsConnected(u"S4294967295.21474836", 1024), 1);
     EXPECT_EQ(m_users.IsConnected(u"S4294967295.214748364", 1024), 0);
-
     m_users.OnUserZylConnected(u"S12.1000", 1024, 0);
     EXPECT_EQ(std::make_tuple(m_users.IsConnected(u"S12.1000", 1024), m_users.IsConnected(u"S12.1000", 1025),
                               m_users.IsConnected(u"S12.1000", 0), m_users.IsConnected(u"S12.1000", 1026)),
@@ -76,7 +73,6 @@ TEST_F(ZylUserListTest, AddingAKnownIdInOtherCaseKeepsTheRecordAndTakesTheNewNam
     PZYLUSER existing = nullptr;
     ASSERT_EQ(m_users.Add(std::move(first), &existing), 0);
     m_users.Add(ZylUserList::MakeRecord(u"S13.1000", 1));
-
     auto again = ZylUserList::MakeRecord(u"s12.1000", 1);
     again->name = u"Alicia";
     PZYLUSER result = nullptr;
@@ -86,7 +82,6 @@ TEST_F(ZylUserListTest, AddingAKnownIdInOtherCaseKeepsTheRecordAndTakesTheNewNam
     EXPECT_EQ(m_users.Find(u"S12.1000"), 0); // keeps its place, its id and the rest of the record
     EXPECT_EQ(std::make_tuple(existing->id, existing->name, existing->bHidden),
               std::make_tuple(u"S12.1000", u"Alicia", 0));
-
     // A name that differs only in case is no change.
     auto shouted = ZylUserList::MakeRecord(u"S12.1000", 0);
     shouted->name = u"ALICIA";
