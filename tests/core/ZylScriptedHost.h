@@ -69,31 +69,26 @@ public:
                                                  intptr_t a5) { return OnCall(code, a1, a2, a3, a4, a5); });
     }
     int32_t Login(std::u16string_view id = u"S1.1000") {
-        SetCallback();
-        HostUserId user = ZylHostId(id);
-        return Code(DLL_P2P_LOGIN, reinterpret_cast<intptr_t>(&user));
+        const HostUserId user = ZylHostId(id);
+        return SetCallback(), Code(DLL_P2P_LOGIN, reinterpret_cast<intptr_t>(&user));
     }
     int32_t Logout() { return Code(DLL_P2P_LOGOUT); }
-    int32_t Channel(uint32_t code, const HostUserId& user, int32_t channel, int32_t status = 0) {
-        return Code(code, reinterpret_cast<intptr_t>(&user), channel, status);
-    }
-    int32_t Channel(uint32_t code, std::u16string_view user, int32_t channel, int32_t status = 0) {
-        return Channel(code, ZylHostId(user), channel, status);
+    // A user given as a host's identity object or as its text.
+    static HostUserId Id(const HostUserId& user) { return user; }
+    static HostUserId Id(std::u16string_view user) { return ZylHostId(user); }
+    int32_t Channel(uint32_t code, const auto& user, int32_t channel, int32_t status = 0) {
+        const HostUserId id = Id(user);
+        return Code(code, reinterpret_cast<intptr_t>(&id), channel, status);
     }
     // Both channels of the user open, as the host reports them.
     void Connect(std::u16string_view user) {
         Channel(DLL_P2P_ON_CONNECT, user, ZYL_CHANNEL_REQUEST);
         Channel(DLL_P2P_ON_CONNECT, user, ZYL_CHANNEL_DATA);
     }
-    int32_t Data(const HostUserId& user, int32_t channel, uint32_t command,
-                 const std::vector<uint8_t>& payload) {
-        return Code(DLL_P2P_ON_DATA, reinterpret_cast<intptr_t>(&user), channel,
-                    static_cast<intptr_t>(command), reinterpret_cast<intptr_t>(payload.data()),
-                    static_cast<intptr_t>(payload.size()));
-    }
-    int32_t Data(std::u16string_view user, int32_t channel, uint32_t command,
-                 const std::vector<uint8_t>& payload) {
-        return Data(ZylHostId(user), channel, command, payload);
+    int32_t Data(const auto& user, int32_t channel, uint32_t command, const std::vector<uint8_t>& payload) {
+        const HostUserId id = Id(user);
+        return Code(DLL_P2P_ON_DATA, reinterpret_cast<intptr_t>(&id), channel, command,
+                    reinterpret_cast<intptr_t>(payload.data()), static_cast<intptr_t>(payload.size()));
     }
     // Ticks of the 10 ms timer.
     void Tick(uint32_t ms = 10) {
@@ -125,12 +120,11 @@ private:
             call.user = ZylUserText(a1);
         if (code == ZYL_HOST_OPEN_CHANNEL || code == ZYL_HOST_CLOSE_CHANNEL)
             call.answer = 1;
-        if (code == ZYL_HOST_SEND) {
-            if (a5 > 0)
-                call.payload.assign(reinterpret_cast<const uint8_t*>(a4),
-                                    reinterpret_cast<const uint8_t*>(a4) + a5);
+        if (code == ZYL_HOST_SEND && a5 > 0)
+            call.payload.assign(reinterpret_cast<const uint8_t*>(a4),
+                                reinterpret_cast<const uint8_t*>(a4) + a5);
+        if (code == ZYL_HOST_SEND)
             call.answer = m_fnSendAnswer ? m_fnSendAnswer(call) : 1;
-        }
         if (code == ZYL_HOST_GET_NAME) // no user has a name: the id stands for it
             ZylCopyToBuffer(reinterpret_cast<char16_t*>(a2), ZYL_MAX_NAME, u"");
         if (code == ZYL_HOST_GET_APP_PATH)
