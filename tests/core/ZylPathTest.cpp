@@ -55,44 +55,31 @@ TEST(ZylPathFolders, CreatesEveryMissingParentAndInsideFollowsSymbolicLinks) {
     EXPECT_FALSE(ZylIsInside(root, root / ".." / "rootless"));
 }
 
-TEST(ZylPathTimes, FileTimesAreUniversalFields) {
-    CZylDateTime value;
+// Modification times are universal fields, at the edges of what the file clock holds: a peer's upload
+// or file list can carry any year from -9999 to 9999, and a file on disk any time the clock can express.
+TEST(ZylFileTimes, AreUniversalFieldsAndYearsBeyondTheFileClockAreNotConvertedAndFarOnesWithinItBothWays) {
+    CZylDateTime value, back, date, time; // a date alone is its midnight; a time alone is no file time
+    fs::file_time_type fileTime{};
     ASSERT_TRUE(value.SetDateTime(2008, 2, 5, 7, 8, 9, 250, 0));
-    fs::file_time_type fileTime;
-    ASSERT_TRUE(ZylTimeToFileTime(value, fileTime));
-    CZylTempDir temp;
-    const fs::path file = temp.Path() / "stamped";
-    std::ofstream(file) << "x";
-    fs::last_write_time(file, fileTime);
-    CZylDateTime back;
-    ASSERT_TRUE(FileTimeToZylTime(fs::last_write_time(file), back));
+    ASSERT_TRUE(ZylTimeToFileTime(value, fileTime) && FileTimeToZylTime(fileTime, back));
     EXPECT_EQ(back.ToText(), u"2008-02-05 07:08:09");
     EXPECT_EQ(std::make_pair(back.GetMillisecond(), back.GetZone()), std::make_pair(250u, 0));
     EXPECT_EQ(back.ToUniversalTime(), 1202195289);
-    CZylDateTime date, time; // a date alone is its midnight; a time alone is no file time
     ASSERT_TRUE(date.SetDate(2008, 2, 5) && time.SetTime(1, 2, 3, 0));
     ASSERT_TRUE(ZylTimeToFileTime(date, fileTime) && FileTimeToZylTime(fileTime, back));
     EXPECT_EQ(back.ToText(), u"2008-02-05 00:00:00");
-    EXPECT_FALSE(ZylTimeToFileTime(time, fileTime));
-    EXPECT_FALSE(ZylTimeToFileTime(CZylDateTime(), fileTime));
-}
-
-// Modification times at the edges of what the file clock holds: a peer's upload or file list can
-// carry any year from -9999 to 9999, and a file on disk any time the clock can express.
-TEST(ZylFileTimeRange, YearsBeyondTheFileClockAreNotConvertedAndFarOnesWithinItBothWays) {
     const auto year = [](int32_t number) {
-        CZylDateTime value;
-        EXPECT_TRUE(value.SetDateTime(number, 6, 1, 12, 0, 0, 0, 0));
-        return value;
+        CZylDateTime noon;
+        EXPECT_TRUE(noon.SetDateTime(number, 6, 1, 12, 0, 0, 0, 0));
+        return noon;
     };
-    fs::file_time_type fileTime{};
-    for (int32_t number : {9999, -9999, 1})
-        EXPECT_FALSE(ZylTimeToFileTime(year(number), fileTime)) << number;
-    EXPECT_EQ(fileTime, fs::file_time_type{}); // left as it was
+    const fs::file_time_type before = fileTime;
+    for (const CZylDateTime& refused : {time, CZylDateTime(), year(9999), year(-9999), year(1)})
+        EXPECT_FALSE(ZylTimeToFileTime(refused, fileTime)) << refused.GetYear();
+    EXPECT_EQ(fileTime, before); // left as it was
     // 2300 and 2400 lie beyond nanoseconds since 1970 but within the file clock (the disk may not
     // hold them, so the conversions are checked without it).
-    for (int32_t number : {1900, 2008, 2300, 2400}) {
-        CZylDateTime back;
+    for (int32_t number : {1900, 2300, 2400}) {
         ASSERT_TRUE(ZylTimeToFileTime(year(number), fileTime) && FileTimeToZylTime(fileTime, back)) << number;
         EXPECT_EQ(back.ToText(), year(number).ToText());
     }
