@@ -22,7 +22,7 @@ CZylDbReader ReaderOf(std::u16string text) {
 
 } // namespace
 
-TEST(ZylDbReaderLines, LinesAreReadIn323UnitPiecesTheLineFeedCountingAndOnlyItIsRemoved) {
+TEST(ZylDbReaderLines, LinesAreReadIn323UnitPiecesTheLineFeedCountingAndOnlyItIsRemovedThenValuesAndNumbers) {
     CZylDbReader reader = ReaderOf(std::u16string(400, u'x') + u"\n" + std::u16string(322, u'a') + u"\n" +
                                    std::u16string(323, u'b') + u"\nB=1\na\r\nlast without end");
     EXPECT_EQ(reader.ReadLine(), std::u16string(323, u'x'));
@@ -36,22 +36,20 @@ TEST(ZylDbReaderLines, LinesAreReadIn323UnitPiecesTheLineFeedCountingAndOnlyItIs
     EXPECT_EQ(reader.ReadLine(), u"last without end");
     EXPECT_TRUE(reader.AtEnd());
     EXPECT_EQ(ReaderOf(u"odd\u0A0D").ReadLine(), u"odd");
-}
-
-TEST(ZylDbReaderLines, ValuesAndNumbers) {
-    CZylDbReader reader = ReaderOf(u"TaskNum=3\nabc\nPath=C:\\a=b\nName= spaced value \nSize= -42x\n"
+    // Values after the first "=", and numbers.
+    CZylDbReader values = ReaderOf(u"TaskNum=3\nabc\nPath=C:\\a=b\nName= spaced value \nSize= -42x\n"
                                    u"Type=\nbFolder=yes\n");
-    EXPECT_EQ(reader.ReadIntLine(), 3);
-    EXPECT_EQ(reader.ReadValueLine(), u"abc");
-    EXPECT_EQ(reader.ReadValueLine(), u"C:\\a=b");
-    EXPECT_EQ(reader.ReadValueLine(), u" spaced value ");
-    EXPECT_EQ(reader.ReadIntLine(), -42);
-    EXPECT_EQ(reader.ReadValueLine(), u"");
-    EXPECT_EQ(reader.ReadIntLine(), 0);
+    EXPECT_EQ(values.ReadIntLine(), 3);
+    EXPECT_EQ(values.ReadValueLine(), u"abc");
+    EXPECT_EQ(values.ReadValueLine(), u"C:\\a=b");
+    EXPECT_EQ(values.ReadValueLine(), u" spaced value ");
+    EXPECT_EQ(values.ReadIntLine(), -42);
+    EXPECT_EQ(values.ReadValueLine(), u"");
+    EXPECT_EQ(values.ReadIntLine(), 0);
     // Past the end every line is empty and every number 0.
-    EXPECT_TRUE(reader.AtEnd());
-    EXPECT_EQ(reader.ReadValueLine() + reader.ReadLine(), u"");
-    EXPECT_EQ(reader.ReadIntLine(), 0);
+    EXPECT_TRUE(values.AtEnd());
+    EXPECT_EQ(values.ReadValueLine() + values.ReadLine(), u"");
+    EXPECT_EQ(values.ReadIntLine(), 0);
 }
 
 TEST(ZylDbReaderHeader, ScansLikeAFormattedReadAndAMismatchGivesNothing) {

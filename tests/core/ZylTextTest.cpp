@@ -30,7 +30,7 @@ TEST(ZylTextCompare, IgnoresCaseButKeepsOrder) {
     EXPECT_FALSE(ZylStartsWithNoCase(u"Everyone", u"Every1"));
 }
 
-TEST(ZylTextUtf8, RoundTripsIncludingSurrogatePairs) {
+TEST(ZylTextUtf8, RoundTripsIncludingSurrogatePairsAndDamagedInputBecomesReplacementCharacters) {
     EXPECT_EQ(ZylToUtf8(u"a\u00E9\u4E2D"), "a\xC3\xA9\xE4\xB8\xAD");
     // File names join surrogate pairs, unlike the peers' encoding.
     EXPECT_EQ(ZylToUtf8(u"\xD83D\xDE00"), "\xF0\x9F\x98\x80");
@@ -40,9 +40,7 @@ TEST(ZylTextUtf8, RoundTripsIncludingSurrogatePairs) {
     for (std::u16string_view text : {u"", u"plain", u"\u6587\u4EF6/\u00E9t\u00E9", u"\xD834\xDD1E end",
                                      u"\uFFFF\u0800\u07FF\u0080\u007F"})
         EXPECT_EQ(ZylFromUtf8(ZylToUtf8(text)), text);
-}
-
-TEST(ZylTextUtf8, DamagedInputBecomesReplacementCharacters) {
+    // Damaged input becomes replacement characters.
     EXPECT_EQ(ZylToUtf8(u"a\xD800z"), "a\xEF\xBF\xBDz");                 // lone high half
     EXPECT_EQ(ZylToUtf8(u"\xDC00\xDFFF"), "\xEF\xBF\xBD\xEF\xBF\xBD");   // lone low halves
     EXPECT_EQ(ZylToUtf8(u"a\xD800\xE000"), "a\xEF\xBF\xBD\xEE\x80\x80"); // a high half before no low one
