@@ -206,7 +206,8 @@ protected:
     intptr_t Peer() const { return reinterpret_cast<intptr_t>(&m_peer); }
 };
 
-TEST_F(ZylDispatchTest, AReceivedErrorPduIsLoggedAtLevelOneWithItsTextAndACutOffOneIsDropped) {
+TEST_F(ZylDispatchTest,
+       AReceivedErrorPduIsLoggedAtLevelOneWithItsTextACutOffOneIsDroppedAndOtherCodesIgnored) {
     const std::u16string_view texts[] = {
         u"no error",     u"local buffer full", u"net buffer full", u"file removed", u"share removed",
         u"disconnected", u"no disk space",     u"net busy",        u"user denied",  u"other error"};
@@ -229,8 +230,17 @@ TEST_F(ZylDispatchTest, AReceivedErrorPduIsLoggedAtLevelOneWithItsTextAndACutOff
     EXPECT_EQ(m_host.Code(DLL_P2P_ON_DATA, 0, 1024, 4117, bytes, static_cast<intptr_t>(payload.size())), -1);
     EXPECT_EQ(m_host.Code(DLL_P2P_ON_DATA, Peer(), 1024, 4117, bytes, -16), 0);
     EXPECT_EQ(m_host.Code(DLL_P2P_ON_DATA, Peer(), 1024, 4117, 0, 16), 0);
+    // Commands outside the table, the unused ones and host codes above eleven do nothing: with
+    // arguments shaped like a data event any action would show in the log or the sends.
+    for (uint32_t command : {4095u, 4118u, 4104u, 4105u, 4115u, 0u, 0xFFFFu, 0x10000u + 4095u, 0xFFFF0000u})
+        EXPECT_EQ(m_host.Data(u"S2.1000", 1024, command, ErrorPdu(8)) +
+                      m_host.Data(u"S2.1000", 1024, command, {}),
+                  0);
+    for (uint32_t code : {6u, 10u, 11u, 12u, 0x80000004u, 0xFFFFFFFEu})
+        EXPECT_EQ(m_host.Code(code, Peer(), 1024, 4117, bytes, 16), 0) << code;
     // Nothing answers an error.
     m_host.Tick(50);
+    EXPECT_EQ(m_host.Plugin().GetUserList().GetCount(), 1);
     EXPECT_TRUE(m_host.Offered().empty());
     const std::u16string error = ZYL_TIME + u"\t1\terror pdu channel#";
     std::u16string expected = ZYL_TIME + u"\t3\tlogin as S1.1000\n";
@@ -242,20 +252,4 @@ TEST_F(ZylDispatchTest, AReceivedErrorPduIsLoggedAtLevelOneWithItsTextAndACutOff
                           error + u"1024, userid: " + LongUser(20).ToText() + u", error: user denied"});
     m_host.Logout();
     EXPECT_EQ(m_host.Log(), expected);
-}
-
-TEST_F(ZylDispatchTest, CommandsOutsideTheTableCodesAboveElevenAndTheUnusedOnesAreIgnored) {
-    for (uint32_t command : {4095u, 4118u, 4104u, 4105u, 4115u, 0u, 0xFFFFu, 0x10000u + 4095u, 0xFFFF0000u}) {
-        EXPECT_EQ(m_host.Data(u"S2.1000", 1024, command, ErrorPdu(8)), 0) << command;
-        EXPECT_EQ(m_host.Data(u"S2.1000", 1024, command, {}), 0) << command;
-    }
-    const auto bytes = ErrorPdu(8);
-    // Arguments shaped like a channel event and a data event, so that any action would show.
-    for (uint32_t code : {6u, 10u, 11u, 12u, 0x80000004u, 0xFFFFFFFEu})
-        EXPECT_EQ(m_host.Code(code, Peer(), 1024, 4117, reinterpret_cast<intptr_t>(bytes.data()), 16), 0)
-            << code;
-    m_host.Tick(50);
-    EXPECT_EQ(m_host.Plugin().GetUserList().GetCount(), 1);
-    EXPECT_EQ(m_host.Plugin().GetLog().GetPendingCount(), 1u);
-    EXPECT_TRUE(m_host.Offered().empty());
 }
