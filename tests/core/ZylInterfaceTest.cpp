@@ -140,8 +140,7 @@ TEST(ZylChannelEvents, TheUnfinishedTasksQueryLeavesOnceWhenTheSecondChannelOpen
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(std::make_tuple(sent[0].user, sent[0].a2, sent[0].a3),
               std::make_tuple(u"S2.1000", 1024L, 4112L));
-    CZylDateTime now; // the time of the query, in full
-    now.SetFromCalendarTime(1200000000);
+    const CZylDateTime now(1200000000); // the time of the query, in full
     EXPECT_EQ(sent[0].payload, ZylPayloadWriter().Write(now).Bytes());
     // Repeated reports of open channels, and failed reports, start nothing again.
     host.Channel(DLL_P2P_ON_CONNECT, u"S2.1000", 1025);
