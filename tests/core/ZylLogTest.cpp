@@ -11,16 +11,13 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::u16string Number(int n) {
-    return ZylFromUtf8(std::to_string(n));
-}
-
 class ZylLogTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ZylUseUniversalTime();
         ASSERT_EQ(m_log.Open(m_temp.WidePath() + u"/", nullptr), 0); // one trailing separator is dropped
     }
+    static std::u16string Number(int n) { return ZylFromUtf8(std::to_string(n)); }
     fs::path File() const { return m_temp.Path() / "fs.log"; }
     // The file's text, read as 16-bit little-endian units; a byte-order mark or an odd byte would show.
     std::u16string Text() const {

@@ -25,13 +25,10 @@ public:
     int32_t LoadSave(int32_t) override { return GetDbPath().empty() ? -1 : 0; }
 };
 
-bool IsOpen(int fd) {
-    return ::fcntl(fd, F_GETFD) != -1;
-}
-
 class ZylOpenFileTest : public ::testing::Test {
 protected:
     void SetUp() override { ZylWriteFileBytes(ZylToFsPath(m_sPath), "0123456789"); }
+    static bool IsOpen(int fd) { return ::fcntl(fd, F_GETFD) != -1; }
     std::FILE* Open(const std::u16string& path, const char* mode = "rb") {
         std::FILE* file = std::fopen(ZylToFsPath(path).c_str(), mode);
         EXPECT_NE(file, nullptr);
@@ -45,8 +42,9 @@ protected:
 } // namespace
 
 TEST_F(ZylOpenFileTest, FilesAreFoundByKeyAndByTheExactPathAndOnlyAsTheKindAdded) {
-    EXPECT_EQ(m_manager.AddReadFile(7, m_sPath, nullptr), -1); // a missing stream is not recorded
-    EXPECT_EQ(m_manager.AddWriteFile(7, m_sPath, nullptr), -1);
+    // A missing stream is not recorded.
+    EXPECT_TRUE(m_manager.AddReadFile(7, m_sPath, nullptr) == -1 &&
+                m_manager.AddWriteFile(7, m_sPath, nullptr) == -1);
     std::FILE* stream = Open(m_sPath);
     const int fd = ::fileno(stream);
     ASSERT_EQ(m_manager.AddReadFile(7, m_sPath, ZylFilePtr(stream)), 0);

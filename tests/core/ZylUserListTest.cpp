@@ -22,11 +22,6 @@ protected:
             return 1;
         });
     }
-    ZYLUSER* Record(std::u16string_view id) {
-        PZYLUSER user = nullptr;
-        m_users.Find(id, &user);
-        return user;
-    }
     CZylHost m_host;
     ZylUserList m_users{m_host};
     std::vector<int32_t> m_vCalls; // what the registry asked the host for
@@ -39,8 +34,8 @@ TEST_F(ZylUserListTest, ChannelEventsForOneUserInAnyCaseUpdateOneRecordAndOthers
     m_users.SetWindow(&m_window);
     ASSERT_NE(m_users.OnUserZylConnected(u"S12.1000", 1024, 1), nullptr);
     ASSERT_NE(m_users.OnUserZylConnected(u"s12.1000", 1025, 1), nullptr);
-    const PZYLUSER user = Record(u"S12.1000");
-    ASSERT_NE(user, nullptr);
+    PZYLUSER user = nullptr;
+    ASSERT_EQ(m_users.Find(u"S12.1000", &user), 0);
     EXPECT_EQ(std::make_tuple(user->id, user->nConnected1024, user->nConnected1025, user->bHidden,
                               user->nTaskCount),
               std::make_tuple(u"S12.1000", 1, 1, 1, 0)); // the first spelling stays
