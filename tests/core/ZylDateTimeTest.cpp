@@ -117,9 +117,8 @@ TEST(ZylDateTimeValidity, LeapYearsMonthLengthsAndTheKind) {
         return CZylDateTime::IsDateValid(year, month, day);
     };
     EXPECT_TRUE(date(2000, 2, 29) && date(2008, 2, 29) && date(2008, 12, 31) && date(-9999, 1, 1));
-    EXPECT_FALSE(date(1900, 2, 29) || date(2100, 2, 29) || date(2007, 2, 29) || date(2008, 2, 30));
+    EXPECT_FALSE(date(1900, 2, 29) || date(-10000, 1, 1) || date(2007, 2, 29) || date(2008, 2, 30));
     EXPECT_FALSE(date(2008, 4, 31) || date(2008, 13, 1) || date(2008, 1, 0) || date(10000, 1, 1));
-    EXPECT_FALSE(date(-10000, 1, 1));
     EXPECT_TRUE(CZylDateTime::IsTimeValid(23, 59, 59));
     EXPECT_FALSE(CZylDateTime::IsTimeValid(24, 0, 0) || CZylDateTime::IsTimeValid(0, 60, 0) ||
                  CZylDateTime::IsTimeValid(0, 0, 60));
@@ -182,9 +181,7 @@ TEST(ZylDateTimeCompare, FieldByFieldWithoutTheZoneAndTheLeftKindDecides) {
         EXPECT_EQ(Order(other, base), ">") << ZylToUtf8(other.ToText());
     }
     EXPECT_EQ(Order(MakeDateTime(-1, 12, 31), MakeDateTime(0, 1, 1)), "<");
-    EXPECT_EQ(
-        Order(MakeDateTime(2008, 6, 15, 12, 0, 0, 0, 480), MakeDateTime(2008, 6, 15, 12, 0, 0, 0, -300)),
-        "=");
+    EXPECT_EQ(Order(MakeDateTime(2008, 6, 15, 12, 30, 30, 500, 480), base), "=");
     CZylDateTime date, time;
     ASSERT_TRUE(date.SetDate(2008, 6, 15) && time.SetTime(12, 0, 0, 0));
     const CZylDateTime laterSameDay = MakeDateTime(2008, 6, 15, 23, 59, 59, 999);
@@ -240,10 +237,8 @@ TEST(ZylDateTimeCalendar, TheZoneIsTheStandardOffsetWhateverItsSizeAndSavingAndU
     EXPECT_EQ(CZylDateTime().ToUniversalTime(), -1);
     const std::time_t year10000 = 253402300800; // 10000-01-01 00:00:00 UTC
     value.SetFromUniversalTime(year10000);
-    EXPECT_EQ(value.GetKind(), CZylDateTime::Null);
-    value = MakeDateTime(2008, 1, 1);
-    value.SetFromCalendarTime(year10000);
-    EXPECT_EQ(value.GetKind(), CZylDateTime::Null);
+    date.SetFromCalendarTime(year10000);
+    EXPECT_TRUE(value.GetKind() == CZylDateTime::Null && date.GetKind() == CZylDateTime::Null);
     value.SetFromUniversalTime(year10000 - 1);
     EXPECT_EQ(Described(value), "9999-12-31 23:59:59.0 z0 k1");
 }
