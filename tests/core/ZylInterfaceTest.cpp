@@ -191,56 +191,46 @@ TEST(ZylChannelEvents, AHostThatOpensChannelsAtOnceDuringLoginStillGetsTheQuery)
 
 // Data events and the command table
 
-class ZylDispatchTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        ASSERT_EQ(m_host.Login(), 0);
-        m_host.Connect(u"S2.1000");
-        m_host.Tick();
-        m_host.m_vCalls.clear();
-        ASSERT_EQ(m_host.Plugin().GetLog().GetPendingCount(), 1u); // the login line
-    }
-    CZylScriptedHost m_host;
-    HostUserId m_peer = ZylHostId(u"S2.1000");
-    intptr_t Peer() const { return reinterpret_cast<intptr_t>(&m_peer); }
-};
-
-TEST_F(ZylDispatchTest,
-       AReceivedErrorPduIsLoggedAtLevelOneWithItsTextACutOffOneIsDroppedAndOtherCodesIgnored) {
+TEST(ZylDispatch, ErrorPdusAreLoggedWithTheirTextCutOffOnesDroppedAndOtherCommandsAndCodesIgnored) {
+    CZylScriptedHost host;
+    ASSERT_EQ(host.Login(), 0);
+    host.Connect(u"S2.1000");
+    host.Tick();
+    host.m_vCalls.clear();
+    const HostUserId peer = ZylHostId(u"S2.1000");
+    const auto id = reinterpret_cast<intptr_t>(&peer);
     const std::u16string_view texts[] = {
         u"no error",     u"local buffer full", u"net buffer full", u"file removed", u"share removed",
         u"disconnected", u"no disk space",     u"net busy",        u"user denied",  u"other error"};
     for (uint32_t code = 0; code < 10; ++code)
-        EXPECT_EQ(m_host.Data(u"S2.1000", 1024, 4117, ErrorPdu(code)), 0);
-    EXPECT_EQ(m_host.Data(u"S2.1000", 1024, 4117, ErrorPdu(10)), 0);
+        EXPECT_EQ(host.Data(u"S2.1000", 1024, 4117, ErrorPdu(code)), 0);
+    EXPECT_EQ(host.Data(u"S2.1000", 1024, 4117, ErrorPdu(10)), 0);
     // Only the low sixteen bits of the command count.
-    EXPECT_EQ(m_host.Data(u"S2.1000", 1025, 0xFFFF0000u + 4117u, ErrorPdu(0xFFFFFFFF)), 0);
-    EXPECT_EQ(m_host.Data(u"SM7.2000", 1024, 0x10000u + 4117u, ErrorPdu(3, {1, 2, 3})), 0);
-    EXPECT_EQ(m_host.Data(LongUser(20), 1024, 4117, ErrorPdu(8)), 0);
+    EXPECT_EQ(host.Data(u"S2.1000", 1025, 0xFFFF0000u + 4117u, ErrorPdu(0xFFFFFFFF)), 0);
+    EXPECT_EQ(host.Data(u"SM7.2000", 1024, 0x10000u + 4117u, ErrorPdu(3, {1, 2, 3})), 0);
+    EXPECT_EQ(host.Data(LongUser(20), 1024, 4117, ErrorPdu(8)), 0);
     // Refused or dropped: an id of 21 characters (before the command is looked at), data whose
     // count passes its end, no user, no bytes.
-    EXPECT_EQ(m_host.Data(LongUser(21), 1024, 4117, ErrorPdu(8)), -1);
-    EXPECT_EQ(m_host.Data(LongUser(21), 1024, 4095, {}), -1);
+    EXPECT_EQ(host.Data(LongUser(21), 1024, 4117, ErrorPdu(8)), -1);
+    EXPECT_EQ(host.Data(LongUser(21), 1024, 4095, {}), -1);
     for (uint32_t count : {3u, 0xFFFFFFFFu, 0x80000000u})
-        EXPECT_EQ(m_host.Data(u"S2.1000", 1024, 4117, ErrorPdu(8, {1, 2}, count)), 0);
-    EXPECT_EQ(m_host.Data(u"S2.1000", 1024, 4117, std::vector<uint8_t>(12)), 0); // no count at all
+        EXPECT_EQ(host.Data(u"S2.1000", 1024, 4117, ErrorPdu(8, {1, 2}, count)), 0);
+    EXPECT_EQ(host.Data(u"S2.1000", 1024, 4117, std::vector<uint8_t>(12)), 0); // no count at all
     const auto payload = ErrorPdu(8);
     const auto bytes = reinterpret_cast<intptr_t>(payload.data());
-    EXPECT_EQ(m_host.Code(DLL_P2P_ON_DATA, 0, 1024, 4117, bytes, static_cast<intptr_t>(payload.size())), -1);
-    EXPECT_EQ(m_host.Code(DLL_P2P_ON_DATA, Peer(), 1024, 4117, bytes, -16), 0);
-    EXPECT_EQ(m_host.Code(DLL_P2P_ON_DATA, Peer(), 1024, 4117, 0, 16), 0);
+    EXPECT_EQ(host.Code(DLL_P2P_ON_DATA, 0, 1024, 4117, bytes, static_cast<intptr_t>(payload.size())), -1);
+    EXPECT_EQ(host.Code(DLL_P2P_ON_DATA, id, 1024, 4117, bytes, -16), 0);
+    EXPECT_EQ(host.Code(DLL_P2P_ON_DATA, id, 1024, 4117, 0, 16), 0);
     // Commands outside the table, the unused ones and host codes above eleven do nothing: with
     // arguments shaped like a data event any action would show in the log or the sends.
     for (uint32_t command : {4095u, 4118u, 4104u, 4105u, 4115u, 0u, 0xFFFFu, 0x10000u + 4095u, 0xFFFF0000u})
-        EXPECT_EQ(m_host.Data(u"S2.1000", 1024, command, ErrorPdu(8)) +
-                      m_host.Data(u"S2.1000", 1024, command, {}),
-                  0);
+        EXPECT_EQ(host.Data(u"S2.1000", 1024, command, ErrorPdu(8)), 0) << command;
     for (uint32_t code : {6u, 10u, 11u, 12u, 0x80000004u, 0xFFFFFFFEu})
-        EXPECT_EQ(m_host.Code(code, Peer(), 1024, 4117, bytes, 16), 0) << code;
+        EXPECT_EQ(host.Code(code, id, 1024, 4117, bytes, 16), 0) << code;
     // Nothing answers an error.
-    m_host.Tick(50);
-    EXPECT_EQ(m_host.Plugin().GetUserList().GetCount(), 1);
-    EXPECT_TRUE(m_host.Offered().empty());
+    host.Tick(50);
+    EXPECT_EQ(host.Plugin().GetUserList().GetCount(), 1);
+    EXPECT_TRUE(host.Offered().empty());
     const std::u16string error = ZYL_TIME + u"\t1\terror pdu channel#";
     std::u16string expected = ZYL_TIME + u"\t3\tlogin as S1.1000\n";
     for (std::u16string_view text : texts)
@@ -249,6 +239,6 @@ TEST_F(ZylDispatchTest,
                           error + u"1025, userid: S2.1000, error: unknown error",
                           error + u"1024, userid: SM7.2000, error: file removed",
                           error + u"1024, userid: " + LongUser(20).ToText() + u", error: user denied"});
-    m_host.Logout();
-    EXPECT_EQ(m_host.Log(), expected);
+    host.Logout();
+    EXPECT_EQ(host.Log(), expected);
 }
