@@ -30,13 +30,9 @@ bool Uninitialised(CZylScriptedHost& host) {
            !fs::exists(host.PluginFolder()) && host.Plugin().WriteLog(3, u"refused") == -1;
 }
 
-// A host user whose id text has exactly the given length (20 or 21 characters).
+// A host user whose id text has 20 characters, the most a record holds, or 21.
 HostUserId LongUser(size_t length) {
-    HostUserId id;
-    // "S4294967295." is 12 characters; the number fills the rest.
-    EXPECT_TRUE(id.Set(HostUserId::Plain, 4294967295u, length == 21 ? 214748364u : 21474836u));
-    EXPECT_EQ(id.ToText().size(), length);
-    return id;
+    return ZylHostId(length == 21 ? u"S4294967295.214748364" : u"S4294967295.21474836");
 }
 
 std::vector<std::pair<int32_t, intptr_t>> g_vPlainCalls; // code, and a1 where it is no buffer
