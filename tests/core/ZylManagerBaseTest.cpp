@@ -105,12 +105,12 @@ TEST_F(ZylOpenFileTest, WhatAPeerHoldsIsBoundedAndTheLeastRecentlyUsedFileCloses
 
 TEST(ZylErrorPduOut, ItIsQueuedOnTheRequestChannelWithItsExactBytesAndFailsWithoutAQueue) {
     CZylScriptedHost host;
-    EXPECT_EQ(CZylProbeManager(host.Plugin()).SendErrorPdu(8, u"S2.1000"), -1);
+    CZylProbeManager manager(host.Plugin());
+    EXPECT_EQ(manager.SendErrorPdu(8, u"S2.1000"), -1);
     ASSERT_EQ(host.Login(), 0);
     host.Connect(u"S2.1000");
     host.Tick();
     host.m_vCalls.clear();
-    CZylProbeManager manager(host.Plugin());
     EXPECT_EQ(manager.SendErrorPdu(8, u"S2.1000", 0x01020304u, 0x0A0B0C0D), 0);
     const uint8_t data[3] = {0xAA, 0xBB, 0xCC};
     EXPECT_EQ(manager.SendErrorPdu(3, u"S2.1000", 0xFFFFFFFEu, 0, data, 3), 0);

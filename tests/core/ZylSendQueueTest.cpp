@@ -37,9 +37,6 @@ protected:
         const uint8_t payload[3] = {tag, 0xEE, tag};
         return m_host.Plugin().SendData(command, payload, sizeof payload, user, channel);
     }
-    int32_t Send(std::u16string_view user, int32_t channel, const std::vector<uint8_t>& bytes, size_t size) {
-        return m_host.Plugin().SendData(4101, bytes.data(), static_cast<int32_t>(size), user, channel);
-    }
     Offers Offered() const { return OffersOf(m_host.Offered()); }
     Offers Taken() const { return OffersOf(m_host.Taken()); }
     CZylScriptedHost m_host;
@@ -100,8 +97,8 @@ TEST_F(ZylSendQueueTest, WhatSendingRefusesAndThatNothingLeavesAfterLogout) {
     // 64 KiB is queued, one byte more is refused, and no payload leaves as none.
     std::vector<uint8_t> big(65537);
     std::iota(big.begin(), big.end(), uint8_t{7});
-    EXPECT_EQ(Send(u"S2.1000", 1025, big, 65537), -2);
-    ASSERT_EQ(Send(u"S2.1000", 1025, big, 65536), 0);
+    EXPECT_EQ(m_host.Plugin().SendData(4101, big.data(), 65537, u"S2.1000", 1025), -2);
+    ASSERT_EQ(m_host.Plugin().SendData(4101, big.data(), 65536, u"S2.1000", 1025), 0);
     ASSERT_EQ(m_host.Plugin().SendData(4114, nullptr, 0, u"S2.1000", 1024), 0);
     // A channel other than the two, and ids no record can hold: cut to fit,
     // "S4294967295.214748364" and "S4294967295.214748365" would share one line.
@@ -121,8 +118,8 @@ TEST_F(ZylSendQueueTest, WhatSendingRefusesAndThatNothingLeavesAfterLogout) {
     m_host.Tick(1000);
     EXPECT_TRUE(Offered().empty());
     // Without a queue the length is still tested first.
-    EXPECT_EQ(Send(u"S2.1000", 1025, big, 65537), -2);
-    EXPECT_EQ(Send(u"S2.1000", 1025, big, 65536), -1);
+    EXPECT_EQ(m_host.Plugin().SendData(4101, big.data(), 65537, u"S2.1000", 1025), -2);
+    EXPECT_EQ(m_host.Plugin().SendData(4101, big.data(), 65536, u"S2.1000", 1025), -1);
     // A new login starts with an empty queue: what was dropped stays dropped.
     ASSERT_EQ(m_host.Login(), 0);
     m_host.Tick(100);
