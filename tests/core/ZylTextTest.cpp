@@ -24,10 +24,8 @@ TEST(ZylTextCompare, IgnoresCaseButKeepsOrder) {
     EXPECT_FALSE(same(u"\u00D7", u"\u00F7") || same(u"\u0130", u"\u0131") || same(u"\u03A2", u"\u03C2") ||
                  same(u"\uFF3B", u"\uFF5B") || same(u"\u6587\u4EF6", u"\u6587\u4EF7"));
     EXPECT_FALSE(ZylEqualNoCase(u"abc", u"abcd"));
-    EXPECT_TRUE(ZylStartsWithNoCase(u"Everyone", u"EVERY"));
-    EXPECT_TRUE(ZylStartsWithNoCase(u"x", u""));
-    EXPECT_FALSE(ZylStartsWithNoCase(u"Eve", u"Everyone"));
-    EXPECT_FALSE(ZylStartsWithNoCase(u"Everyone", u"Every1"));
+    EXPECT_TRUE(ZylStartsWithNoCase(u"Everyone", u"EVERY") && ZylStartsWithNoCase(u"x", u""));
+    EXPECT_FALSE(ZylStartsWithNoCase(u"Eve", u"Everyone") || ZylStartsWithNoCase(u"Everyone", u"Every1"));
 }
 
 TEST(ZylTextUtf8, RoundTripsIncludingSurrogatePairsAndDamagedInputBecomesReplacementCharacters) {
