@@ -60,7 +60,6 @@ TEST(ZylEntryPoint, LoginMakesTheFolderDatabasesTimerAndLogLineAndASecondLoginIs
     ZylWriteFileBytes(tasks, ZylToUtf16Le(u"#zyl task file, version=Beta0.1\n#id=S1.9999\nTaskNum=0\n"));
     ASSERT_EQ(host.Login(), 0);
     const std::u16string folder = ZylFromFsPath(host.PluginFolder());
-    EXPECT_EQ(host.Plugin().GetPluginFolder(), folder);
     // A second login without a logout changes nothing.
     const auto state = [&] {
         return std::make_tuple(host.Plugin().GetLoginId(), host.Plugin().GetTaskManager().GetLoginId(),

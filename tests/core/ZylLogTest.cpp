@@ -9,8 +9,6 @@
 
 namespace fs = std::filesystem;
 
-namespace {
-
 class ZylLogTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -35,8 +33,6 @@ protected:
     CZylFakePlatform m_platform;
     CZylLog m_log{m_platform};
 };
-
-} // namespace
 
 TEST_F(ZylLogTest, ThreeHundredNinetyNineLinesWaitAndTheFourHundredthWritesAllOfThemExactly) {
     std::u16string expected;
