@@ -160,5 +160,5 @@ TEST_F(ZylSendQueueTest, AHostThatLogsOutInsideASendOrANameQueryIsSurvived) {
     m_host.Connect(u"S2.1000");
     Send(u"S2.1000", 1024, 4096, 7);
     m_host.Tick();
-    EXPECT_EQ(Taken().back(), "S2.1000 1024 4096 7"); // after the new session's query
+    EXPECT_EQ(Taken(), (Offers{"S2.1000 1024 4112 64", "S2.1000 1024 4096 7"})); // the query comes first
 }
