@@ -40,8 +40,7 @@ struct ZYLPAGE {
     std::vector<int32_t> Shape() const { return {status, total, begin, count}; }
     std::vector<std::u16string> Names() const {
         std::vector<std::u16string> names;
-        for (const auto& item : items)
-            names.push_back(item.name);
+        std::transform(items.begin(), items.end(), std::back_inserter(names), [](auto& i) { return i.name; });
         return names;
     }
 };
@@ -93,10 +92,15 @@ inline size_t ZylLogged(const CZylFakeWindow& window, std::u16string_view text) 
                          [&](const auto& line) { return line.find(text) != std::u16string::npos; });
 }
 
-inline void ZylAppendBigEndian(std::vector<uint8_t>& out, std::initializer_list<uint32_t> words) {
+// Big-endian words, then the bytes given as they are.
+inline std::vector<uint8_t> ZylBytes(std::initializer_list<uint32_t> words,
+                                     std::initializer_list<uint8_t> tail = {}) {
+    std::vector<uint8_t> out;
     for (uint32_t word : words)
         for (int shift : {24, 16, 8, 0})
             out.push_back(static_cast<uint8_t>(word >> shift));
+    out.insert(out.end(), tail);
+    return out;
 }
 
 class CZylBrowseTest : public ::testing::Test {
@@ -146,8 +150,8 @@ protected:
         EXPECT_EQ(Shares().AddShare(std::move(share)), 0);
         return added;
     }
-    void Touch(const std::string& relative, size_t size = 0) {
-        ZylWriteFileBytes(files.Path() / relative, std::string(size, 'x'));
+    void Touch(const std::string& p, size_t n = 0) {
+        ZylWriteFileBytes(files.Path() / p, std::string(n, 'x'));
     }
 
     bool WaitForListings(size_t n) {
@@ -159,26 +163,19 @@ protected:
     }
 
     // A request from B (or another user) to A, as the peer's plug-in queues it.
-    void SendFromB(uint32_t command, const ZylPayloadWriter& writer, CZylTestNode* from = nullptr) {
-        CZylTestNode& sender = from ? *from : b;
-        EXPECT_EQ(
-            sender.Plugin().SendData(command, writer.Data(), writer.Size(), a.Id(), ZYL_CHANNEL_REQUEST), 0);
+    void SendFromB(uint32_t cmd, const ZylPayloadWriter& w, CZylTestNode* c = nullptr) {
+        EXPECT_EQ((c ? *c : b).Plugin().SendData(cmd, w.Data(), w.Size(), a.Id(), ZYL_CHANNEL_REQUEST), 0);
     }
-    void RequestFolder(const std::u16string& sharePath, CZylTestNode* from = nullptr) {
-        ZylPayloadWriter writer;
-        writer.Write(CZylDateTime(1200000000));
-        writer.WriteString(sharePath);
-        SendFromB(ZYL_CMD_EXPLORER_FOLDER_REQUEST, writer, from);
+    void RequestFolder(const std::u16string& path, CZylTestNode* c = nullptr) {
+        SendFromB(ZYL_CMD_EXPLORER_FOLDER_REQUEST, ZylPayloadWriter().Write(kAsked).WriteString(path), c);
     }
-    void RequestFileList(uint32_t taskId, const std::u16string& sharePath, int32_t folder,
-                         CZylTestNode* from = nullptr) {
-        ZylPayloadWriter writer;
-        writer.WriteInt32(taskId);
-        writer.Write(CZylDateTime(1200000000));
-        writer.WriteInt32(folder);
-        writer.WriteString(sharePath);
-        SendFromB(ZYL_CMD_FILE_LIST_REQUEST, writer, from);
+    void RequestFileList(uint32_t task, const std::u16string& path, int32_t dir, CZylTestNode* c = nullptr) {
+        ZylPayloadWriter w;
+        w.WriteInt32(task).Write(kAsked).WriteInt32(dir).WriteString(path);
+        SendFromB(ZYL_CMD_FILE_LIST_REQUEST, w, c);
     }
+    // The asker's time in the requests the tests send by hand.
+    const CZylDateTime kAsked{1200000000};
 
     std::vector<ZYLSENTPDU> FromA(uint32_t command, const std::u16string& to = u"S1.2000") const {
         std::vector<ZYLSENTPDU> out;
@@ -192,6 +189,13 @@ protected:
         for (const auto& pdu : FromA(command, to))
             pages.push_back(ZylParsePage(pdu.payload, command));
         return pages;
+    }
+    std::vector<std::vector<int32_t>> ShapesFromA(uint32_t command,
+                                                  const std::u16string& to = u"S1.2000") const {
+        std::vector<std::vector<int32_t>> shapes;
+        for (const auto& page : PagesFromA(command, to))
+            shapes.push_back(page.Shape());
+        return shapes;
     }
 
     CZylTempDir files;
