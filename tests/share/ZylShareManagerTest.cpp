@@ -22,6 +22,16 @@ namespace fs = std::filesystem;
 
 namespace {
 
+std::unique_ptr<CZylShareObject> MakeShare(std::u16string shareName, std::u16string name, std::u16string path,
+                                           int32_t folder) {
+    auto share = ZylMakeShare(shareName, name, path, folder);
+    share->SetType(folder ? u"Folder" : u"TXT File");
+    CZylDateTime time;
+    time.SetDateTime(2007, 5, 6, 7, 8, 9, 0, 0);
+    share->SetTime(time);
+    return share;
+}
+
 // One plug-in's share manager with its database in a temporary folder, not logged in.
 struct SHAREDB {
     explicit SHAREDB(const CZylTempDir& dir) : plugin(platform), manager(plugin.GetShareManager()) {
@@ -35,7 +45,7 @@ struct SHAREDB {
         return manager.LoadSave(1);
     }
     CZylShareObject& Add(std::u16string shareName, std::u16string name, std::u16string path, int32_t folder) {
-        auto share = ZylMakeShare(shareName, name, path, folder);
+        auto share = MakeShare(shareName, name, path, folder);
         CZylShareObject& added = *share;
         EXPECT_EQ(manager.AddShare(std::move(share)), 0);
         return added;
@@ -50,6 +60,7 @@ struct SHAREDB {
         std::sort(names.begin(), names.end());
         return names;
     }
+    std::u16string Name(int32_t i) { return manager.GetShare(i)->GetShareName(); }
 
     CZylFakePlatform platform;
     CZylInterface plugin;
@@ -58,16 +69,6 @@ struct SHAREDB {
 
 void Touch(const fs::path& path, size_t size = 0) {
     ZylWriteFileBytes(path, std::string(size, 'x'));
-}
-
-std::unique_ptr<CZylShareObject> MakeShare(std::u16string shareName, std::u16string name, std::u16string path,
-                                           int32_t folder) {
-    auto share = ZylMakeShare(shareName, name, path, folder);
-    share->SetType(folder ? u"Folder" : u"TXT File");
-    CZylDateTime time;
-    time.SetDateTime(2007, 5, 6, 7, 8, 9, 0, 0);
-    share->SetTime(time);
-    return share;
 }
 
 const std::u16string kHeader = u"#zyl share file, version=Beta0.1\n#id=S1.1000\n";
@@ -116,17 +117,14 @@ TEST(ZylShareAccess, EveryoneGrantsToAllUserEntriesOnlyAddAndTheUploadSwitchHide
     share.AddPrivilegedUser({u"S1.1000", u"one", ZYL_PRIVILEGED_USER, ZYL_PRIV_DOWNLOAD | ZYL_PRIV_UPLOAD});
     share.AddPrivilegedUser({u"S1.3000", u"three", ZYL_PRIVILEGED_USER, 0});
     EXPECT_EQ(share.GetEveryonePrivilege(), ZYL_PRIV_BROWSE);
-    struct ROW {
-        std::u16string id;
-        uint16_t reported, withoutUploads;
-    };
-    for (const ROW& row :
-         {ROW{u"S1.1000", 7, 3}, ROW{u"s1.1000", 7, 3}, ROW{u"S1.2000", 1, 1}, ROW{u"S1.3000", 1, 1}}) {
-        EXPECT_EQ(share.GetReportedPrivilege(row.id, false), row.reported) << ZylToUtf8(row.id);
-        EXPECT_EQ(share.GetReportedPrivilege(row.id, true), row.withoutUploads) << ZylToUtf8(row.id);
+    // Each user's rights, and those reported while uploads are off.
+    for (const auto& [id, reported, withoutUploads] :
+         std::vector<std::tuple<std::u16string, uint16_t, uint16_t>>{
+             {u"S1.1000", 7, 3}, {u"s1.1000", 7, 3}, {u"S1.2000", 1, 1}, {u"S1.3000", 1, 1}}) {
+        EXPECT_EQ(share.GetReportedPrivilege(id, false), reported) << ZylToUtf8(id);
+        EXPECT_EQ(share.GetReportedPrivilege(id, true), withoutUploads) << ZylToUtf8(id);
         for (uint16_t right : {ZYL_PRIV_BROWSE, ZYL_PRIV_DOWNLOAD, ZYL_PRIV_UPLOAD})
-            EXPECT_EQ(share.HasPrivilege(row.id, right) != 0, (row.reported & right) != 0)
-                << ZylToUtf8(row.id);
+            EXPECT_EQ(share.HasPrivilege(id, right) != 0, (reported & right) != 0) << ZylToUtf8(id);
     }
     CZylShareObject closed; // no entry at all: listed with no rights
     EXPECT_EQ(closed.GetReportedPrivilege(u"S1.2000", false), 0);
@@ -136,11 +134,9 @@ TEST(ZylShareAccess, EveryoneGrantsToAllUserEntriesOnlyAddAndTheUploadSwitchHide
     EXPECT_EQ(share.AddPrivilegedUser({u"s1.1000", u"other", ZYL_PRIVILEGED_EVERYONE, 6}), 0);
     ASSERT_EQ(share.GetPrivilegedUserCount(), 3);
     ZYLPRIVILEGEDUSER* entry = nullptr;
-    EXPECT_EQ(share.FindPrivilegedUser(u"S1.1000", &entry), 1);
-    ASSERT_NE(entry, nullptr);
-    EXPECT_EQ(std::make_tuple(entry->id, entry->name, entry->type, entry->privilege),
-              std::make_tuple(std::u16string(u"S1.1000"), std::u16string(u"one"), ZYL_PRIVILEGED_USER,
-                              uint16_t{6}));
+    ASSERT_EQ(share.FindPrivilegedUser(u"S1.1000", &entry), 1);
+    EXPECT_EQ(std::tie(entry->id, entry->name, entry->type, entry->privilege),
+              std::make_tuple(u"S1.1000", u"one", ZYL_PRIVILEGED_USER, 6));
     EXPECT_EQ(share.FindPrivilegedUser(u"S1.5000", &entry), -1);
     EXPECT_EQ(entry, nullptr);
 }
@@ -154,9 +150,8 @@ TEST(ZylShareUsers, LimitIsComparedUnsignedAndEntriesCarryTimeAndCounters) {
     share.SetLimitedUserNumber(-1);
     EXPECT_EQ(share.IsUserLimitReached(), 0);
 
-    share.SetLimitedUserNumber(2);
+    // A user without any right on the share takes no place; the same user again adds nothing.
     const CZylDateTime now(1200000000);
-    // A user without any right on the share takes no place.
     share.AddCurrentUser({u"S1.9000", {}, 0, 0}, now);
     share.SetLimitedUserNumber(1);
     EXPECT_EQ(share.IsUserLimitReached(), 0);
@@ -164,8 +159,8 @@ TEST(ZylShareUsers, LimitIsComparedUnsignedAndEntriesCarryTimeAndCounters) {
     share.AddPrivilegedUser({u"S1.1000", {}, ZYL_PRIVILEGED_USER, ZYL_PRIV_UPLOAD});
     share.AddPrivilegedUser({u"S1.2000", {}, ZYL_PRIVILEGED_USER, ZYL_PRIV_BROWSE});
     share.AddCurrentUser({u"S1.1000", {}, 0, 0}, now);
+    share.AddCurrentUser({u"s1.1000", {}, 0, 0}, now);
     EXPECT_EQ(share.IsUserLimitReached(), 0);
-    share.AddCurrentUser({u"s1.1000", {}, 0, 0}, now); // the same user again adds nothing
     EXPECT_EQ(share.GetCurrentUserCount(), 2);
     share.AddCurrentUser({u"S1.2000", {}, 0, 0}, now);
     EXPECT_EQ(share.IsUserLimitReached(), 1);
@@ -181,9 +176,8 @@ TEST(ZylShareUsers, LimitIsComparedUnsignedAndEntriesCarryTimeAndCounters) {
     EXPECT_TRUE(user->time == now);
     share.ReleaseCurrentUser(u"S1.1000", 1); // no such kind
     EXPECT_EQ(std::make_pair(user->downloads, user->uploads), std::make_pair(2, 1));
-    share.ReleaseCurrentUser(u"S1.1000", 2);
-    share.ReleaseCurrentUser(u"S1.1000", 4);
-    share.ReleaseCurrentUser(u"S1.1000", 4); // a release without a start stays at 0
+    for (int32_t kind : {2, 4, 4}) // a release without a start stays at 0
+        share.ReleaseCurrentUser(u"S1.1000", kind);
     EXPECT_EQ(std::make_pair(user->downloads, user->uploads), std::make_pair(1, 0));
 
     share.AddPrivilegedUser({u"Everyone", {}, ZYL_PRIVILEGED_EVERYONE, 3});
@@ -222,84 +216,70 @@ TEST(ZylShareManagerPath, GateRefusesEverythingOutsideTheShare) {
     }
 }
 
-TEST(ZylShareManagerEnum, EntriesCarryFolderTimeAndTypeRecursionGoesDeepestFirstAndLeavesOutWhatMustNot) {
+TEST(ZylShareManagerEnum, EntriesCarryFolderTimeAndTypeAndWhatMustNotBeListedIsLeftOutAtEveryDepth) {
     CZylTempDir dir;
-    const fs::path root = dir.Path() / "top";
-    fs::create_directories(root / "sub1");
-    fs::create_directories(root / "sub2");
-    Touch(root / "a.txt", 5);
-    Touch(root / "b", 0);
+    const fs::path top = dir.Path() / "top";
+    Touch(top / "a.txt", 5);
+    Touch(top / "b");
+    Touch(top / "inner/ok.txt");
+    // Links out of the folder, names that cannot travel, dangling links and files of 2 GiB (sparse)
+    // are left out; with recursion every file is reached once and a cycle ends.
+    Touch(top / "back\\slash.txt");
+    Touch(dir.Path() / "outside/secret.txt");
+    fs::create_directory_symlink(dir.Path() / "outside", top / "link-out");
+    fs::create_symlink(dir.Path() / "outside/secret.txt", top / "file-out");
+    fs::create_directory_symlink(top / "inner", top / "link-in");
+    fs::create_directory_symlink(top, top / "inner/loop");
+    fs::create_symlink(top / "gone", top / "dangling");
+    Touch(top / "huge.bin");
+    fs::resize_file(top / "huge.bin", 0x80000000ull);
     CZylDateTime stamp;
     stamp.SetDateTime(2007, 5, 6, 7, 8, 0, 0, 0);
     fs::file_time_type when;
     ASSERT_TRUE(ZylTimeToFileTime(stamp, when));
-    fs::last_write_time(root / "a.txt", when);
+    fs::last_write_time(top / "a.txt", when);
 
     SHAREDB m(dir);
-    ZylShareList list;
-    ASSERT_EQ(m.manager.EnumFiles(dir.WidePath(u"top/"), list, false), 4);
-    for (const auto& item : list)
-        EXPECT_EQ(item->GetPath(), dir.WidePath(u"top"));
-    const CZylShareObject& a = *(list[2]->GetName() == u"a.txt" ? list[2] : list[3]);
-    EXPECT_EQ(a.GetType(), u"TXT File"); // from the platform's type names
-    EXPECT_EQ(a.GetTime().ToText(), u"2007-05-06 07:08:00");
-    EXPECT_EQ(a.GetTime().GetZone(), 0);
-
+    const std::u16string root = dir.WidePath(u"top");
+    EXPECT_EQ(m.Names(root, false, root),
+              (std::vector<std::u16string>{u"a.txt", u"b", u"inner", u"link-in"}));
+    EXPECT_EQ(m.Names(root, true, root), (std::vector<std::u16string>{u"a.txt", u"b", u"ok.txt"}));
+    // Entries hold their folder without the slash it was asked with, the platform's type and the time.
     // The type is asked once per extension, whatever its case.
-    Touch(root / "c.TXT", 1);
     const uint32_t lookups = m.platform.m_nTypeLookups;
-    list.clear();
-    ASSERT_EQ(m.manager.EnumFiles(dir.WidePath(u"top/"), list, false), 5);
-    for (const auto& item : list)
+    Touch(top / "c.TXT", 1);
+    ZylShareList list;
+    ASSERT_EQ(m.manager.EnumFiles(root + u"/", list, false, root), 5);
+    for (const auto& item : list) {
+        EXPECT_EQ(item->GetPath(), root);
         EXPECT_EQ(item->GetType(), item->GetFolder()         ? u"Folder"
                                    : item->GetName() == u"b" ? u"File"
                                                              : u"TXT File");
+        if (item->GetName() == u"a.txt") {
+            EXPECT_EQ(std::make_pair(item->GetTime().ToText(), item->GetTime().GetZone()),
+                      std::make_pair(std::u16string(u"2007-05-06 07:08:00"), 0));
+        }
+    }
     EXPECT_EQ(m.platform.m_nTypeLookups, lookups);
-    // Both ends of the alphabet fold: one new extension in two spellings is one lookup.
-    Touch(root / "d.Az", 1);
-    Touch(root / "e.aZ", 1);
+    // Recursion lists only files, the deepest first, each under its share path.
     list.clear();
-    ASSERT_EQ(m.manager.EnumFiles(dir.WidePath(u"top/"), list, false), 7);
+    ASSERT_EQ(m.manager.EnumFiles(root, list, true, root), 4);
+    EXPECT_EQ(list[0]->GetName(), u"ok.txt");
+    EXPECT_EQ(CZylShareManager::FileSharePath(ZylFromFsPath(dir.Path()) + u"/", u"docs", *list.back()),
+              u"docs\\" + list.back()->GetName());
+
+    // Both ends of the alphabet fold: one new extension in two spellings is one lookup.
+    Touch(top / "d.Az", 1);
+    Touch(top / "e.aZ", 1);
+    EXPECT_EQ(m.Names(root, false, root).size(), 7u);
     EXPECT_EQ(m.platform.m_nTypeLookups, lookups + 1);
 
     // A file lists nothing; a stopped enumeration ends.
-    ZylShareList none;
-    EXPECT_EQ(m.manager.EnumFiles(dir.WidePath(u"top/a.txt"), none, true), 0);
-    const std::atomic<bool> stop{true};
-    EXPECT_EQ(m.manager.EnumFiles(dir.WidePath(u"top"), none, true, {}, &stop), ZYL_ENUM_STOPPED);
-    EXPECT_TRUE(none.empty());
-
-    // Recursion lists only files, those of the deepest folders first, each under its share path.
-    const fs::path deep = dir.Path() / "deep";
-    fs::create_directories(deep / "empty");
-    Touch(deep / "top.txt");
-    Touch(deep / "sub/mid.txt");
-    Touch(deep / "sub/deeper/low.txt");
     list.clear();
-    ASSERT_EQ(m.manager.EnumFiles(dir.WidePath(u"deep"), list, true), 3);
-    EXPECT_EQ(std::vector<std::u16string>({list[0]->GetName(), list[1]->GetName(), list[2]->GetName()}),
-              (std::vector<std::u16string>{u"low.txt", u"mid.txt", u"top.txt"}));
-    EXPECT_EQ(list[0]->GetPath(), dir.WidePath(u"deep/sub/deeper"));
-    const std::u16string parent = ZylFromFsPath(dir.Path());
-    EXPECT_EQ(CZylShareManager::FileSharePath(parent, u"docs", *list[0]), u"docs\\sub\\deeper\\low.txt");
-    EXPECT_EQ(CZylShareManager::FileSharePath(parent + u"/", u"docs", *list[2]), u"docs\\top.txt");
-
-    // Links out of the folder, names that cannot travel, dangling links and files of 2 GiB (sparse)
-    // are left out; with recursion every file is reached once and a cycle ends.
-    const fs::path guarded = dir.Path() / "guarded";
-    Touch(dir.Path() / "outside/secret.txt");
-    Touch(guarded / "inner/ok.txt");
-    Touch(guarded / "back\\slash.txt");
-    fs::create_directory_symlink(dir.Path() / "outside", guarded / "link-out");
-    fs::create_symlink(dir.Path() / "outside/secret.txt", guarded / "file-out");
-    fs::create_directory_symlink(guarded / "inner", guarded / "link-in");
-    fs::create_directory_symlink(guarded, guarded / "inner/loop");
-    fs::create_symlink(guarded / "gone", guarded / "dangling");
-    Touch(guarded / "huge.bin");
-    fs::resize_file(guarded / "huge.bin", 0x80000000ull);
-    const std::u16string top = dir.WidePath(u"guarded");
-    EXPECT_EQ(m.Names(top, false, top), (std::vector<std::u16string>{u"inner", u"link-in"}));
-    EXPECT_EQ(m.Names(top, true, top), std::vector<std::u16string>{u"ok.txt"});
+    EXPECT_EQ(m.manager.EnumFiles(root + u"/a.txt", list, true), 0);
+    const std::atomic<bool> stop{true};
+    EXPECT_EQ(m.manager.EnumFiles(root, list, true, {}, &stop), ZYL_ENUM_STOPPED);
+    EXPECT_TRUE(list.empty());
 }
 
 TEST(ZylShareDb, WrittenFileHasExactlyTheLinesAndEveryFieldReadIsWrittenAgainAsItWas) {
@@ -315,27 +295,21 @@ TEST(ZylShareDb, WrittenFileHasExactlyTheLinesAndEveryFieldReadIsWrittenAgainAsI
         file->AddPrivilegedUser({u"Everyone", u"shown name", 0, 1});
         file->AddPrivilegedUser({u"S1.2000", u"shown name", 2, 6});
         db.manager.AddShare(std::move(file));
-        const std::u16string expected =
-            kHeader +
-            u"NoUpload=0\nShareNum=2\n"
-            u"[ShareObjectBegin]\nShareName=Docs\nShareTime=2008-01-10 "
-            u"21:20:00\nName=papers\nPath=/home/u/work\n"
-            u"Size=0\nbUnlimitedUserNumber=1\nnLimitedUserNumber=10\nTime=2007-05-06 07:08:09\nType=Folder\n"
-            u"bFolder=1\nPrivilegedUsers=0\n[ShareObjectEnd]\n"
+        const std::u16string records =
+            u"NoUpload=0\nShareNum=2\n[ShareObjectBegin]\nShareName=Docs\nShareTime=2008-01-10 21:20:00\n"
+            u"Name=papers\nPath=/home/u/work\nSize=0\nbUnlimitedUserNumber=1\nnLimitedUserNumber=10\n"
+            u"Time=2007-05-06 07:08:09\nType=Folder\nbFolder=1\nPrivilegedUsers=0\n[ShareObjectEnd]\n"
             u"[ShareObjectBegin]\nShareName=Notes\nShareTime=2008-01-10 "
             u"21:20:00\nName=a=b.txt\nPath=/home/u\n"
             u"Size=1234\nbUnlimitedUserNumber=0\nnLimitedUserNumber=-1\nTime=2007-05-06 07:08:09\n"
-            u"Type=TXT File\nbFolder=0\nPrivilegedUsers=2\n"
-            u"[begin]\nid=Everyone\ntype=0\nprivilege=1\n[end]\n[begin]\nid=S1.2000\ntype=2\nprivilege=6\n["
-            u"end]\n"
-            u"[ShareObjectEnd]\n";
+            u"Type=TXT File\nbFolder=0\nPrivilegedUsers=2\n[begin]\nid=Everyone\ntype=0\nprivilege=1\n[end]\n"
+            u"[begin]\nid=S1.2000\ntype=2\nprivilege=6\n[end]\n[ShareObjectEnd]\n";
         // Written when the share was added, not only at logout: UTF-16LE, no byte-order mark, LF only.
-        EXPECT_EQ(ZylReadFileBytes(db.File()), ZylToUtf16Le(expected));
+        EXPECT_EQ(ZylReadFileBytes(db.File()), ZylToUtf16Le(kHeader + records));
         EXPECT_FALSE(db.manager.IsModified());
 
         db.manager.SetNoUpload(1);
-        EXPECT_EQ(ZylReadFileBytes(db.File()).substr(0, ZylToUtf16Le(kHeader + u"NoUpload=1\n").size()),
-                  ZylToUtf16Le(kHeader + u"NoUpload=1\n"));
+        EXPECT_EQ(ZylReadFileBytes(db.File()).find(ZylToUtf16Le(kHeader + u"NoUpload=1\n")), 0u);
         db.manager.RemoveShare(u"docs");
         EXPECT_NE(ZylReadFileBytes(db.File()).find(
                       ZylToUtf16Le(u"ShareNum=1\n[ShareObjectBegin]\nShareName=Notes\n")),
@@ -355,10 +329,10 @@ TEST(ZylShareDb, WrittenFileHasExactlyTheLinesAndEveryFieldReadIsWrittenAgainAsI
     EXPECT_FALSE(db.manager.IsModified());
     EXPECT_EQ(db.manager.GetNoUpload(), 1);
     ASSERT_EQ(db.manager.GetShareCount(), 2);
-    EXPECT_EQ(db.manager.GetShare(1)->GetShareName(), u"\u6587\u4EF6");
-    EXPECT_EQ(db.manager.GetShare(1)->GetSize(), 0xFFFFFFF0u);
-    EXPECT_EQ(db.manager.GetShare(1)->GetShareTime().ToText(), u"2011-03-13 07:06:40");
-    EXPECT_EQ(db.manager.GetShare(1)->GetType(), u"edited");
+    const CZylShareObject& single = *db.manager.GetShare(1);
+    EXPECT_EQ(std::make_tuple(single.GetShareName(), single.GetSize(), single.GetType()),
+              std::make_tuple(u"\u6587\u4EF6", 0xFFFFFFF0u, u"edited"));
+    EXPECT_EQ(single.GetShareTime().ToText(), u"2011-03-13 07:06:40");
     // Display names are not stored; fetching with the host fills them (the id without a name).
     CZylShareObject& notes = *db.manager.GetShare(0);
     EXPECT_EQ(notes.GetPrivilegedUser(1)->name, u"");
@@ -372,7 +346,6 @@ TEST(ZylShareDb, AnyVersionIsTakenButAFileOfAnotherUserWhoseOwnerCannotBeToldOrS
     {
         SHAREDB db(dir);
         db.manager.AddShare(MakeShare(u"One", u"a", u"/x", 1));
-        db.manager.AddShare(MakeShare(u"Two", u"b", u"/x", 1));
         ASSERT_EQ(db.Load(u"#zyl share file, version=9.9\n#id=s1.1000\nNoUpload=1\nShareNum=1\n" +
                           Record(u"Three", u"c", u"/a=b")),
                   0);
@@ -380,45 +353,45 @@ TEST(ZylShareDb, AnyVersionIsTakenButAFileOfAnotherUserWhoseOwnerCannotBeToldOrS
         EXPECT_TRUE(db.manager.GetDbNotice().empty());
         EXPECT_EQ(db.manager.GetNoUpload(), 1);
         ASSERT_EQ(db.manager.GetShareCount(), 1);
-        EXPECT_EQ(db.manager.GetShare(0)->GetShareName(), u"Three");
+        EXPECT_EQ(db.Name(0), u"Three");
         EXPECT_EQ(db.manager.GetShare(0)->GetPath(), u"/a=b"); // only the first "=" separates
         EXPECT_EQ(db.manager.GetShare(0)->GetSize(), 7u);
 
+        // No file yet, or an empty one (it holds nothing to keep): no shares, and nothing set aside.
         fs::remove(db.File());
-        ASSERT_EQ(db.manager.LoadSave(1), 0); // no file yet: no shares
+        ASSERT_EQ(db.manager.LoadSave(1), 0);
         EXPECT_EQ(db.manager.GetShareCount(), 0);
-        // An empty file holds nothing to keep: it is no database yet.
         ASSERT_EQ(db.Load(u""), 0);
         EXPECT_TRUE(db.manager.GetDbNotice().empty());
         fs::remove(db.File());
     }
     const std::u16string body = u"NoUpload=1\nShareNum=1\n" + Record(u"Docs", u"d", u"/x");
+    const char* aside = "the share database was set aside as ";
     struct CASE {
         std::u16string text;
-        const char* aside;
-        const char* notice;
+        const char *suffix, *notice;
         int32_t kept;
     };
     for (const CASE& c : {
              CASE{u"#zyl share file, version=Beta0.1\n#id=S1.9999\n" + body, ".foreign-20080110-212000",
                   "the share database of S1.9999 was set aside as ", 0},
              CASE{u"#zyl share file, version=Beta0.1\n#ld=S1.1000\n" + body, ".damaged-20080110-212000",
-                  "the share database was set aside as ", 0},
+                  aside, 0},
              // Whole records, but fewer than the count says.
              CASE{kHeader + u"NoUpload=0\nShareNum=3\n" + Record(u"A", u"a", u"/x") +
                       Record(u"B", u"b", u"/y"),
-                  ".damaged-20080110-212000", "the share database was set aside as ", 2},
+                  ".damaged-20080110-212000", aside, 2},
          }) {
         SHAREDB db(dir);
         ASSERT_EQ(db.Load(c.text), 0);
         EXPECT_EQ(db.manager.GetShareCount(), c.kept);
         EXPECT_EQ(db.manager.GetNoUpload(), 0);
         EXPECT_EQ(fs::exists(db.File()), c.kept > 0);
-        const fs::path aside = fs::path(db.File()) += c.aside;
-        EXPECT_EQ(ZylReadFileBytes(aside), ZylToUtf16Le(c.text));
+        const fs::path setAside = fs::path(db.File()) += c.suffix;
+        EXPECT_EQ(ZylReadFileBytes(setAside), ZylToUtf16Le(c.text));
         EXPECT_EQ(ZylToUtf8(db.manager.GetDbNotice()).find(c.notice), 0u)
             << ZylToUtf8(db.manager.GetDbNotice());
-        fs::remove(aside);
+        fs::remove(setAside);
         fs::remove(db.File());
     }
 }
@@ -438,8 +411,8 @@ TEST(ZylShareDb, ADamagedFileKeepsEveryWholeRecordAndIsSetAsideWithTheRest) {
                                 u"[ShareObjectBegin]\nShareName=Cut\nShareTime=";
     ASSERT_EQ(db.Load(text), 0);
     ASSERT_EQ(db.manager.GetShareCount(), 2);
-    EXPECT_EQ(db.manager.GetShare(0)->GetShareName(), u"First");
-    EXPECT_EQ(db.manager.GetShare(1)->GetShareName(), u"Second");
+    EXPECT_EQ(db.Name(0), u"First");
+    EXPECT_EQ(db.Name(1), u"Second");
     EXPECT_EQ(db.manager.GetShare(1)->GetPath(), u"/y");
     EXPECT_EQ(db.manager.GetNoUpload(), 1);
     // The whole file is kept beside; what was read is the database now, and it loads clean.
@@ -463,17 +436,18 @@ TEST(ZylShareDb, DamagedCountsDoNotRunAwayAndOverlongValuesAreCutToTheirFields) 
     CZylTempDir dir;
     SHAREDB db(dir);
     const std::u16string longName(300, u'n'); // the line stays within what one read takes
-    ASSERT_EQ(db.Load(kHeader +
-                      u"NoUpload=0\nShareNum=2000000000\n"
-                      u"[ShareObjectBegin]\nShareName=Docs\nShareTime=x\nName=n\nPath=/p\nSize=1\n"
-                      u"bUnlimitedUserNumber=1\nnLimitedUserNumber=10\nTime=x\nType=t\nbFolder=1\n"
-                      u"PrivilegedUsers=2000000000\n[begin]\nid=S1.2000\ntype=2\nprivilege=65539\n"
-                      u"[end]\n[ShareObjectEnd]\n[ShareObjectBegin]\nShareName=" +
-                      longName + u"\nShareTime=\nName=" + longName +
-                      u"\nPath=/p\nSize=1\nbUnlimitedUserNumber=1\n"
-                      u"nLimitedUserNumber=10\nTime=\nType=t\nbFolder=1\nPrivilegedUsers=1\n[begin]\n"
-                      u"id=S1.200000000000000000000000\ntype=2\nprivilege=1\n[end]\n[ShareObjectEnd]\n"),
-              0);
+    ASSERT_EQ(
+        db.Load(
+            kHeader +
+            u"NoUpload=0\nShareNum=2000000000\n[ShareObjectBegin]\nShareName=Docs\nShareTime=x\nName=n\n"
+            u"Path=/p\nSize=1\nbUnlimitedUserNumber=1\nnLimitedUserNumber=10\nTime=x\nType=t\nbFolder=1\n"
+            u"PrivilegedUsers=2000000000\n[begin]\nid=S1.2000\ntype=2\nprivilege=65539\n[end]\n"
+            u"[ShareObjectEnd]\n[ShareObjectBegin]\nShareName=" +
+            longName + u"\nShareTime=\nName=" + longName +
+            u"\nPath=/p\nSize=1\nbUnlimitedUserNumber=1\nnLimitedUserNumber=10\nTime=\nType=t\nbFolder=1\n"
+            u"PrivilegedUsers=1\n[begin]\nid=S1.200000000000000000000000\ntype=2\nprivilege=1\n[end]\n"
+            u"[ShareObjectEnd]\n"),
+        0);
     // The record whose entries run to the end of the file is not whole; the one it ran over is.
     ASSERT_EQ(db.manager.GetShareCount(), 1);
     EXPECT_FALSE(db.manager.GetDbNotice().empty());
@@ -499,8 +473,7 @@ TEST(ZylShareDb, FailedSaveLeavesTheOldFileWholeAndSharesThatCannotBeStoredAreRe
     const std::string before = ZylReadFileBytes(db.File());
     ASSERT_FALSE(before.empty());
     // The temporary file cannot be made: the write fails before anything replaces the file.
-    fs::path blocker = db.File();
-    blocker += ".tmp";
+    const fs::path blocker = fs::path(db.File()) += ".tmp";
     fs::create_directory(blocker);
     EXPECT_EQ(db.manager.AddShare(MakeShare(u"More", u"m", u"/m", 1)), 0);
     EXPECT_EQ(ZylReadFileBytes(db.File()), before);

@@ -9,18 +9,12 @@ std::vector<uint8_t> Page(bool root, int32_t total, int32_t begin, int32_t count
     ZylPayloadWriter writer;
     writer.WriteInt32(0).WriteInt32(total).WriteInt32(begin).WriteInt32(count);
     for (int32_t i = 0; i < (items < 0 ? count : items); ++i) {
-        writer.WriteInt32(i % 2);
-        writer.WriteString(ZylFormat("item{}", begin + i));
-        writer.WriteString(u"Type");
-        if (root) {
-            writer.WriteInt16(5);
-            writer.Write(CZylDateTime(1200000000));
+        writer.WriteInt32(i % 2).WriteString(ZylFormat("item{}", begin + i)).WriteString(u"Type");
+        if (root)
+            writer.WriteInt16(5).Write(CZylDateTime(1200000000)).Write(CZylDateTime(1100000000));
+        writer.WriteInt32(100 + begin + i);
+        if (!root)
             writer.Write(CZylDateTime(1100000000));
-            writer.WriteInt32(100 + begin + i);
-        } else {
-            writer.WriteInt32(100 + begin + i);
-            writer.Write(CZylDateTime(1100000000));
-        }
     }
     return writer.Bytes();
 }
