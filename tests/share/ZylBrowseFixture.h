@@ -1,5 +1,4 @@
-// Two plug-ins joined by the test host: A shares folders of a temporary folder, B browses them with
-// a viewer whose window records every completed listing (and empties the list, as the window does).
+// A shares folders of a temporary folder; B browses them, its window recording (and emptying) each listing.
 #pragma once
 
 #include "core/ZylPath.h"
@@ -31,8 +30,7 @@ struct ZYLLISTING {
     std::vector<ZYLLISTEDITEM> items;
 };
 
-// A page as it travels: root info (4097), folder (4099) or file list (4103, which begins with its
-// time and task id; its items hold a path, a size and a time).
+// A page as it travels: root info, folder, or file list (time and task id first; items: path, size, time).
 struct ZYLPAGE {
     uint32_t taskId = 0;
     int32_t status = -1, total = -1, begin = -1, count = -1;
@@ -50,10 +48,8 @@ inline ZYLPAGE ZylParsePage(const std::vector<uint8_t>& payload, uint32_t comman
     const bool root = command == ZYL_CMD_SHARE_ROOT_INFO_REPLY, files = command == ZYL_CMD_FILE_LIST_REPLY;
     ZYLPAGE page;
     CZylDateTime time;
-    if (files) {
-        reader.Read(time);
-        page.taskId = reader.ReadUInt32();
-    }
+    if (files)
+        page.taskId = reader.Read(time).ReadUInt32();
     for (int32_t* word : {&page.status, &page.total, &page.begin, &page.count})
         *word = reader.ReadInt32();
     for (int32_t i = 0; i < page.count; ++i) {
@@ -63,8 +59,7 @@ inline ZYLPAGE ZylParsePage(const std::vector<uint8_t>& payload, uint32_t comman
         item.type = files ? u"" : reader.ReadString();
         if (root) {
             item.privilege = reader.ReadInt16();
-            reader.Read(time); // the share time
-            reader.Read(item.time);
+            reader.Read(time).Read(item.time); // the share time, then the time
         }
         item.size = reader.ReadUInt32();
         if (!root)
@@ -126,16 +121,13 @@ protected:
                 v->ClearItems();
         };
     }
-
     CZylShareManager& Shares() { return a.Plugin().GetShareManager(); }
-
     CZylTestNode& AddC() { // S1.3000, with channels to A
         CZylTestNode& c = host.AddNode(u"S1.3000");
         EXPECT_EQ(host.Login(c), 0);
         host.Connect(a, c);
         return c;
     }
-
     // A folder (or file) of the temporary folder, shared with "Everyone" holding those rights.
     CZylShareObject& Share(const std::u16string& shareName, const std::string& relative, int32_t folder = 1,
                            uint16_t everyone = ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD) {
@@ -143,8 +135,7 @@ protected:
         if (folder)
             std::filesystem::create_directories(full);
         auto share =
-            ZylMakeShare(shareName, ZylFromFsPath(full.filename()), ZylFromFsPath(full.parent_path()), folder,
-                         everyone ? std::optional<uint16_t>(everyone) : std::nullopt);
+            ZylMakeShare(shareName, full, everyone ? std::optional<uint16_t>(everyone) : std::nullopt);
         share->SetType(folder ? u"Folder" : u"File");
         CZylShareObject& added = *share;
         EXPECT_EQ(Shares().AddShare(std::move(share)), 0);
@@ -153,7 +144,6 @@ protected:
     void Touch(const std::string& p, size_t n = 0) {
         ZylWriteFileBytes(files.Path() / p, std::string(n, 'x'));
     }
-
     bool WaitForListings(size_t n) {
         return host.RunUntil([&] { return listings.size() >= n; });
     }
@@ -161,7 +151,6 @@ protected:
     bool WaitFromA(uint32_t command, size_t n, const std::u16string& to = u"S1.2000") {
         return host.RunUntil([&] { return FromA(command, to).size() >= n; });
     }
-
     // A request from B (or another user) to A, as the peer's plug-in queues it.
     void SendFromB(uint32_t cmd, const ZylPayloadWriter& w, CZylTestNode* c = nullptr) {
         EXPECT_EQ((c ? *c : b).Plugin().SendData(cmd, w.Data(), w.Size(), a.Id(), ZYL_CHANNEL_REQUEST), 0);
@@ -176,7 +165,6 @@ protected:
     }
     // The asker's time in the requests the tests send by hand.
     const CZylDateTime kAsked{1200000000};
-
     std::vector<ZYLSENTPDU> FromA(uint32_t command, const std::u16string& to = u"S1.2000") const {
         std::vector<ZYLSENTPDU> out;
         for (const auto& pdu : host.SentWith(command))
@@ -197,7 +185,6 @@ protected:
             shapes.push_back(page.Shape());
         return shapes;
     }
-
     CZylTempDir files;
     CZylFakeWindow window;
     std::vector<ZYLLISTING> listings;

@@ -1,5 +1,4 @@
-// Two plug-ins browsing each other end to end: share root info in pages with the asker's rights,
-// folder listings, file lists for downloads, and every way a request is refused.
+// Two plug-ins browsing end to end: root info with the asker's rights, folders, file lists, refusals.
 #include "ZylBrowseFixture.h"
 
 #include <algorithm>
@@ -15,7 +14,6 @@ TEST_F(CZylBrowseTest, RootInfoHasTheExactLayoutAndComesInPagesOfSixteenWithoutA
     const CZylDateTime asked(b.Platform().GetCalendarTime());
     EXPECT_EQ(host.SentWith(ZYL_CMD_SHARE_ROOT_INFO_REQUEST).at(0).payload,
               ZylBytes({asked.GetWord1(), asked.GetWord2()}));
-
     CZylShareObject& share = Share(u"Docs", "papers", 1, 7);
     const CZylDateTime modified(1100000000);
     share.SetTime(modified);
@@ -27,8 +25,7 @@ TEST_F(CZylBrowseTest, RootInfoHasTheExactLayoutAndComesInPagesOfSixteenWithoutA
     const auto pdus = FromA(ZYL_CMD_SHARE_ROOT_INFO_REPLY);
     ASSERT_EQ(pdus.size(), 1u);
     EXPECT_EQ(pdus[0].channel, ZYL_CHANNEL_REQUEST);
-    // Status, total, begin, count, bFolder, name, type; "Everyone" grants 7, without upload while uploads
-    // are off; the share time, the time and the size.
+    // Page words, bFolder, name, type, rights (7 without upload: uploads are off), share time, time, size.
     auto expected = ZylBytes(
         {0, 1, 0, 1, 1}, {0, 0, 0, 4, 'D', 'o', 'c', 's', 0, 0, 0, 6, 'F', 'o', 'l', 'd', 'e', 'r', 0, 3});
     const CZylDateTime shared(a.Platform().GetCalendarTime());
@@ -37,7 +34,6 @@ TEST_F(CZylBrowseTest, RootInfoHasTheExactLayoutAndComesInPagesOfSixteenWithoutA
         expected.push_back(byte);
     EXPECT_EQ(pdus[0].payload, expected);
     EXPECT_EQ(listings[1].items.at(0).size, 0x01020304u);
-
     for (int i = 1; i < 20; ++i)
         Share(ZylFormat("Share{:02}", i), fmt::format("s{}", i));
     host.m_vSent.clear();
@@ -58,15 +54,12 @@ TEST_F(CZylBrowseTest, EveryoneAndOwnEntriesCombineAndAFullShareRefusesNewUsers)
     Share(u"Closed", "closed", 1, 0);
     Touch("docs/a.txt", 3);
     Shares().SaveChanges();
-
     ASSERT_EQ(viewer->RequestShareRootInfo(), 0);
     ASSERT_TRUE(WaitForListings(1));
     ASSERT_EQ(listings[0].items.size(), 2u);
     EXPECT_EQ(listings[0].items[0].privilege, 7);
     EXPECT_EQ(listings[0].items[1].privilege, 0); // listed although nothing is granted
-
-    // B may browse (through "Everyone") and fetch the file list (through its own entry); C only
-    // browse; nobody may browse the closed share.
+    // B browses through "Everyone" and lists files through its own entry; C only browses; nobody "Closed".
     RequestFolder(u"Docs");
     RequestFileList(5, u"Docs", 1);
     RequestFolder(u"Docs", &c);
@@ -85,9 +78,7 @@ TEST_F(CZylBrowseTest, EveryoneAndOwnEntriesCombineAndAFullShareRefusesNewUsers)
     EXPECT_EQ(ZylWords(FromA(ZYL_CMD_ERROR, c.Id())[0]),
               (std::vector<uint32_t>{ZYL_ERROR_USER_DENIED, 6, 0, 0}));
     EXPECT_EQ(ZylErrorCodeOf(FromA(ZYL_CMD_ERROR)[0]), ZYL_ERROR_USER_DENIED);
-
-    // B's own browse of the closed share is refused: once no page has come for the silence's
-    // length its user is told, once.
+    // B's refused browse: once no page has come for the silence's length its user is told, once.
     CZylFakeWindow log;
     b.Plugin().SetLogWindow(&log);
     ASSERT_EQ(viewer->RequestExplorerFolder(u"Closed", CZylDateTime()), 0);
@@ -98,9 +89,7 @@ TEST_F(CZylBrowseTest, EveryoneAndOwnEntriesCombineAndAFullShareRefusesNewUsers)
         EXPECT_EQ(ZylLogged(log, u"no listing page from S1.1000 for 20 s"), told) << ms;
     }
     b.Plugin().SetLogWindow(nullptr);
-
-    // A share for one user at a time: the user already served goes on browsing; a new one is
-    // refused with "user denied" until the first one's channels close.
+    // One user at a time: the one served goes on; a new one is denied until the first one's channels close.
     CZylShareObject& few = Share(u"Few", "few", 1, ZYL_PRIV_BROWSE);
     std::filesystem::create_directories(files.Path() / "few/sub");
     few.SetUnlimitedUserNumber(0);
@@ -135,7 +124,6 @@ TEST_F(CZylBrowseTest, FolderListingsSubfoldersFirstEmptyOnesAtOnceAndNothingOut
     Share(u"Empty", "empty");
     Touch("note.txt", 4);
     Share(u"Note", "note.txt", 0);
-
     ASSERT_EQ(viewer->RequestExplorerFolder(u"Docs", kAsked), 0);
     ASSERT_TRUE(WaitForListings(1));
     // Forty entries (the link out of the share is not one): 16, 16 and 8, the subfolders first.
@@ -153,9 +141,7 @@ TEST_F(CZylBrowseTest, FolderListingsSubfoldersFirstEmptyOnesAtOnceAndNothingOut
             EXPECT_EQ(item.size, std::stoul(ZylToUtf8(item.name).substr(1, 2))) << i;
         }
     }
-
-    // An empty folder, and a shared file asked for as a folder: one page of total 0, which
-    // replaces the list shown and completes it at once.
+    // An empty folder, or a shared file asked as one: a page of total 0 replaces the list and completes it.
     m_bClearOnListing = false;
     ASSERT_EQ(viewer->RequestExplorerFolder(u"Empty", kAsked), 0);
     ASSERT_TRUE(WaitForListings(2));
@@ -166,9 +152,7 @@ TEST_F(CZylBrowseTest, FolderListingsSubfoldersFirstEmptyOnesAtOnceAndNothingOut
     EXPECT_EQ(listings[2].message, static_cast<uint32_t>(WM_ZYL_FRIEND_FOLDER));
     auto shapes = ShapesFromA(ZYL_CMD_EXPLORER_FOLDER_REPLY);
     EXPECT_EQ(SHAPES(shapes.begin() + 3, shapes.end()), (SHAPES{{0, 0, 0, 0}, {0, 0, 0, 0}}));
-
-    // A folder that is gone is no empty folder: "file removed", and no page. The request holds
-    // the asker's time (with its zone), the path's length and the path in UTF-8.
+    // A gone folder: "file removed", no page. The request: the asker's time (zone too), the path in UTF-8.
     CZylDateTime when;
     when.SetDateTime(2008, 1, 2, 3, 4, 5, 0, 480);
     ASSERT_EQ(viewer->RequestExplorerFolder(u"Empty\\\u00E9", when), 0);
@@ -181,7 +165,6 @@ TEST_F(CZylBrowseTest, FolderListingsSubfoldersFirstEmptyOnesAtOnceAndNothingOut
     host.Tick(100);
     EXPECT_EQ(FromA(ZYL_CMD_EXPLORER_FOLDER_REPLY).size(), 5u);
     EXPECT_EQ(listings.size(), 3u);
-
     // Paths that leave the share are refused; unknown shares get no reply at all.
     host.m_vSent.clear();
     for (const char16_t* path : {u"Docs\\..\\..", u"Docs\\out", u"Docsx", u"Nope\\sub"})
@@ -208,7 +191,6 @@ TEST_F(CZylBrowseTest, FileListsForDownloads) {
     std::filesystem::create_directories(files.Path() / "work/papers/emptytree/x/y");
     Touch("music/song.mp3", 9);
     Share(u"Song", "music/song.mp3", 0);
-
     // Files of the deepest folders first, then of the folder itself, under the share name as asked.
     RequestFileList(41, u"docs", 1);
     ASSERT_TRUE(WaitFromA(ZYL_CMD_FILE_LIST_REPLY, 2));
@@ -222,41 +204,30 @@ TEST_F(CZylBrowseTest, FileListsForDownloads) {
               (std::vector<std::u16string>{u"docs\\2005\\deep\\b.txt", u"docs\\2005\\a.txt"}));
     EXPECT_NE(std::find(paths.begin(), paths.end(), u"docs\\top17.txt"), paths.end());
     EXPECT_TRUE(Shares().GetShare(0)->FindCurrentUser(b.Id()) < 0); // file lists record no user
-
-    // A tree without files, and a shared file asked for as a folder, get only the empty-list
-    // notice: its time and the task id.
+    // A tree without files, or a shared file asked as a folder: the empty-list notice (time, task id).
     RequestFileList(42, u"Docs\\emptytree", 1);
     RequestFileList(8, u"Song", 1);
     ASSERT_TRUE(WaitFromA(ZYL_CMD_EMPTY_FILE_LIST, 2));
     std::vector<uint32_t> tasks; // the two listings run side by side
-    for (const auto& notice : FromA(ZYL_CMD_EMPTY_FILE_LIST)) {
-        ASSERT_EQ(notice.payload.size(), 12u);
-        tasks.push_back(ZylWords(notice).at(2));
-    }
+    for (const auto& notice : FromA(ZYL_CMD_EMPTY_FILE_LIST))
+        tasks.push_back(notice.payload.size() == 12 ? ZylWords(notice)[2] : 0);
     std::sort(tasks.begin(), tasks.end());
     EXPECT_EQ(tasks, (std::vector<uint32_t>{8, 42}));
-
-    // A single file is answered at once with one page and counts as a running download; a
-    // shared file is listed under the share name in the case the asker used.
-    RequestFileList(43, u"Docs\\2005\\a.txt", 0);
-    host.Tick(20);
+    // A single file: one page, under the share name in the asker's case, and it counts as a download.
     RequestFileList(7, u"SONG", 0);
-    ASSERT_TRUE(WaitFromA(ZYL_CMD_FILE_LIST_REPLY, 4));
+    ASSERT_TRUE(WaitFromA(ZYL_CMD_FILE_LIST_REPLY, 3));
     pages = PagesFromA(ZYL_CMD_FILE_LIST_REPLY);
-    EXPECT_EQ(pages[2].taskId, 43u);
+    EXPECT_EQ(pages[2].taskId, 7u);
     EXPECT_EQ(pages[2].Shape(), (std::vector<int32_t>{0, 1, 0, 1}));
-    EXPECT_EQ(pages[3].taskId, 7u);
-    EXPECT_EQ(pages[3].Names(), std::vector<std::u16string>{u"SONG"});
-    EXPECT_EQ(pages[3].items[0].size, 9u);
+    EXPECT_EQ(pages[2].Names(), std::vector<std::u16string>{u"SONG"});
+    EXPECT_EQ(pages[2].items[0].size, 9u);
     ZYLSHAREUSER* entry = nullptr;
-    ASSERT_EQ(Shares().GetShare(0)->FindCurrentUser(b.Id(), &entry), 0);
+    ASSERT_EQ(Shares().GetShare(1)->FindCurrentUser(b.Id(), &entry), 0);
     EXPECT_EQ(entry->downloads, 1);
-    RequestFileList(44, u"Docs\\2005\\a.txt", 0);
+    RequestFileList(44, u"Song", 0);
     host.Tick(20);
     EXPECT_EQ(entry->downloads, 2);
-
-    // A missing file, and a missing folder (no longer an empty list): "file removed", with the
-    // task id of the request so that the asker's task can stop with it.
+    // A missing file or folder: "file removed" with the request's task id, so that that task stops.
     RequestFileList(45, u"Docs\\2005\\gone.txt", 0);
     RequestFileList(46, u"Docs\\gone", 1);
     ASSERT_TRUE(WaitFromA(ZYL_CMD_ERROR, 2));
@@ -276,12 +247,10 @@ TEST_F(CZylBrowseTest, NamesThatCannotTravelAreLeftOutWithAWarningTheServingUser
         Touch(name);
     for (int i = 0; i < 7; ++i) // ten left out of each listing: every one is named
         Touch("docs/bell\a" + std::to_string(i));
-    // Share paths of 4 + 1 + 245 + 1 + 1 units (listed) and of 4 + 1 + 245 + 1 + 10 (too long
-    // for the asker's task, which keeps 259).
+    // Share paths of 4+1+245+1+1 units (listed) and 4+1+245+1+10 (beyond the asker's 259).
     const std::string longName(245, 'n');
     Touch("docs/" + longName + "/a");
     Touch("docs/" + longName + "/tenletters");
-
     ASSERT_EQ(viewer->RequestExplorerFolder(u"Docs", kAsked), 0);
     ASSERT_TRUE(WaitForListings(1));
     std::vector<std::u16string> names;
@@ -293,9 +262,7 @@ TEST_F(CZylBrowseTest, NamesThatCannotTravelAreLeftOutWithAWarningTheServingUser
     ASSERT_TRUE(WaitFromA(ZYL_CMD_FILE_LIST_REPLY, 1));
     EXPECT_EQ(PagesFromA(ZYL_CMD_FILE_LIST_REPLY)[0].Names(),
               (std::vector<std::u16string>{u"Docs\\" + ZylFromUtf8(longName) + u"\\a", u"Docs\\ok.txt"}));
-
-    // Each file left out is named in a warning line (its control characters shown as "?"), once
-    // for each listing; beyond ten, one line counts the rest.
+    // A warning names each file left out (control characters as "?") per listing; past ten, a count.
     host.Tick(10);
     for (std::u16string_view name : {u"tab?name.txt", u"line?feed.txt", u"bad\uFFFDutf8.txt"})
         EXPECT_EQ(ZylLogged(shown, name), 2u) << ZylToUtf8(name);

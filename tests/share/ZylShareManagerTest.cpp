@@ -1,7 +1,5 @@
-// The share manager on its own: finding shares, who may do what on one, the gate that keeps every
-// request inside its share, the folder enumeration behind listings, and the share database: its
-// exact lines, the files it must not trust (another user's, damaged, cut short), which are set
-// aside and never lost, and a save that fails half way.
+// The share manager on its own: finding shares, rights, the path gate, enumeration, and the share
+// database: its exact lines, files it must not trust (set aside, never lost), a failed save.
 #include "share/ZylShareManager.h"
 
 #include "core/ZylDbFile.h"
@@ -61,7 +59,6 @@ struct SHAREDB {
         return names;
     }
     std::u16string Name(int32_t i) { return manager.GetShare(i)->GetShareName(); }
-
     CZylFakePlatform platform;
     CZylInterface plugin;
     CZylShareManager& manager;
@@ -99,7 +96,6 @@ TEST(ZylShareManagerFind, NamesCompareWithoutCaseFirstWinsAndPathsCompareExactly
     EXPECT_EQ(m.manager.RemoveShare(u"a"), 0); // the first of them
     EXPECT_EQ(m.manager.GetShare(0)->GetName(), u"two");
     EXPECT_EQ(m.manager.RemoveShare(u"zzz"), -1);
-
     CZylShareObject& folder = m.Add(u"Docs", u"b", u"/a", 1);
     EXPECT_EQ(m.manager.IsPathShared(u"/A/B", 1, &found), 0); // another folder where case counts
     EXPECT_EQ(m.manager.IsPathShared(u"/a/b", 0, &found), 0);
@@ -129,7 +125,6 @@ TEST(ZylShareAccess, EveryoneGrantsToAllUserEntriesOnlyAddAndTheUploadSwitchHide
     CZylShareObject closed; // no entry at all: listed with no rights
     EXPECT_EQ(closed.GetReportedPrivilege(u"S1.2000", false), 0);
     EXPECT_FALSE(closed.HasPrivilege(u"S1.2000", ZYL_PRIV_BROWSE));
-
     // Adding an id already present (in another case) replaces only its privilege.
     EXPECT_EQ(share.AddPrivilegedUser({u"s1.1000", u"other", ZYL_PRIVILEGED_EVERYONE, 6}), 0);
     ASSERT_EQ(share.GetPrivilegedUserCount(), 3);
@@ -149,7 +144,6 @@ TEST(ZylShareUsers, LimitIsComparedUnsignedAndEntriesCarryTimeAndCounters) {
     EXPECT_EQ(share.IsUserLimitReached(), 1); // a limit of 0 is reached with nobody
     share.SetLimitedUserNumber(-1);
     EXPECT_EQ(share.IsUserLimitReached(), 0);
-
     // A user without any right on the share takes no place; the same user again adds nothing.
     const CZylDateTime now(1200000000);
     share.AddCurrentUser({u"S1.9000", {}, 0, 0}, now);
@@ -179,7 +173,6 @@ TEST(ZylShareUsers, LimitIsComparedUnsignedAndEntriesCarryTimeAndCounters) {
     for (int32_t kind : {2, 4, 4}) // a release without a start stays at 0
         share.ReleaseCurrentUser(u"S1.1000", kind);
     EXPECT_EQ(std::make_pair(user->downloads, user->uploads), std::make_pair(1, 0));
-
     share.AddPrivilegedUser({u"Everyone", {}, ZYL_PRIVILEGED_EVERYONE, 3});
     share.ClearUsers();
     EXPECT_EQ(share.GetCurrentUserCount(), 0);
@@ -193,7 +186,6 @@ TEST(ZylShareManagerPath, GateRefusesEverythingOutsideTheShare) {
     Touch(root / "secret/key");
     fs::create_directory_symlink(root / "secret", root / "work/papers/out");
     fs::create_directory_symlink(root / "work/papers/2005", root / "work/papers/in");
-
     SHAREDB m(dir);
     m.Add(u"Docs", u"papers", dir.WidePath(u"work"), 1);
     CZylShareObject* share = nullptr;
@@ -205,7 +197,6 @@ TEST(ZylShareManagerPath, GateRefusesEverythingOutsideTheShare) {
     EXPECT_EQ(m.manager.ResolveSharePath(u"Docs\\in\\new.txt", share, local), ZYL_SHARE_PATH_OK);
     EXPECT_EQ(m.manager.ResolveSharePath(u"Docsx", share, local), ZYL_SHARE_PATH_NO_SHARE);
     EXPECT_EQ(share, nullptr);
-
     for (std::u16string_view bad :
          {u"Docs\\..", u"Docs\\..\\..", u"Docs\\.", u"Docs\\2005\\..\\..\\secret", u"Docs\\\\2005",
           u"Docs\\a/../../secret", u"Docs\\out", u"Docs\\out\\key"}) {
@@ -222,8 +213,7 @@ TEST(ZylShareManagerEnum, EntriesCarryFolderTimeAndTypeAndWhatMustNotBeListedIsL
     Touch(top / "a.txt", 5);
     Touch(top / "b");
     Touch(top / "inner/ok.txt");
-    // Links out of the folder, names that cannot travel, dangling links and files of 2 GiB (sparse)
-    // are left out; with recursion every file is reached once and a cycle ends.
+    // Left out: links out, names that cannot travel, dangling links, 2 GiB files; a cycle ends.
     Touch(top / "back\\slash.txt");
     Touch(dir.Path() / "outside/secret.txt");
     fs::create_directory_symlink(dir.Path() / "outside", top / "link-out");
@@ -238,14 +228,12 @@ TEST(ZylShareManagerEnum, EntriesCarryFolderTimeAndTypeAndWhatMustNotBeListedIsL
     fs::file_time_type when;
     ASSERT_TRUE(ZylTimeToFileTime(stamp, when));
     fs::last_write_time(top / "a.txt", when);
-
     SHAREDB m(dir);
     const std::u16string root = dir.WidePath(u"top");
     EXPECT_EQ(m.Names(root, false, root),
               (std::vector<std::u16string>{u"a.txt", u"b", u"inner", u"link-in"}));
     EXPECT_EQ(m.Names(root, true, root), (std::vector<std::u16string>{u"a.txt", u"b", u"ok.txt"}));
-    // Entries hold their folder without the slash it was asked with, the platform's type and the time.
-    // The type is asked once per extension, whatever its case.
+    // Entries hold their folder (no slash), type (asked once per extension, any case) and time.
     const uint32_t lookups = m.platform.m_nTypeLookups;
     Touch(top / "c.TXT", 1);
     ZylShareList list;
@@ -267,13 +255,11 @@ TEST(ZylShareManagerEnum, EntriesCarryFolderTimeAndTypeAndWhatMustNotBeListedIsL
     EXPECT_EQ(list[0]->GetName(), u"ok.txt");
     EXPECT_EQ(CZylShareManager::FileSharePath(ZylFromFsPath(dir.Path()) + u"/", u"docs", *list.back()),
               u"docs\\" + list.back()->GetName());
-
     // Both ends of the alphabet fold: one new extension in two spellings is one lookup.
     Touch(top / "d.Az", 1);
     Touch(top / "e.aZ", 1);
     EXPECT_EQ(m.Names(root, false, root).size(), 7u);
     EXPECT_EQ(m.platform.m_nTypeLookups, lookups + 1);
-
     // A file lists nothing; a stopped enumeration ends.
     list.clear();
     EXPECT_EQ(m.manager.EnumFiles(root + u"/a.txt", list, true), 0);
@@ -307,14 +293,12 @@ TEST(ZylShareDb, WrittenFileHasExactlyTheLinesAndEveryFieldReadIsWrittenAgainAsI
         // Written when the share was added, not only at logout: UTF-16LE, no byte-order mark, LF only.
         EXPECT_EQ(ZylReadFileBytes(db.File()), ZylToUtf16Le(kHeader + records));
         EXPECT_FALSE(db.manager.IsModified());
-
         db.manager.SetNoUpload(1);
         EXPECT_EQ(ZylReadFileBytes(db.File()).find(ZylToUtf16Le(kHeader + u"NoUpload=1\n")), 0u);
         db.manager.RemoveShare(u"docs");
         EXPECT_NE(ZylReadFileBytes(db.File()).find(
                       ZylToUtf16Le(u"ShareNum=1\n[ShareObjectBegin]\nShareName=Notes\n")),
                   std::string::npos);
-
         db.platform.m_nCalendarTime = 1300000000;
         auto single = MakeShare(u"\u6587\u4EF6", u"\u00E9t\u00E9.mp3", u"/home/u/music", 0);
         single->SetSize(0xFFFFFFF0u);
@@ -356,7 +340,6 @@ TEST(ZylShareDb, AnyVersionIsTakenButAFileOfAnotherUserWhoseOwnerCannotBeToldOrS
         EXPECT_EQ(db.Name(0), u"Three");
         EXPECT_EQ(db.manager.GetShare(0)->GetPath(), u"/a=b"); // only the first "=" separates
         EXPECT_EQ(db.manager.GetShare(0)->GetSize(), 7u);
-
         // No file yet, or an empty one (it holds nothing to keep): no shares, and nothing set aside.
         fs::remove(db.File());
         ASSERT_EQ(db.manager.LoadSave(1), 0);
@@ -399,9 +382,8 @@ TEST(ZylShareDb, AnyVersionIsTakenButAFileOfAnotherUserWhoseOwnerCannotBeToldOrS
 TEST(ZylShareDb, ADamagedFileKeepsEveryWholeRecordAndIsSetAsideWithTheRest) {
     CZylTempDir dir;
     SHAREDB db(dir);
-    // A changed byte in the first line; a record without its Size line (every later value would be
-    // shifted); records without a share name, without an item name (the root) or without a folder;
-    // and a last record the file ends inside of. The count does not match either.
+    // A changed header byte, a record without Size (values shift), ones without a share name, item name
+    // or folder, one cut short, and a wrong count.
     std::u16string shifted = Record(u"Shifted", u"s", u"/x");
     shifted.erase(shifted.find(u"Size=7\n"), 7);
     const std::u16string text = u"#zyl share file, versio=Beta0.1\n#id=S1.1000\nNoUpload=1\nShareNum=9\n" +
@@ -468,7 +450,6 @@ TEST(ZylShareDb, FailedSaveLeavesTheOldFileWholeAndSharesThatCannotBeStoredAreRe
     EXPECT_EQ(db.manager.AddShare(MakeShare(u"a", u"x", u"relative", 1)), -1);
     EXPECT_EQ(db.manager.AddShare(nullptr), -1);
     EXPECT_FALSE(fs::exists(db.File()));
-
     db.manager.AddShare(MakeShare(u"Docs", u"papers", u"/home/u/work", 1));
     const std::string before = ZylReadFileBytes(db.File());
     ASSERT_FALSE(before.empty());
@@ -483,7 +464,6 @@ TEST(ZylShareDb, FailedSaveLeavesTheOldFileWholeAndSharesThatCannotBeStoredAreRe
     SHAREDB again(dir);
     ASSERT_EQ(again.manager.LoadSave(1), 0);
     EXPECT_EQ(again.manager.GetShareCount(), 2);
-
     // Without a path there is nothing to load or save.
     db.manager.SetDbPath(u"");
     EXPECT_EQ(db.manager.LoadSave(1), -1);

@@ -1,5 +1,4 @@
-// The listing workers: bounds, a peer that goes away, pages that wait without a thread, and a
-// flooding peer whose listings run on while shares change and the plug-in logs out (run under TSan too).
+// The listing workers: bounds, dropped peers, pages waiting without a thread, floods, logout (TSan too).
 #include "ZylBrowseFixture.h"
 
 #include "share/ZylWorkerPool.h"
@@ -71,7 +70,6 @@ TEST(ZylWorkerPool, APeerDroppedOrAShutdownStopsListingsAndNothingRunsWhileClose
     EXPECT_EQ(pool.Submit(u"S1.1", mark), SUBMITTED::Closed); // before the login
     EXPECT_EQ(pool.GetLiveThreadCount(), 0u);
     pool.Open();
-
     // A running listing of the dropped peer sees its flag; its waiting ones never run.
     pool.Submit(u"S1.1", spin);
     pool.Submit(u"S1.1", mark);
@@ -80,9 +78,7 @@ TEST(ZylWorkerPool, APeerDroppedOrAShutdownStopsListingsAndNothingRunsWhileClose
     EXPECT_EQ(pool.GetWaitingCount(), 0u);
     ASSERT_TRUE(WaitReal([&] { return sawStop && pool.GetStartedCount() == 0; }));
     EXPECT_FALSE(ran);
-
-    // Shutdown stops the running listing and drops the waiting; afterwards nothing is taken, not
-    // even a request that arrives late, until the pool is opened again.
+    // Shutdown stops the running and drops the waiting; nothing, not even a late one, runs until reopened.
     sawStop = false;
     pool.Submit(u"S1.2", spin);
     pool.Submit(u"S1.2", mark);
@@ -112,8 +108,7 @@ TEST_F(CZylBrowseTest, PagesWaitWhileTheHostTakesNothingAndGoOnceItDoes) {
     Share(u"Many", "many");
     for (int i = 0; i < 40 * CZylShareManager::PAGE_ITEMS; ++i)
         Touch(fmt::format("many/f{:03}", i));
-    // The host takes none of A's PDUs for B: the pages pile up to the bound at once, then the
-    // listing waits without a thread, sleeping or spinning, however many drains come by.
+    // The host takes nothing for B: pages pile up to the bound, then the listing waits without a thread.
     a.m_fnRefuse = [&](const ZYLSENTPDU& pdu) { return pdu.to == b.Id(); };
     const uint64_t slept = a.Platform().m_nSleptMs;
     ASSERT_EQ(viewer->RequestExplorerFolder(u"Many", CZylDateTime()), 0);
@@ -124,18 +119,14 @@ TEST_F(CZylBrowseTest, PagesWaitWhileTheHostTakesNothingAndGoOnceItDoes) {
         EXPECT_EQ(a.Plugin().GetQueuedCount(b.Id(), ZYL_CHANNEL_REQUEST), CZylShareManager::PAGE_BACKLOG);
     }
     EXPECT_EQ(a.Platform().m_nSleptMs, slept);
-
-    // Once the host takes them, the same pages go out in order and the listing completes; forty
-    // full pages end without a page of nothing.
+    // Then the pages go in order; forty full pages end without a page of nothing.
     a.m_fnRefuse = nullptr;
     ASSERT_TRUE(WaitForListings(1));
     const auto pages = PagesFromA(ZYL_CMD_EXPLORER_FOLDER_REPLY);
     ASSERT_EQ(pages.size(), 40u);
     for (size_t i = 0; i < pages.size(); ++i)
         EXPECT_EQ(pages[i].begin, static_cast<int32_t>(i) * 16);
-
-    // Nor can such a peer make the "net busy" answers to its floods pile up without end. Once the
-    // listings that run wait for the queue, nothing but refusals can add to it.
+    // Nor do the "net busy" answers to that peer's floods pile up without end.
     a.m_fnRefuse = [&](const ZYLSENTPDU& pdu) { return pdu.to == b.Id(); };
     for (size_t batch : {size_t{64}, CZylShareManager::REFUSAL_BACKLOG}) {
         for (size_t i = 0; i < batch; ++i)
@@ -156,8 +147,7 @@ TEST_F(CZylBrowseTest, AFloodingPeerDoesNotHoldUpAnotherPeersBrowseAndALogoutSto
     CZylWorkerPool& pool = Shares().GetListingPool();
     const CZylWorkerPool::LIMITS& limits = pool.GetLimits();
     ZYLVIRTUALSLEEP virtualSleep(a.Platform());
-    // Time moves only when every busy worker sleeps: what a listing costs in real time (its
-    // enumeration) takes no virtual time.
+    // Time moves only when every busy worker sleeps: enumerating takes no virtual time.
     auto settle = [&] { return WaitReal([&] { return pool.IsQuiet(a.Platform().GetSleepingCount()); }); };
     auto tickUntil = [&](int rounds, const std::function<bool()>& done) {
         for (int round = 0; round < rounds && !done(); ++round) {
@@ -165,7 +155,6 @@ TEST_F(CZylBrowseTest, AFloodingPeerDoesNotHoldUpAnotherPeersBrowseAndALogoutSto
             host.Tick(10);
         }
     };
-
     // B asks for the big folder's file list 100 times and for its listing 20 times.
     for (uint32_t task = 1; task <= 100; ++task)
         RequestFileList(task, u"Big", 1);
@@ -184,7 +173,6 @@ TEST_F(CZylBrowseTest, AFloodingPeerDoesNotHoldUpAnotherPeersBrowseAndALogoutSto
     for (const auto& pdu : busy)
         EXPECT_EQ(ZylErrorCodeOf(pdu), ZYL_ERROR_NET_BUSY);
     EXPECT_GE(ZylWords(busy[0]).at(1), 1u);
-
     // C browses meanwhile: its listing comes within a few turns of virtual time.
     RequestFolder(u"Small", &c);
     const uint32_t asked = a.Platform().GetTickCount();
@@ -195,9 +183,7 @@ TEST_F(CZylBrowseTest, AFloodingPeerDoesNotHoldUpAnotherPeersBrowseAndALogoutSto
     // B's listings go on too, in their turns.
     tickUntil(100, [&] { return !FromA(ZYL_CMD_FILE_LIST_REPLY).empty(); });
     EXPECT_FALSE(FromA(ZYL_CMD_FILE_LIST_REPLY).empty());
-
-    // Shares go on the window's thread while those listings run; a logout then stops them all, drops
-    // what waits, and nothing leaves A after it.
+    // Shares go while those listings run; a logout then stops them and nothing leaves A after it.
     a.Platform().SetBlockingSleep(false);
     EXPECT_EQ(Shares().RemoveShare(u"Small"), 0);
     EXPECT_EQ(Shares().RemoveShare(u"Big"), 0);
