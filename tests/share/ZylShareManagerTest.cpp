@@ -298,49 +298,39 @@ TEST(ZylShareDb, AnyVersionIsTakenButAFileOfAnotherUserWhoseOwnerCannotBeToldOrS
     {
         SHAREDB db(dir);
         db.manager.AddShare(MakeShare(u"One", u"a", u"/x", 1));
-        ASSERT_EQ(db.Load(u"#zyl share file, version=9.9\n#id=s1.1000\nNoUpload=1\nShareNum=1\n" +
-                          Record(u"Three", u"c", u"/a=b")),
-                  0);
-        EXPECT_TRUE(fs::exists(db.File()));
+        const std::u16string other = u"#zyl share file, version=9.9\n#id=s1.1000\nNoUpload=1\nShareNum=1\n";
+        ASSERT_EQ(db.Load(other + Record(u"Three", u"c", u"/a=b")), 0);
         EXPECT_TRUE(db.manager.GetDbNotice().empty());
         EXPECT_EQ(db.manager.GetNoUpload(), 1);
         ASSERT_EQ(db.manager.GetShareCount(), 1);
         EXPECT_EQ(db.Name(0), u"Three");
-        EXPECT_EQ(db.manager.GetShare(0)->GetPath(), u"/a=b"); // only the first "=" separates
-        EXPECT_EQ(db.manager.GetShare(0)->GetSize(), 7u);
-        // No file yet, or an empty one (it holds nothing to keep): no shares, and nothing set aside.
-        fs::remove(db.File());
-        ASSERT_EQ(db.manager.LoadSave(1), 0);
-        EXPECT_EQ(db.manager.GetShareCount(), 0);
+        // Only the first "=" separates.
+        EXPECT_EQ(std::make_pair(db.manager.GetShare(0)->GetPath(), db.manager.GetShare(0)->GetSize()),
+                  std::make_pair(std::u16string(u"/a=b"), 7u));
+        // An empty file holds nothing to keep: no shares, and nothing set aside.
         ASSERT_EQ(db.Load(u""), 0);
+        EXPECT_EQ(db.manager.GetShareCount(), 0);
         EXPECT_TRUE(db.manager.GetDbNotice().empty());
         fs::remove(db.File());
     }
     const std::u16string body = u"NoUpload=1\nShareNum=1\n" + Record(u"Docs", u"d", u"/x");
-    const char* aside = "the share database was set aside as ";
-    struct CASE {
-        std::u16string text;
-        const char *suffix, *notice;
-        int32_t kept;
-    };
-    for (const CASE& c : {
-             CASE{u"#zyl share file, version=Beta0.1\n#id=S1.9999\n" + body, ".foreign-20080110-212000",
-                  "the share database of S1.9999 was set aside as ", 0},
-             CASE{u"#zyl share file, version=Beta0.1\n#ld=S1.1000\n" + body, ".damaged-20080110-212000",
-                  aside, 0},
-             // Whole records, but fewer than the count says.
-             CASE{kHeader + u"NoUpload=0\nShareNum=3\n" + Record(u"A", u"a", u"/x") +
-                      Record(u"B", u"b", u"/y"),
-                  ".damaged-20080110-212000", aside, 2},
-         }) {
+    const char *aside = "the share database was set aside as ", *damaged = ".damaged-20080110-212000";
+    // Another user's, a damaged header, and whole records fewer than the count says.
+    for (const auto& [text, suffix, notice, kept] :
+         std::vector<std::tuple<std::u16string, const char*, const char*, int32_t>>{
+             {u"#zyl share file, version=Beta0.1\n#id=S1.9999\n" + body, ".foreign-20080110-212000",
+              "the share database of S1.9999 was set aside as ", 0},
+             {u"#zyl share file, version=Beta0.1\n#ld=S1.1000\n" + body, damaged, aside, 0},
+             {kHeader + u"NoUpload=0\nShareNum=3\n" + Record(u"A", u"a", u"/x") + Record(u"B", u"b", u"/y"),
+              damaged, aside, 2}}) {
         SHAREDB db(dir);
-        ASSERT_EQ(db.Load(c.text), 0);
-        EXPECT_EQ(db.manager.GetShareCount(), c.kept);
+        ASSERT_EQ(db.Load(text), 0);
+        EXPECT_EQ(db.manager.GetShareCount(), kept);
         EXPECT_EQ(db.manager.GetNoUpload(), 0);
-        EXPECT_EQ(fs::exists(db.File()), c.kept > 0);
-        const fs::path setAside = fs::path(db.File()) += c.suffix;
-        EXPECT_EQ(ZylReadFileBytes(setAside), ZylToUtf16Le(c.text));
-        EXPECT_EQ(ZylToUtf8(db.manager.GetDbNotice()).find(c.notice), 0u)
+        EXPECT_EQ(fs::exists(db.File()), kept > 0);
+        const fs::path setAside = fs::path(db.File()) += suffix;
+        EXPECT_EQ(ZylReadFileBytes(setAside), ZylToUtf16Le(text));
+        EXPECT_EQ(ZylToUtf8(db.manager.GetDbNotice()).find(notice), 0u)
             << ZylToUtf8(db.manager.GetDbNotice());
         fs::remove(setAside);
         fs::remove(db.File());
@@ -386,18 +376,16 @@ TEST(ZylShareDb, DamagedCountsDoNotRunAwayAndOverlongValuesAreCutToTheirFields) 
     CZylTempDir dir;
     SHAREDB db(dir);
     const std::u16string longName(300, u'n'); // the line stays within what one read takes
-    ASSERT_EQ(
-        db.Load(
-            kHeader +
-            u"NoUpload=0\nShareNum=2000000000\n[ShareObjectBegin]\nShareName=Docs\nShareTime=x\nName=n\n"
-            u"Path=/p\nSize=1\nbUnlimitedUserNumber=1\nnLimitedUserNumber=10\nTime=x\nType=t\nbFolder=1\n"
-            u"PrivilegedUsers=2000000000\n[begin]\nid=S1.2000\ntype=2\nprivilege=65539\n[end]\n"
-            u"[ShareObjectEnd]\n[ShareObjectBegin]\nShareName=" +
-            longName + u"\nShareTime=\nName=" + longName +
-            u"\nPath=/p\nSize=1\nbUnlimitedUserNumber=1\nnLimitedUserNumber=10\nTime=\nType=t\nbFolder=1\n"
-            u"PrivilegedUsers=1\n[begin]\nid=S1.200000000000000000000000\ntype=2\nprivilege=1\n[end]\n"
-            u"[ShareObjectEnd]\n"),
-        0);
+    const std::u16string head =
+        u"NoUpload=0\nShareNum=2000000000\n[ShareObjectBegin]\nShareName=Docs\nShareTime=x\nName=n\n"
+        u"Path=/p\nSize=1\nbUnlimitedUserNumber=1\nnLimitedUserNumber=10\nTime=x\nType=t\nbFolder=1\n"
+        u"PrivilegedUsers=2000000000\n[begin]\nid=S1.2000\ntype=2\nprivilege=65539\n[end]\n"
+        u"[ShareObjectEnd]\n[ShareObjectBegin]\nShareName=";
+    const std::u16string tail =
+        u"\nPath=/p\nSize=1\nbUnlimitedUserNumber=1\nnLimitedUserNumber=10\nTime=\nType=t\nbFolder=1\n"
+        u"PrivilegedUsers=1\n[begin]\nid=S1.200000000000000000000000\ntype=2\nprivilege=1\n[end]\n"
+        u"[ShareObjectEnd]\n";
+    ASSERT_EQ(db.Load(kHeader + head + longName + u"\nShareTime=\nName=" + longName + tail), 0);
     // The record whose entries run to the end of the file is not whole; the one it ran over is.
     ASSERT_EQ(db.manager.GetShareCount(), 1);
     EXPECT_FALSE(db.manager.GetDbNotice().empty());
