@@ -1,4 +1,4 @@
-// A shares folders of a temporary folder; B browses them, its window recording (and emptying) each listing.
+// A shares folders of a temporary folder; B browses them, its window counting (and emptying) each listing.
 #pragma once
 
 #include "core/ZylPath.h"
@@ -17,17 +17,11 @@
 
 struct ZYLLISTEDITEM {
     int32_t folder;
-    std::u16string name; // the share name of a root item, the entry name of a folder item
+    std::u16string name; // the share name of a root item, the entry name or path of another
     std::u16string type;
     uint16_t privilege;
     uint32_t size;
     CZylDateTime time;
-};
-
-struct ZYLLISTING {
-    uint32_t message;
-    std::u16string folder;
-    std::vector<ZYLLISTEDITEM> items;
 };
 
 // A page as it travels: root info, folder, or file list (time and task id first; items: path, size, time).
@@ -106,19 +100,12 @@ protected:
         host.Connect(a, b);
         viewer = b.Plugin().GetViewerManager().AddViewer(a.Id());
         viewer->SetNotifyWindow(&window);
-        window.m_fnOnSend = [this](uint32_t message, intptr_t first, intptr_t) {
+        window.m_fnOnSend = [this](uint32_t message, intptr_t v, intptr_t) {
             if (message != WM_ZYL_FRIEND_ROOT && message != WM_ZYL_FRIEND_FOLDER)
                 return;
-            auto* v = reinterpret_cast<CZylViewer*>(first);
-            ZYLLISTING listing{message, v->GetCurrentFolder(), {}};
-            for (int32_t i = 0; i < v->GetItemCount(); ++i) {
-                const CZylShareObject& item = *v->GetItem(i);
-                listing.items.push_back({item.GetFolder(), item.GetShareName(), item.GetType(),
-                                         item.GetGrantedPrivilege(), item.GetSize(), item.GetTime()});
-            }
-            listings.push_back(std::move(listing));
+            listings.push_back(message);
             if (m_bClearOnListing)
-                v->ClearItems();
+                reinterpret_cast<CZylViewer*>(v)->ClearItems();
         };
     }
     CZylShareManager& Shares() { return a.Plugin().GetShareManager(); }
@@ -187,7 +174,7 @@ protected:
     }
     CZylTempDir files;
     CZylFakeWindow window;
-    std::vector<ZYLLISTING> listings;
+    std::vector<uint32_t> listings; // the window messages of the listings completed
     bool m_bClearOnListing = true;
     CZylTestHost host;
     CZylTestNode& a;

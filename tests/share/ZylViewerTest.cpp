@@ -80,11 +80,6 @@ TEST_F(CZylViewerTest, RepliesItMustNotTake) {
     Deliver(ZYL_CMD_EXPLORER_FOLDER_REPLY, {0, 0, 0});
     EXPECT_EQ(viewer->GetItemCount(), 1);
     EXPECT_EQ(window.m_vMessages.size(), 0u);
-    // A window that is gone hears nothing; the list is still kept.
-    window.m_bWindow = false;
-    Deliver(ZYL_CMD_SHARE_ROOT_INFO_REPLY, Page(true, 2, 1, 1));
-    EXPECT_EQ(viewer->GetItemCount(), 2);
-    EXPECT_EQ(window.m_vMessages.size(), 0u);
 }
 
 TEST_F(CZylViewerTest, AListingIsCutAtItsLimitAndACompletedOneTakesNoMorePages) {
