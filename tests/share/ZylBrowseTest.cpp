@@ -136,7 +136,7 @@ TEST_F(CZylBrowseTest, FolderListingsSubfoldersFirstEmptyOnesAtOnceAndNothingOut
         }
     // An empty folder, or a shared file asked as one: a page of total 0 replaces the list and completes it.
     m_bClearOnListing = false;
-    ASSERT_EQ(viewer->RequestExplorerFolder(u"Empty", kAsked), 0);
+    ASSERT_EQ(viewer->RequestExplorerFolder(u"empty\\", kAsked), 0); // any case, a separator at the end
     ASSERT_TRUE(WaitForListings(2));
     EXPECT_EQ(viewer->GetItemCount(), 0);
     ASSERT_EQ(viewer->RequestExplorerFolder(u"Note", kAsked), 0);
@@ -159,19 +159,21 @@ TEST_F(CZylBrowseTest, FolderListingsSubfoldersFirstEmptyOnesAtOnceAndNothingOut
     EXPECT_EQ(listings.size(), 3u);
     // Paths that leave the share are refused; unknown shares get no reply at all.
     host.m_vSent.clear();
-    for (const char16_t* path : {u"Docs\\..\\..", u"Docs\\out", u"Docsx", u"Nope\\sub"})
+    for (const char16_t* path : {u"Docs\\..\\..", u"Docs\\.", u"Docs\\sub0\\..\\..\\secret", u"Docs\\\\sub0",
+                                 u"Docs\\a/../../secret", u"Docs\\out", u"Docsx", u"Nope\\sub"})
         RequestFolder(path);
     RequestFileList(3, u"Docs\\..\\secret\\key.txt", 0);
     RequestFileList(4, u"Docs\\out", 1);
+    RequestFileList(5, u"Docs\\out\\key.txt", 0);
     RequestFileList(9, u"Nope", 1);
-    ASSERT_TRUE(WaitFromA(ZYL_CMD_ERROR, 4));
+    ASSERT_TRUE(WaitFromA(ZYL_CMD_ERROR, 9));
     host.Tick(500);
     for (const ZYLSENTPDU& pdu : host.m_vSent)
         EXPECT_TRUE(pdu.from != a.Id() || pdu.command == ZYL_CMD_ERROR) << pdu.command;
-    EXPECT_EQ(FromA(ZYL_CMD_ERROR).size(), 4u);
+    EXPECT_EQ(FromA(ZYL_CMD_ERROR).size(), 9u);
     for (const auto& pdu : FromA(ZYL_CMD_ERROR))
         EXPECT_EQ(ZylErrorCodeOf(pdu), ZYL_ERROR_OTHER);
-    EXPECT_EQ(host.SentWith(ZYL_CMD_EXPLORER_FOLDER_REQUEST).size(), 4u); // they did arrive
+    EXPECT_EQ(host.SentWith(ZYL_CMD_EXPLORER_FOLDER_REQUEST).size(), 8u); // they did arrive
 }
 
 TEST_F(CZylBrowseTest, FileListsForDownloads) {
