@@ -19,9 +19,9 @@ struct ZYLLISTEDITEM {
     int32_t folder;
     std::u16string name; // the share name of a root item, the entry name or path of another
     std::u16string type;
-    uint16_t privilege;
-    uint32_t size;
-    CZylDateTime time;
+    uint16_t privilege = 0;
+    uint32_t size = 0;
+    CZylDateTime time = {};
 };
 
 // A page as it travels: root info, folder, or file list (time and task id first; items: path, size, time).
@@ -47,10 +47,9 @@ inline ZYLPAGE ZylParsePage(const std::vector<uint8_t>& payload, uint32_t comman
     for (int32_t* word : {&page.status, &page.total, &page.begin, &page.count})
         *word = reader.ReadInt32();
     for (int32_t i = 0; i < page.count; ++i) {
-        ZYLLISTEDITEM item{};
-        item.folder = files ? 0 : reader.ReadInt32();
-        item.name = reader.ReadString();
-        item.type = files ? u"" : reader.ReadString();
+        // (The clauses of a braced list are read in their order.)
+        ZYLLISTEDITEM item{files ? 0 : reader.ReadInt32(), reader.ReadString(),
+                           files ? u"" : reader.ReadString()};
         if (root) {
             item.privilege = reader.ReadInt16();
             reader.Read(time).Read(item.time); // the share time, then the time
@@ -117,12 +116,11 @@ protected:
     }
     // A folder (or file) of the temporary folder, shared with "Everyone" holding those rights.
     CZylShareObject& Share(const std::u16string& shareName, const std::string& relative, int32_t folder = 1,
-                           uint16_t everyone = ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD) {
+                           uint16_t all = ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD) {
         const std::filesystem::path full = files.Path() / relative;
         if (folder)
             std::filesystem::create_directories(full);
-        auto share =
-            ZylMakeShare(shareName, full, everyone ? std::optional<uint16_t>(everyone) : std::nullopt);
+        auto share = ZylMakeShare(shareName, full, all ? std::optional<uint16_t>(all) : std::nullopt);
         share->SetType(folder ? u"Folder" : u"File");
         CZylShareObject& added = *share;
         EXPECT_EQ(Shares().AddShare(std::move(share)), 0);
@@ -165,10 +163,9 @@ protected:
             pages.push_back(ZylParsePage(pdu.payload, command));
         return pages;
     }
-    std::vector<std::vector<int32_t>> ShapesFromA(uint32_t command,
-                                                  const std::u16string& to = u"S1.2000") const {
+    std::vector<std::vector<int32_t>> ShapesFromA(uint32_t cmd, const std::u16string& to = u"S1.2000") const {
         std::vector<std::vector<int32_t>> shapes;
-        for (const auto& page : PagesFromA(command, to))
+        for (const auto& page : PagesFromA(cmd, to))
             shapes.push_back(page.Shape());
         return shapes;
     }

@@ -36,8 +36,16 @@ using SUBMITTED = CZylWorkerPool::SUBMITTED;
 
 } // namespace
 
-TEST(ZylWorkerPool, BoundsRefuseWhatWouldWaitBeyondThemAndHoldBackABusyPeersNewListings) {
+TEST(ZylWorkerPool, BoundsRefuseWhatWouldWaitBeyondThemAndADroppedPeerOrAShutdownStopsItsListings) {
     CZylWorkerPool pool({.threads = 2, .waitingPerPeer = 3, .waitingTotal = 5, .startedPerPeer = 1});
+    std::atomic<bool> ran{false}, sawStop{false};
+    const auto mark = [&](const std::atomic<bool>&) { return ran = true, false; };
+    const auto spin = [&](const std::atomic<bool>& stop) { // it would go on, but a stopped listing ends
+        while (!stop)
+            std::this_thread::yield();
+        return sawStop = true;
+    };
+    EXPECT_EQ(pool.Submit(u"S1.1", mark), SUBMITTED::Closed); // before the login
     pool.Open();
     std::promise<void> open; // jobs wait until it is set
     auto blocked = [gate = open.get_future().share()](const std::atomic<bool>&) {
@@ -59,19 +67,6 @@ TEST(ZylWorkerPool, BoundsRefuseWhatWouldWaitBeyondThemAndHoldBackABusyPeersNewL
     EXPECT_EQ(pool.GetStartedCount(), 2u);
     open.set_value();
     ASSERT_TRUE(WaitReal([&] { return pool.GetStartedCount() == 0 && pool.GetWaitingCount() == 0; }));
-}
-
-TEST(ZylWorkerPool, APeerDroppedOrAShutdownStopsListingsAndNothingRunsWhileClosed) {
-    CZylWorkerPool pool({.threads = 1});
-    std::atomic<bool> ran{false}, sawStop{false};
-    const auto mark = [&](const std::atomic<bool>&) { return ran = true, false; };
-    const auto spin = [&](const std::atomic<bool>& stop) { // it would go on, but a stopped listing ends
-        while (!stop)
-            std::this_thread::yield();
-        return sawStop = true;
-    };
-    EXPECT_EQ(pool.Submit(u"S1.1", mark), SUBMITTED::Closed); // before the login
-    pool.Open();
     // A running listing of the dropped peer sees its flag; its waiting ones never run.
     pool.Submit(u"S1.1", spin);
     pool.Submit(u"S1.1", mark);
