@@ -80,14 +80,18 @@ inline size_t ZylLogged(const CZylFakeWindow& window, std::u16string_view text) 
                          [&](const auto& line) { return line.find(text) != std::u16string::npos; });
 }
 
-// Big-endian words, then the bytes given as they are.
+// Big-endian words, the bytes given as they are, then more words.
 inline std::vector<uint8_t> ZylBytes(std::initializer_list<uint32_t> words,
-                                     std::initializer_list<uint8_t> tail = {}) {
+                                     std::initializer_list<uint8_t> bytes = {},
+                                     std::initializer_list<uint32_t> more = {}) {
     std::vector<uint8_t> out;
     for (uint32_t word : words)
         for (int shift : {24, 16, 8, 0})
             out.push_back(static_cast<uint8_t>(word >> shift));
-    out.insert(out.end(), tail);
+    out.insert(out.end(), bytes);
+    for (uint32_t word : more)
+        for (int shift : {24, 16, 8, 0})
+            out.push_back(static_cast<uint8_t>(word >> shift));
     return out;
 }
 

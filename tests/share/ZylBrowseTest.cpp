@@ -5,7 +5,7 @@
 
 using SHAPES = std::vector<std::vector<int32_t>>;
 
-TEST_F(CZylBrowseTest, RootInfoHasTheExactLayoutAndComesInPagesOfSixteenWithoutAPause) {
+TEST_F(CZylBrowseTest, RootInfoHasTheExactLayoutAndComesInPagesOfSixteen) {
     // A user without shares still answers, with one empty page; the request is the asker's time.
     ASSERT_EQ(viewer->RequestShareRootInfo(), 0);
     ASSERT_TRUE(WaitForListings(1));
@@ -25,13 +25,11 @@ TEST_F(CZylBrowseTest, RootInfoHasTheExactLayoutAndComesInPagesOfSixteenWithoutA
     ASSERT_EQ(pdus.size(), 1u);
     EXPECT_EQ(pdus[0].channel, ZYL_CHANNEL_REQUEST);
     // Page words, bFolder, name, type, rights (7 without upload: uploads are off), share time, time, size.
-    auto expected = ZylBytes(
-        {0, 1, 0, 1, 1}, {0, 0, 0, 4, 'D', 'o', 'c', 's', 0, 0, 0, 6, 'F', 'o', 'l', 'd', 'e', 'r', 0, 3});
     const CZylDateTime shared(a.Platform().GetCalendarTime());
-    for (uint8_t byte : ZylBytes(
-             {shared.GetWord1(), shared.GetWord2(), modified.GetWord1(), modified.GetWord2(), 0x01020304}))
-        expected.push_back(byte);
-    EXPECT_EQ(pdus[0].payload, expected);
+    EXPECT_EQ(pdus[0].payload, ZylBytes({0, 1, 0, 1, 1, 4},
+                                        {'D', 'o', 'c', 's', 0, 0, 0, 6, 'F', 'o', 'l', 'd', 'e', 'r', 0, 3},
+                                        {shared.GetWord1(), shared.GetWord2(), modified.GetWord1(),
+                                         modified.GetWord2(), 0x01020304}));
     for (int i = 1; i < 20; ++i)
         Share(ZylFormat("Share{:02}", i), fmt::format("s{}", i));
     host.m_vSent.clear();
@@ -77,17 +75,6 @@ TEST_F(CZylBrowseTest, EveryoneAndOwnEntriesCombineAndAFullShareRefusesNewUsers)
     EXPECT_EQ(ZylWords(FromA(ZYL_CMD_ERROR, c.Id())[0]),
               (std::vector<uint32_t>{ZYL_ERROR_USER_DENIED, 6, 0, 0}));
     EXPECT_EQ(ZylErrorCodeOf(FromA(ZYL_CMD_ERROR)[0]), ZYL_ERROR_USER_DENIED);
-    // B's refused browse: once no page has come for the silence's length its user is told, once.
-    CZylFakeWindow log;
-    b.Plugin().SetLogWindow(&log);
-    ASSERT_EQ(viewer->RequestExplorerFolder(u"Closed", CZylDateTime()), 0);
-    for (auto [ms, told] : {std::pair{CZylViewer::LISTING_SILENCE_MS - 100, 0u},
-                            {200u, 1u},
-                            {CZylViewer::LISTING_SILENCE_MS, 1u}}) {
-        host.Tick(ms);
-        EXPECT_EQ(ZylLogged(log, u"no listing page from S1.1000 for 20 s"), told) << ms;
-    }
-    b.Plugin().SetLogWindow(nullptr);
     // One user at a time: the one served goes on; a new one is denied until the first one's channels close.
     CZylShareObject& few = Share(u"Few", "few", 1, ZYL_PRIV_BROWSE);
     std::filesystem::create_directories(files.Path() / "few/sub");
@@ -192,11 +179,9 @@ TEST_F(CZylBrowseTest, FileListsForDownloads) {
     auto pages = PagesFromA(ZYL_CMD_FILE_LIST_REPLY);
     EXPECT_EQ(ShapesFromA(ZYL_CMD_FILE_LIST_REPLY), (SHAPES{{0, 20, 0, 16}, {0, 20, 16, 4}}));
     EXPECT_EQ(pages.at(0).taskId, 41u);
-    std::vector<std::u16string> paths = pages[0].Names(), more = pages.at(1).Names();
-    paths.insert(paths.end(), more.begin(), more.end());
+    const std::vector<std::u16string> paths = pages[0].Names();
     EXPECT_EQ(std::vector(paths.begin(), paths.begin() + 2),
               (std::vector<std::u16string>{u"docs\\2005\\deep\\b.txt", u"docs\\2005\\a.txt"}));
-    EXPECT_NE(std::find(paths.begin(), paths.end(), u"docs\\top17.txt"), paths.end());
     EXPECT_TRUE(Shares().GetShare(0)->FindCurrentUser(b.Id()) < 0); // file lists record no user
     // A tree without files, or a shared file asked as a folder: the empty-list notice (time, task id).
     RequestFileList(42, u"Docs\\emptytree", 1);
@@ -254,20 +239,11 @@ TEST_F(CZylBrowseTest, NamesThatCannotTravelAreLeftOutWithAWarningTheServingUser
     ASSERT_TRUE(WaitFromA(ZYL_CMD_FILE_LIST_REPLY, 1));
     EXPECT_EQ(PagesFromA(ZYL_CMD_FILE_LIST_REPLY)[0].Names(),
               (std::vector<std::u16string>{u"Docs\\" + ZylFromUtf8(longName) + u"\\a", u"Docs\\ok.txt"}));
-    // A warning names each file left out (control characters as "?") per listing; past ten, a count.
+    // A warning names each file left out (control characters as "?"), in each listing.
     host.Tick(10);
     for (std::u16string_view name : {u"tab?name.txt", u"line?feed.txt", u"bad\uFFFDutf8.txt"})
         EXPECT_EQ(ZylLogged(shown, name), 2u) << ZylToUtf8(name);
     EXPECT_EQ(ZylLogged(shown, u"path too long to list"), 1u);
     EXPECT_EQ(ZylLogged(shown, u"not listed"), 20u);
-    EXPECT_EQ(ZylLogged(shown, u"more entries"), 0u);
-    Share(u"Many", "many");
-    for (int i = 0; i < 12; ++i)
-        Touch("many/bell\a" + std::to_string(i));
-    ASSERT_EQ(viewer->RequestExplorerFolder(u"Many", kAsked), 0);
-    ASSERT_TRUE(WaitForListings(2));
-    host.Tick(10);
-    EXPECT_EQ(ZylLogged(shown, u"not listed"), 30u);
-    EXPECT_EQ(ZylLogged(shown, u"2 more entries left out of the listing of "), 1u);
     a.Plugin().SetLogWindow(nullptr);
 }
