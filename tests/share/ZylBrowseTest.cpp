@@ -1,8 +1,6 @@
 // Two plug-ins browsing end to end: root info with the asker's rights, folders, file lists, refusals.
 #include "ZylBrowseFixture.h"
 
-#include <algorithm>
-
 using SHAPES = std::vector<std::vector<int32_t>>;
 
 TEST_F(CZylBrowseTest, RootInfoHasTheExactLayoutAndComesInPagesOfSixteen) {
@@ -75,6 +73,15 @@ TEST_F(CZylBrowseTest, EveryoneAndOwnEntriesCombineAndAFullShareRefusesNewUsers)
     EXPECT_EQ(ZylWords(FromA(ZYL_CMD_ERROR, c.Id())[0]),
               (std::vector<uint32_t>{ZYL_ERROR_USER_DENIED, 6, 0, 0}));
     EXPECT_EQ(ZylErrorCodeOf(FromA(ZYL_CMD_ERROR)[0]), ZYL_ERROR_USER_DENIED);
+    // B's refused browse: once no page has come for the silence's length its user is told, once.
+    CZylFakeWindow log;
+    b.Plugin().SetLogWindow(&log);
+    ASSERT_EQ(viewer->RequestExplorerFolder(u"Closed", CZylDateTime()), 0);
+    for (auto [ms, told] : {std::pair{CZylViewer::LISTING_SILENCE_MS - 100, 0u}, {200u, 1u}, {20000u, 1u}}) {
+        host.Tick(ms);
+        EXPECT_EQ(ZylLogged(log, u"no listing page from S1.1000 for 20 s"), told) << ms;
+    }
+    b.Plugin().SetLogWindow(nullptr);
     // One user at a time: the one served goes on; a new one is denied until the first one's channels close.
     CZylShareObject& few = Share(u"Few", "few", 1, ZYL_PRIV_BROWSE);
     std::filesystem::create_directories(files.Path() / "few/sub");

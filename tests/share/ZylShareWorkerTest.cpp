@@ -27,9 +27,6 @@ protected:
     bool Settle() {
         return WaitReal([&] { return Pool().IsQuiet(a.Platform().GetSleepingCount()); });
     }
-    void RefuseForB() {
-        a.m_fnRefuse = [&](const ZYLSENTPDU& pdu) { return pdu.to == b.Id(); };
-    }
 };
 
 using SUBMITTED = CZylWorkerPool::SUBMITTED;
@@ -101,7 +98,7 @@ TEST_F(CZylListingTest, PagesWaitWhileTheHostTakesNothingAndGoOnceItDoes) {
     for (int i = 0; i < 40 * CZylShareManager::PAGE_ITEMS; ++i)
         Touch(fmt::format("many/f{:03}", i));
     // The host takes nothing for B: pages pile up to the bound, then the listing waits without a thread.
-    RefuseForB();
+    a.m_fnRefuse = [&](const ZYLSENTPDU& pdu) { return pdu.to == b.Id(); };
     const uint64_t slept = a.Platform().m_nSleptMs;
     ASSERT_EQ(viewer->RequestExplorerFolder(u"Many", CZylDateTime()), 0);
     for (int round = 0; round < 10; ++round) {
@@ -119,7 +116,7 @@ TEST_F(CZylListingTest, PagesWaitWhileTheHostTakesNothingAndGoOnceItDoes) {
     for (size_t i = 0; i < pages.size(); ++i)
         EXPECT_EQ(pages[i].begin, static_cast<int32_t>(i) * 16);
     // Nor do the "net busy" answers to that peer's floods pile up without end.
-    RefuseForB();
+    a.m_fnRefuse = [&](const ZYLSENTPDU& pdu) { return pdu.to == b.Id(); };
     for (size_t batch : {size_t{64}, CZylShareManager::REFUSAL_BACKLOG}) {
         for (size_t i = 0; i < batch; ++i)
             RequestFolder(u"Many");
