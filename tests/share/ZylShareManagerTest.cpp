@@ -103,7 +103,7 @@ TEST(ZylShareManagerFind, NamesCompareWithoutCaseFirstWinsAndPathsCompareExactly
     EXPECT_EQ(m.manager.GetShareLocalPath(file), u"/a/b");
 }
 
-TEST(ZylShareUsers, LimitIsComparedUnsignedAndEntriesCarryTimeAndCounters) {
+TEST(ZylShareUsers, LimitIsComparedUnsignedAndEntriesCarryCounters) {
     CZylShareObject share;
     share.SetLimitedUserNumber(0);
     EXPECT_EQ(share.IsUserLimitReached(), 0); // unlimited by default
