@@ -30,6 +30,8 @@ using Clock = std::chrono::steady_clock;
 const std::string A = "S1.1001", B = "S1.1002", C = "S1.1003", D = "S1.1004";
 // Broker accounts whose names are other spellings of B's user id; the broker's administrator.
 const std::string kLowerB = "s1.1002", kZeroB = "S1.01002", kAdmin = "S9.9000";
+// The two channels between two users: requests and answers, and file data.
+const int32_t kReq = ZYL_CHANNEL_REQUEST, kData = ZYL_CHANNEL_DATA;
 const auto Password = [](const std::string& user) { return "pw-" + user; };
 const ZYLMQTTOPTIONS kQuick{
     .nConnectTimeoutMs = 3000, .nOpenTimeoutMs = 800, .nRetransmitMs = 300, .nOfflineGraceMs = 800};
@@ -158,8 +160,7 @@ public:
         });
         mosquitto_message_v5_callback_set(m_pMosq, [](auto, void* obj, const mosquitto_message* m, auto) {
             const auto* p = static_cast<const uint8_t*>(m->payload);
-            Note(obj,
-                 [&](auto& self) { self.m_vMessages.emplace_back(m->topic, Bytes(p, p + m->payloadlen)); });
+            Note(obj, [&](auto& s) { s.m_vMessages.emplace_back(m->topic, Bytes(p, p + m->payloadlen)); });
         });
         if (mosquitto_connect(m_pMosq, "127.0.0.1", port, 30) != MOSQ_ERR_SUCCESS)
             return;
@@ -184,12 +185,6 @@ public:
     std::vector<std::pair<std::string, Bytes>> Messages() {
         std::lock_guard lock(m_mutex);
         return m_vMessages;
-    }
-    std::vector<Bytes> Bodies() {
-        std::vector<Bytes> bodies;
-        for (auto& [topic, body] : Messages())
-            bodies.push_back(std::move(body));
-        return bodies;
     }
 
 private:
@@ -268,13 +263,11 @@ public:
         const auto messages = Messages();
         for (size_t i = first; i < messages.size() && i - first < count; ++i) {
             const auto& [topic, body] = messages[i];
-            for (const ZYLFRAMEREF& part :
-                 ZylSplitMessage(body.data(), body.size(), ZylParsePduTopic(topic)->channel)
-                     .value_or(std::vector<ZYLFRAMEREF>{})) {
+            const auto parts = ZylSplitMessage(body.data(), body.size(), ZylParsePduTopic(topic)->channel);
+            for (const ZYLFRAMEREF& part : parts.value_or(std::vector<ZYLFRAMEREF>{})) {
                 ZYLFRAME frame = ZylDecodeFrame(part.data, part.length).value_or(ZYLFRAME{});
-                if (frame.kind == ZYL_FRAME_DATA && m_mKeys.count(part.channel)) {
-                    EXPECT_TRUE(ZylOpenFrame(m_mKeys[part.channel].second, frame));
-                }
+                EXPECT_TRUE(frame.kind != ZYL_FRAME_DATA || !m_mKeys.count(part.channel) ||
+                            ZylOpenFrame(m_mKeys[part.channel].second, frame));
                 frames.emplace_back(part.channel, frame);
             }
         }
@@ -402,67 +395,65 @@ TEST_F(ZylMqttHostTest, TwoHostsSeeEachOtherOpenChannelsTogetherSendWithinTheBou
     other.m_sKeys = "another device"; // B's account, another key pair
     ASSERT_EQ(a.Connect(m_broker), "");
     EXPECT_TRUE(a.m_host.GetOnlineUsers().empty());
-    a.m_host.OpenChannel(C, ZYL_CHANNEL_REQUEST); // never logged in
-    a.m_host.OpenChannel(A, ZYL_CHANNEL_REQUEST); // oneself
+    a.m_host.OpenChannel(C, kReq); // never logged in
+    a.m_host.OpenChannel(A, kReq); // oneself
     a.Poll();
-    EXPECT_EQ(a.Count(DLL_P2P_ON_CONNECT, C, ZYL_CHANNEL_REQUEST, ZYL_OPEN_OFFLINE), 1);
-    EXPECT_EQ(a.Count(DLL_P2P_ON_CONNECT, A, ZYL_CHANNEL_REQUEST, ZYL_OPEN_OFFLINE), 1);
+    EXPECT_EQ(a.Count(DLL_P2P_ON_CONNECT, C, kReq, ZYL_OPEN_OFFLINE), 1);
+    EXPECT_EQ(a.Count(DLL_P2P_ON_CONNECT, A, kReq, ZYL_OPEN_OFFLINE), 1);
     ASSERT_EQ(b.Connect(m_broker), "");
     // B logs in after A: A's retained presence is known when Connect returns.
     EXPECT_TRUE(b.m_host.IsOnline(A));
     ASSERT_TRUE(RunUntil({&a, &b}, [&] { return a.Count(DLL_P2P_ON_USER_ONLINE, B) == 1; }));
     EXPECT_FALSE(a.m_host.IsOnline(C));
-    EXPECT_EQ(a.Send(B, ZYL_CHANNEL_REQUEST, 1), -1); // not open yet
+    EXPECT_EQ(a.Send(B, kReq, 1), -1); // not open yet
     // B is online but its host does not answer in time; its late acceptance is turned down and closed.
-    a.m_host.OpenChannel(B, ZYL_CHANNEL_DATA);
+    a.m_host.OpenChannel(B, kData);
     ASSERT_TRUE(RunUntil(3000, {&a}, [&] { return a.Count(DLL_P2P_ON_CONNECT, B) == 1; }));
-    EXPECT_EQ(a.Count(DLL_P2P_ON_CONNECT, B, ZYL_CHANNEL_DATA, ZYL_OPEN_NO_ANSWER), 1);
-    ASSERT_TRUE(RunUntil({&a, &b}, [&] { return b.Count(DLL_P2P_ON_DISCONNECT, A, ZYL_CHANNEL_DATA) == 1; }));
-    EXPECT_LT(b.IndexOf(DLL_P2P_ON_CONNECT, A, ZYL_CHANNEL_DATA),
-              b.IndexOf(DLL_P2P_ON_DISCONNECT, A, ZYL_CHANNEL_DATA));
-    EXPECT_FALSE(b.m_host.IsChannelOpen(A, ZYL_CHANNEL_DATA));
-    EXPECT_EQ(a.Count(DLL_P2P_ON_CONNECT, B, ZYL_CHANNEL_DATA, ZYL_OPEN_DONE), 0);
+    EXPECT_EQ(a.Count(DLL_P2P_ON_CONNECT, B, kData, ZYL_OPEN_NO_ANSWER), 1);
+    ASSERT_TRUE(RunUntil({&a, &b}, [&] { return b.Count(DLL_P2P_ON_DISCONNECT, A, kData) == 1; }));
+    EXPECT_LT(b.IndexOf(DLL_P2P_ON_CONNECT, A, kData), b.IndexOf(DLL_P2P_ON_DISCONNECT, A, kData));
+    EXPECT_FALSE(b.m_host.IsChannelOpen(A, kData));
+    EXPECT_EQ(a.Count(DLL_P2P_ON_CONNECT, B, kData, ZYL_OPEN_DONE), 0);
     a.m_vEvents.clear(), b.m_vEvents.clear();
     // Within the time, a channel connects once both hosts have it open.
-    a.m_host.OpenChannel(B, ZYL_CHANNEL_REQUEST);
+    a.m_host.OpenChannel(B, kReq);
     RunFor({&a}, 300);
     EXPECT_EQ(a.Count(DLL_P2P_ON_CONNECT), 0);
-    EXPECT_EQ(a.Send(B, ZYL_CHANNEL_REQUEST, 1), -1);
+    EXPECT_EQ(a.Send(B, kReq, 1), -1);
     auto connected = [&](int32_t channel, int times) {
         return RunUntil({&a, &b}, [&] {
             return a.Count(DLL_P2P_ON_CONNECT, B, channel, 0) == times &&
                    b.Count(DLL_P2P_ON_CONNECT, A, channel, 0) == times;
         });
     };
-    ASSERT_TRUE(connected(ZYL_CHANNEL_REQUEST, 1));
-    EXPECT_FALSE(a.m_host.IsChannelOpen(B, ZYL_CHANNEL_DATA));
-    a.m_host.OpenChannel(B, ZYL_CHANNEL_REQUEST); // open already: nothing
-    b.m_host.OpenChannel(A, ZYL_CHANNEL_REQUEST);
+    ASSERT_TRUE(connected(kReq, 1));
+    EXPECT_FALSE(a.m_host.IsChannelOpen(B, kData));
+    a.m_host.OpenChannel(B, kReq); // open already: nothing
+    b.m_host.OpenChannel(A, kReq);
     // Both open the other channel at the same moment: one connection, heard once on each side.
-    a.m_host.OpenChannel(B, ZYL_CHANNEL_DATA);
-    b.m_host.OpenChannel(A, ZYL_CHANNEL_DATA);
-    ASSERT_TRUE(connected(ZYL_CHANNEL_DATA, 1));
+    a.m_host.OpenChannel(B, kData);
+    b.m_host.OpenChannel(A, kData);
+    ASSERT_TRUE(connected(kData, 1));
     RunFor({&a, &b}, 300);
     EXPECT_EQ(a.Count(DLL_P2P_ON_CONNECT) + b.Count(DLL_P2P_ON_CONNECT), 4);
     EXPECT_EQ(a.Count(DLL_P2P_ON_DISCONNECT) + b.Count(DLL_P2P_ON_DISCONNECT), 0);
-    ASSERT_EQ(a.Send(B, ZYL_CHANNEL_DATA, 7), 1);
-    ASSERT_EQ(b.m_host.Send(A, ZYL_CHANNEL_DATA, 8, nullptr, 0), 1); // a PDU without payload
+    ASSERT_EQ(a.Send(B, kData, 7), 1);
+    ASSERT_EQ(b.m_host.Send(A, kData, 8, nullptr, 0), 1); // a PDU without payload
     ASSERT_TRUE(RunUntil({&a, &b}, [&] {
-        return a.CommandsOf(B, ZYL_CHANNEL_DATA) == Commands{8} &&
-               b.CommandsOf(A, ZYL_CHANNEL_DATA) == Commands{7};
+        return a.CommandsOf(B, kData) == Commands{8} && b.CommandsOf(A, kData) == Commands{7};
     }));
     // Closing one channel closes it on both sides and leaves the other open; and it opens again.
-    b.m_host.CloseChannel(A, ZYL_CHANNEL_REQUEST);
-    EXPECT_EQ(b.Send(A, ZYL_CHANNEL_REQUEST, 1), -1);
+    b.m_host.CloseChannel(A, kReq);
+    EXPECT_EQ(b.Send(A, kReq, 1), -1);
     ASSERT_TRUE(RunUntil({&a, &b}, [&] {
-        return a.Count(DLL_P2P_ON_DISCONNECT, B, ZYL_CHANNEL_REQUEST, 0) == 1 &&
-               b.Count(DLL_P2P_ON_DISCONNECT, A, ZYL_CHANNEL_REQUEST, 0) == 1;
+        return a.Count(DLL_P2P_ON_DISCONNECT, B, kReq, 0) == 1 &&
+               b.Count(DLL_P2P_ON_DISCONNECT, A, kReq, 0) == 1;
     }));
-    EXPECT_EQ(a.Send(B, ZYL_CHANNEL_REQUEST, 1), -1);
-    EXPECT_EQ(a.Send(B, ZYL_CHANNEL_DATA, 9), 1);
-    ASSERT_TRUE(RunUntil({&a, &b}, [&] { return b.CommandsOf(A, ZYL_CHANNEL_DATA) == Commands{7, 9}; }));
-    a.m_host.OpenChannel(B, ZYL_CHANNEL_REQUEST);
-    ASSERT_TRUE(connected(ZYL_CHANNEL_REQUEST, 2));
+    EXPECT_EQ(a.Send(B, kReq, 1), -1);
+    EXPECT_EQ(a.Send(B, kData, 9), 1);
+    ASSERT_TRUE(RunUntil({&a, &b}, [&] { return b.CommandsOf(A, kData) == Commands{7, 9}; }));
+    a.m_host.OpenChannel(B, kReq);
+    ASSERT_TRUE(connected(kReq, 2));
     // Blocks of a random file whose name (as text and UTF-16) starts the first, every third on the request
     // channel. B's host does not run at first: the bound of 1 MiB stops the 65th block, on either
     // channel; the rest waits and arrives in order, once.
@@ -482,7 +473,7 @@ TEST_F(ZylMqttHostTest, TwoHostsSeeEachOtherOpenChannelsTogetherSendWithinTheBou
             std::copy(names.begin(), names.end(), bytes.begin());
         return bytes;
     };
-    auto channel = [](uint32_t i) { return i % 3 == 0 ? ZYL_CHANNEL_REQUEST : ZYL_CHANNEL_DATA; };
+    auto channel = [](uint32_t i) { return i % 3 == 0 ? kReq : kData; };
     ASSERT_TRUE(RunUntil({&a, &b}, [&] { return a.m_host.GetBytesInFlight(B) == 0; }));
     a.m_vEvents.clear(), b.m_vEvents.clear();
     const uint32_t total = 256; // 4 MiB
@@ -500,7 +491,7 @@ TEST_F(ZylMqttHostTest, TwoHostsSeeEachOtherOpenChannelsTogetherSendWithinTheBou
         if (refusals++ == 0) {
             EXPECT_EQ(sent, 64u);
             EXPECT_EQ(a.m_host.GetBytesInFlight(B), size_t{1} << 20);
-            EXPECT_EQ(a.Send(B, ZYL_CHANNEL_REQUEST, 1), 0); // the 65th went on the other channel
+            EXPECT_EQ(a.Send(B, kReq, 1), 0); // the 65th went on the other channel
         }
         RunFor({&a, &b}, 2);
     }
@@ -508,7 +499,7 @@ TEST_F(ZylMqttHostTest, TwoHostsSeeEachOtherOpenChannelsTogetherSendWithinTheBou
     EXPECT_GT(refusals, 1);
     ASSERT_TRUE(RunUntil(10000, {&a, &b}, [&] { return b.Data(A, -1).size() == total; }));
     RunFor({&a, &b}, 100); // and nothing more (no duplicates)
-    for (const int32_t on : {ZYL_CHANNEL_REQUEST, ZYL_CHANNEL_DATA}) {
+    for (const int32_t on : {kReq, kData}) {
         Commands expected;
         for (uint32_t i = 0; i < total; ++i)
             if (channel(i) == on)
@@ -548,7 +539,7 @@ TEST_F(ZylMqttHostTest, TwoHostsSeeEachOtherOpenChannelsTogetherSendWithinTheBou
             a.m_host.Wait(5), a.Poll();
     });
     for (uint32_t i = 0; i < 300; ++i)
-        EXPECT_EQ(b.Send(A, ZYL_CHANNEL_DATA, i, Pattern(i, 500)), 1);
+        EXPECT_EQ(b.Send(A, kData, i, Pattern(i, 500)), 1);
     const auto started = Clock::now();
     b.m_host.Disconnect();
     EXPECT_LT(Clock::now() - started, std::chrono::milliseconds(1500)); // acknowledged, not timed out
@@ -556,8 +547,8 @@ TEST_F(ZylMqttHostTest, TwoHostsSeeEachOtherOpenChannelsTogetherSendWithinTheBou
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     stop = true;
     runner.join();
-    EXPECT_EQ(a.CommandsOf(B, ZYL_CHANNEL_DATA), Range(0, 300));
-    for (const int32_t on : {ZYL_CHANNEL_REQUEST, ZYL_CHANNEL_DATA})
+    EXPECT_EQ(a.CommandsOf(B, kData), Range(0, 300));
+    for (const int32_t on : {kReq, kData})
         EXPECT_EQ(a.Count(DLL_P2P_ON_DISCONNECT, B, on, 0), 1);
     EXPECT_EQ(a.Count(DLL_P2P_ON_USER_OFFLINE, B), 1);
     EXPECT_FALSE(a.m_host.IsOnline(B));
@@ -584,12 +575,12 @@ TEST_F(ZylMqttHostTest, TwoHostsSeeEachOtherOpenChannelsTogetherSendWithinTheBou
                                 ")";
     EXPECT_EQ(a.Text(ZYL_EVENT_KEY_REFUSED), refusal);
     EXPECT_EQ(a.m_host.KeyRefusal(B), refusal);
-    a.m_host.OpenChannel(B, ZYL_CHANNEL_REQUEST);
-    other.m_host.OpenChannel(A, ZYL_CHANNEL_DATA);
+    a.m_host.OpenChannel(B, kReq);
+    other.m_host.OpenChannel(A, kData);
     ASSERT_TRUE(RunUntil({&a, &other}, [&] { return other.Count(DLL_P2P_ON_CONNECT, A) == 1; }));
-    EXPECT_EQ(a.Count(DLL_P2P_ON_CONNECT, B, ZYL_CHANNEL_REQUEST, ZYL_OPEN_REFUSED), 1);
-    EXPECT_EQ(other.Count(DLL_P2P_ON_CONNECT, A, ZYL_CHANNEL_DATA, ZYL_OPEN_NO_ANSWER), 1);
-    EXPECT_FALSE(a.m_host.IsChannelOpen(B, ZYL_CHANNEL_DATA));
+    EXPECT_EQ(a.Count(DLL_P2P_ON_CONNECT, B, kReq, ZYL_OPEN_REFUSED), 1);
+    EXPECT_EQ(other.Count(DLL_P2P_ON_CONNECT, A, kData, ZYL_OPEN_NO_ANSWER), 1);
+    EXPECT_FALSE(a.m_host.IsChannelOpen(B, kData));
     // Nothing of the new key was trusted on the way, until another process trusts it.
     CZylKeyStore pins;
     ASSERT_EQ(pins.Open(m_broker.Folder() / ("keys-" + A), false), "");
@@ -620,25 +611,24 @@ TEST_F(ZylMqttHostTest, WhatOneTurnSendsTravelsTogetherWithTheAcknowledgements) 
             ZylAppendToBundle(body, channel, frame);
         return body;
     };
-    const int32_t req = ZYL_CHANNEL_REQUEST, data = ZYL_CHANNEL_DATA;
     auto pdu = [&](uint64_t stream, uint64_t sequence, uint32_t command) {
-        return c.Seal(stream == 100 ? req : data, ZYL_FRAME_DATA, stream, sequence, command,
+        return c.Seal(stream == 100 ? kReq : kData, ZYL_FRAME_DATA, stream, sequence, command,
                       Bytes{static_cast<uint8_t>(command)});
     };
-    const std::string topic = ZylPduTopic(A, C, req);
+    const std::string topic = ZylPduTopic(A, C, kReq);
     // One message opens both channels; one message accepts both, the acceptances before the acks.
-    ASSERT_EQ(0, c.Publish(topic, bundle({{req, c.Open(req, 100)}, {data, c.Open(data, 200)}})));
-    c.Agree(req, a);
-    c.Agree(data, a);
+    ASSERT_EQ(0, c.Publish(topic, bundle({{kReq, c.Open(kReq, 100)}, {kData, c.Open(kData, 200)}})));
+    c.Agree(kReq, a);
+    c.Agree(kData, a);
     RunFor({&a}, 100);
-    ASSERT_EQ(c.Bodies().size(), 1u);
+    ASSERT_EQ(c.Messages().size(), 1u);
     const auto opened = c.Entries(0);
     ASSERT_EQ(opened.size(), 4u);
     std::map<int32_t, uint64_t> streams; // A's, per channel
     for (size_t i = 0; i < 2; ++i) {
         const auto& [channel, frame] = opened[i];
         EXPECT_EQ(frame.kind, ZYL_FRAME_ACCEPT);
-        EXPECT_EQ(ZylDecodeStreamRef(frame.payload), channel == req ? 100u : 200u);
+        EXPECT_EQ(ZylDecodeStreamRef(frame.payload), channel == kReq ? 100u : 200u);
         streams[channel] = frame.stream;
         const auto& [acked, ack] = opened[i + 2];
         EXPECT_EQ(std::tie(acked, ack.kind, ack.sequence),
@@ -648,38 +638,39 @@ TEST_F(ZylMqttHostTest, WhatOneTurnSendsTravelsTogetherWithTheAcknowledgements) 
     // Three PDUs in one message, taken in order; the answers leave in one message, each stream's in
     // order, then the acknowledgements.
     ASSERT_EQ(
-        0, c.Publish(topic, bundle({{req, pdu(100, 2, 1)}, {data, pdu(200, 2, 2)}, {req, pdu(100, 3, 3)}})));
-    ASSERT_TRUE(RunUntil({&a}, [&] { return c.Bodies().size() >= 2; }));
+        0,
+        c.Publish(topic, bundle({{kReq, pdu(100, 2, 1)}, {kData, pdu(200, 2, 2)}, {kReq, pdu(100, 3, 3)}})));
+    ASSERT_TRUE(RunUntil({&a}, [&] { return c.Messages().size() >= 2; }));
     RunFor({&a}, 100);
-    ASSERT_EQ(c.Bodies().size(), 2u);
+    ASSERT_EQ(c.Messages().size(), 2u);
     EXPECT_EQ(a.CommandsOf(C), (Commands{1, 2, 3}));
     const auto answered = c.Entries(1);
     const std::vector<std::tuple<int32_t, uint8_t, uint64_t, uint32_t>> expected{
-        {req, ZYL_FRAME_DATA, 2, 1001},
-        {req, ZYL_FRAME_DATA, 3, 1003},
-        {data, ZYL_FRAME_DATA, 2, 1002},
-        {req, ZYL_FRAME_ACK, 3, 0},
-        {data, ZYL_FRAME_ACK, 2, 0}};
+        {kReq, ZYL_FRAME_DATA, 2, 1001},
+        {kReq, ZYL_FRAME_DATA, 3, 1003},
+        {kData, ZYL_FRAME_DATA, 2, 1002},
+        {kReq, ZYL_FRAME_ACK, 3, 0},
+        {kData, ZYL_FRAME_ACK, 2, 0}};
     ASSERT_EQ(answered.size(), expected.size());
     for (size_t i = 0; i < expected.size(); ++i) {
         const auto& [channel, frame] = answered[i];
         EXPECT_EQ(std::make_tuple(channel, frame.kind, frame.sequence, frame.command), expected[i]) << i;
         EXPECT_EQ(frame.stream,
-                  frame.kind == ZYL_FRAME_ACK ? (channel == req ? 100u : 200u) : streams[channel]);
+                  frame.kind == ZYL_FRAME_ACK ? (channel == kReq ? 100u : 200u) : streams[channel]);
     }
     // C acknowledges both streams in one message, so that A does not send anything again.
-    ASSERT_EQ(0, c.Publish(topic, bundle({{req, c.Ack(req, streams[req], 3, 100)},
-                                          {data, c.Ack(data, streams[data], 2, 200)}})));
+    ASSERT_EQ(0, c.Publish(topic, bundle({{kReq, c.Ack(kReq, streams[kReq], 3, 100)},
+                                          {kData, c.Ack(kData, streams[kData], 2, 200)}})));
     ASSERT_TRUE(RunUntil({&a}, [&] { return a.m_host.GetBytesInFlight(C) == 0; }));
     ASSERT_EQ(c.Publish(topic, pdu(100, 4, 4)), 0); // a lone frame, as an older host sends
-    ASSERT_TRUE(RunUntil({&a}, [&] { return c.Bodies().size() == 3; }));
+    ASSERT_TRUE(RunUntil({&a}, [&] { return c.Messages().size() == 3; }));
     EXPECT_EQ(c.Entries(2).front().second.command, 1004u);
     // A long turn leaves in several messages, each within a frame's most, in order; a full PDU goes alone.
-    const size_t before = c.Bodies().size();
+    const size_t before = c.Messages().size();
     for (uint32_t i = 0; i < 40; ++i)
-        ASSERT_EQ(a.Send(C, data, i, Pattern(7, 7168)), 1);
+        ASSERT_EQ(a.Send(C, kData, i, Pattern(7, 7168)), 1);
     const Bytes full = Pattern(8, ZYL_FRAME_MAX_PAYLOAD);
-    ASSERT_EQ(a.Send(C, data, 40, full), 1);
+    ASSERT_EQ(a.Send(C, kData, 40, full), 1);
     std::vector<ZYLFRAME> frames;
     ASSERT_TRUE(RunUntil({&a}, [&] {
         frames.clear();
@@ -687,13 +678,13 @@ TEST_F(ZylMqttHostTest, WhatOneTurnSendsTravelsTogetherWithTheAcknowledgements) 
             frames.push_back(frame);
         return frames.size() == 41;
     }));
-    const auto bodies = c.Bodies();
+    const auto bodies = c.Messages();
     EXPECT_GT(bodies.size(), before + 5);
     EXPECT_LT(bodies.size(), before + 20);
     for (size_t i = before; i < bodies.size(); ++i)
-        EXPECT_LE(bodies[i].size(), ZYL_FRAME_MAX_SIZE);
-    EXPECT_EQ(bodies.back().size(), ZYL_FRAME_MAX_SIZE);
-    EXPECT_EQ(bodies.back()[0], ZYL_FRAME_VERSION);
+        EXPECT_LE(bodies[i].second.size(), ZYL_FRAME_MAX_SIZE);
+    EXPECT_EQ(bodies.back().second.size(), ZYL_FRAME_MAX_SIZE);
+    EXPECT_EQ(bodies.back().second[0], ZYL_FRAME_VERSION);
     for (uint32_t i = 0; i < 41; ++i)
         EXPECT_EQ(std::make_pair(frames[i].sequence, frames[i].command), std::make_pair(uint64_t{i + 3}, i));
     EXPECT_EQ(frames[40].payload, full);
@@ -716,7 +707,7 @@ TEST_P(ZylMqttRestartTest, BrokerGoneMidStreamLosesAndRepeatsNothing) {
     uint32_t sent = 0;
     bool restarted = false;
     const auto deadline = Clock::now() + std::chrono::seconds(20);
-    while (b.Data(A, ZYL_CHANNEL_DATA).size() < total && Clock::now() < deadline) {
+    while (b.Data(A, kData).size() < total && Clock::now() < deadline) {
         if (sent >= 700 && !std::exchange(restarted, true)) {
             how == "killed" ? m_broker.Kill() : m_broker.Stop();
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -724,14 +715,14 @@ TEST_P(ZylMqttRestartTest, BrokerGoneMidStreamLosesAndRepeatsNothing) {
         }
         bool refused = false;
         for (int burst = 0; burst < 20 && sent < total && !refused; ++burst)
-            if (a.Send(B, ZYL_CHANNEL_DATA, sent, Pattern(sent, 1024)) == 1)
+            if (a.Send(B, kData, sent, Pattern(sent, 1024)) == 1)
                 ++sent;
             else
                 refused = true;
         RunFor({&a, &b}, refused ? 5 : 0);
     }
     RunFor({&a, &b}, 200);
-    const auto data = b.Data(A, ZYL_CHANNEL_DATA);
+    const auto data = b.Data(A, kData);
     ASSERT_EQ(data.size(), total); // no more: nothing repeated
     for (uint32_t i = 0; i < total; ++i)
         ASSERT_EQ(std::make_pair(data[i].command, data[i].payload), std::make_pair(i, Pattern(i, 1024))) << i;
@@ -749,8 +740,8 @@ TEST_P(ZylMqttRestartTest, BrokerGoneMidStreamLosesAndRepeatsNothing) {
     for (const CZylTestUser* user : {&a, &b})
         EXPECT_EQ(user->Count(DLL_P2P_ON_DISCONNECT) + user->Count(DLL_P2P_ON_USER_OFFLINE), 0)
             << user->m_sId;
-    ASSERT_EQ(b.Send(A, ZYL_CHANNEL_REQUEST, 77), 1);
-    ASSERT_TRUE(RunUntil({&a, &b}, [&] { return a.Data(B, ZYL_CHANNEL_REQUEST).size() == 1; }));
+    ASSERT_EQ(b.Send(A, kReq, 77), 1);
+    ASSERT_TRUE(RunUntil({&a, &b}, [&] { return a.Data(B, kReq).size() == 1; }));
 }
 
 INSTANTIATE_TEST_SUITE_P(Broker, ZylMqttRestartTest, ::testing::Values("stopped", "persistent", "killed"));
@@ -787,12 +778,12 @@ TEST_F(ZylMqttHostTest, KilledUsersGoAfterTheGraceTimeAndTheBrokerListMovesOnWhe
     ASSERT_TRUE(RunUntil(3000, {&a, &b}, [&] { return a.Count(DLL_P2P_ON_USER_OFFLINE, D) == 1; }));
     EXPECT_GE(Clock::now() - killed, std::chrono::milliseconds(kQuick.nOfflineGraceMs - 100));
     const int offline = a.IndexOf(DLL_P2P_ON_USER_OFFLINE, D);
-    for (const int32_t channel : {ZYL_CHANNEL_REQUEST, ZYL_CHANNEL_DATA}) {
+    for (const int32_t channel : {kReq, kData}) {
         EXPECT_GE(a.IndexOf(DLL_P2P_ON_DISCONNECT, D, channel), 0);
         EXPECT_LT(a.IndexOf(DLL_P2P_ON_DISCONNECT, D, channel), offline);
     }
     EXPECT_FALSE(a.m_host.IsOnline(D));
-    EXPECT_EQ(a.Send(D, ZYL_CHANNEL_DATA, 1), -1);
+    EXPECT_EQ(a.Send(D, kData, 1), -1);
     // The will stays with the broker: who logs in afterwards finds D gone, and C there.
     CZylTestUser late(kAdmin);
     ASSERT_EQ(late.Connect(m_broker), "");
@@ -809,8 +800,8 @@ TEST_F(ZylMqttHostTest, KilledUsersGoAfterTheGraceTimeAndTheBrokerListMovesOnWhe
     ASSERT_TRUE(RunUntil(3000, {&a, &b}, [&] { return a.Count(DLL_P2P_ON_USER_OFFLINE, C) == 1; }));
     EXPECT_EQ(a.Count(DLL_P2P_ON_DISCONNECT, C), 2);
     OpenBoth(a, b);
-    ASSERT_EQ(a.Send(B, ZYL_CHANNEL_DATA, 1), 1);
-    ASSERT_TRUE(RunUntil({&a, &b}, [&] { return b.Data(A, ZYL_CHANNEL_DATA).size() == 1; }));
+    ASSERT_EQ(a.Send(B, kData, 1), 1);
+    ASSERT_TRUE(RunUntil({&a, &b}, [&] { return b.Data(A, kData).size() == 1; }));
     ZYLBROKERADDRESS parsed;
     EXPECT_EQ(ZylParseBrokerAddress("[::1]:1884", parsed), "");
     EXPECT_EQ(parsed.Text(), "[::1]:1884");
@@ -829,21 +820,19 @@ TEST_F(ZylMqttHostTest, AccessListStopsForgedSendersAndASecondLoginEndsTheFirst)
     const Bytes open = ZylEncodeFrame(ZYL_FRAME_OPEN, 0, stream, 1, nullptr, 0);
     for (const auto& [topic, body] : std::vector<std::pair<std::string, Bytes>>{
              {ZylPduTopic(A, B, 7), open},
-             {ZylPduTopic(A, B, ZYL_CHANNEL_REQUEST), open},
-             {ZylPduTopic(A, B, ZYL_CHANNEL_DATA),
-              ZylEncodeFrame(ZYL_FRAME_DATA, 4112, stream, 2, open.data(), 3)},
+             {ZylPduTopic(A, B, kReq), open},
+             {ZylPduTopic(A, B, kData), ZylEncodeFrame(ZYL_FRAME_DATA, 4112, stream, 2, open.data(), 3)},
              {ZylPresenceTopic(B), Bytes{'o', 'f', 'f', 'l', 'i', 'n', 'e'}}})
         EXPECT_EQ(forger.Publish(topic, body, topic == ZylPresenceTopic(B)), MQTT_RC_NOT_AUTHORIZED) << topic;
     // Accounts of other spellings of B's id are not B: what they send is dropped (and told), not answered.
     CZylRawClient lower(kLowerB, m_broker.Port()), zero(kZeroB, m_broker.Port());
     for (auto& [account, other] : {std::pair{kLowerB, &lower}, std::pair{kZeroB, &zero}}) {
         EXPECT_EQ(other->Publish(ZylPresenceTopic(account), Bytes{'o', 'n', 'l', 'i', 'n', 'e'}, true), 0);
-        EXPECT_EQ(other->Publish(ZylPduTopic(A, account, ZYL_CHANNEL_REQUEST), open), 0);
+        EXPECT_EQ(other->Publish(ZylPduTopic(A, account, kReq), open), 0);
     }
     // Under its own name C gets through, and after all the forgeries: a barrier.
-    EXPECT_EQ(forger.Publish(ZylPduTopic(A, C, ZYL_CHANNEL_REQUEST), forger.Open(ZYL_CHANNEL_REQUEST, 1)), 0);
-    ASSERT_TRUE(
-        RunUntil({&a, &b}, [&] { return a.Count(DLL_P2P_ON_CONNECT, C, ZYL_CHANNEL_REQUEST, 0) == 1; }));
+    EXPECT_EQ(forger.Publish(ZylPduTopic(A, C, kReq), forger.Open(kReq, 1)), 0);
+    ASSERT_TRUE(RunUntil({&a, &b}, [&] { return a.Count(DLL_P2P_ON_CONNECT, C, kReq, 0) == 1; }));
     RunFor({&a, &b}, kQuick.nOfflineGraceMs + 200);
     for (const ZYLHOSTEVENT& e : CZylTestUser::EventList(a.m_vEvents.begin() + before, a.m_vEvents.end()))
         EXPECT_TRUE(e.peer != B && e.peer != kLowerB && e.peer != kZeroB)
@@ -854,16 +843,16 @@ TEST_F(ZylMqttHostTest, AccessListStopsForgedSendersAndASecondLoginEndsTheFirst)
                                  ", and another spelling does not speak for that user";
         EXPECT_EQ(std::ranges::count(a.Events(ZYL_EVENT_DROPPED), text, &ZYLHOSTEVENT::text), 1) << account;
     }
-    EXPECT_TRUE(lower.Bodies().empty() && zero.Bodies().empty()) << "A answered an account that is not B";
+    EXPECT_TRUE(lower.Messages().empty() && zero.Messages().empty()) << "A answered an account that is not B";
     EXPECT_FALSE(a.m_host.IsOnline(kLowerB));
     EXPECT_TRUE(a.m_host.IsOnline(B));
-    EXPECT_TRUE(a.m_host.IsChannelOpen(B, ZYL_CHANNEL_REQUEST));
+    EXPECT_TRUE(a.m_host.IsChannelOpen(B, kReq));
     // A second login of A ends the first, which does not keep coming back to push it out.
     ASSERT_EQ(second.Connect(m_broker), "");
     ASSERT_TRUE(RunUntil({&a, &second, &b}, [&] { return a.Count(ZYL_EVENT_BROKER_ENDED) == 1; }));
     EXPECT_EQ(a.Text(ZYL_EVENT_BROKER_ENDED), "the same user logged in elsewhere");
     EXPECT_EQ(a.Count(DLL_P2P_ON_DISCONNECT, B), 2);
-    EXPECT_EQ(a.Send(B, ZYL_CHANNEL_DATA, 1), -1);
+    EXPECT_EQ(a.Send(B, kData, 1), -1);
     RunFor({&a, &second, &b}, 1500);
     const int drops = second.Count(ZYL_EVENT_BROKER_DOWN);
     RunFor({&a, &second, &b}, 1500);
@@ -871,12 +860,12 @@ TEST_F(ZylMqttHostTest, AccessListStopsForgedSendersAndASecondLoginEndsTheFirst)
     EXPECT_EQ(second.Count(ZYL_EVENT_BROKER_ENDED), 0);
     EXPECT_TRUE(b.m_host.IsOnline(A));
     // B's channels belonged to the first login: the new one turns them down when asked.
-    EXPECT_FALSE(b.m_host.IsChannelOpen(A, ZYL_CHANNEL_REQUEST));
+    EXPECT_FALSE(b.m_host.IsChannelOpen(A, kReq));
     OpenBoth(second, b);
     a.m_host.Disconnect(); // says nothing: A is still online through the second login
     RunFor({&second, &b}, kQuick.nOfflineGraceMs + 300);
     EXPECT_TRUE(b.m_host.IsOnline(A));
-    EXPECT_TRUE(second.m_host.IsChannelOpen(B, ZYL_CHANNEL_DATA));
+    EXPECT_TRUE(second.m_host.IsChannelOpen(B, kData));
     // A password changed while the broker was gone ends the session for good; B sees A go.
     m_broker.Kill();
     m_broker.AddUser(A, "changed");
@@ -890,25 +879,24 @@ TEST_F(ZylMqttHostTest, AccessListStopsForgedSendersAndASecondLoginEndsTheFirst)
 }
 
 TEST_F(ZylMqttHostTest, FramesThatOvertakeWaitAndDamagedOnesAreDropped) {
-    const int32_t req = ZYL_CHANNEL_REQUEST, data = ZYL_CHANNEL_DATA;
     ZYLMQTTOPTIONS options = kQuick;
     options.nEarlyFrames = 4;               // how far ahead of a missing frame one stream may run
     options.nEarlyBytes = 3 * (1024 + 256); // three PDUs of 1 KiB, with what holding one costs
     CZylTestUser a(A, options);
     ASSERT_EQ(a.Connect(m_broker), "");
     CZylHandPeer c(C, m_broker.Port(), A);
-    const std::string topic = ZylPduTopic(A, C, data);
+    const std::string topic = ZylPduTopic(A, C, kData);
     auto pdu = [&](int32_t channel, uint64_t stream, uint64_t sequence, const Bytes& payload = {}) {
         return c.Seal(channel, ZYL_FRAME_DATA, stream, sequence, static_cast<uint32_t>(sequence),
                       payload.empty() ? Bytes{static_cast<uint8_t>(sequence)} : payload);
     };
     // Damaged bodies and topics, and a PDU of a stream that was never opened.
-    Bytes version = c.Open(data, 50);
+    Bytes version = c.Open(kData, 50);
     version[0] = 9;
     EXPECT_EQ(c.Publish(topic, Bytes{1, 2, 3}), 0);
     EXPECT_EQ(c.Publish(topic, version), 0);
-    EXPECT_EQ(c.Publish("zylfs/pdu/" + A + "/" + C + "/abc", c.Open(data, 50)), 0);
-    EXPECT_EQ(c.Publish(topic, pdu(data, 50, 2)), 0);
+    EXPECT_EQ(c.Publish("zylfs/pdu/" + A + "/" + C + "/abc", c.Open(kData, 50)), 0);
+    EXPECT_EQ(c.Publish(topic, pdu(kData, 50, 2)), 0);
     ASSERT_TRUE(RunUntil({&a}, [&] { return !c.Frames(ZYL_FRAME_RESET).empty(); }));
     const ZYLFRAME refusal = c.Frames(ZYL_FRAME_RESET).front();
     EXPECT_EQ(refusal.stream, 50u);
@@ -916,26 +904,26 @@ TEST_F(ZylMqttHostTest, FramesThatOvertakeWaitAndDamagedOnesAreDropped) {
     EXPECT_TRUE(a.m_vEvents.empty());
     // The opening, PDUs 3 before 2, 2 and the opening replayed, 4 changed on the way (dropped), then 4.
     const uint64_t stream = 100;
-    const Bytes opening = c.Open(data, stream);
+    const Bytes opening = c.Open(kData, stream);
     EXPECT_EQ(c.Publish(topic, opening), 0);
-    c.Agree(data, a);
-    Bytes changed = pdu(data, stream, 4);
+    c.Agree(kData, a);
+    Bytes changed = pdu(kData, stream, 4);
     changed[ZYL_FRAME_HEADER_SIZE + 4] ^= 1;
     for (const Bytes& body :
-         {pdu(data, stream, 3), pdu(data, stream, 2), pdu(data, stream, 2), opening, changed})
+         {pdu(kData, stream, 3), pdu(kData, stream, 2), pdu(kData, stream, 2), opening, changed})
         EXPECT_EQ(c.Publish(topic, body), 0);
     ASSERT_TRUE(RunUntil({&a}, [&] { return a.Count(ZYL_EVENT_DROPPED) == 1; }));
     EXPECT_EQ(a.Text(ZYL_EVENT_DROPPED),
               "dropped a frame from " + C +
                   " on channel 1025 that does not open with the keys of its opening: "
                   "it was changed on the way, or forged");
-    EXPECT_EQ(c.Publish(topic, pdu(data, stream, 4)), 0);
-    ASSERT_TRUE(RunUntil({&a}, [&] { return a.Data(C, data).size() >= 3; }));
+    EXPECT_EQ(c.Publish(topic, pdu(kData, stream, 4)), 0);
+    ASSERT_TRUE(RunUntil({&a}, [&] { return a.Data(C, kData).size() >= 3; }));
     RunFor({&a}, 200);
-    EXPECT_EQ(a.CommandsOf(C, data), (Commands{2, 3, 4}));
-    for (const ZYLHOSTEVENT& e : a.Data(C, data))
+    EXPECT_EQ(a.CommandsOf(C, kData), (Commands{2, 3, 4}));
+    for (const ZYLHOSTEVENT& e : a.Data(C, kData))
         EXPECT_EQ(e.payload, Bytes{static_cast<uint8_t>(e.command)});
-    EXPECT_EQ(a.Count(DLL_P2P_ON_CONNECT, C, data, 0), 1);
+    EXPECT_EQ(a.Count(DLL_P2P_ON_CONNECT, C, kData, 0), 1);
     // A's host accepted with a stream of its own and acknowledged everything up to 4.
     ASSERT_TRUE(RunUntil({&a}, [&] {
         const auto acks = c.Frames(ZYL_FRAME_ACK);
@@ -950,54 +938,54 @@ TEST_F(ZylMqttHostTest, FramesThatOvertakeWaitAndDamagedOnesAreDropped) {
     EXPECT_EQ(ZylDecodeStreamRef(ack.payload), accepts[0].stream);
     // A message larger than a frame is dropped: the broker keeps one far larger, the host told of the rest.
     const Bytes full = Pattern(5, 65536);
-    Bytes huge = pdu(data, stream, 5), over = pdu(data, stream, 5, full);
+    Bytes huge = pdu(kData, stream, 5), over = pdu(kData, stream, 5, full);
     huge.resize(1 << 20, 1);
     over.push_back(0);
-    for (const Bytes& body : {huge, over, pdu(data, stream, 5, full)})
+    for (const Bytes& body : {huge, over, pdu(kData, stream, 5, full)})
         EXPECT_EQ(c.Publish(topic, body), 0);
-    ASSERT_TRUE(RunUntil({&a}, [&] { return a.Data(C, data).size() == 4; }));
-    EXPECT_EQ(a.Data(C, data).back().payload, full);
+    ASSERT_TRUE(RunUntil({&a}, [&] { return a.Data(C, kData).size() == 4; }));
+    EXPECT_EQ(a.Data(C, kData).back().payload, full);
     ASSERT_EQ(a.Count(ZYL_EVENT_DROPPED), 2);
     EXPECT_EQ(a.Events(ZYL_EVENT_DROPPED).back().text,
               "dropped a message of 65581 bytes on " + topic + ": larger than a frame can be (65580 bytes)");
     // What overtakes a missing frame is held within bounds; beyond them it is dropped, taken when resent.
-    const std::string requests = ZylPduTopic(A, C, req);
+    const std::string requests = ZylPduTopic(A, C, kReq);
     const Bytes kib = Pattern(0, 1024);
-    EXPECT_EQ(c.Publish(requests, c.Open(req, 200)), 0);
-    c.Agree(req, a);
+    EXPECT_EQ(c.Publish(requests, c.Open(kReq, 200)), 0);
+    c.Agree(kReq, a);
     for (uint64_t sequence = 3; sequence <= 6; ++sequence) // the fourth is over the bytes
-        EXPECT_EQ(c.Publish(requests, pdu(req, 200, sequence, kib)), 0);
-    EXPECT_EQ(c.Publish(requests, pdu(req, 200, 7)), 0); // five ahead of the missing one
-    EXPECT_EQ(c.Publish(requests, pdu(req, 200, 2)), 0);
-    ASSERT_TRUE(RunUntil({&a}, [&] { return a.Data(C, req).size() >= 4; }));
+        EXPECT_EQ(c.Publish(requests, pdu(kReq, 200, sequence, kib)), 0);
+    EXPECT_EQ(c.Publish(requests, pdu(kReq, 200, 7)), 0); // five ahead of the missing one
+    EXPECT_EQ(c.Publish(requests, pdu(kReq, 200, 2)), 0);
+    ASSERT_TRUE(RunUntil({&a}, [&] { return a.Data(C, kReq).size() >= 4; }));
     RunFor({&a}, 200);
-    EXPECT_EQ(a.Data(C, req).size(), 4u);
+    EXPECT_EQ(a.Data(C, kReq).size(), 4u);
     EXPECT_EQ(a.Count(ZYL_EVENT_DROPPED), 3); // the overtaking ones, told once
     for (uint64_t sequence = 6; sequence <= 7; ++sequence)
-        EXPECT_EQ(c.Publish(requests, pdu(req, 200, sequence)), 0);
-    ASSERT_TRUE(RunUntil({&a}, [&] { return a.CommandsOf(C, req) == Range(2, 6); }));
+        EXPECT_EQ(c.Publish(requests, pdu(kReq, 200, sequence)), 0);
+    ASSERT_TRUE(RunUntil({&a}, [&] { return a.CommandsOf(C, kReq) == Range(2, 6); }));
     // A leftover of an older opening changes nothing; the closing ends the channel.
-    EXPECT_EQ(c.Publish(topic, pdu(data, stream - 1, 7)), 0);
-    EXPECT_EQ(c.Publish(topic, c.Seal(data, ZYL_FRAME_CLOSE, stream, 6, 0)), 0);
-    ASSERT_TRUE(RunUntil({&a}, [&] { return a.Count(DLL_P2P_ON_DISCONNECT, C, data, 0) == 1; }));
-    EXPECT_FALSE(a.m_host.IsChannelOpen(C, data));
+    EXPECT_EQ(c.Publish(topic, pdu(kData, stream - 1, 7)), 0);
+    EXPECT_EQ(c.Publish(topic, c.Seal(kData, ZYL_FRAME_CLOSE, stream, 6, 0)), 0);
+    ASSERT_TRUE(RunUntil({&a}, [&] { return a.Count(DLL_P2P_ON_DISCONNECT, C, kData, 0) == 1; }));
+    EXPECT_FALSE(a.m_host.IsChannelOpen(C, kData));
     // What comes on the closed stream after that is refused, not taken.
-    EXPECT_EQ(c.Publish(topic, pdu(data, stream, 7)), 0);
+    EXPECT_EQ(c.Publish(topic, pdu(kData, stream, 7)), 0);
     ASSERT_TRUE(RunUntil({&a}, [&] { return c.Frames(ZYL_FRAME_RESET).size() == 2; }));
     EXPECT_EQ(c.Frames(ZYL_FRAME_RESET).back().stream, stream);
-    EXPECT_EQ(a.Data(C, data).size(), 4u);
+    EXPECT_EQ(a.Data(C, kData).size(), 4u);
     // While D's owner thread is busy, C's waiting messages are bounded too: three fit exactly.
-    const std::string toD = ZylPduTopic(D, C, req);
+    const std::string toD = ZylPduTopic(D, C, kReq);
     options.nBacklogBytes =
         3 * (ZYL_FRAME_HEADER_SIZE + ZYL_FRAME_SEAL_OVERHEAD + kib.size() + toD.size() + 256);
     CZylTestUser d(D, options);
     ASSERT_EQ(d.Connect(m_broker), "");
     c.To(D);
-    EXPECT_EQ(c.Publish(toD, c.Open(req, 300)), 0);
-    c.Agree(req, d);
+    EXPECT_EQ(c.Publish(toD, c.Open(kReq, 300)), 0);
+    c.Agree(kReq, d);
     ASSERT_TRUE(RunUntil({&d}, [&] { return d.Count(DLL_P2P_ON_CONNECT, C) == 1; }));
     for (uint64_t sequence = 2; sequence <= 11; ++sequence)
-        EXPECT_EQ(c.Publish(toD, pdu(req, 300, sequence, kib)), 0);
+        EXPECT_EQ(c.Publish(toD, pdu(kReq, 300, sequence, kib)), 0);
     // B's message, sent after the broker took all of C's, arrives after them: the fourth wake-up.
     CZylRawClient b(B, m_broker.Port());
     EXPECT_EQ(b.Publish(ZylPduTopic(D, B, 9), Bytes{1}), 0);
@@ -1010,14 +998,14 @@ TEST_F(ZylMqttHostTest, FramesThatOvertakeWaitAndDamagedOnesAreDropped) {
     }
     EXPECT_EQ(wakeups, 4u);
     d.Poll();
-    EXPECT_EQ(d.Data(C, req).size(), 3u);
+    EXPECT_EQ(d.Data(C, kReq).size(), 3u);
     ASSERT_EQ(d.Count(ZYL_EVENT_DROPPED), 1);
     EXPECT_EQ(d.Text(ZYL_EVENT_DROPPED), "dropped 7 message(s) of " + C + ": more than " +
                                              std::to_string(options.nBacklogBytes) +
                                              " bytes of its messages were waiting (its frames come again)");
     for (uint64_t sequence = 5; sequence <= 11; ++sequence) { // sent again, as a sender does
-        EXPECT_EQ(c.Publish(toD, pdu(req, 300, sequence, kib)), 0);
-        ASSERT_TRUE(RunUntil({&d}, [&] { return d.Data(C, req).size() == sequence - 1; }));
+        EXPECT_EQ(c.Publish(toD, pdu(kReq, 300, sequence, kib)), 0);
+        ASSERT_TRUE(RunUntil({&d}, [&] { return d.Data(C, kReq).size() == sequence - 1; }));
     }
 }
 
@@ -1033,8 +1021,8 @@ int main(int argc, char** argv) {
     host.SetSecurity(Tls(argv[3], argv[4]));
     if (!host.Connect("127.0.0.1", std::atoi(argv[2]), argv[4], Password(argv[4])).empty())
         return 1;
-    host.OpenChannel(peer, ZYL_CHANNEL_REQUEST);
-    host.OpenChannel(peer, ZYL_CHANNEL_DATA);
+    host.OpenChannel(peer, kReq);
+    host.OpenChannel(peer, kData);
     for (;; host.Wait(50))
         host.Poll(nullptr);
 }
