@@ -6,6 +6,8 @@
 #include <sys/stat.h>
 
 using Bytes = std::vector<uint8_t>;
+const auto Decode = [](const Bytes& bytes) { return ZylDecodeFrame(bytes.data(), bytes.size()); };
+const auto With = [](Bytes bytes, size_t at, uint8_t value) { return bytes[at] = value, bytes; };
 
 TEST(ZylMqttFrame, HeaderIsBigEndianAndPayloadFollows) {
     const uint8_t payload[] = {0xAA, 0xBB, 0xCC};
@@ -13,7 +15,7 @@ TEST(ZylMqttFrame, HeaderIsBigEndianAndPayloadFollows) {
                                       0x1112131415161718ull, payload, sizeof payload);
     EXPECT_EQ(body, (Bytes{3, 1, 0,    0,    0x12, 0x34, 0x56, 0x78, 1,    2,    3,    4,    5,   6,
                            7, 8, 0x11, 0x12, 0x13, 0x14, 0x15, 0x16, 0x17, 0x18, 0xAA, 0xBB, 0xCC}));
-    const ZYLFRAME frame = ZylDecodeFrame(body.data(), body.size()).value();
+    const ZYLFRAME frame = Decode(body).value();
     EXPECT_EQ(std::tie(frame.kind, frame.command, frame.stream, frame.sequence),
               std::make_tuple(ZYL_FRAME_DATA, 0x12345678u, 0x0102030405060708ull, 0x1112131415161718ull));
     EXPECT_EQ(frame.payload, (Bytes{0xAA, 0xBB, 0xCC}));
@@ -21,11 +23,8 @@ TEST(ZylMqttFrame, HeaderIsBigEndianAndPayloadFollows) {
     // Damaged: cut short, nothing, another version, kinds nobody knows.
     EXPECT_FALSE(ZylDecodeFrame(body.data(), ZYL_FRAME_HEADER_SIZE - 1));
     EXPECT_FALSE(ZylDecodeFrame(nullptr, 0));
-    for (const auto& [at, value] : {std::pair{0, 2}, {1, 0}, {1, 7}, {1, 255}}) {
-        Bytes bad = body;
-        bad[at] = static_cast<uint8_t>(value);
-        EXPECT_FALSE(ZylDecodeFrame(bad.data(), bad.size())) << at << " " << value;
-    }
+    for (const auto& [at, value] : {std::pair{0, 2}, {1, 0}, {1, 7}, {1, 255}})
+        EXPECT_FALSE(Decode(With(body, at, static_cast<uint8_t>(value)))) << at << " " << value;
 }
 
 TEST(ZylMqttFrame, SealedFramesOpenOnlyUnchangedAndUnderTheirKey) {
@@ -37,31 +36,26 @@ TEST(ZylMqttFrame, SealedFramesOpenOnlyUnchangedAndUnderTheirKey) {
     ASSERT_EQ(sealed.size(), ZYL_FRAME_HEADER_SIZE + ZYL_FRAME_SEAL_OVERHEAD + payload.size());
     EXPECT_EQ(Bytes(sealed.begin(), sealed.begin() + 24),
               ZylEncodeFrame(ZYL_FRAME_DATA, 0, 7, 42, nullptr, 0));
-    auto frame = ZylDecodeFrame(sealed.data(), sealed.size()).value();
+    auto frame = Decode(sealed).value();
     EXPECT_TRUE(ZylOpenFrame(key, frame));
     EXPECT_EQ(frame.command, 0x12345678u);
     EXPECT_EQ(frame.payload, payload);
     for (size_t at : {size_t{9}, size_t{23}, size_t{24}, sealed.size() - 1}) { // stream, sequence, text, tag
-        Bytes changed = sealed;
-        changed[at] ^= 0x80;
-        auto damaged = ZylDecodeFrame(changed.data(), changed.size()).value();
+        auto damaged = Decode(With(sealed, at, sealed[at] ^ 0x80)).value();
         EXPECT_FALSE(ZylOpenFrame(key, damaged)) << at;
     }
-    frame = ZylDecodeFrame(sealed.data(), sealed.size()).value();
+    frame = Decode(sealed).value();
     EXPECT_FALSE(ZylOpenFrame(other, frame));
     // An acknowledgement: its own stream readable, a nonce marked 1, the tag over both.
     const Bytes ack = ZylSealAck(key, 7, 42, 0x00000190C0FFEE01ull);
     ASSERT_EQ(ack.size(), ZYL_FRAME_HEADER_SIZE + 8 + 24 + 16);
     EXPECT_EQ(Bytes(ack.begin() + 24, ack.begin() + 33), (Bytes{0, 0, 1, 0x90, 0xC0, 0xFF, 0xEE, 1, 1}));
-    const auto decoded = ZylDecodeFrame(ack.data(), ack.size()).value();
+    const auto decoded = Decode(ack).value();
     EXPECT_EQ(ZylDecodeStreamRef(decoded.payload), 0x00000190C0FFEE01ull);
     EXPECT_TRUE(ZylCheckAck(key, decoded));
     EXPECT_FALSE(ZylCheckAck(other, decoded));
-    for (size_t at : {size_t{4}, size_t{31}, size_t{32}}) { // a command, another own stream, the mark
-        Bytes forged = ack;
-        forged[at] ^= 1;
-        EXPECT_FALSE(ZylCheckAck(key, ZylDecodeFrame(forged.data(), forged.size()).value())) << at;
-    }
+    for (size_t at : {size_t{4}, size_t{31}, size_t{32}}) // a command, another own stream, the mark
+        EXPECT_FALSE(ZylCheckAck(key, Decode(With(ack, at, ack[at] ^ 1)).value())) << at;
     EXPECT_NE(ZylSealAck(key, 7, 42, 1), ZylSealAck(key, 7, 42, 1)); // never the same nonce
 }
 
@@ -93,9 +87,8 @@ TEST(ZylMqttFrame, BundleCarriesFramesWithTheirChannels) {
     // length, the first channel 0 or negative, the first length past the end.
     const Bytes cut(bundle.begin(), bundle.end() - 1),
         header(bundle.begin(), bundle.begin() + ZYL_BUNDLE_HEADER_SIZE + 3);
-    Bytes zero = bundle, negative = bundle, longer = bundle;
-    zero[6] = zero[7] = 0, negative[4] = 0x80, longer[11] = 0xFF;
-    for (const Bytes& bad : {cut, header, zero, negative, longer, Bytes{2, 0, 0}})
+    for (const Bytes& bad : {cut, header, With(With(bundle, 6, 0), 7, 0), With(bundle, 4, 0x80),
+                             With(bundle, 11, 0xFF), Bytes{2, 0, 0}})
         EXPECT_FALSE(ZylSplitMessage(bad.data(), bad.size(), 1024));
 }
 

@@ -5,7 +5,6 @@
 
 #include "zylfs/ZylPlugin.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -17,9 +16,7 @@ using ProcessMessageFn = int32_t (*)(uint32_t, intptr_t, intptr_t, intptr_t, int
 struct ZYLHOSTCALL {
     int32_t code;
     std::u16string user;
-    intptr_t channel;
-    intptr_t command;
-    intptr_t length;
+    intptr_t channel, command, length;
 };
 inline std::vector<ZYLHOSTCALL> g_vCalls;
 inline std::u16string g_sAppPath;
@@ -32,8 +29,7 @@ inline int32_t HostCallback(int32_t code, intptr_t a1, intptr_t a2, intptr_t a3,
     switch (code) {
     case ZYL_HOST_GET_APP_PATH: {
         auto* buffer = reinterpret_cast<char16_t*>(a1);
-        g_sAppPath.copy(buffer, 259);
-        buffer[std::min<size_t>(g_sAppPath.size(), 259)] = 0;
+        buffer[g_sAppPath.copy(buffer, 259)] = 0;
         g_vCalls.push_back({code, {}, 0, 0, 0});
         return 0;
     }

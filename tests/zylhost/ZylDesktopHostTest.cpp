@@ -78,9 +78,7 @@ private:
             return ++m_nUnscripted, false;
         const std::optional<T> answer = std::move(queue.front());
         queue.pop_front();
-        if (answer)
-            out = *answer;
-        return answer.has_value();
+        return answer && (out = *answer, true);
     }
 };
 
