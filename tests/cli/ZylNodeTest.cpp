@@ -1,6 +1,5 @@
-// The zylfs node as people run it: a process for each user, a real mosquitto with passwords and
-// the access list, sharing, browsing, downloading and uploading, a node killed and the broker
-// restarted in the middle of a download.
+// The zylfs node as people run it: a process for each user against a real mosquitto; sharing, browsing,
+// downloading and uploading, and a node killed and the broker restarted in the middle of a download.
 #include "../support/ZylScratchMount.h"
 #include "host/ZylLocalBroker.h"
 #include <chrono>
@@ -13,10 +12,8 @@
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
 namespace {
 const std::string kOwner = "S1.1000", kFriend = "S2.1000", kStranger = "S3.1000";
-
 void WriteRandom(const fs::path& path, size_t size, uint64_t seed) {
     fs::create_directories(path.parent_path());
     std::mt19937_64 random(seed);
@@ -24,12 +21,10 @@ void WriteRandom(const fs::path& path, size_t size, uint64_t seed) {
     std::generate(bytes.begin(), bytes.end(), [&] { return static_cast<char>(random()); });
     std::ofstream(path, std::ios::binary).write(bytes.data(), static_cast<std::streamsize>(size));
 }
-
 std::string ReadAll(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
-
 // Waits until done() holds; false after the timeout.
 template <class DONE> bool WaitFor(DONE done, std::chrono::milliseconds timeout = 15s) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -37,7 +32,6 @@ template <class DONE> bool WaitFor(DONE done, std::chrono::milliseconds timeout 
         std::this_thread::sleep_for(2ms);
     return done();
 }
-
 // Every file below a is below b, with the same bytes where asked (once here), else of the same size.
 void ExpectSameTree(const fs::path& a, const fs::path& b, bool bytes = false) {
     size_t files = 0;
@@ -50,7 +44,6 @@ void ExpectSameTree(const fs::path& a, const fs::path& b, bool bytes = false) {
         }
     EXPECT_GT(files, 0u);
 }
-
 class ZylNodeTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -65,8 +58,7 @@ protected:
     }
     void TearDown() override {
         for (pid_t pid : m_vChildren)
-            if (kill(pid, SIGKILL) == 0)
-                waitpid(pid, nullptr, 0);
+            kill(pid, SIGKILL) == 0 && waitpid(pid, nullptr, 0);
         m_broker.Stop();
         std::error_code ec;
         fs::remove_all(m_pRoot, ec);
@@ -191,8 +183,7 @@ TEST_F(ZylNodeTest, BrowseDownloadAndUploadBetweenTwoNodesAndRefuseWhatIsNotAllo
     const fs::path shares = m_pRoot / ("data-" + kStranger) / "fs" / ("fss-" + kStranger + ".fsd");
     const std::u16string damaged = u"#zyl shore file\n#id=S3.1000\nNoUpload=0\nShareNum=0\n";
     std::ofstream(shares, std::ios::binary)
-        .write(reinterpret_cast<const char*>(damaged.data()),
-               static_cast<std::streamsize>(damaged.size() * 2));
+        .write(reinterpret_cast<const char*>(damaged.data()), damaged.size() * 2);
     EXPECT_EQ(Run(kStranger, {"share", "list"}), 0) << m_sOutput;
     const std::string line =
         "zylfs: warning: the share database was set aside as " + shares.string() + ".damaged-";

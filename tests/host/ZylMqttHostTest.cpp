@@ -22,11 +22,9 @@
 #include <unordered_set>
 
 namespace {
-
 using Bytes = std::vector<uint8_t>;
 using Commands = std::vector<uint32_t>;
 using Clock = std::chrono::steady_clock;
-
 const std::string A = "S1.1001", B = "S1.1002", C = "S1.1003", D = "S1.1004";
 // Broker accounts whose names are other spellings of B's user id; the broker's administrator.
 const std::string kLowerB = "s1.1002", kZeroB = "S1.01002", kAdmin = "S9.9000";
@@ -35,7 +33,6 @@ const int32_t kReq = ZYL_CHANNEL_REQUEST, kData = ZYL_CHANNEL_DATA;
 const auto Password = [](const std::string& user) { return "pw-" + user; };
 const ZYLMQTTOPTIONS kQuick{
     .nConnectTimeoutMs = 3000, .nOpenTimeoutMs = 800, .nRetransmitMs = 300, .nOfflineGraceMs = 800};
-
 // A payload that tells which PDU it is (its first four bytes) and how long it should be.
 Bytes Pattern(uint32_t index, size_t size) {
     Bytes bytes(size);
@@ -43,20 +40,17 @@ Bytes Pattern(uint32_t index, size_t size) {
         bytes[i] = static_cast<uint8_t>(i < 4 ? index >> (24 - 8 * i) : index * 31 + i * 7);
     return bytes;
 }
-
 Commands Range(uint32_t first, uint32_t count) {
     Commands commands(count);
     for (uint32_t i = 0; i < count; ++i)
         commands[i] = first + i;
     return commands;
 }
-
 // TLS against that authority; the user's key pair kept in the broker's folder, shared by its logins.
 ZYLMQTTSECURITY Tls(const std::filesystem::path& ca, const std::string& user = {}) {
     return {1, ca.string(),
             user.empty() ? std::filesystem::path{} : ca.parent_path().parent_path() / ("keys-" + user)};
 }
-
 // One user: its host and every event it handed out, in order.
 class CZylTestUser {
 public:
@@ -100,8 +94,7 @@ public:
         return -1;
     }
     bool BothOpen(const std::string& peer) {
-        return m_host.IsChannelOpen(peer, ZYL_CHANNEL_REQUEST) &&
-               m_host.IsChannelOpen(peer, ZYL_CHANNEL_DATA);
+        return m_host.IsChannelOpen(peer, kReq) && m_host.IsChannelOpen(peer, kData);
     }
     std::string m_sId;
     std::string m_sKeys = m_sId; // whose key pair: the same for every login of the user
@@ -110,7 +103,6 @@ public:
     std::function<void(const ZYLHOSTEVENT&)> m_fnOnEvent = [](const ZYLHOSTEVENT&) {}; // what the user does
 };
 using Users = std::initializer_list<CZylTestUser*>;
-
 bool RunUntil(int maxMs, Users users, const std::function<bool()>& condition) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(maxMs);
     for (;;) {
@@ -132,12 +124,11 @@ bool RunUntil(Users users, const std::function<bool()>& condition) {
 void RunFor(Users users, int ms) {
     RunUntil(ms, users, [] { return false; });
 }
-
 void OpenBoth(CZylTestUser& a, CZylTestUser& b) {
     // As the plug-in does, open only to a user known to be online (B's "online" may still be on its way).
     ASSERT_TRUE(RunUntil({&a, &b}, [&] { return a.m_host.IsOnline(b.m_sId); }));
-    a.m_host.OpenChannel(b.m_sId, ZYL_CHANNEL_REQUEST);
-    a.m_host.OpenChannel(b.m_sId, ZYL_CHANNEL_DATA);
+    a.m_host.OpenChannel(b.m_sId, kReq);
+    a.m_host.OpenChannel(b.m_sId, kData);
     ASSERT_TRUE(RunUntil({&a, &b}, [&] { return a.BothOpen(b.m_sId) && b.BothOpen(a.m_sId); }));
 }
 
@@ -308,13 +299,11 @@ protected:
     }
     CZylLocalBroker m_broker;
 };
-
 } // namespace
 
 TEST_F(ZylMqttHostTest, LoginRefusalsAreOneClearLineAndLeaveTheHostUsable) {
-    ZYLMQTTOPTIONS options = kQuick;
-    options.nConnectTimeoutMs = 1000;
-    CZylMqttHost host(options);
+    CZylMqttHost host(
+        {.nConnectTimeoutMs = 1000, .nOpenTimeoutMs = 800, .nRetransmitMs = 300, .nOfflineGraceMs = 800});
     const int port = m_broker.Port(), closed = ZylFreeLoopbackPort(), tls = m_broker.TlsPort();
     const auto refused = [](int at, const std::filesystem::path& ca) {
         return "refused the broker at 127.0.0.1:" + std::to_string(at) +
@@ -995,8 +984,7 @@ TEST_F(ZylMqttHostTest, FramesThatOvertakeWaitAndDamagedOnesAreDropped) {
     }
 }
 
-// As "--zyl-host-child PORT CAFILE USER": a bare host for a test to kill, with both channels open to
-// the user in $ZYL_TEST_PEER.
+// As "--zyl-host-child PORT CAFILE USER": a host to kill, with both channels open to $ZYL_TEST_PEER.
 int main(int argc, char** argv) {
     if (argc < 5 || std::string(argv[1]) != "--zyl-host-child") {
         testing::InitGoogleTest(&argc, argv);

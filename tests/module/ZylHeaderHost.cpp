@@ -1,7 +1,6 @@
-// A host built from the public header alone (linking only the loader and Qt Core) drives the module
-// as a messenger does: login makes its folder, one open channel is no connection yet, the second
-// starts the unfinished-tasks query, logout closes both and unloading leaves the log.
-// Usage: zylfs_header_host MODULE; exit code 0 when every check holds.
+// A host of the public header alone (linking the loader and Qt Core) drives the module as a messenger
+// does: login makes its folder, one open channel is no connection yet, the second starts the unfinished
+// tasks query, logout closes both, unloading leaves the log. Usage: zylfs_header_host MODULE (0: passed).
 #include "ZylRecordingHost.h"
 #include "zylfs/ZylPlugin.h"
 #include <QCoreApplication>
@@ -18,13 +17,11 @@ namespace {
 namespace fs = std::filesystem;
 using namespace zyl_recording_host;
 int g_nFailures = 0;
-
 void Check(bool holds, int line, const char* condition) {
     if (!holds)
         ++g_nFailures, std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, line, condition);
 }
 #define ZYL_CHECK(condition) Check((condition), __LINE__, #condition)
-
 size_t Count(int32_t code, intptr_t command = -1, const std::u16string& user = {}) {
     size_t n = 0;
     for (const auto& call : g_vCalls)
@@ -32,19 +29,16 @@ size_t Count(int32_t code, intptr_t command = -1, const std::u16string& user = {
              (user.empty() || call.user == user);
     return n;
 }
-
 // Runs the event loop until done() holds or five seconds passed.
 template <class DONE> bool RunUntil(DONE done) {
     for (int i = 0; i < 500 && !done(); ++i)
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     return done();
 }
-
 void RunFor(int milliseconds) {
     QTimer::singleShot(milliseconds, QCoreApplication::instance(), &QCoreApplication::quit);
     QCoreApplication::exec();
 }
-
 std::u16string Wide(const std::string& text) {
     return std::u16string(text.begin(), text.end()); // the test's paths are ASCII
 }

@@ -1,6 +1,5 @@
-// The real libzylfs.so, loaded the way a host loads it, driven from a thread that runs a Qt event
-// loop with widgets: it exports one function, and its window comes and goes with the session. (The
-// host built from the public header alone drives login, channels and logout.)
+// The real libzylfs.so, loaded as a host loads it, on a thread that runs a Qt event loop with widgets:
+// it exports one function, and its window comes and goes with the session.
 #include "ZylRecordingHost.h"
 #include "support/ZylTempDir.h"
 #include "zylfs/ZylPlugin.h"
@@ -17,7 +16,6 @@
 
 namespace {
 using namespace zyl_recording_host;
-
 void RunEventLoop(int milliseconds) {
     // exit, not quit: an application that quits closes its windows first.
     QTimer::singleShot(milliseconds, QCoreApplication::instance(), [] { QCoreApplication::exit(0); });
@@ -43,8 +41,7 @@ TEST(ZylModule, ExportsOnlyProcessMessage) {
     EXPECT_EQ(symbols, std::vector<std::string>{"ProcessMessage"});
 }
 
-// The host runs a QApplication on the thread that calls the module: code 3 opens the window in
-// both modes; logout takes it away, and so does unloading the module without a logout.
+// Code 3 opens the window in both modes; logout takes it away, and so does unloading without a logout.
 TEST(ZylModule, TheWindowOpensOnTheApplicationsThreadAndGoesWithLogoutOrUnload) {
     CZylTempDir temp;
     g_sAppPath = temp.WidePath(u"app");

@@ -1,6 +1,5 @@
-// The desktop host as people meet it, offscreen, against a private mosquitto: two hosts in this
-// process (each with its own module copy) download through the plug-in's window; the person's
-// answers by script, each problem one sentence.
+// The desktop host as people meet it, offscreen, against a private mosquitto: two hosts (each with its
+// own module copy) download through the plug-in's window; the person scripted; problems one sentence.
 #include "host/ZylLocalBroker.h"
 #include "host/ZylMqttHost.h"
 #include "zylhost/ZylContactWindow.h"
@@ -24,23 +23,16 @@
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
 namespace {
-const QString kOwner = QStringLiteral("S1.1000");
-const QString kFriend = QStringLiteral("S2.1000");
+const QString kOwner = QStringLiteral("S1.1000"), kFriend = QStringLiteral("S2.1000");
 const std::string kStranger = "S3.1000";
-
 const auto Password = [](const QString& user) { return "secret-" + user.toStdString(); };
-
 std::string ReadAll(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
 }
-
 const auto Arg = [](const void* pointer) { return reinterpret_cast<intptr_t>(pointer); };
-
-// The person, as a script: each question takes the next answer of its kind; one not scripted is a
-// counted cancel.
+// The person, as a script: the next answer of each kind; a question not scripted is a counted cancel.
 class CZylScriptedPrompts : public IZylPrompts {
 public:
     std::deque<std::optional<ZYLLOGINFORM>> m_qLogins;
@@ -81,7 +73,6 @@ private:
         return answer && (out = *answer, true);
     }
 };
-
 // Runs the event loop until done() holds; false after 30 seconds.
 template <class DONE> bool RunUntil(DONE done) {
     const auto deadline = std::chrono::steady_clock::now() + 30s;
@@ -89,7 +80,6 @@ template <class DONE> bool RunUntil(DONE done) {
         QApplication::processEvents(QEventLoop::AllEvents, 20);
     return done();
 }
-
 // The plug-in's window of a user (both modules' windows live in this process), or null.
 QMainWindow* Frame(const QString& user) {
     for (QWidget* widget : QApplication::topLevelWidgets())
@@ -97,12 +87,10 @@ QMainWindow* Frame(const QString& user) {
             return qobject_cast<QMainWindow*>(widget);
     return nullptr;
 }
-
 QTreeWidgetItem* Item(QMainWindow* frame, const QString& text) {
     const auto found = frame->findChild<QTreeWidget*>("friendTree")->findItems(text, Qt::MatchRecursive);
     return found.isEmpty() ? nullptr : found.front();
 }
-
 // Answers the next folder picker the plug-in's window opens with a folder, once it is up.
 void AnswerFolderPicker(const fs::path& folder) {
     auto* timer = new QTimer;
@@ -115,7 +103,6 @@ void AnswerFolderPicker(const fs::path& folder) {
     });
     timer->start(10);
 }
-
 // With ZYLHOST_RENDER set to a folder, the hosts' windows (a row each) are saved there.
 void Render(const std::vector<std::pair<QWidget*, QWidget*>>& rows) {
     const QString folder = qEnvironmentVariable("ZYLHOST_RENDER");
@@ -131,7 +118,6 @@ void Render(const std::vector<std::pair<QWidget*, QWidget*>>& rows) {
     }
     EXPECT_TRUE(QDir().mkpath(folder) && picture.save(folder + "/desktop-two-hosts.png"));
 }
-
 class ZylDesktopHostTest : public ::testing::Test {
 protected:
     void SetUp() override {
