@@ -58,7 +58,8 @@ protected:
     }
     void TearDown() override {
         for (pid_t pid : m_vChildren)
-            kill(pid, SIGKILL) == 0 && waitpid(pid, nullptr, 0);
+            if (kill(pid, SIGKILL) == 0)
+                waitpid(pid, nullptr, 0);
         m_broker.Stop();
         std::error_code ec;
         fs::remove_all(m_pRoot, ec);
