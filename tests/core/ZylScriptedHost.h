@@ -21,10 +21,8 @@
 // One call the plug-in made into the host.
 struct ZYLHOSTCALL {
     int32_t code = 0;
-    intptr_t a1 = 0;
-    std::u16string user; // a1 read as a user, for the codes that pass one
-    intptr_t a2 = 0;
-    intptr_t a3 = 0;
+    intptr_t a1 = 0, a2 = 0, a3 = 0;
+    std::u16string user;          // a1 read as a user, for the codes that pass one
     std::vector<uint8_t> payload; // code 514
     int32_t answer = 0;
 };
@@ -45,18 +43,6 @@ inline HostUserId ZylHostId(std::u16string_view text) {
 // The fake calendar time as the log writes it, in UTC.
 inline const std::u16string ZYL_TIME = u"2008-01-10 21:20:00";
 
-// The lines of a log file, each without its line feed (and every line ends with one).
-inline std::vector<std::u16string> ZylLogLines(const std::filesystem::path& file) {
-    std::vector<std::u16string> lines;
-    const std::u16string text = ZylReadUtf16LeFile(file);
-    size_t start = 0;
-    for (size_t end; (end = text.find(u'\n', start)) != std::u16string::npos; start = end + 1)
-        lines.push_back(text.substr(start, end - start));
-    if (start != text.size())
-        lines.push_back(u"<no line feed>" + text.substr(start));
-    return lines;
-}
-
 class CZylScriptedHost {
 public:
     CZylScriptedHost() {
@@ -65,19 +51,14 @@ public:
         m_sAppPath = ZylFromFsPath(AppFolder());
         m_pPlugin = std::make_unique<CZylInterface>(m_platform);
     }
-    ~CZylScriptedHost() { m_pPlugin.reset(); }
-    CZylScriptedHost(const CZylScriptedHost&) = delete;
-    CZylScriptedHost& operator=(const CZylScriptedHost&) = delete;
-
     CZylInterface& Plugin() { return *m_pPlugin; }
     CZylFakePlatform& Platform() { return m_platform; }
     // The module is unloaded: the plug-in object goes, the host's folder stays.
     void Unload() { m_pPlugin.reset(); }
-
     std::filesystem::path AppFolder() const { return m_temp.Path() / "app"; }
     std::filesystem::path PluginFolder() const { return AppFolder() / "fs"; }
     std::filesystem::path LogFile() const { return PluginFolder() / "fs.log"; }
-
+    std::u16string Log() const { return ZylReadUtf16LeFile(LogFile()); }
     int32_t Code(uint32_t code, intptr_t a1 = 0, intptr_t a2 = 0, intptr_t a3 = 0, intptr_t a4 = 0,
                  intptr_t a5 = 0) {
         return m_pPlugin->ProcessMessage(code, a1, a2, a3, a4, a5);
@@ -88,58 +69,44 @@ public:
                                                  intptr_t a5) { return OnCall(code, a1, a2, a3, a4, a5); });
     }
     int32_t Login(std::u16string_view id = u"S1.1000") {
-        SetCallback();
-        HostUserId user = ZylHostId(id);
-        return Code(DLL_P2P_LOGIN, reinterpret_cast<intptr_t>(&user));
+        const HostUserId user = ZylHostId(id);
+        return SetCallback(), Code(DLL_P2P_LOGIN, reinterpret_cast<intptr_t>(&user));
     }
     int32_t Logout() { return Code(DLL_P2P_LOGOUT); }
-    int32_t Channel(uint32_t code, const HostUserId& user, int32_t channel, int32_t status = 0) {
-        return Code(code, reinterpret_cast<intptr_t>(&user), channel, status);
-    }
-    int32_t Channel(uint32_t code, std::u16string_view user, int32_t channel, int32_t status = 0) {
-        return Channel(code, ZylHostId(user), channel, status);
+    // A user given as a host's identity object or as its text.
+    static HostUserId Id(const HostUserId& user) { return user; }
+    static HostUserId Id(std::u16string_view user) { return ZylHostId(user); }
+    int32_t Channel(uint32_t code, const auto& user, int32_t channel, int32_t status = 0) {
+        const HostUserId id = Id(user);
+        return Code(code, reinterpret_cast<intptr_t>(&id), channel, status);
     }
     // Both channels of the user open, as the host reports them.
     void Connect(std::u16string_view user) {
         Channel(DLL_P2P_ON_CONNECT, user, ZYL_CHANNEL_REQUEST);
         Channel(DLL_P2P_ON_CONNECT, user, ZYL_CHANNEL_DATA);
     }
-    int32_t Data(const HostUserId& user, int32_t channel, uint32_t command,
-                 const std::vector<uint8_t>& payload) {
-        return Code(DLL_P2P_ON_DATA, reinterpret_cast<intptr_t>(&user), channel,
-                    static_cast<intptr_t>(command), reinterpret_cast<intptr_t>(payload.data()),
-                    static_cast<intptr_t>(payload.size()));
-    }
-    int32_t Data(std::u16string_view user, int32_t channel, uint32_t command,
-                 const std::vector<uint8_t>& payload) {
-        return Data(ZylHostId(user), channel, command, payload);
+    int32_t Data(const auto& user, int32_t channel, uint32_t command, const std::vector<uint8_t>& payload) {
+        const HostUserId id = Id(user);
+        return Code(DLL_P2P_ON_DATA, reinterpret_cast<intptr_t>(&id), channel, command,
+                    reinterpret_cast<intptr_t>(payload.data()), static_cast<intptr_t>(payload.size()));
     }
     // Ticks of the 10 ms timer.
     void Tick(uint32_t ms = 10) {
         for (uint32_t done = 0; done < ms; done += 10)
             m_platform.Advance(10);
     }
-
-    std::vector<ZYLHOSTCALL> Calls(int32_t code) const {
+    // The PDUs offered to the host (code 514), and those it took (answered above 0), in order.
+    std::vector<ZYLHOSTCALL> Offered(bool takenOnly = false) const {
         std::vector<ZYLHOSTCALL> out;
         for (const auto& call : m_vCalls)
-            if (call.code == code)
+            if (call.code == ZYL_HOST_SEND && (!takenOnly || call.answer > 0))
                 out.push_back(call);
         return out;
     }
-    // The PDUs the host took (code 514 answered above 0), in order.
-    std::vector<ZYLHOSTCALL> Taken() const {
-        std::vector<ZYLHOSTCALL> out;
-        for (const auto& call : m_vCalls)
-            if (call.code == ZYL_HOST_SEND && call.answer > 0)
-                out.push_back(call);
-        return out;
-    }
-
+    std::vector<ZYLHOSTCALL> Taken() const { return Offered(true); }
     std::vector<ZYLHOSTCALL> m_vCalls;
     // Code 514's answer; takes every PDU unless a test says otherwise.
     std::function<int32_t(const ZYLHOSTCALL&)> m_fnSendAnswer;
-    int32_t m_nAppPathResult = 0;
     std::u16string m_sAppPath;
     // Runs inside every service call before it answers, as a host that runs its own loop there
     // (and so may call the plug-in back) would.
@@ -147,42 +114,26 @@ public:
 
 private:
     int32_t OnCall(int32_t code, intptr_t a1, intptr_t a2, intptr_t a3, intptr_t a4, intptr_t a5) {
-        ZYLHOSTCALL call;
-        call.code = code;
-        call.a1 = a1;
-        call.a2 = a2;
-        call.a3 = a3;
-        switch (code) {
-        case ZYL_HOST_OPEN_CHANNEL:
-        case ZYL_HOST_CLOSE_CHANNEL:
+        ZYLHOSTCALL call{code, a1, a2, a3, {}, {}, 0};
+        if (code == ZYL_HOST_OPEN_CHANNEL || code == ZYL_HOST_CLOSE_CHANNEL || code == ZYL_HOST_SEND ||
+            code == ZYL_HOST_GET_NAME)
             call.user = ZylUserText(a1);
+        if (code == ZYL_HOST_OPEN_CHANNEL || code == ZYL_HOST_CLOSE_CHANNEL)
             call.answer = 1;
-            break;
-        case ZYL_HOST_SEND:
-            call.user = ZylUserText(a1);
-            if (a5 > 0)
-                call.payload.assign(reinterpret_cast<const uint8_t*>(a4),
-                                    reinterpret_cast<const uint8_t*>(a4) + a5);
+        if (code == ZYL_HOST_SEND && a5 > 0)
+            call.payload.assign(reinterpret_cast<const uint8_t*>(a4),
+                                reinterpret_cast<const uint8_t*>(a4) + a5);
+        if (code == ZYL_HOST_SEND)
             call.answer = m_fnSendAnswer ? m_fnSendAnswer(call) : 1;
-            break;
-        case ZYL_HOST_GET_NAME: // no user has a name: the id stands for it
-            call.user = ZylUserText(a1);
+        if (code == ZYL_HOST_GET_NAME) // no user has a name: the id stands for it
             ZylCopyToBuffer(reinterpret_cast<char16_t*>(a2), ZYL_MAX_NAME, u"");
-            break;
-        case ZYL_HOST_GET_APP_PATH:
+        if (code == ZYL_HOST_GET_APP_PATH)
             ZylCopyToBuffer(reinterpret_cast<char16_t*>(a1), ZYL_MAX_PATH, m_sAppPath);
-            call.answer = m_nAppPathResult;
-            break;
-        default:
-            call.answer = 0;
-            break;
-        }
         if (m_fnDuringCall)
             m_fnDuringCall(call);
         m_vCalls.push_back(call);
         return call.answer;
     }
-
     // Declared first so that it outlives the plug-in, which flushes its log into it when destroyed.
     CZylTempDir m_temp;
     CZylFakePlatform m_platform;

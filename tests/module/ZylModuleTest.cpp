@@ -1,34 +1,26 @@
-// The real libzylfs.so, loaded the way a host loads it, driven from a thread that runs a Qt event
-// loop with widgets: it exports one function, and its window comes and goes with the session. (The
-// host built from the public header alone drives login, channels and logout.)
-#include "support/ZylTempDir.h"
-
+// The real libzylfs.so, loaded as a host loads it, on a thread that runs a Qt event loop with widgets:
+// it exports one function, and its window comes and goes with the session.
 #include "ZylRecordingHost.h"
+#include "support/ZylTempDir.h"
 #include "zylfs/ZylPlugin.h"
-
 #include <QApplication>
 #include <QCoreApplication>
 #include <QMainWindow>
 #include <QTimer>
-
-#include <gtest/gtest.h>
-
-#include <dlfcn.h>
-
 #include <cstdio>
+#include <dlfcn.h>
 #include <filesystem>
+#include <gtest/gtest.h>
 #include <string>
 #include <vector>
 
 namespace {
 using namespace zyl_recording_host;
-
 void RunEventLoop(int milliseconds) {
     // exit, not quit: an application that quits closes its windows first.
     QTimer::singleShot(milliseconds, QCoreApplication::instance(), [] { QCoreApplication::exit(0); });
     QCoreApplication::exec();
 }
-
 } // namespace
 
 TEST(ZylModule, ExportsOnlyProcessMessage) {
@@ -49,8 +41,7 @@ TEST(ZylModule, ExportsOnlyProcessMessage) {
     EXPECT_EQ(symbols, std::vector<std::string>{"ProcessMessage"});
 }
 
-// The host runs a QApplication on the thread that calls the module: code 3 opens the window in
-// both modes; logout takes it away, and so does unloading the module without a logout.
+// Code 3 opens the window in both modes; logout takes it away, and so does unloading without a logout.
 TEST(ZylModule, TheWindowOpensOnTheApplicationsThreadAndGoesWithLogoutOrUnload) {
     CZylTempDir temp;
     g_sAppPath = temp.WidePath(u"app");
@@ -68,11 +59,8 @@ TEST(ZylModule, TheWindowOpensOnTheApplicationsThreadAndGoesWithLogoutOrUnload) 
             n += qobject_cast<QMainWindow*>(widget) ? 1 : 0;
         return n;
     };
-    HostUserId self;
-    ASSERT_TRUE(self.Parse(u"S1.1000"));
-    HostUserId peer;
-    ASSERT_TRUE(peer.Parse(u"S2.1000"));
-
+    HostUserId self, peer;
+    ASSERT_TRUE(self.Parse(u"S1.1000") && peer.Parse(u"S2.1000"));
     for (const bool logout : {true, false}) {
         g_vCalls.clear();
         void* module = dlopen(ZYLFS_MODULE_PATH, RTLD_NOW | RTLD_LOCAL);
@@ -85,10 +73,9 @@ TEST(ZylModule, TheWindowOpensOnTheApplicationsThreadAndGoesWithLogoutOrUnload) 
         EXPECT_EQ(processMessage(DLL_P2P_SHOW, 0, 2, reinterpret_cast<intptr_t>(&peer), 0, 0), 0);
         RunEventLoop(150);
         EXPECT_EQ(windows(), 1) << "one window for both requests";
-        bool opened = false;
-        for (const auto& call : g_vCalls)
-            opened = opened || (call.code == ZYL_HOST_OPEN_CHANNEL && call.user == u"S2.1000");
-        EXPECT_TRUE(opened) << "mode 2 asks for the friend's channels";
+        EXPECT_TRUE(std::ranges::any_of(g_vCalls, [](const ZYLHOSTCALL& call) {
+            return call.code == ZYL_HOST_OPEN_CHANNEL && call.user == u"S2.1000";
+        })) << "mode 2 asks for the friend's channels";
         if (logout) {
             EXPECT_EQ(processMessage(DLL_P2P_LOGOUT, 0, 0, 0, 0, 0), 0);
             EXPECT_EQ(windows(), 0);

@@ -1,39 +1,30 @@
-// The host callback of the module's tests: it answers the application path and takes every send,
-// recording each call with the user it names. Built on the public header alone, so that the
-// header-alone host can use it too.
+// The module tests' host callback, of the public header alone: it answers the application path, takes
+// every send and records each call with the user it names.
 #pragma once
 
 #include "zylfs/ZylPlugin.h"
 
-#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 namespace zyl_recording_host {
-
 using ProcessMessageFn = int32_t (*)(uint32_t, intptr_t, intptr_t, intptr_t, intptr_t, intptr_t);
-
 struct ZYLHOSTCALL {
     int32_t code;
     std::u16string user;
-    intptr_t channel;
-    intptr_t command;
-    intptr_t length;
+    intptr_t channel, command, length;
 };
 inline std::vector<ZYLHOSTCALL> g_vCalls;
 inline std::u16string g_sAppPath;
-
 inline std::u16string TextOf(intptr_t user) {
     return user ? reinterpret_cast<const HostUserId*>(user)->ToText() : std::u16string();
 }
-
 inline int32_t HostCallback(int32_t code, intptr_t a1, intptr_t a2, intptr_t a3, intptr_t, intptr_t a5) {
     switch (code) {
     case ZYL_HOST_GET_APP_PATH: {
         auto* buffer = reinterpret_cast<char16_t*>(a1);
-        g_sAppPath.copy(buffer, 259);
-        buffer[std::min<size_t>(g_sAppPath.size(), 259)] = 0;
+        buffer[g_sAppPath.copy(buffer, 259)] = 0;
         g_vCalls.push_back({code, {}, 0, 0, 0});
         return 0;
     }
@@ -45,5 +36,4 @@ inline int32_t HostCallback(int32_t code, intptr_t a1, intptr_t a2, intptr_t a3,
         return 0;
     }
 }
-
 } // namespace zyl_recording_host

@@ -1,5 +1,4 @@
-// Two plug-ins joined by the test host: A shares folders of a temporary folder, B browses them with
-// a viewer whose window records every completed listing (and empties the list, as the window does).
+// A shares folders of a temporary folder; B browses them, its window counting (and emptying) each listing.
 #pragma once
 
 #include "core/ZylPath.h"
@@ -18,21 +17,14 @@
 
 struct ZYLLISTEDITEM {
     int32_t folder;
-    std::u16string name; // the share name of a root item, the entry name of a folder item
+    std::u16string name; // the share name of a root item, the entry name or path of another
     std::u16string type;
-    uint16_t privilege;
-    uint32_t size;
-    CZylDateTime time;
+    uint16_t privilege = 0;
+    uint32_t size = 0;
+    CZylDateTime time = {};
 };
 
-struct ZYLLISTING {
-    uint32_t message;
-    std::u16string folder;
-    std::vector<ZYLLISTEDITEM> items;
-};
-
-// A page as it travels: root info (4097), folder (4099) or file list (4103, which begins with its
-// time and task id; its items hold a path, a size and a time).
+// A page as it travels: root info, folder, or file list (time and task id first; items: path, size, time).
 struct ZYLPAGE {
     uint32_t taskId = 0;
     int32_t status = -1, total = -1, begin = -1, count = -1;
@@ -40,8 +32,7 @@ struct ZYLPAGE {
     std::vector<int32_t> Shape() const { return {status, total, begin, count}; }
     std::vector<std::u16string> Names() const {
         std::vector<std::u16string> names;
-        for (const auto& item : items)
-            names.push_back(item.name);
+        std::transform(items.begin(), items.end(), std::back_inserter(names), [](auto& i) { return i.name; });
         return names;
     }
 };
@@ -51,21 +42,17 @@ inline ZYLPAGE ZylParsePage(const std::vector<uint8_t>& payload, uint32_t comman
     const bool root = command == ZYL_CMD_SHARE_ROOT_INFO_REPLY, files = command == ZYL_CMD_FILE_LIST_REPLY;
     ZYLPAGE page;
     CZylDateTime time;
-    if (files) {
-        reader.Read(time);
-        page.taskId = reader.ReadUInt32();
-    }
+    if (files)
+        page.taskId = reader.Read(time).ReadUInt32();
     for (int32_t* word : {&page.status, &page.total, &page.begin, &page.count})
         *word = reader.ReadInt32();
     for (int32_t i = 0; i < page.count; ++i) {
-        ZYLLISTEDITEM item{};
-        item.folder = files ? 0 : reader.ReadInt32();
-        item.name = reader.ReadString();
-        item.type = files ? u"" : reader.ReadString();
+        // (The clauses of a braced list are read in their order.)
+        ZYLLISTEDITEM item{files ? 0 : reader.ReadInt32(), reader.ReadString(),
+                           files ? u"" : reader.ReadString()};
         if (root) {
             item.privilege = reader.ReadInt16();
-            reader.Read(time); // the share time
-            reader.Read(item.time);
+            reader.Read(time).Read(item.time); // the share time, then the time
         }
         item.size = reader.ReadUInt32();
         if (!root)
@@ -93,10 +80,19 @@ inline size_t ZylLogged(const CZylFakeWindow& window, std::u16string_view text) 
                          [&](const auto& line) { return line.find(text) != std::u16string::npos; });
 }
 
-inline void ZylAppendBigEndian(std::vector<uint8_t>& out, std::initializer_list<uint32_t> words) {
+// Big-endian words, the bytes given as they are, then more words.
+inline std::vector<uint8_t> ZylBytes(std::initializer_list<uint32_t> words,
+                                     std::initializer_list<uint8_t> bytes = {},
+                                     std::initializer_list<uint32_t> more = {}) {
+    std::vector<uint8_t> out;
     for (uint32_t word : words)
         for (int shift : {24, 16, 8, 0})
             out.push_back(static_cast<uint8_t>(word >> shift));
+    out.insert(out.end(), bytes);
+    for (uint32_t word : more)
+        for (int shift : {24, 16, 8, 0})
+            out.push_back(static_cast<uint8_t>(word >> shift));
+    return out;
 }
 
 class CZylBrowseTest : public ::testing::Test {
@@ -107,49 +103,36 @@ protected:
         host.Connect(a, b);
         viewer = b.Plugin().GetViewerManager().AddViewer(a.Id());
         viewer->SetNotifyWindow(&window);
-        window.m_fnOnSend = [this](uint32_t message, intptr_t first, intptr_t) {
+        window.m_fnOnSend = [this](uint32_t message, intptr_t v, intptr_t) {
             if (message != WM_ZYL_FRIEND_ROOT && message != WM_ZYL_FRIEND_FOLDER)
                 return;
-            auto* v = reinterpret_cast<CZylViewer*>(first);
-            ZYLLISTING listing{message, v->GetCurrentFolder(), {}};
-            for (int32_t i = 0; i < v->GetItemCount(); ++i) {
-                const CZylShareObject& item = *v->GetItem(i);
-                listing.items.push_back({item.GetFolder(), item.GetShareName(), item.GetType(),
-                                         item.GetGrantedPrivilege(), item.GetSize(), item.GetTime()});
-            }
-            listings.push_back(std::move(listing));
+            listings.push_back(message);
             if (m_bClearOnListing)
-                v->ClearItems();
+                reinterpret_cast<CZylViewer*>(v)->ClearItems();
         };
     }
-
     CZylShareManager& Shares() { return a.Plugin().GetShareManager(); }
-
     CZylTestNode& AddC() { // S1.3000, with channels to A
         CZylTestNode& c = host.AddNode(u"S1.3000");
         EXPECT_EQ(host.Login(c), 0);
         host.Connect(a, c);
         return c;
     }
-
     // A folder (or file) of the temporary folder, shared with "Everyone" holding those rights.
     CZylShareObject& Share(const std::u16string& shareName, const std::string& relative, int32_t folder = 1,
-                           uint16_t everyone = ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD) {
+                           uint16_t all = ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD) {
         const std::filesystem::path full = files.Path() / relative;
         if (folder)
             std::filesystem::create_directories(full);
-        auto share =
-            ZylMakeShare(shareName, ZylFromFsPath(full.filename()), ZylFromFsPath(full.parent_path()), folder,
-                         everyone ? std::optional<uint16_t>(everyone) : std::nullopt);
+        auto share = ZylMakeShare(shareName, full, all ? std::optional<uint16_t>(all) : std::nullopt);
         share->SetType(folder ? u"Folder" : u"File");
         CZylShareObject& added = *share;
         EXPECT_EQ(Shares().AddShare(std::move(share)), 0);
         return added;
     }
-    void Touch(const std::string& relative, size_t size = 0) {
-        ZylWriteFileBytes(files.Path() / relative, std::string(size, 'x'));
+    void Touch(const std::string& p, size_t n = 0) {
+        ZylWriteFileBytes(files.Path() / p, std::string(n, 'x'));
     }
-
     bool WaitForListings(size_t n) {
         return host.RunUntil([&] { return listings.size() >= n; });
     }
@@ -157,29 +140,20 @@ protected:
     bool WaitFromA(uint32_t command, size_t n, const std::u16string& to = u"S1.2000") {
         return host.RunUntil([&] { return FromA(command, to).size() >= n; });
     }
-
     // A request from B (or another user) to A, as the peer's plug-in queues it.
-    void SendFromB(uint32_t command, const ZylPayloadWriter& writer, CZylTestNode* from = nullptr) {
-        CZylTestNode& sender = from ? *from : b;
-        EXPECT_EQ(
-            sender.Plugin().SendData(command, writer.Data(), writer.Size(), a.Id(), ZYL_CHANNEL_REQUEST), 0);
+    void SendFromB(uint32_t cmd, const ZylPayloadWriter& w, CZylTestNode* c = nullptr) {
+        EXPECT_EQ((c ? *c : b).Plugin().SendData(cmd, w.Data(), w.Size(), a.Id(), ZYL_CHANNEL_REQUEST), 0);
     }
-    void RequestFolder(const std::u16string& sharePath, CZylTestNode* from = nullptr) {
-        ZylPayloadWriter writer;
-        writer.Write(CZylDateTime(1200000000));
-        writer.WriteString(sharePath);
-        SendFromB(ZYL_CMD_EXPLORER_FOLDER_REQUEST, writer, from);
+    void RequestFolder(const std::u16string& path, CZylTestNode* c = nullptr) {
+        SendFromB(ZYL_CMD_EXPLORER_FOLDER_REQUEST, ZylPayloadWriter().Write(kAsked).WriteString(path), c);
     }
-    void RequestFileList(uint32_t taskId, const std::u16string& sharePath, int32_t folder,
-                         CZylTestNode* from = nullptr) {
-        ZylPayloadWriter writer;
-        writer.WriteInt32(taskId);
-        writer.Write(CZylDateTime(1200000000));
-        writer.WriteInt32(folder);
-        writer.WriteString(sharePath);
-        SendFromB(ZYL_CMD_FILE_LIST_REQUEST, writer, from);
+    void RequestFileList(uint32_t task, const std::u16string& path, int32_t dir, CZylTestNode* c = nullptr) {
+        ZylPayloadWriter w;
+        w.WriteInt32(task).Write(kAsked).WriteInt32(dir).WriteString(path);
+        SendFromB(ZYL_CMD_FILE_LIST_REQUEST, w, c);
     }
-
+    // The asker's time in the requests the tests send by hand.
+    const CZylDateTime kAsked{1200000000};
     std::vector<ZYLSENTPDU> FromA(uint32_t command, const std::u16string& to = u"S1.2000") const {
         std::vector<ZYLSENTPDU> out;
         for (const auto& pdu : host.SentWith(command))
@@ -193,10 +167,15 @@ protected:
             pages.push_back(ZylParsePage(pdu.payload, command));
         return pages;
     }
-
+    std::vector<std::vector<int32_t>> ShapesFromA(uint32_t cmd, const std::u16string& to = u"S1.2000") const {
+        std::vector<std::vector<int32_t>> shapes;
+        for (const auto& page : PagesFromA(cmd, to))
+            shapes.push_back(page.Shape());
+        return shapes;
+    }
     CZylTempDir files;
     CZylFakeWindow window;
-    std::vector<ZYLLISTING> listings;
+    std::vector<uint32_t> listings; // the window messages of the listings completed
     bool m_bClearOnListing = true;
     CZylTestHost host;
     CZylTestNode& a;

@@ -1,5 +1,4 @@
-// The browse client on its own: which replies a viewer takes, where a listing is cut, and the
-// requests it sends (how pages build the list a person sees is the window tests' part).
+// The browse client on its own: which replies a viewer takes, where a listing is cut, failed requests.
 #include "ZylBrowseFixture.h"
 
 namespace {
@@ -9,18 +8,12 @@ std::vector<uint8_t> Page(bool root, int32_t total, int32_t begin, int32_t count
     ZylPayloadWriter writer;
     writer.WriteInt32(0).WriteInt32(total).WriteInt32(begin).WriteInt32(count);
     for (int32_t i = 0; i < (items < 0 ? count : items); ++i) {
-        writer.WriteInt32(i % 2);
-        writer.WriteString(ZylFormat("item{}", begin + i));
-        writer.WriteString(u"Type");
-        if (root) {
-            writer.WriteInt16(5);
-            writer.Write(CZylDateTime(1200000000));
+        writer.WriteInt32(i % 2).WriteString(ZylFormat("item{}", begin + i)).WriteString(u"Type");
+        if (root)
+            writer.WriteInt16(5).Write(CZylDateTime(1200000000)).Write(CZylDateTime(1100000000));
+        writer.WriteInt32(100 + begin + i);
+        if (!root)
             writer.Write(CZylDateTime(1100000000));
-            writer.WriteInt32(100 + begin + i);
-        } else {
-            writer.WriteInt32(100 + begin + i);
-            writer.Write(CZylDateTime(1100000000));
-        }
     }
     return writer.Bytes();
 }
@@ -36,7 +29,6 @@ protected:
         plugin.OnDataIndication(command, payload.data(), static_cast<int32_t>(payload.size()), from,
                                 ZYL_CHANNEL_REQUEST);
     }
-
     CZylFakeWindow window;
     CZylFakePlatform platform;
     CZylInterface plugin;
@@ -48,22 +40,12 @@ protected:
 
 TEST_F(CZylViewerTest, OneViewerPerUserWhateverTheCaseAndRequestsFailWithoutAQueue) {
     EXPECT_EQ(viewers.AddViewer(u"s1.1000"), viewer);
-    CZylViewer* other = viewers.AddViewer(u"S1.2000");
-    EXPECT_EQ(viewers.GetViewerCount(), 2);
-    EXPECT_EQ(viewers.FindViewer(u"s1.2000"), other);
-    viewers.SetRootPending(u"S1.2000", 1);
-    EXPECT_EQ(viewers.IsRootPending(u"s1.2000"), 1);
-    EXPECT_EQ(viewers.IsRootPending(u"S1.9999"), 0);
-    EXPECT_EQ(viewers.RemoveViewer(u"s1.2000"), 0);
-    EXPECT_EQ(viewers.RemoveViewer(u"S1.2000"), -1);
-    EXPECT_EQ(viewers.HasViewer(u"S1.2000"), 0);
-    EXPECT_EQ(viewers.RequestShareRootInfo(u"S1.2000"), -1);
+    EXPECT_EQ(viewers.RequestShareRootInfo(u"S1.2000"), -1); // nobody's viewer
     EXPECT_EQ(viewers.RequestExplorerFolder(u"S1.2000", u"Docs", CZylDateTime()), -1);
-
     // Not logged in: the requests fail, the pending mark stays, the folder is taken all the same.
-    viewer->SetRootPending(1);
+    viewers.SetRootPending(u"S1.1000", 1);
     EXPECT_EQ(viewer->RequestShareRootInfo(), -1);
-    EXPECT_EQ(viewer->IsRootPending(), 1);
+    EXPECT_EQ(viewers.IsRootPending(u"s1.1000"), 1);
     EXPECT_EQ(viewer->RequestExplorerFolder(u"Docs\\x", CZylDateTime()), -1);
     EXPECT_EQ(viewer->GetCurrentFolder(), u"Docs\\x");
 }
@@ -75,9 +57,7 @@ TEST_F(CZylViewerTest, RepliesItMustNotTake) {
         Deliver(ZYL_CMD_EXPLORER_FOLDER_REPLY, Page(false, 0x7FFFFFFF, begin, 16));
     }
     EXPECT_EQ(viewer->GetItemCount(), 0);
-
-    // Asked for, but refused without a window (the root request counts as answered all the same),
-    // and from another user, directly or through the manager.
+    // Asked for, but without a window (the root counts as answered), or from another user.
     viewer->SetRootPending(1);
     viewer->RequestShareRootInfo();
     viewer->RequestExplorerFolder(u"Docs", CZylDateTime());
@@ -90,7 +70,6 @@ TEST_F(CZylViewerTest, RepliesItMustNotTake) {
                        u"S1.2000");
     Deliver(ZYL_CMD_SHARE_ROOT_INFO_REPLY, page, u"S1.2000");
     EXPECT_EQ(viewer->GetItemCount(), 0);
-
     // A damaged page (fewer items than it claims) changes nothing.
     Deliver(ZYL_CMD_SHARE_ROOT_INFO_REPLY, page);
     ASSERT_EQ(viewer->GetItemCount(), 1);
@@ -98,12 +77,6 @@ TEST_F(CZylViewerTest, RepliesItMustNotTake) {
     EXPECT_EQ(viewer->GetItemCount(), 1);
     Deliver(ZYL_CMD_EXPLORER_FOLDER_REPLY, {0, 0, 0});
     EXPECT_EQ(viewer->GetItemCount(), 1);
-    EXPECT_EQ(window.m_vMessages.size(), 0u);
-
-    // A window that is gone hears nothing; the list is still kept.
-    window.m_bWindow = false;
-    Deliver(ZYL_CMD_SHARE_ROOT_INFO_REPLY, Page(true, 2, 1, 1));
-    EXPECT_EQ(viewer->GetItemCount(), 2);
     EXPECT_EQ(window.m_vMessages.size(), 0u);
 }
 
@@ -120,7 +93,6 @@ TEST_F(CZylViewerTest, AListingIsCutAtItsLimitAndACompletedOneTakesNoMorePages) 
         Deliver(ZYL_CMD_EXPLORER_FOLDER_REPLY, Page(false, huge, begin, 16));
     EXPECT_EQ(viewer->GetItemCount(), CZylViewer::ITEM_LIMIT);
     EXPECT_EQ(window.Count(WM_ZYL_FRIEND_FOLDER), 1u);
-
     // A page that changes the total restarts the list rather than growing it.
     viewer->ClearItems();
     viewer->RequestExplorerFolder(u"Docs", CZylDateTime());

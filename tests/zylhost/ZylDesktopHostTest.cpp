@@ -1,12 +1,9 @@
-// The desktop host as people meet it, offscreen, against a private mosquitto: two hosts in this
-// process (each with its own module copy) see each other and download through the plug-in's window;
-// what the host passes to the module, the person's answers by script, each problem one sentence.
-#include "zylhost/ZylContactWindow.h"
-#include "zylhost/ZylDesktopApp.h"
-
+// The desktop host as people meet it, offscreen, against a private mosquitto: two hosts (each with its
+// own module copy) download through the plug-in's window; the person scripted; problems one sentence.
 #include "host/ZylLocalBroker.h"
 #include "host/ZylMqttHost.h"
-
+#include "zylhost/ZylContactWindow.h"
+#include "zylhost/ZylDesktopApp.h"
 #include <QAction>
 #include <QApplication>
 #include <QDir>
@@ -15,36 +12,27 @@
 #include <QPainter>
 #include <QTimer>
 #include <QTreeWidget>
-
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <deque>
 #include <fstream>
+#include <gtest/gtest.h>
 #include <optional>
 #include <sys/wait.h>
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
-
 namespace {
-const QString kOwner = QStringLiteral("S1.1000");
-const QString kFriend = QStringLiteral("S2.1000");
+const QString kOwner = QStringLiteral("S1.1000"), kFriend = QStringLiteral("S2.1000");
 const std::string kStranger = "S3.1000";
-
 const auto Password = [](const QString& user) { return "secret-" + user.toStdString(); };
-
 std::string ReadAll(const fs::path& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
 }
-
 const auto Arg = [](const void* pointer) { return reinterpret_cast<intptr_t>(pointer); };
-
-// The person, as a script: each question takes the next answer of its kind; a question nobody
-// scripted is answered "cancel" and counted, so a test never waits on a dialog.
+// The person, as a script: the next answer of each kind; a question not scripted is a counted cancel.
 class CZylScriptedPrompts : public IZylPrompts {
 public:
     std::deque<std::optional<ZYLLOGINFORM>> m_qLogins;
@@ -54,7 +42,6 @@ public:
     QStringList m_vErrors, m_vQuestions;
     std::vector<ZYLPICKCANDIDATE> m_vLastCandidates;
     int m_nUnscripted = 0;
-
     bool AskLogin(ZYLLOGINFORM& form, const QString& problem) override {
         m_vQuestions << QStringLiteral("login: ") + problem;
         return Answer(m_qLogins, form);
@@ -83,12 +70,9 @@ private:
             return ++m_nUnscripted, false;
         const std::optional<T> answer = std::move(queue.front());
         queue.pop_front();
-        if (answer)
-            out = *answer;
-        return answer.has_value();
+        return answer && (out = *answer, true);
     }
 };
-
 // Runs the event loop until done() holds; false after 30 seconds.
 template <class DONE> bool RunUntil(DONE done) {
     const auto deadline = std::chrono::steady_clock::now() + 30s;
@@ -96,7 +80,6 @@ template <class DONE> bool RunUntil(DONE done) {
         QApplication::processEvents(QEventLoop::AllEvents, 20);
     return done();
 }
-
 // The plug-in's window of a user (both modules' windows live in this process), or null.
 QMainWindow* Frame(const QString& user) {
     for (QWidget* widget : QApplication::topLevelWidgets())
@@ -104,12 +87,10 @@ QMainWindow* Frame(const QString& user) {
             return qobject_cast<QMainWindow*>(widget);
     return nullptr;
 }
-
 QTreeWidgetItem* Item(QMainWindow* frame, const QString& text) {
     const auto found = frame->findChild<QTreeWidget*>("friendTree")->findItems(text, Qt::MatchRecursive);
     return found.isEmpty() ? nullptr : found.front();
 }
-
 // Answers the next folder picker the plug-in's window opens with a folder, once it is up.
 void AnswerFolderPicker(const fs::path& folder) {
     auto* timer = new QTimer;
@@ -122,7 +103,6 @@ void AnswerFolderPicker(const fs::path& folder) {
     });
     timer->start(10);
 }
-
 // With ZYLHOST_RENDER set to a folder, the hosts' windows (a row each) are saved there.
 void Render(const std::vector<std::pair<QWidget*, QWidget*>>& rows) {
     const QString folder = qEnvironmentVariable("ZYLHOST_RENDER");
@@ -138,7 +118,6 @@ void Render(const std::vector<std::pair<QWidget*, QWidget*>>& rows) {
     }
     EXPECT_TRUE(QDir().mkpath(folder) && picture.save(folder + "/desktop-two-hosts.png"));
 }
-
 class ZylDesktopHostTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -150,7 +129,6 @@ protected:
             m_broker.AddUser(user.toStdString(), Password(user));
         ASSERT_TRUE(m_broker.Start()) << m_broker.Error();
     }
-
     void TearDown() override {
         for (auto& prompts : m_vPrompts)
             EXPECT_EQ(prompts->m_nUnscripted, 0)
@@ -159,36 +137,25 @@ protected:
         m_broker.Stop();
         fs::remove_all(m_pRoot);
     }
-
     // A host of its own module copy (one module serves one user per process) and data folder.
     ZYLDESKTOPSTART StartOf(const QString& user) {
         const fs::path folder = m_pRoot / user.toStdString();
         fs::create_directories(folder);
         // Never over a copy that may be loaded still: its pages are mapped.
         const fs::path module = folder / "libzylfs.so";
-        if (!fs::exists(module))
-            fs::copy_file(ZYLFS_MODULE_PATH, module);
-        ZYLDESKTOPSTART start;
-        // Over TLS, verified against the private broker's own authority.
-        start.login = {user.toStdString(),
-                       Password(user),
-                       "127.0.0.1",
-                       m_broker.TlsPort(),
-                       ZYLMQTTSECURITY{1, m_broker.CaFile().string(), {}},
-                       folder / "data",
-                       module};
-        return start;
+        fs::copy_file(ZYLFS_MODULE_PATH, module, fs::copy_options::skip_existing);
+        const ZYLMQTTSECURITY tls{1, m_broker.CaFile().string(), {}}; // the private broker's authority
+        return {.login = {user.toStdString(), Password(user), "127.0.0.1", m_broker.TlsPort(), tls,
+                          folder / "data", module},
+                .sBrowse = {}};
     }
-
     CZylDesktopApp& MakeApp(ZYLDESKTOPSTART start, CZylScriptedPrompts*& prompts) {
         m_vPrompts.push_back(std::make_unique<CZylScriptedPrompts>());
         prompts = m_vPrompts.back().get();
         m_vApps.push_back(std::make_unique<CZylDesktopApp>(std::move(start), *prompts));
         return *m_vApps.back();
     }
-
-    // A host that cannot log in says so in one sentence and asks the form again (given up at once)
-    // unless asking cannot mend it.
+    // A host that cannot log in says so in one sentence and asks the form again unless that cannot help.
     void ExpectRefused(ZYLDESKTOPSTART start, int exitCode, const QString& sentence) {
         CZylScriptedPrompts* prompts = nullptr;
         CZylDesktopApp& app = MakeApp(std::move(start), prompts);
@@ -198,12 +165,10 @@ protected:
         EXPECT_EQ(prompts->m_vErrors, QStringList{sentence});
         EXPECT_EQ(prompts->m_qLogins.empty(), exitCode == 0);
     }
-
     static bool ListedOnline(const CZylContactWindow& window, const QString& id, const QString& label) {
         const auto rows = window.UserList()->findItems(id, Qt::MatchExactly, 1);
         return !rows.isEmpty() && rows[0]->text(0) == label && rows[0]->toolTip(0) == "online";
     }
-
     fs::path m_pRoot;
     CZylLocalBroker m_broker;
     std::vector<std::unique_ptr<CZylScriptedPrompts>> m_vPrompts;
@@ -215,16 +180,14 @@ TEST_F(ZylDesktopHostTest,
        TwoHostsBrowseDownloadPickUsersEditContactsSaveAtLogoutAndTheProgramHoldsItsFolder) {
     CZylScriptedPrompts *ownerPrompts = nullptr, *friendPrompts = nullptr;
     const ZYLDESKTOPSTART ownerStart = StartOf(kOwner);
-    const fs::path contacts = ownerStart.login.pDataDir / "contacts.txt";
+    const fs::path folder = ownerStart.login.pDataDir, contacts = folder / "contacts.txt";
     // The owner shares a tree with everyone (through the command-line node, on the same folder).
     const fs::path tree = m_pRoot / "Demo";
     fs::create_directories(tree / "docs");
     std::ofstream(tree / "docs" / "readme.txt") << std::string(100, 'r');
     std::ofstream(tree / "song.mp3") << std::string(3 << 20, 's');
-    ASSERT_EQ(
-        ZylRunProgram({ZYLFS_CLI_PATH, "--user", "S1.1000", "--data", ownerStart.login.pDataDir.string(),
-                       "share", "add", tree.string(), "--name", "Demo", "--everyone", "browse,download"}),
-        0);
+    ASSERT_EQ(0, ZylRunProgram({ZYLFS_CLI_PATH, "--user", "S1.1000", "--data", folder.string(), "share",
+                                "add", tree.string(), "--name", "Demo", "--everyone", "browse,download"}));
     std::ofstream(contacts) << "# my friends\nS2.1000 Bob\n";
     CZylDesktopApp& owner = MakeApp(ownerStart, ownerPrompts);
     CZylDesktopApp& friendApp = MakeApp(StartOf(kFriend), friendPrompts);
@@ -235,9 +198,7 @@ TEST_F(ZylDesktopHostTest,
                ListedOnline(*friendApp.Window(), kOwner, kOwner);
     }));
     EXPECT_TRUE(owner.Window()->SelectUser(kFriend) && !owner.Window()->RemoveAction()->isEnabled());
-
-    // The owner's window on his own shares; its "browse other users" asks the host's picker with
-    // its title (online users only), and the window reads the confirmed answer's identities.
+    // The owner's "browse other users" asks the host's picker (online users) and reads the answer's ids.
     owner.Window()->SharingAction()->trigger();
     QMainWindow* ownerFrame = Frame(kOwner);
     ASSERT_NE(ownerFrame, nullptr);
@@ -247,7 +208,6 @@ TEST_F(ZylDesktopHostTest,
     EXPECT_TRUE(ownerPrompts->m_vQuestions.back().startsWith(u"pick: \u9009\u62E9\u5176\u4ED6\u7528\u6237|"));
     EXPECT_EQ(ownerPrompts->m_vLastCandidates.size(), 1u);
     EXPECT_NE(Item(ownerFrame, kFriend), nullptr);
-
     // The friend opens it on the owner's shares (mode 2) and downloads the whole share.
     friendApp.Window()->SelectUser(kOwner);
     friendApp.Window()->BrowseAction()->trigger();
@@ -266,7 +226,6 @@ TEST_F(ZylDesktopHostTest,
         RunUntil([&] { return tasks->rowCount() == 1 && tasks->index(0, 1).data().toString() == "100%"; }));
     EXPECT_EQ(ReadAll(into / "Demo" / "docs" / "readme.txt"), ReadAll(tree / "docs" / "readme.txt"));
     Render({{owner.Window(), ownerFrame}, {friendApp.Window(), friendFrame}});
-
     // The picker's cancel; rights may go to a contact who is offline (from the contacts below).
     const char16_t* texts[2] = {u"t", u"p"};
     alignas(HostUserId) unsigned char buffer[8192];
@@ -276,9 +235,7 @@ TEST_F(ZylDesktopHostTest,
                                        Arg(&count));
     };
     EXPECT_TRUE(pick(4097) == 0 && confirmed == 0 && count == 0);
-
-    // Contacts from the window: the file keeps what it does not understand; the plug-in asks the
-    // display name (code 516) and gets the contact's name.
+    // Contacts from the window: the file keeps what it does not understand; the plug-in gets the name.
     ownerPrompts->m_qContacts = {QStringLiteral("s3.1000"), QStringLiteral("Carol\nLine"),
                                  QStringLiteral("not an id"), QStringLiteral("x"), QStringLiteral("Bob")};
     owner.Window()->AddAction()->trigger();
@@ -301,9 +258,7 @@ TEST_F(ZylDesktopHostTest,
     owner.Window()->SelectUser(QStringLiteral("S3.1000"));
     owner.Window()->RemoveAction()->trigger();
     EXPECT_EQ(ReadAll(contacts), "# my friends\nS2.1000 Bob\nS2.1000=Bob\n");
-
-    // Closing the friend's window logs out: the plug-in closes its window and writes its databases
-    // and log; the owner sees the friend go.
+    // Closing the friend's window logs out: the plug-in writes its databases; the owner sees it go.
     const fs::path data = m_pRoot / "S2.1000" / "data" / "fs";
     friendPrompts->m_qConfirms = {true}; // asked or not: file data moved a moment ago
     ownerPrompts->m_qConfirms = {true};
@@ -314,7 +269,6 @@ TEST_F(ZylDesktopHostTest,
               std::string::npos);
     EXPECT_TRUE(RunUntil([&] { return !owner.Host().IsOnline(kFriend); }));
     EXPECT_FALSE(ListedOnline(*owner.Window(), kFriend, QStringLiteral("Bob")));
-
     // Logging out from the menu asks for the login form again, empty of the password.
     int finished = -1;
     QObject::connect(&owner, &CZylDesktopApp::Finished, [&](int code) { finished = code; });
@@ -323,11 +277,9 @@ TEST_F(ZylDesktopHostTest,
     ASSERT_TRUE(RunUntil([&] { return finished >= 0; }));
     EXPECT_EQ(finished, 0);
     EXPECT_EQ(ownerPrompts->m_vQuestions.back(), QStringLiteral("login: "));
-
-    // Run as a program, the host holds the data folder once its plug-in has logged in: a host
-    // started on it names the holder and stays out of the broker (where it would end the holder's
-    // session); SIGTERM logs the program out, which writes the databases again.
-    const fs::path folder = ownerStart.login.pDataDir, saved = folder / "fs" / "fst-S1.1000.fsd";
+    // Run as a program, the host holds the data folder: a host started on it names the holder and stays
+    // out of the broker (which would end the holder's session); SIGTERM logs out, saving the databases.
+    const fs::path saved = folder / "fs" / "fst-S1.1000.fsd";
     fs::remove(saved);
     const pid_t child = ZylSpawn(
         {ZYLHOST_PATH, "--user", "s1.1000", "--broker", "127.0.0.1:" + std::to_string(m_broker.TlsPort()),
@@ -335,11 +287,11 @@ TEST_F(ZylDesktopHostTest,
         m_pRoot / "program.log", {"ZYLFS_PASSWORD=" + Password(kOwner), "QT_QPA_PLATFORM=offscreen"});
     ASSERT_TRUE(RunUntil([&] { return ReadAll(folder / "fs" / "fs.lock") == std::to_string(child) + "\n"; }))
         << ReadAll(m_pRoot / "program.log");
-    ExpectRefused(ownerStart, 0,
-                  QStringLiteral("The data folder %1 is in use by zylhost (process %2); end it, or log in "
-                                 "with another data folder.")
-                      .arg(QString::fromStdString(folder.string()))
-                      .arg(child));
+    ExpectRefused(
+        ownerStart, 0,
+        QStringLiteral("The data folder %1 is in use by zylhost (process %2); end it, or log in with "
+                       "another data folder.")
+            .arg(QString::fromStdString(folder.string()), QString::number(child)));
     CZylMqttHost watcher;
     ASSERT_EQ(watcher.Connect("127.0.0.1", m_broker.Port(), kStranger, Password(kStranger.c_str())), "");
     ASSERT_TRUE(RunUntil([&] { return watcher.Poll(nullptr), watcher.IsOnline("S1.1000"); }));
@@ -365,9 +317,7 @@ TEST_F(ZylDesktopHostTest, ProblemsAreOneSentenceAndRunningTransfersAskFirst) {
     ASSERT_TRUE(app.Start());
     EXPECT_EQ(prompts->m_vQuestions, QStringList{"login: The broker refused the login of S1.1000: the user "
                                                  "id or the password is wrong."});
-
-    // A peer shows another key than at its first login: its row says so, its channels are refused
-    // until the new key is trusted. Then it asks for a piece of a file: closing asks first.
+    // A peer shows another key than before: refused until trusted. Then a transfer: closing asks first.
     CZylMqttHost peer;
     ASSERT_EQ(peer.Connect("127.0.0.1", m_broker.Port(), kStranger, Password(kStranger.c_str())), "");
     peer.OpenChannel(kOwner.toStdString(), ZYL_CHANNEL_REQUEST);
@@ -385,7 +335,6 @@ TEST_F(ZylDesktopHostTest, ProblemsAreOneSentenceAndRunningTransfersAskFirst) {
     ASSERT_TRUE(RunUntil([&] { return peer.Poll(nullptr), !app.Host().TransferPeers().isEmpty(); }));
     prompts->m_qConfirms = {false};
     EXPECT_FALSE(app.Window()->close());
-
     // The same user logging in elsewhere ends this session: the plug-in is logged out first.
     int finished = -1;
     QObject::connect(&app, &CZylDesktopApp::Finished, [&](int code) { finished = code; });
@@ -396,10 +345,8 @@ TEST_F(ZylDesktopHostTest, ProblemsAreOneSentenceAndRunningTransfersAskFirst) {
     EXPECT_EQ(prompts->m_vErrors.back(),
               QStringLiteral("S1.1000 has logged in elsewhere, so this session has ended."));
     EXPECT_TRUE(fs::exists(m_pRoot / "S1.1000" / "data" / "fs" / "fst-S1.1000.fsd"));
-
-    // Nothing listens on the port, or its certificate does not verify: another broker may be tried.
-    // A folder for the module, or a data folder path the plug-in cannot hold (260 characters or
-    // more): told once, no form.
+    // Nothing listens, or the certificate does not verify: the form again. A folder for the module, or a
+    // data folder path of 260 characters or more: told once, no form.
     const int closed = ZylFreeLoopbackPort();
     const fs::path longer = m_pRoot / std::string(259 - m_pRoot.string().size(), 'd');
     const std::vector<std::tuple<std::function<void(ZYLDESKTOPLOGIN&)>, int, QString>> refusals{
