@@ -9,6 +9,7 @@
 
 namespace fs = std::filesystem;
 
+namespace {
 class ZylLogTest : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -33,6 +34,7 @@ protected:
     CZylFakePlatform m_platform;
     CZylLog m_log{m_platform};
 };
+} // namespace
 
 TEST_F(ZylLogTest, ThreeHundredNinetyNineLinesWaitAndTheFourHundredthWritesAllOfThemExactly) {
     std::u16string expected;

@@ -12,6 +12,7 @@
 #include <tuple>
 #include <vector>
 
+namespace {
 class ZylUserListTest : public ::testing::Test {
 protected:
     ZylUserListTest() {
@@ -25,6 +26,7 @@ protected:
     std::vector<int32_t> m_vCalls; // what the registry asked the host for
     CZylFakeWindow m_window;
 };
+} // namespace
 
 TEST_F(ZylUserListTest, ChannelEventsForOneUserInAnyCaseUpdateOneRecordAndOthersMakeNone) {
     m_users.SetWindow(&m_window);

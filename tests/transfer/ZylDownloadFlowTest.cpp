@@ -1,6 +1,8 @@
 // The download flow against replies built by hand: layouts, windows, a peer's list, replies to drop.
 #include "ZylTransferTestSupport.h"
 #include "support/ZylScratchMount.h"
+
+namespace {
 class CZylDownloadFlowTest : public CZylTwoPluginTest {
 protected:
     void SetUp() override {
@@ -37,6 +39,8 @@ protected:
         EXPECT_EQ(notices.back().back(), 1);
     }
 };
+} // namespace
+
 TEST_F(CZylDownloadFlowTest, RequestsHaveTheExactLayouts) {
     // Task id, [file index,] share time 2007-12-24 08:30:00, then folder flag and name, or name and offset.
     const std::vector<uint8_t> shareTime = {0x40, 0x00, 0x7D, 0x7C, 0xC2, 0x1E, 0x00, 0x00};
@@ -52,6 +56,7 @@ TEST_F(CZylDownloadFlowTest, RequestsHaveTheExactLayouts) {
     EXPECT_EQ(Carried(*m_pB, ZYL_CMD_FILE_DATA_REQUEST),
               PAYLOADS{Concat({id(task), {0, 0, 0, 0}, shareTime, name, {0, 0, 0, 0}})});
 }
+
 TEST_F(CZylDownloadFlowTest, WindowsForFilesOfAwkwardSizes) {
     // Every piece at once, the empty one at the size too: a file of exactly the window asks for it later.
     FileOfSize(7 * ZYL_BLOCK_SIZE);
@@ -81,6 +86,7 @@ TEST_F(CZylDownloadFlowTest, WindowsForFilesOfAwkwardSizes) {
     EXPECT_EQ(RequestedPieces(),
               (PIECES{{2, 0}, {2, ZYL_BLOCK_SIZE}, {2, 2 * ZYL_BLOCK_SIZE}, {2, 3 * ZYL_BLOCK_SIZE}}));
 }
+
 TEST_F(CZylDownloadFlowTest, AListInPagesIsWholeBeforeAnythingIsAskedAndAFinishedTaskLetsGo) {
     CZylTask* task = Download(u"Docs\\music", true);
     List(task, 2, 0, {{u"Docs\\music\\live\\a.bin", 7200, Time(2007, 5, 6, 7, 8, 9)}});
@@ -103,6 +109,7 @@ TEST_F(CZylDownloadFlowTest, AListInPagesIsWholeBeforeAnythingIsAskedAndAFinishe
     EXPECT_EQ(Carried(*m_pB, ZYL_CMD_CLOSE_NOTICE),
               PAYLOADS{notice.WriteString(u"Docs\\music").WriteInt32(0).Bytes()});
 }
+
 TEST_F(CZylDownloadFlowTest, AnEmptyRemoteFolderFinishesAtOnceButNoSingleFileOrStoppedTask) {
     // The empty-list notice, or a list of total 0; never for a single file (it stops), nor a stopped task.
     for (const bool notice : {true, false})
@@ -117,6 +124,7 @@ TEST_F(CZylDownloadFlowTest, AnEmptyRemoteFolderFinishesAtOnceButNoSingleFileOrS
             EXPECT_EQ(task->m_sLastError.empty(), kind != 1);
         }
 }
+
 TEST_F(CZylDownloadFlowTest,
        AListThatCanNeverCompleteOrLeadsOutOfTheRemoteFolderStopsTheTaskAndCreatesNothing) {
     CZylTask* task = Download(u"Pics", true);
@@ -157,6 +165,7 @@ TEST_F(CZylDownloadFlowTest,
     List(dots, 1, 0, {{u"Pics\\..\\x", 4, {}}});
     EXPECT_TRUE(dots->m_vFiles.empty());
 }
+
 TEST_F(CZylDownloadFlowTest, DuplicateBlocksOtherIndexesOtherIdsAndOtherPeersAreDropped) {
     CZylTask* task = Download(u"Docs", true);
     List(task, 2, 0, {{u"Docs\\a", 3 * ZYL_BLOCK_SIZE, {}}, {u"Docs\\b", 5, {}}});
@@ -185,6 +194,7 @@ TEST_F(CZylDownloadFlowTest, DuplicateBlocksOtherIndexesOtherIdsAndOtherPeersAre
     Piece(task, ZYL_BLOCK_SIZE, block);
     EXPECT_EQ(task->m_vFiles[0]->m_nFileOffset, ZYL_BLOCK_SIZE);
 }
+
 TEST_F(CZylDownloadFlowTest, ResumingCutsTheTemporaryFileToTheRecordAndFetchesAgainAFileGoneMissing) {
     CZylTask* task = Download(u"Docs", true);
     List(task, 2, 0, {{u"Docs\\a", 3, {}}, {u"Docs\\b", 4 * ZYL_BLOCK_SIZE, {}}});
@@ -222,6 +232,7 @@ TEST_F(CZylDownloadFlowTest, ResumingCutsTheTemporaryFileToTheRecordAndFetchesAg
         expected.emplace_back(1, at);
     EXPECT_EQ(RequestedPieces(), expected);
 }
+
 TEST_F(CZylDownloadFlowTest, StopCloseAndTimeAccounting) {
     CZylTask* task = FileOfSize(10 * ZYL_BLOCK_SIZE);
     m_pB->Platform().m_nTick += 1900;
@@ -241,6 +252,7 @@ TEST_F(CZylDownloadFlowTest, StopCloseAndTimeAccounting) {
     task->StopTask();
     EXPECT_EQ(Carried(*m_pB, ZYL_CMD_CLOSE_NOTICE).size(), 1u);
 }
+
 TEST_F(CZylDownloadFlowTest, UnfinishedTasksAnswerListsAtMostTwentyOfTheAskersActiveTasks) {
     for (int i = 0; i < 23; ++i)
         Download(u"Docs\\f" + ZylFromUtf8(std::to_string(i)), i == 0);
@@ -255,6 +267,7 @@ TEST_F(CZylDownloadFlowTest, UnfinishedTasksAnswerListsAtMostTwentyOfTheAskersAc
         expected.WriteInt32(ZYL_TASK_DOWNLOAD).WriteString(u"Docs\\f" + ZylFromUtf8(std::to_string(i)));
     EXPECT_EQ(Carried(*m_pB, ZYL_CMD_UNFINISHED_TASKS_REPLY), PAYLOADS{expected.Bytes()});
 }
+
 TEST_F(CZylDownloadFlowTest, StartAllAsksForClosedChannelsAndStartsAtMostMaxTaskNumberAndTheRestAsOthersEnd) {
     std::vector<CZylTask*> tasks;
     for (int i = 0; i < 4; ++i)
@@ -278,6 +291,7 @@ TEST_F(CZylDownloadFlowTest, StartAllAsksForClosedChannelsAndStartsAtMostMaxTask
     m_host.Tick(10);
     EXPECT_EQ(std::make_pair(tasks[2]->m_bRunning, tasks[3]->m_bRunning), std::make_pair(1, 0));
 }
+
 TEST_F(CZylDownloadFlowTest, WriteFailuresStopTheTaskWithTheReasonAndAResumeContinuesOnceTheyAreGone) {
     // Something in the way of the file or of its folder; a link is not followed to a folder elsewhere.
     fs::create_directories(Folder() / "Box" / "a.txt" / "inside");
@@ -321,6 +335,7 @@ TEST_F(CZylDownloadFlowTest, WriteFailuresStopTheTaskWithTheReasonAndAResumeCont
     ExpectStoppedAndLetGo(readOnly, why + ZylFromFsPath(small / "f.bin"));
     TasksB().RemoveTaskById(readOnly->m_nTaskID);
 }
+
 TEST_F(CZylDownloadFlowTest, RestartAndRemoveDeleteOnlyWhatTheTaskWroteAndRestartDropsTheOldId) {
     // The user's own file under the name of an empty remote file the task has not reached yet.
     ZylWriteFileBytes(Folder() / "Docs" / "e", "mine");

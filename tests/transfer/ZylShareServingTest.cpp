@@ -1,12 +1,15 @@
 // The serving side of transfers asked by hand: pieces, open files, upload pieces, size queries, refusals.
 #include "ZylTransferTestSupport.h"
 #include "support/ZylScratchMount.h"
+
 #include <algorithm>
 #include <csignal>
 #include <future>
 #include <optional>
 #include <set>
 #include <sys/resource.h>
+
+namespace {
 class CZylShareServingTest : public CZylTwoPluginTest {
 protected:
     using STR = std::u16string;
@@ -100,6 +103,8 @@ protected:
         return replies.size() == 1 && replies[0].command == ZYL_CMD_ERROR ? replies[0].payload[3] : -1;
     }
 };
+} // namespace
+
 TEST_F(CZylShareServingTest,
        PiecesCarryTheLastBlockFlagOnlyWhenTheEndIsSeenCloseOnlyTheirOwnFileOrAreRefused) {
     const std::string data = RandomBytes(ZYL_BLOCK_SIZE, 11);
@@ -132,6 +137,7 @@ TEST_F(CZylShareServingTest,
                   ErrorPdu(code, 9));
     EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
 }
+
 TEST_F(CZylShareServingTest, AnUploadIsWrittenBesideItsTargetWhichItReplacesOnlyWhenTheLastPieceArrives) {
     const fs::path target = DataA() / "inbox" / "sub" / "f.bin";
     const fs::path temp = DataA() / "inbox" / "sub" / "f.bin.S1.1001-4.fst";
@@ -186,6 +192,7 @@ TEST_F(CZylShareServingTest, AnUploadIsWrittenBesideItsTargetWhichItReplacesOnly
     EXPECT_FALSE(fs::exists(shortTemp));
     EXPECT_EQ(fs::file_size(DataA() / "inbox" / "short.bin"), 3000u);
 }
+
 TEST_F(CZylShareServingTest, ASizeQueryAnswersOnlyWhatThisUploadWroteAndHoldsNoFileOpen) {
     ConnectThirdUser();
     EXPECT_EQ(Held(4, u"\\new\\deep\\f.bin"), (std::vector<int32_t>{4, 3, 0}));
@@ -201,6 +208,7 @@ TEST_F(CZylShareServingTest, ASizeQueryAnswersOnlyWhatThisUploadWroteAndHoldsNoF
     EXPECT_EQ(Held(4, u"part.bin"), (std::vector<int32_t>{4, 3, 2 * ZYL_BLOCK_SIZE}));
     EXPECT_EQ(SharesA().GetOpenFileCount(), 0u);
 }
+
 TEST_F(CZylShareServingTest, AWriteThatFailsIsAnsweredWithItsErrorAndAFailedCompletionIsNoSuccess) {
     const std::string piece(ZYL_BLOCK_SIZE, 'p');
     // A full disk (a file size limit stands in) is answered "no disk space"; with room the upload goes on.
@@ -258,6 +266,7 @@ TEST_F(CZylShareServingTest, AWriteThatFailsIsAnsweredWithItsErrorAndAFailedComp
     std::error_code ec;
     fs::permissions(readOnly, fs::perms::owner_all, ec);
 }
+
 TEST_F(CZylShareServingTest, AFloodOfNewTransfersHoldsFewFilesAndTheShareDatabaseCanStillBeSaved) {
     const std::string data = RandomBytes(2 * ZYL_BLOCK_SIZE, 8);
     ZylWriteFileBytes(DataA() / "docs" / "one.bin", data);
@@ -290,6 +299,7 @@ TEST_F(CZylShareServingTest, AFloodOfNewTransfersHoldsFewFilesAndTheShareDatabas
     EXPECT_EQ(Fetch(1, u"Docs\\one.bin", ZYL_BLOCK_SIZE),
               Piece(1, 0, ZYL_BLOCK_SIZE, data.substr(ZYL_BLOCK_SIZE)));
 }
+
 TEST_F(CZylShareServingTest, UploadConsentAndItsRefusals) {
     auto ask = [this](const std::u16string& path) {
         return Ask(ZYL_CMD_UPLOAD_REQUEST, Request(12, {}, path).Bytes());
@@ -329,6 +339,7 @@ TEST_F(CZylShareServingTest, UploadConsentAndItsRefusals) {
     EXPECT_EQ(ErrorCode(Ask(ZYL_CMD_WRITE_FILE_DATA_REQUEST, request)), ZYL_ERROR_OTHER);
     EXPECT_FALSE(fs::exists(DataA() / "inbox" / "f.bin"));
 }
+
 TEST_F(CZylShareServingTest, UnfinishedTasksCountOnTheShareEachItemNames) {
     auto report = [&](std::vector<int32_t> kinds, std::vector<std::u16string> names, int32_t count,
                       const std::u16string& from) {

@@ -3,6 +3,8 @@
 #include "plugin/ZylInterface.h"
 #include "support/ZylFakePlatform.h"
 #include "support/ZylTempDir.h"
+
+namespace {
 // A plug-in object that is not logged in: its task manager uses the test's database path and sends nothing.
 class CZylTaskDbTest : public ::testing::Test {
 protected:
@@ -38,6 +40,8 @@ protected:
     CZylFakePlatform m_platform;
     CZylInterface m_plugin{m_platform};
 };
+} // namespace
+
 TEST_F(CZylTaskDbTest, WritesTheExactLinesAndReadsThemBackStoppedAndTheSameToTheByte) {
     MakeDownload();
     CZylTask* upload = Tasks().CreateUploadTask(u"S1.1000", m_temp.WidePath(u"up"), u"notes.txt", false,
@@ -100,6 +104,7 @@ TEST_F(CZylTaskDbTest, WritesTheExactLinesAndReadsThemBackStoppedAndTheSameToThe
     EXPECT_EQ(ZylToUtf8(loaded.GetDbNotice()), "the task database of S1.1001 was set aside as " +
                                                    DbPath().string() + ".foreign-20080110-212000");
 }
+
 TEST_F(CZylTaskDbTest, ProgressIsWrittenOnTheTimerWhatACrashWouldLoseAtOnceAndNothingWhileIdle) {
     CZylTask* task = MakeDownload(); // adding is written at once, its first file on the timer
     std::u16string text = ZylReadUtf16LeFile(DbPath());
@@ -127,6 +132,7 @@ TEST_F(CZylTaskDbTest, ProgressIsWrittenOnTheTimerWhatACrashWouldLoseAtOnceAndNo
     EXPECT_EQ(std::make_tuple(stopped->m_bRemoved, other->m_bRemoved, Has(u"TaskNum=1\n")),
               std::make_tuple(1, 0, true));
 }
+
 TEST_F(CZylTaskDbTest, AnUnreadableOrNoFileLoadsNothingAFailingWriteLeavesTheOldFileWholeAndNoPathFails) {
     const std::string unreadable = ZylToUtf16Le(u"garbage\n#di=S1.1001\nTaskNum=1\n");
     ZylWriteFileBytes(DbPath(), unreadable);
@@ -148,6 +154,7 @@ TEST_F(CZylTaskDbTest, AnUnreadableOrNoFileLoadsNothingAFailingWriteLeavesTheOld
     Tasks().SetDbPath(u"");
     EXPECT_EQ(std::make_pair(Tasks().LoadSave(0), Tasks().LoadSave(1)), std::make_pair(-1, -1));
 }
+
 TEST_F(CZylTaskDbTest, ADamagedFileKeepsEveryWholeTaskAndIsSetAsideWithTheRest) {
     MakeDownload();
     Tasks().CreateDownloadTask(u"S1.1000", u"Docs\\two", false, Folder(), Time(2007, 1, 1, 0, 0, 0));
@@ -186,6 +193,7 @@ TEST_F(CZylTaskDbTest, ADamagedFileKeepsEveryWholeTaskAndIsSetAsideWithTheRest) 
     ASSERT_EQ(Tasks().LoadSave(1), 0);
     EXPECT_TRUE(Tasks().GetTaskCount() == 1 && Tasks().GetDbNotice().empty());
 }
+
 TEST_F(CZylTaskDbTest, TaskIdsAreDrawnInTurnFromTheStoreAndATaskThatCannotDrawOrBreaksALineIsKeptOut) {
     auto create = [&](const std::u16string& remote, const std::u16string& user = u"S1.1000",
                       const std::u16string& folder = u"?") {

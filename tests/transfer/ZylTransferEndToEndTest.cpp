@@ -1,5 +1,7 @@
 // Two plug-ins joined by the test host, either one crashing: files arrive whole, with their times.
 #include "ZylTransferTestSupport.h"
+
+namespace {
 const std::vector<size_t> ZYL_SIZES = {0, 100, 7168, 7 * 7168, 8 * 7168, 9 * 7168, 3 * 1024 * 1024 + 123};
 const std::vector<std::string> ZYL_NAMES = {
     "empty.bin",           "hundred.txt",          "one.bin", "seven.bin", "sub/eight.bin",
@@ -43,6 +45,8 @@ protected:
     bool RunUntil(const std::function<bool()>& condition) { return m_host.RunUntil(condition, 120000); }
     std::u16string Downloads() const { return ZylFromFsPath(Root() / "downloads"); }
 };
+} // namespace
+
 TEST_F(CZylTransferEndToEndTest, DownloadsAFolderTreeAndSingleFilesByteIdenticalWithTheSendersTimes) {
     MakeTree(DataA() / "tree");
     CZylShareObject& share = ShareOnA(u"Docs", DataA(), ZYL_PRIV_BROWSE | ZYL_PRIV_DOWNLOAD);
@@ -74,6 +78,7 @@ TEST_F(CZylTransferEndToEndTest, DownloadsAFolderTreeAndSingleFilesByteIdentical
     EXPECT_TRUE(SameBytes(ZylReadFileBytes(Root() / "plain" / "Song"), eight));
     EXPECT_FALSE(fs::exists(Root() / "downloads" / "Song"));
 }
+
 TEST_F(CZylTransferEndToEndTest, UploadsATreeWholeNeverMixesInAnOlderFileAndResumesOnlyItsOwnBytes) {
     MakeTree(DataB() / "tree");
     CZylShareObject& inbox = ShareOnA(u"Inbox", DataA() / "inbox", 7);

@@ -1,5 +1,7 @@
 // The upload flow against replies built by hand: layouts, local list, size sync, window, acknowledgements.
 #include "ZylTransferTestSupport.h"
+
+namespace {
 class CZylUploadFlowTest : public CZylTwoPluginTest {
 protected:
     void SetUp() override {
@@ -46,6 +48,8 @@ protected:
         return task;
     }
 };
+} // namespace
+
 TEST_F(CZylUploadFlowTest, RequestsHaveTheExactLayouts) {
     ZylWriteFileBytes(Root() / "up" / "f.bin", "abc");
     fs::last_write_time(Root() / "up" / "f.bin", FileTime(Time(2006, 1, 2, 3, 4, 5)));
@@ -65,6 +69,7 @@ TEST_F(CZylUploadFlowTest, RequestsHaveTheExactLayouts) {
     EXPECT_EQ(Carried(*m_pB, ZYL_CMD_WRITE_FILE_DATA_REQUEST),
               PAYLOADS{Concat({id, {0, 0, 0, 0}, shareTime, remote, local, piece})});
 }
+
 TEST_F(CZylUploadFlowTest, AFolderIsListedWithoutWhatTheOtherSideCannotTake) {
     ZylWriteFileBytes(Root() / "docs" / "trip" / "day1" / "a.jpg", "aa");
     ZylWriteFileBytes(Root() / "docs" / "trip" / "b.txt", "b");
@@ -85,6 +90,7 @@ TEST_F(CZylUploadFlowTest, AFolderIsListedWithoutWhatTheOtherSideCannotTake) {
     EXPECT_EQ(task->m_nTotalSize, 3);
     EXPECT_EQ(Carried(*m_pB, ZYL_CMD_SYNC_FILE_SIZE_REQUEST).size(), 2u); // every size is asked for at once
 }
+
 TEST_F(CZylUploadFlowTest, WindowsForFilesOfAwkwardSizes) {
     // A file of exactly the window: the first acknowledgement sends the empty piece at the size.
     CZylTask* window = SyncedFileOfSize(ZYL_PIECES_IN_FLIGHT * ZYL_BLOCK_SIZE);
@@ -118,6 +124,7 @@ TEST_F(CZylUploadFlowTest, WindowsForFilesOfAwkwardSizes) {
     EXPECT_TRUE(Pieces().empty());
     EXPECT_EQ(std::make_pair(folder->m_bFinished, folder->m_nCurrentSize), std::make_pair(1, 3 * size));
 }
+
 TEST_F(CZylUploadFlowTest, TheSizeTheOtherSideHoldsDecidesWhereSendingStarts) {
     const std::string data = RandomBytes(3 * ZYL_BLOCK_SIZE + 10, 4);
     ZylWriteFileBytes(Root() / "up" / "f.bin", data);
@@ -153,6 +160,7 @@ TEST_F(CZylUploadFlowTest, TheSizeTheOtherSideHoldsDecidesWhereSendingStarts) {
     Ack(task, 1, ZYL_BLOCK_SIZE + 5, ZYL_BLOCK_SIZE, 0);
     EXPECT_EQ(task->m_vFiles[0]->m_nFileOffset, ZYL_BLOCK_SIZE + 5);
 }
+
 TEST_F(CZylUploadFlowTest, AFileThatIsGoneOrChangesStopsTheTaskWithTheReason) {
     // Gone before the list was made (a file; a folder: no empty one), gone after it, or longer than listed.
     const fs::path up = Root() / "up";
@@ -190,6 +198,7 @@ TEST_F(CZylUploadFlowTest, AFileThatIsGoneOrChangesStopsTheTaskWithTheReason) {
     EXPECT_EQ(std::make_pair(cut->m_nFileIndex, cut->m_bRunning), std::make_pair(0, 0));
     EXPECT_FALSE(cut->m_sLastError.empty());
 }
+
 TEST_F(CZylUploadFlowTest, AnErrorAnswerStopsTheTransferWaitingForIt) {
     CZylTask* upload = SyncedFileOfSize(3 * ZYL_BLOCK_SIZE);
     EXPECT_EQ(Pieces().size(), 4u);
@@ -213,6 +222,7 @@ TEST_F(CZylUploadFlowTest, AnErrorAnswerStopsTheTransferWaitingForIt) {
     EXPECT_EQ(fetching->m_bRunning, 0);
     EXPECT_EQ(fetching->m_sLastError, u"S1.1000 answered \"file removed\" for Docs\\x");
 }
+
 TEST_F(CZylUploadFlowTest, StoppingMarksTheFileForANewSynchronisation) {
     CZylTask* task = SyncedFileOfSize((ZYL_PIECES_IN_FLIGHT + 12) * ZYL_BLOCK_SIZE);
     Ack(task, 0, 0, ZYL_BLOCK_SIZE, 0);
