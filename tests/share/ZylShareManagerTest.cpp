@@ -131,6 +131,7 @@ TEST(ZylShareUsers, LimitIsComparedUnsignedAndEntriesCarryCounters) {
     share.ClearUsers();
     share.AddCurrentUser({u"S1.1000", {}, 2, 1}, now);
     share.AddCurrentUser({u"S1.1000", {}, 0, 0}, now);
+    EXPECT_EQ(share.GetCurrentUserCount(), 1); // the first entry is found as well as any
     ZYLSHAREUSER* user = nullptr;
     ASSERT_EQ(share.FindCurrentUser(u"S1.1000", &user), 0);
     share.ReleaseCurrentUser(u"S1.1000", 1); // no such kind

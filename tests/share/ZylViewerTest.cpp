@@ -48,6 +48,9 @@ TEST_F(CZylViewerTest, OneViewerPerUserWhateverTheCaseAndRequestsFailWithoutAQue
     EXPECT_EQ(viewers.IsRootPending(u"s1.1000"), 1);
     EXPECT_EQ(viewer->RequestExplorerFolder(u"Docs\\x", CZylDateTime()), -1);
     EXPECT_EQ(viewer->GetCurrentFolder(), u"Docs\\x");
+    // Removed once whatever the case; a second removal finds nobody.
+    EXPECT_EQ(viewers.RemoveViewer(u"s1.1000"), 0);
+    EXPECT_EQ(viewers.RemoveViewer(u"S1.1000"), -1);
 }
 
 TEST_F(CZylViewerTest, RepliesItMustNotTake) {

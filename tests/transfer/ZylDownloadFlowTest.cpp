@@ -371,4 +371,12 @@ TEST_F(CZylDownloadFlowTest, RestartAndRemoveDeleteOnlyWhatTheTaskWroteAndRestar
     ZylWriteFileBytes(Folder() / "Docs" / "a.fst", "new");
     TasksB().RemoveTaskById(task->m_nTaskID);
     EXPECT_TRUE(fs::exists(Folder() / "Docs" / "a") && fs::exists(Folder() / "Docs" / "a.fst"));
+    // Removed before its end, it takes the empty file it completed and the temporary file it began.
+    CZylTask* half = Download(u"Docs", true);
+    List(half, 2, 0, {{u"Docs\\z", 0, {}}, {u"Docs\\y", 2 * ZYL_BLOCK_SIZE, {}}});
+    Piece(half, 0, "", 1, 0);
+    Piece(half, 0, std::string(ZYL_BLOCK_SIZE, 'y'), 0, 1);
+    ASSERT_TRUE(fs::exists(Folder() / "Docs" / "z"));
+    TasksB().RemoveTaskById(half->m_nTaskID);
+    EXPECT_FALSE(fs::exists(Folder() / "Docs" / "z") || fs::exists(Folder() / "Docs" / "y.fst"));
 }

@@ -321,6 +321,10 @@ TEST_F(CZylShareServingTest, UploadConsentAndItsRefusals) {
          {u"..\\..\\evil.txt", u"\\a\\..\\..\\evil.txt", u"a/../../evil.txt", u"", u"\\\\evil.txt"})
         refused(u"Inbox", name);
     refused(u"Inbox\\..", u"evil.txt");
+    fs::create_directories(Root() / "elsewhere"); // nor through a link to a folder outside the share
+    fs::create_directory_symlink(Root() / "elsewhere", DataA() / "inbox" / "out");
+    refused(u"Inbox", u"out\\evil.txt");
+    fs::remove(DataA() / "inbox" / "out");
     for (const auto& item : fs::recursive_directory_iterator(Root()))
         EXPECT_NE(item.path().filename(), "evil.txt") << item.path();
     EXPECT_TRUE(fs::is_empty(DataA() / "inbox"));

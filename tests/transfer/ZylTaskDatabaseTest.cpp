@@ -116,6 +116,10 @@ TEST_F(CZylTaskDbTest, ProgressIsWrittenOnTheTimerWhatACrashWouldLoseAtOnceAndNo
     m_platform.m_nTick += ZYL_TASK_SAVE_INTERVAL_MS;
     Tasks().OnTimer();
     EXPECT_TRUE(Has(u"FileOffset=100\n") && Has(u"CurrentSize=7268\n"));
+    fs::remove(DbPath()); // saved, and nothing changed since: the timer leaves the disk alone
+    m_platform.m_nTick += 5 * ZYL_TASK_SAVE_INTERVAL_MS;
+    Tasks().OnTimer();
+    EXPECT_FALSE(fs::exists(DbPath()));
     // A new task, a finished one, a stopped one (with the list it had), a removed one: written at once.
     Deliver(ZYL_CMD_FILE_DATA_REPLY, FileDataReply(task->m_nTaskID, 1, 1, ZYL_BLOCK_SIZE, ""));
     ASSERT_EQ(task->m_bFinished, 1);
