@@ -290,6 +290,24 @@ TEST_F(CZylDownloadFlowTest, StartAllAsksForClosedChannelsAndStartsAtMostMaxTask
     DeliverToB(ZYL_CMD_EMPTY_FILE_LIST, TaskReply(tasks[1]->m_nTaskID, {}));
     m_host.Tick(10);
     EXPECT_EQ(std::make_pair(tasks[2]->m_bRunning, tasks[3]->m_bRunning), std::make_pair(1, 0));
+    // Stopped by the user, a waiting task no longer waits, and a finished one is not started again.
+    TasksB().SetMaxTaskNumber(1);
+    TasksB().StopAllTasks();
+    TasksB().StartAllTasks();
+    EXPECT_FALSE(tasks[1]->m_bWaitingForSlot);
+    tasks[2]->StopTask();
+    tasks[0]->StopTask();
+    m_host.Tick(20);
+    EXPECT_EQ(std::make_pair(tasks[2]->m_bRunning, tasks[3]->m_bRunning), std::make_pair(0, 1));
+    // Set to start every task when its user's channels open, those beyond the limit wait for a place.
+    TasksB().SetAutoStartAllTasks(1);
+    m_host.Disconnect(*m_pA, *m_pB);
+    m_host.Connect(*m_pA, *m_pB);
+    EXPECT_EQ(std::make_tuple(tasks[0]->m_bRunning, tasks[2]->m_bRunning, tasks[3]->m_bRunning),
+              std::make_tuple(1, 0, 0));
+    tasks[0]->StopTask(); // a stop frees a place as an end does
+    m_host.Tick(20);
+    EXPECT_EQ(std::make_pair(tasks[2]->m_bRunning, tasks[3]->m_bRunning), std::make_pair(1, 0));
 }
 
 TEST_F(CZylDownloadFlowTest, WriteFailuresStopTheTaskWithTheReasonAndAResumeContinuesOnceTheyAreGone) {

@@ -370,6 +370,15 @@ TEST_F(CZylShareServingTest, UnfinishedTasksCountOnTheShareEachItemNames) {
     // A count the payload cannot hold is not believed; close notices lower the counts.
     report({2}, {u"Docs"}, 1000000, u"S1.1002");
     EXPECT_EQ(counts(u"Docs", u"S1.1002"), std::pair(-1, -1));
+    // A refused announcement of another task leaves the reported upload counted; announced, it counts once.
+    SharesA().SetNoUpload(1);
+    Ask(ZYL_CMD_UPLOAD_REQUEST, Request(5, {}, u"inbox").Bytes());
+    SharesA().SetNoUpload(0);
+    EXPECT_EQ(counts(u"Inbox", u"S1.1001"), std::pair(1, 1));
+    Ask(ZYL_CMD_UPLOAD_REQUEST, Request(3, {}, u"inbox").Bytes());
+    EXPECT_EQ(counts(u"Inbox", u"S1.1001"), std::pair(1, 1));
     Ask(ZYL_CMD_CLOSE_NOTICE, Notice(3, 4, u"Inbox", 0));
     EXPECT_EQ(counts(u"Inbox", u"S1.1001"), std::pair(1, 0));
+    Ask(ZYL_CMD_CLOSE_NOTICE, Notice(6, 2, u"Docs", 0)); // and a download's, the downloads
+    EXPECT_EQ(counts(u"Docs", u"S1.1001"), std::pair(0, 0));
 }
