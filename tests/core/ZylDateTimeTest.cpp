@@ -18,7 +18,10 @@ namespace {
 struct CZylZoneGuard {
     explicit CZylZoneGuard(const char* zone) { Use(zone); }
     ~CZylZoneGuard() { Use("UTC"); }
-    static void Use(const char* zone) { ::setenv("TZ", zone, 1), ::tzset(); }
+    static void Use(const char* zone) {
+        ::setenv("TZ", zone, 1);
+        ::tzset();
+    }
 };
 
 // 2008-02-05 07:08:09 UTC.

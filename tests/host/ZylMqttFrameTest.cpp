@@ -136,7 +136,8 @@ TEST(ZylMqttKeys, TheKeyPairStaysWithItsOwnerAndFriendsArePinnedOnFirstSight) {
     EXPECT_EQ(again.PublicKey(), keys.PublicKey());             // the same user from start to start
     EXPECT_EQ(ZylKeyFingerprint(keys.PublicKey()).size(), 39u); // "xxxx xxxx ..." of 16 bytes
     ZYLKEY first{}, second{};
-    first.fill(0x11), second.fill(0x22);
+    first.fill(0x11);
+    second.fill(0x22);
     EXPECT_EQ(keys.See("S1.1002", first), CZylKeyStore::FIRST);
     EXPECT_EQ(keys.See("S1.1002", first), CZylKeyStore::SAME);
     EXPECT_EQ(keys.See("S1.1002", second), CZylKeyStore::CHANGED);

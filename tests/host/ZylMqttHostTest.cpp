@@ -409,7 +409,8 @@ TEST_F(ZylMqttHostTest, TwoHostsSeeEachOtherOpenChannelsTogetherSendWithinTheBou
     EXPECT_LT(b.IndexOf(DLL_P2P_ON_CONNECT, A, kData), b.IndexOf(DLL_P2P_ON_DISCONNECT, A, kData));
     EXPECT_FALSE(b.m_host.IsChannelOpen(A, kData));
     EXPECT_EQ(a.Count(DLL_P2P_ON_CONNECT, B, kData, ZYL_OPEN_DONE), 0);
-    a.m_vEvents.clear(), b.m_vEvents.clear();
+    a.m_vEvents.clear();
+    b.m_vEvents.clear();
     // Within the time, a channel connects once both hosts have it open.
     a.m_host.OpenChannel(B, kReq);
     RunFor({&a}, 300);
@@ -470,7 +471,8 @@ TEST_F(ZylMqttHostTest, TwoHostsSeeEachOtherOpenChannelsTogetherSendWithinTheBou
     };
     auto channel = [](uint32_t i) { return i % 3 == 0 ? kReq : kData; };
     ASSERT_TRUE(RunUntil({&a, &b}, [&] { return a.m_host.GetBytesInFlight(B) == 0; }));
-    a.m_vEvents.clear(), b.m_vEvents.clear();
+    a.m_vEvents.clear();
+    b.m_vEvents.clear();
     const uint32_t total = 256; // 4 MiB
     uint32_t sent = 0;
     int refusals = 0;
@@ -521,12 +523,15 @@ TEST_F(ZylMqttHostTest, TwoHostsSeeEachOtherOpenChannelsTogetherSendWithinTheBou
     // channels close and it goes at once, not after a will's grace time.
     const ZYLKEY first = b.m_host.Keys().PublicKey();
     EXPECT_EQ(a.m_host.Keys().Pinned(B), first); // on first sight
-    a.m_vEvents.clear(), b.m_vEvents.clear();
+    a.m_vEvents.clear();
+    b.m_vEvents.clear();
     std::atomic<bool> stop{false}, gone{false};
     a.m_fnOnEvent = [&](const ZYLHOSTEVENT& e) { gone = gone || e.kind == DLL_P2P_ON_USER_OFFLINE; };
     std::thread runner([&] {
-        while (!stop)
-            a.m_host.Wait(5), a.Poll();
+        while (!stop) {
+            a.m_host.Wait(5);
+            a.Poll();
+        }
     });
     for (uint32_t i = 0; i < 300; ++i)
         EXPECT_EQ(b.Send(A, kData, i, Pattern(i, 500)), 1);

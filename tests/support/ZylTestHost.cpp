@@ -47,10 +47,6 @@ CZylTestNode* CZylTestHost::FindNode(std::u16string_view id) {
     return nullptr;
 }
 
-CZylTestNode& CZylTestHost::Node(const std::u16string& id) {
-    return *FindNode(id);
-}
-
 std::u16string CZylTestHost::PairKey(std::u16string_view a, std::u16string_view b, int32_t channel) {
     std::u16string x(a), y(b);
     for (auto* s : {&x, &y})

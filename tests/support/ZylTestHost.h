@@ -31,7 +31,6 @@ public:
     CZylFakePlatform& Platform() { return m_platform; }
     const std::u16string& Id() const { return m_sId; }
     const HostUserId& HostId() const { return m_hostId; }
-    const std::u16string& AppPath() const { return m_sAppPath; }
     // Creates the plug-in anew (as after the host restarted), with the same application path.
     void Recreate();
     // Drops the plug-in without logging out (a crash): nothing is saved or flushed by the host.
@@ -63,7 +62,6 @@ public:
 
     // A user with its own application folder below the host's temporary folder.
     CZylTestNode& AddNode(const std::u16string& id);
-    CZylTestNode& Node(const std::u16string& id);
     // Code 0 (callback) and code 1 (login); the login's result.
     int32_t Login(CZylTestNode& node);
     int32_t Logout(CZylTestNode& node);

@@ -220,7 +220,8 @@ TEST_F(CZylShareServingTest, AWriteThatFailsIsAnsweredWithItsErrorAndAFailedComp
     ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
     DeliverToA(ZYL_CMD_WRITE_FILE_DATA_REQUEST,
                WriteRequest(4, u"Inbox", u"full.bin", ZYL_BLOCK_SIZE, 1, piece));
-    ::setrlimit(RLIMIT_FSIZE, &before), std::signal(SIGXFSZ, oldHandler);
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, oldHandler);
     EXPECT_EQ(ErrorCode(Answers()), ZYL_ERROR_NO_DISK_SPACE);
     EXPECT_TRUE(!fs::exists(DataA() / "inbox" / "full.bin") && SharesA().GetOpenFileCount() == 0);
     EXPECT_EQ(Held(4, u"full.bin"), (std::vector<int32_t>{4, 3, ZYL_BLOCK_SIZE}));
