@@ -23,6 +23,13 @@ TEST_F(CZylUiTest, OpeningTheWindowBrowsingAFriendWhatHisSharesOfferAndDisconnec
     Share(*m_pB, u"Notes", Data("b") / "notes.txt", ZYL_PRIV_BROWSE);
     Share(*m_pB, u"Put", Data("b") / "put", ZYL_PRIV_BROWSE | ZYL_PRIV_UPLOAD);
     Share(*m_pB, u"Secret", Data("b") / "secret", 0);
+    {
+        // A frame the host has not yet given its managers offers nothing but its options and closing.
+        const CZylFrameWindow bare(m_pA->Plugin(), std::make_shared<CZylScriptedAsk>());
+        EXPECT_TRUE(bare.Frame()->IsCommandEnabled(ZYL_ID_OPTIONS) &&
+                    bare.Frame()->IsCommandEnabled(ZYL_ID_CLOSE));
+        EXPECT_FALSE(bare.Frame()->IsCommandEnabled(ZYL_ID_REFRESH));
+    }
 
     ASSERT_EQ(Open(*m_pA, 1), 0);
     CZylMainFrame* frame = Frame(*m_pA);
