@@ -252,5 +252,15 @@ TEST_F(CZylBrowseTest, NamesThatCannotTravelAreLeftOutWithAWarningTheServingUser
         EXPECT_EQ(ZylLogged(shown, name), 2u) << ZylToUtf8(name);
     EXPECT_EQ(ZylLogged(shown, u"path too long to list"), 1u);
     EXPECT_EQ(ZylLogged(shown, u"not listed"), 20u);
+    EXPECT_EQ(ZylLogged(shown, u"more entries"), 0u);
+    // Beyond ten, one line counts the rest.
+    Share(u"Many", "many");
+    for (int i = 0; i < 12; ++i)
+        Touch("many/bell\a" + std::to_string(i));
+    ASSERT_EQ(viewer->RequestExplorerFolder(u"Many", kAsked), 0);
+    ASSERT_TRUE(WaitForListings(2));
+    host.Tick(10);
+    EXPECT_EQ(ZylLogged(shown, u"not listed"), 30u);
+    EXPECT_EQ(ZylLogged(shown, u"\t2 more entries left out of the listing of "), 1u); // after date and level
     a.Plugin().SetLogWindow(nullptr);
 }
