@@ -10,6 +10,7 @@
 #include "support/ZylTestHost.h"
 #include "support/ZylTestShares.h"
 #include "transfer/ZylTaskManager.h"
+#include <algorithm>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <random>
@@ -95,18 +96,23 @@ inline WRITEREQUEST ReadWriteRequest(const std::vector<uint8_t>& payload) {
     ZylPayloadReader r(payload.data(), static_cast<int32_t>(payload.size()));
     CZylDateTime time;
     WRITEREQUEST q;
-    r.ReadInt32(), q.index = r.ReadInt32();
+    r.ReadInt32();
+    q.index = r.ReadInt32();
     r.Read(time), r.ReadString(), r.ReadString(), r.ReadInt32(), r.Read(time);
-    q.offset = r.ReadInt32(), q.end = r.ReadInt32();
+    q.offset = r.ReadInt32();
+    q.end = r.ReadInt32();
     const int32_t n = r.ReadInt32();
     q.data.assign(reinterpret_cast<const char*>(r.Take(n)), static_cast<size_t>(n));
     EXPECT_EQ(r.Remaining(), 0);
     return q;
 }
-// Equal bytes, reported by their sizes rather than by the whole contents.
+// Equal bytes, reported by their sizes and the first difference rather than by the whole contents.
 inline ::testing::AssertionResult SameBytes(const std::string& a, const std::string& b) {
-    return a == b ? ::testing::AssertionSuccess()
-                  : ::testing::AssertionFailure() << a.size() << " and " << b.size();
+    if (a == b)
+        return ::testing::AssertionSuccess();
+    const auto at = std::mismatch(a.begin(), a.end(), b.begin(), b.end()).first - a.begin();
+    return ::testing::AssertionFailure()
+           << "sizes " << a.size() << " and " << b.size() << ", first difference at " << at;
 }
 inline std::string RandomBytes(size_t n, uint32_t seed) {
     std::mt19937 random(seed);
